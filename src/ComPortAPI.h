@@ -1,0 +1,25 @@
+// The one way to the serial line: one COM port at a time, configured from two
+// module records (line settings and timeouts) that live for the whole run.
+#ifndef COMPORTAPI_H
+#define COMPORTAPI_H
+
+#include "platform/Platform.h"
+
+#define RX_SIZE 8192       // receive queue asked for at open
+#define TX_SIZE 8192       // transmit queue asked for at open
+#define MAX_WAIT_READ 500  // initial read timeouts, in milliseconds
+#define BAUD_RATE 9600     // initial baud rate of the line settings
+
+extern HANDLE g_hCOM;       // the port in use; null at start
+extern COMMTIMEOUTS g_cto;  // wanted timeouts, applied at every open
+extern DCB g_dcb;           // wanted line settings, applied at every open
+
+BOOL ComPortAPI_OpenCOM(int nId);
+BOOL ComPortAPI_CloseCOM(void);
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
+BOOL ComPortAPI_SetBaudRate(int baudrate);
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+
+#endif  // COMPORTAPI_H

@@ -1,0 +1,20 @@
+// The Windows serial, console and timing calls the updater is written against.
+//
+// On Windows these are the real kernel32 / CRT calls. Everywhere else our own
+// layer in platform/posix offers the same names, types and behaviour on termios.
+#ifndef PLATFORM_H
+#define PLATFORM_H
+
+#ifdef _WIN32
+#include <windows.h>
+#include <conio.h>
+#include <stdlib.h>
+#else
+#include "posix/WinApiPosix.h"
+#endif
+
+// Makes every console print reach the screen at once, also text without a line
+// end (prompts, dotted step lines, percentages overwritten with backspaces).
+void platformConsoleInit(void);
+
+#endif  // PLATFORM_H
