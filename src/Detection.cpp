@@ -1,1 +1,62 @@
-// (to be written)
+// Finds the COM port and the baud rate at which the unit's console answers.
+//
+// Every port from COM1 to COM32 is first probed with a plain open of its device
+// path, so that ports that do not exist (or that another program holds) cost
+// nothing and print nothing. A port that exists is then opened through the
+// driver at each baud rate in turn and asked for the help text of its
+// "version" command; the first exact answer wins and its port stays open.
+#include <stdio.h>
+#include <string.h>
+
+#include "ComPortAPI.h"
+#include "TessaranFwUpgrade.h"
+
+int gComPortNumber = 0;
+int gBaudRate = 0;
+
+#define DETECTION_FIRST_PORT 1
+#define DETECTION_LAST_PORT 32
+#define DETECTION_ATTEMPTS_PER_RATE 2
+
+// The rates the unit's console may run at, the most common first.
+static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+
+BOOL detectComPortAndBaudrate(void) {
+  char ResponseExpected[100];
+  char szCOM[16];
+
+  snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);
+
+  for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++) {
+    // 1. Probe: does the device exist and is it free? Same arguments as the
+    //    driver's own open, so the answer is the one the driver would get.
+    snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", port);
+    g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_SYSTEM, NULL);
+    if (g_hCOM == INVALID_HANDLE_VALUE) {
+      gComPortNumber = 0;
+      gBaudRate = 0;
+      continue;
+    }
+    gComPortNumber = port;
+    CloseHandle(g_hCOM);
+
+    // 2. Ask at every rate, twice each: the first probe after an open can
+    //    meet a unit that still holds half a line from earlier traffic.
+    for (size_t r = 0; r < sizeof kDetectionBaudRates / sizeof kDetectionBaudRates[0]; r++) {
+      const int rate = kDetectionBaudRates[r];
+      // No port is open here: this only stores the rate for the next open.
+      ComPortAPI_SetBaudRate(rate);
+      if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why
+      gBaudRate = rate;
+
+      for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
+        if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, ResponseExpected)) {
+          return TRUE;  // the port stays open at this rate
+        }
+      }
+      CloseHandle(g_hCOM);
+    }
+  }
+  return FALSE;
+}

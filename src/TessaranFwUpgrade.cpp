@@ -1,1 +1,87 @@
-// (to be written)
+// The updater's console run: prepare the buffers, find the unit (or ask the
+// user for its port and baud rate), update it, and end with a message and a
+// key press.
+//
+// Exit status: 0 after a successful update, 1 after a failed one (or when the
+// buffers cannot be allocated), -1 when a port or baud rate entered by hand
+// cannot be used.
+#include <stdio.h>
+
+#include "ComPortAPI.h"
+#include "TessaranFwUpgrade.h"
+
+#define EXIT_UPDATE_DONE 0
+#define EXIT_UPDATE_FAILED 1
+#define EXIT_MANUAL_PORT_UNUSABLE (-1)
+
+// Reads one decimal number typed by the user. An entry that is not a number
+// leaves the value as it was; the open or the rate setting then reports it.
+static void readNumberFromUser(int *value) {
+  if (scanf("%d", value) != 1) {
+    // nothing converted: keep the previous value
+  }
+}
+
+// Asks for the port and the rate when detection found nothing. Returns FALSE
+// (after the last message) when either cannot be used.
+static BOOL openPortEnteredByUser(void) {
+  printf("\n\r\n\rEnter the COM port number : ");
+  readNumberFromUser(&gComPortNumber);
+  printf("\r\nOpening COM%d....................", gComPortNumber);
+  if (!ComPortAPI_OpenCOM(gComPortNumber)) {
+    // The driver has printed why.
+    dipsplayLastMessageToUserBeforeExit("");
+    return FALSE;
+  }
+  printf("OK\r\n");
+
+  printf("\n\r\n\rEnter the BAUD RATE       : ");
+  readNumberFromUser(&gBaudRate);
+  printf("\r\nSetting baud rate at %d..........", gBaudRate);
+  if (!ComPortAPI_SetBaudRate(gBaudRate)) {
+    ComPortAPI_CloseCOM();
+    dipsplayLastMessageToUserBeforeExit("");
+    return FALSE;
+  }
+  printf("OK\r\n");
+  return TRUE;
+}
+
+int main(void) {
+  platformConsoleInit();
+
+  // Nothing has touched a port yet, so running out of memory here ends the
+  // run cleanly.
+  if (!allocateWorkingBuffers()) {
+    dipsplayLastMessageToUserBeforeExit("");
+    return EXIT_UPDATE_FAILED;
+  }
+
+  printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+  printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+
+  // No port is open yet: this only makes detection's opens (and the manual
+  // one) run without the CTS handshake, so a probe write never waits on CTS.
+  ComPortAPI_SetHardwareFlowControl(FALSE);
+
+  if (detectComPortAndBaudrate()) {
+    printf("OK\r\n");
+    printf("COM PORT Number : %d", gComPortNumber);
+    printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  } else {
+    printf("FAILED");
+    if (!openPortEnteredByUser()) {
+      releaseWorkingBuffers();
+      return EXIT_MANUAL_PORT_UNUSABLE;
+    }
+  }
+
+  // The port is open: the images are streamed under the CTS handshake.
+  ComPortAPI_SetHardwareFlowControl(TRUE);
+  const BOOL updated = updateFirmware();
+  ComPortAPI_CloseCOM();
+
+  dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
+  releaseWorkingBuffers();
+  return updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED;
+}

@@ -75,6 +75,8 @@ uint32_t imageCheckSum(const uint8_t *image, int length);
 
 // ---- Update procedure and front end ---------------------------------------------
 BOOL updateFirmware(void);
+// TRUE when the text begins with "[" and ends with ">>" (the unit's prompt).
+BOOL unitBannerShowsPrompt(const char *banner);
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);
 // A zero-filled heap block of the catalogue text's length + 16 with the text
 // copied to its start; null when the allocation fails.
