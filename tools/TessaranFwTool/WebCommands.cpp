@@ -1,1 +1,87 @@
-// (to be written)
+// export-web: writes FwToUpload.bin from the embedded microcontroller image.
+// verify-web: checks a web update file and tells what it holds.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "TessaranFwUpgrade.h"
+#include "ToolCommands.h"
+#include "WebFileVerifier.h"
+
+int runExportWebCommand(int argc, char **argv) {
+  (void)argv;
+  if (argc != 0) {
+    fprintf(stderr, "Usage: TessaranFwTool export-web\n");
+    return 2;
+  }
+  platformConsoleInit();
+  if (!allocateWorkingBuffers()) return 1;
+  BOOL written = createFirmwareFileForWeb();
+  releaseWorkingBuffers();
+  return written ? 0 : 1;
+}
+
+// Reads the whole file, refusing one beyond WEB_FILE_MAX_SIZE. Null on failure,
+// with the reason printed.
+static unsigned char *readWholeFile(const char *path, size_t *size) {
+  FILE *f = fopen(path, "rb");
+  if (f == NULL) {
+    printf("verify-web: cannot open %s\n", path);
+    return NULL;
+  }
+  // One byte more than the limit tells an oversized file from one at the limit.
+  unsigned char *data = (unsigned char *)malloc((size_t)WEB_FILE_MAX_SIZE + 1);
+  if (data == NULL) {
+    fclose(f);
+    printf("verify-web: out of memory\n");
+    return NULL;
+  }
+  *size = fread(data, 1, (size_t)WEB_FILE_MAX_SIZE + 1, f);
+  int readError = ferror(f);
+  fclose(f);
+  if (readError) {
+    free(data);
+    printf("verify-web: cannot read %s\n", path);
+    return NULL;
+  }
+  if (*size > (size_t)WEB_FILE_MAX_SIZE) {
+    free(data);
+    printf("verify-web: %s is larger than %d bytes, not a web update file\n", path,
+           WEB_FILE_MAX_SIZE);
+    return NULL;
+  }
+  return data;
+}
+
+int runVerifyWebCommand(int argc, char **argv) {
+  if (argc > 1) {
+    fprintf(stderr, "Usage: TessaranFwTool verify-web [FILE]\n");
+    return 2;
+  }
+  const char *path = (argc == 1) ? argv[0] : FIRMWARE_FILE_NAME_FOR_WEB;
+
+  size_t size = 0;
+  unsigned char *data = readWholeFile(path, &size);
+  if (data == NULL) return 1;
+
+  WebFileReport report;
+  int ok = webFileVerify(data, size, &report);
+  free(data);
+
+  printf("File            : %s (%zu bytes)\n", path, size);
+  printf("Maker           : %s\n", report.maker);
+  printf("Model           : %s\n", report.model);
+  printf("Release         : %s\n", report.release);
+  printf("Checksum line   : %u\n", (unsigned)report.headerCheckSum);
+  printf("Length line     : %ld\n", report.headerLength);
+  printf("Body            : %ld Base64 characters in %ld lines\n", report.bodyCharacters,
+         report.bodyLines);
+  printf("Decoded         : %ld bytes, checksum of the image %u\n", report.decodedBytes,
+         (unsigned)report.decodedCheckSum);
+  if (!ok) {
+    printf("FAILED: %s\n", report.problem);
+    return 1;
+  }
+  printf("OK: header, line structure, length, checksum and padding agree\n");
+  return 0;
+}
