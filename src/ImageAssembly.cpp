@@ -1,1 +1,120 @@
-// (to be written)
+// Image assembly: an Intel HEX or MCS text turned into the flat binary image
+// in gDataConcatenated, 0xFF where no record puts data.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "IntelHex.h"
+#include "StringOperations.h"
+#include "TessaranFwUpgrade.h"
+
+uint8_t *gDataConcatenated = NULL;
+int gDataConcatenatedLenght = 0;
+uint32_t gDataConcatenatedCheckSum = 0;
+
+// ":" plus one piece plus the NUL: a piece may have 98 characters, line end
+// included.
+#define INTEL_HEX_LINE_BUFFER_SIZE 100
+#define INTEL_HEX_MAX_PIECE_LENGTH (INTEL_HEX_LINE_BUFFER_SIZE - 2)
+
+static void printInvalidLine(const char *line) {
+  printf("\r\n intel_hex_line_is_valid \r\n");
+  printf("%s\r\n", line);
+}
+
+BOOL StrRemoveNL(char *str, char ch) {
+  if (str == NULL) return 1;
+  // One pass up to the string's original end; with ch = NUL the string then
+  // ends before its first line-end character.
+  for (char *p = str; *p != '\0'; ++p) {
+    if (*p == '\r' || *p == '\n') *p = ch;
+  }
+  return 1;
+}
+
+uint32_t imageCheckSum(const uint8_t *image, int length) {
+  uint32_t sum = 0;
+  if (image == NULL) return 0;
+  for (int i = 0; i < length; i++) sum += image[i];
+  return 0u - sum;
+}
+
+BOOL ValidateFwAndConcatenateData(char *gHexData) {
+  char intelHexStringLine[INTEL_HEX_LINE_BUFFER_SIZE];
+  uint32_t memory_offset = 0;
+
+  if (gDataConcatenated == NULL) {
+    printf("\r\nNUL gDataConcatenated \r\n");
+    return 0;
+  }
+  memset(gDataConcatenated, 0xFF, CONCAT_BUFFER_SIZE);
+  gDataConcatenatedLenght = 0;
+
+  char **extractedHexLine = str_split(gHexData, ":");
+  if (extractedHexLine == NULL) {
+    printf("\r\nNUL extractedHexLine \r\n");
+    return 0;
+  }
+
+  for (size_t piece = 0; extractedHexLine[piece] != NULL; piece++) {
+    const char *text = extractedHexLine[piece];
+    size_t pieceLength = strlen(text);
+
+    // 1. The line: ":" and the piece, without its line end.
+    intelHexStringLine[0] = ':';
+    if (pieceLength > INTEL_HEX_MAX_PIECE_LENGTH) {
+      // Too long for the line buffer: show what fits and reject the text.
+      memcpy(intelHexStringLine + 1, text, INTEL_HEX_MAX_PIECE_LENGTH);
+      intelHexStringLine[INTEL_HEX_LINE_BUFFER_SIZE - 1] = '\0';
+      StrRemoveNL(intelHexStringLine, '\0');
+      printInvalidLine(intelHexStringLine);
+      free(extractedHexLine);
+      return 0;
+    }
+    memcpy(intelHexStringLine + 1, text, pieceLength + 1);
+    StrRemoveNL(intelHexStringLine, '\0');
+
+    // 2. The record must be sound before anything is taken from it.
+    if (intel_hex_line_is_valid(intelHexStringLine) != INTEL_HEX_STRING_OK) {
+      printInvalidLine(intelHexStringLine);
+      free(extractedHexLine);
+      return 0;
+    }
+
+    // 3. Extended linear address: only bits 16-23 reach the image.
+    if (intel_hex_line_is_extended_linear_address_record(intelHexStringLine)) {
+      if (intel_hex_line_data_length(intelHexStringLine) < 2) {
+        printInvalidLine(intelHexStringLine);
+        free(extractedHexLine);
+        return 0;
+      }
+      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+      if (data_contents != NULL) {
+        memory_offset = (uint32_t)data_contents[1] * 65536u;
+        free(data_contents);
+      }
+    }
+
+    // 4. Data: every byte at its flat offset, which must stay in the buffer.
+    if (intel_hex_line_is_data_record(intelHexStringLine)) {
+      uint32_t address = intel_hex_line_address(intelHexStringLine) + memory_offset;
+      uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
+      if (address + data_length > (uint32_t)CONCAT_BUFFER_SIZE) {
+        printInvalidLine(intelHexStringLine);
+        free(extractedHexLine);
+        return 0;
+      }
+      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
+      if (data_contents != NULL) {
+        for (int i = 0; i < data_length; i++) gDataConcatenated[address + i] = data_contents[i];
+        gDataConcatenatedLenght = (int)(address + data_length);
+        free(data_contents);
+      }
+    }
+    // Every other record type is passed over; the end-of-file record does
+    // not end the walk.
+  }
+
+  free(extractedHexLine);
+  return 1;
+}
