@@ -1,1 +1,154 @@
-// (to be written)
+// image: assembles an embedded release text or an Intel HEX / MCS file into
+// its flat binary image and writes the image to a file.
+//
+//   image --entry N -o FILE   catalogue entry N (0 MCU, 1 TX FPGA, 2 RX FPGA)
+//   image HEXFILE -o FILE     any Intel HEX or MCS file
+//
+// The image written is what the updater sends: gDataConcatenatedLenght bytes
+// from offset 0, 0xFF fill included. Exit status 0 on success, 1 on failure,
+// 2 for a usage error.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "TessaranFwUpgrade.h"
+#include "ToolCommands.h"
+#include "firmware/BinImage.h"
+
+// Far beyond any text whose image fits the 4 MiB image buffer.
+#define IMAGE_MAX_TEXT_SIZE (64 * 1024 * 1024)
+#define IMAGE_TEXT_PADDING 16
+#define CATALOGUE_ENTRIES 3
+
+static int imageUsage(void) {
+  fprintf(stderr,
+          "Usage: TessaranFwTool image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
+          "       TessaranFwTool image HEXFILE -o FILE\n");
+  return 2;
+}
+
+// A zero-filled heap block of the embedded text's length + 16 with the text at
+// its start, as the updater copies it.
+static char *copyOfEntry(int entry) {
+  int length = AUTOGEN_FILES[entry].fileDataLength;
+  char *copy = (char *)calloc((size_t)length + IMAGE_TEXT_PADDING, 1);
+  if (copy == NULL) {
+    fprintf(stderr, "image: out of memory\n");
+    return NULL;
+  }
+  memcpy(copy, AUTOGEN_FILES[entry].fileData, (size_t)length);
+  return copy;
+}
+
+// The whole file in a NUL-terminated heap block; null with the reason printed.
+static char *readTextFile(const char *path) {
+  FILE *file = fopen(path, "rb");
+  if (file == NULL) {
+    fprintf(stderr, "image: cannot open %s\n", path);
+    return NULL;
+  }
+  // One byte beyond the limit tells an oversized file from one at the limit.
+  char *text = (char *)malloc((size_t)IMAGE_MAX_TEXT_SIZE + 1 + IMAGE_TEXT_PADDING);
+  if (text == NULL) {
+    fclose(file);
+    fprintf(stderr, "image: out of memory\n");
+    return NULL;
+  }
+  size_t size = fread(text, 1, (size_t)IMAGE_MAX_TEXT_SIZE + 1, file);
+  int readError = ferror(file);
+  fclose(file);
+  if (readError) {
+    fprintf(stderr, "image: cannot read %s\n", path);
+    free(text);
+    return NULL;
+  }
+  if (size > (size_t)IMAGE_MAX_TEXT_SIZE) {
+    fprintf(stderr, "image: %s is larger than %d bytes, not a firmware text\n", path,
+            IMAGE_MAX_TEXT_SIZE);
+    free(text);
+    return NULL;
+  }
+  if (memchr(text, '\0', size) != NULL) {
+    fprintf(stderr, "image: %s holds a NUL byte, not a firmware text\n", path);
+    free(text);
+    return NULL;
+  }
+  memset(text + size, 0, IMAGE_TEXT_PADDING);
+  return text;
+}
+
+static int writeImage(const char *path, const uint8_t *image, int length) {
+  FILE *file = fopen(path, "wb");
+  if (file == NULL) {
+    fprintf(stderr, "image: cannot create %s\n", path);
+    return 0;
+  }
+  size_t written = fwrite(image, 1, (size_t)length, file);
+  // A full disk may only show when the buffered bytes are flushed at close.
+  int closeError = fclose(file);
+  if (written != (size_t)length || closeError != 0) {
+    fprintf(stderr, "image: cannot write %s\n", path);
+    return 0;
+  }
+  return 1;
+}
+
+int runImageCommand(int argc, char **argv) {
+  // 1. Arguments.
+  const char *input = NULL;
+  const char *output = NULL;
+  int entry = -1;
+  for (int k = 0; k < argc; k++) {
+    if (strcmp(argv[k], "-o") == 0 && k + 1 < argc && output == NULL) {
+      output = argv[++k];
+    } else if (strcmp(argv[k], "--entry") == 0 && k + 1 < argc && entry < 0 && input == NULL) {
+      const char *n = argv[++k];
+      if (strlen(n) != 1 || n[0] < '0' || n[0] >= '0' + CATALOGUE_ENTRIES) {
+        fprintf(stderr, "image: --entry takes 0, 1 or 2\n");
+        return imageUsage();
+      }
+      entry = n[0] - '0';
+    } else if (argv[k][0] != '-' && input == NULL && entry < 0) {
+      input = argv[k];
+    } else {
+      return imageUsage();
+    }
+  }
+  if (output == NULL || (input == NULL && entry < 0)) return imageUsage();
+
+  // 2. The text, as a private writable copy: assembly cuts it up.
+  char *text = entry >= 0 ? copyOfEntry(entry) : readTextFile(input);
+  if (text == NULL) return 1;
+  const char *source = entry >= 0 ? AUTOGEN_FILES[entry].filePath : input;
+
+  // 3. The image buffer, unless the caller has one already.
+  uint8_t *ownBuffer = NULL;
+  if (gDataConcatenated == NULL) {
+    ownBuffer = (uint8_t *)malloc(CONCAT_BUFFER_SIZE + 16);
+    if (ownBuffer == NULL) {
+      fprintf(stderr, "image: out of memory\n");
+      free(text);
+      return 1;
+    }
+    gDataConcatenated = ownBuffer;
+  }
+
+  // 4. Assembly, checksum, output.
+  int status = 1;
+  if (!ValidateFwAndConcatenateData(text)) {
+    fprintf(stderr, "image: %s is not a valid Intel HEX text\n", source);
+  } else {
+    gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+    printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,
+           (unsigned)gDataConcatenatedCheckSum);
+    if (writeImage(output, gDataConcatenated, gDataConcatenatedLenght)) status = 0;
+  }
+  fflush(stdout);
+
+  free(text);
+  if (ownBuffer != NULL) {
+    free(ownBuffer);
+    gDataConcatenated = NULL;
+  }
+  return status;
+}
