@@ -1,1 +1,131 @@
-// (to be written)
+// The serial port driver: one COM port at a time, configured from two module
+// records. The records are the wanted configuration, not a copy of the port's
+// state: every setter changes its record first and then applies it to the
+// port, so a value set while no port is open stays in force for the next open.
+#include "ComPortAPI.h"
+
+#include <stdio.h>
+
+HANDLE g_hCOM = NULL;
+
+COMMTIMEOUTS g_cto = {
+    MAX_WAIT_READ,  // ReadIntervalTimeout
+    0,              // ReadTotalTimeoutMultiplier
+    MAX_WAIT_READ,  // ReadTotalTimeoutConstant
+    0,              // WriteTotalTimeoutMultiplier: no write timeout
+    0,              // WriteTotalTimeoutConstant
+};
+
+// 8N1, binary, no software flow control, DTR and RTS raised, CTS output
+// handshake on until the program switches it (flags word 0x1015).
+DCB g_dcb = {
+    sizeof(DCB),           // DCBlength
+    BAUD_RATE,             // BaudRate
+    1,                     // fBinary
+    0,                     // fParity
+    1,                     // fOutxCtsFlow
+    0,                     // fOutxDsrFlow
+    DTR_CONTROL_ENABLE,    // fDtrControl
+    0,                     // fDsrSensitivity
+    0,                     // fTXContinueOnXoff
+    0,                     // fOutX
+    0,                     // fInX
+    0,                     // fErrorChar
+    0,                     // fNull
+    RTS_CONTROL_ENABLE,    // fRtsControl
+    0,                     // fAbortOnError
+    0,                     // fDummy2
+    0,                     // wReserved
+    256,                   // XonLim
+    256,                   // XoffLim
+    8,                     // ByteSize
+    NOPARITY,              // Parity
+    ONESTOPBIT,            // StopBits
+    0x11,                  // XonChar
+    0x13,                  // XoffChar
+    0x3F,                  // ErrorChar
+    0x1A,                  // EofChar
+    0x10,                  // EvtChar
+    0,                     // wReserved1
+};
+
+BOOL ComPortAPI_OpenCOM(int nId) {
+  /* 1. Device path; the device-namespace form also reaches COM10 and above.
+        A number whose path does not fit the 16 characters fails the open
+        like a port that does not exist. */
+  char szCOM[16];
+  int length = snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
+  if (length < 0 || length >= (int)sizeof szCOM) {
+    g_hCOM = INVALID_HANDLE_VALUE;
+    printf("ERROR: Opening COM%d failed !", nId);
+    return FALSE;
+  }
+
+  /* 2. Open exclusively (share mode 0), synchronous I/O. */
+  g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_SYSTEM, NULL);
+  if (g_hCOM == INVALID_HANDLE_VALUE) {
+    printf("ERROR: Opening COM%d failed !", nId);
+    return FALSE;
+  }
+
+  /* 3. Queue sizes: a request the driver may round or refuse. */
+  SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
+
+  /* 4. Timeouts, then line settings. */
+  if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
+    printf("ERROR: COM%d configuration failed !", nId);
+    CloseHandle(g_hCOM);
+    return FALSE;
+  }
+
+  /* 5. Start clean and raise DTR; a line without DTR still works. */
+  PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  EscapeCommFunction(g_hCOM, SETDTR);
+  return TRUE;
+}
+
+BOOL ComPortAPI_CloseCOM(void) {
+  // g_hCOM keeps its value: a closed handle fails every later call cleanly.
+  CloseHandle(g_hCOM);
+  return TRUE;
+}
+
+// A negative count is refused rather than turned into a huge unsigned one.
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+  DWORD bytesRead = 0;
+  BOOL result = FALSE;
+  if (nBytesToRead >= 0)
+    result = ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &bytesRead, NULL);
+  if (pBytesRead != NULL) *pBytesRead = (int)bytesRead;
+  return result;
+}
+
+BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
+  DWORD bytesWritten = 0;
+  BOOL result = FALSE;
+  if (nBytesToWrite >= 0)
+    result = WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &bytesWritten, NULL);
+  if (pBytesWritten != NULL) *pBytesWritten = (int)bytesWritten;
+  return result;
+}
+
+BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
+  // Both read fields always hold the same value, so one comparison covers both.
+  if (g_cto.ReadIntervalTimeout == (DWORD)timeoutInMs) return TRUE;
+  g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
+  g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
+  return SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+}
+
+BOOL ComPortAPI_SetBaudRate(int baudrate) {
+  if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
+  g_dcb.BaudRate = (DWORD)baudrate;
+  return SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+}
+
+BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
+  if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;
+  g_dcb.fOutxCtsFlow = (DWORD)isEnable & 1u;
+  return SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+}

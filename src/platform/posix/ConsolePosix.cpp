@@ -1,1 +1,74 @@
-// (to be written)
+// The console calls of the Windows CRT, on a POSIX terminal.
+#include <errno.h>
+#include <stdio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "platform/Platform.h"
+
+void platformConsoleInit(void) {
+  // Returns 0 upon success, non-zero upon failure; unbuffered output cannot
+  // fail for lack of memory, so the result carries nothing to act on.
+  setvbuf(stdout, NULL, _IONBF, 0);
+}
+
+// One key from the console, without echo and without waiting for Enter.
+//
+// On a terminal the terminal is put into non-canonical mode for one read of the
+// keyboard and restored afterwards; like the Windows call, this bypasses the
+// stdio buffer, so a line end left there by scanf does not count as the key.
+// When standard input is not a terminal (a script, a pipe, a file, CI), the next
+// byte comes through the same stdio stream that scanf reads, and at the end of
+// the input the call returns -1 at once instead of waiting.
+int _getch(void) {
+  fflush(stdout);
+  if (!isatty(STDIN_FILENO)) {
+    int c = getchar();
+    return c == EOF ? -1 : c;
+  }
+  struct termios saved, raw;
+  // Returns 0 upon success, -1 upon failure.
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+    int c = getchar();
+    return c == EOF ? -1 : c;
+  }
+  raw = saved;
+  raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+  raw.c_cc[VMIN] = 1;
+  raw.c_cc[VTIME] = 0;
+  // Returns 0 upon success, -1 upon failure.
+  tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+  unsigned char key = 0;
+  ssize_t got;
+  do {
+    // Returns the byte count, 0 at end of input, -1 upon failure.
+    got = read(STDIN_FILENO, &key, 1);
+  } while (got < 0 && errno == EINTR);
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  return got == 1 ? (int)key : -1;
+}
+
+// Integer to text as the CRT does it: radix 2 to 36, lower-case digits, a minus
+// sign only in radix 10; in any other radix a negative value is written as its
+// 32-bit unsigned pattern. An invalid radix gives an empty text.
+char *_itoa(int value, char *buffer, int radix) {
+  if (buffer == NULL) return NULL;
+  if (radix < 2 || radix > 36) {
+    buffer[0] = '\0';
+    return buffer;
+  }
+  char digits[40];
+  int count = 0;
+  int negative = radix == 10 && value < 0;
+  unsigned int rest = negative ? 0u - (unsigned int)value : (unsigned int)value;
+  do {
+    unsigned int digit = rest % (unsigned int)radix;
+    digits[count++] = (char)(digit < 10 ? '0' + digit : 'a' + digit - 10);
+    rest /= (unsigned int)radix;
+  } while (rest != 0);
+  char *out = buffer;
+  if (negative) *out++ = '-';
+  while (count > 0) *out++ = digits[--count];
+  *out = '\0';
+  return buffer;
+}

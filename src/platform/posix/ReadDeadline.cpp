@@ -1,1 +1,35 @@
-// (to be written)
+// The two deadlines of a Windows-style serial read (see ReadDeadline.h).
+#include "ReadDeadline.h"
+
+#include <stdint.h>
+#include <time.h>
+
+void ReadDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
+                        uint32_t totalMultiplierMs, uint32_t totalConstantMs,
+                        uint32_t bytesWanted) {
+  // 64-bit arithmetic: multiplier x bytes does not fit 32 bits for large reads.
+  int64_t total = (int64_t)totalMultiplierMs * (int64_t)bytesWanted + (int64_t)totalConstantMs;
+  d->totalEndMs = total > 0 ? nowMs + total : -1;
+  d->intervalMs = intervalMs;
+  d->intervalEndMs = -1;
+}
+
+void ReadDeadline_byteReceived(ReadDeadline *d, int64_t nowMs) {
+  if (d->intervalMs != 0) d->intervalEndMs = nowMs + (int64_t)d->intervalMs;
+}
+
+int ReadDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
+  int64_t end = d->totalEndMs;
+  if (d->intervalEndMs >= 0 && (end < 0 || d->intervalEndMs < end)) end = d->intervalEndMs;
+  if (end < 0) return -1;
+  int64_t left = end - nowMs;
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : (int)left;
+}
+
+int64_t ReadDeadline_nowMs(void) {
+  struct timespec ts;
+  // Returns 0 upon success, -1 upon failure (cannot fail for CLOCK_MONOTONIC).
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}

@@ -1,1 +1,490 @@
-// (to be written)
+// The Windows serial calls and Sleep, on termios and poll().
+//
+// Windows functions return non-zero upon success and 0 upon failure; the POSIX
+// calls below mostly return 0 (or a count) upon success and -1 upon failure.
+// Every call notes its convention where the one is mapped onto the other.
+//
+// Handles: a HANDLE is not a pointer here but the number of a slot in a small
+// table of open ports, with the slot's generation in the upper bits. Closing a
+// port bumps the generation, so a handle kept after its close (the serial
+// driver keeps one in g_hCOM and calls setters on it) names no port any more
+// and every call on it fails cleanly, even after the slot has been reused. No
+// handle value is ever 0 or INVALID_HANDLE_VALUE.
+#include "WinApiPosix.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "ComPortNames.h"
+#include "ReadDeadline.h"
+
+#ifndef MAXDWORD
+#define MAXDWORD 0xFFFFFFFFu
+#endif
+
+// ---- Handle table -------------------------------------------------------------
+
+#define PORT_SLOTS 16
+#define SLOT_BITS 8  // low bits: slot index + 1; the rest: generation
+
+typedef struct PortRecord {
+  int open;               // 1 while the slot holds an open port
+  int fd;                 // the device, O_NONBLOCK; poll() does all waiting
+  uint32_t generation;    // bumped at every close
+  COMMTIMEOUTS timeouts;  // as stored by SetCommTimeouts
+} PortRecord;
+
+static PortRecord gPorts[PORT_SLOTS];
+
+static HANDLE handleOf(int slot) {
+  uintptr_t generation = gPorts[slot].generation & ((uintptr_t)UINT32_MAX >> SLOT_BITS);
+  return (HANDLE)((generation << SLOT_BITS) | (uintptr_t)(slot + 1));
+}
+
+// The open port behind a handle, or null (errno EBADF) for a null, invalid,
+// unknown or closed handle.
+static PortRecord *portOf(HANDLE h) {
+  uintptr_t value = (uintptr_t)h;
+  uintptr_t slotPlusOne = value & (((uintptr_t)1 << SLOT_BITS) - 1);
+  if (h == NULL || h == INVALID_HANDLE_VALUE || slotPlusOne == 0 || slotPlusOne > PORT_SLOTS) {
+    errno = EBADF;
+    return NULL;
+  }
+  int slot = (int)slotPlusOne - 1;
+  if (!gPorts[slot].open || handleOf(slot) != h) {
+    errno = EBADF;
+    return NULL;
+  }
+  return &gPorts[slot];
+}
+
+// ---- Opening and closing ---------------------------------------------------------
+
+// Gives up a device opened by CreateFileA: exclusivity, lock and descriptor.
+static void releaseDevice(int fd) {
+  // Returns 0 upon success, -1 upon failure; nothing to do about a failure
+  // while giving the device up, so these results are not checked.
+  ioctl(fd, TIOCNXCL);
+  flock(fd, LOCK_UN);
+  close(fd);
+}
+
+HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                   LPVOID lpSecurityAttributes, DWORD dwCreationDisposition,
+                   DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
+  (void)dwDesiredAccess;
+  (void)dwShareMode;
+  (void)lpSecurityAttributes;
+  (void)dwCreationDisposition;
+  (void)dwFlagsAndAttributes;
+  (void)hTemplateFile;
+
+  /* 1. Resolve the COM name to a device path. */
+  char path[4096];
+  if (!ComPortNames_resolve(lpFileName, path, sizeof path)) {
+    errno = ENOENT;
+    return INVALID_HANDLE_VALUE;
+  }
+
+  /* 2. Find a free slot. */
+  int slot = 0;
+  while (slot < PORT_SLOTS && gPorts[slot].open) slot++;
+  if (slot == PORT_SLOTS) {
+    errno = EMFILE;
+    return INVALID_HANDLE_VALUE;
+  }
+
+  /* 3. Open without becoming the controlling terminal and without waiting for
+        carrier. Returns a descriptor upon success, -1 upon failure. */
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  if (!isatty(fd)) {
+    close(fd);
+    errno = ENOTTY;
+    return INVALID_HANDLE_VALUE;
+  }
+
+  /* 4. Exclusive access, as Windows gives a COM port opened with share mode 0.
+        TIOCEXCL makes the kernel refuse further opens of the tty, but root
+        bypasses it, and it says nothing to programs that open with O_NONBLOCK
+        first and check later; the advisory lock is what every well-behaved
+        serial program (and a second instance of this one) tests. So take
+        both: the lock decides, TIOCEXCL helps where it applies.
+        flock returns 0 upon success, -1 upon failure (EWOULDBLOCK: held). */
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int saved = errno;
+    close(fd);
+    errno = saved == EWOULDBLOCK ? EBUSY : saved;
+    return INVALID_HANDLE_VALUE;
+  }
+  // Returns 0 upon success, -1 upon failure; the lock above already holds.
+  ioctl(fd, TIOCEXCL);
+
+  /* 5. Raw bytes, receiver on, modem status ignored for opening and reading.
+        VMIN 1 / VTIME 0 with O_NONBLOCK: read() gives -1/EAGAIN when nothing
+        is there, so a 0 from read() only ever means the line hung up.
+        tcgetattr/tcsetattr return 0 upon success, -1 upon failure. */
+  struct termios tio;
+  if (tcgetattr(fd, &tio) != 0) {
+    int saved = errno;
+    releaseDevice(fd);
+    errno = saved;
+    return INVALID_HANDLE_VALUE;
+  }
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    int saved = errno;
+    releaseDevice(fd);
+    errno = saved;
+    return INVALID_HANDLE_VALUE;
+  }
+
+  /* 6. Record the port. Windows starts a port with no timeouts (reads wait
+        until the buffer is full); the driver sets its own right away. */
+  gPorts[slot].open = 1;
+  gPorts[slot].fd = fd;
+  memset(&gPorts[slot].timeouts, 0, sizeof gPorts[slot].timeouts);
+  return handleOf(slot);
+}
+
+BOOL CloseHandle(HANDLE hObject) {
+  PortRecord *port = portOf(hObject);
+  if (port == NULL) return FALSE;
+  releaseDevice(port->fd);
+  port->open = 0;
+  port->fd = -1;
+  port->generation++;
+  return TRUE;
+}
+
+// ---- Configuration -------------------------------------------------------------------
+
+BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
+  // The tty layer has queues of its own size; asking for sizes is accepted.
+  (void)dwInQueue;
+  (void)dwOutQueue;
+  return portOf(hFile) != NULL;
+}
+
+BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  if (lpCommTimeouts == NULL) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  port->timeouts = *lpCommTimeouts;
+  return TRUE;
+}
+
+// The termios speed of a rate in bits per second; B0 when the line cannot take it.
+static speed_t speedOf(DWORD rate) {
+  switch (rate) {
+    case 50: return B50;
+    case 75: return B75;
+    case 110: return B110;
+    case 134: return B134;
+    case 150: return B150;
+    case 200: return B200;
+    case 300: return B300;
+    case 600: return B600;
+    case 1200: return B1200;
+    case 1800: return B1800;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+#ifdef B460800
+    case 460800: return B460800;
+#endif
+#ifdef B500000
+    case 500000: return B500000;
+#endif
+#ifdef B576000
+    case 576000: return B576000;
+#endif
+#ifdef B921600
+    case 921600: return B921600;
+#endif
+#ifdef B1000000
+    case 1000000: return B1000000;
+#endif
+#ifdef B1152000
+    case 1152000: return B1152000;
+#endif
+#ifdef B1500000
+    case 1500000: return B1500000;
+#endif
+#ifdef B2000000
+    case 2000000: return B2000000;
+#endif
+    default: return B0;
+  }
+}
+
+// Raises or lowers modem control lines. Pseudo-terminals have none (ENOTTY);
+// callers that only want the line up where there is one ignore the result.
+static BOOL setModemLines(int fd, int lines, int raise) {
+  // Returns 0 upon success, -1 upon failure.
+  return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &lines) == 0;
+}
+
+BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  if (lpDCB == NULL) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  speed_t speed = speedOf(lpDCB->BaudRate);
+  if (speed == B0) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  struct termios tio;
+  // Returns 0 upon success, -1 upon failure.
+  if (tcgetattr(port->fd, &tio) != 0) return FALSE;
+
+  tcflag_t size;
+  switch (lpDCB->ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: errno = EINVAL; return FALSE;
+  }
+  tio.c_cflag = (tio.c_cflag & ~(tcflag_t)CSIZE) | size;
+
+  switch (lpDCB->Parity) {
+    case NOPARITY: tio.c_cflag &= ~(tcflag_t)(PARENB | PARODD); break;
+    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: tio.c_cflag = (tio.c_cflag | PARENB) & ~(tcflag_t)PARODD; break;
+    default: errno = EINVAL; return FALSE;  // mark and space parity: not offered
+  }
+  if (lpDCB->fParity && lpDCB->Parity != NOPARITY)
+    tio.c_iflag |= INPCK;
+  else
+    tio.c_iflag &= ~(tcflag_t)INPCK;
+
+  switch (lpDCB->StopBits) {
+    case ONESTOPBIT: tio.c_cflag &= ~(tcflag_t)CSTOPB; break;
+    case TWOSTOPBITS: tio.c_cflag |= CSTOPB; break;
+    default: errno = EINVAL; return FALSE;  // 1.5 stop bits: not offered
+  }
+
+#ifdef CRTSCTS
+  // Output waits for CTS while the handshake is on. (termios couples it with RTS
+  // input flow control; RTS stays raised while the receive queue has room.)
+  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE)
+    tio.c_cflag |= CRTSCTS;
+  else
+    tio.c_cflag &= ~(tcflag_t)CRTSCTS;
+#else
+  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    errno = EINVAL;
+    return FALSE;
+  }
+#endif
+
+  tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+  if (lpDCB->fOutX) tio.c_iflag |= IXON;
+  if (lpDCB->fInX) tio.c_iflag |= IXOFF;
+  tio.c_cc[VSTART] = (cc_t)lpDCB->XonChar;
+  tio.c_cc[VSTOP] = (cc_t)lpDCB->XoffChar;
+
+  // cfset*speed return 0 upon success, -1 upon failure.
+  if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FALSE;
+  // Returns 0 when any part of the change was applied, -1 upon failure.
+  if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return FALSE;
+
+  // tcsetattr succeeds when only part of the request was taken: check that
+  // the line really runs at the rate asked for.
+  struct termios now;
+  if (tcgetattr(port->fd, &now) != 0) return FALSE;
+  if (cfgetospeed(&now) != speed) {
+    errno = EINVAL;
+    return FALSE;
+  }
+
+  // DTR and RTS as the record wants them; lines a device lacks are ignored.
+  if (lpDCB->fDtrControl == DTR_CONTROL_ENABLE) setModemLines(port->fd, TIOCM_DTR, 1);
+  if (lpDCB->fDtrControl == DTR_CONTROL_DISABLE) setModemLines(port->fd, TIOCM_DTR, 0);
+  if (lpDCB->fRtsControl == RTS_CONTROL_ENABLE) setModemLines(port->fd, TIOCM_RTS, 1);
+  if (lpDCB->fRtsControl == RTS_CONTROL_DISABLE) setModemLines(port->fd, TIOCM_RTS, 0);
+  return TRUE;
+}
+
+BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  int input = (dwFlags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
+  int output = (dwFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+  if (!input && !output) return TRUE;
+  int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
+  // Returns 0 upon success, -1 upon failure.
+  return tcflush(port->fd, queue) == 0;
+}
+
+BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  switch (dwFunc) {
+    case SETDTR: return setModemLines(port->fd, TIOCM_DTR, 1);
+    case CLRDTR: return setModemLines(port->fd, TIOCM_DTR, 0);
+    case SETRTS: return setModemLines(port->fd, TIOCM_RTS, 1);
+    case CLRRTS: return setModemLines(port->fd, TIOCM_RTS, 0);
+    // tcflow returns 0 upon success, -1 upon failure.
+    case SETXOFF: return tcflow(port->fd, TCOOFF) == 0;
+    case SETXON: return tcflow(port->fd, TCOON) == 0;
+    default: errno = EINVAL; return FALSE;
+  }
+}
+
+// ---- Transfers --------------------------------------------------------------------
+
+// Reads under the Windows timeouts of the port (see ReadDeadline.h): returns
+// when the buffer is full, when the interval passed after the last byte, or
+// when the total time ran out. Nothing arriving is a success with 0 bytes.
+//
+// A device that has gone away (pseudo-terminal master closed, adapter
+// unplugged: POLLHUP, EIO, or read() giving 0) fails the read at once with a
+// count of 0. When it goes away in the middle of a read that already has
+// bytes, those bytes are returned as a success; the next read then fails.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPVOID lpOverlapped) {
+  (void)lpOverlapped;
+  if (lpNumberOfBytesRead != NULL) *lpNumberOfBytesRead = 0;
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  if (nNumberOfBytesToRead == 0) return TRUE;
+  if (lpBuffer == NULL) {
+    errno = EINVAL;
+    return FALSE;
+  }
+
+  unsigned char *buffer = (unsigned char *)lpBuffer;
+  const COMMTIMEOUTS *t = &port->timeouts;
+  ReadDeadline deadline;
+  int immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
+                  t->ReadTotalTimeoutConstant == 0;
+  // Interval MAXDWORD with no total: take what is there and return at once.
+  ReadDeadline_start(&deadline, ReadDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
+                     t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
+                     nNumberOfBytesToRead);
+
+  DWORD got = 0;
+  int first = 1;
+  BOOL result = TRUE;
+  while (got < nNumberOfBytesToRead) {
+    int wait = immediate ? 0 : ReadDeadline_remainingMs(&deadline, ReadDeadline_nowMs());
+    if (wait == 0 && !first) break;  // a deadline has passed
+    first = 0;
+
+    struct pollfd pfd = {port->fd, POLLIN, 0};
+    // Returns the number of ready descriptors, 0 on timeout, -1 upon failure.
+    int ready = poll(&pfd, 1, wait);
+    if (ready < 0) {
+      if (errno == EINTR) continue;  // the loop recomputes the time left
+      result = FALSE;
+      break;
+    }
+    if (ready == 0) {
+      if (wait == 0) break;
+      continue;  // woke up at a deadline: the top of the loop ends the read
+    }
+    if (pfd.revents & POLLIN) {
+      // Returns the byte count, 0 at hang-up (VMIN 1), -1 upon failure.
+      ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
+      if (n > 0) {
+        got += (DWORD)n;
+        ReadDeadline_byteReceived(&deadline, ReadDeadline_nowMs());
+        continue;
+      }
+      if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+      if (n == 0) errno = EIO;
+      result = got > 0;  // hang-up or device error
+      break;
+    }
+    // POLLHUP, POLLERR or POLLNVAL without data: the device is gone.
+    errno = (pfd.revents & POLLNVAL) ? EBADF : EIO;
+    result = got > 0;
+    break;
+  }
+  if (result && lpNumberOfBytesRead != NULL) *lpNumberOfBytesRead = got;
+  return result;
+}
+
+// Blocks until every byte has been taken by the driver: loops over partial
+// writes, EINTR and a full queue (EAGAIN, waited out with poll()). There is no
+// write timeout; with the CTS handshake on, a write waits as long as CTS is low.
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped) {
+  (void)lpOverlapped;
+  if (lpNumberOfBytesWritten != NULL) *lpNumberOfBytesWritten = 0;
+  PortRecord *port = portOf(hFile);
+  if (port == NULL) return FALSE;
+  if (nNumberOfBytesToWrite == 0) return TRUE;
+  if (lpBuffer == NULL) {
+    errno = EINVAL;
+    return FALSE;
+  }
+  const unsigned char *buffer = (const unsigned char *)lpBuffer;
+  DWORD done = 0;
+  BOOL result = TRUE;
+  while (done < nNumberOfBytesToWrite) {
+    // Returns the byte count taken, -1 upon failure.
+    ssize_t n = write(port->fd, buffer + done, nNumberOfBytesToWrite - done);
+    if (n > 0) {
+      done += (DWORD)n;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
+      struct pollfd pfd = {port->fd, POLLOUT, 0};
+      // Returns the number of ready descriptors, -1 upon failure.
+      int ready = poll(&pfd, 1, -1);
+      if (ready < 0 && errno != EINTR) {
+        result = FALSE;
+        break;
+      }
+      if (ready > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(pfd.revents & POLLOUT)) {
+        errno = EIO;
+        result = FALSE;
+        break;
+      }
+      continue;
+    }
+    result = FALSE;  // EIO after a hang-up, or another device error
+    break;
+  }
+  if (lpNumberOfBytesWritten != NULL) *lpNumberOfBytesWritten = done;
+  return result;
+}
+
+// ---- Timing -------------------------------------------------------------------------------
+
+void Sleep(DWORD dwMilliseconds) {
+  struct timespec left;
+  left.tv_sec = (time_t)(dwMilliseconds / 1000);
+  left.tv_nsec = (long)(dwMilliseconds % 1000) * 1000000L;
+  // Returns 0 upon success, -1 upon failure; EINTR leaves the time still to
+  // sleep in its second argument, so the sleep goes on with that.
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
