@@ -1,0 +1,264 @@
+// unitsim: plays the extender unit on pseudo-terminals, so the updater can be
+// run and tested end to end without the hardware.
+//
+//   unitsim --com-dir DIR [--ports 1-5] [--unit-port 5] [--type tx|rx] ...
+//
+// It creates one pseudo-terminal per port, links DIR/COMn to each slave (use
+// DIR as FWUPGRADE_COM_DIR for the updater), prints "ready DIR" on stdout when
+// the ports exist, serves the unit on one port, logs what it hears on every
+// port and removes its links when it stops: on SIGTERM/SIGINT, after
+// --max-seconds, or when nothing is left to serve.
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "UnitSim.h"
+
+SimOptions gOpt;
+
+static volatile sig_atomic_t gStop = 0;
+
+static void onSignal(int) { gStop = 1; }
+
+static void usage(void) {
+  printf(
+      "usage: unitsim --com-dir DIR [options]\n"
+      "  --ports LIST          ports to create, e.g. 1-5 or 1,3,7 (default 1)\n"
+      "  --unit-port N         port that carries the unit, 0 for none (default: first port)\n"
+      "  --type tx|rx          unit type (default tx)\n"
+      "  --baud RATE           console rate of the unit (default 115200)\n"
+      "  --version TEXT        version reply without its prompt (default \"1.0.3 XC7A35 1.3 1\")\n"
+      "  --banner TEXT         boot banner (default \"[<type> unit] boot complete\\r\\n>>\")\n"
+      "  --reboot-seconds S    from the last SUCCESS to the banner (default 145)\n"
+      "  --save-dir DIR        write received images as fpga.bin and mcu.bin\n"
+      "  --log FILE            wire log: time, port, rate in force, event, detail\n"
+      "  --ready-file FILE     written once the ports exist\n"
+      "  --max-seconds S       stop after this long (default 300)\n"
+      "  --pace                hold both directions to the line rate (baud/10 bytes/s)\n"
+      "  --others silent|garbage  what the ports without the unit do (default silent)\n"
+      "  --seed N              seed for the garbage bytes\n"
+      "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
+      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf\n");
+}
+
+// "1-5", "1,3,7" or a mix; each number from 1 to 255.
+static bool parsePorts(const char *text, std::vector<int> *ports) {
+  ports->clear();
+  const char *p = text;
+  while (*p != '\0') {
+    char *end = NULL;
+    long first = strtol(p, &end, 10);
+    if (end == p) return false;
+    long last = first;
+    p = end;
+    if (*p == '-') {
+      last = strtol(p + 1, &end, 10);
+      if (end == p + 1) return false;
+      p = end;
+    }
+    if (first < 1 || last > 255 || last < first) return false;
+    for (long n = first; n <= last; n++) ports->push_back((int)n);
+    if (*p == ',') p++;
+    else if (*p != '\0') return false;
+  }
+  return !ports->empty();
+}
+
+// Turns the C escapes \r, \n, \\ of a command-line text into their bytes.
+static std::string unescape(const char *text) {
+  std::string out;
+  for (const char *p = text; *p != '\0'; p++) {
+    if (*p == '\\' && p[1] == 'r') out += '\r', p++;
+    else if (*p == '\\' && p[1] == 'n') out += '\n', p++;
+    else if (*p == '\\' && p[1] == '\\') out += '\\', p++;
+    else out += *p;
+  }
+  return out;
+}
+
+static bool parseFault(const char *text) {
+  const char *value = strchr(text, '=');
+  std::string name = value != NULL ? std::string(text, value - text) : std::string(text);
+  if (value != NULL) value++;
+  if (name == "silent") gOpt.faultSilent = true;
+  else if (name == "no-ready") gOpt.faultNoReady = true;
+  else if (name == "reject") gOpt.faultReject = true;
+  else if (name == "chatter") gOpt.faultChatter = true;
+  else if (name == "extra-cr") gOpt.faultExtraCr = true;
+  else if (name == "banner-crlf") gOpt.faultBannerCrLf = true;
+  else if (name == "pieces") gOpt.piecesPauseMs = value != NULL ? atoi(value) : 100;
+  else if (name == "late" && value != NULL) gOpt.lateMs = atoi(value);
+  else if (name == "disconnect" && value != NULL) gOpt.disconnectAfter = atol(value);
+  else if (name == "device" && value != NULL) {
+    // The device code is the last field of the version reply.
+    size_t space = gOpt.version.rfind(' ');
+    gOpt.version = (space == std::string::npos ? gOpt.version : gOpt.version.substr(0, space)) + " " + value;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+static bool parseOptions(int argc, char **argv) {
+  bool portsGiven = false, unitGiven = false, bannerGiven = false;
+  std::vector<std::string> faults;
+  for (int i = 1; i < argc; i++) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      usage();
+      exit(0);
+    }
+    if (arg == "--pace") {
+      gOpt.pace = true;
+      continue;
+    }
+    if (i + 1 >= argc) {
+      fprintf(stderr, "unitsim: %s needs a value\n", arg.c_str());
+      return false;
+    }
+    const char *value = argv[++i];
+    if (arg == "--com-dir") gOpt.comDir = value;
+    else if (arg == "--ports") {
+      if (!parsePorts(value, &gOpt.ports)) {
+        fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
+        return false;
+      }
+      portsGiven = true;
+    } else if (arg == "--unit-port") {
+      gOpt.unitPort = atoi(value);
+      unitGiven = true;
+    } else if (arg == "--type") {
+      if (strcmp(value, "tx") != 0 && strcmp(value, "rx") != 0) {
+        fprintf(stderr, "unitsim: --type is tx or rx\n");
+        return false;
+      }
+      gOpt.isRx = strcmp(value, "rx") == 0;
+    } else if (arg == "--baud") gOpt.consoleBaud = atoi(value);
+    else if (arg == "--version") gOpt.version = value;
+    else if (arg == "--banner") {
+      gOpt.banner = unescape(value);
+      bannerGiven = true;
+    } else if (arg == "--reboot-seconds") gOpt.rebootSeconds = atof(value);
+    else if (arg == "--save-dir") gOpt.saveDir = value;
+    else if (arg == "--log") gOpt.logPath = value;
+    else if (arg == "--ready-file") gOpt.readyFile = value;
+    else if (arg == "--max-seconds") gOpt.maxSeconds = atof(value);
+    else if (arg == "--seed") gOpt.seed = (unsigned)strtoul(value, NULL, 10);
+    else if (arg == "--others") {
+      if (strcmp(value, "silent") != 0 && strcmp(value, "garbage") != 0) {
+        fprintf(stderr, "unitsim: --others is silent or garbage\n");
+        return false;
+      }
+      gOpt.othersGarbage = strcmp(value, "garbage") == 0;
+    } else if (arg == "--fault") faults.push_back(value);
+    else {
+      fprintf(stderr, "unitsim: unknown option %s (see --help)\n", arg.c_str());
+      return false;
+    }
+  }
+  // Faults last, so that device=CODE applies to the --version given.
+  for (const std::string &fault : faults) {
+    if (!parseFault(fault.c_str())) {
+      fprintf(stderr, "unitsim: unknown fault \"%s\" (see --help)\n", fault.c_str());
+      return false;
+    }
+  }
+  if (gOpt.comDir.empty()) {
+    fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
+    return false;
+  }
+  if (!portsGiven) gOpt.ports.assign(1, 1);
+  if (!unitGiven) gOpt.unitPort = gOpt.ports[0];
+  if (gOpt.consoleBaud <= 0) {
+    fprintf(stderr, "unitsim: bad --baud\n");
+    return false;
+  }
+  if (!bannerGiven) gOpt.banner = std::string("[") + (gOpt.isRx ? "RX" : "TX") + " unit] boot complete\r\n>>";
+  return true;
+}
+
+int main(int argc, char **argv) {
+  if (!parseOptions(argc, argv)) return 2;
+  srand(gOpt.seed);
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = onSignal;
+  sigaction(SIGTERM, &action, NULL);
+  sigaction(SIGINT, &action, NULL);
+  sigaction(SIGHUP, &action, NULL);
+  signal(SIGPIPE, SIG_IGN);
+
+  int status = 0;
+  if (!openLog() || !createPorts()) {
+    removePorts();
+    closeLog();
+    return 1;
+  }
+  unitInit();
+
+  for (const SimPort &port : gPorts)
+    printf("COM%d %s%s\n", port.number, port.slaveName.c_str(), port.isUnit ? " unit" : "");
+  if (!gOpt.readyFile.empty()) {
+    FILE *ready = fopen(gOpt.readyFile.c_str(), "w");
+    if (ready != NULL) {
+      fprintf(ready, "%s\n", gOpt.comDir.c_str());
+      fclose(ready);
+    }
+  }
+  printf("ready %s\n", gOpt.comDir.c_str());
+  fflush(stdout);
+
+  double stopAt = nowMono() + gOpt.maxSeconds;
+  std::vector<struct pollfd> fds;
+  while (!gStop) {
+    double now = nowMono();
+    if (now >= stopAt) break;
+    double deadline = stopAt;
+    bool anyAlive = false;
+    for (SimPort &port : gPorts) {
+      if (!port.alive) continue;
+      servicePortTimers(port, now, &deadline);
+      if (port.isUnit) unitTimers(port, now, &deadline);
+      servicePortWrite(port);
+      if (port.alive) anyAlive = true;
+    }
+    if (!anyAlive) break;
+
+    fds.clear();
+    for (SimPort &port : gPorts) {
+      struct pollfd pfd = {port.master, POLLIN, 0};
+      if (!port.alive) pfd.fd = -1;
+      if (port.writeBlocked) pfd.events |= POLLOUT;
+      fds.push_back(pfd);
+    }
+    now = nowMono();
+    int timeoutMs = deadline <= now ? 0 : (int)((deadline - now) * 1000.0) + 1;
+    if (timeoutMs > 100) timeoutMs = 100;  // keeps an eye on the stop flag
+    // Returns the number of ready descriptors, 0 on timeout, -1 upon failure.
+    int ready = poll(fds.data(), fds.size(), timeoutMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      perror("unitsim: poll");
+      status = 1;
+      break;
+    }
+    for (size_t i = 0; i < gPorts.size(); i++) {
+      SimPort &port = gPorts[i];
+      if (!port.alive || fds[i].revents == 0) continue;
+      if (fds[i].revents & POLLOUT) port.writeBlocked = false;
+      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) servicePortRead(port);
+      servicePortWrite(port);
+    }
+  }
+
+  removePorts();
+  closeLog();
+  fprintf(stderr, "unitsim: stopped%s\n", gStop ? " (signal)" : "");
+  return status;
+}

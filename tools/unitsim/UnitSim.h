@@ -1,0 +1,120 @@
+// The simulated extender unit: shared state of the port layer (SimPorts.cpp),
+// the unit's console (UnitConsole.cpp) and the program's main loop (UnitSim.cpp).
+//
+// One thread, one poll() loop. Every port is a pseudo-terminal whose slave is
+// published as DIR/COMn; the updater opens the slave, the simulator works on
+// the master. One port carries the unit, the others stay silent (or answer
+// garbage).
+#ifndef UNITSIM_H
+#define UNITSIM_H
+
+#include <stdint.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+// ---- Options ---------------------------------------------------------------------
+struct SimOptions {
+  std::string comDir;              // folder for the COMn symlinks
+  std::vector<int> ports;          // port numbers to create
+  int unitPort = 0;                // port that carries the unit, 0 for none
+  bool isRx = false;               // unit type
+  int consoleBaud = 115200;        // rate at which the unit's console runs
+  std::string version = "1.0.3 XC7A35 1.3 1";  // text of the version reply
+  std::string saveDir;             // where received images are written
+  std::string logPath;             // wire log, none when empty
+  std::string readyFile;           // written once the ports exist
+  std::string banner;              // boot banner (default set in main)
+  double rebootSeconds = 145.0;    // from the last SUCCESS to the banner
+  double maxSeconds = 300.0;       // the simulator stops by itself after this
+  bool pace = false;               // hold both directions to the line rate
+  bool othersGarbage = false;      // silent ports answer each line with garbage
+  unsigned seed = 1;
+  // Faults.
+  bool faultSilent = false;        // the unit never answers
+  bool faultNoReady = false;       // announces get no "Ready"
+  bool faultReject = false;        // every stream is answered with a failure
+  long disconnectAfter = -1;       // hang up after this many stream bytes
+  bool faultChatter = false;       // talks without end after the first command
+  int piecesPauseMs = -1;          // replies in pieces with this pause between them
+  int lateMs = 0;                  // every reply starts this late
+  bool faultExtraCr = false;       // one more CR in the identification reply
+  bool faultBannerCrLf = false;    // banner ends in ">>\r\n"
+};
+extern SimOptions gOpt;
+
+#define GARBAGE_RATE (-1)
+
+// ---- Ports -------------------------------------------------------------------------
+// One piece of output; a reply is one piece, or several with the pieces fault.
+struct OutPiece {
+  std::string bytes;
+  double notBefore = 0;  // monotonic time before which it must not start
+  double gapAfterPrevious = 0;
+  int rate = 0;          // the rate the unit sends at; 0: no rate check;
+                         // GARBAGE_RATE: garbage already
+
+  bool started = false;
+};
+
+// Bytes received, waiting for the moment they would have arrived on a real line.
+struct InChunk {
+  std::string bytes;
+  double due = 0;
+  int baud = 0;
+};
+
+struct SimPort {
+  int number = 0;
+  int master = -1;
+  int slave = -1;           // our own slave descriptor, kept open for the whole run
+  std::string slaveName;
+  std::string linkPath;
+  bool isUnit = false;
+  bool alive = false;
+  std::string line;         // console text being assembled
+  std::deque<OutPiece> out;
+  size_t outPos = 0;        // bytes of out.front() already written
+  double outFreeAt = 0;     // line-rate pacing of output
+  double previousDoneAt = 0;
+  bool writeBlocked = false;  // the last write found the pty full: wait for POLLOUT
+  std::deque<InChunk> in;
+  double inFreeAt = 0;      // line-rate pacing of input: end of the line time
+  double lastReadAt = 0;    // when the last bytes were taken from the pty
+  bool outputStopped = false;  // the slave's output held with tcflow(TCOOFF)
+};
+extern std::vector<SimPort> gPorts;
+
+double nowMono(void);
+// The rate the slave runs at (what the updater set), 0 when unknown.
+int portBaud(const SimPort &port);
+bool createPorts(void);
+void removePorts(void);
+// Closes the master and the slave, as an unplugged adapter; the link goes away.
+void hangUp(SimPort &port);
+void queueOutput(SimPort &port, const std::string &bytes, int rate, double delay);
+// A few random bytes, as a UART shows text sent at another rate.
+std::string garbageBytes(void);
+// Reads what the updater sent, writes what is queued, holds the updater's
+// writes to the line rate. Fills the poll timeout with the next deadline.
+void servicePortRead(SimPort &port);
+void servicePortWrite(SimPort &port);
+void servicePortTimers(SimPort &port, double now, double *nextDeadline);
+
+// ---- Wire log ----------------------------------------------------------------------
+bool openLog(void);
+void closeLog(void);
+void logEvent(const SimPort &port, const char *event, const std::string &detail);
+std::string escapeBytes(const std::string &bytes, size_t maxLength);
+
+// ---- The unit's console --------------------------------------------------------------
+void unitInit(void);
+// Bytes that reached the unit port at line rate `baud`.
+void unitReceive(SimPort &port, const std::string &bytes, int baud);
+// A complete line on a port without the unit.
+void silentPortLine(SimPort &port, const std::string &text, int baud);
+void unitTimers(SimPort &port, double now, double *nextDeadline);
+bool unitWantsOutputSpace(void);
+
+#endif  // UNITSIM_H
