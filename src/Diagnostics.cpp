@@ -119,6 +119,9 @@ void printDataBufferInHex(const uint8_t *databuffer, int dataBufferLength) {
 
   for (int i = 0; i < count; i++) {
     printf("%x ", (unsigned)databuffer[i]);
-    if (i == DUMP_KEY_WAIT_AFTER_INDEX) _getch();
+    if (i == DUMP_KEY_WAIT_AFTER_INDEX) {
+      fflush(stdout);  // everything up to here is on screen during the wait
+      _getch();
+    }
   }
 }

@@ -85,11 +85,11 @@ static int checkBodyLines(const unsigned char *body, size_t size, WebFileReport 
                   (unsigned)c);
     if (c == '\n' || pos + 1 >= size || body[pos + 1] != '\n')
       return fail(report, "body line %ld does not end in CR LF", line);
+    pos += 2;
+    if (pos == size) return fail(report, "the file ends in CR LF after the last body line");
     if (length != WEB_LINE_LENGTH)
       return fail(report, "body line %ld holds %zu characters before its line end (%d expected)",
                   line, length, WEB_LINE_LENGTH);
-    pos += 2;
-    if (pos == size) return fail(report, "the file ends in CR LF after the last body line");
   }
   return 1;
 }
