@@ -1,0 +1,379 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the real updater against the simulated unit.
+
+Each case starts its own unitsim in a fresh temporary folder, runs
+TessaranFwUpgrade with FWUPGRADE_COM_DIR pointing at the simulator's ports,
+feeds its standard input, and checks the console transcript byte for byte,
+the exit status, the images the unit received and the wire log.
+
+    e2e.py --updater PATH --tool PATH --unitsim PATH CASE
+"""
+import argparse
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+# ---- The updater's console texts --------------------------------------------------
+
+TX_ID = "Zarvel 6G SDI EXTENDER OVER FIBER TX\r\n>>"
+RX_ID = "Zarvel 6G SDI EXTENDER OVER FIBER RX\r\n>>"
+PRESS_KEY = "\r\nPress any key to exit"
+NOT_SUCCESSFUL = "\n\rERROR: The update was not successful.\r\n"
+RATES = [115200, 9600, 57600, 4800, 2400, 1200]
+
+
+def header():
+    return ("\n\rYou are about to upload the firmware version 1.0.4"
+            "\n\r\n\rDetecting COM port and Baud Rate..................")
+
+
+def found(port, baud):
+    return "OK\r\n" + "COM PORT Number : %d" % port + "\r\nBaud rate       : %d \r\n\r\n" % baud
+
+
+def manual(port, baud):
+    return ("FAILED" + "\n\r\n\rEnter the COM port number : "
+            + "\r\nOpening COM%d...................." % port + "OK\r\n"
+            + "\n\r\n\rEnter the BAUD RATE       : "
+            + "\r\nSetting baud rate at %d.........." % baud + "OK\r\n")
+
+
+def versions(version):
+    """The two version lines for a version reply such as "1.0.3 XC7A35 1.3 1"."""
+    fw, model, fpga, device = version.split()
+    v, r, s = (int(x) for x in fw.split("."))
+    fv, fr = (int(x) for x in fpga.split("."))
+    return ("Checking firmware version ..............  %d.%02d.%02d \r\n" % (v, r, s)
+            + "Checking fpga version ..................  %s %d.%02d  device:%d\r\n"
+            % (model, fv, fr, int(device)))
+
+
+def identification(rx):
+    return ("RX OK\r\n" + RX_ID if rx else "TX OK\r\n" + TX_ID) + "\r\n"
+
+
+def progress(length):
+    """The percentage display of one image stream, chunks of 10240 bytes."""
+    text, sent, shown = "1%", 0, 0
+    while sent != length:
+        back = "\b\b" if shown <= 9 else "\b\b\b"
+        if length - sent > 10240:
+            sent += 10240
+            shown = sent * 100 // length
+            text += back + "%d%%" % shown
+        else:
+            text += back + "100%"
+            sent = length
+    return text
+
+
+def reboot_display():
+    text = ""
+    for i in range(46):
+        text += "%3d%%" % (i * 100 // 46) + "\b\b\b\b"
+    return text + "%3d%%" % 100 + "\b\b\b\b" + "100%"
+
+
+FPGA_ANNOUNCE = "Preparing to Upload Programmable Logic ............ "
+FPGA_SEND = "Sending Programmable Logic data ................... "
+MCU_ANNOUNCE = "Preparing to Upload Firmware ...................... "
+MCU_SEND = "Sending data ...................................... "
+
+
+def update_success(version, rx, fpga_length, mcu_length):
+    return (versions(version) + "Checking product .......... " + identification(rx)
+            + FPGA_ANNOUNCE + "OK\r\n" + FPGA_SEND + progress(fpga_length) + "OK\r\n"
+            + MCU_ANNOUNCE + "OK\r\n" + MCU_SEND + progress(mcu_length)
+            + " OK\n\r\n\r" + "Please wait while the unit is rebooting ........... "
+            + reboot_display()
+            + "\n\r\n\rThe update was successful, the unit is now operational\r\n"
+            + PRESS_KEY)
+
+
+# ---- Running things ---------------------------------------------------------------------
+
+
+class Run:
+    def __init__(self, args, name):
+        self.args = args
+        self.dir = tempfile.mkdtemp(prefix="e2e-%s-" % name)
+        self.com = os.path.join(self.dir, "com")
+        self.save = os.path.join(self.dir, "save")
+        self.log = os.path.join(self.dir, "wire.log")
+        os.mkdir(self.com)
+        os.mkdir(self.save)
+        self.sim = None
+        self.failures = []
+
+    def start_unit(self, *options, max_seconds=420):
+        cmd = [self.args.unitsim, "--com-dir", self.com, "--save-dir", self.save,
+               "--log", self.log, "--max-seconds", str(max_seconds)] + list(options)
+        self.sim = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        deadline = time.time() + 10
+        seen = b""
+        while time.time() < deadline:
+            ready, _, _ = select.select([self.sim.stdout], [], [], 0.2)
+            if ready:
+                line = self.sim.stdout.readline()
+                if not line:
+                    break
+                seen += line
+                if line.startswith(b"ready "):
+                    return
+        raise RuntimeError("unitsim did not get ready: %r %r" % (seen, self.sim.stderr.read()))
+
+    def run_updater(self, stdin=b"", timeout=400):
+        env = dict(os.environ, FWUPGRADE_COM_DIR=self.com)
+        started = time.time()
+        done = subprocess.run([self.args.updater], input=stdin, stdout=subprocess.PIPE,
+                              env=env, cwd=self.dir, timeout=timeout)
+        self.elapsed = time.time() - started
+        return done.stdout.decode("latin-1"), done.returncode
+
+    def stop_unit(self):
+        """Stops unitsim with SIGTERM and checks that it took its ports away."""
+        if self.sim is None:
+            return
+        if self.sim.poll() is None:
+            self.sim.send_signal(signal.SIGTERM)
+        try:
+            self.sim.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.sim.kill()
+            self.fail("unitsim did not stop on SIGTERM")
+        left = os.listdir(self.com)
+        if left:
+            self.fail("unitsim left its links behind: %s" % left)
+
+    def fail(self, message):
+        self.failures.append(message)
+
+    def expect_equal(self, what, got, expected):
+        if got == expected:
+            return
+        self.fail("%s differs\n%s" % (what, describe_difference(got, expected)))
+
+    def wire(self):
+        """The wire log as (time, port, baud, event, detail) tuples."""
+        events = []
+        with open(self.log, encoding="latin-1") as log:
+            for line in log:
+                parts = line.rstrip("\n").split(" ", 4)
+                while len(parts) < 5:
+                    parts.append("")
+                events.append((float(parts[0]), int(parts[1][3:]), int(parts[2]), parts[3], parts[4]))
+        return events
+
+    def image(self, entry):
+        path = os.path.join(self.dir, "image%d.bin" % entry)
+        subprocess.run([self.args.tool, "image", "--entry", str(entry), "-o", path],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(path, "rb") as f:
+            return f.read()
+
+    def saved(self, name):
+        path = os.path.join(self.save, name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read()
+
+    def finish(self):
+        self.stop_unit()
+        if self.failures:
+            for failure in self.failures:
+                print("FAIL:", failure)
+            print("(kept %s for inspection)" % self.dir)
+            return 1
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return 0
+
+
+def describe_difference(got, expected):
+    prefix = 0
+    while prefix < min(len(got), len(expected)) and got[prefix] == expected[prefix]:
+        prefix += 1
+    start = max(0, prefix - 60)
+    return ("first difference at byte %d of %d (expected %d)\n  got:      %r\n  expected: %r"
+            % (prefix, len(got), len(expected), got[start:prefix + 80], expected[start:prefix + 80]))
+
+
+def probe_order(events):
+    """(port, baud) of every detection probe the ports heard, in order."""
+    return [(port, baud) for _, port, baud, event, detail in events
+            if event == "cmd" and detail == "%%%help -c version"]
+
+
+def commands(events, port):
+    return [(baud, detail) for _, p, baud, event, detail in events if p == port and event == "cmd"]
+
+
+# ---- Cases --------------------------------------------------------------------------------
+
+VERSION = "1.0.3 XC7A35 1.3 1"
+
+
+def case_tx_success(run):
+    """A TX unit at 115200 on COM1: the whole update, banner included."""
+    fpga, mcu = run.image(1), run.image(0)
+    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "tx", "--baud", "115200")
+    out, status = run.run_updater()
+    run.expect_equal("transcript", out, header() + found(1, 115200)
+                     + update_success(VERSION, False, len(fpga), len(mcu)))
+    run.expect_equal("exit status", status, 0)
+    run.expect_equal("FPGA image received", run.saved("fpga.bin") == fpga, True)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+
+
+def case_rx_com5(run):
+    """An RX unit on COM5 at 57600 behind four silent ports."""
+    fpga, mcu = run.image(2), run.image(0)
+    run.start_unit("--ports", "1-5", "--unit-port", "5", "--type", "rx", "--baud", "57600",
+                   "--version", "1.0.2 XC7A35 1.2 1")
+    out, status = run.run_updater()
+    run.expect_equal("transcript", out, header() + found(5, 57600)
+                     + update_success("1.0.2 XC7A35 1.2 1", True, len(fpga), len(mcu)))
+    run.expect_equal("exit status", status, 0)
+    run.expect_equal("FPGA image received", run.saved("fpga.bin") == fpga, True)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+
+    events = run.wire()
+    scan = [(port, rate) for port in range(1, 5) for rate in RATES for _ in range(2)]
+    scan += [(5, 115200), (5, 115200), (5, 9600), (5, 9600), (5, 57600)]
+    run.expect_equal("detection order", probe_order(events), scan)
+    unit = [c for c in commands(events, 5) if c[1] != "%%%help -c version"]
+    checksum_fpga = (-sum(fpga)) & 0xFFFFFFFF
+    checksum_mcu = (-sum(mcu)) & 0xFFFFFFFF
+    run.expect_equal("unit commands", unit, [
+        (57600, "%%%fw -v"), (57600, "%%%fw -p"), (57600, "%%%fw -p"),
+        (57600, "%%%%fw -l %d %d" % (checksum_fpga, len(fpga))),
+        (115200, "%%%%fw -h %d %d" % (checksum_mcu, len(mcu)))])
+    ends = [(baud, detail.split()[0]) for _, p, baud, event, detail in events if event == "stream-end"]
+    run.expect_equal("streams at 115200", ends, [(115200, "l"), (115200, "h")])
+    kinds = [event for _, p, _, event, _ in events if p == 5 and event in ("banner", "send", "garbage")]
+    after_banner = kinds[kinds.index("banner") + 1:] if "banner" in kinds else []
+    run.expect_equal("banner sent while the line runs at 57600", after_banner[:1], ["send"])
+    banner_rates = [baud for _, p, baud, event, _ in events if p == 5 and event == "banner"]
+    run.expect_equal("rate in force at the banner", banner_rates, [57600])
+
+
+def case_manual(run):
+    """Nothing answers at the six rates: the port and rate come from the keyboard."""
+    fpga, mcu = run.image(1), run.image(0)
+    run.start_unit("--ports", "1-3", "--unit-port", "3", "--baud", "19200")
+    out, status = run.run_updater(stdin=b"3\n19200\n")
+    run.expect_equal("transcript", out, header() + manual(3, 19200)
+                     + update_success(VERSION, False, len(fpga), len(mcu)))
+    run.expect_equal("exit status", status, 0)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+
+
+def case_manual_missing_port(run):
+    """A port number typed in that does not exist: the driver's message, status -1."""
+    run.start_unit("--ports", "1", "--unit-port", "0")
+    out, status = run.run_updater(stdin=b"7\n")
+    run.expect_equal("transcript", out, header() + "FAILED" + "\n\r\n\rEnter the COM port number : "
+                     + "\r\nOpening COM7...................." + "ERROR: Opening COM7 failed !"
+                     + PRESS_KEY)
+    run.expect_equal("exit status", status, 255)
+
+
+def failure_run(run, unit_options, expected_after_detection):
+    run.start_unit("--ports", "1", *unit_options)
+    out, status = run.run_updater(timeout=120)
+    expected = header() + found(1, 115200) + expected_after_detection + NOT_SUCCESSFUL + PRESS_KEY
+    return out, status, expected
+
+
+def case_wrong_device(run):
+    out, status, expected = failure_run(run, ["--fault", "device=2"],
+                                        versions("1.0.3 XC7A35 1.3 2")
+                                        + "Checking product .......... FAILED, Unknown product\r\n")
+    run.expect_equal("transcript", out, expected)
+    run.expect_equal("exit status", status, 1)
+    run.expect_equal("commands after the version query",
+                     [c for _, c in commands(run.wire(), 1)][1:], ["%%%fw -v"])
+
+
+def case_no_ready(run):
+    out, status, expected = failure_run(run, ["--fault", "no-ready"],
+                                        versions(VERSION) + "Checking product .......... "
+                                        + identification(False)
+                                        + FPGA_ANNOUNCE + "FAILED [Unit not ready]\r\n")
+    run.expect_equal("transcript", out, expected)
+    run.expect_equal("exit status", status, 1)
+
+
+def case_rejected(run):
+    fpga = run.image(1)
+    out, status, expected = failure_run(run, ["--fault", "reject"],
+                                        versions(VERSION) + "Checking product .......... "
+                                        + identification(False) + FPGA_ANNOUNCE + "OK\r\n"
+                                        + FPGA_SEND + progress(len(fpga))
+                                        + "\r\nExpected : SUCCESS  received : FAILED\r\n"
+                                        + "\r\nError: Expected response did  not matched !\r\n"
+                                        + "FAILED\r\n")
+    run.expect_equal("transcript", out, expected)
+    run.expect_equal("exit status", status, 1)
+    run.expect_equal("image received in full", run.saved("fpga.bin") == fpga, True)
+
+
+def case_disconnect(run):
+    """The adapter goes away in the middle of the FPGA stream."""
+    fpga = run.image(1)
+    run.start_unit("--ports", "1", "--fault", "disconnect=300000")
+    out, status = run.run_updater(timeout=120)
+    before = header() + found(1, 115200) + versions(VERSION) + "Checking product .......... " \
+        + identification(False) + FPGA_ANNOUNCE + "OK\r\n" + FPGA_SEND
+    after = "FAILED\r\n" + NOT_SUCCESSFUL + PRESS_KEY
+    # How far the display got depends on how much the pty took before the
+    # hang-up: any whole step of the display short of 100% will do.
+    full = progress(len(fpga))
+    middle = out[len(before):len(out) - len(after)] if len(out) >= len(before) + len(after) else None
+    shown_ok = (out.startswith(before) and out.endswith(after) and middle is not None
+                and full.startswith(middle) and middle.endswith("%") and not middle.endswith("100%"))
+    if not shown_ok:
+        run.fail("transcript is not a cut FPGA stream\n" + describe_difference(out, before + full + after))
+    run.expect_equal("exit status", status, 1)
+    hangups = [detail for _, _, _, event, detail in run.wire() if event == "hangup"]
+    run.expect_equal("hang-up", hangups, ["after 300000 stream bytes"])
+
+
+CASES = {
+    "tx-success": case_tx_success,
+    "rx-com5-57600": case_rx_com5,
+    "manual": case_manual,
+    "manual-missing-port": case_manual_missing_port,
+    "wrong-device": case_wrong_device,
+    "no-ready": case_no_ready,
+    "rejected": case_rejected,
+    "disconnect": case_disconnect,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--updater", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--unitsim", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    run = Run(args, args.case)
+    try:
+        CASES[args.case](run)
+    except Exception as error:  # report, then still clean up the simulator
+        run.fail("%s: %s" % (type(error).__name__, error))
+    status = run.finish()
+    print("%s: %s (updater ran %.1f s)" % (args.case, "FAILED" if status else "passed",
+                                           getattr(run, "elapsed", 0.0)))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""The simulated unit on its own, driven by a small client on its pty.
+
+    unitsim_test.py PATH_TO_UNITSIM
+"""
+import os
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+import unittest
+
+UNITSIM = None
+HELP = b"version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
+TX_ID = b"Zarvel 6G SDI EXTENDER OVER FIBER TX\r\n>>"
+
+
+class Sim:
+    """One unitsim instance in its own folder."""
+
+    def __init__(self, *options, ports="1", unit="1"):
+        self.dir = tempfile.mkdtemp(prefix="unitsim-test-")
+        self.com = os.path.join(self.dir, "com")
+        self.save = os.path.join(self.dir, "save")
+        os.mkdir(self.com)
+        os.mkdir(self.save)
+        self.log = os.path.join(self.dir, "wire.log")
+        self.proc = subprocess.Popen(
+            [UNITSIM, "--com-dir", self.com, "--ports", ports, "--unit-port", unit,
+             "--save-dir", self.save, "--log", self.log, "--max-seconds", "60"] + list(options),
+            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        while True:
+            line = self.proc.stdout.readline()
+            if not line or line.startswith(b"ready "):
+                break
+
+    def open(self, port=1, baud=115200):
+        fd = os.open(os.path.join(self.com, "COM%d" % port), os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(fd)
+        set_baud(fd, baud)
+        return fd
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        self.proc.wait(timeout=10)
+        left = os.listdir(self.com)
+        shutil.rmtree(self.dir, ignore_errors=True)
+        return left
+
+
+def set_baud(fd, baud):
+    attributes = termios.tcgetattr(fd)
+    attributes[4] = attributes[5] = getattr(termios, "B%d" % baud)
+    termios.tcsetattr(fd, termios.TCSANOW, attributes)
+
+
+def collect(fd, silence=0.3):
+    """Everything that arrives until the line is silent for `silence` seconds,
+    with the arrival time of each piece."""
+    pieces = []
+    while True:
+        ready, _, _ = select.select([fd], [], [], silence)
+        if not ready:
+            return b"".join(p for _, p in pieces), pieces
+        try:
+            data = os.read(fd, 65536)
+        except OSError:
+            return b"".join(p for _, p in pieces), pieces
+        if not data:
+            return b"".join(p for _, p in pieces), pieces
+        pieces.append((time.monotonic(), data))
+
+
+def command(fd, text, silence=0.3):
+    os.write(fd, b"%%" + text + b"\n\r")
+    return collect(fd, silence)[0]
+
+
+def write_all(fd, data):
+    os.set_blocking(fd, False)
+    done = 0
+    while done < len(data):
+        try:
+            done += os.write(fd, data[done:done + 10240])
+        except BlockingIOError:
+            select.select([], [fd], [])
+    os.set_blocking(fd, True)
+
+
+def announce(fd, kind, data, checksum=None):
+    if checksum is None:
+        checksum = (-sum(data)) & 0xFFFFFFFF
+    return command(fd, b"%%fw -%s %d %d" % (kind, checksum, len(data)))
+
+
+class Console(unittest.TestCase):
+    def test_replies_at_the_console_rate_and_garbage_elsewhere(self):
+        sim = Sim("--baud", "9600", "--version", "1.0.3 XC7A35 1.3 1")
+        try:
+            fd = sim.open(baud=115200)
+            wrong = command(fd, b"%help -c version")
+            self.assertTrue(0 < len(wrong) < 10 and wrong != HELP, wrong)
+            set_baud(fd, 9600)
+            for text, expected in [
+                    (b"%help -c version", HELP),
+                    (b"%fw -v", b"1.0.3 XC7A35 1.3 1\r\n>>"),
+                    (b"%fw -p", TX_ID),
+                    (b"%fw -l 12 x", b"ERROR: invalid parameters\r\n>>"),
+                    (b"%nonsense", b"ERROR: unknown command\r\n>>")]:
+                with self.subTest(text=text):
+                    self.assertEqual(command(fd, text), expected)
+            # Without the two percent signs the console echoes the line.
+            os.write(fd, b"%fw -v\n\r")
+            self.assertEqual(collect(fd)[0], b"%fw -v\r\n1.0.3 XC7A35 1.3 1\r\n>>")
+            os.close(fd)
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+    def test_other_ports_stay_silent_and_reopening_works(self):
+        sim = Sim("--type", "rx", ports="1-3", unit="3")
+        try:
+            for port in (1, 2):
+                fd = sim.open(port)
+                self.assertEqual(command(fd, b"%help -c version"), b"")
+                os.close(fd)
+            for _ in range(2):  # a close by the client does not end the unit
+                fd = sim.open(3)
+                self.assertEqual(command(fd, b"%fw -p"), b"Zarvel 6G SDI EXTENDER OVER FIBER RX\r\n>>")
+                os.close(fd)
+            with open(sim.log) as log:
+                heard = [line.split()[1] for line in log if " cmd " in line]
+            self.assertEqual(heard, ["COM1", "COM2", "COM3", "COM3"])
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+
+class Streams(unittest.TestCase):
+    def test_images_checked_saved_and_reboot_with_banner(self):
+        sim = Sim("--baud", "57600", "--reboot-seconds", "1.5")
+        try:
+            fd = sim.open(baud=57600)
+            fpga = bytes((i * 7 + 3) & 0xFF for i in range(50000))
+            mcu = bytes((i * 13) & 0xFF for i in range(12345))
+            self.assertEqual(announce(fd, b"l", fpga), b"Ready")
+            set_baud(fd, 115200)
+            write_all(fd, fpga)
+            self.assertEqual(collect(fd)[0], b"SUCCESS")
+            # A wrong checksum is refused; the console now runs at 115200.
+            self.assertEqual(announce(fd, b"h", mcu, checksum=1), b"Ready")
+            write_all(fd, mcu)
+            self.assertEqual(collect(fd)[0], b"CHECKSUM ERROR")
+            self.assertEqual(announce(fd, b"h", mcu), b"Ready")
+            write_all(fd, mcu)
+            reply, pieces = collect(fd)
+            self.assertEqual(reply, b"SUCCESS")
+            started = pieces[0][0]
+            set_baud(fd, 57600)
+            # Rebooting: deaf, then the banner at the console rate.
+            self.assertEqual(command(fd, b"%fw -v", silence=0.2), b"")
+            banner, pieces = collect(fd, silence=2.5)
+            self.assertEqual(banner, b"[TX unit] boot complete\r\n>>")
+            self.assertGreaterEqual(pieces[0][0] - started, 1.4)
+            os.close(fd)
+            with open(os.path.join(sim.save, "fpga.bin"), "rb") as f:
+                self.assertEqual(f.read(), fpga)
+            with open(os.path.join(sim.save, "mcu.bin"), "rb") as f:
+                self.assertEqual(f.read(), mcu)
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+    def test_stream_sent_at_the_wrong_rate_is_refused(self):
+        sim = Sim("--baud", "9600")
+        try:
+            fd = sim.open(baud=9600)
+            data = bytes(range(256)) * 4
+            self.assertEqual(announce(fd, b"l", data), b"Ready")
+            write_all(fd, data)  # still at 9600: garbage to the unit
+            # The verdict goes out at 115200, so a client at 9600 hears garbage.
+            reply = collect(fd)[0]
+            self.assertTrue(0 < len(reply) < 10 and reply != b"SUCCESS", reply)
+            with open(sim.log) as log:
+                self.assertIn("sum-ok 1 corrupt 1", log.read())
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+
+class Faults(unittest.TestCase):
+    def test_reply_faults(self):
+        for fault, text, expected in [
+                ("silent", b"%help -c version", b""),
+                ("extra-cr", b"%fw -p", b"Zarvel 6G SDI EXTENDER OVER FIBER TX\r\r\n>>"),
+                ("device=2", b"%fw -v", b"1.0.3 XC7A35 1.3 2\r\n>>"),
+                ("no-ready", b"%fw -l 0 0", b""),
+                ("reject", b"%fw -l 0 0", b"ReadyFAILED")]:
+            with self.subTest(fault=fault):
+                sim = Sim("--fault", fault)
+                try:
+                    fd = sim.open()
+                    self.assertEqual(command(fd, text), expected)
+                    os.close(fd)
+                finally:
+                    self.assertEqual(sim.stop(), [])
+
+    def test_timing_faults(self):
+        sim = Sim("--fault", "pieces=150", "--fault", "late=400")
+        try:
+            fd = sim.open()
+            sent = time.monotonic()
+            os.write(fd, b"%%%help -c version\n\r")
+            reply, pieces = collect(fd, silence=0.5)
+            self.assertEqual(reply, HELP)
+            self.assertGreaterEqual(pieces[0][0] - sent, 0.38)
+            self.assertEqual(len(pieces), 3)
+            for before, after in zip(pieces, pieces[1:]):
+                self.assertGreaterEqual(after[0] - before[0], 0.13)
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+    def test_disconnect_in_a_stream(self):
+        sim = Sim("--fault", "disconnect=5000")
+        fd = sim.open()
+        try:
+            self.assertEqual(announce(fd, b"l", bytes(20000)), b"Ready")
+            with self.assertRaises(OSError):
+                for _ in range(100):
+                    os.write(fd, bytes(1000))
+                    time.sleep(0.005)
+            self.assertFalse(os.path.lexists(os.path.join(sim.com, "COM1")))
+        finally:
+            os.close(fd)
+            sim.stop()
+
+    def test_chatter_never_ends(self):
+        sim = Sim("--fault", "chatter")
+        try:
+            fd = sim.open()
+            os.write(fd, b"%%%fw -v\n\r")
+            received = 0
+            until = time.monotonic() + 1.0
+            while time.monotonic() < until:
+                ready, _, _ = select.select([fd], [], [], 0.2)
+                self.assertTrue(ready, "the unit fell silent")
+                received += len(os.read(fd, 65536))
+            self.assertGreater(received, 10000)
+            os.close(fd)
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+
+class Pacing(unittest.TestCase):
+    def test_replies_and_streams_take_their_line_time(self):
+        sim = Sim("--pace", "--baud", "1200")
+        try:
+            fd = sim.open(baud=1200)
+            sent = time.monotonic()
+            os.write(fd, b"%%%help -c version\n\r")
+            reply, pieces = collect(fd, silence=0.2)
+            self.assertEqual(reply, HELP)
+            # 20 bytes in and 74 bytes out at 120 bytes/s.
+            self.assertGreater(pieces[-1][0] - sent, (20 + 74) / 120 * 0.9)
+            data = bytes(23040)
+            self.assertEqual(announce(fd, b"l", data, checksum=0), b"Ready")
+            set_baud(fd, 115200)
+            started = time.monotonic()
+            write_all(fd, data)
+            written = time.monotonic() - started
+            reply, pieces = collect(fd, silence=1.0)
+            self.assertEqual(reply, b"SUCCESS")
+            # Two seconds of line time: the writer is held back for all but
+            # the last write, and the reply comes at the end of the line time,
+            # or at the latest half a second after the last write.
+            self.assertGreater(written, 1.0)
+            replied = pieces[0][0] - started
+            self.assertGreater(replied, min(2.0, written + 0.5) - 0.1)
+            self.assertLess(replied, 2.5)
+        finally:
+            self.assertEqual(sim.stop(), [])
+
+
+class Lifecycle(unittest.TestCase):
+    def test_stops_by_itself_and_cleans_up(self):
+        sim = Sim("--max-seconds", "0.5", ports="1-4")
+        self.assertEqual(sorted(os.listdir(sim.com)), ["COM1", "COM2", "COM3", "COM4"])
+        self.assertEqual(sim.proc.wait(timeout=5), 0)
+        self.assertEqual(sim.stop(), [])
+
+    def test_bad_options_are_refused(self):
+        for options in (["--ports", "0-3"], ["--type", "xx"], ["--fault", "nonsense"], []):
+            with self.subTest(options=options):
+                args = [UNITSIM] + (["--com-dir", "/tmp"] if options else []) + options
+                self.assertEqual(subprocess.run(args, capture_output=True).returncode, 2)
+
+
+if __name__ == "__main__":
+    UNITSIM = sys.argv.pop(1)
+    unittest.main(verbosity=2)
