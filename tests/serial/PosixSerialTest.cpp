@@ -7,6 +7,11 @@
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
+#if defined(__APPLE__)
+#include <util.h>
+#else
+#include <pty.h>
+#endif
 
 #include <string>
 #include <thread>
@@ -90,6 +95,17 @@ TEST_F(PlatformSerial, ReadTimeouts) {
     EXPECT_EQ(first.bytes, "Rea");
     EXPECT_TRUE(second.ok);
     EXPECT_EQ(second.bytes, "dy");
+  }
+  {  // Interval MAXDWORD without totals: what is there, at once.
+    COMMTIMEOUTS t = {MAXDWORD, 0, 0, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(h, &t));
+    ReadResult empty = readOnce(h, 10);
+    EXPECT_TRUE(empty.ok);
+    EXPECT_EQ(empty.bytes, "");
+    EXPECT_LT(empty.ms, 100);
+    writeAll(port.master, "xy");
+    sleepMs(50);
+    EXPECT_EQ(readOnce(h, 10).bytes, "xy");
   }
   {  // A full buffer returns at once; what does not fit stays queued.
     setTimeouts(h, 1000, 3000);
@@ -352,6 +368,37 @@ TEST(ConsoleKeyWait, ReadsRedirectedInputAndReturnsAtEnd) {
   dup2(savedStdin, STDIN_FILENO);
   close(savedStdin);
   clearerr(stdin);
+}
+
+// On a terminal: one key without Enter and without echo, and the terminal's
+// settings back as they were afterwards.
+TEST(ConsoleKeyWait, TakesOneKeyFromATerminal) {
+  int master, slave;
+  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+  struct termios before;
+  ASSERT_EQ(tcgetattr(slave, &before), 0);
+  ASSERT_NE(before.c_lflag & ICANON, 0u);
+  int savedStdin = dup(STDIN_FILENO);
+  dup2(slave, STDIN_FILENO);
+
+  std::thread typist([&] {
+    sleepMs(100);
+    writeAll(master, "k");  // no line end: canonical mode would wait forever
+  });
+  int key = _getch();
+  typist.join();
+  EXPECT_EQ(key, 'k');
+  EXPECT_EQ(readUntilSilent(master, 50), "");  // nothing echoed
+
+  struct termios after;
+  ASSERT_EQ(tcgetattr(slave, &after), 0);
+  EXPECT_EQ(after.c_lflag, before.c_lflag);
+  EXPECT_EQ(after.c_cc[VMIN], before.c_cc[VMIN]);
+
+  dup2(savedStdin, STDIN_FILENO);
+  close(savedStdin);
+  close(slave);
+  close(master);
 }
 
 TEST(PlatformTiming, SleepWaitsAtLeastItsTime) {

@@ -103,7 +103,7 @@ TEST_F(UnitExchange, ReplyCollectionAndComparison) {
     EXPECT_EQ(sendCommand("%fw -p", FALSE, c.validate, c.expected), c.result);
     EXPECT_EQ(finishUnit(), "%%%fw -p\n\r");
     if (!c.leftOver.empty()) {
-      sleepMs(700);
+      sleepMs(400);
       char rest[16] = {0};
       int count = 0;
       ComPortAPI_ReadCOM(rest, sizeof rest - 1, &count);
@@ -212,6 +212,17 @@ TEST_F(UnitExchange, EndlessReplyIsCut) {
     readUntilSilent(unit->master, 50);
     PurgeComm(g_hCOM, 0x0F);
   }
+}
+
+// A reply of exactly one buffer's worth is still whole; one byte more is cut.
+TEST_F(UnitExchange, LongestReplyThatFits) {
+  std::string longest((size_t)READ_CHUNK_SIZE, 'B');
+  startUnit(10, {{0, longest}});
+  EXPECT_EQ(sendCommand("%fw -p", FALSE, TRUE, longest.c_str()), 1);
+  finishUnit();
+  startUnit(10, {{0, longest + "B"}});
+  EXPECT_EQ(sendCommand("%fw -p", FALSE, TRUE, longest.c_str()), 0);
+  finishUnit();
 }
 
 }  // namespace

@@ -15,7 +15,9 @@ void platformConsoleInit(void) {
 // One key from the console, without echo and without waiting for Enter.
 //
 // On a terminal the terminal is put into non-canonical mode for one read of the
-// keyboard and restored afterwards; like the Windows call, this bypasses the
+// keyboard and restored afterwards. Signal keys are taken as keys too, so that
+// Ctrl+C at the final wait ends it like any key instead of killing the process
+// with echo still off; like the Windows call, this bypasses the
 // stdio buffer, so a line end left there by scanf does not count as the key.
 // When standard input is not a terminal (a script, a pipe, a file, CI), the next
 // byte comes through the same stdio stream that scanf reads, and at the end of
@@ -33,7 +35,7 @@ int _getch(void) {
     return c == EOF ? -1 : c;
   }
   raw = saved;
-  raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO);
+  raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   // Returns 0 upon success, -1 upon failure.

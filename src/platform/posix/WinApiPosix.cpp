@@ -27,10 +27,6 @@
 #include "ComPortNames.h"
 #include "ReadDeadline.h"
 
-#ifndef MAXDWORD
-#define MAXDWORD 0xFFFFFFFFu
-#endif
-
 // ---- Handle table -------------------------------------------------------------
 
 #define PORT_SLOTS 16

@@ -32,6 +32,7 @@ typedef DWORD *LPDWORD;
 #endif
 
 #define INVALID_HANDLE_VALUE ((HANDLE)(intptr_t)-1)
+#define MAXDWORD 0xFFFFFFFFu
 
 #define GENERIC_READ 0x80000000u
 #define GENERIC_WRITE 0x40000000u
