@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@ class ScratchFolderTest : public ::testing::Test {
   void SetUp() override {
     previous_ = std::filesystem::current_path();
     const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string("web_tests_") + info->test_suite_name() + "_" + info->name();
+    // The random part keeps two runs of the suite (say two build trees) apart.
+    std::string name = std::string("web_tests_") + info->test_suite_name() + "_" + info->name() +
+                       "_" + std::to_string(std::random_device{}());
     for (char &c : name)
       if (c == '/') c = '_';
     folder_ = std::filesystem::temp_directory_path() / name;

@@ -52,8 +52,12 @@ int runBenchCommand(int argc, char **argv) {
 
   BOOL ok = 1;
   if (strcmp(routine, "send-512kb") == 0) {
-    // The driver prints why an open failed.
-    ok = openBenchPort(port, baudRate) && DEBUG_send_512kb();
+    if (!openBenchPort(port, baudRate)) {
+      printf("\n");  // the driver's message has no line end
+      ok = 0;
+    } else {
+      ok = DEBUG_send_512kb();
+    }
   } else if (strcmp(routine, "send-512kb-2") == 0) {
     ok = DEBUG_send_512kb_2();
   } else {
