@@ -96,20 +96,22 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
     }
 
     // 4. Data: every byte at its flat offset, which must stay in the buffer.
+    //    The line is known valid here, so its fields are read straight from
+    //    it rather than through the operations that validate it again.
     if (intel_hex_line_is_data_record(intelHexStringLine)) {
-      uint32_t address = intel_hex_line_address(intelHexStringLine) + memory_offset;
+      uint32_t address = (uint32_t)(u8_from_hex_string(intelHexStringLine + 3) * 256u +
+                                    u8_from_hex_string(intelHexStringLine + 5)) +
+                         memory_offset;
       uint8_t data_length = intel_hex_line_data_length(intelHexStringLine);
       if (address + data_length > (uint32_t)CONCAT_BUFFER_SIZE) {
         printInvalidLine(intelHexStringLine);
         free(extractedHexLine);
         return 0;
       }
-      uint8_t *data_contents = new_u8_data_array_from_intel_hex_string(intelHexStringLine);
-      if (data_contents != NULL) {
-        for (int i = 0; i < data_length; i++) gDataConcatenated[address + i] = data_contents[i];
-        gDataConcatenatedLenght = (int)(address + data_length);
-        free(data_contents);
-      }
+      const char *data_contents = intelHexStringLine + 9;
+      for (int i = 0; i < data_length; i++)
+        gDataConcatenated[address + i] = u8_from_hex_string(data_contents + 2 * i);
+      gDataConcatenatedLenght = (int)(address + data_length);
     }
     // Every other record type is passed over; the end-of-file record does
     // not end the walk.
