@@ -10,7 +10,6 @@
 
 #include <string>
 
-#include "ComPortAPI.h"
 #include "PtyPeer.h"
 #include "TessaranFwUpgrade.h"
 

@@ -107,7 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                     "Checking firmware version ..............  1.00.04 \r\n"
                     "Checking fpga version ..................  XC7A50T 1.04  device:2\r\n",
                     false},
-        VersionCase{"EchoedCommand", "%fw -v\r\n" + kGoodVersionReply, "", false},
         VersionCase{"Silent", "", "", false}),
     [](const ::testing::TestParamInfo<VersionCase> &info) { return std::string(info.param.name); });
 
