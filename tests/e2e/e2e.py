@@ -114,19 +114,22 @@ class Run:
     def start_unit(self, *options, max_seconds=420):
         cmd = [self.args.unitsim, "--com-dir", self.com, "--save-dir", self.save,
                "--log", self.log, "--max-seconds", str(max_seconds)] + list(options)
-        self.sim = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        deadline = time.time() + 10
+        self.sim = subprocess.Popen(cmd, stdout=subprocess.PIPE)
+        # unitsim lists its ports, then prints "ready DIR" once they exist.
+        fd = self.sim.stdout.fileno()
         seen = b""
-        while time.time() < deadline:
-            ready, _, _ = select.select([self.sim.stdout], [], [], 0.2)
+        deadline = time.time() + 10
+        while time.time() < deadline and not re.search(rb"(^|\n)ready ", seen):
+            ready, _, _ = select.select([fd], [], [], 0.2)
             if ready:
-                line = self.sim.stdout.readline()
-                if not line:
+                chunk = os.read(fd, 4096)
+                if not chunk:
                     break
-                seen += line
-                if line.startswith(b"ready "):
-                    return
-        raise RuntimeError("unitsim did not get ready: %r %r" % (seen, self.sim.stderr.read()))
+                seen += chunk
+        if not re.search(rb"(^|\n)ready ", seen):
+            self.sim.kill()
+            self.sim.wait()
+            raise RuntimeError("unitsim did not get ready: %r" % seen)
 
     def run_updater(self, stdin=b"", timeout=400):
         env = dict(os.environ, FWUPGRADE_COM_DIR=self.com)
@@ -364,6 +367,8 @@ def main():
     parser.add_argument("--unitsim", required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
+    for name in ("updater", "tool", "unitsim"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     run = Run(args, args.case)
     try:
         CASES[args.case](run)
