@@ -1,5 +1,6 @@
 // Image assembly: placement, length, fill, diagnostics and the rejections
 // that keep every write inside the image buffer.
+#include <ctype.h>
 #include <string.h>
 
 #include <algorithm>
