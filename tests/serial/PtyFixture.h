@@ -1,6 +1,5 @@
-// Pseudo-terminal ports for the serial tests: each port is a pty whose slave is
-// reached as COMn through a temporary FWUPGRADE_COM_DIR folder, with the test
-// playing the unit on the master side.
+// Pseudo-terminal ports for the serial tests: each pty's slave is COMn of a
+// temporary FWUPGRADE_COM_DIR folder, and the test plays the unit on the master.
 #ifndef PTYFIXTURE_H
 #define PTYFIXTURE_H
 
@@ -13,50 +12,27 @@
 
 struct PtyPort {
   int master = -1;
-  int slave = -1;  // held open so the master never sees a hang-up between opens
+  int slave = -1;  // held open, so the master sees no hang-up between our opens
   std::string slaveName;
 };
 
-// Gives each test a fresh COM folder and restores the driver's records after it.
+// A fresh COM folder for each test; the driver's state is restored afterwards.
 class PtyTest : public ::testing::Test {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Creates a pty and the entry COM<number> for it.
-  PtyPort &addPort(int number);
-  // Closes the master: the unit's cable is pulled.
-  void hangUp(PtyPort &port);
+  PtyPort &addPort(int number);  // a pty reached as COM<number>
 
-  std::string comDir;
   std::deque<PtyPort> ports;
-
- private:
-  HANDLE savedHandle = NULL;
+  std::string comDir;
   DCB savedDcb;
   COMMTIMEOUTS savedCto;
-  std::string savedEnv;
-  bool hadEnv = false;
 };
 
-// Bytes from fd until `count` arrived or `timeoutMs` passed without completing.
-std::string readBytes(int fd, size_t count, int timeoutMs);
-// Everything that arrives on fd until it stays silent for `silenceMs`.
-std::string readUntilSilent(int fd, int silenceMs);
+// Bytes from fd until `count` have come or the line stayed silent `silenceMs`.
+std::string readFor(int fd, size_t count, int silenceMs);
 void writeAll(int fd, const std::string &bytes);
 void sleepMs(int ms);
 long long nowMs();
-
-// Sends standard output (the descriptor, so printf and raw writes both) to a
-// temporary file until finish() hands back what was printed.
-class StdoutCapture {
- public:
-  StdoutCapture();
-  ~StdoutCapture();
-  std::string finish();
-
- private:
-  int savedFd = -1;
-  FILE *file = nullptr;
-};
 
 #endif  // PTYFIXTURE_H
