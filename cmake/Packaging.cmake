@@ -1,0 +1,51 @@
+# Release packages, made with CPack from a build folder:
+#
+#   Windows ZIP (the MinGW-w64 build, see scripts/build-windows):
+#     cmake --build build-win --target package
+#       -> build-win/TessaranFwUpgrade-1.0.4-win64.zip
+#   Linux archive (a native build):
+#     cmake --build build --target package
+#       -> build/TessaranFwUpgrade-1.0.4-linux-x86_64.tar.gz
+#
+# Each holds one folder with the executables and a short user README.
+set(CPACK_PACKAGE_NAME TessaranFwUpgrade)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware updater for the 6G-SDI fiber extender units")
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_SOURCE_GENERATOR "")
+
+# The README: the platform's own part, then the messages, which both share.
+if(WIN32)
+  set(readme_part README-Windows.txt)
+else()
+  set(readme_part README-Linux.txt)
+endif()
+set(readme_sources ${PROJECT_SOURCE_DIR}/packaging/${readme_part} ${PROJECT_SOURCE_DIR}/packaging/messages.txt)
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readme_sources})
+set(readme_text "")
+foreach(part ${readme_sources})
+  file(READ ${part} part_text)
+  string(APPEND readme_text "${part_text}\n")
+endforeach()
+if(WIN32)
+  # Read with Notepad on the PC: CR LF line ends.
+  string(REPLACE "\n" "\r\n" readme_text "${readme_text}")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/package/README.txt "${readme_text}")
+install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_SYSTEM_NAME win64)
+else()
+  set(CPACK_GENERATOR TGZ)
+  set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
+  # The simulated unit lets a user try the updater without a unit.
+  if(TARGET unitsim)
+    install(TARGETS unitsim RUNTIME DESTINATION .)
+  endif()
+endif()
+set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+
+include(CPack)

@@ -1,0 +1,167 @@
+#!/usr/bin/env python3
+"""The Windows executables under Wine, end to end.
+
+Each case makes a fresh Wine prefix in its own temporary folder and maps the
+simulated unit's pseudo-terminals (unitsim, a native program) as COM ports of
+that prefix: Wine reads its serial ports from the registry key
+HKLM\\Software\\Wine\\Ports, where each COMn the simulator offers points at
+the simulator's COMn link. The console transcript of TessaranFwUpgrade.exe is
+compared byte for byte with the one the Linux build prints (the texts are
+shared with the Linux end-to-end tests), and so are the exit status and the
+images the unit received.
+
+Only runs whose unit answers on COM1 are played here, so the detection scan
+stops there. Wine gives the machine's own serial devices (/dev/ttyS*, USB
+adapters) the next free COM numbers whatever the registry says, and a port
+listed in the registry without a device behind it opens and then refuses
+its settings, where Windows would refuse the open: a scan past COM1 would
+write probes to the machine's ports and see ports Windows would not.
+
+    wine_e2e.py --windows-build DIR --tool NATIVE_TOOL --unitsim PATH
+                --wine-run PATH CASE
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+import e2e  # noqa: E402  (the console texts and the unitsim runner of the Linux tests)
+
+class WineRun(e2e.Run):
+    """One case: a temporary folder with the simulator's ports and a Wine prefix."""
+
+    def __init__(self, args, name):
+        super().__init__(args, name)
+        self.prefix = os.path.join(self.dir, "wine-prefix")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def make_prefix(self, com_ports):
+        """A new prefix whose COM ports are exactly the simulator's com_ports."""
+        started = time.time()
+        lines = ["REGEDIT4", "", "[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]"]
+        for port in com_ports:
+            lines.append('"COM%d"="%s"' % (port, os.path.join(self.com, "COM%d" % port)))
+        reg = os.path.join(self.dir, "ports.reg")
+        with open(reg, "w") as f:
+            f.write("\r\n".join(lines) + "\r\n")
+        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL, env=self.env)
+        subprocess.run(["wineboot", "-i"], check=True, timeout=120, **quiet)
+        subprocess.run(["wine", "reg", "import", os.path.basename(reg)], cwd=self.dir,
+                       check=True, timeout=60, **quiet)
+        # Wine maps the ports when its server starts: end this one, so the
+        # next start (the program's) reads the new key.
+        subprocess.run(["wineserver", "-w"], check=True, timeout=60, **quiet)
+        open(os.path.join(self.prefix, ".ready"), "w").close()
+        self.prefix_seconds = time.time() - started
+
+    def run_windows(self, program, arguments=(), stdin=b"", timeout=400):
+        """Runs a Windows program; its standard output and exit status."""
+        started = time.time()
+        done = subprocess.run([self.args.wine_run, self.prefix, program] + list(arguments),
+                              input=stdin, stdout=subprocess.PIPE, cwd=self.dir,
+                              timeout=timeout, env=self.env)
+        self.elapsed = time.time() - started
+        return done.stdout.decode("latin-1"), done.returncode
+
+    def run_updater(self, stdin=b"", timeout=400):
+        return self.run_windows(self.args.updater, stdin=stdin, timeout=timeout)
+
+    def finish(self):
+        subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+        return super().finish()
+
+
+def case_tx_success(run):
+    """A TX unit at 115200 on COM1, found by detection: the whole update."""
+    fpga, mcu = run.image(1), run.image(0)
+    run.make_prefix([1])
+    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "tx", "--baud", "115200")
+    out, status = run.run_updater()
+    run.expect_equal("transcript", out, e2e.header() + e2e.found(1, 115200)
+                     + e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu)))
+    run.expect_equal("exit status", status, 0)
+    run.expect_equal("FPGA image received", run.saved("fpga.bin") == fpga, True)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+
+
+def case_wrong_device(run):
+    """The unit reports device code 2: the update stops at the product check."""
+    run.make_prefix([1])
+    run.start_unit("--ports", "1", "--fault", "device=2")
+    out, status = run.run_updater(timeout=120)
+    run.expect_equal("transcript", out, e2e.header() + e2e.found(1, 115200)
+                     + e2e.versions("1.0.3 XC7A35 1.3 2")
+                     + "Checking product .......... FAILED, Unknown product\r\n"
+                     + e2e.NOT_SUCCESSFUL + e2e.PRESS_KEY)
+    run.expect_equal("exit status", status, 1)
+
+
+def case_export_web(run):
+    """export-web writes the same file, and prints the same text, as on Linux."""
+    native_dir = os.path.join(run.dir, "native")
+    os.mkdir(native_dir)
+    native = subprocess.run([run.args.tool, "export-web"], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, cwd=native_dir, timeout=60)
+    run.make_prefix([])
+    out, status = run.run_windows(run.args.windows_tool, ["export-web"], timeout=120)
+    run.expect_equal("exit status", status, native.returncode)
+    run.expect_equal("console text", out, native.stdout.decode("latin-1"))
+    with open(os.path.join(native_dir, "FwToUpload.bin"), "rb") as f:
+        expected = f.read()
+    written = os.path.join(run.dir, "FwToUpload.bin")
+    if not os.path.exists(written):
+        run.fail("the Windows tool wrote no FwToUpload.bin")
+        return
+    with open(written, "rb") as f:
+        got = f.read()
+    if got != expected:
+        run.fail("FwToUpload.bin differs\n" + e2e.describe_difference(
+            got.decode("latin-1"), expected.decode("latin-1")))
+
+
+CASES = {
+    "tx-success": case_tx_success,
+    "wrong-device": case_wrong_device,
+    "export-web": case_export_web,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--windows-build", required=True, help="the MinGW-w64 build folder")
+    parser.add_argument("--tool", required=True, help="the native TessaranFwTool")
+    parser.add_argument("--unitsim", required=True)
+    parser.add_argument("--wine-run", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    args.updater = os.path.join(args.windows_build, "src", "TessaranFwUpgrade.exe")
+    args.windows_tool = os.path.join(args.windows_build, "tools", "TessaranFwTool",
+                                     "TessaranFwTool.exe")
+    for program in (args.updater, args.windows_tool):
+        if not os.path.isfile(program):
+            print("FAIL: %s is missing: run scripts/build-windows first" % program)
+            return 1
+    if shutil.which("wine") is None or shutil.which("wineserver") is None:
+        print("FAIL: wine is not installed (scripts/install-deps)")
+        return 1
+
+    run = WineRun(args, "wine-" + args.case)
+    try:
+        CASES[args.case](run)
+    except Exception as error:  # report, then still clean up Wine and the simulator
+        run.fail("%s: %s" % (type(error).__name__, error))
+    status = run.finish()
+    print("wine %s: %s (Wine prefix made in %.1f s, program ran %.1f s)"
+          % (args.case, "FAILED" if status else "passed",
+             getattr(run, "prefix_seconds", 0.0), getattr(run, "elapsed", 0.0)))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
