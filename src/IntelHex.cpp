@@ -19,7 +19,7 @@ uint8_t intel_hex_start_code_present(const char *intelHexString) {
 }
 
 uint8_t intel_hex_line_data_length(const char *intelHexString) {
-  // The start code is read first, so a line of just "" stops there.
+  // An empty string has no count field; never read past its NUL.
   if (intelHexString[0] == '\0') return 0;
   return u8_from_hex_string(intelHexString + 1);
 }
