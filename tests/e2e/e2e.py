@@ -146,7 +146,9 @@ class Run:
         if self.sim.poll() is None:
             self.sim.send_signal(signal.SIGTERM)
         try:
-            self.sim.wait(timeout=10)
+            status = self.sim.wait(timeout=10)
+            if status != 0:
+                self.fail("unitsim ended with status %d" % status)
         except subprocess.TimeoutExpired:
             self.sim.kill()
             self.fail("unitsim did not stop on SIGTERM")
@@ -255,8 +257,8 @@ def case_rx_com5(run):
     checksum_mcu = (-sum(mcu)) & 0xFFFFFFFF
     run.expect_equal("unit commands", unit, [
         (57600, "%%%fw -v"), (57600, "%%%fw -p"), (57600, "%%%fw -p"),
-        (57600, "%%%%fw -l %d %d" % (checksum_fpga, len(fpga))),
-        (115200, "%%%%fw -h %d %d" % (checksum_mcu, len(mcu)))])
+        (57600, "%%%%%%fw -l %d %d" % (checksum_fpga, len(fpga))),
+        (115200, "%%%%%%fw -h %d %d" % (checksum_mcu, len(mcu)))])
     ends = [(baud, detail.split()[0]) for _, p, baud, event, detail in events if event == "stream-end"]
     run.expect_equal("streams at 115200", ends, [(115200, "l"), (115200, "h")])
     kinds = [event for _, p, _, event, _ in events if p == 5 and event in ("banner", "send", "garbage")]

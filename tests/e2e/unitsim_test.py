@@ -48,8 +48,10 @@ class Sim:
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(timeout=10)
+        status = self.proc.wait(timeout=10)
         left = os.listdir(self.com)
+        if status != 0:  # a sanitizer report ends the program with a failure
+            left.append("exit status %d" % status)
         shutil.rmtree(self.dir, ignore_errors=True)
         return left
 
