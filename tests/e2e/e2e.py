@@ -350,7 +350,19 @@ def case_disconnect(run):
     run.expect_equal("hang-up", hangups, ["after 300000 stream bytes"])
 
 
+def case_chatter(run):
+    """A unit that never stops talking holds neither detection nor the update:
+    each reply is cut after about a megabyte and counts as no answer."""
+    run.start_unit("--ports", "1", "--fault", "chatter")
+    out, status = run.run_updater(stdin=b"1\n115200\n", timeout=120)
+    run.expect_equal("transcript", out, header() + manual(1, 115200)
+                     + "Checking product .......... FAILED, Unknown product\r\n"
+                     + NOT_SUCCESSFUL + PRESS_KEY)
+    run.expect_equal("exit status", status, 1)
+
+
 CASES = {
+    "chatter": case_chatter,
     "tx-success": case_tx_success,
     "rx-com5-57600": case_rx_com5,
     "manual": case_manual,

@@ -23,8 +23,9 @@
 
 // The image rate, fixed whatever the console rate.
 #define STREAM_BAUD 115200
-// A stream that stops for this long is given up.
-#define STREAM_IDLE_SECONDS 5.0
+// A stream that stops for this long is given up. The updater starts streaming
+// only after it has collected "Ready", which takes two of its 10 s reads.
+#define STREAM_IDLE_SECONDS 30.0
 // Longest image the unit takes.
 #define MAX_IMAGE_LENGTH (16L * 1024 * 1024)
 
@@ -275,5 +276,6 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
       block += text;
     }
     queueOutput(port, block, 0, 0);
+    *nextDeadline = now;  // write it at once; a full pty makes us wait for POLLOUT
   }
 }
