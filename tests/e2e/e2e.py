@@ -306,6 +306,16 @@ def case_wrong_device(run):
                      [c for _, c in commands(run.wire(), 1)][1:], ["%%%fw -v"])
 
 
+def case_extra_cr(run):
+    """One CR too many in the identification: neither TX nor RX matches."""
+    out, status, expected = failure_run(run, ["--fault", "extra-cr"],
+                                        versions(VERSION) + "Checking product .......... FAILED\r\n")
+    run.expect_equal("transcript", out, expected)
+    run.expect_equal("exit status", status, 1)
+    run.expect_equal("commands after detection", [c for _, c in commands(run.wire(), 1)][1:],
+                     ["%%%fw -v", "%%%fw -p", "%%%fw -p"])
+
+
 def case_no_ready(run):
     out, status, expected = failure_run(run, ["--fault", "no-ready"],
                                         versions(VERSION) + "Checking product .......... "
@@ -363,6 +373,7 @@ def case_chatter(run):
 
 CASES = {
     "chatter": case_chatter,
+    "extra-cr": case_extra_cr,
     "tx-success": case_tx_success,
     "rx-com5-57600": case_rx_com5,
     "manual": case_manual,
