@@ -50,6 +50,18 @@ std::string drain(int fd, int quietMs) {
   return got;
 }
 
+// Reads into `output` until it holds `want` bytes, the writer closes, or
+// nothing arrives for `quietMs`: a routine that stops early cannot hang the test.
+void readUpTo(int fd, std::string &output, size_t want, int quietMs) {
+  char chunk[65536];
+  struct pollfd p = {fd, POLLIN, 0};
+  while (output.size() < want && poll(&p, 1, quietMs) > 0) {
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) break;
+    output.append(chunk, (size_t)n);
+  }
+}
+
 class DiagnosticsTest : public webtest::ScratchFolderTest {
  protected:
   void SetUp() override {
@@ -180,22 +192,28 @@ TEST_F(DiagnosticsTest, DumpWaitsForOneKeyAfterValue46753) {
 
   // Up to the key wait: exactly the first 46,753 values, then silence.
   std::string output;
-  char chunk[65536];
-  while (output.size() < beforeKey) {
-    ssize_t n = read(fromChild[0], chunk, sizeof chunk);
-    if (n <= 0) break;
-    output.append(chunk, (size_t)n);
-  }
+  readUpTo(fromChild[0], output, beforeKey, 10000);
   EXPECT_EQ(beforeKey, output.size());
   EXPECT_EQ("", drain(fromChild[0], 300));
 
-  ASSERT_EQ(2, write(toChild[1], "kz", 2));
+  // The key, and one more that must still be unread when the dump ends.
+  EXPECT_EQ(2, write(toChild[1], "kz", 2));
   close(toChild[1]);
-  ssize_t n;
-  while ((n = read(fromChild[0], chunk, sizeof chunk)) > 0) output.append(chunk, (size_t)n);
+  readUpTo(fromChild[0], output, expected.size() + 1, 10000);
   close(fromChild[0]);
+  // The child ends on its own; one still running after 10 s is stopped.
   int status = 0;
-  ASSERT_EQ(child, waitpid(child, &status, 0));
+  pid_t ended = 0;
+  for (int tries = 0; tries < 1000 && ended == 0; tries++) {
+    ended = waitpid(child, &status, WNOHANG);
+    if (ended == 0) usleep(10000);
+  }
+  if (ended == 0) {
+    kill(child, SIGKILL);
+    ended = waitpid(child, &status, 0);
+    ADD_FAILURE() << "the dump did not end";
+  }
+  ASSERT_EQ(child, ended);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "not exactly one key read";
   EXPECT_EQ(expected.size(), output.size());
   EXPECT_TRUE(expected == output) << "first difference at "
