@@ -38,9 +38,7 @@ BOOL createFirmwareFileForWeb(void) {
   printf("\r\n Firmware data is valid !\r\n");
 
   // 4. Checksum: 0 minus the byte sum, modulo 2^32.
-  gDataConcatenatedCheckSum = 0;
-  for (index = 0; index < gDataConcatenatedLenght; index++)
-    gDataConcatenatedCheckSum -= gDataConcatenated[index];
+  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
 
   // 5, 6. Checksum line, in unsigned decimal.
   snprintf(tempString, sizeof(tempString), "%u", (unsigned)gDataConcatenatedCheckSum);
@@ -108,7 +106,6 @@ BOOL createFirmwareFileForWeb(void) {
   if (!fileOk) {
     printf("\r\nERROR: %s could not be written completely !\r\n", FIRMWARE_FILE_NAME_FOR_WEB);
   }
-  printf("\r\nPress any key to exit");
-  _getch();
+  dipsplayLastMessageToUserBeforeExit("");
   return fileOk;
 }
