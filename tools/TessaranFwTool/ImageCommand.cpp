@@ -52,17 +52,6 @@ static int imageUsage(void) {
 
 // A zero-filled heap block of the embedded text's length + 16 with the text at
 // its start, as the updater copies it.
-static char *copyOfEntry(int entry) {
-  int length = AUTOGEN_FILES[entry].fileDataLength;
-  char *copy = (char *)calloc((size_t)length + IMAGE_TEXT_PADDING, 1);
-  if (copy == NULL) {
-    fprintf(stderr, "image: out of memory\n");
-    return NULL;
-  }
-  memcpy(copy, AUTOGEN_FILES[entry].fileData, (size_t)length);
-  return copy;
-}
-
 // The whole file in a NUL-terminated heap block; null with the reason printed.
 static char *readTextFile(const char *path) {
   FILE *file = fopen(path, "rb");
@@ -140,7 +129,13 @@ int runImageCommand(int argc, char **argv) {
   if (output == NULL || (input == NULL && entry < 0)) return imageUsage();
 
   // 2. The text, as a private writable copy: assembly cuts it up.
-  char *text = entry >= 0 ? copyOfEntry(entry) : readTextFile(input);
+  char *text = NULL;
+  if (entry >= 0) {
+    text = newCopyOfEmbeddedText(entry);
+    if (text == NULL) fprintf(stderr, "image: out of memory\n");
+  } else {
+    text = readTextFile(input);
+  }
   if (text == NULL) return 1;
   const char *source = entry >= 0 ? AUTOGEN_FILES[entry].filePath : input;
 
