@@ -10,6 +10,7 @@
 
 #include "ComPortAPI.h"
 #include "TessaranFwUpgrade.h"
+#include "UpdateProgress.h"
 
 int gComPortNumber = 0;
 int gBaudRate = 0;
@@ -21,11 +22,21 @@ int gBaudRate = 0;
 // The rates the unit's console may run at, the most common first.
 static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
 
+// Tells the progress listeners where the unit answered.
+static void reportUnitFound(int port, int rate) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", port);
+  updateProgress_fact("port", text);
+  snprintf(text, sizeof text, "%d", rate);
+  updateProgress_fact("baud", text);
+}
+
 BOOL detectComPortAndBaudrate(void) {
   char ResponseExpected[100];
   char szCOM[16];
 
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);
+  updateProgress_setStep(UPDATE_STEP_DETECTING);
 
   for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++) {
     // 1. Probe: does the device exist and is it free? Same arguments as the
@@ -52,6 +63,7 @@ BOOL detectComPortAndBaudrate(void) {
 
       for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
         if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, ResponseExpected)) {
+          reportUnitFound(port, rate);
           return TRUE;  // the port stays open at this rate
         }
       }

@@ -8,11 +8,9 @@
 #include <stdio.h>
 
 #include "ComPortAPI.h"
+#include "ExitStatus.h"
 #include "TessaranFwUpgrade.h"
-
-#define EXIT_UPDATE_DONE 0
-#define EXIT_UPDATE_FAILED 1
-#define EXIT_MANUAL_PORT_UNUSABLE (-1)
+#include "UpdateProgress.h"
 
 // Reads one decimal number typed by the user. An entry that is not a number
 // leaves the value as it was; the open or the rate setting then reports it.
@@ -80,6 +78,7 @@ int main(void) {
   ComPortAPI_SetHardwareFlowControl(TRUE);
   const BOOL updated = updateFirmware();
   ComPortAPI_CloseCOM();
+  if (updated) updateProgress_setStep(UPDATE_STEP_DONE);
 
   dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
   releaseWorkingBuffers();

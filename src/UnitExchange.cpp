@@ -9,6 +9,7 @@
 
 #include "ComPortAPI.h"
 #include "TessaranFwUpgrade.h"
+#include "UpdateProgress.h"
 
 #define DATA_CHUNK_SIZE 10240  // bytes per write while streaming an image
 
@@ -101,11 +102,13 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
       erasePercentage(percentage);
       percentage = (int)((long long)dataSent * 100 / dataToSendLength);
       printf("%d%%", percentage);
+      updateProgress_setPercent(percentage);
     } else {
       if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), remaining, &written))
         return FALSE;
       erasePercentage(percentage);
       printf("100%%");
+      updateProgress_setPercent(100);
       dataSent = dataToSendLength;
 
       if (expectedResponse == NULL) return TRUE;

@@ -12,6 +12,7 @@
 
 #include "ComPortAPI.h"
 #include "TessaranFwUpgrade.h"
+#include "UpdateProgress.h"
 
 #define UPLOAD_BAUD_RATE 115200
 #define VERSION_REPLY_TIMEOUT_MS 1000
@@ -76,6 +77,26 @@ BOOL unitBannerShowsPrompt(const char *banner) {
   return banner[0] == '[' && banner[length - 2] == '>' && banner[length - 1] == '>';
 }
 
+// Ends a failed step: tells the progress listeners why, and returns FALSE.
+static BOOL stepFailed(const char *reason) {
+  updateProgress_fact("message", reason);
+  updateProgress_setStep(UPDATE_STEP_FAILED);
+  return FALSE;
+}
+
+// Tells the progress listeners what the version reply said.
+static void reportVersions(int fw_ver, int fw_rev, int fw_sub, const char *model, int fpga_ver,
+                           int fpga_rev, int fpga_type) {
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d", fw_ver, fw_rev, fw_sub);
+  updateProgress_fact("firmware", text);
+  updateProgress_fact("fpga_family", model);
+  snprintf(text, sizeof text, "%d.%d", fpga_ver, fpga_rev);
+  updateProgress_fact("fpga_version", text);
+  snprintf(text, sizeof text, "%d", fpga_type);
+  updateProgress_fact("fpga_device", text);
+}
+
 BOOL updateFirmware(void) {
   char commandToSend[100];
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
@@ -88,6 +109,7 @@ BOOL updateFirmware(void) {
 
   // 1. Version query: the reply is read here directly, since the exchange
   //    only says whether a reply matched.
+  updateProgress_setStep(UPDATE_STEP_CHECKING);
   ComPortAPI_SetReadingTimeoutInMs(VERSION_REPLY_TIMEOUT_MS);
   sendCommand("%fw -v", FALSE, FALSE, NULL);
   readReplyText();
@@ -100,13 +122,14 @@ BOOL updateFirmware(void) {
     printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev, fw_sub);
     printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver,
            fpga_rev, fpga_type);
+    reportVersions(fw_ver, fw_rev, fw_sub, model, fpga_ver, fpga_rev, fpga_type);
   }
 
   // 3. Product check: only the XC7A35 has images in this release.
   printf("Checking product .......... ");
   if (fpga_type != DEVICE_XC7A35_484) {
     printf("FAILED, Unknown product\r\n");
-    return FALSE;
+    return stepFailed("unknown product");
   }
 
   // 4. Identification: TX first, then RX.
@@ -115,14 +138,16 @@ BOOL updateFirmware(void) {
     printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
     printf("\r\n");
     page_idx = 1;
+    updateProgress_fact("type", "TX");
   } else if (sendCommand("%fw -p", FALSE, TRUE, VALIDATE_RX_PRODUCT_ID_STRING)) {
     printf("RX OK\r\n");
     printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
     printf("\r\n");
     page_idx = 2;
+    updateProgress_fact("type", "RX");
   } else {
     printf("FAILED\r\n");
-    return FALSE;
+    return stepFailed("the unit identified itself neither as TX nor as RX");
   }
 
   // 5. A writable copy of the unit type's FPGA text (assembly cuts it up).
@@ -130,21 +155,23 @@ BOOL updateFirmware(void) {
   gHexFPGA_Code = newCopyOfEmbeddedText(page_idx);
   if (gHexFPGA_Code == NULL) {
     printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
-    return FALSE;
+    return stepFailed("not enough memory");
   }
 
   // 6.-8. Programmable-logic image, announced with its checksum and length.
   if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
     printf("\r\nERROR: Programmable Logic data is not valid !\r\n");
-    return FALSE;
+    return stepFailed("the embedded FPGA image is not valid");
   }
+  // From the first announce on, the unit may already be erasing.
+  updateProgress_setStep(UPDATE_STEP_SENDING_LOGIC);
   printf("Preparing to Upload Programmable Logic ............ ");
   gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
   buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -l ");
   ComPortAPI_SetReadingTimeoutInMs(LOGIC_ANNOUNCE_TIMEOUT_MS);
   if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
     printf("FAILED [Unit not ready]\r\n");
-    return FALSE;
+    return stepFailed("unit not ready for the FPGA image");
   }
   printf("OK\r\n");
 
@@ -154,22 +181,23 @@ BOOL updateFirmware(void) {
   ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
   if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
     printf("FAILED\r\n");
-    return FALSE;
+    return stepFailed("the FPGA image was not accepted");
   }
   printf("OK\r\n");
 
   // 10.-11. Microcontroller image; the line stays at 115200 for its announce.
   if (!ValidateFwAndConcatenateData(gHexFirmware)) {
     printf("\r\nERROR: uC Firmware data is not valid !\r\n");
-    return FALSE;
+    return stepFailed("the embedded microcontroller image is not valid");
   }
+  updateProgress_setStep(UPDATE_STEP_SENDING_FIRMWARE);
   printf("Preparing to Upload Firmware ...................... ");
   gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
   buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -h ");
   ComPortAPI_SetReadingTimeoutInMs(FIRMWARE_ANNOUNCE_TIMEOUT_MS);
   if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
     printf("FAILED [Unit not ready]\r\n");
-    return FALSE;
+    return stepFailed("unit not ready for the microcontroller image");
   }
   printf("OK\r\n");
 
@@ -179,16 +207,18 @@ BOOL updateFirmware(void) {
   ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
   if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
     printf("FAILED\r\n");
-    return FALSE;
+    return stepFailed("the microcontroller image was not accepted");
   }
 
   // 13.-14. Back to the console rate, then the reboot wait with a percentage
   //    that overwrites itself (always four characters wide).
   ComPortAPI_SetBaudRate(gBaudRate);
   printf(" OK\n\r\n\r");
+  updateProgress_setStep(UPDATE_STEP_REBOOTING);
   printf("Please wait while the unit is rebooting ........... ");
   for (int i = 0; i < max_cnt; i++) {
     printf("%3d%%", i * 100 / max_cnt);
+    updateProgress_setPercent(i * 100 / max_cnt);
     Sleep(REBOOT_WAIT_STEP_MS);
     printf("\b\b\b\b");
   }

@@ -9,6 +9,7 @@
 #include "ComPortAPI.h"
 #include "PtyPeer.h"
 #include "TessaranFwUpgrade.h"
+#include "UpdateProgress.h"
 
 namespace {
 
@@ -183,9 +184,26 @@ TEST_F(UpdateProcedureLongTest, ImagesGoAt115200WhileTheConsoleRateServesTheComm
   });
   openUnitAt(9600);
 
+  // What a progress listener hears: steps, facts and the stream's last percentage.
+  std::vector<std::string> heard;
+  UpdateListener record = [](const UpdateEvent *event, void *context) {
+    auto *lines = static_cast<std::vector<std::string> *>(context);
+    if (event->kind == UPDATE_EVENT_STEP) lines->push_back(updateStepName(event->step));
+    if (event->kind == UPDATE_EVENT_FACT) lines->push_back(std::string(event->key) + "=" + event->value);
+    if (event->kind == UPDATE_EVENT_PERCENT && event->percent == 100) lines->push_back("100%");
+  };
+  updateProgress_reset();
+  ASSERT_TRUE(updateProgress_addListener(record, &heard));
+
   BOOL result = TRUE;
   std::string printed = runUpdate(&result);
+  updateProgress_removeListener(record, &heard);
   EXPECT_FALSE(result);
+  const std::vector<std::string> expectedHeard = {
+      "checking", "firmware=1.0.4", "fpga_family=XC7A35T", "fpga_version=1.4",
+      "fpga_device=1", "type=TX", "sending logic", "100%", "sending firmware",
+      "message=unit not ready for the microcontroller image", "failed"};
+  EXPECT_EQ(heard, expectedHeard);
 
   const std::string before = kGoodVersionLines + kProductCheck + "TX OK\r\n" + kTx + "\r\n" +
                              "Preparing to Upload Programmable Logic ............ OK\r\n"

@@ -1,0 +1,66 @@
+// Where an update stands, told to whoever listens: the interrupt handling (is
+// an image being streamed?), the tool's progress channel and the fleet table.
+//
+// The update's modules report their steps and percentages here; the console
+// texts are printed by those modules as before and never pass through here.
+#ifndef UPDATEPROGRESS_H
+#define UPDATEPROGRESS_H
+
+#include "platform/Platform.h"
+
+typedef enum UpdateStep {
+  UPDATE_STEP_IDLE = 0,
+  UPDATE_STEP_DETECTING,         // looking for the unit on the ports
+  UPDATE_STEP_CHECKING,          // versions, product, TX or RX
+  UPDATE_STEP_SENDING_LOGIC,     // FPGA image announced and streamed
+  UPDATE_STEP_SENDING_FIRMWARE,  // microcontroller image announced and streamed
+  UPDATE_STEP_REBOOTING,         // both images accepted, the unit restarts
+  UPDATE_STEP_VERIFYING,         // reading the version back after the reboot
+  UPDATE_STEP_DONE,
+  UPDATE_STEP_FAILED,
+} UpdateStep;
+
+typedef enum UpdateEventKind {
+  UPDATE_EVENT_STEP,     // the step changed (percent restarts at 0)
+  UPDATE_EVENT_PERCENT,  // the percentage of the current step changed
+  UPDATE_EVENT_FACT,     // something learnt about the unit: key and value
+} UpdateEventKind;
+
+typedef struct UpdateEvent {
+  UpdateEventKind kind;
+  UpdateStep step;
+  int percent;
+  const char *key;    // UPDATE_EVENT_FACT only, otherwise null
+  const char *value;  // UPDATE_EVENT_FACT only, otherwise null
+} UpdateEvent;
+
+typedef void (*UpdateListener)(const UpdateEvent *event, void *context);
+
+// The step's name as shown to users and written on the progress channel:
+// "idle", "detecting", "checking", "sending logic", "sending firmware",
+// "rebooting", "verifying", "done", "failed".
+const char *updateStepName(UpdateStep step);
+
+// Moves to a step; listeners hear of it only when the step really changes.
+void updateProgress_setStep(UpdateStep step);
+// Sets the percentage of the current step (clamped to 0..100); listeners hear
+// of it only when it changes.
+void updateProgress_setPercent(int percent);
+// Tells listeners a fact about the unit: "port", "baud", "type" (TX or RX),
+// "firmware" (e.g. "1.0.3"), "fpga" (e.g. "XC7A35 1.3 1"), "message".
+void updateProgress_fact(const char *key, const char *value);
+
+// The current step. Safe to call from a signal handler or another thread.
+UpdateStep updateProgress_step(void);
+// TRUE from the first image's announce until the unit has accepted the last
+// image: stopping then leaves the unit without a working firmware.
+BOOL updateProgress_unitAtRisk(void);
+
+// Listeners are called in the order they were added, on the updating thread.
+// Returns FALSE when the table (4 listeners) is full.
+BOOL updateProgress_addListener(UpdateListener listener, void *context);
+void updateProgress_removeListener(UpdateListener listener, void *context);
+// Back to UPDATE_STEP_IDLE without telling anyone (tests, a new run).
+void updateProgress_reset(void);
+
+#endif  // UPDATEPROGRESS_H
