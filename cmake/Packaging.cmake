@@ -3,17 +3,24 @@
 #   Windows ZIP (the MinGW-w64 build, see scripts/build-windows):
 #     cmake --build build-win --target package
 #       -> build-win/TessaranFwUpgrade-1.0.4-win64.zip
-#   Linux archive (a native build):
+#   Linux archive and Debian package (a native build on Linux):
 #     cmake --build build --target package
 #       -> build/TessaranFwUpgrade-1.0.4-linux-x86_64.tar.gz
+#       -> build/tessaranfwupgrade_1.0.4_amd64.deb
 #
-# Each holds one folder with the executables and a short user README.
+# The archives hold one folder with the executables and a short user README
+# (the ZIP also the manual pages as text). The Debian package installs the two
+# programs in /usr/bin and their manual pages; its files are the install
+# component "deb", left out of the plain install (EXCLUDE_FROM_ALL), so the
+# archive stays the flat folder it always was.
 set(CPACK_PACKAGE_NAME TessaranFwUpgrade)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Firmware updater for the 6G-SDI fiber extender units")
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
+
+include(${PROJECT_SOURCE_DIR}/man/ManPages.cmake)
 
 # The README: the platform's own part, then the messages, which both share.
 if(WIN32)
@@ -38,6 +45,10 @@ install(FILES ${PROJECT_BINARY_DIR}/package/README.txt DESTINATION .)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME win64)
+  # No man on a PC: the manual pages as plain text beside the README.
+  if(FWUPGRADE_MAN_TEXTS)
+    install(FILES ${FWUPGRADE_MAN_TEXTS} DESTINATION .)
+  endif()
 else()
   set(CPACK_GENERATOR TGZ)
   set(CPACK_SYSTEM_NAME linux-${CMAKE_SYSTEM_PROCESSOR})
@@ -47,5 +58,9 @@ else()
   endif()
 endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
+
+if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
+  include(${PROJECT_SOURCE_DIR}/packaging/debian/Debian.cmake)
+endif()
 
 include(CPack)

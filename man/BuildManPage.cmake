@@ -1,0 +1,24 @@
+# Builds one manual page (called by the man_pages target, see ManPages.cmake):
+#   cmake -DSCDOC=scdoc -DSOURCE=X.1.scd -DROFF=X.1 [-DGROFF=groff -DTEXT=X.txt] -P BuildManPage.cmake
+# Makes X.1 (roff), X.1.gz (gzip -9n: best compression, no name or time
+# stamp, so the package's bytes do not depend on when it was built) and, when
+# TEXT is given, a plain-text rendering with CR LF line ends.
+execute_process(COMMAND ${SCDOC} INPUT_FILE ${SOURCE} OUTPUT_FILE ${ROFF} RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "scdoc failed on ${SOURCE}")
+endif()
+execute_process(COMMAND gzip -9 -n -c ${ROFF} OUTPUT_FILE ${ROFF}.gz RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "gzip failed on ${ROFF}")
+endif()
+if(TEXT)
+  # ASCII without overstrikes or escape sequences: -c old-style output, then
+  # -b -o -u drop the bold, overstrike and underline it would use.
+  execute_process(COMMAND ${GROFF} -t -man -Tascii -P-c -P-b -P-o -P-u ${ROFF}
+                  OUTPUT_VARIABLE text RESULT_VARIABLE status)
+  if(NOT status EQUAL 0)
+    message(FATAL_ERROR "groff failed on ${ROFF}")
+  endif()
+  string(REPLACE "\n" "\r\n" text "${text}")
+  file(WRITE ${TEXT} "${text}")
+endif()

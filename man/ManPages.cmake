@@ -1,0 +1,80 @@
+# The manual pages TessaranFwUpgrade(1) and TessaranFwTool(1), written in
+# scdoc(5) in this folder and built by the ALL build when scdoc is installed.
+#
+# For each page NAME:
+#   1. NAME.1.scd is configured into the build tree: the version, and the
+#      sections both pages share (ports.scd, environment.scd; the updater's
+#      page also gets its messages from packaging/messages.txt);
+#   2. scdoc turns it into roff, man/NAME.1, and gzip -9n into NAME.1.gz (the
+#      compressed form Debian installs);
+#   3. for the Windows ZIP only, groff renders it as plain ASCII text with
+#      CR LF line ends, man/NAME.txt (Notepad shows no roff).
+#
+# Sets FWUPGRADE_MAN_PAGES (the .1.gz files) and FWUPGRADE_MAN_TEXTS (the
+# .txt files) when they are built; both stay empty otherwise.
+
+set(man_source_dir ${PROJECT_SOURCE_DIR}/man)
+set(man_build_dir ${PROJECT_BINARY_DIR}/man)
+set(FWUPGRADE_MAN_PAGES "")
+set(FWUPGRADE_MAN_TEXTS "")
+
+find_program(FWUPGRADE_SCDOC scdoc)
+if(NOT FWUPGRADE_SCDOC)
+  message(STATUS "scdoc not found: building without the manual pages (Debian package scdoc)")
+  return()
+endif()
+if(WIN32)
+  find_program(FWUPGRADE_GROFF groff)
+  if(NOT FWUPGRADE_GROFF)
+    message(STATUS "groff not found: the Windows ZIP goes without the text manuals (Debian package groff-base)")
+  endif()
+endif()
+
+# The sections both pages share.
+file(READ ${man_source_dir}/ports.scd MAN_PORTS)
+file(READ ${man_source_dir}/environment.scd MAN_ENVIRONMENT)
+
+# The updater's messages, from the user README's part that explains them: a
+# line at the left margin is a message, the indented lines below it say what
+# it means.
+set(messages_file ${PROJECT_SOURCE_DIR}/packaging/messages.txt)
+file(STRINGS ${messages_file} message_lines)
+set(MAN_MESSAGES "# MESSAGES\n")
+foreach(line IN LISTS message_lines)
+  if(line MATCHES "^(What the messages mean|---)")
+    continue()
+  endif()
+  # scdoc reads these as markup: escape them.
+  string(REGEX REPLACE "([*_\\\\])" "\\\\\\1" line "${line}")
+  if(line MATCHES "^[ \t]+(.*)$")
+    string(APPEND MAN_MESSAGES "\t${CMAKE_MATCH_1}\n")
+  elseif(NOT line STREQUAL "")
+    string(APPEND MAN_MESSAGES "\n*${line}*\n")
+  endif()
+endforeach()
+
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${man_source_dir}/ports.scd ${man_source_dir}/environment.scd ${messages_file})
+
+set(man_outputs "")
+foreach(page TessaranFwUpgrade TessaranFwTool)
+  configure_file(${man_source_dir}/${page}.1.scd ${man_build_dir}/${page}.1.scd @ONLY)
+  set(roff ${man_build_dir}/${page}.1)
+  set(outputs ${roff} ${roff}.gz)
+  set(text_args "")
+  if(WIN32 AND FWUPGRADE_GROFF)
+    list(APPEND outputs ${man_build_dir}/${page}.txt)
+    set(text_args -DGROFF=${FWUPGRADE_GROFF} -DTEXT=${man_build_dir}/${page}.txt)
+    list(APPEND FWUPGRADE_MAN_TEXTS ${man_build_dir}/${page}.txt)
+  endif()
+  add_custom_command(
+    OUTPUT ${outputs}
+    COMMAND ${CMAKE_COMMAND} -DSCDOC=${FWUPGRADE_SCDOC} -DSOURCE=${man_build_dir}/${page}.1.scd
+            -DROFF=${roff} ${text_args} -P ${man_source_dir}/BuildManPage.cmake
+    DEPENDS ${man_build_dir}/${page}.1.scd ${man_source_dir}/BuildManPage.cmake
+    COMMENT "Building the manual page ${page}(1)"
+    VERBATIM)
+  list(APPEND man_outputs ${outputs})
+  list(APPEND FWUPGRADE_MAN_PAGES ${roff}.gz)
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_outputs})
