@@ -19,6 +19,7 @@ void PtyTest::SetUp() {
   ASSERT_NE(mkdtemp(pattern), nullptr);
   comDir = pattern;
   setenv("FWUPGRADE_COM_DIR", pattern, 1);
+  setenv("FWUPGRADE_LOCK_DIRS", "", 1);  // no UUCP lock files outside the test's own folders
 }
 
 void PtyTest::TearDown() {
@@ -33,6 +34,7 @@ void PtyTest::TearDown() {
   for (int n = 1; n <= 32; n++) unlink((comDir + "/COM" + std::to_string(n)).c_str());
   rmdir(comDir.c_str());
   unsetenv("FWUPGRADE_COM_DIR");
+  unsetenv("FWUPGRADE_LOCK_DIRS");
 }
 
 PtyPort &PtyTest::addPort(int number) {

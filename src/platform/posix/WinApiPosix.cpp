@@ -17,6 +17,7 @@
 #include <poll.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -25,6 +26,7 @@
 #include <unistd.h>
 
 #include "ComPortNames.h"
+#include "PortHolders.h"
 #include "ReadDeadline.h"
 
 // ---- Handle table -------------------------------------------------------------
@@ -37,6 +39,9 @@ typedef struct PortRecord {
   int fd;                 // the device, O_NONBLOCK; poll() does all waiting
   uint32_t generation;    // bumped at every close
   COMMTIMEOUTS timeouts;  // as stored by SetCommTimeouts
+  struct termios before;  // the line settings found at the open, put back at the close
+  pid_t owner;            // the process that opened it (not a child that inherited the table)
+  char lockPath[4096];    // our UUCP lock file, "" when none was written
 } PortRecord;
 
 static PortRecord gPorts[PORT_SLOTS];
@@ -72,6 +77,28 @@ static void releaseDevice(int fd) {
   ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);
   close(fd);
+}
+
+// Gives up an open port: the line settings it had before we came (a hung-up
+// line refuses them, which is fine), our lock file, then the device.
+static void closePort(PortRecord *port) {
+  // Returns 0 upon success, -1 upon failure. TCSANOW: a drain could wait for
+  // ever on a line held back by CTS.
+  tcsetattr(port->fd, TCSANOW, &port->before);
+  PortHolders_removeLock(port->lockPath);
+  port->lockPath[0] = '\0';
+  releaseDevice(port->fd);
+  port->open = 0;
+  port->fd = -1;
+  port->generation++;
+}
+
+// A program that ends without closing its port (exit() from deep inside,
+// main returning with the port open) still gives the line back as it found it
+// and leaves no lock behind. A child that inherited the table leaves it alone.
+static void closeAllPorts(void) {
+  for (int slot = 0; slot < PORT_SLOTS; slot++)
+    if (gPorts[slot].open && gPorts[slot].owner == getpid()) closePort(&gPorts[slot]);
 }
 
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -122,46 +149,66 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
     errno = saved == EWOULDBLOCK ? EBUSY : saved;
     return INVALID_HANDLE_VALUE;
   }
+
+  /* 5. Programs that take neither (a getty, a terminal program) would still
+        have their line reconfigured under them, where Windows refuses the
+        open. Look for them, their lock files and their open descriptors,
+        before anything is changed; a held port fails like a flock-held one.
+        Only close() here: the exclusive flag, if any, is not ours to clear. */
+  if (PortHolders_find(path, NULL)) {
+    close(fd);
+    errno = EBUSY;
+    return INVALID_HANDLE_VALUE;
+  }
   // Returns 0 upon success, -1 upon failure; the lock above already holds.
   ioctl(fd, TIOCEXCL);
 
-  /* 5. Raw bytes, receiver on, modem status ignored for opening and reading.
+  /* 6. Keep the settings found, to put them back at the close. Then raw bytes,
+        receiver on, modem status ignored for opening and reading.
         VMIN 1 / VTIME 0 with O_NONBLOCK: read() gives -1/EAGAIN when nothing
         is there, so a 0 from read() only ever means the line hung up.
         tcgetattr/tcsetattr return 0 upon success, -1 upon failure. */
-  struct termios tio;
-  if (tcgetattr(fd, &tio) != 0) {
+  struct termios before;
+  if (tcgetattr(fd, &before) != 0) {
     int saved = errno;
     releaseDevice(fd);
     errno = saved;
     return INVALID_HANDLE_VALUE;
   }
+  struct termios tio = before;
   cfmakeraw(&tio);
   tio.c_cflag |= CLOCAL | CREAD;
   tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   if (tcsetattr(fd, TCSANOW, &tio) != 0) {
     int saved = errno;
+    tcsetattr(fd, TCSANOW, &before);  // part of the change may have been taken
     releaseDevice(fd);
     errno = saved;
     return INVALID_HANDLE_VALUE;
   }
 
-  /* 6. Record the port. Windows starts a port with no timeouts (reads wait
-        until the buffer is full); the driver sets its own right away. */
-  gPorts[slot].open = 1;
-  gPorts[slot].fd = fd;
-  memset(&gPorts[slot].timeouts, 0, sizeof gPorts[slot].timeouts);
+  /* 7. Record the port, and tell other programs it is taken with a UUCP lock
+        where the lock folder lets us (a lock that cannot be written is no
+        failure: flock and TIOCEXCL already hold the line). Windows starts a
+        port with no timeouts (reads wait until the buffer is full); the
+        driver sets its own right away. */
+  static int exitHookSet = 0;
+  if (!exitHookSet) exitHookSet = atexit(closeAllPorts) == 0;  // returns 0 upon success
+  PortRecord *port = &gPorts[slot];
+  port->open = 1;
+  port->fd = fd;
+  port->before = before;
+  port->owner = getpid();
+  memset(&port->timeouts, 0, sizeof port->timeouts);
+  PortHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
   return handleOf(slot);
 }
 
 BOOL CloseHandle(HANDLE hObject) {
   PortRecord *port = portOf(hObject);
   if (port == NULL) return FALSE;
-  releaseDevice(port->fd);
-  port->open = 0;
-  port->fd = -1;
-  port->generation++;
+  closePort(port);
   return TRUE;
 }
 

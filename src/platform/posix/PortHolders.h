@@ -1,0 +1,57 @@
+// Who else has a serial device: UUCP lock files and, on Linux, the open
+// descriptors of other processes.
+//
+// Windows refuses to open a COM port that another program has open. POSIX
+// does not: a tty opens as often as it is asked to. So before the port is
+// touched we look for the other programs ourselves, as far as the system lets
+// us see them:
+//
+//  - a UUCP lock file "LCK..<name>" in one of the lock folders that names a
+//    live process (kill(pid, 0) succeeds or fails with EPERM). A lock of a
+//    process that no longer exists is stale and does not count. <name> is the
+//    device's file name ("ttyS0") or, for a device in a subfolder of /dev, its
+//    path below /dev with '/' turned into '_' ("pts_3"); both are looked for.
+//    The PID is read as ASCII (ten characters and a newline, the usual form)
+//    or as a binary int (the old form).
+//  - on Linux, another process with the same device open, from /proc/*/fd,
+//    compared by device number (symlinks to the device are followed). Our own
+//    process is skipped. Processes of other users stay invisible to an
+//    unprivileged user. On a pseudo-terminal a process that holds the master
+//    side of this very pty is the other end of the line, not a rival: it may
+//    hold the slave too.
+//
+// The lock folders are /var/lock and /run/lock, or the colon-separated list in
+// the environment variable FWUPGRADE_LOCK_DIRS (an empty value: no lock files
+// at all, neither looked for nor written).
+#ifndef PORTHOLDERS_H
+#define PORTHOLDERS_H
+
+#include <stddef.h>
+
+#define LOCK_DIRS_ENV "FWUPGRADE_LOCK_DIRS"
+
+enum { PORT_HELD_BY_LOCK_FILE = 1, PORT_HELD_OPEN = 2 };
+
+typedef struct PortHolder {
+  long pid;       // the holding process
+  char name[64];  // its name, "" when the system does not tell
+  int how;        // PORT_HELD_BY_LOCK_FILE or PORT_HELD_OPEN
+} PortHolder;
+
+// Returns 1 when another process holds the device at `devicePath` (`out`, when
+// not null, then names it), 0 when none can be seen.
+int PortHolders_find(const char *devicePath, PortHolder *out);
+
+// Announces that we hold the device: writes our UUCP lock file into the first
+// lock folder that takes it. Does nothing when a lock file of that name is
+// already there (a stale one is left to its owner's tools) or when no folder
+// is writable: the lock is a courtesy to other programs, not a condition.
+// Returns 1 with the lock's path in `lockPath` when one was written, 0 with
+// an empty `lockPath` otherwise.
+int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize);
+
+// Removes a lock written by PortHolders_writeLock, and only while it still
+// names this process. Does nothing for an empty path.
+void PortHolders_removeLock(const char *lockPath);
+
+#endif  // PORTHOLDERS_H
