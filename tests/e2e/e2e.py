@@ -371,7 +371,50 @@ def case_chatter(run):
     run.expect_equal("exit status", status, 1)
 
 
+def case_held_port(run):
+    """A terminal program holds COM1 without any lock; the unit is on COM2.
+    COM1 is skipped without a byte and keeps its settings; the unit is found."""
+    import termios
+    master, slave = os.openpty()
+    attrs = termios.tcgetattr(slave)
+    attrs[3] |= termios.ICANON | termios.ECHO
+    attrs[4] = attrs[5] = termios.B9600
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+    before = termios.tcgetattr(master)
+    link = os.path.join(run.com, "COM1")
+    os.symlink(os.ttyname(slave), link)
+    holder = subprocess.Popen(["sleep", "600"], stdin=slave)  # holds the slave only
+    os.close(slave)
+    locks = os.path.join(run.dir, "locks")
+    os.mkdir(locks)
+    os.environ["FWUPGRADE_LOCK_DIRS"] = locks
+    heard, after = None, None
+    try:
+        run.start_unit("--ports", "2", "--unit-port", "2", "--fault", "device=2")
+        out, status = run.run_updater(timeout=120)
+        os.set_blocking(master, False)
+        try:
+            heard = os.read(master, 4096)
+        except BlockingIOError:
+            heard = b""
+        after = termios.tcgetattr(master)
+    finally:
+        del os.environ["FWUPGRADE_LOCK_DIRS"]
+        os.unlink(link)
+        holder.kill()
+        holder.wait()
+    run.expect_equal("transcript", out, header() + found(2, 115200) + versions("1.0.3 XC7A35 1.3 2")
+                     + "Checking product .......... FAILED, Unknown product\r\n"
+                     + NOT_SUCCESSFUL + PRESS_KEY)
+    run.expect_equal("exit status", status, 1)
+    run.expect_equal("bytes the holder received", heard, b"")
+    run.expect_equal("holder's line settings", after, before)
+    run.expect_equal("lock files left", os.listdir(locks), [])
+    os.close(master)
+
+
 CASES = {
+    "held-port": case_held_port,
     "chatter": case_chatter,
     "extra-cr": case_extra_cr,
     "tx-success": case_tx_success,
