@@ -202,9 +202,16 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
     struct dirent *fd;
     while ((fd = readdir(fds)) != NULL) {
       if (fd->d_name[0] == '.') continue;
+      // The link names what the descriptor has open: sockets, pipes and files
+      // outside /dev are passed over without looking further, which keeps the
+      // walk at one cheap call for most descriptors. readlinkat returns the
+      // length upon success, -1 upon failure; only the prefix matters here.
+      char target[16];
+      ssize_t length = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
+      if (length < 5 || strncmp(target, "/dev/", 5) != 0) continue;
       struct stat st;
-      // Follows the descriptor's link to what it has open. Returns 0 upon
-      // success, -1 upon failure.
+      // Follows the descriptor's link to the device. Returns 0 upon success,
+      // -1 upon failure.
       if (fstatat(dirfd(fds), fd->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
       if (st.st_rdev == device)
         holdsDevice = 1;
