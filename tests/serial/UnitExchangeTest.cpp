@@ -179,4 +179,39 @@ TEST_F(UnitExchange, ReplyCap) {
   EXPECT_LT(nowMs() - start, 30000);
 }
 
+// Replies are bounded in time as well: with the 200 ms timeout of these tests a
+// read begun more than 200 + 2 x 616 + 200 ms after the collection's start must
+// bring nothing. The longest legitimate reply, sent late at the 1200-baud pace
+// or in pieces, is collected whole; the same text trickled out byte by byte
+// never lets the line fall silent and is cut at the bound, not when it stops.
+TEST_F(UnitExchange, ReplyTimeBound) {
+  const std::string help = DETECTION_EXPECTED_RESPONSE;
+  const std::string probe = std::string("%%") + DETECTION_PROBE_COMMAND + "\n\r";
+  std::vector<Piece> at1200 = {{150, help.substr(0, 1)}};  // 1200 baud: 8.3 ms a byte
+  for (size_t i = 1; i < help.size(); i++) at1200.push_back({8, help.substr(i, 1)});
+  std::vector<Piece> inPieces = {
+      {150, help.substr(0, 9)}, {180, help.substr(9, 50)}, {180, help.substr(59)}};
+  for (const std::vector<Piece> &answer : {at1200, inPieces}) {
+    startUnit(probe.size(), answer);
+    EXPECT_EQ(sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, help.c_str()), 1);
+    EXPECT_EQ(unitReceived(), probe);
+  }
+
+  std::atomic<bool> stop(false);
+  peer = std::thread([this, &stop, help, probe] {
+    readFor(unit->master, probe.size(), 3000);
+    for (size_t i = 0; i < 200 && !stop; i++) {  // 10 s of one byte every 50 ms
+      writeAll(unit->master, help.substr(i % help.size(), 1));
+      sleepMs(50);
+    }
+  });
+  long long start = nowMs();
+  EXPECT_EQ(sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, help.c_str()), 0);
+  long long elapsed = nowMs() - start;
+  stop = true;
+  // Reads begin every 200 ms: the one begun at 1800 ms is the last.
+  EXPECT_GE(elapsed, 1600);
+  EXPECT_LT(elapsed, 5000);
+}
+
 }  // namespace
