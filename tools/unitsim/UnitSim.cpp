@@ -42,6 +42,9 @@ static void usage(void) {
       "  --pace                hold both directions to the line rate (baud/10 bytes/s)\n"
       "  --others silent|garbage  what the ports without the unit do (default silent)\n"
       "  --seed N              seed for the garbage bytes\n"
+      "  --talker PORT:KIND    a device on PORT that never stops talking, whatever the\n"
+      "                        rate: trickle=MS (one byte every MS ms) or nmea (GPS-like\n"
+      "                        sentences once a second); repeatable, not on the unit port\n"
       "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
       "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf\n");
 }
@@ -155,6 +158,13 @@ static bool parseOptions(int argc, char **argv) {
         return false;
       }
       gOpt.othersGarbage = strcmp(value, "garbage") == 0;
+    } else if (arg == "--talker") {
+      TalkerSpec spec;
+      if (!parseTalker(value, &spec)) {
+        fprintf(stderr, "unitsim: bad talker \"%s\" (PORT:trickle=MS or PORT:nmea)\n", value);
+        return false;
+      }
+      gOpt.talkers.push_back(spec);
     } else if (arg == "--fault") faults.push_back(value);
     else {
       fprintf(stderr, "unitsim: unknown option %s (see --help)\n", arg.c_str());
@@ -174,6 +184,14 @@ static bool parseOptions(int argc, char **argv) {
   }
   if (!portsGiven) gOpt.ports.assign(1, 1);
   if (!unitGiven) gOpt.unitPort = gOpt.ports[0];
+  for (const TalkerSpec &spec : gOpt.talkers) {
+    bool listed = false;
+    for (int port : gOpt.ports) listed = listed || port == spec.port;
+    if (!listed || spec.port == gOpt.unitPort) {
+      fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or the unit's port\n", spec.port);
+      return false;
+    }
+  }
   if (gOpt.consoleBaud <= 0) {
     fprintf(stderr, "unitsim: bad --baud\n");
     return false;
@@ -201,9 +219,11 @@ int main(int argc, char **argv) {
     return 1;
   }
   unitInit();
+  talkersInit();
 
   for (const SimPort &port : gPorts)
-    printf("COM%d %s%s\n", port.number, port.slaveName.c_str(), port.isUnit ? " unit" : "");
+    printf("COM%d %s%s\n", port.number, port.slaveName.c_str(),
+           port.isUnit ? " unit" : port.talker.kind != TALKER_NONE ? " talker" : "");
   if (!gOpt.readyFile.empty()) {
     FILE *ready = fopen(gOpt.readyFile.c_str(), "w");
     if (ready != NULL) {
@@ -225,6 +245,7 @@ int main(int argc, char **argv) {
       if (!port.alive) continue;
       servicePortTimers(port, now, &deadline);
       if (port.isUnit) unitTimers(port, now, &deadline);
+      else talkerTimers(port, now, &deadline);
       servicePortWrite(port);
       if (port.alive) anyAlive = true;
     }

@@ -4,7 +4,7 @@
 // One thread, one poll() loop. Every port is a pseudo-terminal whose slave is
 // published as DIR/COMn; the updater opens the slave, the simulator works on
 // the master. One port carries the unit, the others stay silent (or answer
-// garbage).
+// garbage, or, as talkers, never stop talking).
 #ifndef UNITSIM_H
 #define UNITSIM_H
 
@@ -15,6 +15,14 @@
 #include <vector>
 
 // ---- Options ---------------------------------------------------------------------
+// Ports that are not the unit and never stop talking (Talker.cpp).
+enum TalkerKind { TALKER_NONE, TALKER_TRICKLE, TALKER_NMEA };
+struct TalkerSpec {
+  int port = 0;
+  TalkerKind kind = TALKER_NONE;
+  int intervalMs = 0;  // between two bytes (trickle) or two bursts (nmea)
+};
+
 struct SimOptions {
   std::string comDir;              // folder for the COMn symlinks
   std::vector<int> ports;          // port numbers to create
@@ -30,6 +38,7 @@ struct SimOptions {
   double maxSeconds = 300.0;       // the simulator stops by itself after this
   bool pace = false;               // hold both directions to the line rate
   bool othersGarbage = false;      // silent ports answer each line with garbage
+  std::vector<TalkerSpec> talkers;  // --talker PORT:KIND
   unsigned seed = 1;
   // Faults.
   bool faultSilent = false;        // the unit never answers
@@ -65,6 +74,17 @@ struct InChunk {
   int baud = 0;
 };
 
+// A talker's own schedule, kept apart from the line's pacing (Talker.cpp).
+struct TalkerState {
+  TalkerKind kind = TALKER_NONE;
+  int intervalMs = 0;
+  double nextAt = 0;          // when its next bytes are due
+  unsigned long count = 0;    // bytes (trickle) or bursts (nmea) so far
+  std::string burst;          // the burst being sent (nmea)
+  size_t burstPos = 0;
+  double burstAt = 0;         // when that burst began
+};
+
 struct SimPort {
   int number = 0;
   int master = -1;
@@ -83,6 +103,7 @@ struct SimPort {
   double inFreeAt = 0;      // line-rate pacing of input: end of the line time
   double lastReadAt = 0;    // when the last bytes were taken from the pty
   bool outputStopped = false;  // the slave's output held with tcflow(TCOOFF)
+  TalkerState talker;       // a talking device instead of a silent port
 };
 extern std::vector<SimPort> gPorts;
 
@@ -116,5 +137,12 @@ void unitReceive(SimPort &port, const std::string &bytes, int baud);
 void silentPortLine(SimPort &port, const std::string &text, int baud);
 void unitTimers(SimPort &port, double now, double *nextDeadline);
 bool unitWantsOutputSpace(void);
+
+// ---- Talkers -------------------------------------------------------------------------
+// "PORT:trickle=MS" or "PORT:nmea".
+bool parseTalker(const char *text, TalkerSpec *spec);
+// Marks the talker ports once they exist.
+void talkersInit(void);
+void talkerTimers(SimPort &port, double now, double *nextDeadline);
 
 #endif  // UNITSIM_H

@@ -1,0 +1,119 @@
+// Talkers: ports that are not the unit and never fall silent, as the devices
+// that share a PC's serial ports with it do (a GPS receiver, a UPS monitor, a
+// data logger, a development board printing its log). A talker sends whatever
+// rate the updater has set, and only listens to what it hears: it logs each
+// line like a silent port and never answers.
+//
+//   trickle=MS  one byte every MS milliseconds, from a logger's reading line
+//   nmea        a burst of four NMEA-like sentences once a second
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "UnitSim.h"
+
+// Text the trickling logger sends, one byte at a time, over and over.
+static const char kTrickleLine[] = "T1=21.5C T2=19.8C RH=48%\r\n";
+
+// A GPS receiver sends at its own 4800 baud whatever the line is set to (at
+// another rate the UART makes garbage of it, at about the same pace): about
+// 500 bytes a second, so its line is busy for most of each second and never
+// quiet for as long as a read timeout of the updater.
+#define NMEA_BAUD 4800
+#define NMEA_SLICE_BYTES 8  // written together, 17 ms of its line time
+
+// Pieces still queued beyond which a talker drops what it sends: a pty that
+// nobody reads fills up, and a real device does not wait either.
+#define TALKER_QUEUE_LIMIT 4
+
+bool parseTalker(const char *text, TalkerSpec *spec) {
+  char *end = NULL;
+  long port = strtol(text, &end, 10);
+  if (end == text || *end != ':' || port < 1 || port > 255) return false;
+  spec->port = (int)port;
+  const char *kind = end + 1;
+  if (strcmp(kind, "nmea") == 0) {
+    spec->kind = TALKER_NMEA;
+    spec->intervalMs = 1000;
+    return true;
+  }
+  if (strncmp(kind, "trickle=", 8) == 0) {
+    long ms = strtol(kind + 8, &end, 10);
+    if (end == kind + 8 || *end != '\0' || ms < 1 || ms > 3600000) return false;
+    spec->kind = TALKER_TRICKLE;
+    spec->intervalMs = (int)ms;
+    return true;
+  }
+  return false;
+}
+
+// "$" BODY "*" checksum CR LF, the checksum being the XOR of the body's bytes.
+static std::string nmeaSentence(const std::string &body) {
+  unsigned sum = 0;
+  for (char c : body) sum ^= (unsigned char)c;
+  char tail[8];
+  snprintf(tail, sizeof tail, "*%02X\r\n", sum & 0xFFu);
+  return "$" + body + tail;
+}
+
+// One second of a GPS receiver: the fix, the satellites in use and in view,
+// the recommended minimum and the course.
+static std::string nmeaBurst(unsigned long second) {
+  char clock[16];
+  snprintf(clock, sizeof clock, "%02lu%02lu%02lu.00", (12 + second / 3600) % 24, second / 60 % 60,
+           second % 60);
+  std::string t = clock;
+  return nmeaSentence("GPGGA," + t + ",4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,") +
+         nmeaSentence("GPGSA,A,3,04,05,,09,12,,,24,,,,,2.5,1.3,2.1") +
+         nmeaSentence("GPGSV,3,1,11,03,03,111,00,04,15,270,00,06,01,010,00,13,06,292,00") +
+         nmeaSentence("GPGSV,3,2,11,14,25,170,00,16,57,208,39,18,67,296,40,19,40,246,00") +
+         nmeaSentence("GPGSV,3,3,11,22,42,067,42,24,14,311,43,27,05,244,00,,,,") +
+         nmeaSentence("GPRMC," + t + ",A,4807.038,N,01131.000,E,022.4,084.4,230394,003.1,W") +
+         nmeaSentence("GPVTG,054.7,T,034.4,M,005.5,N,010.2,K");
+}
+
+void talkersInit(void) {
+  for (const TalkerSpec &spec : gOpt.talkers) {
+    for (SimPort &port : gPorts) {
+      if (port.number != spec.port) continue;
+      port.talker.kind = spec.kind;
+      port.talker.intervalMs = spec.intervalMs;
+      port.talker.nextAt = nowMono();
+    }
+  }
+}
+
+// The bytes due now; moves t.nextAt to when the next ones are.
+static std::string nextTalk(TalkerState &t) {
+  if (t.kind == TALKER_TRICKLE) {
+    std::string byte(1, kTrickleLine[t.count++ % (sizeof kTrickleLine - 1)]);
+    t.nextAt += t.intervalMs / 1000.0;
+    return byte;
+  }
+  if (t.burstPos >= t.burst.size()) {
+    t.burst = nmeaBurst(t.count++);
+    t.burstPos = 0;
+    t.burstAt = t.nextAt;
+  }
+  std::string slice = t.burst.substr(t.burstPos, NMEA_SLICE_BYTES);
+  t.burstPos += slice.size();
+  if (t.burstPos < t.burst.size()) t.nextAt += slice.size() * 10.0 / NMEA_BAUD;
+  else t.nextAt = t.burstAt + t.intervalMs / 1000.0;
+  return slice;
+}
+
+void talkerTimers(SimPort &port, double now, double *nextDeadline) {
+  TalkerState &t = port.talker;
+  if (!port.alive || t.kind == TALKER_NONE) return;
+  if (now >= t.nextAt) {
+    std::string bytes = nextTalk(t);
+    if (port.out.size() < TALKER_QUEUE_LIMIT) {
+      OutPiece piece;  // rate 0: sent as it is, whatever the line runs at
+      piece.bytes = bytes;
+      piece.notBefore = now;
+      port.out.push_back(piece);
+    }
+    if (t.nextAt <= now) t.nextAt = now;  // fell behind (a busy machine): no catching up in a rush
+  }
+  if (t.nextAt < *nextDeadline) *nextDeadline = t.nextAt;
+}
