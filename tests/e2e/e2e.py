@@ -131,13 +131,40 @@ class Run:
             self.sim.wait()
             raise RuntimeError("unitsim did not get ready: %r" % seen)
 
-    def run_updater(self, stdin=b"", timeout=400):
+    def run_updater(self, stdin=b"", timeout=400, mark=None):
+        """Runs the updater to its end. With `mark`, self.marked is the time from
+        the start until that text first appeared on its console (None if never)."""
         env = dict(os.environ, FWUPGRADE_COM_DIR=self.com)
         started = time.time()
-        done = subprocess.run([self.args.updater], input=stdin, stdout=subprocess.PIPE,
-                              env=env, cwd=self.dir, timeout=timeout)
+        if mark is None:
+            done = subprocess.run([self.args.updater], input=stdin, stdout=subprocess.PIPE,
+                                  env=env, cwd=self.dir, timeout=timeout)
+            self.elapsed = time.time() - started
+            return done.stdout.decode("latin-1"), done.returncode
+        self.marked = None
+        updater = subprocess.Popen([self.args.updater], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, env=env, cwd=self.dir)
+        updater.stdin.write(stdin)
+        updater.stdin.close()
+        out = b""
+        while True:
+            left = started + timeout - time.time()
+            if left <= 0:
+                updater.kill()
+                updater.wait()
+                raise subprocess.TimeoutExpired(self.args.updater, timeout)
+            ready, _, _ = select.select([updater.stdout], [], [], min(left, 1.0))
+            if not ready:
+                continue
+            chunk = os.read(updater.stdout.fileno(), 65536)
+            if not chunk:
+                break
+            out += chunk
+            if self.marked is None and mark.encode("latin-1") in out:
+                self.marked = time.time() - started
+        status = updater.wait()
         self.elapsed = time.time() - started
-        return done.stdout.decode("latin-1"), done.returncode
+        return out.decode("latin-1"), status
 
     def stop_unit(self):
         """Stops unitsim with SIGTERM and checks that it took its ports away."""
@@ -413,8 +440,49 @@ def case_held_port(run):
     os.close(master)
 
 
+# A reply collection ends at the latest when a read begun 2 T + 2 x 616 ms after
+# its start (T: the read timeout, 500 ms in detection) still brings bytes, so a
+# port that never falls silent costs about 3 s per attempt, 36 s for its twelve.
+# Before, a trickle held each attempt until a megabyte had come: days.
+TALKER_DETECTION_LIMIT = 60.0
+
+
+def talker_run(run, talker, unit_options, port, baud, expected_after_detection):
+    """The unit on COM2 behind a port that never stops talking on COM1."""
+    run.start_unit("--ports", "1-2", "--unit-port", "2", "--talker", "1:" + talker, *unit_options)
+    out, status = run.run_updater(timeout=180, mark="OK\r\n")
+    run.expect_equal("transcript", out, header() + found(port, baud) + expected_after_detection
+                     + NOT_SUCCESSFUL + PRESS_KEY)
+    run.expect_equal("exit status", status, 1)
+    probes = probe_order(run.wire())
+    expected = [(1, rate) for rate in RATES for _ in range(2)]
+    expected += [(2, rate) for rate in RATES[:RATES.index(baud)] for _ in range(2)] + [(2, baud)]
+    run.expect_equal("detection order", probes, expected)
+    print("detection took %.1f s (start to its OK)" % run.marked)
+    if run.marked is None or run.marked > TALKER_DETECTION_LIMIT:
+        run.fail("detection did not end within %.0f s: %s" % (TALKER_DETECTION_LIMIT, run.marked))
+
+
+def case_talker_trickle(run):
+    """A logger on COM1 sends a byte every 300 ms: each attempt there ends at the
+    time bound, and the unit on COM2 is found (it then reports a wrong device)."""
+    talker_run(run, "trickle=300", ["--fault", "device=2"], 2, 115200,
+               versions("1.0.3 XC7A35 1.3 2")
+               + "Checking product .......... FAILED, Unknown product\r\n")
+
+
+def case_talker_nmea(run):
+    """A GPS receiver on COM1, its line busy most of every second, and the unit on
+    COM2 at 9600 with both directions held to the line rate; its identification
+    has one CR too many."""
+    talker_run(run, "nmea", ["--pace", "--baud", "9600", "--fault", "extra-cr"], 2, 9600,
+               versions(VERSION) + "Checking product .......... FAILED\r\n")
+
+
 CASES = {
     "held-port": case_held_port,
+    "talker-trickle": case_talker_trickle,
+    "talker-nmea": case_talker_nmea,
     "chatter": case_chatter,
     "extra-cr": case_extra_cr,
     "tx-success": case_tx_success,
