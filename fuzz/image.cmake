@@ -9,7 +9,8 @@ add_executable(fuzz_image
   ${CMAKE_CURRENT_SOURCE_DIR}/image_fuzz.cpp
   ${PROJECT_SOURCE_DIR}/src/StringOperations.cpp
   ${PROJECT_SOURCE_DIR}/src/IntelHex.cpp
-  ${PROJECT_SOURCE_DIR}/src/ImageAssembly.cpp)
+  ${PROJECT_SOURCE_DIR}/src/ImageAssembly.cpp
+  ${PROJECT_SOURCE_DIR}/src/HexTextCheck.cpp)
 target_include_directories(fuzz_image PRIVATE ${PROJECT_SOURCE_DIR}/src)
 target_compile_options(fuzz_image PRIVATE -fsanitize=fuzzer,address,undefined
                                             -fno-sanitize-recover=undefined)

@@ -123,7 +123,7 @@ TEST(ImageCommand, WritesTheFlatImageOrSaysWhyNot) {
       {{"--entry", "3", "-o", out}, 2, "--entry takes 0, 1 or 2"},
       {{"--entry", "1", bad, "-o", out}, 2, "Usage"},
       {{tempPath("missing.hex"), "-o", out}, 1, "cannot open"},
-      {{bad, "-o", out}, 1, "\r\n intel_hex_line_is_valid \r\n:0200000480007B\r\n"},
+      {{bad, "-o", out}, 1, ":1: not a valid Intel HEX record:\n:0200000480007B\n"},
       {{nul, "-o", out}, 1, "holds a NUL byte"},
   };
   for (const auto &f : failures) {

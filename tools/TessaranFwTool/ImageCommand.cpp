@@ -1,11 +1,17 @@
 // image: assembles an embedded release text or an Intel HEX / MCS file into
 // its flat binary image and writes the image to a file.
 //
-//   image --entry N -o FILE   catalogue entry N (0 MCU, 1 TX FPGA, 2 RX FPGA)
-//   image HEXFILE -o FILE     any Intel HEX or MCS file
+//   image --entry N -o FILE [--as-updater]   catalogue entry N (0 MCU, 1 TX FPGA, 2 RX FPGA)
+//   image HEXFILE -o FILE [--as-updater]     any Intel HEX or MCS file
 //
 // The image written is what the updater sends: gDataConcatenatedLenght bytes
-// from offset 0, 0xFF fill included. Exit status 0 on success, 1 on failure,
+// from offset 0, 0xFF fill included. The text is first put through the
+// release check: a text the updater would assemble with lost, overlapped or
+// misplaced data is reported (file, line number, line, reason) and nothing is
+// written, unless --as-updater asks for the updater's image anyway (the
+// problem is then reported as a warning). A text the updater refuses is never
+// written. FILE is replaced only once the whole image is written; a failure
+// leaves a previous FILE as it was. Exit status 0 on success, 1 on failure,
 // 2 for a usage error.
 #include <stdio.h>
 #include <stdlib.h>
@@ -14,6 +20,9 @@
 #include <sys/mman.h>
 #endif
 
+#include "FileAPI.h"
+#include "HexTextCheck.h"
+#include "PrintableText.h"
 #include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
 #include "firmware/BinImage.h"
@@ -45,13 +54,13 @@ static void *allocateLargeBuffer(size_t size) {
 
 static int imageUsage(void) {
   fprintf(stderr,
-          "Usage: TessaranFwTool image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
-          "       TessaranFwTool image HEXFILE -o FILE\n");
+          "Usage: TessaranFwTool image --entry N -o FILE [--as-updater]   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
+          "       TessaranFwTool image HEXFILE -o FILE [--as-updater]\n"
+          "  --as-updater  write the image the updater would build even when the text\n"
+          "                would lose, overlap or misplace data (the problem is still shown)\n");
   return 2;
 }
 
-// A zero-filled heap block of the embedded text's length + 16 with the text at
-// its start, as the updater copies it.
 // The whole file in a NUL-terminated heap block; null with the reason printed.
 static char *readTextFile(const char *path) {
   FILE *file = fopen(path, "rb");
@@ -89,20 +98,43 @@ static char *readTextFile(const char *path) {
   return text;
 }
 
+// Through the file layer's replacement: the previous file stays whole until
+// the new one is complete. The file layer prints its own messages first.
 static int writeImage(const char *path, const uint8_t *image, int length) {
-  FILE *file = fopen(path, "wb");
-  if (file == NULL) {
+  FileAPI_BeginReplacement(path);
+  BOOL created = FileAPI_CreateFile(path, 1);
+  BOOL written = created && FileAPI_writeToFileBinary(image, (uint32_t)length);
+  // A full disk may only show when the buffered bytes are flushed at close.
+  BOOL closed = created && FileAPI_CloseFile();
+  BOOL replaced = FileAPI_EndReplacement();
+  fflush(stdout);
+  if (!created) {
     fprintf(stderr, "image: cannot create %s\n", path);
     return 0;
   }
-  size_t written = fwrite(image, 1, (size_t)length, file);
-  // A full disk may only show when the buffered bytes are flushed at close.
-  int closeError = fclose(file);
-  if (written != (size_t)length || closeError != 0) {
-    fprintf(stderr, "image: cannot write %s\n", path);
+  if (!written || !closed || !replaced) {
+    fprintf(stderr, "image: cannot write %s; a previous %s is left as it was\n", path, path);
     return 0;
   }
   return 1;
+}
+
+// The release check. 1 when assembly may go on: the text is sound, or the
+// caller asked for the updater's image and the updater accepts the text.
+static int checkText(const char *source, const char *text, int asUpdater) {
+  HexTextProblem problem;
+  if (!hexTextFindProblem(text, &problem)) return 1;
+  BOOL goOn = asUpdater && !problem.assemblyRefuses;
+  fprintf(stderr, "image: %s%s:%lu: %s:\n%s\n", goOn ? "warning: " : "", source,
+          problem.lineNumber, problem.reason,
+          printableText(problem.line, problem.lineLength).c_str());
+  if (goOn) return 1;
+  if (problem.assemblyRefuses)
+    fprintf(stderr, "image: the updater refuses this text; nothing written\n");
+  else
+    fprintf(stderr,
+            "image: nothing written (--as-updater writes the image the updater would build)\n");
+  return 0;
 }
 
 int runImageCommand(int argc, char **argv) {
@@ -110,8 +142,11 @@ int runImageCommand(int argc, char **argv) {
   const char *input = NULL;
   const char *output = NULL;
   int entry = -1;
+  int asUpdater = 0;
   for (int k = 0; k < argc; k++) {
-    if (strcmp(argv[k], "-o") == 0 && k + 1 < argc && output == NULL) {
+    if (strcmp(argv[k], "--as-updater") == 0 && !asUpdater) {
+      asUpdater = 1;
+    } else if (strcmp(argv[k], "-o") == 0 && k + 1 < argc && output == NULL) {
       output = argv[++k];
     } else if (strcmp(argv[k], "--entry") == 0 && k + 1 < argc && entry < 0 && input == NULL) {
       const char *n = argv[++k];
@@ -139,7 +174,13 @@ int runImageCommand(int argc, char **argv) {
   if (text == NULL) return 1;
   const char *source = entry >= 0 ? AUTOGEN_FILES[entry].filePath : input;
 
-  // 3. The image buffer, unless the caller has one already.
+  // 3. What the updater would do wrong with it.
+  if (!checkText(source, text, asUpdater)) {
+    free(text);
+    return 1;
+  }
+
+  // 4. The image buffer, unless the caller has one already.
   uint8_t *ownBuffer = NULL;
   if (gDataConcatenated == NULL) {
     ownBuffer = (uint8_t *)allocateLargeBuffer(CONCAT_BUFFER_SIZE + 16);
@@ -151,7 +192,7 @@ int runImageCommand(int argc, char **argv) {
     gDataConcatenated = ownBuffer;
   }
 
-  // 4. Assembly, checksum, output.
+  // 5. Assembly, checksum, output.
   int status = 1;
   if (!ValidateFwAndConcatenateData(text)) {
     fprintf(stderr, "image: %s is not a valid Intel HEX text\n", source);

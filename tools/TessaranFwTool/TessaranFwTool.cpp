@@ -9,6 +9,8 @@ static void printUsage(FILE *out) {
           "Usage:\n"
           "  TessaranFwTool image --entry N -o FILE   assemble embedded image N (0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
           "  TessaranFwTool image HEXFILE -o FILE     assemble an Intel HEX or MCS file\n"
+          "      [--as-updater]                       write the updater's image even of a text that\n"
+          "                                           would lose, overlap or misplace data\n"
           "  TessaranFwTool export-web                write FwToUpload.bin in the current folder\n"
           "  TessaranFwTool verify-web [FILE]         check a web update file (default FwToUpload.bin)\n"
           "  TessaranFwTool bench send-512kb PORT BAUD\n"

@@ -12,9 +12,12 @@
 //
 // Every file is checked before it is embedded: one record per line, each line
 // a valid record (the updater's own intel_hex_line_is_valid after StrRemoveNL)
-// of its full standard length, no NUL byte in the text; then a heap copy is
-// assembled with ValidateFwAndConcatenateData. The flat length and checksum of
-// each image are printed.
+// of its full standard length, no NUL byte in the text; then the release
+// check (HexTextCheck) refuses a text that the assembly would turn into an
+// image with lost, overlapped or misplaced data; then a heap copy is assembled
+// with ValidateFwAndConcatenateData. The flat length and checksum of each
+// image are printed. A refused line is shown with its control characters
+// escaped.
 //
 // OUT_DIR receives BinImage.h and BinImage.cpp. Each text is one string
 // literal, continued over lines with backslash-newline after every record, so
@@ -33,7 +36,9 @@
 #include <system_error>
 #include <vector>
 
+#include "HexTextCheck.h"
 #include "IntelHex.h"
+#include "PrintableText.h"
 #include "TessaranFwUpgrade.h"
 
 namespace fs = std::filesystem;
@@ -134,7 +139,7 @@ static std::string readWholeFile(const std::string &path) {
   return text;
 }
 
-// 3. Every line one valid record.
+// 3. Every line one valid record, and nothing the assembly would misplace.
 static void checkRecords(const ReleaseFile &file) {
   if (file.text.find('\0') != std::string::npos)
     fail("%s: holds a NUL byte, the text would end there", file.name.c_str());
@@ -167,12 +172,21 @@ static void checkRecords(const ReleaseFile &file) {
     }
     if (!ok) {
       fprintf(stderr, "binimage_gen: error: %s:%zu: not a valid Intel HEX record:\n%s\n",
-              file.name.c_str(), lineNumber, line.c_str());
+              file.name.c_str(), lineNumber, printableText(line).c_str());
       exit(EXIT_FAILURE);
     }
     records++;
   }
   if (records == 0) fail("%s: holds no record", file.name.c_str());
+
+  // What the assembly would place wrongly.
+  HexTextProblem problem;
+  if (hexTextFindProblem(file.text.c_str(), &problem)) {
+    fprintf(stderr, "binimage_gen: error: %s:%lu: %s:\n%s\n", file.name.c_str(),
+            problem.lineNumber, problem.reason,
+            printableText(problem.line, problem.lineLength).c_str());
+    exit(EXIT_FAILURE);
+  }
 }
 
 // 4. Assemble a heap copy, as the updater does.

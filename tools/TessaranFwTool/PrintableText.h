@@ -1,0 +1,16 @@
+// Bytes that come from a file or a port, made safe to show on a terminal.
+#ifndef PRINTABLETEXT_H
+#define PRINTABLETEXT_H
+
+#include <stddef.h>
+
+#include <string>
+
+// Printable ASCII (0x20 to 0x7E) as it is; every other byte, control
+// characters such as ESC and bytes from 0x80 up alike, as "\x" and two
+// lower-case hex digits ("\x1b"), so that a crafted file cannot drive the
+// terminal (move the cursor, clear the screen, set the window title).
+std::string printableText(const char *bytes, size_t size);
+std::string printableText(const std::string &bytes);
+
+#endif  // PRINTABLETEXT_H
