@@ -12,4 +12,23 @@ BOOL FileAPI_writeToFile(const char *stringToWrite);
 BOOL FileAPI_writeToFileBinary(const void *dataToWrite, uint32_t dataLength);
 BOOL FileAPI_CloseFile(void);
 
+// Replacing a file without ever losing the previous one. Between
+// FileAPI_BeginReplacement(fileName) and FileAPI_EndReplacement(), creating
+// that file (FileAPI_CreateFile with the same name) makes a new temporary file
+// beside it, in the same folder, and appending to it (FileAPI_OpenFile_ToWrite)
+// appends to that temporary; the functions, their results and their messages
+// are those of the plain file. The file itself changes only by a rename, once
+// every byte was written and the temporary closed without an error: at the
+// close of the temporary reopened for appending (the writer has come back to
+// finish it), or else at FileAPI_EndReplacement. A failure on the way leaves
+// the previous file as it was and removes the temporary. A symbolic link in
+// the file's place is replaced by the new file, not followed. An append with no
+// create before it in the same replacement works on the file itself.
+BOOL FileAPI_BeginReplacement(const char *fileName);
+// 0 when a step on the temporary failed or the rename failed: the previous
+// file is then as it was and the temporary is gone. 1 otherwise (the new file
+// is in place, or there was nothing to replace). A file that is not a regular
+// file nor a symbolic link (a device, a pipe) is written directly instead.
+BOOL FileAPI_EndReplacement(void);
+
 #endif  // FILEAPI_H

@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "FileAPI.h"
 #include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
 #include "WebFileVerifier.h"
@@ -16,7 +17,13 @@ int runExportWebCommand(int argc, char **argv) {
   }
   platformConsoleInit();
   if (!allocateWorkingBuffers()) return 1;
+  // The writer creates the file, closes it, reopens it to append the body and
+  // closes it again; as a replacement, all of that goes to a temporary file
+  // that takes the file's place only once complete, so a failure (a full
+  // disk) leaves a previous FwToUpload.bin whole.
+  FileAPI_BeginReplacement(FIRMWARE_FILE_NAME_FOR_WEB);
   BOOL written = createFirmwareFileForWeb();
+  written &= FileAPI_EndReplacement();
   releaseWorkingBuffers();
   return written ? 0 : 1;
 }
