@@ -53,12 +53,28 @@ TEST(WebFileVerifier, AcceptsWhatTheWriterWritesAndNamesEveryDisagreement) {
       {"space in the body", kHeader + "4294967286\r\n4\r\nAQID BAA", "not Base64 (code 32)"},
       {"NUL in the body", kHeader + "4294967286\r\n4\r\nAQID" + std::string(1, '\0') + "AAA",
        "not Base64 (code 0)"},
+
+      // A header line is the expected text or a plain number, NUL bytes and
+      // what follows them included; what it holds is shown escaped.
+      {"NUL in the maker line", std::string("ZarVel\0EVIL\r\n482619\r\n1.0.4\r\n0\r\n0\r\n", 34),
+       "maker line is \"ZarVel\\x00EVIL\""},
+      {"NUL in the release line", std::string("ZarVel\r\n482619\r\n1.0.4\0Y\r\n0\r\n0\r\n", 31),
+       "release line is \"1.0.4\\x00Y\""},
+      {"NUL in the length line", kHeader + "4294967286\r\n4" + std::string(1, '\0') + "W\r\nAQIDBAAA",
+       "length line \"4\\x00W\""},
+      {"NUL in the checksum line", kHeader + "0" + std::string(1, '\0') + "\r\n0\r\n",
+       "checksum line \"0\\x00\""},
+      {"escape sequence in the model line",
+       "ZarVel\r\n\x1b]0;x\x07\x1b[2J\r\n1.0.4\r\n0\r\n0\r\n",
+       "model line is \"\\x1b]0;x\\x07\\x1b[2J\""},
   };
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     WebFileReport report;
     int ok = webFileVerify((const unsigned char *)row.file.data(), row.file.size(), &report);
     EXPECT_EQ(row.problem.empty() ? 1 : 0, ok);
+    for (const char *text : {report.problem, report.maker, report.model, report.release})
+      for (const char *c = text; *c != 0; c++) EXPECT_TRUE(*c >= 0x20 && *c < 0x7F) << text;
     if (row.problem.empty())
       EXPECT_STREQ("", report.problem);
     else

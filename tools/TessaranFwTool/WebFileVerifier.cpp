@@ -1,5 +1,7 @@
 // Web update file checker. Works on the file's bytes in memory and reads
 // nothing beyond fileSize; the body is decoded with the updater's own decoder.
+// Header lines are compared byte for byte, NUL bytes included, and shown with
+// their control characters escaped.
 #include "WebFileVerifier.h"
 
 #include <stdarg.h>
@@ -7,7 +9,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "Encoder.h"
+#include "PrintableText.h"
 #include "TessaranFwUpgrade.h"
 
 #define WEB_MAKER "ZarVel"
@@ -23,9 +28,11 @@ static int fail(WebFileReport *report, const char *format, ...) {
   return 0;
 }
 
-// Reads one header line ending in CR LF from *pos into out (NUL-terminated).
+// Reads one header line ending in CR LF from *pos: its bytes, NUL bytes and
+// all, are (*line, *length).
 static int readHeaderLine(const unsigned char *file, size_t fileSize, size_t *pos,
-                          const char *name, char *out, WebFileReport *report) {
+                          const char *name, const unsigned char **line, size_t *length,
+                          WebFileReport *report) {
   size_t start = *pos;
   size_t end = start;
   while (end < fileSize && end - start <= HEADER_LINE_MAX && file[end] != '\r' &&
@@ -35,15 +42,31 @@ static int readHeaderLine(const unsigned char *file, size_t fileSize, size_t *po
     return fail(report, "the %s line is longer than %d characters", name, HEADER_LINE_MAX);
   if (end + 1 >= fileSize || file[end] != '\r' || file[end + 1] != '\n')
     return fail(report, "the %s line does not end in CR LF", name);
-  memcpy(out, file + start, end - start);
-  out[end - start] = 0;
+  *line = file + start;
+  *length = end - start;
   *pos = end + 2;
   return 1;
 }
 
-// Unsigned decimal with no sign and no leading zeros, at most `max`.
-static int parseDecimal(const char *text, uint64_t max, uint64_t *value) {
-  size_t n = strlen(text);
+// The line as it may be printed: control characters and NUL bytes escaped.
+static std::string shown(const unsigned char *line, size_t length) {
+  return printableText((const char *)line, length);
+}
+
+// A text line that must be exactly `expected`: a NUL byte and what follows it
+// count, so "ZarVel\0EVIL" is not "ZarVel". Keeps the line, printable, in field.
+static int checkTextLine(const unsigned char *line, size_t length, const char *name,
+                         const char *expected, char *field, size_t fieldSize,
+                         WebFileReport *report) {
+  snprintf(field, fieldSize, "%s", shown(line, length).c_str());
+  if (length != strlen(expected) || memcmp(line, expected, length) != 0)
+    return fail(report, "the %s line is \"%s\" (\"%s\" expected)", name, field, expected);
+  return 1;
+}
+
+// Every byte of the line a decimal digit: no sign, no leading zeros, no NUL,
+// at most `max`.
+static int parseDecimal(const unsigned char *text, size_t n, uint64_t max, uint64_t *value) {
   if (n == 0 || n > 10 || (n > 1 && text[0] == '0')) return 0;
   uint64_t v = 0;
   for (size_t i = 0; i < n; i++) {
@@ -102,28 +125,30 @@ int webFileVerify(const unsigned char *file, size_t fileSize, WebFileReport *rep
 
   // The five header lines.
   size_t pos = 0;
-  char checkSumText[HEADER_LINE_MAX + 1];
-  char lengthText[HEADER_LINE_MAX + 1];
+  const unsigned char *line = NULL;
+  size_t length = 0;
   uint64_t value = 0;
-  if (!readHeaderLine(file, fileSize, &pos, "maker", report->maker, report)) return 0;
-  if (strcmp(report->maker, WEB_MAKER) != 0)
-    return fail(report, "the maker line is \"%s\" (\"%s\" expected)", report->maker, WEB_MAKER);
-  if (!readHeaderLine(file, fileSize, &pos, "model", report->model, report)) return 0;
-  if (strcmp(report->model, WEB_MODEL) != 0)
-    return fail(report, "the model line is \"%s\" (\"%s\" expected)", report->model, WEB_MODEL);
-  if (!readHeaderLine(file, fileSize, &pos, "release", report->release, report)) return 0;
-  if (strcmp(report->release, FIRMWARE_VERSION_TO_UPLOAD) != 0)
-    return fail(report, "the release line is \"%s\" (\"%s\" expected)", report->release,
-                FIRMWARE_VERSION_TO_UPLOAD);
-  if (!readHeaderLine(file, fileSize, &pos, "checksum", checkSumText, report)) return 0;
-  if (!parseDecimal(checkSumText, 0xFFFFFFFFu, &value))
+  if (!readHeaderLine(file, fileSize, &pos, "maker", &line, &length, report) ||
+      !checkTextLine(line, length, "maker", WEB_MAKER, report->maker, sizeof(report->maker),
+                     report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, &pos, "model", &line, &length, report) ||
+      !checkTextLine(line, length, "model", WEB_MODEL, report->model, sizeof(report->model),
+                     report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, &pos, "release", &line, &length, report) ||
+      !checkTextLine(line, length, "release", FIRMWARE_VERSION_TO_UPLOAD, report->release,
+                     sizeof(report->release), report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, &pos, "checksum", &line, &length, report)) return 0;
+  if (!parseDecimal(line, length, 0xFFFFFFFFu, &value))
     return fail(report, "the checksum line \"%s\" is not an unsigned 32-bit decimal number",
-                checkSumText);
+                shown(line, length).c_str());
   report->headerCheckSum = (uint32_t)value;
-  if (!readHeaderLine(file, fileSize, &pos, "length", lengthText, report)) return 0;
-  if (!parseDecimal(lengthText, CONCAT_BUFFER_SIZE, &value))
-    return fail(report, "the length line \"%s\" is not a decimal number from 0 to %d", lengthText,
-                CONCAT_BUFFER_SIZE);
+  if (!readHeaderLine(file, fileSize, &pos, "length", &line, &length, report)) return 0;
+  if (!parseDecimal(line, length, CONCAT_BUFFER_SIZE, &value))
+    return fail(report, "the length line \"%s\" is not a decimal number from 0 to %d",
+                shown(line, length).c_str(), CONCAT_BUFFER_SIZE);
   report->headerLength = (long)value;
 
   // The body's line structure and its length.

@@ -14,16 +14,18 @@
 // What the verifier found; fields after the first disagreement keep whatever
 // was found before it.
 typedef struct WebFileReport {
-  char maker[16];
-  char model[16];
-  char release[16];
+  // The first three lines as read, control characters and NUL bytes escaped
+  // ("\x1b"): up to 15 bytes of four characters each.
+  char maker[64];
+  char model[64];
+  char release[64];
   uint32_t headerCheckSum;    // checksum line
   long headerLength;          // length line
   long bodyCharacters;        // Base64 characters, line ends not counted
   long bodyLines;             // 0 for an empty body
   long decodedBytes;          // bytes the body decodes to
   uint32_t decodedCheckSum;   // 0 minus the sum of the first headerLength decoded bytes
-  char problem[160];          // the first disagreement; empty when everything agrees
+  char problem[200];          // the first disagreement, printable; empty when all agree
 } WebFileReport;
 
 // 1 when the file is a complete, consistent web update file; 0 with
