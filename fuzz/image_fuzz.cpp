@@ -1,12 +1,14 @@
 // Arbitrary bytes as an Intel HEX / MCS text for image assembly, and as one
 // record line for the record operations. Beyond the sanitizers' checks, the
 // assembly must leave the spare bytes after the image buffer alone and its
-// length inside the buffer.
+// length inside the buffer, and the release check must refuse exactly the
+// texts that the assembly refuses.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "HexTextCheck.h"
 #include "IntelHex.h"
 #include "TessaranFwUpgrade.h"
 
@@ -43,8 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     free(bytes);
   }
 
-  // 2. As a whole text.
+  // 2. As a whole text: first the release check, which must refuse exactly
+  // the texts that the assembly refuses and point inside the text.
+  HexTextProblem problem;
+  BOOL refused = hexTextFindProblem(text, &problem) && problem.assemblyRefuses;
+  if (problem.line != NULL &&
+      (problem.line < text || problem.line + problem.lineLength > text + size))
+    abort();
   BOOL ok = ValidateFwAndConcatenateData(text);
+  if (ok == refused) abort();
   if (gDataConcatenatedLenght < 0 || gDataConcatenatedLenght > CONCAT_BUFFER_SIZE) abort();
   if (ok) imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
   for (int k = 0; k < 16; k++) {

@@ -147,6 +147,7 @@ BOOL hexTextFindProblem(const char *text, HexTextProblem *problem) {
   if (text == NULL) return 0;
 
   BOOL found = 0;
+  BOOL anyPiece = 0;
   unsigned long lineNumber = 1;  // of the character at pos
   size_t pos = 0;
   while (text[pos] != '\0') {
@@ -155,6 +156,7 @@ BOOL hexTextFindProblem(const char *text, HexTextProblem *problem) {
       continue;
     }
     // One piece: up to the next start code. Its record ends at its first line end.
+    anyPiece = 1;
     const size_t pieceStart = pos;
     const size_t shownStart = pieceStart > 0 ? pieceStart - 1 : 0;  // the ":" if there is one
     size_t pieceEnd = pieceStart;
@@ -211,6 +213,12 @@ BOOL hexTextFindProblem(const char *text, HexTextProblem *problem) {
       k = end - 1;
     }
     pos = pieceEnd;
+  }
+  // The splitter gives no table for a text without any piece, and the
+  // assembly refuses it.
+  if (!anyPiece) {
+    describe(problem, 1, text, 0, 1, "no record at all");
+    return 1;
   }
   return found;
 }

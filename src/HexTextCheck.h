@@ -27,7 +27,8 @@ typedef struct HexTextProblem {
 // in ascending order and without overlap. Where the assembly would refuse the
 // text, that refusal is the problem reported, whatever comes before it.
 //
-// Refused as the assembly refuses them: a record that is not valid, a record
+// Refused as the assembly refuses them: a text without any record (empty, or
+// only start codes), a record that is not valid, a record
 // longer than its 98-character line buffer (line ends up to the next record
 // included), an extended linear address record of fewer than two bytes, data
 // beyond the 4 MiB image buffer. Accepted by the assembly but reported here:
