@@ -225,7 +225,7 @@ BOOL FileAPI_CloseFile(void) {
 }
 
 BOOL FileAPI_BeginReplacement(const char *fileName) {
-  (void)FileAPI_EndReplacement();  // at most one replacement at a time
+  (void)FileAPI_EndReplacement(0);  // at most one replacement at a time
   if (fileName == NULL) return 0;
   size_t size = strlen(fileName) + 1;
   replaceTarget = (char *)malloc(size);
@@ -235,9 +235,10 @@ BOOL FileAPI_BeginReplacement(const char *fileName) {
   return 1;
 }
 
-BOOL FileAPI_EndReplacement(void) {
+BOOL FileAPI_EndReplacement(BOOL keep) {
   if (replaceTarget == NULL) return 0;
   if (fptr != NULL && streamIsTemporary) closeHeldStream();
+  if (!keep) replaceFailed = 1;
   BOOL done = !replaceFailed;
   if (replaceTemporary != NULL) {
     if (replaceFailed)

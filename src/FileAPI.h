@@ -20,15 +20,17 @@ BOOL FileAPI_CloseFile(void);
 // are those of the plain file. The file itself changes only by a rename, once
 // every byte was written and the temporary closed without an error: at the
 // close of the temporary reopened for appending (the writer has come back to
-// finish it), or else at FileAPI_EndReplacement. A failure on the way leaves
+// finish it), or else at FileAPI_EndReplacement(1). A failure on the way, or
+// FileAPI_EndReplacement(0) from a caller that gave up half-way, leaves
 // the previous file as it was and removes the temporary. A symbolic link in
 // the file's place is replaced by the new file, not followed. An append with no
 // create before it in the same replacement works on the file itself.
 BOOL FileAPI_BeginReplacement(const char *fileName);
+// keep = 0 discards a temporary not yet in place (the caller's own steps failed).
 // 0 when a step on the temporary failed or the rename failed: the previous
 // file is then as it was and the temporary is gone. 1 otherwise (the new file
 // is in place, or there was nothing to replace). A file that is not a regular
 // file nor a symbolic link (a device, a pipe) is written directly instead.
-BOOL FileAPI_EndReplacement(void);
+BOOL FileAPI_EndReplacement(BOOL keep);
 
 #endif  // FILEAPI_H

@@ -109,4 +109,47 @@ TEST_F(FileApiTest, OpeningAgainClosesTheHeldFileWithItsData) {
   EXPECT_EQ("two", readFile("second.bin"));
 }
 
+// A replacement: the file changes once, whole, or not at all; no temporary
+// file stays behind either way.
+TEST_F(FileApiTest, ReplacementPutsTheFileInPlaceOnlyWhenComplete) {
+  const struct {
+    const char *name;
+    bool previous;  // an old file is there
+    bool append;    // the writer reopens the file to append its second part
+    BOOL keep;      // what the writer tells FileAPI_EndReplacement
+    const char *afterWriting;  // the file before FileAPI_EndReplacement
+    const char *afterEnd;      // and after it; null: no file
+  } rows[] = {
+      {"one opening", true, false, 1, "old", "head"},
+      {"two openings: in place at the second close", true, true, 1, "headtail", "headtail"},
+      {"writer gave up", true, false, 0, "old", "old"},
+      {"writer gave up, no previous file", false, false, 0, nullptr, nullptr},
+  };
+  for (const auto &row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.previous) writeFile("f.bin", "old");
+    ASSERT_EQ(1, FileAPI_BeginReplacement("f.bin"));
+    ASSERT_EQ(1, FileAPI_CreateFile("f.bin", 1));
+    ASSERT_EQ(1, FileAPI_writeToFileBinary("head", 4));
+    ASSERT_EQ(1, FileAPI_CloseFile());
+    if (row.append) {
+      ASSERT_EQ(1, FileAPI_OpenFile_ToWrite("f.bin", 1));
+      ASSERT_EQ(1, FileAPI_writeToFileBinary("tail", 4));
+      ASSERT_EQ(1, FileAPI_CloseFile());
+    }
+    EXPECT_EQ(row.afterWriting != nullptr, std::filesystem::exists("f.bin"));
+    if (row.afterWriting != nullptr) {
+      EXPECT_EQ(row.afterWriting, readFile("f.bin"));
+    }
+    EXPECT_EQ(row.keep, FileAPI_EndReplacement(row.keep));
+    EXPECT_EQ(row.afterEnd != nullptr, std::filesystem::exists("f.bin"));
+    if (row.afterEnd != nullptr) {
+      EXPECT_EQ(row.afterEnd, readFile("f.bin"));
+    }
+    const auto entries = std::distance(std::filesystem::directory_iterator(folder_), {});
+    EXPECT_EQ(row.afterEnd != nullptr ? 1 : 0, entries) << "a temporary file was left behind";
+    std::filesystem::remove("f.bin");
+  }
+}
+
 }  // namespace

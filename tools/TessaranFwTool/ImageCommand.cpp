@@ -106,7 +106,7 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
   BOOL written = created && FileAPI_writeToFileBinary(image, (uint32_t)length);
   // A full disk may only show when the buffered bytes are flushed at close.
   BOOL closed = created && FileAPI_CloseFile();
-  BOOL replaced = FileAPI_EndReplacement();
+  BOOL replaced = FileAPI_EndReplacement(written && closed);
   fflush(stdout);
   if (!created) {
     fprintf(stderr, "image: cannot create %s\n", path);

@@ -23,7 +23,9 @@ int runExportWebCommand(int argc, char **argv) {
   // disk) leaves a previous FwToUpload.bin whole.
   FileAPI_BeginReplacement(FIRMWARE_FILE_NAME_FOR_WEB);
   BOOL written = createFirmwareFileForWeb();
-  written &= FileAPI_EndReplacement();
+  // A writer that stopped half-way (an image too large for the Base64 text
+  // leaves the header only) must not replace anything.
+  written &= FileAPI_EndReplacement(written);
   releaseWorkingBuffers();
   return written ? 0 : 1;
 }
