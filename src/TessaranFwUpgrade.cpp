@@ -4,13 +4,15 @@
 //
 // Exit status: 0 after a successful update, 1 after a failed one (or when the
 // buffers cannot be allocated), -1 when a port or baud rate entered by hand
-// cannot be used.
+// cannot be used, 130 when an interrupt stopped the run (see
+// platform/Interrupts.h).
 #include <stdio.h>
 
 #include "ComPortAPI.h"
 #include "ExitStatus.h"
 #include "TessaranFwUpgrade.h"
 #include "UpdateProgress.h"
+#include "platform/Interrupts.h"
 
 // Reads one decimal number typed by the user. An entry that is not a number
 // leaves the value as it was; the open or the rate setting then reports it.
@@ -47,6 +49,9 @@ static BOOL openPortEnteredByUser(void) {
 
 int main(void) {
   platformConsoleInit();
+  // Before any port is opened: an interrupt then always finds the port to
+  // close in g_hCOM, and a closed output never ends an update.
+  interruptHandling_install();
 
   // Nothing has touched a port yet, so running out of memory here ends the
   // run cleanly.

@@ -1,10 +1,20 @@
 // The console calls of the Windows CRT, on a POSIX terminal.
 #include <errno.h>
+#include <signal.h>
+
+#include <atomic>
 #include <stdio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/Interrupts.h"
 #include "platform/Platform.h"
+
+// The terminal settings the key wait found, kept while it has the terminal in
+// non-canonical mode, so that an interrupt can put them back. gTerminalChanged
+// is set only once gTerminalSaved is complete.
+static struct termios gTerminalSaved;
+static volatile sig_atomic_t gTerminalChanged = 0;
 
 void platformConsoleInit(void) {
   // Returns 0 upon success, non-zero upon failure; unbuffered output cannot
@@ -17,8 +27,9 @@ void platformConsoleInit(void) {
 // On a terminal the terminal is put into non-canonical mode for one read of the
 // keyboard and restored afterwards. Signal keys are taken as keys too, so that
 // Ctrl+C at the final wait ends it like any key instead of killing the process
-// with echo still off; like the Windows call, this bypasses the
-// stdio buffer, so a line end left there by scanf does not count as the key.
+// with echo still off; a SIGTERM or SIGHUP meanwhile puts the settings back
+// through platformConsoleRestore before the process ends. Like the Windows
+// call, this bypasses the stdio buffer, so a line end left there by scanf does not count as the key.
 // When standard input is not a terminal (a script, a pipe, a file, CI), the next
 // byte comes through the same stdio stream that scanf reads, and at the end of
 // the input the call returns -1 at once instead of waiting.
@@ -34,6 +45,9 @@ int _getch(void) {
     int c = getchar();
     return c == EOF ? -1 : c;
   }
+  gTerminalSaved = saved;
+  std::atomic_signal_fence(std::memory_order_seq_cst);  // saved before flagged
+  gTerminalChanged = 1;
   raw = saved;
   raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
   raw.c_cc[VMIN] = 1;
@@ -47,7 +61,13 @@ int _getch(void) {
     got = read(STDIN_FILENO, &key, 1);
   } while (got < 0 && errno == EINTR);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+  gTerminalChanged = 0;
   return got == 1 ? (int)key : -1;
+}
+
+void platformConsoleRestore(void) {
+  // Returns 0 upon success, -1 upon failure: nothing more to do on the way out.
+  if (gTerminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
 }
 
 // Integer to text as the CRT does it: radix 2 to 36, lower-case digits, a minus

@@ -4,9 +4,19 @@
 #include <io.h>
 #include <stdio.h>
 
+#include "platform/Interrupts.h"
 #include "platform/Platform.h"
 
+// The console input mode at start. The CRT's _getch switches the mode off for
+// its read and back afterwards; an interrupt that ends the process during the
+// key wait puts it back through platformConsoleRestore.
+static DWORD gInputModeAtStart = 0;
+static BOOL gInputModeKnown = FALSE;
+
 void platformConsoleInit(void) {
+  // Returns non-zero upon success, 0 upon failure (input is not a console:
+  // a pipe or a file, whose mode nothing changes).
+  gInputModeKnown = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &gInputModeAtStart) != 0;
   // The console texts carry their own line ends: a line such as "OK\r" is
   // printed with one "\n" after it so that the screen shows CR LF. In the
   // CRT's default text mode every "\n" would become "\r\n" and the screen (or
@@ -18,4 +28,10 @@ void platformConsoleInit(void) {
   // Returns 0 upon success, non-zero upon failure; unbuffered output cannot
   // fail for lack of memory, so the result carries nothing to act on.
   setvbuf(stdout, NULL, _IONBF, 0);
+}
+
+void platformConsoleRestore(void) {
+  // Returns non-zero upon success, 0 upon failure: nothing more to do on the
+  // way out.
+  if (gInputModeKnown) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gInputModeAtStart);
 }
