@@ -189,7 +189,10 @@ class Run:
     def expect_equal(self, what, got, expected):
         if got == expected:
             return
-        self.fail("%s differs\n%s" % (what, describe_difference(got, expected)))
+        if isinstance(got, str) and isinstance(expected, str):
+            self.fail("%s differs\n%s" % (what, describe_difference(got, expected)))
+        else:
+            self.fail("%s: got %r, expected %r" % (what, got, expected))
 
     def wire(self):
         """The wire log as (time, port, baud, event, detail) tuples."""
@@ -479,10 +482,189 @@ def case_talker_nmea(run):
                versions(VERSION) + "Checking product .......... FAILED\r\n")
 
 
+# ---- Interrupts and a closed standard output ----------------------------------------------
+
+WARNING_AT_RISK = ("\r\nWARNING: an image is being sent to the unit. Stopping now leaves the unit"
+                   " without a working firmware.\r\nThe update goes on. Interrupt again to stop"
+                   " anyway.\r\n")
+STOPPED_BEFORE_IMAGES = "\r\nInterrupted: no image was sent, the unit keeps the firmware it has.\r\n"
+STOPPED_AT_RISK = ("\r\nInterrupted while an image was being sent: the unit has no working firmware"
+                   " until it is updated again.\r\n")
+STOPPED = "\r\nInterrupted.\r\n"
+TIOCGEXCL = 0x80045440  # Linux: is the tty's exclusive flag set?
+
+
+class LiveUpdater:
+    """The updater running in the background, its two output streams collected
+    as they come, so that a case can act at a given point of the dialogue."""
+
+    def __init__(self, run, stdin=subprocess.DEVNULL, command=None, env=None):
+        if env is None:
+            env = dict(os.environ, FWUPGRADE_COM_DIR=run.com)
+        self.run = run
+        self.started = time.time()
+        self.proc = subprocess.Popen(command or [run.args.updater], stdin=stdin,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=env, cwd=run.dir)
+        self.text = {"out": b"", "err": b""}
+        self.pipes = {"out": self.proc.stdout, "err": self.proc.stderr}
+
+    def pump(self, seconds):
+        """Collects output for up to `seconds` (less once every pipe has ended)."""
+        deadline = time.time() + seconds
+        while self.pipes and time.time() < deadline:
+            fds = {pipe.fileno(): name for name, pipe in self.pipes.items()}
+            ready, _, _ = select.select(list(fds), [], [], min(0.1, max(0, deadline - time.time())))
+            for fd in ready:
+                chunk = os.read(fd, 65536)
+                if chunk:
+                    self.text[fds[fd]] += chunk
+                else:
+                    self.pipes.pop(fds[fd]).close()
+
+    def wait_for(self, stream, pattern, seconds):
+        """Waits until the stream's text matches the regular expression."""
+        deadline = time.time() + seconds
+        while not re.search(pattern, self.text[stream]):
+            if time.time() > deadline or self.proc.poll() is not None:
+                raise RuntimeError("never saw %r on std%s (got %r)"
+                                   % (pattern, stream, self.text[stream][-200:]))
+            self.pump(0.1)
+
+    def close_stdout(self):
+        self.pipes.pop("out").close()
+
+    def finish(self, seconds):
+        """Waits for the end; the exit status, stdout and stderr as text."""
+        deadline = time.time() + seconds
+        while self.proc.poll() is None and time.time() < deadline:
+            self.pump(0.2)
+        if self.proc.poll() is None:
+            self.proc.kill()
+        self.pump(2)
+        status = self.proc.wait()
+        self.run.elapsed = time.time() - self.started
+        return status, self.text["out"].decode("latin-1"), self.text["err"].decode("latin-1")
+
+
+def port_left_free(run, port):
+    """None when another program can take the port now: no exclusive flag left
+    on the tty and its lock free; else what is wrong."""
+    import fcntl
+    import struct
+    fd = os.open(os.path.join(run.com, "COM%d" % port), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, b"\0" * 4))[0]
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            locked = False
+        except OSError:
+            locked = True
+    finally:
+        os.close(fd)
+    problems = (["exclusive flag still set"] if exclusive else []) + (["still locked"] if locked else [])
+    return "COM%d: %s" % (port, ", ".join(problems)) if problems else None
+
+
+def stream_started(updater):
+    """Waits until the FPGA image is on its way (its percentage display runs)."""
+    updater.wait_for("out", re.escape(FPGA_SEND.encode()) + rb"1%\x08\x08\d", 120)
+
+
+def case_interrupt_detecting(run):
+    """SIGINT while detection holds COM1: the run stops with 130, the port is free."""
+    run.start_unit("--ports", "1-2", "--unit-port", "2")
+    updater = LiveUpdater(run)
+    updater.wait_for("out", re.escape(header().encode()) + b"$", 10)
+    updater.pump(1.5)  # COM1 is probed for 6 s (12 silent replies of 500 ms)
+    updater.proc.send_signal(signal.SIGINT)
+    status, out, err = updater.finish(10)
+    run.expect_equal("exit status", status, 130)
+    run.expect_equal("transcript", out, header())
+    run.expect_equal("stderr", err, STOPPED_BEFORE_IMAGES)
+    for port in (1, 2):
+        run.expect_equal("port after the run", port_left_free(run, port), None)
+
+
+def case_interrupt_key_wait(run):
+    """SIGTERM during the final key wait, standard input a terminal: its settings
+    come back as they were, and the transcript is left as it was."""
+    import termios
+    master, slave = os.openpty()
+    try:
+        before = termios.tcgetattr(slave)
+        run.start_unit("--ports", "1", "--fault", "device=2")
+        updater = LiveUpdater(run, stdin=slave)
+        updater.wait_for("out", re.escape(PRESS_KEY.encode()) + b"$", 60)
+        deadline = time.time() + 10  # the key wait switches the terminal to raw
+        while termios.tcgetattr(slave)[3] & termios.ICANON and time.time() < deadline:
+            time.sleep(0.05)
+        run.expect_equal("terminal raw during the key wait",
+                         termios.tcgetattr(slave)[3] & (termios.ICANON | termios.ECHO), 0)
+        updater.proc.send_signal(signal.SIGTERM)
+        status, out, err = updater.finish(10)
+        run.expect_equal("terminal settings after the run", termios.tcgetattr(slave), before)
+    finally:
+        os.close(master)
+        os.close(slave)
+    run.expect_equal("exit status", status, 130)
+    run.expect_equal("transcript", out, header() + found(1, 115200) + versions("1.0.3 XC7A35 1.3 2")
+                     + "Checking product .......... FAILED, Unknown product\r\n"
+                     + NOT_SUCCESSFUL + PRESS_KEY)
+    run.expect_equal("stderr", err, STOPPED)
+    run.expect_equal("port after the run", port_left_free(run, 1), None)
+
+
+def interrupt_twice_streaming(run, updater):
+    """Two interrupts during the FPGA stream: a warning, then the stop anyway.
+    (Shared with the Wine tests, where Wine turns SIGINT into a Ctrl+C event.)"""
+    stream_started(updater)
+    updater.proc.send_signal(signal.SIGINT)
+    updater.wait_for("err", re.escape(WARNING_AT_RISK.encode()) + b"$", 5)
+    before = len(updater.text["out"])
+    updater.pump(2)
+    run.expect_equal("the stream goes on after the warning",
+                     updater.proc.poll() is None and len(updater.text["out"]) > before, True)
+    updater.proc.send_signal(signal.SIGINT)
+    status, out, err = updater.finish(10)
+    run.expect_equal("exit status", status, 130)
+    run.expect_equal("stderr", err, WARNING_AT_RISK + STOPPED_AT_RISK)
+    run.expect_equal("transcript cut in the stream", PRESS_KEY in out, False)
+    run.expect_equal("port after the run", port_left_free(run, 1), None)
+
+
+def case_interrupt_twice_streaming(run):
+    run.start_unit("--ports", "1")
+    interrupt_twice_streaming(run, LiveUpdater(run))
+
+
+def case_interrupt_and_closed_stdout(run):
+    """Mid-stream the reader of the updater's standard output goes away (a pager
+    quit, `| head`), and one SIGINT comes: the update still completes, both
+    images arrive intact, the status says so, the warning was printed once."""
+    fpga, mcu = run.image(1), run.image(0)
+    run.start_unit("--ports", "1")
+    updater = LiveUpdater(run)
+    stream_started(updater)
+    updater.close_stdout()
+    updater.pump(3)  # a percentage is printed about every 0.9 s
+    run.expect_equal("alive after its stdout closed", updater.proc.poll(), None)
+    updater.proc.send_signal(signal.SIGINT)
+    status, _, err = updater.finish(400)
+    run.expect_equal("exit status", status, 0)
+    run.expect_equal("stderr", err, WARNING_AT_RISK)
+    run.expect_equal("FPGA image received", run.saved("fpga.bin") == fpga, True)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+
+
 CASES = {
     "held-port": case_held_port,
     "talker-trickle": case_talker_trickle,
     "talker-nmea": case_talker_nmea,
+    "interrupt-detecting": case_interrupt_detecting,
+    "interrupt-key-wait": case_interrupt_key_wait,
+    "interrupt-twice-streaming": case_interrupt_twice_streaming,
+    "interrupt-closed-stdout": case_interrupt_and_closed_stdout,
     "chatter": case_chatter,
     "extra-cr": case_extra_cr,
     "tx-success": case_tx_success,

@@ -125,7 +125,18 @@ def case_export_web(run):
             got.decode("latin-1"), expected.decode("latin-1")))
 
 
+def case_interrupt_twice_streaming(run):
+    """Ctrl+C twice during the FPGA stream (Wine delivers a SIGINT to a console
+    program as a Ctrl+C event, on a thread of its own as Windows does): the
+    first warns and the update goes on, the second stops with 130."""
+    run.make_prefix([1])
+    run.start_unit("--ports", "1")
+    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(
+        run, command=[run.args.wine_run, run.prefix, run.args.updater], env=run.env))
+
+
 CASES = {
+    "interrupt-twice-streaming": case_interrupt_twice_streaming,
     "tx-success": case_tx_success,
     "wrong-device": case_wrong_device,
     "export-web": case_export_web,
