@@ -24,6 +24,19 @@ static const char STOPPED_AFTER_UPDATE[] =
     "\r\nInterrupted: the update is complete, the unit runs its new firmware.\r\n";
 static const char STOPPED[] = "\r\nInterrupted.\r\n";
 
+// A warning holds for one stretch at risk: once the unit is out of it (the
+// images accepted, the update failed, the next unit of a batch begins), the
+// next stretch starts with a warning again.
+static void rearmWhenSafe(const UpdateEvent *event, void *context) {
+  (void)context;
+  if (event->kind == UPDATE_EVENT_STEP && !updateProgress_unitAtRisk()) gWarned = 0;
+}
+
+void interruptHandling_followSteps(void) {
+  static BOOL following = FALSE;
+  if (!following) following = updateProgress_addListener(rearmWhenSafe, NULL);
+}
+
 InterruptAnswer interruptHandling_answer(const char **text) {
   if (updateProgress_unitAtRisk()) {
     if (!gWarned) {

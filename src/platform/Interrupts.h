@@ -3,7 +3,8 @@
 //
 // interruptHandling_install() is called once by a program that updates units
 // (the updater's main, the tool's update commands), early, before any port is
-// opened. From then on:
+// opened; calling it again (one update after another) does no harm. From then
+// on:
 //
 //  - A console write that fails (standard output closed: a pager quit, a killed
 //    `tee`, `| head`) fails quietly; the update goes on and the exit status
@@ -54,6 +55,10 @@ typedef enum InterruptAnswer {
 // interrupts already seen, and gives the text to print (CR LF framed, ready to
 // be written as is). Async-signal-safe: it reads and writes sig_atomic_t only.
 InterruptAnswer interruptHandling_answer(const char **text);
+
+// Called by interruptHandling_install (any number of times): listens to the
+// update's steps so that each stretch at risk gets its own warning.
+void interruptHandling_followSteps(void);
 
 // Implemented by the console layer: puts the terminal (POSIX) or the console
 // input mode (Windows) back as it was before the key wait changed it. Does

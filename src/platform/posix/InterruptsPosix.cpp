@@ -49,6 +49,7 @@ static void onInterrupt(int signalNumber) {
 }
 
 void interruptHandling_install(void) {
+  interruptHandling_followSteps();
   struct sigaction action;
   action.sa_handler = onInterrupt;
   // One handler at a time: a SIGTERM arriving while a SIGINT is handled

@@ -45,6 +45,7 @@ static BOOL WINAPI onConsoleControl(DWORD controlType) {
 }
 
 void interruptHandling_install(void) {
+  interruptHandling_followSteps();
   // Returns non-zero upon success, 0 upon failure (then the system's default
   // applies: the process ends at once, and the system still releases the port).
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
