@@ -32,7 +32,8 @@
 //
 // On POSIX the stop happens inside the signal handler with async-signal-safe
 // calls only, so CloseHandle of the POSIX layer must stay async-signal-safe
-// (tcflush, tcsetattr, ioctl, flock, close, unlink, no stdio, no malloc).
+// (tcflush, tcsetattr, ioctl, flock, open, read, close, unlink; no stdio, no
+// malloc).
 // Handlers use SA_RESTART, and the POSIX layer repeats its poll(), read(),
 // write() and nanosleep() on EINTR, so the warning never breaks a transfer.
 // A signal that was ignored when the program started (nohup, a background
