@@ -43,6 +43,8 @@ static void onInterrupt(int signalNumber) {
   // Both fail harmlessly when no port is open (g_hCOM null or closed).
   PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_TXCLEAR);
   CloseHandle(g_hCOM);
+  // A port opened an instant ago, before its handle reached g_hCOM.
+  platformCloseAllPorts();
   platformConsoleRestore();
   writeToStderr(text);
   _exit(EXIT_INTERRUPTED);

@@ -127,9 +127,15 @@ static long lockPid(const char *path) {
     memcpy(&pid, text, sizeof pid);
     return pid > 0 ? pid : 0;
   }
-  char *end = NULL;
-  long pid = strtol(text, &end, 10);
-  return end != text && pid > 0 ? pid : 0;
+  // Digits after optional blanks, read by hand: this also runs inside the
+  // interrupt handler (through CloseHandle), where strtol is not on the list
+  // of async-signal-safe calls.
+  const char *p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  long pid = 0;
+  int digits = 0;
+  for (; *p >= '0' && *p <= '9' && digits < 10; p++, digits++) pid = pid * 10 + (*p - '0');
+  return digits > 0 && pid > 0 ? pid : 0;
 }
 
 // A lock file of another live process for the device, in any lock folder.

@@ -15,6 +15,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -101,6 +103,13 @@ static void closeAllPorts(void) {
     if (gPorts[slot].open && gPorts[slot].owner == getpid()) closePort(&gPorts[slot]);
 }
 
+void platformCloseAllPorts(void) { closeAllPorts(); }
+
+static HANDLE openPort(LPCSTR lpFileName);
+
+// The interrupt handler closes the ports it finds open; while an open is half
+// done (device locked, slot not yet recorded) it would find nothing to close,
+// so the stop signals wait until the open has finished either way.
 HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                    LPVOID lpSecurityAttributes, DWORD dwCreationDisposition,
                    DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
@@ -111,6 +120,21 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   (void)dwFlagsAndAttributes;
   (void)hTemplateFile;
 
+  sigset_t stopSignals, previous;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  // Returns 0 upon success, an error number upon failure (not for these).
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  HANDLE handle = openPort(lpFileName);
+  const int savedErrno = errno;
+  pthread_sigmask(SIG_SETMASK, &previous, NULL);
+  errno = savedErrno;
+  return handle;
+}
+
+static HANDLE openPort(LPCSTR lpFileName) {
   /* 1. Resolve the COM name to a device path. */
   char path[4096];
   if (!ComPortNames_resolve(lpFileName, path, sizeof path)) {
