@@ -6,7 +6,18 @@
 
 #include <stdio.h>
 
+#include "SerialTrace.h"
+
 HANDLE g_hCOM = NULL;
+static int gOpenPort = 0;            // COMn of g_hCOM, for the trace
+static BOOL gPortOpen = FALSE;       // g_hCOM is open: setters reach a port
+static SystemError gLastOpenError;   // why the last failed open failed
+
+// The trace's name for a setter's call: with no port open the call fails and
+// only the record keeps the value for the next open.
+static const char *setterCall(const char *call) {
+  return gPortOpen ? call : "(no port open, kept for the next open)";
+}
 
 COMMTIMEOUTS g_cto = {
     MAX_WAIT_READ,  // ReadIntervalTimeout
@@ -49,45 +60,78 @@ DCB g_dcb = {
     0,                     // wReserved1
 };
 
-BOOL ComPortAPI_OpenCOM(int nId) {
+HANDLE ComPortAPI_OpenDevice(int nId) {
   /* 1. Device path; the device-namespace form also reaches COM10 and above.
         A number whose path does not fit the 16 characters fails the open
         like a port that does not exist. */
   char szCOM[16];
   int length = snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", nId);
   if (length < 0 || length >= (int)sizeof szCOM) {
-    g_hCOM = INVALID_HANDLE_VALUE;
-    printf("ERROR: Opening COM%d failed !", nId);
-    return FALSE;
+    gLastOpenError.code = 0;
+    snprintf(gLastOpenError.text, sizeof gLastOpenError.text, "port number out of range");
+    serialTrace_note("open COM%d FAILED: %s", nId, gLastOpenError.text);
+    return INVALID_HANDLE_VALUE;
   }
 
-  /* 2. Open exclusively (share mode 0), synchronous I/O. */
-  g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_SYSTEM, NULL);
+  /* 2. Open exclusively (share mode 0), synchronous I/O. Returns the handle
+        upon success, INVALID_HANDLE_VALUE upon failure (reason: the system's
+        last error, captured before anything else can change it). */
+  HANDLE handle = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_SYSTEM, NULL);
+  const BOOL ok = handle != INVALID_HANDLE_VALUE;
+  if (!ok) systemError_capture(&gLastOpenError);
+  serialTrace_open(nId, szCOM, ok, &gLastOpenError);
+  return handle;
+}
+
+void ComPortAPI_CloseDevice(HANDLE handle, int nId) {
+  // Returns non-zero upon success, 0 upon failure.
+  serialTrace_close(nId, CloseHandle(handle) ? TRUE : FALSE);
+}
+
+const SystemError *ComPortAPI_LastOpenError(void) { return &gLastOpenError; }
+
+BOOL ComPortAPI_OpenCOM(int nId) {
+  /* 1. and 2. The device, opened as detection's probe opens it. */
+  g_hCOM = ComPortAPI_OpenDevice(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
     printf("ERROR: Opening COM%d failed !", nId);
     return FALSE;
   }
+  gOpenPort = nId;
+  gPortOpen = TRUE;
 
   /* 3. Queue sizes: a request the driver may round or refuse. */
-  SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
+  serialTrace_call("SetupComm", SetupComm(g_hCOM, RX_SIZE, TX_SIZE) ? TRUE : FALSE);
 
-  /* 4. Timeouts, then line settings. */
-  if (!SetCommTimeouts(g_hCOM, &g_cto) || !SetCommState(g_hCOM, &g_dcb)) {
+  /* 4. Timeouts, then line settings. Each returns non-zero upon success. */
+  BOOL configured = SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+  serialTrace_timeouts(&g_cto, configured);
+  if (configured) {
+    configured = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+    serialTrace_state("SetCommState", &g_dcb, configured);
+  }
+  if (!configured) {
     printf("ERROR: COM%d configuration failed !", nId);
-    CloseHandle(g_hCOM);
+    gPortOpen = FALSE;
+    serialTrace_close(nId, CloseHandle(g_hCOM) ? TRUE : FALSE);
     return FALSE;
   }
 
   /* 5. Start clean and raise DTR; a line without DTR still works. */
-  PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-  EscapeCommFunction(g_hCOM, SETDTR);
+  serialTrace_call("PurgeComm", PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR |
+                                                      PURGE_RXCLEAR)
+                                    ? TRUE
+                                    : FALSE);
+  serialTrace_call("EscapeCommFunction SETDTR", EscapeCommFunction(g_hCOM, SETDTR) ? TRUE : FALSE);
   return TRUE;
 }
 
 BOOL ComPortAPI_CloseCOM(void) {
   // g_hCOM keeps its value: a closed handle fails every later call cleanly.
-  CloseHandle(g_hCOM);
+  // Returns non-zero upon success, 0 upon failure.
+  serialTrace_close(gOpenPort, CloseHandle(g_hCOM) ? TRUE : FALSE);
+  gPortOpen = FALSE;
   return TRUE;
 }
 
@@ -95,8 +139,14 @@ BOOL ComPortAPI_CloseCOM(void) {
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
   DWORD bytesRead = 0;
   BOOL result = FALSE;
-  if (nBytesToRead >= 0)
+  if (nBytesToRead >= 0) {
+    const double startedMs = serialTrace_enabled() ? serialTrace_nowMs() : 0;
+    // Returns non-zero upon success, 0 upon failure.
     result = ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &bytesRead, NULL);
+    if (serialTrace_enabled())
+      serialTrace_io("read", nBytesToRead, (int)bytesRead, serialTrace_nowMs() - startedMs, buffer,
+                     result ? TRUE : FALSE);
+  }
   if (pBytesRead != NULL) *pBytesRead = (int)bytesRead;
   return result;
 }
@@ -104,8 +154,14 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
   DWORD bytesWritten = 0;
   BOOL result = FALSE;
-  if (nBytesToWrite >= 0)
+  if (nBytesToWrite >= 0) {
+    const double startedMs = serialTrace_enabled() ? serialTrace_nowMs() : 0;
+    // Returns non-zero upon success, 0 upon failure.
     result = WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &bytesWritten, NULL);
+    if (serialTrace_enabled())
+      serialTrace_io("write", nBytesToWrite, (int)bytesWritten, serialTrace_nowMs() - startedMs,
+                     buffer, result ? TRUE : FALSE);
+  }
   if (pBytesWritten != NULL) *pBytesWritten = (int)bytesWritten;
   return result;
 }
@@ -115,17 +171,24 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
   if (g_cto.ReadIntervalTimeout == (DWORD)timeoutInMs) return TRUE;
   g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
   g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
-  return SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+  const BOOL ok = SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
+  if (gPortOpen) serialTrace_timeouts(&g_cto, ok);
+  else serialTrace_note("read timeouts %d ms %s", timeoutInMs, setterCall(""));
+  return ok;
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
   if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
   g_dcb.BaudRate = (DWORD)baudrate;
-  return SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+  const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+  serialTrace_state(setterCall("SetCommState"), &g_dcb, ok);
+  return ok;
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;
   g_dcb.fOutxCtsFlow = (DWORD)isEnable & 1u;
-  return SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+  const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
+  serialTrace_state(setterCall("SetCommState"), &g_dcb, ok);
+  return ok;
 }

@@ -14,6 +14,17 @@ extern HANDLE g_hCOM;       // the port in use; null at start
 extern COMMTIMEOUTS g_cto;  // wanted timeouts, applied at every open
 extern DCB g_dcb;           // wanted line settings, applied at every open
 
+// The one open of COMn's device, shared by detection's probe and the driver:
+// read and write, exclusive (share mode 0), synchronous. Prints nothing and
+// configures nothing; returns INVALID_HANDLE_VALUE when the port does not
+// exist, is held by another program or its name does not fit, and keeps the
+// system's reason for ComPortAPI_LastOpenError.
+HANDLE ComPortAPI_OpenDevice(int nId);
+// Closes a handle from ComPortAPI_OpenDevice that the driver does not hold.
+void ComPortAPI_CloseDevice(HANDLE handle, int nId);
+// The system's error of the last open that failed.
+const struct SystemError *ComPortAPI_LastOpenError(void);
+
 BOOL ComPortAPI_OpenCOM(int nId);
 BOOL ComPortAPI_CloseCOM(void);
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);

@@ -9,18 +9,16 @@
 #include <string.h>
 
 #include "ComPortAPI.h"
+#include "Detection.h"
 #include "TessaranFwUpgrade.h"
 #include "UpdateProgress.h"
 
 int gComPortNumber = 0;
 int gBaudRate = 0;
 
-#define DETECTION_FIRST_PORT 1
-#define DETECTION_LAST_PORT 32
 #define DETECTION_ATTEMPTS_PER_RATE 2
 
-// The rates the unit's console may run at, the most common first.
-static const int kDetectionBaudRates[] = {115200, 9600, 57600, 4800, 2400, 1200};
+const int kDetectionBaudRates[DETECTION_RATE_COUNT] = {115200, 9600, 57600, 4800, 2400, 1200};
 
 // Tells the progress listeners where the unit answered.
 static void reportUnitFound(int port, int rate) {
@@ -32,30 +30,32 @@ static void reportUnitFound(int port, int rate) {
 }
 
 BOOL detectComPortAndBaudrate(void) {
+  return detectUnitOn(DETECTION_FIRST_PORT, DETECTION_LAST_PORT, kDetectionBaudRates,
+                      DETECTION_RATE_COUNT);
+}
+
+BOOL detectUnitOn(int firstPort, int lastPort, const int *rates, int rateCount) {
   char ResponseExpected[100];
-  char szCOM[16];
 
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);
   updateProgress_setStep(UPDATE_STEP_DETECTING);
 
-  for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++) {
-    // 1. Probe: does the device exist and is it free? Same arguments as the
-    //    driver's own open, so the answer is the one the driver would get.
-    snprintf(szCOM, sizeof szCOM, "\\\\.\\COM%d", port);
-    g_hCOM = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_SYSTEM, NULL);
+  for (int port = firstPort; port <= lastPort; port++) {
+    // 1. Probe: does the device exist and is it free? The driver's own open,
+    //    so the answer is the one the driver would get.
+    g_hCOM = ComPortAPI_OpenDevice(port);
     if (g_hCOM == INVALID_HANDLE_VALUE) {
       gComPortNumber = 0;
       gBaudRate = 0;
       continue;
     }
     gComPortNumber = port;
-    CloseHandle(g_hCOM);
+    ComPortAPI_CloseDevice(g_hCOM, port);
 
     // 2. Ask at every rate, twice each: the first probe after an open can
     //    meet a unit that still holds half a line from earlier traffic.
-    for (size_t r = 0; r < sizeof kDetectionBaudRates / sizeof kDetectionBaudRates[0]; r++) {
-      const int rate = kDetectionBaudRates[r];
+    for (int r = 0; r < rateCount; r++) {
+      const int rate = rates[r];
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);
       if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why
@@ -67,7 +67,7 @@ BOOL detectComPortAndBaudrate(void) {
           return TRUE;  // the port stays open at this rate
         }
       }
-      CloseHandle(g_hCOM);
+      ComPortAPI_CloseCOM();
     }
   }
   return FALSE;

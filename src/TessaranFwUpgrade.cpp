@@ -10,6 +10,8 @@
 
 #include "ComPortAPI.h"
 #include "ExitStatus.h"
+#include "ReleaseSummary.h"
+#include "SerialTrace.h"
 #include "TessaranFwUpgrade.h"
 #include "UpdateProgress.h"
 #include "platform/Interrupts.h"
@@ -47,6 +49,12 @@ static BOOL openPortEnteredByUser(void) {
   return TRUE;
 }
 
+// The run's exit status, also written to the wire trace when one is on.
+static int endOfRun(int status) {
+  serialTrace_finish(status);
+  return status;
+}
+
 int main(void) {
   platformConsoleInit();
   // Before any port is opened: an interrupt then always finds the port to
@@ -59,6 +67,8 @@ int main(void) {
     dipsplayLastMessageToUserBeforeExit("");
     return EXIT_UPDATE_FAILED;
   }
+  // FWUPGRADE_TRACE names a file for the wire trace; nothing shows on the console.
+  startTraceOfRun("TessaranFwUpgrade", NULL);
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
@@ -75,7 +85,7 @@ int main(void) {
     printf("FAILED");
     if (!openPortEnteredByUser()) {
       releaseWorkingBuffers();
-      return EXIT_MANUAL_PORT_UNUSABLE;
+      return endOfRun(EXIT_MANUAL_PORT_UNUSABLE);
     }
   }
 
@@ -87,5 +97,5 @@ int main(void) {
 
   dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
   releaseWorkingBuffers();
-  return updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED;
+  return endOfRun(updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }

@@ -46,6 +46,7 @@ static uint32_t gStreamSum = 0;
 static bool gStreamCorrupt = false;
 static double gStreamLastByteAt = 0;
 static double gBannerAt = 0;
+static bool gLogicAccepted = false;  // the FPGA image of this update was taken
 
 void unitInit(void) {
   gPhase = PHASE_CONSOLE;
@@ -101,6 +102,7 @@ static void finishStream(SimPort &port) {
     reply(port, "CHECKSUM ERROR", STREAM_BAUD);
   } else {
     reply(port, "SUCCESS", STREAM_BAUD);
+    if (gStreamKind == 'l') gLogicAccepted = true;
     if (gStreamKind == 'h') {
       // New microcontroller firmware: the unit restarts, deaf until its banner.
       gPhase = PHASE_REBOOT;
@@ -259,6 +261,13 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
   if (gPhase == PHASE_REBOOT) {
     if (now >= gBannerAt) {
       gPhase = PHASE_CONSOLE;
+      // Both images taken: the unit now runs the release it was sent (same
+      // FPGA fields), unless it is told to come back with the old version.
+      if (gLogicAccepted && !gOpt.faultKeepVersion) {
+        size_t space = gOpt.version.find(' ');
+        gOpt.version = FIRMWARE_VERSION_TO_UPLOAD +
+                       (space == std::string::npos ? std::string() : gOpt.version.substr(space));
+      }
       std::string banner = gOpt.banner;
       if (gOpt.faultBannerCrLf) banner += "\r\n";
       logEvent(port, "banner", "");

@@ -46,7 +46,8 @@ static void usage(void) {
       "                        rate: trickle=MS (one byte every MS ms) or nmea (GPS-like\n"
       "                        sentences once a second); repeatable, not on the unit port\n"
       "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
-      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf\n");
+      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf,\n"
+      "                        keep-version\n");
 }
 
 // "1-5", "1,3,7" or a mix; each number from 1 to 255.
@@ -94,6 +95,7 @@ static bool parseFault(const char *text) {
   else if (name == "chatter") gOpt.faultChatter = true;
   else if (name == "extra-cr") gOpt.faultExtraCr = true;
   else if (name == "banner-crlf") gOpt.faultBannerCrLf = true;
+  else if (name == "keep-version") gOpt.faultKeepVersion = true;
   else if (name == "pieces") gOpt.piecesPauseMs = value != NULL ? atoi(value) : 100;
   else if (name == "late" && value != NULL) gOpt.lateMs = atoi(value);
   else if (name == "disconnect" && value != NULL) gOpt.disconnectAfter = atol(value);

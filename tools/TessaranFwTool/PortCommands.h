@@ -1,0 +1,25 @@
+// The tool's read-only port commands: ports and probe.
+#ifndef PORTCOMMANDS_H
+#define PORTCOMMANDS_H
+
+#include <string>
+
+struct PortsOptions {
+  bool probe = false;     // probe each free port for a unit
+  bool json = false;
+  std::string tracePath;  // wire trace file; empty: FWUPGRADE_TRACE
+};
+// Exit status 0 (the list was printed).
+int runPortsCommand(const PortsOptions &options);
+
+struct ProbeOptions {
+  int port = 0;  // 0: detection's scan
+  int baud = 0;  // 0: detection's rates
+  bool json = false;
+  std::string tracePath;
+};
+// Exit status 0 when a unit answered, 3 when none did, 1 when the tool
+// could not start.
+int runProbeCommand(const ProbeOptions &options);
+
+#endif  // PORTCOMMANDS_H

@@ -1,0 +1,159 @@
+// probe [--port N] [--baud B] [--json]: finds the unit as the updater does and
+// shows what it says about itself. Read-only: "%help -c version" (detection),
+// "%fw -v" and "%fw -p" are all it sends.
+//
+// ports [--probe] [--json]: COM1 to COM32 (and on Windows every other COM port
+// present) with their device and state; with --probe, each free port is
+// probed at detection's six rates and a unit's data is shown.
+#include <stdio.h>
+
+#include <nlohmann/json.hpp>
+
+#include "ComPortAPI.h"
+#include "Detection.h"
+#include "ExitStatus.h"
+#include "PortCommands.h"
+#include "PortList.h"
+#include "ReleaseSummary.h"
+#include "SerialTrace.h"
+#include "TessaranFwUpgrade.h"
+#include "UnitQueries.h"
+
+using nlohmann::json;
+
+// A missing field is null in JSON: the unit did not say.
+static json textOrNull(const std::string &text) { return text.empty() ? json() : json(text); }
+
+static json unitJson(const UnitInfo &info) {
+  return json{{"port", info.port},
+              {"device", info.device},
+              {"baud", info.baud},
+              {"type", textOrNull(info.type)},
+              {"firmware", textOrNull(info.firmware)},
+              {"fpga_family", textOrNull(info.fpgaFamily)},
+              {"fpga_version", textOrNull(info.fpgaVersion)},
+              {"fpga_device", textOrNull(info.fpgaDevice)},
+              {"release", FIRMWARE_VERSION_TO_UPLOAD},
+              {"up_to_date", info.firmware == FIRMWARE_VERSION_TO_UPLOAD}};
+}
+
+static const char *orUnknown(const std::string &text) {
+  return text.empty() ? "(no answer)" : text.c_str();
+}
+
+static void printUnit(const UnitInfo &info, const char *indent) {
+  printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
+  printf("%sBaud rate    : %d\n", indent, info.baud);
+  printf("%sType         : %s\n", indent, orUnknown(info.type));
+  printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware));
+  printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily),
+         orUnknown(info.fpgaVersion), orUnknown(info.fpgaDevice));
+  printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
+         info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
+}
+
+// The working buffers and the trace, common to both commands.
+static BOOL startPortCommand(const char *program, const std::string &tracePath) {
+  platformConsoleInit();
+  if (!allocateWorkingBuffers()) return FALSE;
+  startTraceOfRun(program, tracePath.c_str());
+  return TRUE;
+}
+
+static int endPortCommand(int status) {
+  fflush(stdout);
+  serialTrace_finish(status);
+  releaseWorkingBuffers();
+  return status;
+}
+
+int runProbeCommand(const ProbeOptions &options) {
+  if (!startPortCommand("TessaranFwTool probe", options.tracePath)) return EXIT_UPDATE_FAILED;
+  if (!findUnit(options.port, options.baud)) {
+    fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    if (options.json) printf("null\n");
+    return endPortCommand(EXIT_NO_UNIT);
+  }
+  UnitInfo info;
+  queryUnit(&info);
+  ComPortAPI_CloseCOM();
+  if (options.json) printf("%s\n", unitJson(info).dump(2).c_str());
+  else printUnit(info, "");
+  return endPortCommand(EXIT_UPDATE_DONE);
+}
+
+const char *portStateName(PortState state) {
+  switch (state) {
+    case PORT_FREE: return "free";
+    case PORT_BUSY: return "busy";
+    default: return "absent";
+  }
+}
+
+// The port's state from an open that is closed again at once.
+static void checkPort(PortEntry *entry) {
+  describePort(entry);
+  HANDLE handle = ComPortAPI_OpenDevice(entry->number);
+  if (handle != INVALID_HANDLE_VALUE) {
+    ComPortAPI_CloseDevice(handle, entry->number);
+    entry->state = PORT_FREE;
+    return;
+  }
+  const SystemError *error = ComPortAPI_LastOpenError();
+  entry->state = stateOfFailedOpen(error->code);
+  if (entry->state == PORT_BUSY) {
+    entry->reason = error->text;
+    findPortHolder(entry);
+  }
+}
+
+int runPortsCommand(const PortsOptions &options) {
+  if (!startPortCommand("TessaranFwTool ports", options.tracePath)) return EXIT_UPDATE_FAILED;
+  json list = json::array();
+  for (int number : portsToList()) {
+    PortEntry entry;
+    entry.number = number;
+    checkPort(&entry);
+
+    UnitInfo info;
+    BOOL answered = FALSE;
+    if (options.probe && entry.state == PORT_FREE && findUnit(number, 0)) {
+      answered = TRUE;
+      queryUnit(&info);
+      ComPortAPI_CloseCOM();
+    }
+
+    if (options.json) {
+      json item{{"port", entry.number},
+                {"name", "COM" + std::to_string(entry.number)},
+                {"device", textOrNull(entry.device)},
+                {"state", portStateName(entry.state)}};
+      if (!entry.friendlyName.empty()) item["friendly_name"] = entry.friendlyName;
+      if (entry.state == PORT_BUSY) {
+        item["reason"] = entry.reason;
+        item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
+        item["holder_name"] = textOrNull(entry.holderName);
+      }
+      if (options.probe && entry.state == PORT_FREE)
+        item["unit"] = answered ? unitJson(info) : json();
+      list.push_back(item);
+      continue;
+    }
+
+    printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
+           entry.device.empty() ? "(no device)" : entry.device.c_str());
+    if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
+    if (entry.state == PORT_BUSY) {
+      printf("  (%s", entry.reason.c_str());
+      if (entry.holderPid > 0) printf("; held by %ld %s", entry.holderPid, entry.holderName.c_str());
+      printf(")");
+    }
+    printf("\n");
+    if (options.probe && entry.state == PORT_FREE) {
+      if (answered) printUnit(info, "       ");
+      else printf("       no unit answered\n");
+    }
+  }
+  if (options.json) printf("%s\n", list.dump(2).c_str());
+  return endPortCommand(EXIT_UPDATE_DONE);
+}

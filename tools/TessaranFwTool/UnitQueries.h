@@ -1,0 +1,40 @@
+// What the tool's port commands share: finding the unit as the updater does
+// (or on the given port and rate), and the read-only queries that learn its
+// type and versions. Only "%help -c version", "%fw -v" and "%fw -p" are sent.
+#ifndef UNITQUERIES_H
+#define UNITQUERIES_H
+
+#include <string>
+
+#include "platform/Platform.h"
+
+// What a unit told about itself. Empty texts: the reply did not say.
+struct UnitInfo {
+  int port = 0;
+  int baud = 0;
+  std::string device;       // the device behind COMn
+  std::string type;         // "TX" or "RX"
+  std::string firmware;     // "1.0.3"
+  std::string fpgaFamily;   // "XC7A35"
+  std::string fpgaVersion;  // "1.3"
+  std::string fpgaDevice;   // "1"
+};
+
+// Detection's scan: every port and rate when port / baud are 0, otherwise
+// only the given one. Without the CTS handshake, as the updater's detection.
+// On success the port stays open at the unit's rate (gComPortNumber, gBaudRate).
+BOOL findUnit(int port, int baud);
+
+// Sends "%fw -v" and parses "<fw> <family> <fpga> <device>" into info.
+// Returns FALSE when no reply parsed.
+BOOL queryVersions(UnitInfo *info);
+// Sends "%fw -p" and tells TX from RX. Returns FALSE when neither answered.
+BOOL queryType(UnitInfo *info);
+// Both queries on the unit found by findUnit; port, baud and device filled in.
+void queryUnit(UnitInfo *info);
+
+// The device behind COMn as the system sees it (POSIX: the table's path or
+// FWUPGRADE_COM_DIR's link; Windows: the DOS device target).
+std::string portDevice(int port);
+
+#endif  // UNITQUERIES_H

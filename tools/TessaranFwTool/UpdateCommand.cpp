@@ -1,0 +1,102 @@
+// update [--port N] [--baud B] [--no-verify] [--trace FILE]
+//
+// Up to the end of the update, the console shows exactly what the updater
+// shows. Where the updater then waits for a key ("Press any key to exit"),
+// this prints one final line instead, the verdict a script or an operator
+// reads: the version read back and VERIFIED or NOT VERIFIED (or that the
+// check was skipped).
+#include "UpdateCommand.h"
+
+#include <stdio.h>
+
+#include "ComPortAPI.h"
+#include "ExitStatus.h"
+#include "ReleaseSummary.h"
+#include "SerialTrace.h"
+#include "TessaranFwUpgrade.h"
+#include "UnitQueries.h"
+#include "UpdateProgress.h"
+
+#define VERIFY_PAUSE_MS 1000  // between two read-backs that brought nothing
+
+// Reads the version back at the unit's console rate until it answers or the
+// time is up: a unit may come up only after the updater's banner read.
+static BOOL readBackVersion(int seconds, UnitInfo *info) {
+  const double giveUpAt = serialTrace_nowMs() + seconds * 1000.0;
+  ComPortAPI_SetHardwareFlowControl(FALSE);
+  ComPortAPI_SetBaudRate(gBaudRate);
+  for (;;) {
+    if (queryVersions(info)) return TRUE;
+    if (serialTrace_nowMs() >= giveUpAt) return FALSE;
+    Sleep(VERIFY_PAUSE_MS);
+  }
+}
+
+// The verdict line; TRUE when the unit holds the release.
+static BOOL verifyUpdate(int seconds) {
+  updateProgress_setStep(UPDATE_STEP_VERIFYING);
+  UnitInfo info;
+  printf("\r\nVerifying firmware version .............  ");
+  if (!readBackVersion(seconds, &info)) {
+    printf("NOT VERIFIED, the unit did not report its version\r\n");
+    updateProgress_fact("message", "the unit did not report its version after the update");
+    return FALSE;
+  }
+  updateProgress_fact("firmware", info.firmware.c_str());
+  if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) {
+    printf("%s NOT VERIFIED, expected %s\r\n", info.firmware.c_str(), FIRMWARE_VERSION_TO_UPLOAD);
+    updateProgress_fact("message", "the unit reports another version after the update");
+    return FALSE;
+  }
+  printf("%s VERIFIED\r\n", info.firmware.c_str());
+  return TRUE;
+}
+
+static int endOfUpdate(int status) {
+  fflush(stdout);
+  serialTrace_finish(status);
+  releaseWorkingBuffers();
+  return status;
+}
+
+int runScriptedUpdate(const ScriptedUpdateOptions &options) {
+  platformConsoleInit();
+  // Interrupt handling (Ctrl+C while an image streams) is installed here once
+  // the platform layer offers it, as the updater does.
+  updateProgress_reset();
+
+  if (!allocateWorkingBuffers()) return endOfUpdate(EXIT_UPDATE_FAILED);  // message printed
+  startTraceOfRun("TessaranFwTool update", options.tracePath.c_str());
+
+  printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+  printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+  if (!findUnit(options.port, options.baud)) {
+    printf("FAILED\r\n");
+    fflush(stdout);
+    fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    updateProgress_fact("message", "no unit answered");
+    updateProgress_setStep(UPDATE_STEP_FAILED);
+    return endOfUpdate(EXIT_NO_UNIT);
+  }
+  printf("OK\r\n");
+  printf("COM PORT Number : %d", gComPortNumber);
+  printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+
+  // The port is open: the images are streamed under the CTS handshake.
+  ComPortAPI_SetHardwareFlowControl(TRUE);
+  const BOOL updated = updateFirmware();
+  BOOL verified = FALSE;
+  if (!updated) {
+    fputs("\n\rERROR: The update was not successful.\r\n", stdout);
+    printf("\r\nNOT VERIFIED, the update failed\r\n");
+  } else if (options.verify) {
+    verified = verifyUpdate(options.verifySeconds);
+  } else {
+    printf("\r\nVerification skipped\r\n");
+  }
+  ComPortAPI_CloseCOM();
+
+  const BOOL done = updated && (verified || !options.verify);
+  updateProgress_setStep(done ? UPDATE_STEP_DONE : UPDATE_STEP_FAILED);
+  return endOfUpdate(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+}
