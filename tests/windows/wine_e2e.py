@@ -21,6 +21,7 @@ write probes to the machine's ports and see ports Windows would not.
                 --wine-run PATH CASE
 """
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -135,8 +136,32 @@ def case_interrupt_twice_streaming(run):
         run, command=[run.args.wine_run, run.prefix, run.args.updater], env=run.env))
 
 
+def case_probe(run):
+    """The Windows tool's probe of COM1 through the real kernel32 calls: the
+    unit's data as JSON, only read-only commands on the wire, a trace of the calls."""
+    run.make_prefix([1])
+    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "rx", "--baud", "9600")
+    out, status = run.run_windows(run.args.windows_tool,
+                                  ["probe", "--port", "1", "--json", "--trace", "trace.txt"],
+                                  timeout=180)
+    run.expect_equal("exit status", status, 0)
+    got = json.loads(out)
+    got.pop("device", None)  # the DOS device Wine shows for COM1
+    run.expect_equal("json", got, {
+        "port": 1, "baud": 9600, "type": "RX", "firmware": "1.0.3", "fpga_family": "XC7A35",
+        "fpga_version": "1.3", "fpga_device": "1", "release": "1.0.4", "up_to_date": False})
+    sent = sorted({detail for _, _, _, event, detail in run.wire() if event == "cmd"})
+    run.expect_equal("commands sent", sent, ["%%%fw -p", "%%%fw -v", "%%%help -c version"])
+    with open(os.path.join(run.dir, "trace.txt"), encoding="latin-1") as f:
+        records = [line.rstrip("\n").split(" ", 3)[3] for line in f]
+    run.expect_equal("trace", (records[0], "open COM1 \\\\.\\COM1 ok" in records,
+                               records[-1]),
+                     ("start TessaranFwTool probe 1.0.4", True, "exit status 0"))
+
+
 CASES = {
     "interrupt-twice-streaming": case_interrupt_twice_streaming,
+    "probe": case_probe,
     "tx-success": case_tx_success,
     "wrong-device": case_wrong_device,
     "export-web": case_export_web,

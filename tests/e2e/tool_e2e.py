@@ -1,0 +1,209 @@
+#!/usr/bin/env python3
+"""End-to-end runs of TessaranFwTool's port commands and of the wire trace
+against the simulated unit, with e2e.py's runner and console texts.
+
+    tool_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
+"""
+import argparse
+import fcntl
+import json
+import os
+import re
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e  # noqa: E402
+
+READ_ONLY = {"%%%help -c version", "%%%fw -v", "%%%fw -p"}
+VERIFY_LINE = "\r\nVerifying firmware version .............  "
+
+
+class ToolRun(e2e.Run):
+    def run_tool(self, *arguments, env=None, timeout=400):
+        """Runs the tool with its stdin an open pipe nobody writes to: a key
+        wait would hang until the timeout. Returns (stdout, stderr, status)."""
+        env = dict(os.environ, FWUPGRADE_COM_DIR=self.com, **(env or {}))
+        started = time.time()
+        proc = subprocess.Popen([self.args.tool] + list(arguments), stdin=subprocess.PIPE,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env,
+                                cwd=self.dir)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+        self.elapsed = time.time() - started
+        return out.decode("latin-1"), err.decode("latin-1"), proc.returncode
+
+    def run_traced_updater(self, trace):
+        env = dict(os.environ, FWUPGRADE_COM_DIR=self.com, FWUPGRADE_TRACE=trace)
+        started = time.time()
+        done = subprocess.run([self.args.updater], input=b"", stdout=subprocess.PIPE, env=env,
+                              cwd=self.dir, timeout=400)
+        self.elapsed = time.time() - started
+        return done.stdout.decode("latin-1"), done.returncode
+
+
+def read_trace(path):
+    with open(path, encoding="latin-1") as f:
+        return [line.rstrip("\n").split(" ", 3)[3] for line in f]
+
+
+def trace_probes(records):
+    """(port, baud) of every detection probe written, from the trace alone."""
+    probes, port, baud = [], None, None
+    for record in records:
+        m = re.match(r"open COM(\d+) \S+ ok", record)
+        if m:
+            port = int(m.group(1))
+        m = re.search(r"baud (\d+) cts", record)
+        if m:
+            baud = int(m.group(1))
+        if record.startswith("write ") and record.endswith("|%%%help -c version..|"):
+            probes.append((port, baud))
+    return probes
+
+
+def trace_writes(records):
+    """The text of every write of at most 256 bytes."""
+    return [m.group(1) for m in (re.search(r"\|(.*)\|$", r) for r in records
+                                 if r.startswith("write ")) if m]
+
+
+def case_traced_update(run):
+    """The updater's tx-success run with FWUPGRADE_TRACE: the console is the
+    untraced transcript byte for byte; the trace holds the release, every probe
+    with its rate, the announces, the image chunks by their ends and the status."""
+    fpga, mcu = run.image(1), run.image(0)
+    run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "tx", "--baud", "9600")
+    trace = os.path.join(run.dir, "trace.txt")
+    out, status = run.run_traced_updater(trace)
+    run.expect_equal("transcript", out, e2e.header() + e2e.found(2, 9600)
+                     + e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu)))
+    run.expect_equal("exit status", status, 0)
+    records = read_trace(trace)
+    run.expect_equal("first records", [r.split(" ")[0] for r in records[:2]], ["start", "release"])
+    run.expect_equal("release images", len([r for r in records if r.startswith("image ")]), 3)
+    expected_probes = ([(1, rate) for rate in e2e.RATES for _ in range(2)]
+                       + [(2, 115200), (2, 115200), (2, 9600)])
+    run.expect_equal("probes in the trace", trace_probes(records), expected_probes)
+    writes = trace_writes(records)
+    announces = [w for w in writes if w.startswith("%%%fw -l ") or w.startswith("%%%fw -h ")]
+    run.expect_equal("announces", announces,
+                     ["%%%%%%fw -l %d %d.." % ((-sum(fpga)) % 2**32, len(fpga)),
+                      "%%%%%%fw -h %d %d.." % ((-sum(mcu)) % 2**32, len(mcu))])
+    chunks = [r for r in records if r.startswith("write 10240 of 10240 bytes")]
+    run.expect_equal("image chunks shown by their ends",
+                     bool(chunks) and all(" first " in c and " last " in c for c in chunks), True)
+    run.expect_equal("last record", records[-1], "exit status 0")
+    print("trace: %d records, %d bytes" % (len(records), os.path.getsize(trace)))
+
+
+def case_ports(run):
+    """ports: free, busy (another program's lock) and absent ports; a traced
+    probe of the busy port shows the system's reason and finds no unit."""
+    run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "rx", "--baud", "57600")
+    os.symlink(os.path.join(run.dir, "no-such-device"), os.path.join(run.com, "COM3"))
+    holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        out, err, status = run.run_tool("ports", "--json")
+        run.expect_equal("ports status", status, 0)
+        ports = json.loads(out)
+        states = [(p["port"], p["state"]) for p in ports]
+        run.expect_equal("states", states, [(1, "busy"), (2, "free")]
+                         + [(n, "absent") for n in range(3, 33)])
+        run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
+        run.expect_equal("busy reason", ports[0].get("reason"), "Device or resource busy")
+
+        trace = os.path.join(run.dir, "trace.txt")
+        out, err, status = run.run_tool("probe", "--port", "1", "--trace", trace)
+        run.expect_equal("probe of a busy port", (out, status), ("", 3))
+        run.expect_equal("error line", err, "TessaranFwTool: no unit answered\n")
+        failed = [r for r in read_trace(trace) if r.startswith("open COM1 ")]
+        run.expect_equal("failed open in the trace", failed,
+                         ["open COM1 %s FAILED: errno 16: Device or resource busy"
+                          % os.path.join(run.com, "COM1")])
+    finally:
+        os.close(holder)
+        os.unlink(os.path.join(run.com, "COM3"))
+    run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
+
+
+def case_probe(run):
+    """probe --json finds an RX unit on COM3 at 57600 and sends it nothing but
+    read-only commands; a port without a unit gives exit status 3."""
+    run.start_unit("--ports", "1-3", "--unit-port", "3", "--type", "rx", "--baud", "57600")
+    out, err, status = run.run_tool("probe", "--json", timeout=120)
+    run.expect_equal("status", status, 0)
+    run.expect_equal("stderr", err, "")
+    run.expect_equal("json", json.loads(out), {
+        "port": 3, "device": os.path.join(run.com, "COM3"), "baud": 57600, "type": "RX",
+        "firmware": "1.0.3", "fpga_family": "XC7A35", "fpga_version": "1.3", "fpga_device": "1",
+        "release": "1.0.4", "up_to_date": False})
+    out, err, status = run.run_tool("probe", "--port", "1", "--baud", "9600", timeout=60)
+    run.expect_equal("no unit", (out, err, status), ("", "TessaranFwTool: no unit answered\n", 3))
+    sent = {detail for _, _, _, event, detail in run.wire() if event == "cmd"}
+    run.expect_equal("commands sent", sorted(sent - READ_ONLY), [])
+    run.expect_equal("unit asked", sorted(d for _, d in e2e.commands(run.wire(), 3)
+                                          if d != "%%%help -c version"),
+                     ["%%%fw -p", "%%%fw -v"])
+
+
+def update_run(run, fault, expected_verdict, expected_status):
+    fpga, mcu = run.image(1), run.image(0)
+    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "tx", "--baud", "115200",
+                   *fault)
+    out, err, status = run.run_tool("update")
+    run.expect_equal("transcript", out, e2e.header() + e2e.found(1, 115200)
+                     + e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu))[
+                         :-len(e2e.PRESS_KEY)] + VERIFY_LINE + expected_verdict)
+    run.expect_equal("exit status", status, expected_status)
+    run.expect_equal("MCU image received", run.saved("mcu.bin") == mcu, True)
+    after = [d for _, d in e2e.commands(run.wire(), 1)][-1:]
+    run.expect_equal("read back", after, ["%%%fw -v"])
+
+
+def case_update(run):
+    """update: the updater's texts, no key wait, the release read back: exit 0."""
+    update_run(run, [], "1.0.4 VERIFIED\r\n", 0)
+
+
+def case_update_keep_version(run):
+    """update against a unit that comes back with its old version: exit 1."""
+    update_run(run, ["--fault", "keep-version"], "1.0.3 NOT VERIFIED, expected 1.0.4\r\n", 1)
+
+
+CASES = {
+    "traced-update": case_traced_update,
+    "ports": case_ports,
+    "probe": case_probe,
+    "update": case_update,
+    "update-keep-version": case_update_keep_version,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--updater", required=True)
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--unitsim", required=True)
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    for name in ("updater", "tool", "unitsim"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    run = ToolRun(args, "tool-" + args.case)
+    try:
+        CASES[args.case](run)
+    except Exception as error:  # report, then still clean up the simulator
+        run.fail("%s: %s" % (type(error).__name__, error))
+    status = run.finish()
+    print("%s: %s (%.1f s)" % (args.case, "FAILED" if status else "passed",
+                               getattr(run, "elapsed", 0.0)))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
