@@ -116,7 +116,8 @@ def case_ports(run):
         run.expect_equal("states", states, [(1, "busy"), (2, "free")]
                          + [(n, "absent") for n in range(3, 33)])
         run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
-        run.expect_equal("busy reason", ports[0].get("reason"), "Device or resource busy")
+        run.expect_equal("busy port", (ports[0].get("reason"), ports[0].get("holder_pid")),
+                         ("Device or resource busy", os.getpid()))
 
         trace = os.path.join(run.dir, "trace.txt")
         out, err, status = run.run_tool("probe", "--port", "1", "--trace", trace)

@@ -3,6 +3,7 @@
 #include "PortList.h"
 #include "UnitQueries.h"
 #include "platform/posix/ComPortNames.h"
+#include "platform/posix/PortHolders.h"
 
 std::vector<int> portsToList(void) {
   std::vector<int> ports;
@@ -34,7 +35,11 @@ PortState stateOfFailedOpen(long systemError) {
   }
 }
 
-// The holder of a busy port: src/platform/posix/PortHolders (lock files and
-// open descriptors) answers this once it is part of the platform layer; until
-// then a busy port is shown without its holder.
-void findPortHolder(PortEntry *entry) { (void)entry; }
+// The holder from the other programs' lock files and open descriptors, as far
+// as the system lets this user see them.
+void findPortHolder(PortEntry *entry) {
+  PortHolder holder;
+  if (entry->device.empty() || !PortHolders_find(entry->device.c_str(), &holder)) return;
+  entry->holderPid = holder.pid;
+  entry->holderName = holder.name;
+}
