@@ -16,6 +16,7 @@
 #include "TessaranFwUpgrade.h"
 #include "UnitQueries.h"
 #include "UpdateProgress.h"
+#include "platform/Interrupts.h"
 
 #define VERIFY_PAUSE_MS 1000  // between two read-backs that brought nothing
 
@@ -61,8 +62,9 @@ static int endOfUpdate(int status) {
 
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   platformConsoleInit();
-  // Interrupt handling (Ctrl+C while an image streams) is installed here once
-  // the platform layer offers it, as the updater does.
+  // Before any port is opened, as in the updater: an interrupt while an image
+  // streams warns first, and a stop always closes the port.
+  interruptHandling_install();
   updateProgress_reset();
 
   if (!allocateWorkingBuffers()) return endOfUpdate(EXIT_UPDATE_FAILED);  // message printed
