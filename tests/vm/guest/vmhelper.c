@@ -77,7 +77,14 @@ static int hold(const char *dev, const char *mode) {
     fprintf(f, "%10d\n", (int)getpid()); /* the usual ten-column PID */
     fclose(f);
   }
+  /* A terminal program's settings: canonical with echo at 9600. A probe of
+     the port would leave it raw at another rate. */
   struct termios before, after;
+  tcgetattr(fd, &before);
+  before.c_lflag |= ICANON | ECHO;
+  cfsetispeed(&before, B9600);
+  cfsetospeed(&before, B9600);
+  tcsetattr(fd, TCSANOW, &before);
   tcgetattr(fd, &before);
   signal(SIGTERM, onTerm);
   printf("holding\n");
