@@ -2,7 +2,8 @@
    serial device, and holds a device open the way another program would.
 
      vmhelper lines DEV          prints "DTR=1 RTS=1 CTS=0 CRTSCTS=1 speed=115200 raw=1"
-     vmhelper hold DEV MODE      MODE none|flock|uucp; holds DEV until SIGTERM, then
+     vmhelper hold DEV MODE      MODE none|flock|uucp; holds DEV until SIGTERM (uucp:
+                                 a lock file naming this process, DEV closed), then
                                  prints "bytes=N settings=same|changed"
      vmhelper gone DEV           waits until DEV goes away (unplug, hang-up), then
                                  prints what poll, read and write say about it
@@ -86,16 +87,24 @@ static int hold(const char *dev, const char *mode) {
   cfsetospeed(&before, B9600);
   tcsetattr(fd, TCSANOW, &before);
   tcgetattr(fd, &before);
+  /* With a lock file only, the device stays closed meanwhile (a program that
+     has locked the line and not opened it yet), so that the lock file alone
+     is what marks it busy. A UART keeps its settings while closed. */
+  if (lock[0] != '\0') {
+    close(fd);
+    fd = -1;
+  }
   signal(SIGTERM, onTerm);
   printf("holding\n");
   fflush(stdout);
   long bytes = 0;
   char buffer[256];
   while (!gStop) {
-    ssize_t n = read(fd, buffer, sizeof buffer);
+    ssize_t n = fd >= 0 ? read(fd, buffer, sizeof buffer) : 0;
     if (n > 0) bytes += n;
     else usleep(20000);
   }
+  if (fd < 0) fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
   tcgetattr(fd, &after);
   int same = before.c_iflag == after.c_iflag && before.c_oflag == after.c_oflag &&
              before.c_cflag == after.c_cflag && before.c_lflag == after.c_lflag &&
