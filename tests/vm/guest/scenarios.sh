@@ -16,12 +16,19 @@ scenario_tx_usb() {
 }
 
 # The unit behind the UART ttyS1 (COM2) at 57600. The line is read back
-# while the update runs with the CTS handshake on.
+# while the update runs with the CTS handshake on: the first reading that
+# shows it (the update's few seconds are short for a fixed delay).
 scenario_rx_uart() {
   run_updater rx &
   wait_text "Baud rate       : 57600" 120 rx
-  sleep 2
-  vmhelper lines /dev/ttyS1 >/tmp/lines.txt 2>&1
+  : >/tmp/lines.txt
+  while [ ! -e /tmp/rx.status ]; do
+    vmhelper lines /dev/ttyS1 >/tmp/reading.txt 2>&1
+    if grep -q CRTSCTS=1 /tmp/reading.txt; then
+      cp /tmp/reading.txt /tmp/lines.txt
+      break
+    fi
+  done
   emit lines /tmp/lines.txt
   wait
 }
