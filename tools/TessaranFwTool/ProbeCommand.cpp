@@ -146,6 +146,7 @@ int runPortsCommand(const PortsOptions &options) {
     if (entry.state == PORT_BUSY) {
       printf("  (%s", entry.reason.c_str());
       if (entry.holderPid > 0) printf("; held by %ld %s", entry.holderPid, entry.holderName.c_str());
+      else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
       printf(")");
     }
     printf("\n");

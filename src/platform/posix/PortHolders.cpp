@@ -237,6 +237,41 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
 
 // ---- Interface -------------------------------------------------------------------------
 
+#ifdef __linux__
+// The kernel writes its messages to the devices listed in this file ("tty0
+// ttyS0"), and a login prompt usually sits on them too; the programs on the
+// console hold /dev/console, another device number, so the descriptor search
+// does not see them. A serial console is never a unit's line: it counts as held.
+#define ACTIVE_CONSOLES_FILE "/sys/class/tty/console/active"
+
+static int isSystemConsole(dev_t device, PortHolder *out) {
+  // Returns a descriptor upon success, -1 upon failure (no sysfs: no console known).
+  int fd = open(ACTIVE_CONSOLES_FILE, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char list[256];
+  // Returns the byte count, -1 upon failure.
+  ssize_t n = read(fd, list, sizeof list - 1);
+  close(fd);
+  if (n <= 0) return 0;
+  list[n] = '\0';
+  char *save = NULL;
+  for (char *name = strtok_r(list, " \t\n", &save); name != NULL; name = strtok_r(NULL, " \t\n", &save)) {
+    char path[300];
+    snprintf(path, sizeof path, "/dev/%s", name);
+    struct stat st;
+    // Returns 0 upon success, -1 upon failure.
+    if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device) continue;
+    if (out != NULL) {
+      out->pid = 0;
+      snprintf(out->name, sizeof out->name, "system console");
+      out->how = PORT_HELD_AS_CONSOLE;
+    }
+    return 1;
+  }
+  return 0;
+}
+#endif
+
 int PortHolders_find(const char *devicePath, PortHolder *out) {
   if (devicePath == NULL) return 0;
   DeviceNames names;
@@ -245,7 +280,10 @@ int PortHolders_find(const char *devicePath, PortHolder *out) {
 #ifdef __linux__
   struct stat st;
   // Returns 0 upon success, -1 upon failure.
-  if (stat(names.real, &st) == 0 && S_ISCHR(st.st_mode) && openByOthers(&names, st.st_rdev, out)) return 1;
+  if (stat(names.real, &st) == 0 && S_ISCHR(st.st_mode)) {
+    if (isSystemConsole(st.st_rdev, out)) return 1;
+    if (openByOthers(&names, st.st_rdev, out)) return 1;
+  }
 #endif
   return 0;
 }

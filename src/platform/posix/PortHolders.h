@@ -19,6 +19,9 @@
 //    unprivileged user. On a pseudo-terminal a process that holds the master
 //    side of this very pty is the other end of the line, not a rival: it may
 //    hold the slave too.
+//  - on Linux, a device the kernel uses as its console
+//    (/sys/class/tty/console/active): probing it would write into the
+//    system's console and its login prompt.
 //
 // The lock folders are /var/lock and /run/lock, or the colon-separated list in
 // the environment variable FWUPGRADE_LOCK_DIRS (an empty value: no lock files
@@ -30,12 +33,12 @@
 
 #define LOCK_DIRS_ENV "FWUPGRADE_LOCK_DIRS"
 
-enum { PORT_HELD_BY_LOCK_FILE = 1, PORT_HELD_OPEN = 2 };
+enum { PORT_HELD_BY_LOCK_FILE = 1, PORT_HELD_OPEN = 2, PORT_HELD_AS_CONSOLE = 3 };
 
 typedef struct PortHolder {
-  long pid;       // the holding process
+  long pid;       // the holding process, 0 for the system console
   char name[64];  // its name, "" when the system does not tell
-  int how;        // PORT_HELD_BY_LOCK_FILE or PORT_HELD_OPEN
+  int how;        // PORT_HELD_BY_LOCK_FILE, PORT_HELD_OPEN or PORT_HELD_AS_CONSOLE
 } PortHolder;
 
 // Returns 1 when another process holds the device at `devicePath` (`out`, when

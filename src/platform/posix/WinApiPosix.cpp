@@ -44,6 +44,7 @@ typedef struct PortRecord {
   struct termios before;  // the line settings found at the open, put back at the close
   pid_t owner;            // the process that opened it (not a child that inherited the table)
   char lockPath[4096];    // our UUCP lock file, "" when none was written
+  DWORD baud;             // the rate last set by SetCommState, 0 before
 } PortRecord;
 
 static PortRecord gPorts[PORT_SLOTS];
@@ -83,7 +84,39 @@ static void releaseDevice(int fd) {
 
 // Gives up an open port: the line settings it had before we came (a hung-up
 // line refuses them, which is fine), our lock file, then the device.
+static long elapsedMs(const struct timespec *since) {
+  struct timespec now;
+  // Returns 0 upon success, -1 upon failure (not for this clock).
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long)(now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
+}
+
+// Output still queued at the close. Under the CTS handshake with CTS low (a
+// UART whose cable has no CTS) it would leave once the old settings are back,
+// at the old rate and without the handshake: garbage for whatever listens. So
+// it gets the time the line needs for it at the current rate (ten bits a
+// byte, twice over, plus 100 ms), and what is still queued after that is
+// dropped. Only async-signal-safe calls: the interrupt handler closes too.
+static void settleOutput(PortRecord *port) {
+  int queued = 0;
+  // Returns 0 upon success, -1 upon failure (a pty may not count its queue).
+  if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  const DWORD baud = port->baud > 0 ? port->baud : 9600;
+  long allowedMs = (long)((long long)queued * 10 * 1000 * 2 / baud) + 100;
+  if (allowedMs > 5000) allowedMs = 5000;
+  struct timespec start;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  while (elapsedMs(&start) < allowedMs) {
+    if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+    struct timespec pause = {0, 10 * 1000000L};
+    nanosleep(&pause, NULL);
+  }
+  // Returns 0 upon success, -1 upon failure.
+  tcflush(port->fd, TCOFLUSH);
+}
+
 static void closePort(PortRecord *port) {
+  settleOutput(port);
   // Returns 0 upon success, -1 upon failure. TCSANOW: a drain could wait for
   // ever on a line held back by CTS.
   tcsetattr(port->fd, TCSANOW, &port->before);
@@ -224,6 +257,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
   port->fd = fd;
   port->before = before;
   port->owner = getpid();
+  port->baud = 0;
   memset(&port->timeouts, 0, sizeof port->timeouts);
   PortHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
   return handleOf(slot);
@@ -388,6 +422,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     errno = EINVAL;
     return FALSE;
   }
+  port->baud = lpDCB->BaudRate;
 
   // DTR and RTS as the record wants them; lines a device lacks are ignored.
   if (lpDCB->fDtrControl == DTR_CONTROL_ENABLE) setModemLines(port->fd, TIOCM_DTR, 1);
