@@ -126,7 +126,8 @@ bool createPorts(void) {
   gPorts.resize(gOpt.ports.size());
   for (size_t i = 0; i < gOpt.ports.size(); i++) {
     gPorts[i].number = gOpt.ports[i];
-    gPorts[i].isUnit = gOpt.ports[i] == gOpt.unitPort;
+    for (SimUnit &unit : gUnits)
+      if (unit.opt.port == gOpt.ports[i]) gPorts[i].unit = &unit;
     if (!createPort(gPorts[i])) return false;
   }
   return true;
@@ -160,14 +161,15 @@ void queueOutput(SimPort &port, const std::string &bytes, int rate, double delay
   piece.bytes = bytes;
   piece.rate = rate;
   piece.notBefore = nowMono() + delay;
-  if (gOpt.piecesPauseMs >= 0 && bytes.size() >= 3) {
+  int piecesPauseMs = port.unit != nullptr ? port.unit->opt.piecesPauseMs : -1;
+  if (piecesPauseMs >= 0 && bytes.size() >= 3) {
     // The pieces fault: the same text in three parts with pauses between them.
     size_t third = bytes.size() / 3;
     size_t cuts[4] = {0, third, 2 * third, bytes.size()};
     for (int i = 0; i < 3; i++) {
       OutPiece part = piece;
       part.bytes = bytes.substr(cuts[i], cuts[i + 1] - cuts[i]);
-      part.gapAfterPrevious = i == 0 ? 0 : gOpt.piecesPauseMs / 1000.0;
+      part.gapAfterPrevious = i == 0 ? 0 : piecesPauseMs / 1000.0;
       if (i > 0) part.notBefore = 0;
       port.out.push_back(part);
     }
@@ -244,7 +246,7 @@ void servicePortWrite(SimPort &port) {
 // ---- Input -------------------------------------------------------------------------------
 
 static void deliver(SimPort &port, const std::string &bytes, int baud) {
-  if (port.isUnit) {
+  if (port.unit != nullptr) {
     unitReceive(port, bytes, baud);
     return;
   }

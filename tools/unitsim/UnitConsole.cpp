@@ -14,9 +14,12 @@
 // about 151 s. The unit stays deaf for --reboot-seconds (145 s by default, the
 // middle of that window) and then sends its banner in one go; a banner sent
 // earlier, as a real unit would at power-up, would land in the dropped read.
+// After that reboot the unit runs the release's firmware: its version reply
+// carries the release's version (a failed update leaves the old one).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "TessaranFwUpgrade.h"
 #include "UnitSim.h"
@@ -29,34 +32,17 @@
 // Longest image the unit takes.
 #define MAX_IMAGE_LENGTH (16L * 1024 * 1024)
 
-enum UnitPhase { PHASE_CONSOLE, PHASE_STREAM, PHASE_REBOOT };
+std::vector<SimUnit> gUnits;
 
-static UnitPhase gPhase = PHASE_CONSOLE;
-static int gConsoleRate = 115200;   // rate the console runs at now
-static bool gChatter = false;       // the chatter fault has started
-static bool gSwallowCr = false;     // a line ended with LF: its CR may follow
-static unsigned long gChatterCount = 0;
-
-// The image being received.
-static char gStreamKind = 0;        // 'l' programmable logic, 'h' microcontroller
-static uint32_t gStreamCheckSum = 0;
-static long gStreamLength = 0;
-static std::vector<uint8_t> gStreamData;
-static uint32_t gStreamSum = 0;
-static bool gStreamCorrupt = false;
-static double gStreamLastByteAt = 0;
-static double gBannerAt = 0;
-static bool gLogicAccepted = false;  // the FPGA image of this update was taken
-
-void unitInit(void) {
-  gPhase = PHASE_CONSOLE;
-  gConsoleRate = gOpt.consoleBaud;
+void unitInit(SimUnit &unit, const UnitOptions &options) {
+  unit = SimUnit();
+  unit.opt = options;
+  unit.version = options.version;
+  unit.consoleRate = options.consoleBaud;
 }
 
-bool unitWantsOutputSpace(void) { return gChatter; }
-
 static void reply(SimPort &port, const std::string &text, int rate) {
-  queueOutput(port, text, rate, gOpt.lateMs / 1000.0);
+  queueOutput(port, text, rate, port.unit->opt.lateMs / 1000.0);
 }
 
 // Parses "<checksum> <length>": two unsigned decimal numbers, one space, nothing else.
@@ -74,63 +60,71 @@ static bool parseAnnounce(const char *text, uint32_t *checkSum, long *length) {
   return true;
 }
 
+// A bench of units given with --unit keeps each unit's images in SAVE_DIR/COMn.
 static void saveImage(SimPort &port) {
+  SimUnit &u = *port.unit;
   if (gOpt.saveDir.empty()) return;
-  std::string path = gOpt.saveDir + (gStreamKind == 'l' ? "/fpga.bin" : "/mcu.bin");
+  std::string folder = gOpt.saveDir;
+  if (gOpt.unitFolders) {
+    folder += "/COM" + std::to_string(port.number);
+    mkdir(folder.c_str(), 0777);  // an existing folder is fine; a failure shows at fopen
+  }
+  std::string path = folder + (u.streamKind == 'l' ? "/fpga.bin" : "/mcu.bin");
   FILE *file = fopen(path.c_str(), "wb");
   bool ok = file != NULL;
-  if (ok && !gStreamData.empty()) ok = fwrite(gStreamData.data(), 1, gStreamData.size(), file) == gStreamData.size();
+  if (ok && !u.streamData.empty()) ok = fwrite(u.streamData.data(), 1, u.streamData.size(), file) == u.streamData.size();
   if (file != NULL && fclose(file) != 0) ok = false;
   logEvent(port, ok ? "saved" : "save-failed", path);
 }
 
 static void finishStream(SimPort &port) {
-  bool sumOk = (uint32_t)(gStreamSum + gStreamCheckSum) == 0;
+  SimUnit &u = *port.unit;
+  bool sumOk = (uint32_t)(u.streamSum + u.streamCheckSum) == 0;
   saveImage(port);
   char detail[160];
   // line-lead: how much line time the last bytes still had when the pty took
   // them (paced runs only); the updater's clock runs ahead by that much.
   double lead = gOpt.pace ? port.inFreeAt - port.lastReadAt : 0.0;
   snprintf(detail, sizeof detail, "%c length %ld checksum %u sum-ok %d corrupt %d line-lead %.3f",
-           gStreamKind, (long)gStreamData.size(), gStreamCheckSum, sumOk ? 1 : 0, gStreamCorrupt ? 1 : 0,
+           u.streamKind, (long)u.streamData.size(), u.streamCheckSum, sumOk ? 1 : 0, u.streamCorrupt ? 1 : 0,
            lead);
   logEvent(port, "stream-end", detail);
 
-  if (gOpt.faultReject) {
+  if (u.opt.faultReject) {
     reply(port, "FAILED", STREAM_BAUD);
-  } else if (!sumOk || gStreamCorrupt) {
+  } else if (!sumOk || u.streamCorrupt) {
     reply(port, "CHECKSUM ERROR", STREAM_BAUD);
   } else {
     reply(port, "SUCCESS", STREAM_BAUD);
-    if (gStreamKind == 'l') gLogicAccepted = true;
-    if (gStreamKind == 'h') {
+    if (u.streamKind == 'h') {
       // New microcontroller firmware: the unit restarts, deaf until its banner.
-      gPhase = PHASE_REBOOT;
-      gConsoleRate = gOpt.consoleBaud;
-      gBannerAt = nowMono() + gOpt.lateMs / 1000.0 + gOpt.rebootSeconds;
+      u.phase = PHASE_REBOOT;
+      u.consoleRate = u.opt.consoleBaud;
+      u.bannerAt = nowMono() + u.opt.lateMs / 1000.0 + gOpt.rebootSeconds;
       logEvent(port, "reboot", std::to_string(gOpt.rebootSeconds) + " s");
-      gStreamData.clear();
-      gStreamData.shrink_to_fit();
+      u.streamData.clear();
+      u.streamData.shrink_to_fit();
       return;
     }
     // The console stays at the image rate until the unit restarts.
-    gConsoleRate = STREAM_BAUD;
+    u.consoleRate = STREAM_BAUD;
   }
-  gPhase = PHASE_CONSOLE;
-  gStreamData.clear();
-  gStreamData.shrink_to_fit();
+  u.phase = PHASE_CONSOLE;
+  u.streamData.clear();
+  u.streamData.shrink_to_fit();
 }
 
 static void startStream(SimPort &port, char kind, uint32_t checkSum, long length) {
-  gPhase = PHASE_STREAM;
-  gStreamKind = kind;
-  gStreamCheckSum = checkSum;
-  gStreamLength = length;
-  gStreamData.clear();
-  gStreamData.reserve((size_t)length);
-  gStreamSum = 0;
-  gStreamCorrupt = false;
-  gStreamLastByteAt = nowMono();
+  SimUnit &u = *port.unit;
+  u.phase = PHASE_STREAM;
+  u.streamKind = kind;
+  u.streamCheckSum = checkSum;
+  u.streamLength = length;
+  u.streamData.clear();
+  u.streamData.reserve((size_t)length);
+  u.streamSum = 0;
+  u.streamCorrupt = false;
+  u.streamLastByteAt = nowMono();
   char detail[96];
   snprintf(detail, sizeof detail, "%c length %ld checksum %u", kind, length, checkSum);
   logEvent(port, "stream-begin", detail);
@@ -138,10 +132,11 @@ static void startStream(SimPort &port, char kind, uint32_t checkSum, long length
 }
 
 static void unitCommand(SimPort &port, const std::string &line, int baud) {
+  SimUnit &u = *port.unit;
   logEvent(port, "cmd", escapeBytes(line, 200));
-  if (gOpt.faultChatter) gChatter = true;
-  if (gOpt.faultSilent) return;
-  if (baud != gConsoleRate) {
+  if (u.opt.faultChatter) u.chatter = true;
+  if (u.opt.faultSilent) return;
+  if (baud != u.consoleRate) {
     // Sent at another rate: what the UART made of it is no command.
     queueOutput(port, garbageBytes(), GARBAGE_RATE, 0);
     return;
@@ -157,76 +152,77 @@ static void unitCommand(SimPort &port, const std::string &line, int baud) {
   if (text == DETECTION_PROBE_COMMAND) {
     answer = DETECTION_EXPECTED_RESPONSE;
   } else if (text == "%fw -v") {
-    answer = gOpt.version + "\r\n>>";
+    answer = u.version + "\r\n>>";
   } else if (text == "%fw -p") {
-    answer = gOpt.isRx ? VALIDATE_RX_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING;
-    if (gOpt.faultExtraCr) answer.insert(answer.size() - 4, "\r");
+    answer = u.opt.isRx ? VALIDATE_RX_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING;
+    if (u.opt.faultExtraCr) answer.insert(answer.size() - 4, "\r");
   } else if (text.compare(0, 7, "%fw -l ") == 0 || text.compare(0, 7, "%fw -h ") == 0) {
     uint32_t checkSum = 0;
     long length = 0;
     if (!parseAnnounce(text.c_str() + 7, &checkSum, &length)) {
       answer = "ERROR: invalid parameters\r\n>>";
-    } else if (gOpt.faultNoReady) {
+    } else if (u.opt.faultNoReady) {
       logEvent(port, "no-ready", "fault");
-      if (!echo.empty()) reply(port, echo, gConsoleRate);
+      if (!echo.empty()) reply(port, echo, u.consoleRate);
       return;
     } else {
-      reply(port, echo + "Ready", gConsoleRate);
+      reply(port, echo + "Ready", u.consoleRate);
       startStream(port, text[5], checkSum, length);
       return;
     }
   } else {
     answer = "ERROR: unknown command\r\n>>";
   }
-  reply(port, echo + answer, gConsoleRate);
+  reply(port, echo + answer, u.consoleRate);
 }
 
 void unitReceive(SimPort &port, const std::string &bytes, int baud) {
+  SimUnit &u = *port.unit;
   size_t i = 0;
   while (i < bytes.size() && port.alive) {
     // Commands end in LF CR. The line is served at the LF, so the CR that
     // follows is no part of the next command, nor of an image that follows
     // an announce.
-    if (gSwallowCr) {
-      gSwallowCr = false;
+    if (u.swallowCr) {
+      u.swallowCr = false;
       if (bytes[i] == '\r') {
         i++;
         continue;
       }
     }
-    if (gPhase == PHASE_REBOOT) {
+    if (u.phase == PHASE_REBOOT) {
       logEvent(port, "ignored", escapeBytes(bytes.substr(i), 64));
       return;
     }
-    if (gPhase == PHASE_STREAM) {
+    if (u.phase == PHASE_STREAM) {
       size_t take = bytes.size() - i;
-      long left = gStreamLength - (long)gStreamData.size();
+      long left = u.streamLength - (long)u.streamData.size();
       if ((long)take > left) take = (size_t)left;
       bool cut = false;
-      if (gOpt.disconnectAfter >= 0 && (long)(gStreamData.size() + take) >= gOpt.disconnectAfter) {
-        take = (size_t)(gOpt.disconnectAfter - (long)gStreamData.size());
+      if (u.opt.disconnectAfter >= 0 && (long)(u.streamData.size() + take) >= u.opt.disconnectAfter) {
+        take = (size_t)(u.opt.disconnectAfter - (long)u.streamData.size());
         cut = true;
       }
       for (size_t k = 0; k < take; k++) {
         uint8_t byte = (uint8_t)bytes[i + k];
-        gStreamData.push_back(byte);
-        gStreamSum += byte;
+        u.streamData.push_back(byte);
+        u.streamSum += byte;
       }
       i += take;
       // Bytes sent at another rate reach the unit corrupted.
-      if (take > 0 && baud != STREAM_BAUD) gStreamCorrupt = true;
-      gStreamLastByteAt = nowMono();
+      if (take > 0 && baud != STREAM_BAUD) u.streamCorrupt = true;
+      u.streamLastByteAt = nowMono();
       if (cut) {
-        logEvent(port, "hangup", "after " + std::to_string(gStreamData.size()) + " stream bytes");
+        logEvent(port, "hangup", "after " + std::to_string(u.streamData.size()) + " stream bytes");
         hangUp(port);
         return;
       }
-      if ((long)gStreamData.size() == gStreamLength) finishStream(port);
+      if ((long)u.streamData.size() == u.streamLength) finishStream(port);
       continue;
     }
     char c = bytes[i++];
     if (c == '\n' || c == '\r') {
-      gSwallowCr = c == '\n';
+      u.swallowCr = c == '\n';
       if (!port.line.empty()) {
         std::string line = port.line;
         port.line.clear();
@@ -245,43 +241,40 @@ void silentPortLine(SimPort &port, const std::string &text, int baud) {
 }
 
 void unitTimers(SimPort &port, double now, double *nextDeadline) {
-  if (!port.alive) return;
-  if (gPhase == PHASE_STREAM && port.in.empty()) {
-    double giveUpAt = gStreamLastByteAt + STREAM_IDLE_SECONDS;
+  if (!port.alive || port.unit == nullptr) return;
+  SimUnit &u = *port.unit;
+  if (u.phase == PHASE_STREAM && port.in.empty()) {
+    double giveUpAt = u.streamLastByteAt + STREAM_IDLE_SECONDS;
     if (now >= giveUpAt) {
       logEvent(port, "stream-timeout",
-               std::to_string(gStreamData.size()) + " of " + std::to_string(gStreamLength) + " bytes");
-      gPhase = PHASE_CONSOLE;
-      gStreamData.clear();
+               std::to_string(u.streamData.size()) + " of " + std::to_string(u.streamLength) + " bytes");
+      u.phase = PHASE_CONSOLE;
+      u.streamData.clear();
       reply(port, "TIMEOUT\r\n>>", STREAM_BAUD);
     } else if (giveUpAt < *nextDeadline) {
       *nextDeadline = giveUpAt;
     }
   }
-  if (gPhase == PHASE_REBOOT) {
-    if (now >= gBannerAt) {
-      gPhase = PHASE_CONSOLE;
-      // Both images taken: the unit now runs the release it was sent (same
-      // FPGA fields), unless it is told to come back with the old version.
-      if (gLogicAccepted && !gOpt.faultKeepVersion) {
-        size_t space = gOpt.version.find(' ');
-        gOpt.version = FIRMWARE_VERSION_TO_UPLOAD +
-                       (space == std::string::npos ? std::string() : gOpt.version.substr(space));
-      }
-      std::string banner = gOpt.banner;
-      if (gOpt.faultBannerCrLf) banner += "\r\n";
+  if (u.phase == PHASE_REBOOT) {
+    if (now >= u.bannerAt) {
+      u.phase = PHASE_CONSOLE;
+      std::string banner = u.opt.banner;
+      if (u.opt.faultBannerCrLf) banner += "\r\n";
+      // The new firmware runs: the version reply's first field is the release's.
+      size_t space = u.version.find(' ');
+      u.version = FIRMWARE_VERSION_TO_UPLOAD + (space == std::string::npos ? "" : u.version.substr(space));
       logEvent(port, "banner", "");
-      if (!gOpt.faultSilent) queueOutput(port, banner, gConsoleRate, 0);
-    } else if (gBannerAt < *nextDeadline) {
-      *nextDeadline = gBannerAt;
+      if (!u.opt.faultSilent) queueOutput(port, banner, u.consoleRate, 0);
+    } else if (u.bannerAt < *nextDeadline) {
+      *nextDeadline = u.bannerAt;
     }
   }
-  if (gChatter && port.out.empty()) {
+  if (u.chatter && port.out.empty()) {
     // Talks without end: a block of status lines whenever the last one is out.
     std::string block;
     while (block.size() < 1024) {
       char text[48];
-      snprintf(text, sizeof text, "status %lu: link up\r\n", ++gChatterCount);
+      snprintf(text, sizeof text, "status %lu: link up\r\n", ++u.chatterCount);
       block += text;
     }
     queueOutput(port, block, 0, 0);

@@ -2,10 +2,11 @@
 // run and tested end to end without the hardware.
 //
 //   unitsim --com-dir DIR [--ports 1-5] [--unit-port 5] [--type tx|rx] ...
+//   unitsim --com-dir DIR --ports 1-5 --unit 1:tx:115200 --unit 3:rx:57600 ...
 //
 // It creates one pseudo-terminal per port, links DIR/COMn to each slave (use
 // DIR as FWUPGRADE_COM_DIR for the updater), prints "ready DIR" on stdout when
-// the ports exist, serves the unit on one port, logs what it hears on every
+// the ports exist, serves a unit on each unit port, logs what it hears on every
 // port and removes its links when it stops: on SIGTERM/SIGINT, after
 // --max-seconds, or when nothing is left to serve.
 #include <errno.h>
@@ -46,8 +47,11 @@ static void usage(void) {
       "                        rate: trickle=MS (one byte every MS ms) or nmea (GPS-like\n"
       "                        sentences once a second); repeatable, not on the unit port\n"
       "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
-      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf,\n"
-      "                        keep-version\n");
+      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf\n"
+      "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
+      "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
+      "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
+      "                        Its images are saved in SAVE_DIR/COMn; --ports defaults to the units' ports\n");
 }
 
 // "1-5", "1,3,7" or a mix; each number from 1 to 255.
@@ -85,33 +89,59 @@ static std::string unescape(const char *text) {
   return out;
 }
 
-static bool parseFault(const char *text) {
+static bool parseFault(UnitOptions &unit, const char *text) {
   const char *value = strchr(text, '=');
   std::string name = value != NULL ? std::string(text, value - text) : std::string(text);
   if (value != NULL) value++;
-  if (name == "silent") gOpt.faultSilent = true;
-  else if (name == "no-ready") gOpt.faultNoReady = true;
-  else if (name == "reject") gOpt.faultReject = true;
-  else if (name == "chatter") gOpt.faultChatter = true;
-  else if (name == "extra-cr") gOpt.faultExtraCr = true;
-  else if (name == "banner-crlf") gOpt.faultBannerCrLf = true;
-  else if (name == "keep-version") gOpt.faultKeepVersion = true;
-  else if (name == "pieces") gOpt.piecesPauseMs = value != NULL ? atoi(value) : 100;
-  else if (name == "late" && value != NULL) gOpt.lateMs = atoi(value);
-  else if (name == "disconnect" && value != NULL) gOpt.disconnectAfter = atol(value);
+  if (name == "silent") unit.faultSilent = true;
+  else if (name == "no-ready") unit.faultNoReady = true;
+  else if (name == "reject") unit.faultReject = true;
+  else if (name == "chatter") unit.faultChatter = true;
+  else if (name == "extra-cr") unit.faultExtraCr = true;
+  else if (name == "banner-crlf") unit.faultBannerCrLf = true;
+  else if (name == "pieces") unit.piecesPauseMs = value != NULL ? atoi(value) : 100;
+  else if (name == "late" && value != NULL) unit.lateMs = atoi(value);
+  else if (name == "disconnect" && value != NULL) unit.disconnectAfter = atol(value);
   else if (name == "device" && value != NULL) {
     // The device code is the last field of the version reply.
-    size_t space = gOpt.version.rfind(' ');
-    gOpt.version = (space == std::string::npos ? gOpt.version : gOpt.version.substr(0, space)) + " " + value;
+    size_t space = unit.version.rfind(' ');
+    unit.version = (space == std::string::npos ? unit.version : unit.version.substr(0, space)) + " " + value;
   } else {
     return false;
   }
   return true;
 }
 
+static std::string defaultBanner(bool isRx) {
+  return std::string("[") + (isRx ? "RX" : "TX") + " unit] boot complete\r\n>>";
+}
+
+// "PORT:TYPE:BAUD[:FAULT...]", FAULT as for --fault or version=TEXT. A version
+// is taken before the faults, so that device=CODE applies to it.
+static bool parseUnit(const char *text, UnitOptions *unit) {
+  std::vector<std::string> fields;
+  std::string rest = text;
+  for (size_t colon; (colon = rest.find(':')) != std::string::npos; rest.erase(0, colon + 1))
+    fields.push_back(rest.substr(0, colon));
+  fields.push_back(rest);
+  if (fields.size() < 3 || (fields[1] != "tx" && fields[1] != "rx")) return false;
+  unit->port = atoi(fields[0].c_str());
+  unit->isRx = fields[1] == "rx";
+  unit->consoleBaud = atoi(fields[2].c_str());
+  if (unit->port < 1 || unit->port > 255 || unit->consoleBaud <= 0) return false;
+  for (size_t i = 3; i < fields.size(); i++)
+    if (fields[i].compare(0, 8, "version=") == 0) unit->version = fields[i].substr(8);
+  for (size_t i = 3; i < fields.size(); i++)
+    if (fields[i].compare(0, 8, "version=") != 0 && !parseFault(*unit, fields[i].c_str())) return false;
+  unit->banner = defaultBanner(unit->isRx);
+  return true;
+}
+
 static bool parseOptions(int argc, char **argv) {
-  bool portsGiven = false, unitGiven = false, bannerGiven = false;
+  bool portsGiven = false, unitGiven = false, bannerGiven = false, singleUnitOptions = false;
   std::vector<std::string> faults;
+  UnitOptions single;
+  int unitPort = 0;
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -135,19 +165,24 @@ static bool parseOptions(int argc, char **argv) {
       }
       portsGiven = true;
     } else if (arg == "--unit-port") {
-      gOpt.unitPort = atoi(value);
+      unitPort = atoi(value);
       unitGiven = true;
     } else if (arg == "--type") {
       if (strcmp(value, "tx") != 0 && strcmp(value, "rx") != 0) {
         fprintf(stderr, "unitsim: --type is tx or rx\n");
         return false;
       }
-      gOpt.isRx = strcmp(value, "rx") == 0;
-    } else if (arg == "--baud") gOpt.consoleBaud = atoi(value);
-    else if (arg == "--version") gOpt.version = value;
-    else if (arg == "--banner") {
-      gOpt.banner = unescape(value);
-      bannerGiven = true;
+      single.isRx = strcmp(value, "rx") == 0;
+      singleUnitOptions = true;
+    } else if (arg == "--baud") {
+      single.consoleBaud = atoi(value);
+      singleUnitOptions = true;
+    } else if (arg == "--version") {
+      single.version = value;
+      singleUnitOptions = true;
+    } else if (arg == "--banner") {
+      single.banner = unescape(value);
+      bannerGiven = singleUnitOptions = true;
     } else if (arg == "--reboot-seconds") gOpt.rebootSeconds = atof(value);
     else if (arg == "--save-dir") gOpt.saveDir = value;
     else if (arg == "--log") gOpt.logPath = value;
@@ -167,15 +202,30 @@ static bool parseOptions(int argc, char **argv) {
         return false;
       }
       gOpt.talkers.push_back(spec);
-    } else if (arg == "--fault") faults.push_back(value);
-    else {
+    } else if (arg == "--fault") {
+      faults.push_back(value);
+      singleUnitOptions = true;
+    } else if (arg == "--unit") {
+      UnitOptions unit;
+      if (!parseUnit(value, &unit)) {
+        fprintf(stderr, "unitsim: bad unit \"%s\" (PORT:TYPE:BAUD[:FAULT...], see --help)\n", value);
+        return false;
+      }
+      for (const UnitOptions &other : gOpt.units) {
+        if (other.port == unit.port) {
+          fprintf(stderr, "unitsim: two units on port %d\n", unit.port);
+          return false;
+        }
+      }
+      gOpt.units.push_back(unit);
+    } else {
       fprintf(stderr, "unitsim: unknown option %s (see --help)\n", arg.c_str());
       return false;
     }
   }
   // Faults last, so that device=CODE applies to the --version given.
   for (const std::string &fault : faults) {
-    if (!parseFault(fault.c_str())) {
+    if (!parseFault(single, fault.c_str())) {
       fprintf(stderr, "unitsim: unknown fault \"%s\" (see --help)\n", fault.c_str());
       return false;
     }
@@ -184,21 +234,42 @@ static bool parseOptions(int argc, char **argv) {
     fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
     return false;
   }
-  if (!portsGiven) gOpt.ports.assign(1, 1);
-  if (!unitGiven) gOpt.unitPort = gOpt.ports[0];
+  if (!gOpt.units.empty()) {
+    // A bench: every unit from its --unit; the single-unit options do not apply.
+    if (unitGiven || singleUnitOptions) {
+      fprintf(stderr, "unitsim: --unit replaces --unit-port, --type, --baud, --version, --banner, --fault\n");
+      return false;
+    }
+    gOpt.unitFolders = true;
+    if (!portsGiven)
+      for (const UnitOptions &unit : gOpt.units) gOpt.ports.push_back(unit.port);
+    for (const UnitOptions &unit : gOpt.units) {
+      bool listed = false;
+      for (int port : gOpt.ports) listed = listed || port == unit.port;
+      if (!listed) {
+        fprintf(stderr, "unitsim: the unit's port %d is not in --ports\n", unit.port);
+        return false;
+      }
+    }
+  } else {
+    if (!portsGiven) gOpt.ports.assign(1, 1);
+    single.port = unitGiven ? unitPort : gOpt.ports[0];
+    if (single.consoleBaud <= 0) {
+      fprintf(stderr, "unitsim: bad --baud\n");
+      return false;
+    }
+    if (!bannerGiven) single.banner = defaultBanner(single.isRx);
+    if (single.port != 0) gOpt.units.push_back(single);
+  }
   for (const TalkerSpec &spec : gOpt.talkers) {
-    bool listed = false;
+    bool listed = false, onUnit = false;
     for (int port : gOpt.ports) listed = listed || port == spec.port;
-    if (!listed || spec.port == gOpt.unitPort) {
-      fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or the unit's port\n", spec.port);
+    for (const UnitOptions &unit : gOpt.units) onUnit = onUnit || unit.port == spec.port;
+    if (!listed || onUnit) {
+      fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or a unit's port\n", spec.port);
       return false;
     }
   }
-  if (gOpt.consoleBaud <= 0) {
-    fprintf(stderr, "unitsim: bad --baud\n");
-    return false;
-  }
-  if (!bannerGiven) gOpt.banner = std::string("[") + (gOpt.isRx ? "RX" : "TX") + " unit] boot complete\r\n>>";
   return true;
 }
 
@@ -214,18 +285,20 @@ int main(int argc, char **argv) {
   sigaction(SIGHUP, &action, NULL);
   signal(SIGPIPE, SIG_IGN);
 
+  // Every unit's state exists before the ports point at it.
+  gUnits.resize(gOpt.units.size());
+  for (size_t i = 0; i < gOpt.units.size(); i++) unitInit(gUnits[i], gOpt.units[i]);
   int status = 0;
   if (!openLog() || !createPorts()) {
     removePorts();
     closeLog();
     return 1;
   }
-  unitInit();
   talkersInit();
 
   for (const SimPort &port : gPorts)
     printf("COM%d %s%s\n", port.number, port.slaveName.c_str(),
-           port.isUnit ? " unit" : port.talker.kind != TALKER_NONE ? " talker" : "");
+           port.unit != nullptr ? " unit" : port.talker.kind != TALKER_NONE ? " talker" : "");
   if (!gOpt.readyFile.empty()) {
     FILE *ready = fopen(gOpt.readyFile.c_str(), "w");
     if (ready != NULL) {
@@ -246,7 +319,7 @@ int main(int argc, char **argv) {
     for (SimPort &port : gPorts) {
       if (!port.alive) continue;
       servicePortTimers(port, now, &deadline);
-      if (port.isUnit) unitTimers(port, now, &deadline);
+      if (port.unit != nullptr) unitTimers(port, now, &deadline);
       else talkerTimers(port, now, &deadline);
       servicePortWrite(port);
       if (port.alive) anyAlive = true;

@@ -3,8 +3,9 @@
 //
 // One thread, one poll() loop. Every port is a pseudo-terminal whose slave is
 // published as DIR/COMn; the updater opens the slave, the simulator works on
-// the master. One port carries the unit, the others stay silent (or answer
-// garbage, or, as talkers, never stop talking).
+// the master. Some ports carry a unit each (a bench of several units plays
+// them all at once, each with its own state), the others stay silent (or
+// answer garbage, or, as talkers, never stop talking).
 #ifndef UNITSIM_H
 #define UNITSIM_H
 
@@ -23,23 +24,13 @@ struct TalkerSpec {
   int intervalMs = 0;  // between two bytes (trickle) or two bursts (nmea)
 };
 
-struct SimOptions {
-  std::string comDir;              // folder for the COMn symlinks
-  std::vector<int> ports;          // port numbers to create
-  int unitPort = 0;                // port that carries the unit, 0 for none
+// What one unit is and which faults it shows.
+struct UnitOptions {
+  int port = 0;                    // port that carries the unit
   bool isRx = false;               // unit type
   int consoleBaud = 115200;        // rate at which the unit's console runs
   std::string version = "1.0.3 XC7A35 1.3 1";  // text of the version reply
-  std::string saveDir;             // where received images are written
-  std::string logPath;             // wire log, none when empty
-  std::string readyFile;           // written once the ports exist
-  std::string banner;              // boot banner (default set in main)
-  double rebootSeconds = 145.0;    // from the last SUCCESS to the banner
-  double maxSeconds = 300.0;       // the simulator stops by itself after this
-  bool pace = false;               // hold both directions to the line rate
-  bool othersGarbage = false;      // silent ports answer each line with garbage
-  std::vector<TalkerSpec> talkers;  // --talker PORT:KIND
-  unsigned seed = 1;
+  std::string banner;              // boot banner (default set from the type)
   // Faults.
   bool faultSilent = false;        // the unit never answers
   bool faultNoReady = false;       // announces get no "Ready"
@@ -50,7 +41,22 @@ struct SimOptions {
   int lateMs = 0;                  // every reply starts this late
   bool faultExtraCr = false;       // one more CR in the identification reply
   bool faultBannerCrLf = false;    // banner ends in ">>\r\n"
-  bool faultKeepVersion = false;   // still reports the old version after an update
+};
+
+struct SimOptions {
+  std::string comDir;              // folder for the COMn symlinks
+  std::vector<int> ports;          // port numbers to create
+  std::vector<UnitOptions> units;  // the units, each on its own port
+  bool unitFolders = false;        // images saved as SAVE_DIR/COMn/... (units given with --unit)
+  std::string saveDir;             // where received images are written
+  std::string logPath;             // wire log, none when empty
+  std::string readyFile;           // written once the ports exist
+  double rebootSeconds = 145.0;    // from the last SUCCESS to the banner
+  double maxSeconds = 300.0;       // the simulator stops by itself after this
+  bool pace = false;               // hold both directions to the line rate
+  bool othersGarbage = false;      // silent ports answer each line with garbage
+  std::vector<TalkerSpec> talkers;  // --talker PORT:KIND
+  unsigned seed = 1;
 };
 extern SimOptions gOpt;
 
@@ -92,7 +98,7 @@ struct SimPort {
   int slave = -1;           // our own slave descriptor, kept open for the whole run
   std::string slaveName;
   std::string linkPath;
-  bool isUnit = false;
+  struct SimUnit *unit = nullptr;  // the unit on this port, null for a silent port
   bool alive = false;
   std::string line;         // console text being assembled
   std::deque<OutPiece> out;
@@ -131,13 +137,36 @@ void logEvent(const SimPort &port, const char *event, const std::string &detail)
 std::string escapeBytes(const std::string &bytes, size_t maxLength);
 
 // ---- The unit's console --------------------------------------------------------------
-void unitInit(void);
+enum UnitPhase { PHASE_CONSOLE, PHASE_STREAM, PHASE_REBOOT };
+
+// One unit's state: its console, the image it is receiving, its reboot.
+struct SimUnit {
+  UnitOptions opt;
+  std::string version;              // version reply now (the release's after an update)
+  UnitPhase phase = PHASE_CONSOLE;
+  int consoleRate = 115200;         // rate the console runs at now
+  bool chatter = false;             // the chatter fault has started
+  bool swallowCr = false;           // a line ended with LF: its CR may follow
+  unsigned long chatterCount = 0;
+  bool logicAccepted = false;       // the FPGA image of this session was accepted
+  // The image being received.
+  char streamKind = 0;              // 'l' programmable logic, 'h' microcontroller
+  uint32_t streamCheckSum = 0;
+  long streamLength = 0;
+  std::vector<uint8_t> streamData;
+  uint32_t streamSum = 0;
+  bool streamCorrupt = false;
+  double streamLastByteAt = 0;
+  double bannerAt = 0;
+};
+extern std::vector<SimUnit> gUnits;
+
+void unitInit(SimUnit &unit, const UnitOptions &options);
 // Bytes that reached the unit port at line rate `baud`.
 void unitReceive(SimPort &port, const std::string &bytes, int baud);
 // A complete line on a port without the unit.
 void silentPortLine(SimPort &port, const std::string &text, int baud);
 void unitTimers(SimPort &port, double now, double *nextDeadline);
-bool unitWantsOutputSpace(void);
 
 // ---- Talkers -------------------------------------------------------------------------
 // "PORT:trickle=MS" or "PORT:nmea".
