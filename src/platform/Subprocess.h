@@ -1,0 +1,90 @@
+// Child processes that report on a channel of their own.
+//
+// A child started here gets three things from its parent: the null device as
+// standard input, a file for its standard output and error (its console
+// transcript), and the write end of a pipe, its progress channel, whose number
+// it is told on its command line. The parent reads the channels without
+// waiting, so one loop follows any number of children, and a child that stops
+// talking, or dies, never holds the others up.
+//
+// Each child runs in a process group of its own (POSIX) or a console process
+// group of its own (Windows): the terminal's Ctrl+C reaches the parent only,
+// and the parent decides what each child hears (subprocess_interrupt).
+//
+// POSIX: fork and exec, a pipe, wait4 for the child's usage.
+// Windows: CreateProcess with an inherited anonymous pipe handle.
+#ifndef SUBPROCESS_H
+#define SUBPROCESS_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// An argument of this text is replaced by the number of the channel's write
+// end as the child sees it: a file descriptor on POSIX, a handle value on
+// Windows.
+#define SUBPROCESS_CHANNEL_ARG "{channel}"
+
+struct Subprocess;
+
+struct SubprocessUsage {
+  double cpuSeconds = 0;  // user and system time of the ended child
+  long peakKiB = 0;       // its peak resident memory (peak working set on Windows)
+};
+
+// Starts argv[0] (a path) with argv[1..]. Standard output and standard error go
+// to outputPath (created, or truncated), or to the null device when it is
+// empty. Returns null, with the reason in *error, when the child cannot start.
+Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
+                             std::string *error);
+
+// What the child wrote on its channel since the last call, without waiting:
+// the byte count (> 0), 0 when nothing is there now, -1 once the channel is
+// closed (every write end gone: the child ended or closed it).
+int subprocess_readChannel(Subprocess *child, char *buffer, int size);
+
+// Waits up to timeoutMs for something to read on any of the children's
+// channels (or an interrupt); returns at once when one has something.
+void subprocess_waitAny(const std::vector<Subprocess *> &children, int timeoutMs);
+
+// TRUE once the child has ended, with its exit status in *status (on POSIX,
+// 128 + the signal number for a child ended by a signal).
+bool subprocess_finished(Subprocess *child, int *status);
+
+// An interrupt as the console gives one: SIGINT on POSIX, CTRL_BREAK_EVENT
+// (the only console event a group of its own can be sent) on Windows.
+void subprocess_interrupt(Subprocess *child);
+// Ends the child at once: SIGKILL, TerminateProcess.
+void subprocess_kill(Subprocess *child);
+
+long subprocess_id(const Subprocess *child);
+// CPU time and peak memory of an ended child.
+SubprocessUsage subprocess_usage(const Subprocess *child);
+// Releases the record; a child still running is killed and reaped first.
+void subprocess_free(Subprocess *child);
+
+// ---- The child's side ----------------------------------------------------------
+// Takes the channel number the parent put on the command line. FALSE when it is
+// no open channel. A child whose parent has gone away carries on: writes that
+// find nobody reading fail quietly (SIGPIPE is ignored on POSIX).
+bool subprocessChannel_open(const char *text, intptr_t *channel);
+// Writes all of data; FALSE when the parent no longer listens.
+bool subprocessChannel_write(intptr_t channel, const char *data, size_t length);
+
+// ---- Interrupts in the parent -----------------------------------------------------
+// Counts Ctrl+C, SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break and
+// closing the console) instead of letting them end the process.
+void subprocess_countInterrupts(void);
+int subprocess_interruptCount(void);
+
+// ---- The parent's own program and console ---------------------------------------------
+// The path of the running program, to start more of itself (argv0 when the
+// system cannot tell).
+std::string subprocess_selfPath(const char *argv0);
+// TRUE when standard output is a terminal that takes ANSI cursor and erase
+// sequences; on Windows this switches the console's virtual-terminal mode on
+// where the console has it.
+bool subprocess_ansiConsole(void);
+
+#endif  // SUBPROCESS_H

@@ -1,0 +1,228 @@
+// Child processes on POSIX: fork and exec, the channel a pipe, wait4 for usage.
+#include "platform/Subprocess.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+struct Subprocess {
+  pid_t pid = -1;
+  int channel = -1;  // read end, non-blocking
+  bool ended = false;
+  int status = 0;
+  struct rusage usage;
+};
+
+static int openOutput(const std::string &path) {
+  if (path.empty()) return open("/dev/null", O_WRONLY | O_CLOEXEC);
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
+                             std::string *error) {
+  if (argv.empty()) {
+    *error = "no program given";
+    return NULL;
+  }
+  /* 1. The channel, the output file, the null input, and a pipe on which the
+        child tells why its exec failed (closed unused by a successful exec).
+        pipe2 and open return -1 upon failure. */
+  int channel[2] = {-1, -1}, execError[2] = {-1, -1};
+  int output = openOutput(outputPath);
+  int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (output < 0 || input < 0 || pipe2(channel, O_CLOEXEC) != 0 || pipe2(execError, O_CLOEXEC) != 0) {
+    *error = (output < 0 ? outputPath + ": " : std::string()) + strerror(errno);
+    for (int fd : {output, input, channel[0], channel[1], execError[0], execError[1]})
+      if (fd >= 0) close(fd);
+    return NULL;
+  }
+
+  /* 2. Everything the child needs is made before fork: between fork and exec
+        it only calls async-signal-safe functions. */
+  std::string channelText = std::to_string(channel[1]);
+  std::vector<std::string> args = argv;
+  for (std::string &arg : args)
+    if (arg == SUBPROCESS_CHANNEL_ARG) arg = channelText;
+  std::vector<char *> pointers;
+  for (std::string &arg : args) pointers.push_back(&arg[0]);
+  pointers.push_back(NULL);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    setpgid(0, 0);  // its own group: the terminal's interrupts reach the parent only
+    signal(SIGINT, SIG_DFL);
+    signal(SIGPIPE, SIG_DFL);
+    dup2(input, 0);
+    dup2(output, 1);
+    dup2(output, 2);
+    fcntl(channel[1], F_SETFD, 0);  // the one descriptor beyond 0-2 the child keeps
+    execv(pointers[0], pointers.data());
+    int code = errno;
+    ssize_t ignored = write(execError[1], &code, sizeof code);
+    (void)ignored;
+    _exit(127);
+  }
+  int forkErrno = errno;
+  close(input);
+  close(output);
+  close(channel[1]);
+  close(execError[1]);
+  if (pid < 0) {
+    *error = std::string("cannot start a process: ") + strerror(forkErrno);
+    close(channel[0]);
+    close(execError[0]);
+    return NULL;
+  }
+  // The parent sets the group as well, so it is in place before either runs on.
+  setpgid(pid, pid);
+
+  /* 3. An exec that failed says so on execError; a successful one closes it. */
+  int code = 0;
+  ssize_t got;
+  do got = read(execError[0], &code, sizeof code);
+  while (got < 0 && errno == EINTR);
+  close(execError[0]);
+  Subprocess *child = new Subprocess;
+  child->pid = pid;
+  child->channel = channel[0];
+  fcntl(child->channel, F_SETFL, fcntl(child->channel, F_GETFL) | O_NONBLOCK);
+  memset(&child->usage, 0, sizeof child->usage);
+  if (got == (ssize_t)sizeof code) {
+    *error = argv[0] + ": " + strerror(code);
+    subprocess_free(child);
+    return NULL;
+  }
+  return child;
+}
+
+int subprocess_readChannel(Subprocess *child, char *buffer, int size) {
+  if (child->channel < 0) return -1;
+  // Returns the byte count, 0 at end of file, -1 upon failure (EAGAIN: empty).
+  ssize_t n = read(child->channel, buffer, (size_t)size);
+  if (n > 0) return (int)n;
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+  close(child->channel);
+  child->channel = -1;
+  return -1;
+}
+
+void subprocess_waitAny(const std::vector<Subprocess *> &children, int timeoutMs) {
+  std::vector<struct pollfd> fds;
+  for (const Subprocess *child : children)
+    if (child->channel >= 0) fds.push_back({child->channel, POLLIN, 0});
+  // Returns the ready count, 0 on timeout, -1 upon failure (EINTR: a signal,
+  // which the caller looks at next).
+  poll(fds.data(), fds.size(), timeoutMs);
+}
+
+bool subprocess_finished(Subprocess *child, int *status) {
+  if (!child->ended) {
+    int raw = 0;
+    // Returns the pid when it ended, 0 while it runs, -1 upon failure.
+    pid_t done = wait4(child->pid, &raw, WNOHANG, &child->usage);
+    if (done == child->pid) {
+      child->ended = true;
+      child->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+    } else if (done < 0 && errno == ECHILD) {
+      child->ended = true;
+      child->status = 127;
+    }
+  }
+  if (child->ended && status != NULL) *status = child->status;
+  return child->ended;
+}
+
+void subprocess_interrupt(Subprocess *child) {
+  if (!child->ended) kill(child->pid, SIGINT);
+}
+
+void subprocess_kill(Subprocess *child) {
+  if (!child->ended) kill(child->pid, SIGKILL);
+}
+
+long subprocess_id(const Subprocess *child) { return (long)child->pid; }
+
+SubprocessUsage subprocess_usage(const Subprocess *child) {
+  SubprocessUsage usage;
+  const struct rusage &r = child->usage;
+  usage.cpuSeconds = r.ru_utime.tv_sec + r.ru_utime.tv_usec / 1e6 + r.ru_stime.tv_sec + r.ru_stime.tv_usec / 1e6;
+  usage.peakKiB = r.ru_maxrss;  // kilobytes on Linux
+  return usage;
+}
+
+void subprocess_free(Subprocess *child) {
+  if (child == NULL) return;
+  if (!subprocess_finished(child, NULL)) {
+    kill(child->pid, SIGKILL);
+    int raw = 0;
+    while (wait4(child->pid, &raw, 0, &child->usage) < 0 && errno == EINTR) {
+    }
+  }
+  if (child->channel >= 0) close(child->channel);
+  delete child;
+}
+
+// ---- The child's side -------------------------------------------------------------
+
+bool subprocessChannel_open(const char *text, intptr_t *channel) {
+  char *end = NULL;
+  long fd = text != NULL ? strtol(text, &end, 10) : -1;
+  if (text == NULL || end == text || *end != '\0' || fd < 3 || fcntl((int)fd, F_GETFD) < 0) return false;
+  // A parent that has gone away must not end the update half way.
+  signal(SIGPIPE, SIG_IGN);
+  fcntl((int)fd, F_SETFD, FD_CLOEXEC);
+  *channel = (intptr_t)fd;
+  return true;
+}
+
+bool subprocessChannel_write(intptr_t channel, const char *data, size_t length) {
+  while (length > 0) {
+    // Returns the byte count written, -1 upon failure.
+    ssize_t n = write((int)channel, data, length);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    length -= (size_t)n;
+  }
+  return true;
+}
+
+// ---- Interrupts in the parent --------------------------------------------------------
+
+static volatile sig_atomic_t gInterrupts = 0;
+
+static void countInterrupt(int) { gInterrupts = gInterrupts + 1; }
+
+void subprocess_countInterrupts(void) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = countInterrupt;  // no SA_RESTART: a waiting poll returns at once
+  sigaction(SIGINT, &action, NULL);
+  sigaction(SIGTERM, &action, NULL);
+  sigaction(SIGHUP, &action, NULL);
+}
+
+int subprocess_interruptCount(void) { return gInterrupts; }
+
+// ---- The parent's own program and console ---------------------------------------------
+
+std::string subprocess_selfPath(const char *argv0) {
+  char path[4096];
+  // Returns the length, -1 upon failure (no /proc: other systems).
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return argv0;
+  path[n] = '\0';
+  return path;
+}
+
+bool subprocess_ansiConsole(void) {
+  const char *term = getenv("TERM");
+  return isatty(1) && term != NULL && strcmp(term, "dumb") != 0;
+}

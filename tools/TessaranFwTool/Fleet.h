@@ -1,0 +1,53 @@
+// `update-all`: every unit on the bench updated at once, one child process
+// per unit (`TessaranFwTool update --port N --baud B --progress-fd X`), each
+// child's console transcript in its own log file, its progress on a channel
+// of its own; a live table (or one line per change of step), a summary and a
+// report.
+#ifndef FLEET_H
+#define FLEET_H
+
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+struct FleetOptions {
+  std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
+  int jobs = 0;            // units updated at once, 0: all
+  std::string reportPath;  // .json or .csv, none when empty
+  std::string logDir;      // empty: a folder named after the start time
+  bool noVerify = false;
+};
+
+// One unit's line of the report.
+struct FleetRecord {
+  int port = 0;
+  std::string device;
+  int baud = 0;
+  std::string type;
+  std::string firmwareBefore, fpgaBefore, firmwareAfter, fpgaAfter;
+  std::string result;      // updated, failed, interrupted
+  std::string failedStep;  // the step a failed unit was in
+  std::string message;
+  std::string started, finished;  // UTC, ISO 8601
+  double seconds = 0;
+  std::string log;
+};
+
+// "1-8,12": port numbers from 1 to 255, in the order given, each once.
+bool fleet_parsePortList(const std::string &text, std::vector<int> *ports);
+// "2026-03-01T08:15:00Z".
+std::string fleet_isoTime(time_t when);
+// The report in either form, chosen by the file name (.json, .csv).
+std::string fleet_reportJson(const std::vector<FleetRecord> &records);
+std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
+
+int runUpdateAll(const FleetOptions &options, const char *argv0);
+// The probe of one port, in a child of its own: the updater's rates in its
+// order, the detection command twice at each; the port and rate found (and
+// the device behind the port) go out on the channel. Exit status 0 when a
+// unit answered, 3 when none did.
+int runFleetProbe(int port, const char *channel);
+
+#endif  // FLEET_H

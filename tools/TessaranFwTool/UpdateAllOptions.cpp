@@ -1,0 +1,50 @@
+// The command line of update-all.
+#include <CLI/CLI.hpp>
+
+#include "ExitStatus.h"
+#include "Fleet.h"
+#include "ToolCommands.h"
+
+void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &portList, int &probePort,
+                         std::string &channel) {
+  command.add_option("--ports", portList, "ports to look for units on, e.g. 1-8,12 (default 1-32)");
+  command.add_option("--jobs", options.jobs, "units updated at once (default: all)")->check(CLI::PositiveNumber);
+  command.add_option("--report", options.reportPath, "write a report: FILE.json or FILE.csv");
+  command.add_option("--log-dir", options.logDir,
+                     "folder for the units' logs, COMn.log (default: update-all-<start time, UTC>)");
+  command.add_flag("--no-verify", options.noVerify, "do not read the version back after the reboot");
+  // The probe of one port, run by update-all in a child of its own.
+  command.add_option("--probe-port", probePort)->group("");
+  command.add_option("--progress-fd", channel)->group("");
+}
+
+int finishUpdateAllCommand(const FleetOptions &given, const std::string &portList, int probePort,
+                           const std::string &channel, const char *argv0) {
+  if (probePort > 0) return runFleetProbe(probePort, channel.c_str());
+  FleetOptions options = given;
+  if (!portList.empty() && !fleet_parsePortList(portList, &options.ports)) {
+    fprintf(stderr, "TessaranFwTool: bad port list \"%s\" (numbers 1 to 255, e.g. 1-8,12)\n", portList.c_str());
+    return EXIT_USAGE;
+  }
+  return runUpdateAll(options, argv0);
+}
+
+int runUpdateAllCommand(int argc, char **argv, const char *argv0) {
+  CLI::App command("Update every unit found on the ports at once", "TessaranFwTool update-all");
+  FleetOptions options;
+  std::string portList, channel;
+  int probePort = 0;
+  addUpdateAllOptions(command, options, portList, probePort, channel);
+  try {
+    std::vector<std::string> args(argv, argv + argc);
+    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
+    command.parse(args);
+  } catch (const CLI::CallForHelp &) {
+    printf("%s", command.help().c_str());
+    return 0;
+  } catch (const CLI::ParseError &error) {
+    fprintf(stderr, "TessaranFwTool: %s\n", error.what());
+    return EXIT_USAGE;
+  }
+  return finishUpdateAllCommand(options, portList, probePort, channel, argv0);
+}
