@@ -1,0 +1,175 @@
+#include <stdio.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "Fleet.h"
+#include "ProgressChannel.h"
+#include "platform/Subprocess.h"
+
+TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
+  struct Case {
+    const char *text;
+    bool ok;
+    std::vector<int> ports;
+  } cases[] = {
+      {"1-8,12", true, {1, 2, 3, 4, 5, 6, 7, 8, 12}},
+      {"3,1", true, {3, 1}},
+      {"1-3,2", true, {1, 2, 3}},
+      {"255", true, {255}},
+      {"", false, {}},
+      {"0", false, {}},
+      {"256", false, {}},
+      {"5-3", false, {}},
+      {"1,,2", false, {}},
+      {"1,", false, {}},
+      {"1-", false, {}},
+      {"COM1", false, {}},
+      {"1 2", false, {}},
+  };
+  for (const Case &c : cases) {
+    std::vector<int> ports;
+    EXPECT_EQ(fleet_parsePortList(c.text, &ports), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(ports, c.ports) << c.text;
+    }
+  }
+}
+
+TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
+  UpdateEvent step = {UPDATE_EVENT_STEP, UPDATE_STEP_SENDING_LOGIC, 0, NULL, NULL};
+  UpdateEvent percent = {UPDATE_EVENT_PERCENT, UPDATE_STEP_SENDING_LOGIC, 42, NULL, NULL};
+  UpdateEvent fact = {UPDATE_EVENT_FACT, UPDATE_STEP_SENDING_LOGIC, 42, "message", "Expected\r\nSUCCESS"};
+  std::string stream = progressChannel_line(step) + "percent 101\nnonsense\n" + progressChannel_line(percent) +
+                       progressChannel_line(fact) + "step failed";  // the last line is not ended yet
+  EXPECT_EQ(progressChannel_line(step), "step sending logic\n");
+  EXPECT_EQ(progressChannel_line(fact), "fact message Expected  SUCCESS\n");
+  // Every split of the stream into two pieces gives the same events.
+  for (size_t cut = 0; cut <= stream.size(); cut++) {
+    ProgressReader reader;
+    std::vector<ProgressLine> lines = reader.feed(stream.data(), cut);
+    std::vector<ProgressLine> more = reader.feed(stream.data() + cut, stream.size() - cut);
+    lines.insert(lines.end(), more.begin(), more.end());
+    ASSERT_EQ(lines.size(), 3u) << cut;
+    EXPECT_EQ(lines[0].kind, ProgressLine::STEP);
+    EXPECT_EQ(lines[0].step, "sending logic");
+    EXPECT_EQ(lines[1].kind, ProgressLine::PERCENT);
+    EXPECT_EQ(lines[1].percent, 42);
+    EXPECT_EQ(lines[2].kind, ProgressLine::FACT);
+    EXPECT_EQ(lines[2].key, "message");
+    EXPECT_EQ(lines[2].value, "Expected  SUCCESS");
+    std::vector<ProgressLine> last = reader.feed("\n", 1);
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].step, "failed");
+  }
+}
+
+TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
+  FleetRecord r;
+  r.port = 4;
+  r.device = "/dev/ttyUSB0";
+  r.baud = 9600;
+  r.type = "TX";
+  r.firmwareBefore = "1.0.3";
+  r.result = "failed";
+  r.failedStep = "sending logic";
+  r.message = "Expected : SUCCESS, received \"FAILED\"";
+  r.started = fleet_isoTime(0);
+  r.finished = fleet_isoTime(86399);
+  r.seconds = 12.345;
+  r.log = "logs/COM4.log";
+  EXPECT_EQ(r.started, "1970-01-01T00:00:00Z");
+  EXPECT_EQ(r.finished, "1970-01-01T23:59:59Z");
+
+  nlohmann::json json = nlohmann::json::parse(fleet_reportJson({r, r}));
+  ASSERT_EQ(json["units"].size(), 2u);
+  const nlohmann::json &unit = json["units"][0];
+  std::vector<std::string> keys;
+  for (auto it = unit.begin(); it != unit.end(); ++it) keys.push_back(it.key());
+  EXPECT_EQ(keys.size(), 15u);
+  EXPECT_EQ(unit["port"], 4);
+  EXPECT_EQ(unit["baud"], 9600);
+  EXPECT_DOUBLE_EQ(unit["seconds"].get<double>(), 12.3);
+  EXPECT_EQ(unit["message"], r.message);
+  EXPECT_EQ(unit["firmware_after"], "");
+
+  std::string csv = fleet_reportCsv({r});
+  EXPECT_EQ(csv,
+            "port,device,baud,type,firmware_before,fpga_before,firmware_after,fpga_after,result,"
+            "failed_step,message,started,finished,seconds,log\r\n"
+            "4,/dev/ttyUSB0,9600,TX,1.0.3,,,,failed,sending logic,"
+            "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
+            "12.3,logs/COM4.log\r\n");
+  std::string error;
+  EXPECT_FALSE(fleet_writeReport("report.txt", {r}, &error));
+  EXPECT_NE(error.find(".json or .csv"), std::string::npos);
+}
+
+#ifndef _WIN32
+static std::string fileText(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+static std::string drain(Subprocess *child, int *status) {
+  std::string said;
+  char buffer[256];
+  for (int rounds = 0; rounds < 500; rounds++) {
+    int n;
+    while ((n = subprocess_readChannel(child, buffer, sizeof buffer)) > 0) said.append(buffer, (size_t)n);
+    if (n < 0 && subprocess_finished(child, status)) break;
+    subprocess_waitAny({child}, 20);
+  }
+  return said;
+}
+
+TEST(Subprocess, ChildTalksOnItsChannelAndItsOutputGoesToItsLog) {
+  std::string log = testing::TempDir() + "fleet-child.log";
+  std::string error;
+  // The channel's number is $0 of the script.
+  Subprocess *child = subprocess_start(
+      {"/bin/sh", "-c", "echo out; echo err >&2; read x && echo stdin-had-text; printf 'step done\\n' >&$0; exit 7",
+       SUBPROCESS_CHANNEL_ARG},
+      log, &error);
+  ASSERT_NE(child, nullptr) << error;
+  int status = -1;
+  EXPECT_EQ(drain(child, &status), "step done\n");
+  EXPECT_EQ(status, 7);
+  EXPECT_EQ(fileText(log), "out\nerr\n");
+  subprocess_free(child);
+
+  EXPECT_EQ(subprocess_start({"/nonexistent/program"}, "", &error), nullptr);
+  EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+TEST(Subprocess, AHungChildIsInterruptedOrKilledWithoutWaitingForIt) {
+  struct Case {
+    bool ignoresInterrupts;
+    int status;
+  } cases[] = {{false, 128 + 2}, {true, 128 + 9}};
+  for (const Case &c : cases) {
+    std::string error;
+    Subprocess *child = subprocess_start(
+        {"/bin/sh", "-c", std::string(c.ignoresInterrupts ? "trap '' INT; " : "") + "echo go >&$0; exec sleep 30",
+         SUBPROCESS_CHANNEL_ARG},
+        "", &error);
+    ASSERT_NE(child, nullptr) << error;
+    char buffer[16];
+    for (int i = 0; i < 200 && subprocess_readChannel(child, buffer, sizeof buffer) == 0; i++)
+      subprocess_waitAny({child}, 20);
+    subprocess_interrupt(child);
+    if (c.ignoresInterrupts) subprocess_kill(child);
+    int status = -1;
+    drain(child, &status);
+    EXPECT_EQ(status, c.status);
+    subprocess_free(child);
+  }
+}
+#endif
