@@ -14,8 +14,8 @@
 // about 151 s. The unit stays deaf for --reboot-seconds (145 s by default, the
 // middle of that window) and then sends its banner in one go; a banner sent
 // earlier, as a real unit would at power-up, would land in the dropped read.
-// After that reboot the unit runs the release's firmware: its version reply
-// carries the release's version (a failed update leaves the old one).
+// After that reboot, when it took both images, the unit runs the release: its
+// version reply carries the release's version (a failed update leaves the old one).
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -96,6 +96,7 @@ static void finishStream(SimPort &port) {
     reply(port, "CHECKSUM ERROR", STREAM_BAUD);
   } else {
     reply(port, "SUCCESS", STREAM_BAUD);
+    if (u.streamKind == 'l') u.logicAccepted = true;
     if (u.streamKind == 'h') {
       // New microcontroller firmware: the unit restarts, deaf until its banner.
       u.phase = PHASE_REBOOT;
@@ -260,9 +261,13 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
       u.phase = PHASE_CONSOLE;
       std::string banner = u.opt.banner;
       if (u.opt.faultBannerCrLf) banner += "\r\n";
-      // The new firmware runs: the version reply's first field is the release's.
-      size_t space = u.version.find(' ');
-      u.version = FIRMWARE_VERSION_TO_UPLOAD + (space == std::string::npos ? "" : u.version.substr(space));
+      // Both images taken: the unit now runs the release it was sent (same
+      // FPGA fields), unless it is told to come back with the old version.
+      if (u.logicAccepted && !u.opt.faultKeepVersion) {
+        size_t space = u.version.find(' ');
+        u.version = FIRMWARE_VERSION_TO_UPLOAD +
+                    (space == std::string::npos ? std::string() : u.version.substr(space));
+      }
       logEvent(port, "banner", "");
       if (!u.opt.faultSilent) queueOutput(port, banner, u.consoleRate, 0);
     } else if (u.bannerAt < *nextDeadline) {

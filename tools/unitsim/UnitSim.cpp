@@ -47,7 +47,8 @@ static void usage(void) {
       "                        rate: trickle=MS (one byte every MS ms) or nmea (GPS-like\n"
       "                        sentences once a second); repeatable, not on the unit port\n"
       "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
-      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf\n"
+      "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf,\n"
+      "                        keep-version\n"
       "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
       "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
       "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
@@ -99,6 +100,7 @@ static bool parseFault(UnitOptions &unit, const char *text) {
   else if (name == "chatter") unit.faultChatter = true;
   else if (name == "extra-cr") unit.faultExtraCr = true;
   else if (name == "banner-crlf") unit.faultBannerCrLf = true;
+  else if (name == "keep-version") unit.faultKeepVersion = true;
   else if (name == "pieces") unit.piecesPauseMs = value != NULL ? atoi(value) : 100;
   else if (name == "late" && value != NULL) unit.lateMs = atoi(value);
   else if (name == "disconnect" && value != NULL) unit.disconnectAfter = atol(value);

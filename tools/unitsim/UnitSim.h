@@ -41,6 +41,7 @@ struct UnitOptions {
   int lateMs = 0;                  // every reply starts this late
   bool faultExtraCr = false;       // one more CR in the identification reply
   bool faultBannerCrLf = false;    // banner ends in ">>\r\n"
+  bool faultKeepVersion = false;   // still reports the old version after an update
 };
 
 struct SimOptions {
