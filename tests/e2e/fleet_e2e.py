@@ -1,0 +1,249 @@
+#!/usr/bin/env python3
+"""update-all end to end: several simulated units updated at once.
+
+Each case starts one unitsim playing a bench of units (--unit), runs
+`TessaranFwTool update-all` with its output going to a pipe (the non-terminal
+form), and checks the exit status, the report, every unit's log byte for byte,
+the images every unit received and, from the wire log, that the streams of the
+sound units ran at full line rate beside a failing one.
+
+    fleet_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
+    fleet_e2e.py --windows-build DIR --wine-run PATH --tool PATH --unitsim PATH wine-two-units
+"""
+import argparse
+import csv
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+
+import e2e
+
+VERIFIED = "\r\nVerifying firmware version .............  1.0.4 VERIFIED\r\n"
+UPDATE_FAILED_VERDICT = "\r\nNOT VERIFIED, the update failed\r\n"
+KEYS = ["port", "device", "baud", "type", "firmware_before", "fpga_before", "firmware_after",
+        "fpga_after", "result", "failed_step", "message", "started", "finished", "seconds", "log"]
+ISO = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
+STEP_LINE = re.compile(r"^COM(\d+) +(\S+) +(\d+) +(.+?) +\d+:\d\d$")
+SOUND_STEPS = ["sending logic", "sending firmware", "rebooting", "verifying", "done"]
+LINE_115200 = 11520.0
+
+
+def updated_log(port, baud, version, rx, fpga, mcu):
+    """What `update` prints for a unit it updates and verifies."""
+    success = e2e.update_success(version, rx, len(fpga), len(mcu))
+    return (e2e.header() + e2e.found(port, baud) + success[:-len(e2e.PRESS_KEY)] + VERIFIED)
+
+
+def rejected_log(port, baud, fpga):
+    return (e2e.header() + e2e.found(port, baud) + e2e.versions(e2e.VERSION)
+            + "Checking product .......... " + e2e.identification(False) + e2e.FPGA_ANNOUNCE
+            + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga))
+            + "\r\nExpected : SUCCESS  received : FAILED\r\n"
+            + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n"
+            + e2e.NOT_SUCCESSFUL + UPDATE_FAILED_VERDICT)
+
+
+class FleetRun(e2e.Run):
+    def update_all(self, *options, timeout=560, program=None, runner=None):
+        env = dict(os.environ, FWUPGRADE_COM_DIR=self.com)
+        command = (runner or []) + [program or self.args.tool, "update-all"] + list(options)
+        done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=getattr(self, "env", env) if runner else env, cwd=self.dir,
+                              timeout=timeout)
+        return done.stdout.decode("latin-1"), done.stderr.decode("latin-1"), done.returncode
+
+    def saved_unit(self, port, name):
+        return self.saved(os.path.join("COM%d" % port, name))
+
+    def log_text(self, name):
+        path = os.path.join(self.dir, "logs", name)
+        if not os.path.exists(path):
+            return None
+        with open(path, "rb") as f:
+            return f.read().decode("latin-1")
+
+    def check_units(self, records, expected):
+        """expected: {port: (result, failed_step)}; every record under exactly the keys."""
+        self.expect_equal("units in the report", sorted(r["port"] for r in records), sorted(expected))
+        for r in records:
+            self.expect_equal("keys of COM%s" % r["port"], list(r.keys()), KEYS)
+            want = expected.get(int(r["port"]))
+            if want is None:
+                continue
+            self.expect_equal("result of COM%s" % r["port"], (r["result"], r["failed_step"]), want)
+            for key in ("started", "finished"):
+                if not ISO.match(r[key]):
+                    self.fail("COM%s %s is no UTC ISO 8601 time: %r" % (r["port"], key, r[key]))
+            self.expect_equal("log of COM%s" % r["port"], r["log"], "logs/COM%s.log" % r["port"])
+            self.expect_equal("firmware after on COM%s" % r["port"], r["firmware_after"],
+                              "1.0.4" if want[0] == "updated" else "")
+
+    def check_step_lines(self, out, expected):
+        """The non-terminal form: no escape sequence, one line per change of step."""
+        if "\x1b" in out:
+            self.fail("terminal sequences in the non-terminal output")
+        steps = {}
+        for line in out.splitlines():
+            m = STEP_LINE.match(line)
+            if m:
+                steps.setdefault(int(m.group(1)), []).append(m.group(4))
+        for port, tail in expected.items():
+            got = steps.get(port, [])
+            if got[-len(tail):] != tail or any(a == b for a, b in zip(got, got[1:])):
+                self.fail("step lines of COM%d: %r, expected to end in %r without repeats"
+                          % (port, got, tail))
+
+    def stream_seconds(self, port, kind):
+        """How long the unit took to receive its image of that kind (wire log)."""
+        begin = end = None
+        for when, p, _, event, detail in self.wire():
+            if p == port and detail.startswith(kind + " "):
+                if event == "stream-begin":
+                    begin = when
+                elif event == "stream-end":
+                    end = when
+        return None if begin is None or end is None else end - begin
+
+
+def case_three_units(run):
+    """TX at 115200 on COM1, RX at 57600 on COM3, TX at 9600 whose stream is
+    rejected on COM4, silent COM2 and COM5: two updated, one failed while
+    sending logic; logs, images, report (JSON) and the line-per-change output."""
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    run.start_unit("--ports", "1-5", "--unit", "1:tx:115200", "--unit", "3:rx:57600",
+                   "--unit", "4:tx:9600:reject", max_seconds=560)
+    out, err, status = run.update_all("--ports", "1-5", "--report", "report.json",
+                                      "--log-dir", "logs")
+    run.expect_equal("exit status", status, 1)
+    with open(os.path.join(run.dir, "report.json")) as f:
+        report = json.load(f)
+    records = report["units"]
+    run.check_units(records, {1: ("updated", ""), 3: ("updated", ""),
+                              4: ("failed", "sending logic")})
+    by_port = {r["port"]: r for r in records}
+    if 3 in by_port:
+        run.expect_equal("COM3 facts", (by_port[3]["type"], by_port[3]["baud"],
+                                        by_port[3]["firmware_before"]), ("RX", 57600, "1.0.3"))
+    run.check_step_lines(out, {1: SOUND_STEPS, 3: SOUND_STEPS, 4: ["sending logic", "failed"]})
+    run.expect_equal("COM1 log", run.log_text("COM1.log"),
+                     updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu))
+    run.expect_equal("COM3 log", run.log_text("COM3.log"),
+                     updated_log(3, 57600, e2e.VERSION, True, fpga_rx, mcu))
+    run.expect_equal("COM4 log", run.log_text("COM4.log"), rejected_log(4, 9600, fpga_tx))
+    run.expect_equal("logs written", sorted(os.listdir(os.path.join(run.dir, "logs"))),
+                     ["COM1.log", "COM3.log", "COM4.log"])
+    for port, fpga, with_mcu in ((1, fpga_tx, True), (3, fpga_rx, True), (4, fpga_tx, False)):
+        run.expect_equal("COM%d FPGA image" % port, run.saved_unit(port, "fpga.bin") == fpga, True)
+        run.expect_equal("COM%d MCU image" % port,
+                         run.saved_unit(port, "mcu.bin") == (mcu if with_mcu else None), True)
+    # Read-only probing: the silent ports heard nothing but the detection command.
+    silent = {d for _, p, _, event, d in run.wire() if p in (2, 5) and event == "cmd"}
+    run.expect_equal("commands on the silent ports", silent, {"%%%help -c version"})
+
+
+def case_unplug(run):
+    """Three units streaming at line rate; COM2's adapter goes away in the
+    middle of its FPGA stream. The two others finish, images intact, their
+    streams as fast as alone. The report is CSV."""
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    run.start_unit("--ports", "1-3", "--pace", "--unit", "1:tx:115200",
+                   "--unit", "2:tx:115200:disconnect=300000", "--unit", "3:rx:57600",
+                   max_seconds=590)
+    out, err, status = run.update_all("--ports", "1-3", "--jobs", "3", "--report", "report.csv",
+                                      "--log-dir", "logs", timeout=590)
+    run.expect_equal("exit status", status, 1)
+    with open(os.path.join(run.dir, "report.csv"), newline="") as f:
+        text = f.read()
+    rows = list(csv.DictReader(io.StringIO(text)))
+    run.expect_equal("CSV columns", text.split("\r\n", 1)[0].split(","), KEYS)
+    for r in rows:
+        r["port"] = int(r["port"])
+    run.check_units(rows, {1: ("updated", ""), 2: ("failed", "sending logic"),
+                           3: ("updated", "")})
+    for port, fpga in ((1, fpga_tx), (3, fpga_rx)):
+        run.expect_equal("COM%d FPGA image" % port, run.saved_unit(port, "fpga.bin") == fpga, True)
+        run.expect_equal("COM%d MCU image" % port, run.saved_unit(port, "mcu.bin") == mcu, True)
+        seconds = run.stream_seconds(port, "l")
+        floor = len(fpga) / LINE_115200
+        if seconds is None or seconds > floor * 1.05 + 1:
+            run.fail("COM%d FPGA stream took %s s, its line time is %.1f s" % (port, seconds, floor))
+    hangups = [d for _, p, _, event, d in run.wire() if event == "hangup"]
+    run.expect_equal("hang-up", hangups, ["after 300000 stream bytes"])
+
+
+def case_wine_two_units(run):
+    """The Windows build updates two units at once under Wine."""
+    import wine_e2e
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    wine = wine_e2e.WineRun.__new__(wine_e2e.WineRun)
+    wine.__dict__.update(run.__dict__)
+    wine.prefix = os.path.join(run.dir, "wine-prefix")
+    wine.env = dict(os.environ, WINEPREFIX=wine.prefix, WINEDEBUG="-all",
+                    WINEDLLOVERRIDES="mscoree,mshtml=")
+    wine.make_prefix([1, 2])
+    run.env = wine.env
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:rx:57600",
+                   max_seconds=560)
+    out, err, status = run.update_all("--ports", "1-2", "--report", "report.json",
+                                      "--log-dir", "logs", program=run.args.windows_tool,
+                                      runner=[run.args.wine_run, wine.prefix])
+    subprocess.run(["wineserver", "-k"], env=wine.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+    run.expect_equal("exit status", status, 0)
+    with open(os.path.join(run.dir, "report.json")) as f:
+        records = json.load(f)["units"]
+    run.check_units(records, {1: ("updated", ""), 2: ("updated", "")})
+    # Both streams overlapped: the updates ran side by side.
+    spans = {}
+    for when, p, _, event, _ in run.wire():
+        if event in ("stream-begin", "stream-end"):
+            spans.setdefault(p, []).append(when)
+    if len(spans.get(1, [])) < 2 or len(spans.get(2, [])) < 2 or \
+            max(spans[1][0], spans[2][0]) > min(spans[1][-1], spans[2][-1]):
+        run.fail("the two units were not updated at the same time: %r" % spans)
+    run.expect_equal("COM1 log", run.log_text("COM1.log"),
+                     updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu))
+    run.expect_equal("COM2 log", run.log_text("COM2.log"),
+                     updated_log(2, 57600, e2e.VERSION, True, fpga_rx, mcu))
+    run.expect_equal("COM2 FPGA image", run.saved_unit(2, "fpga.bin") == fpga_rx, True)
+    run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
+
+
+CASES = {
+    "three-units": case_three_units,
+    "unplug": case_unplug,
+    "wine-two-units": case_wine_two_units,
+}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--updater")
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--unitsim", required=True)
+    parser.add_argument("--windows-build")
+    parser.add_argument("--wine-run")
+    parser.add_argument("case", choices=sorted(CASES))
+    args = parser.parse_args()
+    for name in ("tool", "unitsim", "wine_run"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
+    if args.windows_build:
+        sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
+        args.windows_tool = os.path.join(args.windows_build, "tools", "TessaranFwTool",
+                                         "TessaranFwTool.exe")
+    run = FleetRun(args, "fleet-" + args.case)
+    try:
+        CASES[args.case](run)
+    except Exception as error:  # report, then still clean up the simulator
+        run.fail("%s: %s" % (type(error).__name__, error))
+    status = run.finish()
+    print("fleet %s: %s" % (args.case, "FAILED" if status else "passed"))
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())
