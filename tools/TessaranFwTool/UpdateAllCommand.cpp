@@ -292,6 +292,7 @@ static void finishUnit(FleetUnit &unit, int status, double stallSeconds) {
   r.finished = fleet_isoTime(time(NULL));
   r.seconds = unit.lastHeardAt - unit.startedAt;
   std::string step = unit.step == "failed" ? unit.stepBeforeFailure : unit.step;
+  if (step == "waiting") step = "detecting";  // ended before it told its first step
   if (unit.hung) {
     r.result = "failed";
     r.failedStep = step;
