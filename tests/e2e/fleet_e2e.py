@@ -16,8 +16,10 @@ import io
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
+import time
 
 import e2e
 
@@ -212,7 +214,81 @@ def case_wine_two_units(run):
     run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
 
 
+# A stand-in for `update`: tells its steps on the channel, then does what the
+# case needs. Arguments: update --port N --baud B [--no-verify] --progress-fd X.
+FAKE_CHILD = r"""#!/bin/sh
+port=$3
+eval "fd=\${$#}"
+say() { eval "echo \"$1\" >&$fd"; }
+echo "update of COM$port"
+say "step checking"
+say "fact type TX"
+case "$FAKE_MODE:$port" in
+  stall:1) exec sleep 600 ;;
+  stream:*) say "step sending logic"; say "percent 10"; exec sleep 600 ;;
+esac
+say "step sending logic"
+say "step rebooting"
+say "step verifying"
+say "fact firmware 1.0.4"
+say "step done"
+"""
+
+
+def fake_children(run, mode):
+    path = os.path.join(run.dir, "fake-update")
+    with open(path, "w") as f:
+        f.write(FAKE_CHILD)
+    os.chmod(path, 0o755)
+    return dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_FLEET_CHILD=path,
+                FWUPGRADE_FLEET_STALL_SECONDS="2", FAKE_MODE=mode)
+
+
+def case_stall_and_interrupts(run):
+    """Stand-in children: a hung child is killed after the stall bound while
+    the other unit is updated; then, with both units streaming, the first
+    interrupt only warns and the second stops both (reported interrupted)."""
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   max_seconds=120)
+    started = time.time()
+    done = subprocess.run([run.args.tool, "update-all", "--ports", "1-2", "--report", "stall.json",
+                           "--log-dir", "logs"], env=fake_children(run, "stall"), cwd=run.dir,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    run.expect_equal("exit status with a hung unit", done.returncode, 1)
+    if time.time() - started > 40:
+        run.fail("the hung child held update-all for %.0f s" % (time.time() - started))
+    with open(os.path.join(run.dir, "stall.json")) as f:
+        records = {r["port"]: r for r in json.load(f)["units"]}
+    run.expect_equal("hung unit", (records[1]["result"], records[1]["failed_step"],
+                                   records[1]["message"]),
+                     ("failed", "checking", "no progress for 2 s: stopped"))
+    run.expect_equal("the other unit", records[2]["result"], "updated")
+    run.expect_equal("log of the hung unit", run.log_text("COM1.log"), "update of COM1\n")
+
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--report",
+                             "stop.json", "--log-dir", "logs2"], env=fake_children(run, "stream"),
+                            cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    seen = b""
+    while seen.count(b"sending logic") < 2:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        seen += line
+    proc.send_signal(signal.SIGINT)
+    time.sleep(1.5)
+    run.expect_equal("running after the first interrupt", proc.poll(), None)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("exit status when stopped", proc.returncode, 130)
+    if b"WARNING: COM1, COM2 being written" not in err:
+        run.fail("no warning at the first interrupt: %r" % err)
+    with open(os.path.join(run.dir, "stop.json")) as f:
+        results = [(r["result"], r["failed_step"]) for r in json.load(f)["units"]]
+    run.expect_equal("stopped units", results, [("interrupted", "sending logic")] * 2)
+
+
 CASES = {
+    "stall-and-interrupts": case_stall_and_interrupts,
     "three-units": case_three_units,
     "unplug": case_unplug,
     "wine-two-units": case_wine_two_units,
