@@ -79,7 +79,7 @@ class FleetRun(e2e.Run):
             for key in ("started", "finished"):
                 if not ISO.match(r[key]):
                     self.fail("COM%s %s is no UTC ISO 8601 time: %r" % (r["port"], key, r[key]))
-            self.expect_equal("log of COM%s" % r["port"], r["log"], "logs/COM%s.log" % r["port"])
+            self.expect_equal("log of COM%s" % r["port"], r["log"], "logs/update-COM%s.log" % r["port"])
             self.expect_equal("firmware after on COM%s" % r["port"], r["firmware_after"],
                               "1.0.4" if want[0] == "updated" else "")
 
@@ -130,13 +130,13 @@ def case_three_units(run):
         run.expect_equal("COM3 facts", (by_port[3]["type"], by_port[3]["baud"],
                                         by_port[3]["firmware_before"]), ("RX", 57600, "1.0.3"))
     run.check_step_lines(out, {1: SOUND_STEPS, 3: SOUND_STEPS, 4: ["sending logic", "failed"]})
-    run.expect_equal("COM1 log", run.log_text("COM1.log"),
+    run.expect_equal("COM1 log", run.log_text("update-COM1.log"),
                      updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu))
-    run.expect_equal("COM3 log", run.log_text("COM3.log"),
+    run.expect_equal("COM3 log", run.log_text("update-COM3.log"),
                      updated_log(3, 57600, e2e.VERSION, True, fpga_rx, mcu))
-    run.expect_equal("COM4 log", run.log_text("COM4.log"), rejected_log(4, 9600, fpga_tx))
+    run.expect_equal("COM4 log", run.log_text("update-COM4.log"), rejected_log(4, 9600, fpga_tx))
     run.expect_equal("logs written", sorted(os.listdir(os.path.join(run.dir, "logs"))),
-                     ["COM1.log", "COM3.log", "COM4.log"])
+                     ["update-COM1.log", "update-COM3.log", "update-COM4.log"])
     for port, fpga, with_mcu in ((1, fpga_tx, True), (3, fpga_rx, True), (4, fpga_tx, False)):
         run.expect_equal("COM%d FPGA image" % port, run.saved_unit(port, "fpga.bin") == fpga, True)
         run.expect_equal("COM%d MCU image" % port,
@@ -206,9 +206,9 @@ def case_wine_two_units(run):
     if len(spans.get(1, [])) < 2 or len(spans.get(2, [])) < 2 or \
             max(spans[1][0], spans[2][0]) > min(spans[1][-1], spans[2][-1]):
         run.fail("the two units were not updated at the same time: %r" % spans)
-    run.expect_equal("COM1 log", run.log_text("COM1.log"),
+    run.expect_equal("COM1 log", run.log_text("update-COM1.log"),
                      updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu))
-    run.expect_equal("COM2 log", run.log_text("COM2.log"),
+    run.expect_equal("COM2 log", run.log_text("update-COM2.log"),
                      updated_log(2, 57600, e2e.VERSION, True, fpga_rx, mcu))
     run.expect_equal("COM2 FPGA image", run.saved_unit(2, "fpga.bin") == fpga_rx, True)
     run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
@@ -263,7 +263,7 @@ def case_stall_and_interrupts(run):
                                    records[1]["message"]),
                      ("failed", "checking", "no progress for 2 s: stopped"))
     run.expect_equal("the other unit", records[2]["result"], "updated")
-    run.expect_equal("log of the hung unit", run.log_text("COM1.log"), "update of COM1\n")
+    run.expect_equal("log of the hung unit", run.log_text("update-COM1.log"), "update of COM1\n")
 
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--report",
                              "stop.json", "--log-dir", "logs2"], env=fake_children(run, "stream"),
@@ -315,6 +315,8 @@ def main():
     try:
         CASES[args.case](run)
     except Exception as error:  # report, then still clean up the simulator
+        import traceback
+        traceback.print_exc()
         run.fail("%s: %s" % (type(error).__name__, error))
     status = run.finish()
     print("fleet %s: %s" % (args.case, "FAILED" if status else "passed"))

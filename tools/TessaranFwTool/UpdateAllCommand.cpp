@@ -262,7 +262,9 @@ static double settingSeconds(const char *name, double fallback) {
 static void startUnit(FleetUnit &unit, const std::string &program, const std::string &logDir,
                       bool noVerify, double now) {
   FleetRecord &r = unit.record;
-  r.log = logDir + "/COM" + std::to_string(r.port) + ".log";
+  // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
+  // serial device itself, and the transcript would go out on the port.
+  r.log = logDir + "/update-COM" + std::to_string(r.port) + ".log";
   std::vector<std::string> argv = {program, "update", "--port", std::to_string(r.port),
                                    "--baud", std::to_string(r.baud)};
   if (noVerify) argv.push_back("--no-verify");

@@ -11,7 +11,7 @@ void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &
   command.add_option("--jobs", options.jobs, "units updated at once (default: all)")->check(CLI::PositiveNumber);
   command.add_option("--report", options.reportPath, "write a report: FILE.json or FILE.csv");
   command.add_option("--log-dir", options.logDir,
-                     "folder for the units' logs, COMn.log (default: update-all-<start time, UTC>)");
+                     "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
   command.add_flag("--no-verify", options.noVerify, "do not read the version back after the reboot");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", probePort)->group("");
