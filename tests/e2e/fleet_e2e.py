@@ -55,7 +55,13 @@ class FleetRun(e2e.Run):
         done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=getattr(self, "env", env) if runner else env, cwd=self.dir,
                               timeout=timeout)
+        self.output = done.stdout.decode("latin-1") + done.stderr.decode("latin-1")
         return done.stdout.decode("latin-1"), done.stderr.decode("latin-1"), done.returncode
+
+    def expect_status(self, status, expected):
+        if status != expected:
+            self.fail("exit status %d, expected %d; update-all said:\n%s"
+                      % (status, expected, getattr(self, "output", "")))
 
     def saved_unit(self, port, name):
         return self.saved(os.path.join("COM%d" % port, name))
@@ -119,7 +125,7 @@ def case_three_units(run):
                    "--unit", "4:tx:9600:reject", max_seconds=560)
     out, err, status = run.update_all("--ports", "1-5", "--report", "report.json",
                                       "--log-dir", "logs")
-    run.expect_equal("exit status", status, 1)
+    run.expect_status(status, 1)
     with open(os.path.join(run.dir, "report.json")) as f:
         report = json.load(f)
     records = report["units"]
@@ -156,7 +162,7 @@ def case_unplug(run):
                    max_seconds=590)
     out, err, status = run.update_all("--ports", "1-3", "--jobs", "3", "--report", "report.csv",
                                       "--log-dir", "logs", timeout=590)
-    run.expect_equal("exit status", status, 1)
+    run.expect_status(status, 1)
     with open(os.path.join(run.dir, "report.csv"), newline="") as f:
         text = f.read()
     rows = list(csv.DictReader(io.StringIO(text)))
@@ -170,7 +176,9 @@ def case_unplug(run):
         run.expect_equal("COM%d MCU image" % port, run.saved_unit(port, "mcu.bin") == mcu, True)
         seconds = run.stream_seconds(port, "l")
         floor = len(fpga) / LINE_115200
-        if seconds is None or seconds > floor * 1.05 + 1:
+        # 10 % and 2 s of margin for a loaded machine; a stream held up by
+        # the unplugged unit would take far longer.
+        if seconds is None or seconds > floor * 1.10 + 2:
             run.fail("COM%d FPGA stream took %s s, its line time is %.1f s" % (port, seconds, floor))
     hangups = [d for _, p, _, event, d in run.wire() if event == "hangup"]
     run.expect_equal("hang-up", hangups, ["after 300000 stream bytes"])
@@ -194,7 +202,7 @@ def case_wine_two_units(run):
                                       runner=[run.args.wine_run, wine.prefix])
     subprocess.run(["wineserver", "-k"], env=wine.env, stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
-    run.expect_equal("exit status", status, 0)
+    run.expect_status(status, 0)
     with open(os.path.join(run.dir, "report.json")) as f:
         records = json.load(f)["units"]
     run.check_units(records, {1: ("updated", ""), 2: ("updated", "")})
@@ -254,7 +262,7 @@ def case_stall_and_interrupts(run):
     done = subprocess.run([run.args.tool, "update-all", "--ports", "1-2", "--report", "stall.json",
                            "--log-dir", "logs"], env=fake_children(run, "stall"), cwd=run.dir,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
-    run.expect_equal("exit status with a hung unit", done.returncode, 1)
+    run.expect_equal("exit status with a hung unit", str(done.returncode), "1")
     if time.time() - started > 40:
         run.fail("the hung child held update-all for %.0f s" % (time.time() - started))
     with open(os.path.join(run.dir, "stall.json")) as f:
@@ -279,7 +287,7 @@ def case_stall_and_interrupts(run):
     run.expect_equal("running after the first interrupt", proc.poll(), None)
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=30)
-    run.expect_equal("exit status when stopped", proc.returncode, 130)
+    run.expect_equal("exit status when stopped", str(proc.returncode), "130")
     if b"WARNING: COM1, COM2 being written" not in err:
         run.fail("no warning at the first interrupt: %r" % err)
     with open(os.path.join(run.dir, "stop.json")) as f:
@@ -304,7 +312,7 @@ def main():
     parser.add_argument("--wine-run")
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
-    for name in ("tool", "unitsim", "wine_run"):
+    for name in ("tool", "unitsim", "wine_run", "windows_build"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
     if args.windows_build:
