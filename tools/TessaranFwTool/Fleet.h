@@ -43,6 +43,16 @@ std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
 
+namespace CLI {
+class App;
+}
+// update-all's options on its CLI11 subcommand; then the command itself (the
+// hidden --probe-port N runs one port's probe instead).
+void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &portList, int &probePort,
+                         std::string &channel);
+int finishUpdateAllCommand(const FleetOptions &options, const std::string &portList, int probePort,
+                           const std::string &channel, const char *argv0);
+
 int runUpdateAll(const FleetOptions &options, const char *argv0);
 // The probe of one port, in a child of its own: the updater's rates in its
 // order, the detection command twice at each; the port and rate found (and

@@ -13,7 +13,9 @@
 #include <CLI/CLI.hpp>
 
 #include "ExitStatus.h"
+#include "Fleet.h"
 #include "PortCommands.h"
+#include "ProgressChannel.h"
 #include "ReleaseSummary.h"
 #include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
@@ -128,6 +130,19 @@ int main(int argc, char **argv) {
   addBaudOption(update, &updateOptions.baud);
   update->add_flag("--no-verify", noVerify, "do not read the version back after the reboot");
   addTraceOption(update, &updateOptions.tracePath);
+  std::string progressChannel;
+  update->add_option("--progress-fd", progressChannel,
+                     "write the update's steps, percentages and facts on this descriptor (a handle "
+                     "value on Windows), one per line: update-all reads its children so")
+      ->option_text("X");
+
+  FleetOptions fleetOptions;
+  std::string fleetPorts, probeChannel;
+  int probePort = 0;
+  CLI::App *updateAll = app.add_subcommand(
+      "update-all", "update every unit found on the ports at once, each as update does; exit 0 "
+                    "all updated, 1 any failed, 3 no unit");
+  addUpdateAllOptions(*updateAll, fleetOptions, fleetPorts, probePort, probeChannel);
 
   try {
     app.parse(argc, argv);
@@ -144,6 +159,11 @@ int main(int argc, char **argv) {
   if (*bench) return runForwarded(bench, runBenchCommand);
   if (*ports) return runPortsCommand(portsOptions);
   if (*probe) return runProbeCommand(probeOptions);
+  if (*updateAll) return finishUpdateAllCommand(fleetOptions, fleetPorts, probePort, probeChannel, argv[0]);
+  if (!progressChannel.empty() && !progressChannel_attach(progressChannel.c_str())) {
+    fprintf(stderr, "%s: --progress-fd %s is no open channel\n", TOOL_NAME, progressChannel.c_str());
+    return EXIT_USAGE;
+  }
   updateOptions.verify = !noVerify;
   return runScriptedUpdate(updateOptions);
 }

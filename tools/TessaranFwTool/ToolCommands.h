@@ -8,6 +8,5 @@ int runExportWebCommand(int argc, char **argv);  // export-web
 int runVerifyWebCommand(int argc, char **argv);  // verify-web [FILE]
 int runBenchCommand(int argc, char **argv);      // bench send-512kb PORT BAUD | send-512kb-2 | dump
 
-int runUpdateAllCommand(int argc, char **argv, const char *argv0);  // update-all [options]
 
 #endif  // TOOLCOMMANDS_H

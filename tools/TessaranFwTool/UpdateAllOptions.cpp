@@ -3,7 +3,6 @@
 
 #include "ExitStatus.h"
 #include "Fleet.h"
-#include "ToolCommands.h"
 
 void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &portList, int &probePort,
                          std::string &channel) {
@@ -27,24 +26,4 @@ int finishUpdateAllCommand(const FleetOptions &given, const std::string &portLis
     return EXIT_USAGE;
   }
   return runUpdateAll(options, argv0);
-}
-
-int runUpdateAllCommand(int argc, char **argv, const char *argv0) {
-  CLI::App command("Update every unit found on the ports at once", "TessaranFwTool update-all");
-  FleetOptions options;
-  std::string portList, channel;
-  int probePort = 0;
-  addUpdateAllOptions(command, options, portList, probePort, channel);
-  try {
-    std::vector<std::string> args(argv, argv + argc);
-    std::reverse(args.begin(), args.end());  // CLI11 takes them last first
-    command.parse(args);
-  } catch (const CLI::CallForHelp &) {
-    printf("%s", command.help().c_str());
-    return 0;
-  } catch (const CLI::ParseError &error) {
-    fprintf(stderr, "TessaranFwTool: %s\n", error.what());
-    return EXIT_USAGE;
-  }
-  return finishUpdateAllCommand(options, portList, probePort, channel, argv0);
 }
