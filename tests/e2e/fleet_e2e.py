@@ -89,6 +89,8 @@ class FleetRun(e2e.Run):
             self.expect_equal("log of COM%s" % r["port"], r["log"], "logs/update-COM%s.log" % r["port"])
             self.expect_equal("firmware after on COM%s" % r["port"], r["firmware_after"],
                               "1.0.4" if want[0] == "updated" else "")
+            self.expect_equal("FPGA after on COM%s" % r["port"], r["fpga_after"],
+                              "1.3" if want[0] == "updated" else "")
 
     def check_step_lines(self, out, expected):
         """The non-terminal form: no escape sequence, one line per change of step."""

@@ -44,6 +44,9 @@ static BOOL verifyUpdate(int seconds) {
     return FALSE;
   }
   updateProgress_fact("firmware", info.firmware.c_str());
+  updateProgress_fact("fpga_family", info.fpgaFamily.c_str());
+  updateProgress_fact("fpga_version", info.fpgaVersion.c_str());
+  updateProgress_fact("fpga_device", info.fpgaDevice.c_str());
   if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) {
     printf("%s NOT VERIFIED, expected %s\r\n", info.firmware.c_str(), FIRMWARE_VERSION_TO_UPLOAD);
     updateProgress_fact("message", "the unit reports another version after the update");

@@ -132,11 +132,26 @@ static void startStream(SimPort &port, char kind, uint32_t checkSum, long length
   if (length == 0) finishStream(port);
 }
 
+// About a kilobyte of the chatter fault's status lines.
+static void queueChatterBlock(SimPort &port, SimUnit &u) {
+  std::string block;
+  while (block.size() < 1024) {
+    char text[48];
+    snprintf(text, sizeof text, "status %lu: link up\r\n", ++u.chatterCount);
+    block += text;
+  }
+  queueOutput(port, block, 0, 0);
+}
+
 static void unitCommand(SimPort &port, const std::string &line, int baud) {
   SimUnit &u = *port.unit;
   logEvent(port, "cmd", escapeBytes(line, 200));
+  const bool alreadyTalking = u.chatter;
   if (u.opt.faultChatter) u.chatter = true;
   if (u.opt.faultSilent) return;
+  // A unit that is already talking answers behind its status lines, whatever
+  // the moment the command came: the reply never starts a read on its own.
+  if (alreadyTalking) queueChatterBlock(port, u);
   if (baud != u.consoleRate) {
     // Sent at another rate: what the UART made of it is no command.
     queueOutput(port, garbageBytes(), GARBAGE_RATE, 0);
@@ -276,13 +291,7 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
   }
   if (u.chatter && port.out.empty()) {
     // Talks without end: a block of status lines whenever the last one is out.
-    std::string block;
-    while (block.size() < 1024) {
-      char text[48];
-      snprintf(text, sizeof text, "status %lu: link up\r\n", ++u.chatterCount);
-      block += text;
-    }
-    queueOutput(port, block, 0, 0);
+    queueChatterBlock(port, u);
     *nextDeadline = now;  // write it at once; a full pty makes us wait for POLLOUT
   }
 }
