@@ -26,22 +26,22 @@ static const char kTrickleLine[] = "T1=21.5C T2=19.8C RH=48%\r\n";
 // nobody reads fills up, and a real device does not wait either.
 #define TALKER_QUEUE_LIMIT 4
 
-bool parseTalker(const char *text, TalkerSpec *spec) {
+bool parseTalker(const char *text, TalkerSetting *setting) {
   char *end = NULL;
   long port = strtol(text, &end, 10);
   if (end == text || *end != ':' || port < 1 || port > 255) return false;
-  spec->port = (int)port;
+  setting->port = (int)port;
   const char *kind = end + 1;
   if (strcmp(kind, "nmea") == 0) {
-    spec->kind = TALKER_NMEA;
-    spec->intervalMs = 1000;
+    setting->kind = TALKER_NMEA;
+    setting->intervalMs = 1000;
     return true;
   }
   if (strncmp(kind, "trickle=", 8) == 0) {
     long ms = strtol(kind + 8, &end, 10);
     if (end == kind + 8 || *end != '\0' || ms < 1 || ms > 3600000) return false;
-    spec->kind = TALKER_TRICKLE;
-    spec->intervalMs = (int)ms;
+    setting->kind = TALKER_TRICKLE;
+    setting->intervalMs = (int)ms;
     return true;
   }
   return false;
@@ -73,11 +73,11 @@ static std::string nmeaBurst(unsigned long second) {
 }
 
 void talkersInit(void) {
-  for (const TalkerSpec &spec : gOpt.talkers) {
+  for (const TalkerSetting &setting : gOpt.talkers) {
     for (SimPort &port : gPorts) {
-      if (port.number != spec.port) continue;
-      port.talker.kind = spec.kind;
-      port.talker.intervalMs = spec.intervalMs;
+      if (port.number != setting.port) continue;
+      port.talker.kind = setting.kind;
+      port.talker.intervalMs = setting.intervalMs;
       port.talker.nextAt = nowMono();
     }
   }

@@ -198,12 +198,12 @@ static bool parseOptions(int argc, char **argv) {
       }
       gOpt.othersGarbage = strcmp(value, "garbage") == 0;
     } else if (arg == "--talker") {
-      TalkerSpec spec;
-      if (!parseTalker(value, &spec)) {
+      TalkerSetting setting;
+      if (!parseTalker(value, &setting)) {
         fprintf(stderr, "unitsim: bad talker \"%s\" (PORT:trickle=MS or PORT:nmea)\n", value);
         return false;
       }
-      gOpt.talkers.push_back(spec);
+      gOpt.talkers.push_back(setting);
     } else if (arg == "--fault") {
       faults.push_back(value);
       singleUnitOptions = true;
@@ -263,12 +263,12 @@ static bool parseOptions(int argc, char **argv) {
     if (!bannerGiven) single.banner = defaultBanner(single.isRx);
     if (single.port != 0) gOpt.units.push_back(single);
   }
-  for (const TalkerSpec &spec : gOpt.talkers) {
+  for (const TalkerSetting &setting : gOpt.talkers) {
     bool listed = false, onUnit = false;
-    for (int port : gOpt.ports) listed = listed || port == spec.port;
-    for (const UnitOptions &unit : gOpt.units) onUnit = onUnit || unit.port == spec.port;
+    for (int port : gOpt.ports) listed = listed || port == setting.port;
+    for (const UnitOptions &unit : gOpt.units) onUnit = onUnit || unit.port == setting.port;
     if (!listed || onUnit) {
-      fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or a unit's port\n", spec.port);
+      fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or a unit's port\n", setting.port);
       return false;
     }
   }

@@ -18,7 +18,7 @@
 // ---- Options ---------------------------------------------------------------------
 // Ports that are not the unit and never stop talking (Talker.cpp).
 enum TalkerKind { TALKER_NONE, TALKER_TRICKLE, TALKER_NMEA };
-struct TalkerSpec {
+struct TalkerSetting {
   int port = 0;
   TalkerKind kind = TALKER_NONE;
   int intervalMs = 0;  // between two bytes (trickle) or two bursts (nmea)
@@ -56,7 +56,7 @@ struct SimOptions {
   double maxSeconds = 300.0;       // the simulator stops by itself after this
   bool pace = false;               // hold both directions to the line rate
   bool othersGarbage = false;      // silent ports answer each line with garbage
-  std::vector<TalkerSpec> talkers;  // --talker PORT:KIND
+  std::vector<TalkerSetting> talkers;  // --talker PORT:KIND
   unsigned seed = 1;
 };
 extern SimOptions gOpt;
@@ -171,7 +171,7 @@ void unitTimers(SimPort &port, double now, double *nextDeadline);
 
 // ---- Talkers -------------------------------------------------------------------------
 // "PORT:trickle=MS" or "PORT:nmea".
-bool parseTalker(const char *text, TalkerSpec *spec);
+bool parseTalker(const char *text, TalkerSetting *setting);
 // Marks the talker ports once they exist.
 void talkersInit(void);
 void talkerTimers(SimPort &port, double now, double *nextDeadline);
