@@ -65,32 +65,32 @@ static int imageUsage(void) {
 static char *readTextFile(const char *path) {
   FILE *file = fopen(path, "rb");
   if (file == NULL) {
-    fprintf(stderr, "image: cannot open %s\n", path);
+    fprintf(stderr, "TessaranFwTool: image: cannot open %s\n", path);
     return NULL;
   }
   // One byte beyond the limit tells an oversized file from one at the limit.
   char *text = (char *)allocateLargeBuffer((size_t)IMAGE_MAX_TEXT_SIZE + 1 + IMAGE_TEXT_PADDING);
   if (text == NULL) {
     fclose(file);
-    fprintf(stderr, "image: out of memory\n");
+    fprintf(stderr, "TessaranFwTool: image: out of memory\n");
     return NULL;
   }
   size_t size = fread(text, 1, (size_t)IMAGE_MAX_TEXT_SIZE + 1, file);
   int readError = ferror(file);
   fclose(file);
   if (readError) {
-    fprintf(stderr, "image: cannot read %s\n", path);
+    fprintf(stderr, "TessaranFwTool: image: cannot read %s\n", path);
     free(text);
     return NULL;
   }
   if (size > (size_t)IMAGE_MAX_TEXT_SIZE) {
-    fprintf(stderr, "image: %s is larger than %d bytes, not a firmware text\n", path,
+    fprintf(stderr, "TessaranFwTool: image: %s is larger than %d bytes, not a firmware text\n", path,
             IMAGE_MAX_TEXT_SIZE);
     free(text);
     return NULL;
   }
   if (memchr(text, '\0', size) != NULL) {
-    fprintf(stderr, "image: %s holds a NUL byte, not a firmware text\n", path);
+    fprintf(stderr, "TessaranFwTool: image: %s holds a NUL byte, not a firmware text\n", path);
     free(text);
     return NULL;
   }
@@ -109,11 +109,11 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
   BOOL replaced = FileAPI_EndReplacement(written && closed);
   fflush(stdout);
   if (!created) {
-    fprintf(stderr, "image: cannot create %s\n", path);
+    fprintf(stderr, "TessaranFwTool: image: cannot create %s\n", path);
     return 0;
   }
   if (!written || !closed || !replaced) {
-    fprintf(stderr, "image: cannot write %s; a previous %s is left as it was\n", path, path);
+    fprintf(stderr, "TessaranFwTool: image: cannot write %s; a previous %s is left as it was\n", path, path);
     return 0;
   }
   return 1;
@@ -125,12 +125,12 @@ static int checkText(const char *source, const char *text, int asUpdater) {
   HexTextProblem problem;
   if (!hexTextFindProblem(text, &problem)) return 1;
   BOOL goOn = asUpdater && !problem.assemblyRefuses;
-  fprintf(stderr, "image: %s%s:%lu: %s:\n%s\n", goOn ? "warning: " : "", source,
+  fprintf(stderr, "TessaranFwTool: image: %s%s:%lu: %s:\n%s\n", goOn ? "warning: " : "", source,
           problem.lineNumber, problem.reason,
           printableText(problem.line, problem.lineLength).c_str());
   if (goOn) return 1;
   if (problem.assemblyRefuses)
-    fprintf(stderr, "image: the updater refuses this text; nothing written\n");
+    fprintf(stderr, "TessaranFwTool: image: the updater refuses this text; nothing written\n");
   else
     fprintf(stderr,
             "image: nothing written (--as-updater writes the image the updater would build)\n");
@@ -151,7 +151,7 @@ int runImageCommand(int argc, char **argv) {
     } else if (strcmp(argv[k], "--entry") == 0 && k + 1 < argc && entry < 0 && input == NULL) {
       const char *n = argv[++k];
       if (strlen(n) != 1 || n[0] < '0' || n[0] >= '0' + CATALOGUE_ENTRIES) {
-        fprintf(stderr, "image: --entry takes 0, 1 or 2\n");
+        fprintf(stderr, "TessaranFwTool: image: --entry takes 0, 1 or 2\n");
         return imageUsage();
       }
       entry = n[0] - '0';
@@ -167,7 +167,7 @@ int runImageCommand(int argc, char **argv) {
   char *text = NULL;
   if (entry >= 0) {
     text = newCopyOfEmbeddedText(entry);
-    if (text == NULL) fprintf(stderr, "image: out of memory\n");
+    if (text == NULL) fprintf(stderr, "TessaranFwTool: image: out of memory\n");
   } else {
     text = readTextFile(input);
   }
@@ -185,7 +185,7 @@ int runImageCommand(int argc, char **argv) {
   if (gDataConcatenated == NULL) {
     ownBuffer = (uint8_t *)allocateLargeBuffer(CONCAT_BUFFER_SIZE + 16);
     if (ownBuffer == NULL) {
-      fprintf(stderr, "image: out of memory\n");
+      fprintf(stderr, "TessaranFwTool: image: out of memory\n");
       free(text);
       return 1;
     }
@@ -195,7 +195,7 @@ int runImageCommand(int argc, char **argv) {
   // 5. Assembly, checksum, output.
   int status = 1;
   if (!ValidateFwAndConcatenateData(text)) {
-    fprintf(stderr, "image: %s is not a valid Intel HEX text\n", source);
+    fprintf(stderr, "TessaranFwTool: image: %s is not a valid Intel HEX text\n", source);
   } else {
     gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
     printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,
