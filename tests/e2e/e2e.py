@@ -678,24 +678,30 @@ CASES = {
 }
 
 
-def main():
+def run_cases(cases, make_run, name_prefix=""):
+    """The drivers' common entry: parse the program paths and the case name, run
+    the case in its own folder, report, and return the exit status."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--updater", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
+    parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
     for name in ("updater", "tool", "unitsim"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
-    run = Run(args, args.case)
+    run = make_run(args, name_prefix + args.case)
     try:
-        CASES[args.case](run)
+        cases[args.case](run)
     except Exception as error:  # report, then still clean up the simulator
         run.fail("%s: %s" % (type(error).__name__, error))
     status = run.finish()
     print("%s: %s (updater ran %.1f s)" % (args.case, "FAILED" if status else "passed",
                                            getattr(run, "elapsed", 0.0)))
     return status
+
+
+def main():
+    return run_cases(CASES, Run)
 
 
 if __name__ == "__main__":

@@ -4,7 +4,6 @@ against the simulated unit, with e2e.py's runner and console texts.
 
     tool_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
 """
-import argparse
 import fcntl
 import json
 import os
@@ -187,23 +186,7 @@ CASES = {
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--updater", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--unitsim", required=True)
-    parser.add_argument("case", choices=sorted(CASES))
-    args = parser.parse_args()
-    for name in ("updater", "tool", "unitsim"):
-        setattr(args, name, os.path.abspath(getattr(args, name)))
-    run = ToolRun(args, "tool-" + args.case)
-    try:
-        CASES[args.case](run)
-    except Exception as error:  # report, then still clean up the simulator
-        run.fail("%s: %s" % (type(error).__name__, error))
-    status = run.finish()
-    print("%s: %s (%.1f s)" % (args.case, "FAILED" if status else "passed",
-                               getattr(run, "elapsed", 0.0)))
-    return status
+    return e2e.run_cases(CASES, ToolRun, "tool-")
 
 
 if __name__ == "__main__":

@@ -30,17 +30,19 @@ bool fleet_parsePortList(const std::string &text, std::vector<int> *ports) {
   return !ports->empty();
 }
 
-std::string fleet_isoTime(time_t when) {
+std::string fleet_utcText(time_t when, const char *format) {
   struct tm utc;
 #ifdef _WIN32
   gmtime_s(&utc, &when);
 #else
   gmtime_r(&when, &utc);
 #endif
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  char text[64];
+  if (strftime(text, sizeof text, format, &utc) == 0) return "";
   return text;
 }
+
+std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H:%M:%SZ"); }
 
 // The keys, in the CSV's column order.
 static const char *const kColumns[] = {"port", "device", "baud", "type", "firmware_before",

@@ -231,15 +231,7 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
 // ---- Updating ----------------------------------------------------------------------------
 
 static std::string defaultLogDir(time_t start) {
-  struct tm utc;
-#ifdef _WIN32
-  gmtime_s(&utc, &start);
-#else
-  gmtime_r(&start, &utc);
-#endif
-  char name[64];
-  strftime(name, sizeof name, "update-all-%Y%m%dT%H%M%SZ", &utc);
-  return name;
+  return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
 }
 
 static bool makeFolder(const std::string &path) {
