@@ -23,6 +23,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import update_bench  # noqa: E402  (unitsim start and stop)
+
 # The child wrapper: runs the real `update`, then appends its own usage.
 WRAPPER = r'''#!/usr/bin/env python3
 import os, subprocess, sys, time
@@ -40,24 +43,11 @@ sys.exit(os.waitstatus_to_exitcode(status))
 
 
 def start_sim(args, workdir, *options):
-    com = os.path.join(workdir, "com")
-    os.makedirs(com, exist_ok=True)
-    log = os.path.join(workdir, "wire.log")
-    sim = subprocess.Popen([args.unitsim, "--com-dir", com, "--log", log, "--pace",
-                            "--max-seconds", "1200"] + list(options),
-                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
-    seen = b""
-    while b"ready " not in seen:
-        chunk = os.read(sim.stdout.fileno(), 4096)
-        if not chunk:
-            raise RuntimeError("unitsim did not start: %r" % seen)
-        seen += chunk
-    return sim, com, log
+    """unitsim paced at line rate, with room for the longest benchmark run."""
+    return update_bench.start_unit(args, workdir, *options, max_seconds=1200)
 
 
-def stop_sim(sim):
-    sim.send_signal(signal.SIGTERM)
-    sim.wait(timeout=10)
+stop_sim = update_bench.stop_unit
 
 
 def peak_kib(pid, peak):

@@ -42,12 +42,12 @@ def image(args, workdir, entry):
         return f.read()
 
 
-def start_unit(args, workdir, *options):
+def start_unit(args, workdir, *options, max_seconds=900):
     com = os.path.join(workdir, "com")
     os.makedirs(com, exist_ok=True)
     log = os.path.join(workdir, "wire.log")
     sim = subprocess.Popen([args.unitsim, "--com-dir", com, "--log", log, "--pace",
-                            "--max-seconds", "900"] + list(options),
+                            "--max-seconds", str(max_seconds)] + list(options),
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     seen = b""
     while b"ready " not in seen:
