@@ -244,7 +244,7 @@ case "$FAKE_MODE:$port" in
     say "step sending logic"; say "percent 10"; echo $$ > pid-COM$port
     trap 'printf "\r\n%s\r\n" "$AT_RISK"; kill $!; exit 130' INT TERM
     sleep 600 & wait ;;
-  slow:*) sleep 1 ;;
+  slow:*) echo "arguments: $*"; sleep 1 ;;
   stretch:*)
     # Streams until the test lets it go; COM2 ends sound when interrupted.
     [ "$port" = 2 ] && trap 'say "step done"; exit 0' INT
@@ -397,7 +397,7 @@ def case_faults(run):
     report = os.path.join(run.dir, "r.json")
     with open(report, "w") as f:
         f.write(earlier)
-    proc = subprocess.Popen(tool + ["--report", "r.json", "--log-dir", "logs3"],
+    proc = subprocess.Popen(tool + ["--report", "r.json", "--log-dir", "logs3", "--trace", "traces"],
                             env=fake_children(run, "slow"), cwd=run.dir,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     proc.stdout.close()
@@ -409,10 +409,36 @@ def case_faults(run):
     with open(report) as f:
         run.expect_equal("report after", [r["result"] for r in json.load(f)["units"]],
                          ["updated", "updated"])
+    arguments = open(os.path.join(run.dir, "logs3", "update-COM1.log")).read()
+    if "--trace traces/update-COM1.trace " not in arguments:
+        run.fail("COM1's child was not given its trace beside its log: %r" % arguments)
     run.expect_equal("no temporary file left", sorted(n for n in os.listdir(run.dir) if "r.json" in n),
                      ["r.json"])
 
-    # 4. The parent killed outright: its children do not stream on unattended.
+    # 4. A second run into the same log folder, with a link planted where its
+    # COM2 log would go and FWUPGRADE_TRACE naming one file: logs are new files
+    # (the earlier ones kept, the link neither followed nor replaced), and each
+    # child traces to a file of its own.
+    logs = os.path.join(run.dir, "logs3")
+    victim = os.path.join(run.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("kept")
+    os.symlink(victim, os.path.join(logs, "update-COM2-2.log"))
+    earlier_log = open(os.path.join(logs, "update-COM1.log")).read()
+    done = subprocess.run(tool + ["--log-dir", "logs3", "--report", "again.json"], cwd=run.dir,
+                          env=dict(fake_children(run, "slow"), FWUPGRADE_TRACE="wire.txt"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    run.expect_equal("exit status of the second run", done.returncode, 0)
+    with open(os.path.join(run.dir, "again.json")) as f:
+        run.expect_equal("logs of the second run", [r["log"] for r in json.load(f)["units"]],
+                         ["logs3/update-COM1-2.log", "logs3/update-COM2-3.log"])
+    run.expect_equal("the earlier log", open(os.path.join(logs, "update-COM1.log")).read(), earlier_log)
+    run.expect_equal("the link's target", open(victim).read(), "kept")
+    arguments = open(os.path.join(logs, "update-COM2-3.log")).read()
+    if "--trace wire-COM2.txt " not in arguments:
+        run.fail("COM2's child was not given a trace of its own: %r" % arguments)
+
+    # 5. The parent killed outright: its children do not stream on unattended.
     for name in ("pid-COM1", "pid-COM2"):
         if os.path.exists(os.path.join(run.dir, name)):
             os.unlink(os.path.join(run.dir, name))
