@@ -137,6 +137,23 @@ TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
   }
 }
 
+TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
+  // 115200 bytes of logic and 11520 of firmware: 10 s and 1 s at 11520 bytes/s.
+  struct Case {
+    const char *step;
+    int percent;
+    double seconds;
+  } cases[] = {
+      {"waiting", 0, 11 + 138},         {"checking", 0, 11 + 138},
+      {"sending logic", 0, 11 + 138},   {"sending logic", 50, 5 + 1 + 138},
+      {"sending firmware", 100, 138},   {"rebooting", 50, 69},
+      {"verifying", 0, 0},              {"done", 0, -1},
+      {"failed", 0, -1},                {"interrupted", 0, -1},
+  };
+  for (const Case &c : cases)
+    EXPECT_DOUBLE_EQ(fleet_secondsLeft(c.step, c.percent, 115200, 11520), c.seconds) << c.step << c.percent;
+}
+
 TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
   auto unit = [](int port, int baud, const char *result) {
     FleetRecord r;

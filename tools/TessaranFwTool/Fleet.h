@@ -65,6 +65,12 @@ void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &
 int finishUpdateAllCommand(const FleetOptions &options, const std::string &portList, int probePort,
                            const std::string &channel, const char *argv0);
 
+// The seconds a unit's update still takes, from its step and the percentage
+// of that step: the image bytes left at the line rate, then the reboot wait.
+// fpgaBytes and mcuBytes are the lengths of the unit's two images. -1 once
+// the update has ended (done, failed, interrupted).
+double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes);
+
 // The command that tries again the units of RECORDS not updated ("" when
 // none is left): `update --port N --baud B` for one, `update-all --ports
 // N,M` for several.

@@ -71,6 +71,21 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
   return command + (noVerify ? " --no-verify" : "");
 }
 
+#define IMAGE_BYTES_PER_SECOND (115200.0 / 10)  // images go at 115200 whatever the console rate
+#define REBOOT_WAIT_SECONDS 138.0                // 46 steps of 3 s after the second image
+
+double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes) {
+  const double left = (100 - percent) / 100.0;
+  double bytes = 0, reboot = REBOOT_WAIT_SECONDS;
+  if (step == "sending logic") bytes = fpgaBytes * left + mcuBytes;
+  else if (step == "sending firmware") bytes = mcuBytes * left;
+  else if (step == "rebooting") reboot *= left;
+  else if (step == "verifying") reboot = 0;
+  else if (step == "waiting" || step == "detecting" || step == "checking") bytes = fpgaBytes + mcuBytes;
+  else return -1;
+  return bytes / IMAGE_BYTES_PER_SECOND + reboot;
+}
+
 std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H:%M:%SZ"); }
 
 // The keys, in the CSV's column order.

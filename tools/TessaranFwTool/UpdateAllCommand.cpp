@@ -47,6 +47,8 @@
 #include "ExitStatus.h"
 #include "Fleet.h"
 #include "ProgressChannel.h"
+#include "ReleaseSummary.h"
+#include "TessaranFwUpgrade.h"
 #include "platform/Subprocess.h"
 
 #define FLEET_FIRST_PORT 1
@@ -120,20 +122,49 @@ static std::string elapsedText(double seconds) {
   return text;
 }
 
-static std::string unitRow(const FleetUnit &unit, double now) {
-  char row[160];
+// The lengths of the images each unit type is sent, for the time left.
+struct ImageLengths {
+  long tx = 0, rx = 0, mcu = 0;
+
+  void read() {
+    ReleaseImage images[RELEASE_IMAGE_COUNT];
+    if (!allocateWorkingBuffers()) return;
+    if (summarizeEmbeddedRelease(images)) {
+      mcu = images[0].flatLength;
+      tx = images[1].flatLength;
+      rx = images[2].flatLength;
+    }
+    releaseWorkingBuffers();
+  }
+
+  long fpgaFor(const std::string &type) const {
+    if (type == "TX") return tx;
+    if (type == "RX") return rx;
+    return tx > rx ? tx : rx;  // not known yet: the longer
+  }
+};
+
+static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
+  char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, "COM%-4d %-4s %-7d %-17s %5s %7s", unit.record.port,
            unit.record.type.empty() ? "-" : unit.record.type.c_str(), unit.record.baud, unit.step.c_str(),
            percent.c_str(), unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
-  return row;
+  if (lengths == NULL) return row;
+  // The live table only: the step lines keep their shape.
+  double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
+                                  lengths->fpgaFor(unit.record.type), lengths->mcu);
+  char column[32];
+  snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
+  return row + std::string(column);
 }
 
-static const char kTableHeader[] = "PORT    TYPE RATE    STEP              PERCENT ELAPSED";
+static const char kTableHeader[] = "PORT    TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
 struct Display {
   bool live = false;  // a terminal that takes ANSI sequences: the table in place
+  ImageLengths lengths;
   int drawnLines = 0;
   double drawnAt = 0;
 
@@ -141,7 +172,7 @@ struct Display {
     std::string text;
     if (drawnLines > 0) text += "\x1b[" + std::to_string(drawnLines) + "F";  // back to the table's top
     text += "\x1b[2K" + std::string(kTableHeader) + "\n";
-    for (const FleetUnit &unit : units) text += "\x1b[2K" + unitRow(unit, now) + "\n";
+    for (const FleetUnit &unit : units) text += "\x1b[2K" + unitRow(unit, now, &lengths) + "\n";
     fputs(text.c_str(), stdout);
     fflush(stdout);
     drawnLines = (int)units.size() + 1;
@@ -480,6 +511,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   // 2. Update them, at most `jobs` at once.
   Display display;
   display.live = subprocess_ansiConsole();
+  if (display.live) display.lengths.read();
   const size_t jobs = options.jobs > 0 ? (size_t)options.jobs : units.size();
   int interruptsSeen = 0;
   bool stopping = false;
