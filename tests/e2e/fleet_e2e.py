@@ -348,6 +348,23 @@ def case_faults(run):
                    max_seconds=120)
     tool = [run.args.tool, "update-all", "--ports", "1-2"]
 
+    # 0. An interrupt while the ports are probed: each probe closes its port
+    # and removes its lock file.
+    locks = os.path.join(run.dir, "locks")
+    os.mkdir(locks)
+    proc = subprocess.Popen(tool + ["--log-dir", "logs0"], cwd=run.dir,
+                            env=dict(fake_children(run, "slow"), FWUPGRADE_LOCK_DIRS=locks),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.time() + 10
+    while time.time() < deadline and len(os.listdir(locks)) < 2:
+        time.sleep(0.05)
+    run.expect_equal("ports locked while probed", len(os.listdir(locks)), 2)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("exit status of an interrupted search", proc.returncode, 130)
+    run.expect_equal("what it said", err.decode(), "TessaranFwTool: interrupted while looking for units\n")
+    run.expect_equal("lock files left", os.listdir(locks), [])
+
     # 1. One unit at a time. COM1 streams: warned, goes on, finishes. COM2
     # then streams: its own stretch warns again, and only the next interrupt
     # stops it; COM2 ends sound (exit 0) after that request: updated.
