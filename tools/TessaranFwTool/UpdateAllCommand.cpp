@@ -308,14 +308,10 @@ static bool makeFolder(const std::string &path, bool mustBeNew) {
 #else
   int made = mkdir(path.c_str(), 0777);
 #endif
-  // Returns 0 upon success, -1 upon failure. lstat: a link to a folder is not
-  // the folder asked for.
+  // Returns 0 upon success, -1 upon failure. A folder named by the user may
+  // be a link to one elsewhere: the files in it are what must be new.
   struct stat st;
-#ifdef _WIN32
   return made == 0 || (!mustBeNew && errno == EEXIST && stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR));
-#else
-  return made == 0 || (!mustBeNew && errno == EEXIST && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode));
-#endif
 }
 
 // The default folder is named after the start time, to the second: a run
