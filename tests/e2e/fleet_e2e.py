@@ -289,7 +289,8 @@ def process_gone(pid):
 def case_stall_and_interrupts(run):
     """Stand-in children: a hung child is killed after the stall bound while
     the other unit is updated; then, with both units streaming, the first
-    interrupt only warns and the second stops both (reported interrupted)."""
+    interrupt only warns and the second stops both (reported interrupted,
+    with the state their children told last, and the command to retry them)."""
     run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
                    max_seconds=120)
     started = time.time()
