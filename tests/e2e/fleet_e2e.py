@@ -430,6 +430,8 @@ def case_faults(run):
     arguments = open(os.path.join(run.dir, "logs3", "update-COM1.log")).read()
     if "--trace traces/update-COM1.trace " not in arguments:
         run.fail("COM1's child was not given its trace beside its log: %r" % arguments)
+    run.expect_equal("trace files made new", sorted(os.listdir(os.path.join(run.dir, "traces"))),
+                     ["update-COM1.trace", "update-COM2.trace"])
     run.expect_equal("no temporary file left", sorted(n for n in os.listdir(run.dir) if "r.json" in n),
                      ["r.json"])
 

@@ -36,8 +36,12 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <fcntl.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -336,6 +340,19 @@ static bool nameTaken(const std::string &path) {
 #endif
 }
 
+// Makes PATH a new empty file: FALSE when anything (a link included) is there.
+static bool makeNewFile(const std::string &path) {
+#ifdef _WIN32
+  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+  return fd >= 0 && _close(fd) == 0;
+#else
+  // Returns a descriptor, -1 upon failure (EEXIST: the name is taken, by a
+  // link too, followed or not).
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return fd >= 0 && close(fd) == 0;
+#endif
+}
+
 // The trace a child is given: in the trace folder, named like its log; or,
 // when FWUPGRADE_TRACE names a file, one of its own beside it
 // (trace.txt -> trace-COM3.txt), since children cannot share one.
@@ -382,7 +399,10 @@ static void startUnit(FleetUnit &unit, const std::string &program, const std::st
   r.started = fleet_isoTime(time(NULL));
   unit.startedAt = unit.lastHeardAt = now;
   std::string error;
-  unit.child = subprocess_start(argv, r.log, &error);
+  // A trace in the trace folder is made here, new, for the child to append
+  // to: the child opens its trace as it finds it.
+  if (!options.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
+  else unit.child = subprocess_start(argv, r.log, &error);
   if (unit.child == NULL) {
     unit.finished = true;
     unit.step = "failed";
