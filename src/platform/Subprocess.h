@@ -11,6 +11,21 @@
 // group of its own (Windows): the terminal's Ctrl+C reaches the parent only,
 // and the parent decides what each child hears (subprocess_interrupt).
 //
+// A parent that dies (killed, crashed) leaves no child working unattended for
+// long. On Linux each child is sent SIGTERM when its parent dies, which an
+// update takes as an interrupt: it stops at once, except while an image is on
+// its way to the unit, where it warns, finishes the update and ends within the
+// update's own time bounds (a unit is never cut off mid-image for the
+// parent's sake). On Windows no job object ties the children to the parent,
+// for the same reason: a child whose parent is gone finishes its update, its
+// progress writes failing quietly. Closing the console window is different:
+// Windows sends the close event to every process attached to that console,
+// children included, and ends each of them a few seconds later whatever its
+// handler does; a child in the middle of an image is cut off there, as a
+// single update would be. The parent, which also gets the event, has no way
+// to keep its children alive past it short of giving them consoles of their
+// own, which would leave it no way to pass them an interrupt.
+//
 // POSIX: fork and exec, a pipe, wait4 for the child's usage.
 // Windows: CreateProcess with an inherited anonymous pipe handle.
 #ifndef SUBPROCESS_H
@@ -34,8 +49,9 @@ struct SubprocessUsage {
 };
 
 // Starts argv[0] (a path) with argv[1..]. Standard output and standard error go
-// to outputPath (created, or truncated), or to the null device when it is
-// empty. Returns null, with the reason in *error, when the child cannot start.
+// to outputPath, a new file (a file or link already there is refused, never
+// written over nor followed), or to the null device when it is empty. Returns
+// null, with the reason in *error, when the child cannot start.
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
                              std::string *error);
 
@@ -74,7 +90,9 @@ bool subprocessChannel_write(intptr_t channel, const char *data, size_t length);
 
 // ---- Interrupts in the parent -----------------------------------------------------
 // Counts Ctrl+C, SIGINT, SIGTERM and SIGHUP (Windows: Ctrl+C, Ctrl+Break and
-// closing the console) instead of letting them end the process.
+// closing the console) instead of letting them end the process. A signal
+// ignored at start (nohup, a background job) stays ignored. POSIX: SIGPIPE
+// is ignored too, so that a closed standard output does not end the run.
 void subprocess_countInterrupts(void);
 int subprocess_interruptCount(void);
 

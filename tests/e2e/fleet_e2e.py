@@ -231,6 +231,7 @@ def case_wine_two_units(run):
 # A stand-in for `update`: tells its steps on the channel, then does what the
 # case needs. Arguments: update --port N --baud B [--no-verify] --progress-fd X.
 FAKE_CHILD = r"""#!/bin/sh
+AT_RISK="Interrupted while an image was being sent: the unit has no working firmware until it is updated again."
 port=$3
 eval "fd=\${$#}"
 say() { eval "echo \"$1\" >&$fd"; }
@@ -239,7 +240,16 @@ say "step checking"
 say "fact type TX"
 case "$FAKE_MODE:$port" in
   stall:1) exec sleep 600 ;;
-  stream:*) say "step sending logic"; say "percent 10"; exec sleep 600 ;;
+  stream:*)
+    say "step sending logic"; say "percent 10"; echo $$ > pid-COM$port
+    trap 'printf "\r\n%s\r\n" "$AT_RISK"; kill $!; exit 130' INT TERM
+    sleep 600 & wait ;;
+  slow:*) echo "arguments: $*"; sleep 1 ;;
+  stretch:*)
+    # Streams until the test lets it go; COM2 ends sound when interrupted.
+    [ "$port" = 2 ] && trap 'say "step done"; exit 0' INT
+    say "step sending logic"
+    while [ ! -e go-COM$port ]; do sleep 0.1; done ;;
 esac
 say "step sending logic"
 say "step rebooting"
@@ -249,19 +259,38 @@ say "step done"
 """
 
 
-def fake_children(run, mode):
+def fake_children(run, mode, stall="2"):
     path = os.path.join(run.dir, "fake-update")
     with open(path, "w") as f:
         f.write(FAKE_CHILD)
     os.chmod(path, 0o755)
     return dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_FLEET_CHILD=path,
-                FWUPGRADE_FLEET_STALL_SECONDS="2", FAKE_MODE=mode)
+                FWUPGRADE_FLEET_STALL_SECONDS=stall, FAKE_MODE=mode)
+
+
+def wait_for_lines(proc, text, count):
+    seen = b""
+    while seen.count(text) < count:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        seen += line
+    return seen
+
+
+def process_gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
 
 
 def case_stall_and_interrupts(run):
     """Stand-in children: a hung child is killed after the stall bound while
     the other unit is updated; then, with both units streaming, the first
-    interrupt only warns and the second stops both (reported interrupted)."""
+    interrupt only warns and the second stops both (reported interrupted,
+    with the state their children told last, and the command to retry them)."""
     run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
                    max_seconds=120)
     started = time.time()
@@ -297,11 +326,163 @@ def case_stall_and_interrupts(run):
     if b"WARNING: COM1, COM2 being written" not in err:
         run.fail("no warning at the first interrupt: %r" % err)
     with open(os.path.join(run.dir, "stop.json")) as f:
-        results = [(r["result"], r["failed_step"]) for r in json.load(f)["units"]]
+        records = json.load(f)["units"]
+    results = [(r["result"], r["failed_step"]) for r in records]
     run.expect_equal("stopped units", results, [("interrupted", "sending logic")] * 2)
+    # The unit's state, as its child said it last, in the report and the summary,
+    # and the command that tries again exactly these units.
+    at_risk = ("Interrupted while an image was being sent: the unit has no working firmware"
+               " until it is updated again.")
+    run.expect_equal("messages", [r["message"] for r in records], [at_risk] * 2)
+    run.expect_equal("summary lines with the state",
+                     out.decode().count("        sending logic: " + at_risk + "\n"), 2)
+    if "\nTo try again: TessaranFwTool update-all --ports 1,2\n" not in out.decode():
+        run.fail("no retry line in the summary:\n%s" % out.decode())
+
+
+def case_faults(run):
+    """Stand-in children under the faults a bench meets: an interrupt rule
+    re-armed for each stretch at risk, a child that ends sound after the stop
+    request, signals ignored at start, a closed standard output, a parent
+    killed outright."""
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   max_seconds=120)
+    tool = [run.args.tool, "update-all", "--ports", "1-2"]
+
+    # 0. An interrupt while the ports are probed: each probe closes its port
+    # and removes its lock file.
+    locks = os.path.join(run.dir, "locks")
+    os.mkdir(locks)
+    proc = subprocess.Popen(tool + ["--log-dir", "logs0"], cwd=run.dir,
+                            env=dict(fake_children(run, "slow"), FWUPGRADE_LOCK_DIRS=locks),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    deadline = time.time() + 10
+    while time.time() < deadline and len(os.listdir(locks)) < 2:
+        time.sleep(0.05)
+    run.expect_equal("ports locked while probed", len(os.listdir(locks)), 2)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("exit status of an interrupted search", proc.returncode, 130)
+    run.expect_equal("what it said", err.decode(), "TessaranFwTool: interrupted while looking for units\n")
+    run.expect_equal("lock files left", os.listdir(locks), [])
+
+    # 1. One unit at a time. COM1 streams: warned, goes on, finishes. COM2
+    # then streams: its own stretch warns again, and only the next interrupt
+    # stops it; COM2 ends sound (exit 0) after that request: updated.
+    proc = subprocess.Popen(tool + ["--jobs", "1", "--report", "stretch.json", "--log-dir", "logs1"],
+                            env=fake_children(run, "stretch", stall="60"), cwd=run.dir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_lines(proc, b"sending logic", 1)
+    proc.send_signal(signal.SIGINT)
+    time.sleep(1)
+    open(os.path.join(run.dir, "go-COM1"), "w").close()
+    wait_for_lines(proc, b"sending logic", 1)  # COM2's stretch
+    proc.send_signal(signal.SIGINT)
+    time.sleep(1.5)
+    run.expect_equal("running after a first interrupt in a new stretch", proc.poll(), None)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("warnings, one per stretch",
+                     re.findall(r"WARNING: (COM\d) being written", err.decode()), ["COM1", "COM2"])
+    run.expect_equal("exit status, both sound", proc.returncode, 0)
+    with open(os.path.join(run.dir, "stretch.json")) as f:
+        results = [(r["port"], r["result"]) for r in json.load(f)["units"]]
+    run.expect_equal("results", results, [(1, "updated"), (2, "updated")])
+
+    # 2. Started with SIGINT and SIGHUP ignored (a background job, nohup):
+    # they stay ignored; SIGTERM still counts.
+    def ignore():
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        signal.signal(signal.SIGHUP, signal.SIG_IGN)
+    proc = subprocess.Popen(tool + ["--log-dir", "logs2"], env=fake_children(run, "stream", stall="60"),
+                            cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            preexec_fn=ignore)
+    wait_for_lines(proc, b"sending logic", 2)
+    for sig in (signal.SIGINT, signal.SIGHUP, signal.SIGINT):
+        proc.send_signal(sig)
+        time.sleep(0.5)
+    run.expect_equal("running after ignored signals", proc.poll(), None)
+    proc.send_signal(signal.SIGTERM)
+    time.sleep(0.5)
+    proc.send_signal(signal.SIGTERM)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("exit status after SIGTERM twice", proc.returncode, 130)
+    run.expect_equal("warnings with signals ignored", err.decode().count("WARNING"), 1)
+
+    # 3. Standard output closed at once (`| head`): update-all goes on, and
+    # the earlier report stays whole until the new one replaces it.
+    earlier = '{"units": ["earlier"]}\n'
+    report = os.path.join(run.dir, "r.json")
+    with open(report, "w") as f:
+        f.write(earlier)
+    proc = subprocess.Popen(tool + ["--report", "r.json", "--log-dir", "logs3", "--trace", "traces"],
+                            env=fake_children(run, "slow"), cwd=run.dir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.close()
+    time.sleep(0.5)
+    with open(report) as f:
+        run.expect_equal("earlier report while the run goes on", f.read(), earlier)
+    proc.wait(timeout=30)
+    run.expect_equal("exit status with stdout closed", proc.returncode, 0)
+    with open(report) as f:
+        run.expect_equal("report after", [r["result"] for r in json.load(f)["units"]],
+                         ["updated", "updated"])
+    arguments = open(os.path.join(run.dir, "logs3", "update-COM1.log")).read()
+    if "--trace traces/update-COM1.trace " not in arguments:
+        run.fail("COM1's child was not given its trace beside its log: %r" % arguments)
+    run.expect_equal("trace files made new", sorted(os.listdir(os.path.join(run.dir, "traces"))),
+                     ["update-COM1.trace", "update-COM2.trace"])
+    run.expect_equal("no temporary file left", sorted(n for n in os.listdir(run.dir) if "r.json" in n),
+                     ["r.json"])
+
+    # 4. A second run into the same log folder, with a link planted where its
+    # COM2 log would go and FWUPGRADE_TRACE naming one file: logs are new files
+    # (the earlier ones kept, the link neither followed nor replaced), and each
+    # child traces to a file of its own.
+    logs = os.path.join(run.dir, "logs3")
+    victim = os.path.join(run.dir, "victim")
+    with open(victim, "w") as f:
+        f.write("kept")
+    os.symlink(victim, os.path.join(logs, "update-COM2-2.log"))
+    earlier_log = open(os.path.join(logs, "update-COM1.log")).read()
+    done = subprocess.run(tool + ["--log-dir", "logs3", "--report", "again.json"], cwd=run.dir,
+                          env=dict(fake_children(run, "slow"), FWUPGRADE_TRACE="wire.txt"),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+    run.expect_equal("exit status of the second run", done.returncode, 0)
+    with open(os.path.join(run.dir, "again.json")) as f:
+        run.expect_equal("logs of the second run", [r["log"] for r in json.load(f)["units"]],
+                         ["logs3/update-COM1-2.log", "logs3/update-COM2-3.log"])
+    run.expect_equal("the earlier log", open(os.path.join(logs, "update-COM1.log")).read(), earlier_log)
+    run.expect_equal("the link's target", open(victim).read(), "kept")
+    arguments = open(os.path.join(logs, "update-COM2-3.log")).read()
+    if "--trace wire-COM2.txt " not in arguments:
+        run.fail("COM2's child was not given a trace of its own: %r" % arguments)
+
+    # 5. The parent killed outright: its children do not stream on unattended.
+    for name in ("pid-COM1", "pid-COM2"):
+        if os.path.exists(os.path.join(run.dir, name)):
+            os.unlink(os.path.join(run.dir, name))
+    proc = subprocess.Popen(tool + ["--log-dir", "logs4"], env=fake_children(run, "stream", stall="60"),
+                            cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_lines(proc, b"sending logic", 2)
+    time.sleep(0.3)
+    pids = []
+    for name in ("pid-COM1", "pid-COM2"):
+        with open(os.path.join(run.dir, name)) as f:
+            pids.append(int(f.read()))
+    proc.kill()
+    proc.communicate(timeout=30)
+    deadline = time.time() + 5
+    while time.time() < deadline and not all(process_gone(pid) for pid in pids):
+        time.sleep(0.1)
+    left = [pid for pid in pids if not process_gone(pid)]
+    for pid in left:
+        os.killpg(pid, signal.SIGKILL)  # each child leads a group of its own
+    run.expect_equal("children left after the parent was killed", left, [])
 
 
 CASES = {
+    "faults": case_faults,
     "stall-and-interrupts": case_stall_and_interrupts,
     "three-units": case_three_units,
     "unplug": case_unplug,

@@ -1,5 +1,12 @@
 #include <stdio.h>
+#include <string.h>
+#ifndef _WIN32
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -110,6 +117,65 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   EXPECT_NE(error.find(".json or .csv"), std::string::npos);
 }
 
+TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
+  struct Case {
+    const char *path;
+    int number;  // 0: the port's name, COM3
+    const char *expected;
+  } cases[] = {
+      {"logs/update-COM3.log", 1, "logs/update-COM3.log"},
+      {"logs/update-COM3.log", 2, "logs/update-COM3-2.log"},
+      {"update-all-20261208T083000Z", 3, "update-all-20261208T083000Z-3"},
+      {"a.b/trace", 2, "a.b/trace-2"},
+      {"wire.txt", 0, "wire-COM3.txt"},
+      {"C:\\traces\\wire", 0, "C:\\traces\\wire-COM3"},
+      {"/var/tmp/.trace", 0, "/var/tmp/.trace-COM3"},
+  };
+  for (const Case &c : cases) {
+    std::string got = c.number == 0 ? fleet_portFileName(c.path, 3) : fleet_numberedName(c.path, c.number);
+    EXPECT_EQ(got, c.expected) << c.path;
+  }
+}
+
+TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
+  // 115200 bytes of logic and 11520 of firmware: 10 s and 1 s at 11520 bytes/s.
+  struct Case {
+    const char *step;
+    int percent;
+    double seconds;
+  } cases[] = {
+      {"waiting", 0, 11 + 138},         {"checking", 0, 11 + 138},
+      {"sending logic", 0, 11 + 138},   {"sending logic", 50, 5 + 1 + 138},
+      {"sending firmware", 100, 138},   {"rebooting", 50, 69},
+      {"verifying", 0, 0},              {"done", 0, -1},
+      {"failed", 0, -1},                {"interrupted", 0, -1},
+  };
+  for (const Case &c : cases)
+    EXPECT_DOUBLE_EQ(fleet_secondsLeft(c.step, c.percent, 115200, 11520), c.seconds) << c.step << c.percent;
+}
+
+TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
+  auto unit = [](int port, int baud, const char *result) {
+    FleetRecord r;
+    r.port = port;
+    r.baud = baud;
+    r.result = result;
+    return r;
+  };
+  struct Case {
+    std::vector<FleetRecord> records;
+    bool noVerify;
+    const char *expected;
+  } cases[] = {
+      {{unit(1, 115200, "updated"), unit(2, 9600, "updated")}, false, ""},
+      {{unit(1, 115200, "updated"), unit(5, 9600, "failed")}, false, "TessaranFwTool update --port 5 --baud 9600"},
+      {{unit(1, 115200, "interrupted"), unit(2, 9600, "updated"), unit(3, 57600, "failed")},
+       true,
+       "TessaranFwTool update-all --ports 1,3 --no-verify"},
+  };
+  for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify), c.expected);
+}
+
 #ifndef _WIN32
 static std::string fileText(const std::string &path) {
   std::ifstream file(path, std::ios::binary);
@@ -130,8 +196,48 @@ static std::string drain(Subprocess *child, int *status) {
   return said;
 }
 
+// The report at its path is always whole: the check leaves an earlier one as
+// it is, and a write replaces the file (or a link planted there) at once.
+TEST(FleetReport, AnEarlierReportOrAPlantedLinkIsReplacedNeverWrittenThrough) {
+  const std::string folder = testing::TempDir() + "fleet-report/";
+  mkdir(folder.c_str(), 0777);
+  const std::string report = folder + "r.json", victim = folder + "victim";
+  FleetRecord r;
+  r.port = 3;
+  r.result = "updated";
+  struct Case {
+    bool link;
+  } cases[] = {{false}, {true}};
+  for (const Case &c : cases) {
+    unlink(report.c_str());
+    std::ofstream(victim) << "earlier";
+    if (c.link) ASSERT_EQ(symlink(victim.c_str(), report.c_str()), 0);
+    else std::ofstream(report) << "earlier";
+    std::string error;
+    ASSERT_TRUE(fleet_checkReportPath(report, &error)) << error;
+    EXPECT_EQ(fileText(report), "earlier") << c.link;
+    ASSERT_TRUE(fleet_writeReport(report, {r}, &error)) << error;
+    EXPECT_EQ(fileText(report), fleet_reportJson({r})) << c.link;
+    EXPECT_EQ(fileText(victim), "earlier") << c.link;
+    struct stat st;
+    ASSERT_EQ(lstat(report.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << c.link;
+  }
+  std::string error;
+  EXPECT_FALSE(fleet_checkReportPath(folder + "missing/r.json", &error));
+  std::vector<std::string> names;
+  if (DIR *dir = opendir(folder.c_str())) {
+    while (struct dirent *entry = readdir(dir))
+      if (entry->d_name[0] != '.' || strlen(entry->d_name) > 2) names.push_back(entry->d_name);
+    closedir(dir);
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"r.json", "victim"}));  // no temporary file left
+}
+
 TEST(Subprocess, ChildTalksOnItsChannelAndItsOutputGoesToItsLog) {
   std::string log = testing::TempDir() + "fleet-child.log";
+  unlink(log.c_str());
   std::string error;
   // The channel's number is $0 of the script.
   Subprocess *child = subprocess_start(
@@ -144,6 +250,10 @@ TEST(Subprocess, ChildTalksOnItsChannelAndItsOutputGoesToItsLog) {
   EXPECT_EQ(status, 7);
   EXPECT_EQ(fileText(log), "out\nerr\n");
   subprocess_free(child);
+  // A log already there is an earlier run's: never written over.
+  EXPECT_EQ(subprocess_start({"/bin/true"}, log, &error), nullptr);
+  EXPECT_NE(error.find("exists"), std::string::npos) << error;
+  EXPECT_EQ(fileText(log), "out\nerr\n");
 
   EXPECT_EQ(subprocess_start({"/nonexistent/program"}, "", &error), nullptr);
   EXPECT_NE(error.find("No such file"), std::string::npos) << error;

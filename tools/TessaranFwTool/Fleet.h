@@ -16,6 +16,7 @@ struct FleetOptions {
   int jobs = 0;            // units updated at once, 0: all
   std::string reportPath;  // .json or .csv, none when empty
   std::string logDir;      // empty: a folder named after the start time
+  std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
   bool noVerify = false;
 };
 
@@ -43,7 +44,16 @@ std::string fleet_isoTime(time_t when);
 // The report in either form, chosen by the file name (.json, .csv).
 std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+// Written whole beside PATH, then renamed over it (never a half-written or
+// emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
+// Whether a report can be written at PATH (its name, its folder), without
+// touching a file already there.
+bool fleet_checkReportPath(const std::string &path, std::string *error);
+// PATH with "-N" before its extension for N > 1: "logs/update-COM3-2.log".
+std::string fleet_numberedName(const std::string &path, int number);
+// PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt".
+std::string fleet_portFileName(const std::string &path, int port);
 
 namespace CLI {
 class App;
@@ -54,6 +64,17 @@ void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &
                          std::string &channel);
 int finishUpdateAllCommand(const FleetOptions &options, const std::string &portList, int probePort,
                            const std::string &channel, const char *argv0);
+
+// The seconds a unit's update still takes, from its step and the percentage
+// of that step: the image bytes left at the line rate, then the reboot wait.
+// fpgaBytes and mcuBytes are the lengths of the unit's two images. -1 once
+// the update has ended (done, failed, interrupted).
+double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes);
+
+// The command that tries again the units of RECORDS not updated ("" when
+// none is left): `update --port N --baud B` for one, `update-all --ports
+// N,M` for several.
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify);
 
 int runUpdateAll(const FleetOptions &options, const char *argv0);
 // The probe of one port, in a child of its own: the updater's rates in its

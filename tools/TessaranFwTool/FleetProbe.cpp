@@ -10,6 +10,7 @@
 #include "Fleet.h"
 #include "ProgressChannel.h"
 #include "TessaranFwUpgrade.h"
+#include "platform/Interrupts.h"
 #ifndef _WIN32
 #include "platform/posix/ComPortNames.h"
 #endif
@@ -33,6 +34,9 @@ int runFleetProbe(int port, const char *channel) {
   // Detection's own scan, narrowed to this port: the existence check (a port
   // that does not exist or that another program holds is no unit), then the
   // probe at each rate in the updater's order, without the CTS handshake.
+  // update-all stops a probe with an interrupt: the port is then closed,
+  // which removes its lock file.
+  interruptHandling_install();
   if (!allocateWorkingBuffers()) return EXIT_UPDATE_FAILED;
   ComPortAPI_SetHardwareFlowControl(FALSE);
   if (detectUnitOn(port, port, kDetectionBaudRates, DETECTION_RATE_COUNT)) {

@@ -14,18 +14,34 @@
 //
 // Interrupts. The children run in process groups of their own, so the
 // terminal's Ctrl+C reaches this process only, and the rule for interrupts is
-// applied once for every unit: while any unit is being written, the first
-// interrupt only warns; otherwise (or at the second) every child is sent an
-// interrupt, again each second until it ends, and killed after 15 s. A unit
-// stopped so is reported as interrupted.
+// applied once for every unit, as the single update applies it to its unit:
+// while units are being written, an interrupt warns, naming them; the next
+// one stops everything only when every unit being written then was named by
+// that warning in the same stretch (from the first image's announce to the
+// second image's end). A unit that begins a new stretch re-arms the warning.
+// With nothing being written, an interrupt stops at once. To stop, every
+// child is sent an interrupt, again each second until it ends, and killed
+// after 15 s. A unit stopped so is reported as interrupted, unless its child
+// still ended with a sound update. Signals ignored at start (nohup, a
+// background job) stay ignored.
+//
+// Files. Logs (and traces) are new files, never an earlier run's: a name
+// already taken gets a number (update-COM3-2.log), and a planted link is
+// refused rather than followed. The report is written whole beside its final
+// name and renamed over it, so a run cut short leaves the earlier report as it
+// was.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <fcntl.h>
 #ifdef _WIN32
 #include <direct.h>
+#include <io.h>
+#else
+#include <unistd.h>
 #endif
 
 #include <chrono>
@@ -35,6 +51,8 @@
 #include "ExitStatus.h"
 #include "Fleet.h"
 #include "ProgressChannel.h"
+#include "ReleaseSummary.h"
+#include "TessaranFwUpgrade.h"
 #include "platform/Subprocess.h"
 
 #define FLEET_FIRST_PORT 1
@@ -43,6 +61,7 @@
 #define PROBE_SECONDS_LIMIT 120.0
 #define STOP_GRACE_SECONDS 15.0
 #define REDRAW_SECONDS 0.5
+#define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
 
 static double nowSeconds(void) {
   using namespace std::chrono;
@@ -61,11 +80,15 @@ struct FleetUnit {
   bool running = false, finished = false;
   bool stopped = false, hung = false;
   double startedAt = 0, lastHeardAt = 0, lastInterruptAt = 0, killAt = 0;
+  int stretch = 0;         // stretches at risk begun so far
+  int warnedStretch = -1;  // the stretch the last warning named it in
 };
 
-static bool isStreaming(const FleetUnit &unit) {
-  return unit.running && (unit.step == "sending logic" || unit.step == "sending firmware");
+static bool isStreamingStep(const std::string &step) {
+  return step == "sending logic" || step == "sending firmware";
 }
+
+static bool isStreaming(const FleetUnit &unit) { return unit.running && isStreamingStep(unit.step); }
 
 // Takes one event from the unit's channel; TRUE when the step changed.
 static bool takeEvent(FleetUnit &unit, const ProgressLine &line) {
@@ -74,6 +97,7 @@ static bool takeEvent(FleetUnit &unit, const ProgressLine &line) {
     case ProgressLine::STEP:
       if (line.step == unit.step) return false;
       if (line.step == "failed") unit.stepBeforeFailure = unit.step;
+      if (isStreamingStep(line.step) && !isStreamingStep(unit.step)) unit.stretch++;
       unit.step = line.step;
       unit.percent = 0;
       return true;
@@ -102,20 +126,49 @@ static std::string elapsedText(double seconds) {
   return text;
 }
 
-static std::string unitRow(const FleetUnit &unit, double now) {
-  char row[160];
+// The lengths of the images each unit type is sent, for the time left.
+struct ImageLengths {
+  long tx = 0, rx = 0, mcu = 0;
+
+  void read() {
+    ReleaseImage images[RELEASE_IMAGE_COUNT];
+    if (!allocateWorkingBuffers()) return;
+    if (summarizeEmbeddedRelease(images)) {
+      mcu = images[0].flatLength;
+      tx = images[1].flatLength;
+      rx = images[2].flatLength;
+    }
+    releaseWorkingBuffers();
+  }
+
+  long fpgaFor(const std::string &type) const {
+    if (type == "TX") return tx;
+    if (type == "RX") return rx;
+    return tx > rx ? tx : rx;  // not known yet: the longer
+  }
+};
+
+static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
+  char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, "COM%-4d %-4s %-7d %-17s %5s %7s", unit.record.port,
            unit.record.type.empty() ? "-" : unit.record.type.c_str(), unit.record.baud, unit.step.c_str(),
            percent.c_str(), unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
-  return row;
+  if (lengths == NULL) return row;
+  // The live table only: the step lines keep their shape.
+  double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
+                                  lengths->fpgaFor(unit.record.type), lengths->mcu);
+  char column[32];
+  snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
+  return row + std::string(column);
 }
 
-static const char kTableHeader[] = "PORT    TYPE RATE    STEP              PERCENT ELAPSED";
+static const char kTableHeader[] = "PORT    TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
 struct Display {
   bool live = false;  // a terminal that takes ANSI sequences: the table in place
+  ImageLengths lengths;
   int drawnLines = 0;
   double drawnAt = 0;
 
@@ -123,7 +176,7 @@ struct Display {
     std::string text;
     if (drawnLines > 0) text += "\x1b[" + std::to_string(drawnLines) + "F";  // back to the table's top
     text += "\x1b[2K" + std::string(kTableHeader) + "\n";
-    for (const FleetUnit &unit : units) text += "\x1b[2K" + unitRow(unit, now) + "\n";
+    for (const FleetUnit &unit : units) text += "\x1b[2K" + unitRow(unit, now, &lengths) + "\n";
     fputs(text.c_str(), stdout);
     fflush(stdout);
     drawnLines = (int)units.size() + 1;
@@ -147,7 +200,7 @@ struct Display {
   }
 };
 
-static void printSummary(const std::vector<FleetUnit> &units) {
+static void printSummary(const std::vector<FleetUnit> &units, bool noVerify) {
   printf("\nPORT    TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG\n");
   for (const FleetUnit &unit : units) {
     const FleetRecord &r = unit.record;
@@ -160,6 +213,10 @@ static void printSummary(const std::vector<FleetUnit> &units) {
       printf("        %s\n", why.c_str());
     }
   }
+  std::vector<FleetRecord> records;
+  for (const FleetUnit &unit : units) records.push_back(unit.record);
+  std::string retry = fleet_retryCommand(records, noVerify);
+  if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);
 }
 
@@ -172,6 +229,7 @@ struct Probe {
   int baud = 0;
   std::string device;
   bool closed = false;
+  bool stopped = false;  // still running when the probes were stopped
 };
 
 // Probes every port at once; returns the units found, in port order. FALSE
@@ -193,7 +251,8 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
     }
   }
   const double giveUpAt = nowSeconds() + PROBE_SECONDS_LIMIT;
-  bool interrupted = false;
+  bool interrupted = false, stopping = false;
+  double killAt = 0;
   for (;;) {
     bool pending = false;
     for (Probe &probe : probes) {
@@ -210,12 +269,24 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
       if (n < 0 && subprocess_finished(probe.child, NULL)) probe.closed = true;
       else pending = true;
     }
-    interrupted = subprocess_interruptCount() > 0;
-    if (!pending || interrupted || nowSeconds() >= giveUpAt) break;
+    const double now = nowSeconds();
+    interrupted = interrupted || subprocess_interruptCount() > 0;
+    if (!pending || (stopping && now >= killAt)) break;
+    if (!stopping && (interrupted || now >= giveUpAt)) {
+      // Interrupted rather than killed: a probe then closes its port, which
+      // releases the port's lock file. Killed only if it does not end soon.
+      stopping = true;
+      killAt = now + PROBE_STOP_GRACE_SECONDS;
+      for (Probe &probe : probes) {
+        if (probe.closed) continue;
+        probe.stopped = true;
+        subprocess_interrupt(probe.child);
+      }
+    }
     subprocess_waitAny(children, 200);
   }
   for (Probe &probe : probes) {
-    if (!probe.closed && probe.child != NULL)
+    if (probe.stopped && !interrupted)
       fprintf(stderr, "TessaranFwTool: COM%d: the probe did not end, stopped\n", probe.port);
     subprocess_free(probe.child);  // kills a probe still running
     if (probe.baud <= 0 || interrupted) continue;
@@ -234,15 +305,67 @@ static std::string defaultLogDir(time_t start) {
   return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
 }
 
-static bool makeFolder(const std::string &path) {
+// Makes the folder; an existing one will do unless mustBeNew.
+static bool makeFolder(const std::string &path, bool mustBeNew) {
 #ifdef _WIN32
   int made = _mkdir(path.c_str());
 #else
   int made = mkdir(path.c_str(), 0777);
 #endif
-  // Returns 0 upon success, -1 upon failure; an existing folder will do.
+  // Returns 0 upon success, -1 upon failure. A folder named by the user may
+  // be a link to one elsewhere: the files in it are what must be new.
   struct stat st;
-  return made == 0 || (errno == EEXIST && stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR));
+  return made == 0 || (!mustBeNew && errno == EEXIST && stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR));
+}
+
+// The default folder is named after the start time, to the second: a run
+// started within the same second gets the next number rather than the
+// earlier run's folder.
+static bool makeDefaultLogFolder(time_t start, std::string *folder) {
+  const std::string base = defaultLogDir(start);
+  for (int number = 1; number < 1000; number++) {
+    *folder = fleet_numberedName(base, number);
+    if (makeFolder(*folder, true)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+static bool nameTaken(const std::string &path) {
+  struct stat st;
+#ifdef _WIN32
+  return stat(path.c_str(), &st) == 0;
+#else
+  return lstat(path.c_str(), &st) == 0;  // a dangling link counts
+#endif
+}
+
+// Makes PATH a new empty file: FALSE when anything (a link included) is there.
+static bool makeNewFile(const std::string &path) {
+#ifdef _WIN32
+  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+  return fd >= 0 && _close(fd) == 0;
+#else
+  // Returns a descriptor, -1 upon failure (EEXIST: the name is taken, by a
+  // link too, followed or not).
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return fd >= 0 && close(fd) == 0;
+#endif
+}
+
+// The trace a child is given: in the trace folder, named like its log; or,
+// when FWUPGRADE_TRACE names a file, one of its own beside it
+// (trace.txt -> trace-COM3.txt), since children cannot share one.
+static std::string traceFor(const FleetOptions &options, const std::string &logPath, int port) {
+  if (!options.traceDir.empty()) {
+    size_t slash = logPath.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? logPath : logPath.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    return options.traceDir + "/" + name.substr(0, dot) + ".trace";
+  }
+  const char *shared = getenv("FWUPGRADE_TRACE");
+  if (shared == NULL || *shared == '\0') return "";
+  return fleet_portFileName(shared, port);
 }
 
 static double settingSeconds(const char *name, double fallback) {
@@ -252,20 +375,34 @@ static double settingSeconds(const char *name, double fallback) {
 }
 
 static void startUnit(FleetUnit &unit, const std::string &program, const std::string &logDir,
-                      bool noVerify, double now) {
+                      const FleetOptions &options, double now) {
   FleetRecord &r = unit.record;
   // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
-  // serial device itself, and the transcript would go out on the port.
-  r.log = logDir + "/update-COM" + std::to_string(r.port) + ".log";
+  // serial device itself, and the transcript would go out on the port. A
+  // name an earlier run took (log or trace) gets the next number.
+  const std::string base = logDir + "/update-COM" + std::to_string(r.port) + ".log";
+  std::string trace;
+  for (int number = 1; number < 1000; number++) {
+    r.log = fleet_numberedName(base, number);
+    trace = traceFor(options, r.log, r.port);
+    if (!nameTaken(r.log) && (options.traceDir.empty() || !nameTaken(trace))) break;
+  }
   std::vector<std::string> argv = {program, "update", "--port", std::to_string(r.port),
                                    "--baud", std::to_string(r.baud)};
-  if (noVerify) argv.push_back("--no-verify");
+  if (options.noVerify) argv.push_back("--no-verify");
+  if (!trace.empty()) {
+    argv.push_back("--trace");
+    argv.push_back(trace);
+  }
   argv.push_back("--progress-fd");
   argv.push_back(SUBPROCESS_CHANNEL_ARG);
   r.started = fleet_isoTime(time(NULL));
   unit.startedAt = unit.lastHeardAt = now;
   std::string error;
-  unit.child = subprocess_start(argv, r.log, &error);
+  // A trace in the trace folder is made here, new, for the child to append
+  // to: the child opens its trace as it finds it.
+  if (!options.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
+  else unit.child = subprocess_start(argv, r.log, &error);
   if (unit.child == NULL) {
     unit.finished = true;
     unit.step = "failed";
@@ -276,6 +413,25 @@ static void startUnit(FleetUnit &unit, const std::string &program, const std::st
     return;
   }
   unit.running = true;
+}
+
+// The last line of an interrupted child's transcript when it tells what the
+// interrupt left the unit with ("Interrupted while an image was being sent:
+// ..."); empty otherwise.
+static std::string finalStateLine(const std::string &logPath) {
+  FILE *file = fopen(logPath.c_str(), "rb");
+  if (file == NULL) return "";
+  char tail[4096];
+  long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
+  size_t got = 0;
+  if (size >= 0 && fseek(file, size > (long)sizeof tail ? size - (long)sizeof tail : 0, SEEK_SET) == 0)
+    got = fread(tail, 1, sizeof tail, file);
+  fclose(file);
+  std::string text(tail, got);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  size_t start = text.find_last_of("\r\n");
+  std::string line = start == std::string::npos ? text : text.substr(start + 1);
+  return line.compare(0, 11, "Interrupted") == 0 ? line : "";
 }
 
 // The child ended: its result from what it told and its exit status.
@@ -292,14 +448,19 @@ static void finishUnit(FleetUnit &unit, int status, double stallSeconds) {
     r.failedStep = step;
     r.message = "no progress for " + std::to_string((int)stallSeconds) + " s: stopped";
     unit.step = "failed";
+  } else if (status == EXIT_UPDATE_DONE) {
+    // Even after a stop request: the child finished its update first.
+    r.result = "updated";
+    unit.step = "done";
   } else if (unit.stopped || status == EXIT_INTERRUPTED) {
     r.result = "interrupted";
     r.failedStep = step;
-    if (r.message.empty()) r.message = "stopped by an interrupt";
+    // The child's last words tell the unit's state ("the unit has no working
+    // firmware ...").
+    std::string state = finalStateLine(r.log);
+    if (!state.empty()) r.message = state;
+    else if (r.message.empty()) r.message = "stopped by an interrupt";
     unit.step = "interrupted";
-  } else if (status == EXIT_UPDATE_DONE) {
-    r.result = "updated";
-    unit.step = "done";
   } else {
     r.result = "failed";
     r.failedStep = step;
@@ -314,12 +475,18 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   if (ports.empty())
     for (int port = FLEET_FIRST_PORT; port <= FLEET_LAST_PORT; port++) ports.push_back(port);
   if (!options.reportPath.empty()) {
-    // Refused now rather than after every unit has been updated.
+    // Refused now rather than after every unit has been updated; an earlier
+    // report stays as it is until the new one replaces it.
     std::string error;
-    if (!fleet_writeReport(options.reportPath, {}, &error)) {
+    if (!fleet_checkReportPath(options.reportPath, &error)) {
       fprintf(stderr, "TessaranFwTool: %s\n", error.c_str());
       return EXIT_USAGE;
     }
+  }
+  if (!options.traceDir.empty() && !makeFolder(options.traceDir, false)) {
+    fprintf(stderr, "TessaranFwTool: cannot make the trace folder %s: %s\n", options.traceDir.c_str(),
+            strerror(errno));
+    return EXIT_USAGE;
   }
   const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
@@ -349,8 +516,8 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
              std::to_string(unit.record.baud);
   printf("Found %zu unit%s: %s\n", units.size(), units.size() == 1 ? "" : "s", found.c_str());
 
-  const std::string logDir = options.logDir.empty() ? defaultLogDir(startTime) : options.logDir;
-  if (!makeFolder(logDir)) {
+  std::string logDir = options.logDir;
+  if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
     fprintf(stderr, "TessaranFwTool: cannot make the log folder %s: %s\n", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }
@@ -360,6 +527,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   // 2. Update them, at most `jobs` at once.
   Display display;
   display.live = subprocess_ansiConsole();
+  if (display.live) display.lengths.read();
   const size_t jobs = options.jobs > 0 ? (size_t)options.jobs : units.size();
   int interruptsSeen = 0;
   bool stopping = false;
@@ -370,7 +538,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     for (FleetUnit &unit : units) {
       if (stopping || running >= jobs) break;
       if (unit.running || unit.finished) continue;
-      startUnit(unit, program, logDir, options.noVerify, now);
+      startUnit(unit, program, logDir, options, now);
       if (!unit.running) display.stepChanged(unit, now);
       running += unit.running ? 1 : 0;
     }
@@ -412,13 +580,20 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       children.push_back(unit.child);
     }
 
-    // Interrupts: the rule for every unit at once.
-    int interrupts = subprocess_interruptCount();
-    if (interrupts > interruptsSeen && !stopping) {
+    // Interrupts: the rule for every unit at once, one interrupt at a time
+    // (two that came within one round are a warning and its answer).
+    const int interrupts = subprocess_interruptCount();
+    for (; interruptsSeen < interrupts && !stopping; interruptsSeen++) {
       std::string atRisk;
-      for (const FleetUnit &unit : units)
-        if (isStreaming(unit)) atRisk += (atRisk.empty() ? "COM" : ", COM") + std::to_string(unit.record.port);
-      if (interrupts == 1 && !atRisk.empty()) {
+      bool allWarned = true;
+      for (const FleetUnit &unit : units) {
+        if (!isStreaming(unit)) continue;
+        atRisk += (atRisk.empty() ? "COM" : ", COM") + std::to_string(unit.record.port);
+        allWarned = allWarned && unit.warnedStretch == unit.stretch;
+      }
+      if (!atRisk.empty() && !allWarned) {
+        for (FleetUnit &unit : units)
+          if (isStreaming(unit)) unit.warnedStretch = unit.stretch;
         display.message("\nWARNING: " + atRisk + " being written: stopping now leaves " +
                         (atRisk.find(',') == std::string::npos ? "it" : "them") +
                         " without working firmware. Interrupt again to stop anyway.");
@@ -439,8 +614,8 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
           }
         }
       }
-      interruptsSeen = interrupts;
     }
+    interruptsSeen = interrupts;
 
     bool anyLeft = false;
     for (const FleetUnit &unit : units) anyLeft = anyLeft || !unit.finished;
@@ -458,7 +633,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     anyFailed = anyFailed || unit.record.result == "failed";
     subprocess_free(unit.child);
   }
-  printSummary(units);
+  printSummary(units, options.noVerify);
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {

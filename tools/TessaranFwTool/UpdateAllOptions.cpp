@@ -11,6 +11,9 @@ void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &
   command.add_option("--report", options.reportPath, "write a report: FILE.json or FILE.csv");
   command.add_option("--log-dir", options.logDir,
                      "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
+  command.add_option("--trace", options.traceDir,
+                     "a wire trace per unit in this folder, named like its log (update-COMn.trace); "
+                     "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
   command.add_flag("--no-verify", options.noVerify, "do not read the version back after the reboot");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", probePort)->group("");

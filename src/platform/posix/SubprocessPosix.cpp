@@ -11,6 +11,11 @@
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#define EXIT_CHILD_ORPHANED 129  // the parent died before the child began
 
 struct Subprocess {
   pid_t pid = -1;
@@ -22,7 +27,9 @@ struct Subprocess {
 
 static int openOutput(const std::string &path) {
   if (path.empty()) return open("/dev/null", O_WRONLY | O_CLOEXEC);
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A new file only: an earlier run's log is never written over, and O_EXCL
+  // refuses a symbolic link in its place, even one that leads nowhere.
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
@@ -54,10 +61,22 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   for (std::string &arg : args) pointers.push_back(&arg[0]);
   pointers.push_back(NULL);
 
+  const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
     setpgid(0, 0);  // its own group: the terminal's interrupts reach the parent only
+#ifdef __linux__
+    // A parent that dies leaves no child working unattended: the child hears
+    // SIGTERM, which an update takes as an interrupt (it stops at once unless
+    // an image is on its way, which it finishes). A parent gone before this
+    // call is seen at once.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(EXIT_CHILD_ORPHANED);
+#endif
+    // Only the parent signals the child; an interrupt it sends must be heard
+    // even when the parent itself started with these ignored.
     signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
     dup2(input, 0);
     dup2(output, 1);
@@ -204,9 +223,16 @@ void subprocess_countInterrupts(void) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = countInterrupt;  // no SA_RESTART: a waiting poll returns at once
-  sigaction(SIGINT, &action, NULL);
-  sigaction(SIGTERM, &action, NULL);
-  sigaction(SIGHUP, &action, NULL);
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction previous;
+    // Returns 0 upon success, -1 upon failure. A signal ignored by whoever
+    // started us (nohup, a background job of a script) stays ignored.
+    if (sigaction(signalNumber, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    sigaction(signalNumber, &action, NULL);
+  }
+  // A closed standard output (`| head`) must not end the run: the children
+  // go on, and the report is still written. Writes then fail with EPIPE.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int subprocess_interruptCount(void) { return gInterrupts; }

@@ -66,7 +66,8 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE output = CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, CREATE_ALWAYS,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                              outputPath.empty() ? OPEN_EXISTING : CREATE_NEW,
                               FILE_ATTRIBUTE_NORMAL, NULL);
   DWORD outputError = GetLastError();
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
