@@ -19,6 +19,9 @@ static const char *setterCall(const char *call) {
   return gPortOpen ? call : "(no port open, kept for the next open)";
 }
 
+// A setter's result for the trace: with no port open, its failure is expected.
+static BOOL setterResult(BOOL ok) { return ok || gPortOpen ? ok : TRACE_KEPT; }
+
 COMMTIMEOUTS g_cto = {
     MAX_WAIT_READ,  // ReadIntervalTimeout
     0,              // ReadTotalTimeoutMultiplier
@@ -123,7 +126,9 @@ BOOL ComPortAPI_OpenCOM(int nId) {
                                                       PURGE_RXCLEAR)
                                     ? TRUE
                                     : FALSE);
-  serialTrace_call("EscapeCommFunction SETDTR", EscapeCommFunction(g_hCOM, SETDTR) ? TRUE : FALSE);
+  // A line without modem lines (a pseudo-terminal) refuses DTR: expected there.
+  const BOOL dtr = EscapeCommFunction(g_hCOM, SETDTR) ? TRUE : serialTrace_failureKind();
+  serialTrace_call("EscapeCommFunction SETDTR", dtr);
   return TRUE;
 }
 
@@ -181,7 +186,7 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
   if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
   g_dcb.BaudRate = (DWORD)baudrate;
   const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
-  serialTrace_state(setterCall("SetCommState"), &g_dcb, ok);
+  serialTrace_state(setterCall("SetCommState"), &g_dcb, setterResult(ok));
   return ok;
 }
 
@@ -189,6 +194,6 @@ BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;
   g_dcb.fOutxCtsFlow = (DWORD)isEnable & 1u;
   const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
-  serialTrace_state(setterCall("SetCommState"), &g_dcb, ok);
+  serialTrace_state(setterCall("SetCommState"), &g_dcb, setterResult(ok));
   return ok;
 }

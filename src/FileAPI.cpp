@@ -11,8 +11,12 @@
 #include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
+#include <io.h>
 #include <process.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -22,10 +26,17 @@ static FILE *fptr = NULL;
 
 // A pending replacement (see FileAPI_BeginReplacement); null names when none.
 static char *replaceTarget = NULL;     // the file to replace, as the caller names it
+static char *replacePath = NULL;       // the file the rename replaces (a link's target)
 static char *replaceTemporary = NULL;  // its temporary, once created
 static BOOL replaceFailed = 0;         // a step on the temporary failed
 static BOOL streamIsTemporary = 0;     // fptr writes to the temporary
 static BOOL streamAppends = 0;         // ... and was opened for appending
+#ifndef _WIN32
+// A pipe written directly within a replacement stays open for writing from
+// its create to the end of the replacement: between the create's close and
+// the append that finishes the file, its reader would otherwise see the end.
+static int heldPipe = -1;
+#endif
 
 static const char *const kMsgOpenFailed = "ERROR: File does not exists";
 static const char *const kMsgNotOpened = "ERROR: File does not exists or Not opened !";
@@ -44,15 +55,18 @@ static void discardTemporary(void) {
   replaceTemporary = NULL;
 }
 
-// Puts the closed temporary in the file's place. A rename replaces the
-// directory entry itself, so a symbolic link there is replaced, not followed.
+// Puts the closed temporary in the file's place (for a symbolic link, in
+// place of the file it names: the link stays a link).
 static BOOL publishTemporary(void) {
+  const char *destination = replacePath != NULL ? replacePath : replaceTarget;
 #ifdef _WIN32
-  // Returns non-zero upon success, 0 upon failure.
-  BOOL moved = MoveFileExA(replaceTemporary, replaceTarget, MOVEFILE_REPLACE_EXISTING) != 0;
+  // Write-through: the move reaches the disk before it returns, as the
+  // temporary's data did at its close. Returns non-zero upon success, 0 upon failure.
+  BOOL moved = MoveFileExA(replaceTemporary, destination,
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
   // Returns 0 upon success, -1 upon failure.
-  BOOL moved = rename(replaceTemporary, replaceTarget) == 0;
+  BOOL moved = rename(replaceTemporary, destination) == 0;
 #endif
   if (!moved) {
     printf("ERROR: Replacing %s failed, the previous file is kept !\n", replaceTarget);
@@ -64,18 +78,41 @@ static BOOL publishTemporary(void) {
   return 1;
 }
 
-// A missing file, a regular file or a symbolic link is replaced through a
-// temporary; anything else (a device such as /dev/null, a pipe) is written
-// directly, since a rename would put a plain file in its place.
-static BOOL replaceableTarget(const char *fileName) {
+// How the file a path names is written, decided on what the path leads to
+// (through any symbolic link): a regular file is replaced through a temporary
+// beside it, a missing one is created the same way; anything else (a device
+// such as /dev/null or /dev/full, NUL on Windows, a pipe) is written directly,
+// since a rename would put a plain file in its place and hide a write that
+// must fail. Returns 1 to replace, with the path to replace in replacePath
+// (the link's target for a link, so the link stays), 0 to write directly.
+static BOOL chooseReplacement(const char *fileName) {
+  free(replacePath);
+  replacePath = NULL;
 #ifdef _WIN32
-  (void)fileName;
-  return 1;
+  // Opening with no access right asks nothing of the device and works for
+  // NUL, CON and the COM ports as for files. Returns a handle upon success,
+  // INVALID_HANDLE_VALUE upon failure (missing file: nothing to keep).
+  HANDLE handle = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+  if (handle == INVALID_HANDLE_VALUE) return 1;
+  // Returns FILE_TYPE_DISK for a file or folder, FILE_TYPE_CHAR for a device.
+  DWORD type = GetFileType(handle);
+  CloseHandle(handle);
+  return type == FILE_TYPE_DISK;
 #else
   struct stat status;
-  // Returns 0 upon success, -1 upon failure (missing file: nothing to keep).
-  if (lstat(fileName, &status) != 0) return 1;
-  return S_ISREG(status.st_mode) || S_ISLNK(status.st_mode);
+  // Returns 0 upon success, -1 upon failure: missing, or a link that leads
+  // nowhere; the entry itself is then replaced.
+  if (stat(fileName, &status) != 0) return 1;
+  if (!S_ISREG(status.st_mode)) return 0;
+  char resolved[PATH_MAX];
+  // Returns the path with every link resolved upon success, null upon failure
+  // (the name is then replaced as it is).
+  if (realpath(fileName, resolved) != NULL && strcmp(resolved, fileName) != 0) {
+    replacePath = (char *)malloc(strlen(resolved) + 1);
+    if (replacePath != NULL) strcpy(replacePath, resolved);
+  }
+  return 1;
 #endif
 }
 
@@ -84,16 +121,17 @@ static BOOL replaceableTarget(const char *fileName) {
 // folder and the final rename stays inside one file system.
 static FILE *createTemporary(const char *mode) {
   discardTemporary();
-  size_t size = strlen(replaceTarget) + 32;
+  const char *target = replacePath != NULL ? replacePath : replaceTarget;
+  size_t size = strlen(target) + 32;
   replaceTemporary = (char *)malloc(size);
   if (replaceTemporary == NULL) return NULL;
   FILE *stream = NULL;
 #ifdef _WIN32
   static unsigned serial = 0;
-  snprintf(replaceTemporary, size, "%s.%u-%u.tmp", replaceTarget, (unsigned)_getpid(), ++serial);
+  snprintf(replaceTemporary, size, "%s.%u-%u.tmp", target, (unsigned)_getpid(), ++serial);
   stream = fopen(replaceTemporary, mode);
 #else
-  snprintf(replaceTemporary, size, "%s.XXXXXX", replaceTarget);
+  snprintf(replaceTemporary, size, "%s.XXXXXX", target);
   // Returns a descriptor upon success, -1 upon failure.
   int fd = mkstemp(replaceTemporary);
   if (fd >= 0) {
@@ -127,9 +165,22 @@ static void closeHeldStream(void) {
 
 static BOOL openWithMode(const char *fileName, const char *mode) {
   closeHeldStream();
-  BOOL replacing = fileName != NULL && replaceTarget != NULL &&
-                   strcmp(fileName, replaceTarget) == 0 && replaceableTarget(fileName);
+  BOOL replacing = fileName != NULL && replaceTarget != NULL && strcmp(fileName, replaceTarget) == 0;
   streamAppends = mode[0] == 'a';
+  // Decided at the create, which starts the temporary; the appends that
+  // finish it keep to that decision.
+  if (replacing && mode[0] == 'w') {
+    replacing = chooseReplacement(fileName);
+#ifndef _WIN32
+    struct stat status;
+    // Returns 0 upon success, -1 upon failure. open blocks until the pipe has
+    // a reader, as the fopen below would; it returns -1 upon failure.
+    if (!replacing && heldPipe < 0 && stat(fileName, &status) == 0 && S_ISFIFO(status.st_mode))
+      heldPipe = open(fileName, O_WRONLY | O_CLOEXEC);
+#endif
+  }
+  else if (replacing && mode[0] == 'a') replacing = replaceTemporary != NULL || replaceFailed;
+  else if (replacing) replacing = 0;
   if (replacing && mode[0] == 'w') {
     replaceFailed = 0;
     fptr = createTemporary(mode);
@@ -197,10 +248,15 @@ BOOL FileAPI_CloseFile(void) {
     return 0;
   }
   int closeResult = 0;
-#ifndef _WIN32
   // A temporary about to replace a file reaches the disk before the rename,
   // so that a crash cannot leave an empty file in the previous one's place.
-  // fflush returns 0 upon success, EOF upon failure; fsync 0 / -1.
+  // fflush returns 0 upon success, EOF upon failure; fsync 0 / -1;
+  // FlushFileBuffers non-zero upon success, 0 upon failure.
+#ifdef _WIN32
+  if (streamIsTemporary &&
+      (fflush(fptr) != 0 || !FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(fptr)))))
+    closeResult = EOF;
+#else
   if (streamIsTemporary && (fflush(fptr) != 0 || fsync(fileno(fptr)) != 0)) closeResult = EOF;
 #endif
   // fclose flushes the buffered output: a full disk is reported here.
@@ -248,6 +304,12 @@ BOOL FileAPI_EndReplacement(BOOL keep) {
   }
   free(replaceTarget);
   replaceTarget = NULL;
+  free(replacePath);
+  replacePath = NULL;
   replaceFailed = 0;
+#ifndef _WIN32
+  if (heldPipe >= 0) close(heldPipe);
+  heldPipe = -1;
+#endif
   return done;
 }

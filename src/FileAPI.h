@@ -22,15 +22,17 @@ BOOL FileAPI_CloseFile(void);
 // close of the temporary reopened for appending (the writer has come back to
 // finish it), or else at FileAPI_EndReplacement(1). A failure on the way, or
 // FileAPI_EndReplacement(0) from a caller that gave up half-way, leaves
-// the previous file as it was and removes the temporary. A symbolic link in
-// the file's place is replaced by the new file, not followed. An append with no
-// create before it in the same replacement works on the file itself.
+// the previous file as it was and removes the temporary. A symbolic link to a
+// regular file is followed: the file it names is replaced and the link stays.
+// An append with no create before it in the same replacement works on the file
+// itself.
 BOOL FileAPI_BeginReplacement(const char *fileName);
 // keep = 0 discards a temporary not yet in place (the caller's own steps failed).
 // 0 when a step on the temporary failed or the rename failed: the previous
 // file is then as it was and the temporary is gone. 1 otherwise (the new file
-// is in place, or there was nothing to replace). A file that is not a regular
-// file nor a symbolic link (a device, a pipe) is written directly instead.
+// is in place, or there was nothing to replace). A name that leads, directly
+// or through links, to anything but a regular file (a device such as
+// /dev/null or NUL, a pipe) is written directly instead.
 BOOL FileAPI_EndReplacement(BOOL keep);
 
 #endif  // FILEAPI_H

@@ -133,20 +133,38 @@ void serialTrace_open(int port, const char *deviceName, BOOL ok, const SystemErr
   }
 }
 
-void serialTrace_close(int port, BOOL ok) { traceLine("close COM%d %s", port, ok ? "ok" : "FAILED"); }
+static const char *resultWord(BOOL ok) {
+  switch (ok) {
+    case FALSE: return "FAILED";
+    case TRACE_KEPT: return "kept";
+    case TRACE_UNSUPPORTED: return "not supported by this device";
+    default: return "ok";
+  }
+}
+
+BOOL serialTrace_failureKind(void) {
+#ifdef _WIN32
+  const DWORD code = GetLastError();
+  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ? TRACE_UNSUPPORTED : FALSE;
+#else
+  return errno == ENOTTY || errno == EINVAL ? TRACE_UNSUPPORTED : FALSE;
+#endif
+}
+
+void serialTrace_close(int port, BOOL ok) { traceLine("close COM%d %s", port, resultWord(ok)); }
 
 void serialTrace_state(const char *call, const DCB *dcb, BOOL ok) {
   traceLine("%s baud %lu cts %s %s", call, (unsigned long)dcb->BaudRate,
-            dcb->fOutxCtsFlow ? "on" : "off", ok ? "ok" : "FAILED");
+            dcb->fOutxCtsFlow ? "on" : "off", resultWord(ok));
 }
 
 void serialTrace_timeouts(const COMMTIMEOUTS *cto, BOOL ok) {
   traceLine("SetCommTimeouts interval %lu ms total %lu ms %s",
             (unsigned long)cto->ReadIntervalTimeout, (unsigned long)cto->ReadTotalTimeoutConstant,
-            ok ? "ok" : "FAILED");
+            resultWord(ok));
 }
 
-void serialTrace_call(const char *call, BOOL ok) { traceLine("%s %s", call, ok ? "ok" : "FAILED"); }
+void serialTrace_call(const char *call, BOOL ok) { traceLine("%s %s", call, resultWord(ok)); }
 
 // Bytes as hex pairs, then the same bytes as text with "." for what does not print.
 static void appendBytes(char *out, size_t size, const uint8_t *bytes, int count) {

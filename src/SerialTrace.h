@@ -43,6 +43,17 @@ void systemError_capture(SystemError *error);
 // ---- Records of the driver's calls -------------------------------------------
 // The open of COMn (its device path as the system sees it); on failure the
 // error captured right after the call.
+// The `ok` of the records below: TRUE ("ok"), FALSE ("FAILED"), or one of
+// these for a failure that is expected on the device at hand, written as what
+// it means so that a search for FAILED finds only real failures.
+#define TRACE_KEPT 2         // no port open: the value is kept for the next open
+#define TRACE_UNSUPPORTED 3  // the device has no such function (DTR on a pseudo-terminal)
+
+// TRACE_UNSUPPORTED when the call that just failed was refused because the
+// device has no such function (POSIX ENOTTY / EINVAL, Windows
+// ERROR_INVALID_FUNCTION / ERROR_NOT_SUPPORTED), FALSE otherwise.
+BOOL serialTrace_failureKind(void);
+
 void serialTrace_open(int port, const char *deviceName, BOOL ok, const SystemError *error);
 void serialTrace_close(int port, BOOL ok);
 void serialTrace_state(const char *call, const DCB *dcb, BOOL ok);

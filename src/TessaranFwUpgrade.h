@@ -63,6 +63,11 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
                  const char *expectedResponse);
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
               const char *expectedResponse);
+// How sendData's mismatch dump ("Expected : ...  received : ...") prints the
+// unit's reply: NULL (the updater) prints it as received; the tool installs a
+// printer that escapes bytes which could drive a terminal.
+typedef void (*ReplyPrinter)(const char *reply);
+void unitExchange_setReplyPrinter(ReplyPrinter printer);
 
 // ---- Detection -------------------------------------------------------------------
 BOOL detectComPortAndBaudrate(void);

@@ -67,6 +67,10 @@ static long long monotonicMs(void) {
 
 char *gDataBuffer = NULL;
 
+static ReplyPrinter gReplyPrinter = NULL;
+
+void unitExchange_setReplyPrinter(ReplyPrinter printer) { gReplyPrinter = printer; }
+
 // The collected reply: READ_CHUNK_SIZE characters plus the terminator. About
 // 1 MB, so it lives here rather than on the stack; one exchange runs at a time.
 static char responseReceivedCopy[READ_CHUNK_SIZE + 1];
@@ -172,7 +176,13 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
       BOOL complete = collectReply();
       if (!validateResponse) return TRUE;
       if (complete && strcmp(responseReceivedCopy, expectedResponse) == 0) return TRUE;
-      printf("\r\nExpected : %s  received : %s\r\n", expectedResponse, responseReceivedCopy);
+      if (gReplyPrinter == NULL) {
+        printf("\r\nExpected : %s  received : %s\r\n", expectedResponse, responseReceivedCopy);
+      } else {
+        printf("\r\nExpected : %s  received : ", expectedResponse);
+        gReplyPrinter(responseReceivedCopy);
+        printf("\r\n");
+      }
       printf("\r\nError: Expected response did  not matched !\r\n");
       return FALSE;
     }

@@ -152,6 +152,49 @@ def case_probe(run):
                      ["%%%fw -p", "%%%fw -v"])
 
 
+def case_probe_raw_bytes(run):
+    """A unit whose version reply carries bytes that are neither UTF-8 nor
+    printable: probe --json stays valid JSON, the text output escapes them, and
+    the trace of a probe over a pseudo-terminal has no FAILED record (DTR and
+    settings kept for the next open are expected there)."""
+    family = b"\xff\x1b[2J"
+    run.start_unit("--unit", os.fsdecode(b"1:tx:115200:version=1.0.3 " + family + b" 1.3 1"))
+    trace = os.path.join(run.dir, "trace.txt")
+    out, err, status = run.run_tool("probe", "--port", "1", "--json", "--trace", trace, timeout=60)
+    run.expect_equal("json status", (status, err), (0, ""))
+    try:
+        run.expect_equal("family in JSON", json.loads(out.encode("latin-1").decode("utf-8"))
+                         ["fpga_family"], "\ufffd\x1b[2J")
+    except ValueError as error:
+        run.fail("probe --json is not JSON (%s): %r" % (error, out[:200]))
+    run.expect_equal("FAILED in the trace",
+                     [r for r in read_trace(trace) if "FAILED" in r], [])
+    out, err, status = run.run_tool("probe", "--port", "1", timeout=60)
+    run.expect_equal("text status", status, 0)
+    run.expect_equal("family shown", [line for line in out.split("\n") if line.startswith("FPGA")],
+                     ["FPGA         : \\xff\\x1b[2J 1.3 device 1"])
+
+
+def case_probe_interrupt(run):
+    """SIGINT while probe looks at a port that keeps talking: status 130, one
+    line on stderr, and the port is left as found: free, no lock file of ours."""
+    run.start_unit("--ports", "1", "--unit-port", "0", "--talker", "1:trickle=300")
+    locks = os.path.join(run.dir, "locks")
+    os.mkdir(locks)
+    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_LOCK_DIRS=locks)
+    probe = e2e.LiveUpdater(run, command=[run.args.tool, "probe", "--port", "1"], env=env)
+    deadline = time.time() + 10
+    while not os.listdir(locks) and time.time() < deadline:  # the port is open
+        probe.pump(0.1)
+    run.expect_equal("lock while probing", len(os.listdir(locks)), 1)
+    probe.proc.send_signal(e2e.signal.SIGINT)
+    status, out, err = probe.finish(10)
+    run.expect_equal("exit status", status, 130)
+    run.expect_equal("stderr", err, e2e.STOPPED_BEFORE_IMAGES)
+    run.expect_equal("lock files left", os.listdir(locks), [])
+    run.expect_equal("port after the run", e2e.port_left_free(run, 1), None)
+
+
 def update_run(run, fault, expected_verdict, expected_status):
     fpga, mcu = run.image(1), run.image(0)
     run.start_unit("--ports", "1", "--unit-port", "1", "--type", "tx", "--baud", "115200",
@@ -180,6 +223,8 @@ CASES = {
     "traced-update": case_traced_update,
     "ports": case_ports,
     "probe": case_probe,
+    "probe-raw-bytes": case_probe_raw_bytes,
+    "probe-interrupt": case_probe_interrupt,
     "update": case_update,
     "update-keep-version": case_update_keep_version,
 }

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "PrintableText.h"
 #include "PtyFixture.h"
 #include "TessaranFwUpgrade.h"
 
@@ -130,6 +131,32 @@ TEST_F(UnitExchange, DataStreamAndPercentages) {
     EXPECT_EQ(result, c.result);
     EXPECT_TRUE(unitReceived() == data);
   }
+}
+
+// The mismatch dump shows the unit's reply as received in the updater, and
+// escaped in the tool, whose printer is installed: the reply may be anything.
+TEST_F(UnitExchange, ReplyDumpAsReceivedOrEscaped) {
+  const std::string reply = "\x1b[2J\xff";
+  struct Case {
+    const char *what;
+    ReplyPrinter printer;
+    const char *shown;
+  } cases[] = {
+      {"updater", NULL, "\x1b[2J\xff"},
+      {"tool", printPrintableText, "\\x1b[2J\\xff"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    unitExchange_setReplyPrinter(c.printer);
+    startUnit(4, {{0, reply}});
+    CaptureStdout();
+    BOOL result = sendData((const uint8_t *)"data", 4, TRUE, "SUCCESS");
+    EXPECT_EQ(GetCapturedStdout(), std::string("1%\b\b100%\r\nExpected : SUCCESS  received : ") +
+                                       c.shown + "\r\n\r\nError: Expected response did  not matched !\r\n");
+    EXPECT_EQ(result, 0);
+    unitReceived();
+  }
+  unitExchange_setReplyPrinter(NULL);
 }
 
 // The unit goes away in the middle of its reply: the collection ends at once,

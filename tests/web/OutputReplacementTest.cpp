@@ -1,17 +1,19 @@
 // The tool's two file writers, `image -o FILE` and `export-web`, replace their
 // file only once the new one is whole: on a really full file system the
-// previous file stays byte for byte, and a symbolic link in the file's place
-// is replaced, not written through.
+// previous file stays byte for byte; what the path names, through any link,
+// decides between replacing a file and writing a device or pipe directly.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ToolCommands.h"
@@ -102,20 +104,79 @@ TEST_F(OutputReplacement, FullFileSystemLeavesThePreviousFileWhole) {
   EXPECT_EQ(0, umount(small.c_str()));
 }
 
-TEST_F(OutputReplacement, SymbolicLinkIsReplacedNotFollowed) {
+// What the path names decides how it is written, through any link: a regular
+// file is replaced whole (for a link, the file it names; the link stays), a
+// missing one is created, a device or a pipe is written directly: a link to
+// /dev/null stays one, and a write to /dev/full fails.
+TEST_F(OutputReplacement, TheTargetThePathNamesDecides) {
+  enum Kind { MISSING, FILE_, LINK_TO_FILE, LINK_TO_NULL, LINK_TO_FULL, FIFO };
+  struct Case {
+    const char *what;
+    Kind kind;
+    int status;
+  } cases[] = {
+      {"missing", MISSING, 0},           {"regular file", FILE_, 0},
+      {"link to a file", LINK_TO_FILE, 0}, {"link to /dev/null", LINK_TO_NULL, 0},
+      {"link to /dev/full", LINK_TO_FULL, 1}, {"FIFO", FIFO, 0},
+  };
   for (const Writer &writer : kWriters) {
-    SCOPED_TRACE(writer.name);
-    writeFile("elsewhere", "not to be touched");
-    fs::create_symlink("elsewhere", writer.file);
-    std::string printed;
-    EXPECT_EQ(0, run(writer, &printed)) << printed;
-    EXPECT_FALSE(fs::is_symlink(writer.file));
-    EXPECT_TRUE(fs::is_regular_file(writer.file));
-    EXPECT_GT(fs::file_size(writer.file), 100000u);
-    EXPECT_EQ("not to be touched", readFile("elsewhere"));
-    EXPECT_EQ((std::set<std::string>{writer.file, "elsewhere"}), entries(folder_));
-    fs::remove(writer.file);
-    fs::remove("elsewhere");
+    for (const Case &c : cases) {
+      SCOPED_TRACE(std::string(writer.name) + ", " + c.what);
+      const fs::path path = folder_ / writer.file;
+      if (c.kind == FILE_) writeFile(writer.file, "previous");
+      if (c.kind == LINK_TO_FILE) {
+        writeFile("elsewhere", "previous");
+        fs::create_symlink("elsewhere", path);
+      }
+      if (c.kind == LINK_TO_NULL) fs::create_symlink("/dev/null", path);
+      if (c.kind == LINK_TO_FULL) fs::create_symlink("/dev/full", path);
+      std::string piped;
+      std::thread reader;
+      if (c.kind == FIFO) {
+        ASSERT_EQ(0, mkfifo(path.c_str(), 0600));
+        reader = std::thread([&piped, path] { piped = readFile(path.string()); });
+      }
+
+      std::string printed;
+      EXPECT_EQ(c.status, run(writer, &printed)) << printed;
+      if (reader.joinable()) {
+        // A writer that never opened the pipe leaves the reader waiting in its
+        // open: a writer's open and close of our own end it (with nothing read).
+        int wake = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+        if (wake >= 0) close(wake);
+        reader.join();
+      }
+      if (c.status != 0) {
+        EXPECT_NE(std::string::npos, printed.find(writer.failure)) << printed;
+      }
+
+      switch (c.kind) {
+        case MISSING:
+        case FILE_:
+          EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(path)));
+          EXPECT_GT(fs::file_size(path), 100000u);
+          break;
+        case LINK_TO_FILE:
+          EXPECT_TRUE(fs::is_symlink(path));
+          EXPECT_GT(fs::file_size("elsewhere"), 100000u);
+          break;
+        case LINK_TO_NULL:
+        case LINK_TO_FULL:
+          EXPECT_TRUE(fs::is_symlink(path));
+          break;
+        case FIFO:
+          EXPECT_TRUE(fs::is_fifo(fs::symlink_status(path)));
+          EXPECT_GT(piped.size(), 100000u);
+          break;
+      }
+      EXPECT_TRUE(fs::is_character_file("/dev/null") && fs::is_character_file("/dev/full"));
+      // No temporary is left beside the file (nor beside the link's target).
+      std::set<std::string> expected{writer.file};
+      if (c.kind == LINK_TO_FILE) expected.insert("elsewhere");
+      EXPECT_EQ(expected, entries(folder_));
+      fs::remove(path);
+      fs::remove("elsewhere");
+    }
   }
 }
 

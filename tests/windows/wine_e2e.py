@@ -124,6 +124,13 @@ def case_export_web(run):
     if got != expected:
         run.fail("FwToUpload.bin differs\n" + e2e.describe_difference(
             got.decode("latin-1"), expected.decode("latin-1")))
+    # The NUL device is written directly: no temporary (whose name would be a
+    # device name too) and no file named after it.
+    before = set(os.listdir(run.dir))
+    out, status = run.run_windows(run.args.windows_tool, ["image", "--entry", "0", "-o", "NUL"],
+                                  timeout=120)
+    run.expect_equal("image -o NUL status", status, 0)
+    run.expect_equal("files made by image -o NUL", sorted(set(os.listdir(run.dir)) - before), [])
 
 
 def case_interrupt_twice_streaming(run):

@@ -1,5 +1,8 @@
 #include "PrintableText.h"
 
+#include <stdio.h>
+#include <string.h>
+
 std::string printableText(const char *bytes, size_t size) {
   static const char digits[] = "0123456789abcdef";
   std::string shown;
@@ -19,4 +22,8 @@ std::string printableText(const char *bytes, size_t size) {
 
 std::string printableText(const std::string &bytes) {
   return printableText(bytes.data(), bytes.size());
+}
+
+void printPrintableText(const char *text) {
+  fputs(printableText(text, strlen(text)).c_str(), stdout);
 }

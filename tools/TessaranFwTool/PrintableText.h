@@ -13,4 +13,8 @@
 std::string printableText(const char *bytes, size_t size);
 std::string printableText(const std::string &bytes);
 
+// Prints a NUL-terminated text from a unit on stdout, escaped as above (the
+// tool's printer of the exchange's reply dump).
+void printPrintableText(const char *text);
+
 #endif  // PRINTABLETEXT_H

@@ -12,12 +12,16 @@
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "ExitStatus.h"
+#include "JsonText.h"
 #include "PortCommands.h"
 #include "PortList.h"
+#include "PrintableText.h"
 #include "ReleaseSummary.h"
 #include "SerialTrace.h"
 #include "TessaranFwUpgrade.h"
 #include "UnitQueries.h"
+#include "UpdateProgress.h"
+#include "platform/Interrupts.h"
 
 using nlohmann::json;
 
@@ -37,24 +41,29 @@ static json unitJson(const UnitInfo &info) {
               {"up_to_date", info.firmware == FIRMWARE_VERSION_TO_UPLOAD}};
 }
 
-static const char *orUnknown(const std::string &text) {
-  return text.empty() ? "(no answer)" : text.c_str();
+// A field as the unit sent it, escaped: its bytes never drive the terminal.
+static std::string orUnknown(const std::string &text) {
+  return text.empty() ? "(no answer)" : printableText(text);
 }
 
 static void printUnit(const UnitInfo &info, const char *indent) {
   printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
   printf("%sBaud rate    : %d\n", indent, info.baud);
-  printf("%sType         : %s\n", indent, orUnknown(info.type));
-  printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware));
-  printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily),
-         orUnknown(info.fpgaVersion), orUnknown(info.fpgaDevice));
+  printf("%sType         : %s\n", indent, orUnknown(info.type).c_str());
+  printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware).c_str());
+  printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily).c_str(),
+         orUnknown(info.fpgaVersion).c_str(), orUnknown(info.fpgaDevice).c_str());
   printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
-// The working buffers and the trace, common to both commands.
+// The working buffers and the trace, common to both commands. Interrupts are
+// handled as in an update, before any port is opened: a stop closes the port
+// (and removes its lock), prints one line on stderr and exits with 130.
 static BOOL startPortCommand(const char *program, const std::string &tracePath) {
   platformConsoleInit();
+  interruptHandling_install();
+  updateProgress_reset();
   if (!allocateWorkingBuffers()) return FALSE;
   startTraceOfRun(program, tracePath.c_str());
   return TRUE;
@@ -77,7 +86,7 @@ int runProbeCommand(const ProbeOptions &options) {
   UnitInfo info;
   queryUnit(&info);
   ComPortAPI_CloseCOM();
-  if (options.json) printf("%s\n", unitJson(info).dump(2).c_str());
+  if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
   else printUnit(info, "");
   return endPortCommand(EXIT_UPDATE_DONE);
 }
@@ -128,11 +137,11 @@ int runPortsCommand(const PortsOptions &options) {
                 {"name", "COM" + std::to_string(entry.number)},
                 {"device", textOrNull(entry.device)},
                 {"state", portStateName(entry.state)}};
-      if (!entry.friendlyName.empty()) item["friendly_name"] = entry.friendlyName;
+      if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
       if (entry.state == PORT_BUSY) {
-        item["reason"] = entry.reason;
+        item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
-        item["holder_name"] = textOrNull(entry.holderName);
+        item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
       }
       if (options.probe && entry.state == PORT_FREE)
         item["unit"] = answered ? unitJson(info) : json();
@@ -145,7 +154,9 @@ int runPortsCommand(const PortsOptions &options) {
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
     if (entry.state == PORT_BUSY) {
       printf("  (%s", entry.reason.c_str());
-      if (entry.holderPid > 0) printf("; held by %ld %s", entry.holderPid, entry.holderName.c_str());
+      // A process names itself: its name is escaped like a unit's bytes.
+      if (entry.holderPid > 0)
+        printf("; held by %ld %s", entry.holderPid, printableText(entry.holderName).c_str());
       else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
       printf(")");
     }
@@ -155,6 +166,6 @@ int runPortsCommand(const PortsOptions &options) {
       else printf("       no unit answered\n");
     }
   }
-  if (options.json) printf("%s\n", list.dump(2).c_str());
+  if (options.json) printf("%s\n", jsonText(list).c_str());
   return endPortCommand(EXIT_UPDATE_DONE);
 }

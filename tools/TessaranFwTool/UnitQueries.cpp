@@ -3,6 +3,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
+
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "TessaranFwUpgrade.h"
@@ -18,47 +20,62 @@ BOOL findUnit(int port, int baud) {
   return detectUnitOn(firstPort, lastPort, kDetectionBaudRates, DETECTION_RATE_COUNT);
 }
 
-// Sends a command and collects its reply until a read brings nothing.
+// A reply ends when the line falls silent, as in the updater's exchange, so a
+// line that never does (a unit stuck printing, a device that answered
+// detection by chance and then trickles a byte now and then) would hold a
+// query for as long as it talks, up to the size limit: minutes at a byte
+// every few hundred ms. The collection is therefore bounded the same way:
+// every read lasts at most T (the interval and total timeouts are equal), the
+// reply begins within T, its longest form (the type reply, well under
+// QUERY_LONGEST_REPLY_BYTES) takes at most 64 / 120 s = 533 ms at the slowest
+// rate the tool talks at (1200 baud), doubled for gaps between characters, and
+// one more T is allowed for a pause between pieces. A read begun later than
+//     T + 2 x 533 ms + T
+// that still brings bytes belongs to a line that keeps talking: the query
+// gives no reply. With T = 1 s one query then lasts at most about 5 s.
+#define QUERY_LONGEST_REPLY_BYTES 64
+#define QUERY_SLOWEST_RATE_BYTES_PER_S 120  // 1200 baud, start + 8 data + stop bits
+#define QUERY_REPLY_LINE_TIME_MS (QUERY_LONGEST_REPLY_BYTES * 1000 / QUERY_SLOWEST_RATE_BYTES_PER_S)
+
+static_assert(sizeof VALIDATE_TX_PRODUCT_ID_STRING <= QUERY_LONGEST_REPLY_BYTES &&
+                  sizeof VALIDATE_RX_PRODUCT_ID_STRING <= QUERY_LONGEST_REPLY_BYTES,
+              "the bound assumes the type reply fits QUERY_LONGEST_REPLY_BYTES");
+
+long long queryReplyWindowMs(int readTimeoutMs) {
+  return 2LL * readTimeoutMs + 2LL * QUERY_REPLY_LINE_TIME_MS;
+}
+
+static long long monotonicMs(void) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// Sends a command and collects its reply until a read brings nothing. A reply
+// still arriving after the time bound is no reply (empty); one that reaches the
+// size limit is cut off there.
 static std::string ask(const char *command) {
   ComPortAPI_SetReadingTimeoutInMs(QUERY_READ_TIMEOUT_MS);
   if (!sendCommand(command, FALSE, FALSE, NULL)) return std::string();
+  const long long startMs = monotonicMs();
+  const long long windowMs = queryReplyWindowMs(QUERY_READ_TIMEOUT_MS);
   std::string reply;
   char piece[512];
   for (;;) {
     int count = 0;
+    const bool lateRead = monotonicMs() - startMs > windowMs;
     ComPortAPI_ReadCOM(piece, (int)sizeof piece, &count);
     if (count <= 0 || count > (int)sizeof piece) break;
+    if (lateRead) return std::string();  // still talking
     reply.append(piece, (size_t)count);
     if (reply.size() >= QUERY_REPLY_LIMIT) break;
   }
   return reply;
 }
 
-BOOL queryVersions(UnitInfo *info) {
-  std::string reply = ask("%fw -v");
-  int v = 0, r = 0, s = 0, fv = 0, fr = 0, device = 0;
-  char family[32] = "";
-  if (sscanf(reply.c_str(), "%d.%d.%d %31s %d.%d %d", &v, &r, &s, family, &fv, &fr, &device) !=
-      7)
-    return FALSE;
-  char text[64];
-  snprintf(text, sizeof text, "%d.%d.%d", v, r, s);
-  info->firmware = text;
-  info->fpgaFamily = family;
-  snprintf(text, sizeof text, "%d.%d", fv, fr);
-  info->fpgaVersion = text;
-  snprintf(text, sizeof text, "%d", device);
-  info->fpgaDevice = text;
-  return TRUE;
-}
+BOOL queryVersions(UnitInfo *info) { return parseVersionReply(ask("%fw -v"), info) ? TRUE : FALSE; }
 
-BOOL queryType(UnitInfo *info) {
-  std::string reply = ask("%fw -p");
-  if (reply == VALIDATE_TX_PRODUCT_ID_STRING) info->type = "TX";
-  else if (reply == VALIDATE_RX_PRODUCT_ID_STRING) info->type = "RX";
-  else return FALSE;
-  return TRUE;
-}
+BOOL queryType(UnitInfo *info) { return parseTypeReply(ask("%fw -p"), info) ? TRUE : FALSE; }
 
 void queryUnit(UnitInfo *info) {
   info->port = gComPortNumber;

@@ -6,19 +6,8 @@
 
 #include <string>
 
+#include "UnitReplies.h"
 #include "platform/Platform.h"
-
-// What a unit told about itself. Empty texts: the reply did not say.
-struct UnitInfo {
-  int port = 0;
-  int baud = 0;
-  std::string device;       // the device behind COMn
-  std::string type;         // "TX" or "RX"
-  std::string firmware;     // "1.0.3"
-  std::string fpgaFamily;   // "XC7A35"
-  std::string fpgaVersion;  // "1.3"
-  std::string fpgaDevice;   // "1"
-};
 
 // Detection's scan: every port and rate when port / baud are 0, otherwise
 // only the given one. Without the CTS handshake, as the updater's detection.
@@ -26,12 +15,18 @@ struct UnitInfo {
 BOOL findUnit(int port, int baud);
 
 // Sends "%fw -v" and parses "<fw> <family> <fpga> <device>" into info.
-// Returns FALSE when no reply parsed.
+// Returns FALSE when no reply parsed. Each query is bounded in time (see
+// queryReplyWindowMs): a line that keeps talking gives no reply.
 BOOL queryVersions(UnitInfo *info);
 // Sends "%fw -p" and tells TX from RX. Returns FALSE when neither answered.
 BOOL queryType(UnitInfo *info);
 // Both queries on the unit found by findUnit; port, baud and device filled in.
 void queryUnit(UnitInfo *info);
+
+// The latest start, from the start of a query's collection, of a read that may
+// still bring part of its reply, for a read timeout of readTimeoutMs. A read
+// begun later that still brings bytes ends the collection without a reply.
+long long queryReplyWindowMs(int readTimeoutMs);
 
 // The device behind COMn as the system sees it (POSIX: the table's path or
 // FWUPGRADE_COM_DIR's link; Windows: the DOS device target).

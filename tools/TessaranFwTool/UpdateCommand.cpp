@@ -11,6 +11,7 @@
 
 #include "ComPortAPI.h"
 #include "ExitStatus.h"
+#include "PrintableText.h"
 #include "ReleaseSummary.h"
 #include "SerialTrace.h"
 #include "TessaranFwUpgrade.h"
@@ -69,6 +70,8 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // streams warns first, and a stop always closes the port.
   interruptHandling_install();
   updateProgress_reset();
+  // The unit's bytes in a mismatch dump are escaped: they may be anything.
+  unitExchange_setReplyPrinter(printPrintableText);
 
   if (!allocateWorkingBuffers()) return endOfUpdate(EXIT_UPDATE_FAILED);  // message printed
   startTraceOfRun("TessaranFwTool update", options.tracePath.c_str());

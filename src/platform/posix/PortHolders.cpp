@@ -105,25 +105,20 @@ static void describe(PortHolder *out, long pid, int how) {
 
 // ---- Lock files ---------------------------------------------------------------------------
 
-// The PID a lock file names: >0; 0 when the file is there but names none; -1
-// when it cannot be read (missing, among others).
-static long lockPid(const char *path) {
-  // Returns a descriptor upon success, -1 upon failure.
-  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return -1;
+long PortHolders_lockFilePid(const char *bytes, size_t size) {
+  // Only the start counts, as much as lockPid reads of a file.
   char text[64];
-  // Returns the byte count, -1 upon failure.
-  ssize_t n = read(fd, text, sizeof text - 1);
-  close(fd);
-  if (n < 0) return -1;
-  text[n] = '\0';
+  if (size > sizeof text - 1) size = sizeof text - 1;
+  memcpy(text, bytes, size);
+  text[size] = '\0';
+  const size_t n = size;
   int ascii = 1;
-  for (ssize_t i = 0; i < n; i++)
+  for (size_t i = 0; i < n; i++)
     if (strchr(" \t\r\n0123456789", text[i]) == NULL || text[i] == '\0') ascii = 0;
   if (!ascii) {
     // The old binary form: the PID as an int in the machine's byte order.
     int pid = 0;
-    if (n != (ssize_t)sizeof pid) return 0;
+    if (n != sizeof pid) return 0;
     memcpy(&pid, text, sizeof pid);
     return pid > 0 ? pid : 0;
   }
@@ -136,6 +131,20 @@ static long lockPid(const char *path) {
   int digits = 0;
   for (; *p >= '0' && *p <= '9' && digits < 10; p++, digits++) pid = pid * 10 + (*p - '0');
   return digits > 0 && pid > 0 ? pid : 0;
+}
+
+// The PID a lock file names: >0; 0 when the file is there but names none; -1
+// when it cannot be read (missing, among others).
+static long lockPid(const char *path) {
+  // Returns a descriptor upon success, -1 upon failure.
+  int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char text[64];
+  // Returns the byte count, -1 upon failure.
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n < 0) return -1;
+  return PortHolders_lockFilePid(text, (size_t)n);
 }
 
 // A lock file of another live process for the device, in any lock folder.
@@ -304,13 +313,19 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
     char path[PATH_MAX + LOCK_NAME_SIZE];
     int length = snprintf(path, sizeof path, "%s/%s", dir, names.lockNames[0]);
     if (length < 0 || (size_t)length >= lockPathSize) continue;
-    // Any lock of that name, even a stale one, is left alone: removing it could
-    // race with its owner's tools renewing it.
+    // A lock of a live process (or one we cannot read) is left alone. A lock
+    // naming a process that no longer exists is stale: left in place it would
+    // keep us from announcing ourselves, and would make the port look held
+    // once the system hands its PID to another process. It is replaced.
     struct stat st;
-    if (lstat(path, &st) == 0) return 0;
+    long stalePid = 0;
+    if (lstat(path, &st) == 0) {
+      stalePid = S_ISREG(st.st_mode) ? lockPid(path) : 0;
+      if (stalePid <= 0 || stalePid == (long)getpid() || isLive(stalePid)) return 0;
+    }
 
-    // Written whole under a temporary name and linked into place, so that no
-    // reader ever sees a lock without its PID, and two writers cannot both win.
+    // Written whole under a temporary name and linked (or, over a stale lock,
+    // renamed) into place, so that no reader ever sees a lock without its PID.
     char temporary[PATH_MAX + LOCK_NAME_SIZE + 16];
     snprintf(temporary, sizeof temporary, "%s/.%s.XXXXXX", dir, names.lockNames[0]);
     // Returns a descriptor upon success, -1 upon failure (folder not writable).
@@ -320,15 +335,30 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
     // the byte count, -1 upon failure.
     int written = fchmod(fd, 0644) == 0 && write(fd, text, (size_t)textLength) == textLength;
     if (close(fd) != 0) written = 0;
-    // Returns 0 upon success, -1 upon failure (EEXIST: someone was faster).
-    int linked = written && link(temporary, path) == 0;
-    int saved = errno;
-    unlink(temporary);
-    if (linked) {
-      snprintf(lockPath, lockPathSize, "%s", path);
-      return 1;
+    if (!written) {
+      unlink(temporary);
+      continue;
     }
-    if (written && saved == EEXIST) return 0;
+    int placed;
+    if (stalePid == 0) {
+      // Returns 0 upon success, -1 upon failure (EEXIST: someone was faster).
+      placed = link(temporary, path) == 0;
+      int saved = errno;
+      unlink(temporary);
+      if (!placed && saved != EEXIST) continue;  // this folder does not take it
+    } else {
+      // The stale lock is checked again just before it is replaced: another
+      // program may have replaced it meanwhile. rename returns 0 upon
+      // success, -1 upon failure.
+      placed = lockPid(path) == stalePid && rename(temporary, path) == 0;
+      if (!placed) unlink(temporary);
+      // Two programs replacing the same stale lock at once: the last rename
+      // wins, and only the program its lock names holds it.
+      if (placed) placed = lockPid(path) == (long)getpid();
+    }
+    if (!placed) return 0;
+    snprintf(lockPath, lockPathSize, "%s", path);
+    return 1;
   }
   return 0;
 }

@@ -8,7 +8,8 @@
 //
 //  - a UUCP lock file "LCK..<name>" in one of the lock folders that names a
 //    live process (kill(pid, 0) succeeds or fails with EPERM). A lock of a
-//    process that no longer exists is stale and does not count. <name> is the
+//    process that no longer exists is stale and does not count (and is
+//    replaced by ours when we open the device). <name> is the
 //    device's file name ("ttyS0") or, for a device in a subfolder of /dev, its
 //    path below /dev with '/' turned into '_' ("pts_3"); both are looked for.
 //    The PID is read as ASCII (ten characters and a newline, the usual form)
@@ -46,12 +47,20 @@ typedef struct PortHolder {
 int PortHolders_find(const char *devicePath, PortHolder *out);
 
 // Announces that we hold the device: writes our UUCP lock file into the first
-// lock folder that takes it. Does nothing when a lock file of that name is
-// already there (a stale one is left to its owner's tools) or when no folder
-// is writable: the lock is a courtesy to other programs, not a condition.
+// lock folder that takes it. A lock file of that name that names a process
+// that no longer exists (stale) is replaced atomically: our lock is written
+// under a temporary name, the old one checked again, and ours renamed over
+// it. Does nothing when a lock of a live process (or one without a readable
+// PID) is there, or when no folder is writable: the lock is a courtesy to
+// other programs, not a condition.
 // Returns 1 with the lock's path in `lockPath` when one was written, 0 with
 // an empty `lockPath` otherwise.
 int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize);
+
+// The PID written in a lock file's bytes: ten characters and a newline (or
+// any blanks and up to ten digits), or a binary int of exactly sizeof(int)
+// bytes. Returns >0, or 0 when the bytes name no PID.
+long PortHolders_lockFilePid(const char *bytes, size_t size);
 
 // Removes a lock written by PortHolders_writeLock, and only while it still
 // names this process. Does nothing for an empty path.
