@@ -71,6 +71,8 @@ int runProbeCommand(const ProbeOptions &options) {
   if (!startPortCommand("TessaranFwTool probe", options.tracePath)) return EXIT_UPDATE_FAILED;
   if (!findUnit(options.port, options.baud)) {
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
     if (options.json) printf("null\n");
     return endPortCommand(EXIT_NO_UNIT);
   }
@@ -86,6 +88,7 @@ const char *portStateName(PortState state) {
   switch (state) {
     case PORT_FREE: return "free";
     case PORT_BUSY: return "busy";
+    case PORT_DENIED: return "denied";
     default: return "absent";
   }
 }
@@ -101,10 +104,8 @@ static void checkPort(PortEntry *entry) {
   }
   const SystemError *error = ComPortAPI_LastOpenError();
   entry->state = stateOfFailedOpen(error->code);
-  if (entry->state == PORT_BUSY) {
-    entry->reason = error->text;
-    findPortHolder(entry);
-  }
+  if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
+  if (entry->state == PORT_BUSY) findPortHolder(entry);
 }
 
 int runPortsCommand(const PortsOptions &options) {
@@ -129,7 +130,7 @@ int runPortsCommand(const PortsOptions &options) {
                 {"device", textOrNull(entry.device)},
                 {"state", portStateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = entry.friendlyName;
-      if (entry.state == PORT_BUSY) {
+      if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = entry.reason;
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
         item["holder_name"] = textOrNull(entry.holderName);
@@ -143,7 +144,7 @@ int runPortsCommand(const PortsOptions &options) {
     printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
            entry.device.empty() ? "(no device)" : entry.device.c_str());
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (entry.state == PORT_BUSY) {
+    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
       printf("  (%s", entry.reason.c_str());
       if (entry.holderPid > 0) printf("; held by %ld %s", entry.holderPid, entry.holderName.c_str());
       else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());

@@ -28,12 +28,14 @@
 #include <direct.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "ExitStatus.h"
 #include "Fleet.h"
+#include "PortList.h"
 #include "ProgressChannel.h"
 #include "platform/Subprocess.h"
 
@@ -194,6 +196,7 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
   }
   const double giveUpAt = nowSeconds() + PROBE_SECONDS_LIMIT;
   bool interrupted = false;
+  std::vector<std::pair<int, std::string>> unopened;  // why a port could not be opened
   for (;;) {
     bool pending = false;
     for (Probe &probe : probes) {
@@ -205,6 +208,7 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
           if (line.kind != ProgressLine::FACT) continue;
           if (line.key == "baud") probe.baud = atoi(line.value.c_str());
           if (line.key == "device") probe.device = line.value;
+          if (line.key == "open_failure") unopened.emplace_back(probe.port, line.value);
         }
       }
       if (n < 0 && subprocess_finished(probe.child, NULL)) probe.closed = true;
@@ -224,6 +228,10 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
     unit.record.baud = probe.baud;
     unit.record.device = probe.device;
     units->push_back(unit);
+  }
+  if (units->empty() && !interrupted) {
+    std::sort(unopened.begin(), unopened.end());
+    printOpenFailures(unopened);
   }
   return !interrupted;
 }

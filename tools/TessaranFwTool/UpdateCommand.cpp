@@ -10,7 +10,9 @@
 #include <stdio.h>
 
 #include "ComPortAPI.h"
+#include "Detection.h"
 #include "ExitStatus.h"
+#include "PortList.h"
 #include "ReleaseSummary.h"
 #include "SerialTrace.h"
 #include "TessaranFwUpgrade.h"
@@ -79,6 +81,8 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     printf("FAILED\r\n");
     fflush(stdout);
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
     return endOfUpdate(EXIT_NO_UNIT);
