@@ -191,6 +191,37 @@ def case_open_failures(run):
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
+def case_usage_errors(run):
+    """The command line says what a valid value is, points update-all's --port to
+    --ports, takes COMn where a port is wanted and keeps --progress-fd out of
+    update's help. No unit is needed: every port is absent."""
+    # arguments | exit status | first stderr line (or a text update's help must not hold)
+    table = [
+        (["probe", "--port", "abc"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
+                                        '(3 or COM3), not "abc"'),
+        (["update", "--port", "256"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
+                                         '(3 or COM3), not "256"'),
+        (["probe", "--baud", "0"], 2, 'TessaranFwTool: --baud: expects a baud rate, a positive '
+                                      'number such as 115200, not "0"'),
+        (["update-all", "--jobs", "0"], 2, 'TessaranFwTool: --jobs: expects a positive number '
+                                           'of units, not "0"'),
+        (["update-all", "--port", "3"], 2, "TessaranFwTool: update-all looks for units on "
+                                           "--ports, not --port (e.g. --ports 3 or --ports 1-8,12)"),
+        (["update-all", "--ports", "COM256"], 2, 'TessaranFwTool: bad port list "COM256" '
+                                                 '(COM numbers 1 to 255, e.g. 1-8,12 or COM3)'),
+        (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
+        (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
+        (["update", "--help"], 0, None),
+    ]
+    for arguments, status, first_line in table:
+        out, err, got = run.run_tool(*arguments, timeout=60)
+        run.expect_equal("%s: status" % arguments, got, status)
+        if first_line is None:
+            run.expect_equal("%s: --progress-fd shown" % arguments, "--progress-fd" in out, False)
+        else:
+            run.expect_equal("%s: message" % arguments, err.split("\n")[0], first_line)
+
+
 def case_probe(run):
     """probe --json finds an RX unit on COM3 at 57600 and sends it nothing but
     read-only commands; a port without a unit gives exit status 3."""
@@ -240,6 +271,7 @@ CASES = {
     "ports": case_ports,
     "probe": case_probe,
     "open-failures": case_open_failures,
+    "usage-errors": case_usage_errors,
     "update": case_update,
     "update-keep-version": case_update_keep_version,
 }
