@@ -12,6 +12,7 @@
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "ExitStatus.h"
+#include "LookingStatus.h"
 #include "PortCommands.h"
 #include "PortList.h"
 #include "ReleaseSummary.h"
@@ -69,7 +70,10 @@ static int endPortCommand(int status) {
 
 int runProbeCommand(const ProbeOptions &options) {
   if (!startPortCommand("TessaranFwTool probe", options.tracePath)) return EXIT_UPDATE_FAILED;
-  if (!findUnit(options.port, options.baud)) {
+  lookingStatus_start();
+  const BOOL found = findUnit(options.port, options.baud);
+  lookingStatus_end();
+  if (!found) {
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
     printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);

@@ -12,6 +12,7 @@
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "ExitStatus.h"
+#include "LookingStatus.h"
 #include "PortList.h"
 #include "ReleaseSummary.h"
 #include "SerialTrace.h"
@@ -77,7 +78,10 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
-  if (!findUnit(options.port, options.baud)) {
+  lookingStatus_start();
+  const BOOL found = findUnit(options.port, options.baud);
+  lookingStatus_end();
+  if (!found) {
     printf("FAILED\r\n");
     fflush(stdout);
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
