@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "SerialTrace.h"
+#include "platform/OpenFailures.h"
 
 HANDLE g_hCOM = NULL;
 static int gOpenPort = 0;            // COMn of g_hCOM, for the trace
@@ -83,6 +84,12 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
                               FILE_ATTRIBUTE_SYSTEM, NULL);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
   if (!ok) systemError_capture(&gLastOpenError);
+#ifdef _WIN32
+  // Windows names no holder; the POSIX layer records its opens itself, with
+  // the holder it found.
+  PortOpenFailure failure = {gLastOpenError.code, 0, "", 0};
+  openFailures_note(nId, ok ? NULL : &failure);
+#endif
   serialTrace_open(nId, szCOM, ok, &gLastOpenError);
   return handle;
 }

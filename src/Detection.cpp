@@ -56,6 +56,11 @@ BOOL detectUnitOn(int firstPort, int lastPort, const int *rates, int rateCount) 
     //    meet a unit that still holds half a line from earlier traffic.
     for (int r = 0; r < rateCount; r++) {
       const int rate = rates[r];
+      // For listeners that show what is being asked (the tool, on a terminal);
+      // the updater's console stays as it is.
+      char asking[32];
+      snprintf(asking, sizeof asking, "COM%d %d", port, rate);
+      updateProgress_fact("asking", asking);
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);
       if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why

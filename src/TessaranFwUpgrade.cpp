@@ -6,7 +6,12 @@
 // buffers cannot be allocated), -1 when a port or baud rate entered by hand
 // cannot be used, 130 when an interrupt stopped the run (see
 // platform/Interrupts.h).
+//
+// It takes no arguments. --help, -h, /? and --version print a short usage and
+// exit 0; any other argument prints it on stderr and exits 2. Either way
+// nothing is allocated and no port is touched.
 #include <stdio.h>
+#include <string.h>
 
 #include "ComPortAPI.h"
 #include "ExitStatus.h"
@@ -55,7 +60,44 @@ static int endOfRun(int status) {
   return status;
 }
 
-int main(void) {
+static void printUsage(FILE *to) {
+  fprintf(to,
+          "Usage: TessaranFwUpgrade\n"
+          "\n"
+          "Writes firmware release %s into one Tessaran 6G-SDI extender unit (TX or RX)\n"
+          "over a serial port. It finds the unit on COM1 to COM32 by itself (or asks for\n"
+          "the port and the baud rate) and guides you on the console.\n"
+          "It takes no arguments: run it alone.\n"
+          "\n"
+          "Scripted updates, several units at once, the list of ports and a read-only\n"
+          "probe are in TessaranFwTool (TessaranFwTool --help), installed beside it.\n"
+#ifdef _WIN32
+          "More in README-Windows.txt beside them.\n",
+#else
+          "Manuals: man TessaranFwUpgrade, man TessaranFwTool.\n",
+#endif
+          FIRMWARE_VERSION_TO_UPLOAD);
+}
+
+// The only arguments understood are requests for the usage; the run itself
+// never acts on an argument.
+static int answerArguments(int argc, char **argv) {
+  static const char *const kHelpWords[] = {"--help", "-h", "/?", "--version"};
+  if (argc == 2) {
+    for (const char *word : kHelpWords) {
+      if (strcmp(argv[1], word) == 0) {
+        printUsage(stdout);
+        return EXIT_UPDATE_DONE;
+      }
+    }
+  }
+  printUsage(stderr);
+  return EXIT_USAGE;
+}
+
+int main(int argc, char **argv) {
+  if (argc > 1) return answerArguments(argc, argv);
+
   platformConsoleInit();
   // Before any port is opened: an interrupt then always finds the port to
   // close in g_hCOM, and a closed output never ends an update.

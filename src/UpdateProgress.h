@@ -47,7 +47,8 @@ void updateProgress_setStep(UpdateStep step);
 // of it only when it changes.
 void updateProgress_setPercent(int percent);
 // Tells listeners a fact about the unit: "port", "baud", "type" (TX or RX),
-// "firmware" (e.g. "1.0.3"), "fpga" (e.g. "XC7A35 1.3 1"), "message".
+// "firmware" (e.g. "1.0.3"), "fpga" (e.g. "XC7A35 1.3 1"), "message", and
+// while detecting "asking" (the port and rate about to be asked, "COM3 115200").
 void updateProgress_fact(const char *key, const char *value);
 
 // The current step. Safe to call from a signal handler or another thread.

@@ -3,7 +3,8 @@
 #
 #   /usr/bin/TessaranFwUpgrade, /usr/bin/TessaranFwTool
 #   /usr/share/man/man1/TessaranFwUpgrade.1.gz, TessaranFwTool.1.gz
-#   /usr/share/doc/tessaranfwupgrade/copyright, changelog.gz
+#   /usr/share/doc/tessaranfwupgrade/copyright, changelog.gz, README.txt (the
+#   archives' user README)
 #
 # Its files are the install component "deb", excluded from the plain install:
 # the archive (monolithic, no component) keeps its flat layout, and the DEB
@@ -29,6 +30,7 @@ if(NOT gzip_status EQUAL 0)
   message(FATAL_ERROR "gzip failed on the Debian changelog")
 endif()
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/copyright ${PROJECT_BINARY_DIR}/package/deb/changelog.gz
+              ${PROJECT_BINARY_DIR}/package/README.txt
         DESTINATION ${deb_doc_dir} COMPONENT deb EXCLUDE_FROM_ALL)
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${CMAKE_CURRENT_LIST_DIR}/copyright)

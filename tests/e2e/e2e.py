@@ -319,6 +319,28 @@ def case_manual_missing_port(run):
     run.expect_equal("exit status", status, 255)
 
 
+def case_arguments(run):
+    """The updater acts on no argument: the usage words print the usage and exit
+    0, anything else prints it on stderr and exits 2; neither run opens a port
+    nor starts its trace, although a unit waits on COM1."""
+    run.start_unit("--ports", "1", "--unit-port", "1", "--fault", "device=2")
+    trace = os.path.join(run.dir, "trace.txt")
+    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_TRACE=trace)
+    # arguments | exit status | usage on stdout
+    for arguments, status, on_stdout in [(["--help"], 0, True), (["-h"], 0, True),
+                                         (["/?"], 0, True), (["--version"], 0, True),
+                                         (["-x"], 2, False), (["--help", "-x"], 2, False)]:
+        done = subprocess.run([run.args.updater] + arguments, input=b"\n", capture_output=True,
+                              env=env, cwd=run.dir, timeout=60)
+        usage, other = (done.stdout, done.stderr) if on_stdout else (done.stderr, done.stdout)
+        run.expect_equal("%s: status" % arguments, done.returncode, status)
+        run.expect_equal("%s: usage" % arguments, b"takes no arguments" in usage
+                         and b"TessaranFwTool" in usage and b"man TessaranFwUpgrade" in usage, True)
+        run.expect_equal("%s: other stream" % arguments, other, b"")
+    run.expect_equal("trace started", os.path.exists(trace), False)
+    run.expect_equal("wire", run.wire(), [])
+
+
 def failure_run(run, unit_options, expected_after_detection):
     run.start_unit("--ports", "1", *unit_options)
     out, status = run.run_updater(timeout=120)
@@ -658,6 +680,7 @@ def case_interrupt_and_closed_stdout(run):
 
 
 CASES = {
+    "arguments": case_arguments,
     "held-port": case_held_port,
     "talker-trickle": case_talker_trickle,
     "talker-nmea": case_talker_nmea,

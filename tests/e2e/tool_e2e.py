@@ -8,6 +8,7 @@ import fcntl
 import json
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -121,7 +122,8 @@ def case_ports(run):
         trace = os.path.join(run.dir, "trace.txt")
         out, err, status = run.run_tool("probe", "--port", "1", "--trace", trace)
         run.expect_equal("probe of a busy port", (out, status), ("", 3))
-        run.expect_equal("error line", err, "TessaranFwTool: no unit answered\n")
+        run.expect_equal("error lines", err, "TessaranFwTool: no unit answered\n"
+                         "TessaranFwTool: COM1: held by PID %d (%s)\n" % (os.getpid(), own_name()))
         failed = [r for r in read_trace(trace) if r.startswith("open COM1 ")]
         run.expect_equal("failed open in the trace", failed,
                          ["open COM1 %s FAILED: errno 16: Device or resource busy"
@@ -130,6 +132,96 @@ def case_ports(run):
         os.close(holder)
         os.unlink(os.path.join(run.com, "COM3"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
+
+
+def own_name():
+    with open("/proc/self/comm") as f:
+        return f.read().strip()
+
+
+def as_unprivileged(command):
+    """The command run as nobody when the test runs as root, else None."""
+    if os.geteuid() != 0 or not shutil.which("setpriv"):
+        return None
+    return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + command
+
+
+def case_open_failures(run):
+    """When no unit answered, probe, update and update-all say per port why it
+    could not be opened: absent, held (by whom), or denied with the remedy."""
+    run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "tx", "--baud", "57600")
+    for folder in (run.dir, run.com):
+        os.chmod(folder, 0o755)  # nobody has to reach the links
+    if os.geteuid() == 0:
+        os.chmod(os.path.realpath(os.path.join(run.com, "COM2")), 0o600)  # whatever devpts gives
+    absent = "TessaranFwTool: COM5: absent (no %s)\n" % os.path.join(run.com, "COM5")
+    held = "TessaranFwTool: COM1: held by PID %d (%s)\n" % (os.getpid(), own_name())
+    denied = ("TessaranFwTool: COM2: no permission to open %s: join the dialout group "
+              "(sudo usermod -aG dialout $USER) and log in again\n" % os.path.join(run.com, "COM2"))
+    no_unit = "TessaranFwTool: no unit answered\n"
+    # name | command | as nobody | expected stderr
+    table = [
+        ("absent", ["probe", "--port", "5", "--baud", "9600"], False, no_unit + absent),
+        ("held", ["update", "--port", "1", "--baud", "9600"], False, no_unit + held),
+        ("held and absent, update-all", ["update-all", "--ports", "5,1,6-8"], False,
+         held + "TessaranFwTool: COM5 to COM8: absent\n"),
+        ("denied", ["probe", "--port", "2", "--baud", "57600"], True, no_unit + denied),
+    ]
+    holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    try:
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        for name, command, unprivileged, expected in table:
+            if unprivileged:
+                wrapped = as_unprivileged([run.args.tool] + command)
+                if wrapped is None:
+                    print("skipped %s: needs root to run it as an unprivileged user" % name)
+                    continue
+                env = dict(os.environ, FWUPGRADE_COM_DIR=run.com)
+                done = subprocess.run(wrapped, stdin=subprocess.DEVNULL, capture_output=True,
+                                      env=env, cwd=run.dir, timeout=60)
+                err, status = done.stderr.decode("latin-1"), done.returncode
+                ports = subprocess.run(wrapped[:-len(command)] + ["ports", "--json"],
+                                       capture_output=True, env=env, timeout=60)
+                states = {p["port"]: p["state"] for p in json.loads(ports.stdout)}
+                run.expect_equal("%s: ports state" % name, states.get(2), "denied")
+            else:
+                _, err, status = run.run_tool(*command, timeout=60)
+            run.expect_equal("%s: stderr" % name, err, expected)
+            run.expect_equal("%s: status" % name, status, 3)
+    finally:
+        os.close(holder)
+    run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
+
+
+def case_usage_errors(run):
+    """The command line says what a valid value is, points update-all's --port to
+    --ports, takes COMn where a port is wanted and keeps --progress-fd out of
+    update's help. No unit is needed: every port is absent."""
+    # arguments | exit status | first stderr line (or a text update's help must not hold)
+    table = [
+        (["probe", "--port", "abc"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
+                                        '(3 or COM3), not "abc"'),
+        (["update", "--port", "256"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
+                                         '(3 or COM3), not "256"'),
+        (["probe", "--baud", "0"], 2, 'TessaranFwTool: --baud: expects a baud rate, a positive '
+                                      'number such as 115200, not "0"'),
+        (["update-all", "--jobs", "0"], 2, 'TessaranFwTool: --jobs: expects a positive number '
+                                           'of units, not "0"'),
+        (["update-all", "--port", "3"], 2, "TessaranFwTool: update-all looks for units on "
+                                           "--ports, not --port (e.g. --ports 3 or --ports 1-8,12)"),
+        (["update-all", "--ports", "COM256"], 2, 'TessaranFwTool: bad port list "COM256" '
+                                                 '(COM numbers 1 to 255, e.g. 1-8,12 or COM3)'),
+        (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
+        (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
+        (["update", "--help"], 0, None),
+    ]
+    for arguments, status, first_line in table:
+        out, err, got = run.run_tool(*arguments, timeout=60)
+        run.expect_equal("%s: status" % arguments, got, status)
+        if first_line is None:
+            run.expect_equal("%s: --progress-fd shown" % arguments, "--progress-fd" in out, False)
+        else:
+            run.expect_equal("%s: message" % arguments, err.split("\n")[0], first_line)
 
 
 def case_probe(run):
@@ -225,6 +317,8 @@ CASES = {
     "probe": case_probe,
     "probe-raw-bytes": case_probe_raw_bytes,
     "probe-interrupt": case_probe_interrupt,
+    "open-failures": case_open_failures,
+    "usage-errors": case_usage_errors,
     "update": case_update,
     "update-keep-version": case_update_keep_version,
 }

@@ -1,13 +1,15 @@
 // One port probed for a unit, in a child process of its own: the serial
 // driver keeps one port and one set of buffers per process, so ports are
 // probed side by side by one child each. Read-only: the detection command is
-// the only text sent.
+// the only text sent. A port that cannot be opened is reported with its reason
+// (fact "open_failure").
 #include <stdio.h>
 
 #include "ComPortAPI.h"
 #include "Detection.h"
 #include "ExitStatus.h"
 #include "Fleet.h"
+#include "PortList.h"
 #include "ProgressChannel.h"
 #include "TessaranFwUpgrade.h"
 #include "platform/Interrupts.h"
@@ -47,6 +49,10 @@ int runFleetProbe(int port, const char *channel) {
     releaseWorkingBuffers();
     return EXIT_UPDATE_DONE;
   }
+  // Why the port gave no unit, when it could not even be opened: the parent
+  // tells the user if no port had a unit.
+  const std::string unopened = openFailureText(port);
+  if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
   releaseWorkingBuffers();
   return EXIT_NO_UNIT;
 }

@@ -1,7 +1,10 @@
 #include <errno.h>
+#include <string.h>
 
 #include "PortList.h"
 #include "UnitQueries.h"
+#include "PrintableText.h"
+#include "platform/OpenFailures.h"
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/PortHolders.h"
 
@@ -30,7 +33,10 @@ PortState stateOfFailedOpen(long systemError) {
     case ENOTDIR:
     case 0:  // a name that does not fit
       return PORT_ABSENT;
-    default:  // EBUSY (held), EACCES, EIO, ...: there, but not ours to use
+    case EACCES:
+    case EPERM:
+      return PORT_DENIED;
+    default:  // EBUSY (held), EIO, ...: there, but not ours to use
       return PORT_BUSY;
   }
 }
@@ -42,4 +48,27 @@ void findPortHolder(PortEntry *entry) {
   if (entry->device.empty() || !PortHolders_find(entry->device.c_str(), &holder)) return;
   entry->holderPid = holder.pid;
   entry->holderName = holder.name;
+}
+
+std::string openFailureText(int port) {
+  PortOpenFailure failure;
+  if (!openFailures_find(port, &failure)) return std::string();
+  const std::string device = portDevice(port);
+  switch (stateOfFailedOpen(failure.code)) {
+    case PORT_ABSENT:
+      return device.empty() ? "absent" : "absent (no " + printableText(device) + ")";
+    case PORT_DENIED:
+      return "no permission to open " + printableText(device) +
+             ": join the dialout group (sudo usermod -aG dialout $USER) and log in again";
+    default:
+      break;
+  }
+  if (failure.heldBySystemConsole) return "held by the system console";
+  if (failure.holderPid > 0) {
+    std::string text = "held by PID " + std::to_string(failure.holderPid);
+    if (failure.holderName[0] != '\0') text += " (" + printableText(failure.holderName) + ")";
+    return text;
+  }
+  if (failure.code == EBUSY) return "held by another program";
+  return std::string("cannot be opened: ") + strerror((int)failure.code);
 }

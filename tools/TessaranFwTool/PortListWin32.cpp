@@ -11,6 +11,7 @@
 
 #include "PortList.h"
 #include "UnitQueries.h"
+#include "platform/OpenFailures.h"
 #include "platform/Platform.h"
 
 // The ports class: {4D36E978-E325-11CE-BFC1-08002BE10318}.
@@ -106,3 +107,20 @@ PortState stateOfFailedOpen(long systemError) {
 // Windows does not tell which process holds a COM port without a driver-level
 // handle scan; a busy port is shown without its holder.
 void findPortHolder(PortEntry *entry) { (void)entry; }
+
+std::string openFailureText(int port) {
+  PortOpenFailure failure;
+  if (!openFailures_find(port, &failure)) return std::string();
+  switch (failure.code) {
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_BUSY:
+      return "in use by another program: close it and try again";
+    default:
+      break;
+  }
+  if (stateOfFailedOpen(failure.code) == PORT_ABSENT) return "absent";
+  char text[64];
+  snprintf(text, sizeof text, "cannot be opened: system error %ld", failure.code);
+  return text;
+}

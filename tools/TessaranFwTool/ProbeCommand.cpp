@@ -13,6 +13,7 @@
 #include "Detection.h"
 #include "ExitStatus.h"
 #include "JsonText.h"
+#include "LookingStatus.h"
 #include "PortCommands.h"
 #include "PortList.h"
 #include "PrintableText.h"
@@ -78,8 +79,13 @@ static int endPortCommand(int status) {
 
 int runProbeCommand(const ProbeOptions &options) {
   if (!startPortCommand("TessaranFwTool probe", options.tracePath)) return EXIT_UPDATE_FAILED;
-  if (!findUnit(options.port, options.baud)) {
+  lookingStatus_start();
+  const BOOL found = findUnit(options.port, options.baud);
+  lookingStatus_end();
+  if (!found) {
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
     if (options.json) printf("null\n");
     return endPortCommand(EXIT_NO_UNIT);
   }
@@ -95,6 +101,7 @@ const char *portStateName(PortState state) {
   switch (state) {
     case PORT_FREE: return "free";
     case PORT_BUSY: return "busy";
+    case PORT_DENIED: return "denied";
     default: return "absent";
   }
 }
@@ -110,10 +117,8 @@ static void checkPort(PortEntry *entry) {
   }
   const SystemError *error = ComPortAPI_LastOpenError();
   entry->state = stateOfFailedOpen(error->code);
-  if (entry->state == PORT_BUSY) {
-    entry->reason = error->text;
-    findPortHolder(entry);
-  }
+  if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
+  if (entry->state == PORT_BUSY) findPortHolder(entry);
 }
 
 int runPortsCommand(const PortsOptions &options) {
@@ -138,7 +143,7 @@ int runPortsCommand(const PortsOptions &options) {
                 {"device", textOrNull(entry.device)},
                 {"state", portStateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (entry.state == PORT_BUSY) {
+      if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
         item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
@@ -152,7 +157,7 @@ int runPortsCommand(const PortsOptions &options) {
     printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
            entry.device.empty() ? "(no device)" : entry.device.c_str());
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (entry.state == PORT_BUSY) {
+    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
       printf("  (%s", entry.reason.c_str());
       // A process names itself: its name is escaped like a unit's bytes.
       if (entry.holderPid > 0)

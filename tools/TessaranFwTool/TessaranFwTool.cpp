@@ -12,6 +12,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "CommandLineValues.h"
 #include "ExitStatus.h"
 #include "Fleet.h"
 #include "PortCommands.h"
@@ -66,14 +67,17 @@ static int runForwarded(CLI::App *command, int (*run)(int, char **)) {
 }
 
 static void addPortOption(CLI::App *command, int *port) {
-  command->add_option("--port", *port, "COM port number of the unit (default: scan COM1 to COM32)")
-      ->check(CLI::Range(1, 999999999));
+  command->add_option("--port", *port,
+                      "COM port of the unit, 1-255: 3 or COM3 (default: scan COM1 to COM32)")
+      ->transform(commandLine_portValidator())
+      ->option_text("N");
 }
 
 static void addBaudOption(CLI::App *command, int *baud) {
   command->add_option("--baud", *baud, "console baud rate of the unit (default: try 115200, "
                                        "9600, 57600, 4800, 2400, 1200)")
-      ->check(CLI::PositiveNumber);
+      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
+      ->option_text("RATE");
 }
 
 static void addTraceOption(CLI::App *command, std::string *path) {
@@ -134,7 +138,8 @@ int main(int argc, char **argv) {
   update->add_option("--progress-fd", progressChannel,
                      "write the update's steps, percentages and facts on this descriptor (a handle "
                      "value on Windows), one per line: update-all reads its children so")
-      ->option_text("X");
+      ->option_text("X")
+      ->group("");  // update-all's own, as --probe-port is
 
   FleetOptions fleetOptions;
   std::string fleetPorts, probeChannel;

@@ -44,12 +44,14 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "ExitStatus.h"
 #include "Fleet.h"
+#include "PortList.h"
 #include "ProgressChannel.h"
 #include "ReleaseSummary.h"
 #include "TessaranFwUpgrade.h"
@@ -253,6 +255,7 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
   const double giveUpAt = nowSeconds() + PROBE_SECONDS_LIMIT;
   bool interrupted = false, stopping = false;
   double killAt = 0;
+  std::vector<std::pair<int, std::string>> unopened;  // why a port could not be opened
   for (;;) {
     bool pending = false;
     for (Probe &probe : probes) {
@@ -264,6 +267,7 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
           if (line.kind != ProgressLine::FACT) continue;
           if (line.key == "baud") probe.baud = atoi(line.value.c_str());
           if (line.key == "device") probe.device = line.value;
+          if (line.key == "open_failure") unopened.emplace_back(probe.port, line.value);
         }
       }
       if (n < 0 && subprocess_finished(probe.child, NULL)) probe.closed = true;
@@ -295,6 +299,10 @@ static bool probePorts(const std::string &self, const std::vector<int> &ports, s
     unit.record.baud = probe.baud;
     unit.record.device = probe.device;
     units->push_back(unit);
+  }
+  if (units->empty() && !interrupted) {
+    std::sort(unopened.begin(), unopened.end());
+    printOpenFailures(unopened);
   }
   return !interrupted;
 }

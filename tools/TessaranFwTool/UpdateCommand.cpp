@@ -10,8 +10,11 @@
 #include <stdio.h>
 
 #include "ComPortAPI.h"
+#include "Detection.h"
 #include "ExitStatus.h"
 #include "PrintableText.h"
+#include "LookingStatus.h"
+#include "PortList.h"
 #include "ReleaseSummary.h"
 #include "SerialTrace.h"
 #include "TessaranFwUpgrade.h"
@@ -78,10 +81,15 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
-  if (!findUnit(options.port, options.baud)) {
+  lookingStatus_start();
+  const BOOL found = findUnit(options.port, options.baud);
+  lookingStatus_end();
+  if (!found) {
     printf("FAILED\r\n");
     fflush(stdout);
     fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
     return endOfUpdate(EXIT_NO_UNIT);

@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/file.h>
@@ -30,6 +31,7 @@
 #include "ComPortNames.h"
 #include "PortHolders.h"
 #include "ReadDeadline.h"
+#include "platform/OpenFailures.h"
 
 // ---- Handle table -------------------------------------------------------------
 
@@ -140,6 +142,26 @@ void platformCloseAllPorts(void) { closeAllPorts(); }
 
 static HANDLE openPort(LPCSTR lpFileName);
 
+// Who held the device when openPort last refused it (pid 0 and how 0: none
+// seen), for the record of open failures.
+static PortHolder gRefusedBy;
+
+// Records the outcome of an open for the tool's "why no unit" lines.
+static void noteOpenOutcome(LPCSTR lpFileName, HANDLE handle, int error) {
+  const int port = openFailures_portOfName(lpFileName);
+  if (handle != INVALID_HANDLE_VALUE) {
+    openFailures_note(port, NULL);
+    return;
+  }
+  PortOpenFailure failure;
+  memset(&failure, 0, sizeof failure);
+  failure.code = error;
+  failure.holderPid = gRefusedBy.pid;
+  snprintf(failure.holderName, sizeof failure.holderName, "%s", gRefusedBy.name);
+  failure.heldBySystemConsole = gRefusedBy.how == PORT_HELD_AS_CONSOLE;
+  openFailures_note(port, &failure);
+}
+
 // The interrupt handler closes the ports it finds open; while an open is half
 // done (device locked, slot not yet recorded) it would find nothing to close,
 // so the stop signals wait until the open has finished either way.
@@ -160,8 +182,10 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   sigaddset(&stopSignals, SIGHUP);
   // Returns 0 upon success, an error number upon failure (not for these).
   pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
+  memset(&gRefusedBy, 0, sizeof gRefusedBy);
   HANDLE handle = openPort(lpFileName);
   const int savedErrno = errno;
+  noteOpenOutcome(lpFileName, handle, savedErrno);
   pthread_sigmask(SIG_SETMASK, &previous, NULL);
   errno = savedErrno;
   return handle;
@@ -203,6 +227,8 @@ static HANDLE openPort(LPCSTR lpFileName) {
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int saved = errno;
     close(fd);
+    // Who holds it, where the system lets us see.
+    if (saved == EWOULDBLOCK && !PortHolders_find(path, &gRefusedBy)) memset(&gRefusedBy, 0, sizeof gRefusedBy);
     errno = saved == EWOULDBLOCK ? EBUSY : saved;
     return INVALID_HANDLE_VALUE;
   }
@@ -212,7 +238,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
         open. Look for them, their lock files and their open descriptors,
         before anything is changed; a held port fails like a flock-held one.
         Only close() here: the exclusive flag, if any, is not ours to clear. */
-  if (PortHolders_find(path, NULL)) {
+  if (PortHolders_find(path, &gRefusedBy)) {
     close(fd);
     errno = EBUSY;
     return INVALID_HANDLE_VALUE;

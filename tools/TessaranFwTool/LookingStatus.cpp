@@ -1,0 +1,55 @@
+#include "LookingStatus.h"
+
+#include <stdio.h>
+#include <string.h>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "UpdateProgress.h"
+
+static size_t gShown = 0;  // characters of the text on the screen
+static bool gFollowing = false;
+
+// Backspaces over the text, blanks over it, backspaces again: the cursor ends
+// where the text began, whatever standard output wrote before it.
+static void erase(void) {
+  if (gShown == 0) return;
+  char line[3 * 64 + 1];
+  size_t at = 0;
+  for (int pass = 0; pass < 3; pass++)
+    for (size_t i = 0; i < gShown; i++) line[at++] = pass == 1 ? ' ' : '\b';
+  line[at] = '\0';
+  fputs(line, stderr);
+  gShown = 0;
+}
+
+static void showAsking(const UpdateEvent *event, void *) {
+  if (event->kind != UPDATE_EVENT_FACT || strcmp(event->key, "asking") != 0) return;
+  int port = 0, rate = 0;
+  if (sscanf(event->value, "COM%d %d", &port, &rate) != 2) return;
+  char text[64];
+  int length = snprintf(text, sizeof text, " asking COM%d at %d baud", port, rate);
+  if (length <= 0 || length >= (int)sizeof text) return;
+  erase();
+  fputs(text, stderr);
+  fflush(stderr);
+  gShown = (size_t)length;
+}
+
+void lookingStatus_start(void) {
+  if (gFollowing || !isatty(fileno(stderr))) return;
+  gFollowing = updateProgress_addListener(showAsking, NULL) != 0;
+}
+
+void lookingStatus_end(void) {
+  if (!gFollowing) return;
+  updateProgress_removeListener(showAsking, NULL);
+  gFollowing = false;
+  erase();
+  fflush(stderr);
+}
