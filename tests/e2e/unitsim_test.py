@@ -238,6 +238,59 @@ class Faults(unittest.TestCase):
             os.close(fd)
             sim.stop()
 
+    def test_faults_placed_over_both_images(self):
+        """unplug= and corrupt= count the bytes of both images together, so one
+        offset reaches either image; no-banner reboots without a word."""
+        fpga, mcu = bytes(range(256)) * 40, bytes(range(7, 250)) * 20  # 10240 + 4860
+        for fault, verdicts, end in [
+                ("corrupt=100", [b"CHECKSUM ERROR", b"SUCCESS"], "corrupted"),
+                ("corrupt=12000", [b"SUCCESS", b"CHECKSUM ERROR"], "corrupted"),
+                ("unplug=12000", [b"SUCCESS", None], "hangup"),
+                ("no-banner", [b"SUCCESS", b"SUCCESS"], "no-banner")]:
+            with self.subTest(fault=fault):
+                sim = Sim("--fault", fault, "--reboot-seconds", "0.3")
+                fd = sim.open()
+                try:
+                    got = []
+                    for kind, data in ((b"l", fpga), (b"h", mcu)):
+                        self.assertEqual(announce(fd, kind, data), b"Ready")
+                        try:  # an unplugged port fails the write or falls silent
+                            write_all(fd, data)
+                            got.append(collect(fd)[0] or None)
+                        except OSError:
+                            got.append(None)
+                    self.assertEqual(got, verdicts)
+                    if fault == "no-banner":  # silent reboot, then the new release
+                        self.assertEqual(collect(fd, silence=1.0)[0], b"")
+                        self.assertEqual(command(fd, b"%fw -v"), b"1.0.4 XC7A35 1.3 1\r\n>>")
+                    with open(sim.log) as log:
+                        self.assertIn(" %s " % end, log.read())
+                finally:
+                    os.close(fd)
+                    sim.stop()
+
+    def test_replies_after_detection(self):
+        """garbage and trickle answer detection, then nothing usable."""
+        for fault in ("garbage", "trickle=100"):
+            with self.subTest(fault=fault):
+                sim = Sim("--fault", fault)
+                try:
+                    fd = sim.open()
+                    self.assertEqual(command(fd, b"%help -c version"), HELP)
+                    os.write(fd, b"%%%fw -v\n\r")
+                    reply = b""
+                    until = time.monotonic() + 1.0
+                    while time.monotonic() < until:
+                        if select.select([fd], [], [], 0.1)[0]:
+                            reply += os.read(fd, 4096)
+                    if fault == "garbage":
+                        self.assertTrue(reply.startswith(b"\xff") and b">>" not in reply, reply)
+                    else:
+                        self.assertTrue(8 <= len(reply) <= 12 and set(reply) == {ord(".")}, reply)
+                    os.close(fd)
+                finally:
+                    self.assertEqual(sim.stop(), [])
+
     def test_chatter_never_ends(self):
         sim = Sim("--fault", "chatter")
         try:
