@@ -66,7 +66,7 @@ FAULTS = {
     "sigterm": ("SIGTERM at a random moment", "both", True),
     "sighup": ("SIGHUP at a random moment", "both", True),
     "stdout-closed": ("the reader of stdout goes away at a random moment", "both", False),
-    "report-unwritable": ("the report's folder cannot be written", "update-all", False),
+    "report-unwritable": ("the report's folder cannot be written", "update-all", True),
 }
 SIGNALS = {"sigint": signal.SIGINT, "sigint-twice": signal.SIGINT, "sigterm": signal.SIGTERM,
            "sighup": signal.SIGHUP}
@@ -85,7 +85,7 @@ class Plan:
         self.count = 1 if self.mode == "update" else rng.choice([2, 3])
         self.faulty = rng.randint(1, self.count)
         self.types = [rng.choice(["tx", "rx"]) for _ in range(self.count)]
-        self.pace = pace
+        self.pace, self.early = pace, early
         fpga = lengths[2] if self.types[self.faulty - 1] == "rx" else lengths[1]
         total = fpga + lengths[0]
         self.unit_fault = {"unplug": "unplug=%d", "corrupt": "corrupt=%d"}.get(fault)
@@ -107,8 +107,11 @@ class Plan:
         self.at = rng.uniform(0.5, horizon)
         self.second_after = rng.uniform(0.5, 5.0)
         self.fpga, self.total = fpga, total
-        # Early sample: the other units of update-all end early too (wrong device).
+        # Early sample: the other units of update-all end early too (wrong device),
+        # and so does the unit of a report that cannot be written.
         self.others = "device=2" if early else None
+        if early and fault == "report-unwritable":
+            self.unit_fault = self.others
 
     def unit_options(self):
         units = []
@@ -131,6 +134,8 @@ class Plan:
         elif self.fault in ("unplug", "corrupt"):
             reached = min(self.offset, self.fpga) + max(0, self.offset - self.fpga)
             early = 8.0 + READY_WAITS + (self.total if self.fault == "corrupt" else reached) / rate + 4.0
+        elif self.early:  # a signal before any image, or every unit failing its check
+            early = 60.0
         else:
             early = None
         if early is not None and (self.mode == "update" or self.others):
@@ -431,7 +436,8 @@ def main():
     parser.add_argument("--unitsim", required=True)
     parser.add_argument("--updater", help="unused; accepted like the other drivers")
     parser.add_argument("--runs", type=int, default=40)
-    parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--seed", type=int, default=None,
+                        help="default: $FWUPGRADE_CAMPAIGN_SEED, else a random one (printed)")
     parser.add_argument("--jobs", type=int, default=8)
     parser.add_argument("--faults", default=",".join(FAULTS))
     parser.add_argument("--early", action="store_true",
@@ -441,8 +447,9 @@ def main():
     parser.add_argument("--quiet", action="store_true", help="the table only")
     args = parser.parse_args()
     args.tool, args.unitsim = os.path.abspath(args.tool), os.path.abspath(args.unitsim)
-    if args.seed is None:
-        args.seed = int.from_bytes(os.urandom(4), "little")
+    if args.seed is None:  # FWUPGRADE_CAMPAIGN_SEED replays an earlier run's sample
+        args.seed = int(os.environ.get("FWUPGRADE_CAMPAIGN_SEED") or
+                        int.from_bytes(os.urandom(4), "little"))
     faults = [f for f in args.faults.split(",") if f]
     unknown = [f for f in faults if f not in FAULTS]
     if unknown:
