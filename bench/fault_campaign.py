@@ -102,8 +102,9 @@ class Plan:
         # Signals and a closed stdout: a random moment up to the end of the streams.
         rate = BAUD / 10.0 if pace else 200000.0
         self.streams_end = 8.0 + READY_WAITS + total / rate + 4.0
-        # Early sample: before the first image goes out (the first "Ready" takes 20 s).
-        horizon = 20.0 if early else self.streams_end
+        # Early sample: before the logic image is announced (from then on the
+        # unit is at risk and an interrupt only warns), about 5 s into a run.
+        horizon = 4.0 if early else self.streams_end
         self.at = rng.uniform(0.5, horizon)
         self.second_after = rng.uniform(0.5, 5.0)
         self.fpga, self.total = fpga, total
@@ -124,10 +125,16 @@ class Plan:
             units += ["--unit", spec]
         return units
 
+    def full_bound(self):
+        """Seconds a whole update through the reboot wait and read-back may take."""
+        rate = BAUD / 10.0 if self.pace else 200000.0
+        full = 8.0 + READY_WAITS + self.total / rate + 4.0 + REBOOT_AND_BANNER + VERIFY_SECONDS
+        probe = 15.0 if self.mode == "update-all" else 0.0
+        return full + probe + MARGIN
+
     def bound(self):
         """Seconds the whole run may take."""
         rate = BAUD / 10.0 if self.pace else 200000.0
-        full = 8.0 + READY_WAITS + self.total / rate + 4.0 + REBOOT_AND_BANNER + VERIFY_SECONDS
         probe = 15.0 if self.mode == "update-all" else 0.0
         if self.fault in ("no-ready", "garbage", "trickle"):
             early = 60.0
@@ -140,7 +147,7 @@ class Plan:
             early = None
         if early is not None and (self.mode == "update" or self.others):
             return early + probe + MARGIN
-        return full + probe + MARGIN
+        return self.full_bound()
 
 
 def unit_state(events, port):
@@ -218,6 +225,8 @@ class Campaign:
         bound = plan.bound()
         scanned = 0.0
         while live.proc.poll() is None and time.time() - live.started < bound:
+            if WARNING in live.text["err"].decode("latin-1"):
+                bound = max(bound, plan.full_bound())  # warned: the update goes on
             if time.time() - scanned > 2.0:
                 seen |= processes_of(marker)
                 scanned = time.time()
@@ -236,7 +245,10 @@ class Campaign:
                     v.append("bound: still running %.0f s after a signal, no warning" % STOP_SECONDS)
                     late = True
         if live.proc.poll() is None:
-            v.append("bound: still running after %.0f s" % bound)
+            # Killed here: what it leaves behind is this kill's doing, not the fault's.
+            live.proc.kill()
+            live.finish(5)
+            return v + ["bound: still running after %.0f s (killed)" % bound]
         status, out, err = live.finish(30)
         elapsed = run.elapsed
         time.sleep(1.0)  # children that outlive the tool show now
