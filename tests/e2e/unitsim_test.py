@@ -248,7 +248,7 @@ class Faults(unittest.TestCase):
                 ("unplug=12000", [b"SUCCESS", None], "hangup"),
                 ("no-banner", [b"SUCCESS", b"SUCCESS"], "no-banner")]:
             with self.subTest(fault=fault):
-                sim = Sim("--fault", fault, "--reboot-seconds", "0.3")
+                sim = Sim("--fault", fault, "--reboot-seconds", "1.5")
                 fd = sim.open()
                 try:
                     got = []
@@ -261,7 +261,7 @@ class Faults(unittest.TestCase):
                             got.append(None)
                     self.assertEqual(got, verdicts)
                     if fault == "no-banner":  # silent reboot, then the new release
-                        self.assertEqual(collect(fd, silence=1.0)[0], b"")
+                        self.assertEqual(collect(fd, silence=2.5)[0], b"")
                         self.assertEqual(command(fd, b"%fw -v"), b"1.0.4 XC7A35 1.3 1\r\n>>")
                     with open(sim.log) as log:
                         self.assertIn(" %s " % end, log.read())
