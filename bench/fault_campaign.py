@@ -70,7 +70,8 @@ FAULTS = {
 }
 SIGNALS = {"sigint": signal.SIGINT, "sigint-twice": signal.SIGINT, "sigterm": signal.SIGTERM,
            "sighup": signal.SIGHUP}
-TEMPORARY = re.compile(r"(\.tmp|~|\.part|\.new)$|^\.?tmp|\.tmp\.|^\.#")
+# Temporary names: ours (NAME.XXXXXX from mkstemp, NAME.PID-N.tmp) and the usual others.
+TEMPORARY = re.compile(r"(\.tmp|~|\.part|\.new)$|^\.?tmp|\.tmp\.|^\.#|\.[A-Za-z0-9_]{6}$")
 WARNING = "WARNING"
 
 
