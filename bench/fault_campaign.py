@@ -60,6 +60,7 @@ FAULTS = {
     "no-ready": ("silence after the announce", "both", True),
     "garbage": ("garbage replies after detection", "both", True),
     "trickle": ("a byte every 300 ms after detection, no answer", "both", True),
+    "trickle-verify": ("after the reboot, a byte every 300 ms and no answer", "both", False),
     "no-banner": ("no banner after the reboot", "both", False),
     "sigint": ("one interrupt at a random moment", "both", True),
     "sigint-twice": ("two interrupts 0.5 to 5 s apart", "both", True),
@@ -68,6 +69,8 @@ FAULTS = {
     "stdout-closed": ("the reader of stdout goes away at a random moment", "both", False),
     "report-unwritable": ("the report's folder cannot be written", "update-all", True),
 }
+# Faults after both images: the unit has them, yet the update cannot confirm it.
+AFTER_IMAGES = {"no-banner", "trickle-verify"}
 SIGNALS = {"sigint": signal.SIGINT, "sigint-twice": signal.SIGINT, "sigterm": signal.SIGTERM,
            "sighup": signal.SIGHUP}
 # Temporary names: ours (NAME.XXXXXX from mkstemp, NAME.PID-N.tmp) and the usual others.
@@ -100,6 +103,8 @@ class Plan:
             self.unit_fault = fault
         elif fault == "trickle":
             self.unit_fault = "trickle=300"
+        elif fault == "trickle-verify":
+            self.unit_fault = "trickle-after-reboot=300"
         # Signals and a closed stdout: a random moment up to the end of the streams.
         rate = BAUD / 10.0 if pace else 200000.0
         self.streams_end = 8.0 + READY_WAITS + total / rate + 4.0
@@ -287,7 +292,7 @@ class Campaign:
                 v.append("outcome: exit 0 without the VERIFIED line")
             if status != 0 and verified and "NOT VERIFIED" not in out:
                 v.append("outcome: VERIFIED line with exit status %d" % status)
-            if status == 1 and state == "updated" and plan.fault != "no-banner":
+            if status == 1 and state == "updated" and plan.fault not in AFTER_IMAGES:
                 v.append("outcome: exit 1 but the unit took both images (%s)" % plan.fault)
             if status == 3 and state != "untouched":
                 v.append("outcome: exit 3 (no unit) but the unit is %s" % state)
@@ -325,7 +330,7 @@ class Campaign:
                         v.append("outcome: COM%d is %s but not in the report" % (port, state))
                     continue
                 if (r["result"] == "updated") != (state == "updated") and \
-                        not (plan.fault == "no-banner" and port == plan.faulty and r["result"] == "failed"):
+                        not (plan.fault in AFTER_IMAGES and port == plan.faulty and r["result"] == "failed"):
                     v.append("outcome: COM%d reported %s, the unit is %s" % (port, r["result"], state))
                 if r["result"] == "interrupted" and not signalled:
                     v.append("outcome: COM%d interrupted without an interrupt" % port)

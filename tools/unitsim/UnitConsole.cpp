@@ -168,7 +168,7 @@ static void unitCommand(SimPort &port, const std::string &line, int baud) {
   std::string answer;
   if (text == DETECTION_PROBE_COMMAND) {
     answer = DETECTION_EXPECTED_RESPONSE;
-  } else if (u.opt.trickleMs > 0) {
+  } else if (u.opt.trickleMs > 0 && (!u.opt.trickleAfterReboot || u.rebooted)) {
     // Found by detection, then only a byte now and then, whatever it is asked.
     u.trickling = true;
     u.trickleAt = nowMono();
@@ -292,6 +292,7 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
   if (u.phase == PHASE_REBOOT) {
     if (now >= u.bannerAt) {
       u.phase = PHASE_CONSOLE;
+      u.rebooted = true;
       std::string banner = u.opt.banner;
       if (u.opt.faultBannerCrLf) banner += "\r\n";
       // Both images taken: the unit now runs the release it was sent (same

@@ -50,7 +50,8 @@ static void usage(void) {
       "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf,\n"
       "                        keep-version, no-banner, garbage (replies after the\n"
       "                        detection reply are random bytes), trickle=MS (after the\n"
-      "                        detection reply: one byte every MS ms, no more answers);\n"
+      "                        detection reply: one byte every MS ms, no more answers),\n"
+      "                        trickle-after-reboot=MS (the same once the unit has rebooted);\n"
       "                        unplug=BYTES and corrupt=OFFSET count the stream bytes of\n"
       "                        both images together (logic image first)\n"
       "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
@@ -112,6 +113,10 @@ static bool parseFault(UnitOptions &unit, const char *text) {
   else if (name == "corrupt" && value != NULL) unit.corruptAt = atol(value);
   else if (name == "no-banner") unit.faultNoBanner = true;
   else if (name == "trickle" && value != NULL && atoi(value) > 0) unit.trickleMs = atoi(value);
+  else if (name == "trickle-after-reboot" && value != NULL && atoi(value) > 0) {
+    unit.trickleMs = atoi(value);
+    unit.trickleAfterReboot = true;
+  }
   else if (name == "garbage") unit.faultGarbage = true;
   else if (name == "device" && value != NULL) {
     // The device code is the last field of the version reply.

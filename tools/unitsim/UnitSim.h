@@ -42,6 +42,7 @@ struct UnitOptions {
   long corruptAt = -1;             // the stream byte at this offset arrives changed
   bool faultNoBanner = false;      // reboots without sending its banner
   int trickleMs = 0;               // after the detection reply: a byte every MS ms, no answers
+  bool trickleAfterReboot = false; // the trickle starts only once the unit has rebooted
   bool faultGarbage = false;       // every reply after the detection reply is garbage
   bool faultChatter = false;       // talks without end after the first command
   int piecesPauseMs = -1;          // replies in pieces with this pause between them
@@ -157,6 +158,7 @@ struct SimUnit {
   bool swallowCr = false;           // a line ended with LF: its CR may follow
   unsigned long chatterCount = 0;
   bool trickling = false;           // the trickle fault has started
+  bool rebooted = false;            // the unit has sent (or skipped) its banner
   double trickleAt = 0;             // when its next byte is due
   long streamBytesTotal = 0;        // stream bytes taken so far, both images
   bool logicAccepted = false;       // the FPGA image of this session was accepted
