@@ -253,6 +253,11 @@ class Campaign:
         if live.proc.poll() is None:
             # Killed here: what it leaves behind is this kill's doing, not the fault's.
             live.proc.kill()
+            for pid in processes_of(marker):  # update-all's children too
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except OSError:
+                    pass
             live.finish(5)
             return v + ["bound: still running after %.0f s (killed)" % bound]
         status, out, err = live.finish(30)
