@@ -64,6 +64,8 @@ FAULTS = {
     "no-banner": ("no banner after the reboot", "both", False),
     "sigint": ("one interrupt at a random moment", "both", True),
     "sigint-twice": ("two interrupts 0.5 to 5 s apart", "both", True),
+    "sigint-apart": ("update-all --jobs 1: an interrupt in each unit's first stretch at risk",
+                     "update-all", False),
     "sigterm": ("SIGTERM at a random moment", "both", True),
     "sighup": ("SIGHUP at a random moment", "both", True),
     "stdout-closed": ("the reader of stdout goes away at a random moment", "both", False),
@@ -71,7 +73,7 @@ FAULTS = {
 }
 # Faults after both images: the unit has them, yet the update cannot confirm it.
 AFTER_IMAGES = {"no-banner", "trickle-verify"}
-SIGNALS = {"sigint": signal.SIGINT, "sigint-twice": signal.SIGINT, "sigterm": signal.SIGTERM,
+SIGNALS = {"sigint": signal.SIGINT, "sigint-apart": signal.SIGINT, "sigint-twice": signal.SIGINT, "sigterm": signal.SIGTERM,
            "sighup": signal.SIGHUP}
 # Temporary names: ours (NAME.XXXXXX from mkstemp, NAME.PID-N.tmp) and the usual others.
 TEMPORARY = re.compile(r"(\.tmp|~|\.part|\.new)$|^\.?tmp|\.tmp\.|^\.#|\.[A-Za-z0-9_]{6}$")
@@ -86,7 +88,8 @@ class Plan:
         self.number, self.fault = number, fault
         modes = ["update", "update-all"] if FAULTS[fault][1] == "both" else [FAULTS[fault][1]]
         self.mode = rng.choice(modes)
-        self.count = 1 if self.mode == "update" else rng.choice([2, 3])
+        self.count = 1 if self.mode == "update" else 2 if fault == "sigint-apart" else rng.choice([2, 3])
+        self.jobs = 1 if fault == "sigint-apart" else self.count
         self.faulty = rng.randint(1, self.count)
         self.types = [rng.choice(["tx", "rx"]) for _ in range(self.count)]
         self.pace, self.early = pace, early
@@ -113,7 +116,10 @@ class Plan:
         horizon = 4.0 if early else self.streams_end
         self.at = rng.uniform(0.5, horizon)
         self.second_after = rng.uniform(0.5, 5.0)
+        # sigint-apart: so long after the unit's logic announce (the 20 s "Ready" wait).
+        self.after_announce = [rng.uniform(1.0, 15.0) for _ in range(self.count)]
         self.fpga, self.total = fpga, total
+        self.largest = max(lengths[1:3]) + lengths[0]  # the larger logic image and the firmware
         # Early sample: the other units of update-all end early too (wrong device),
         # and so does the unit of a report that cannot be written.
         self.others = "device=2" if early else None
@@ -134,9 +140,9 @@ class Plan:
     def full_bound(self):
         """Seconds a whole update through the reboot wait and read-back may take."""
         rate = BAUD / 10.0 if self.pace else 200000.0
-        full = 8.0 + READY_WAITS + self.total / rate + 4.0 + REBOOT_AND_BANNER + VERIFY_SECONDS
+        full = 8.0 + READY_WAITS + self.largest / rate + 4.0 + REBOOT_AND_BANNER + VERIFY_SECONDS
         probe = 15.0 if self.mode == "update-all" else 0.0
-        return full + probe + MARGIN
+        return full * -(-self.count // self.jobs) + probe + MARGIN  # units in turns of `jobs`
 
     def bound(self):
         """Seconds the whole run may take."""
@@ -223,7 +229,7 @@ class Campaign:
             if plan.fault == "report-unwritable":
                 report = self.unwritable_report(run)
             command = [self.args.tool, "update-all", "--ports", "1-%d" % plan.count, "--jobs",
-                       str(plan.count), "--report", report, "--log-dir", "logs"]
+                       str(plan.jobs), "--report", report, "--log-dir", "logs"]
         live = e2e.LiveUpdater(run, command=command, env=env)
         seen = set()
         signalled = []   # when each signal was sent
@@ -237,7 +243,15 @@ class Campaign:
                 seen |= processes_of(marker)
                 scanned = time.time()
             t = time.time() - live.started
-            if plan.fault in SIGNALS and len(signalled) < (2 if plan.fault == "sigint-twice" else 1):
+            if plan.fault == "sigint-apart" and len(signalled) < plan.count:
+                # One interrupt into each unit's logic stretch, in turn.
+                port = len(signalled) + 1
+                begun = [when for when, p, _, event, detail in run.wire()
+                         if p == port and event == "stream-begin" and detail.startswith("l ")]
+                if begun and time.time() >= begun[0] + plan.after_announce[port - 1]:
+                    live.proc.send_signal(signal.SIGINT)
+                    signalled.append(time.time())
+            elif plan.fault in SIGNALS and len(signalled) < (2 if plan.fault == "sigint-twice" else 1):
                 due = plan.at + (plan.second_after if signalled else 0)
                 if t >= due:
                     live.proc.send_signal(SIGNALS[plan.fault])
@@ -344,6 +358,10 @@ class Campaign:
                         1 if "failed" in results else 130 if "interrupted" in results else 3)
             if status != expected and not (status == 130 and signalled and "failed" not in results):
                 v.append("outcome: exit %d for results %s" % (status, sorted(results)))
+        if plan.fault == "sigint-apart" and any(s == "broken" for s in states.values()):
+            # Each interrupt came in a stretch of its own: each may only warn.
+            v.append("outcome: an interrupt stopped a stretch it had not warned about (%s)"
+                     % sorted(states.items()))
         if status == 0 and any(s != "updated" for s in states.values()):
             v.append("outcome: exit 0 but units are %s" % sorted(states.values()))
         return v
