@@ -95,6 +95,18 @@ def write_all(fd, data):
     os.set_blocking(fd, True)
 
 
+def trickled(fd, text, seconds=1.0):
+    """Sends the command (none when empty), then takes what comes for `seconds`."""
+    if text:
+        os.write(fd, b"%%" + text + b"\n\r")
+    reply = b""
+    until = time.monotonic() + seconds
+    while time.monotonic() < until:
+        if select.select([fd], [], [], 0.1)[0]:
+            reply += os.read(fd, 4096)
+    return reply
+
+
 def announce(fd, kind, data, checksum=None):
     if checksum is None:
         checksum = (-sum(data)) & 0xFFFFFFFF
@@ -237,6 +249,64 @@ class Faults(unittest.TestCase):
         finally:
             os.close(fd)
             sim.stop()
+
+    def test_faults_placed_over_both_images(self):
+        """unplug= and corrupt= count the bytes of both images together, so one
+        offset reaches either image; no-banner reboots without a word."""
+        fpga, mcu = bytes(range(256)) * 40, bytes(range(7, 250)) * 20  # 10240 + 4860
+        for fault, verdicts, end in [
+                ("corrupt=100", [b"CHECKSUM ERROR", b"SUCCESS"], "corrupted"),
+                ("corrupt=12000", [b"SUCCESS", b"CHECKSUM ERROR"], "corrupted"),
+                ("unplug=12000", [b"SUCCESS", None], "hangup"),
+                ("no-banner", [b"SUCCESS", b"SUCCESS"], "no-banner"),
+                ("trickle-after-reboot=100", [b"SUCCESS", b"SUCCESS"], "banner")]:
+            with self.subTest(fault=fault):
+                sim = Sim("--fault", fault, "--reboot-seconds", "1.5")
+                fd = sim.open()
+                try:
+                    got = []
+                    for kind, data in ((b"l", fpga), (b"h", mcu)):
+                        self.assertEqual(announce(fd, kind, data), b"Ready")
+                        try:  # an unplugged port fails the write or falls silent
+                            write_all(fd, data)
+                            got.append(collect(fd)[0] or None)
+                        except OSError:
+                            got.append(None)
+                    self.assertEqual(got, verdicts)
+                    if fault == "no-banner":  # silent reboot, then the new release
+                        self.assertEqual(collect(fd, silence=2.5)[0], b"")
+                        self.assertEqual(command(fd, b"%fw -v"), b"1.0.4 XC7A35 1.3 1\r\n>>")
+                    if fault.startswith("trickle"):  # rebooted: dots only from now on
+                        self.assertTrue(collect(fd, silence=2.5)[0].endswith(b">>"))
+                        reply = trickled(fd, b"%fw -v")
+                        self.assertTrue(8 <= len(reply) <= 12 and set(reply) == {ord(".")}, reply)
+                    with open(sim.log) as log:
+                        self.assertIn(" %s " % end, log.read())
+                finally:
+                    os.close(fd)
+                    sim.stop()
+
+    def test_replies_after_detection(self):
+        """garbage and trickle answer detection, then nothing usable; the trickle
+        can wait for a reboot (here: none, so the unit answers)."""
+        for fault in ("garbage", "trickle=100", "trickle-after-reboot=100"):
+            with self.subTest(fault=fault):
+                sim = Sim("--fault", fault)
+                try:
+                    fd = sim.open()
+                    self.assertEqual(command(fd, b"%help -c version"), HELP)
+                    if fault.startswith("trickle-after"):
+                        self.assertEqual(command(fd, b"%fw -v"), b"1.0.3 XC7A35 1.3 1\r\n>>")
+                        os.close(fd)
+                        continue
+                    reply = trickled(fd, b"%fw -v")
+                    if fault == "garbage":
+                        self.assertTrue(reply.startswith(b"\xff") and b">>" not in reply, reply)
+                    else:
+                        self.assertTrue(8 <= len(reply) <= 12 and set(reply) == {ord(".")}, reply)
+                    os.close(fd)
+                finally:
+                    self.assertEqual(sim.stop(), [])
 
     def test_chatter_never_ends(self):
         sim = Sim("--fault", "chatter")

@@ -152,6 +152,7 @@ static void unitCommand(SimPort &port, const std::string &line, int baud) {
   // A unit that is already talking answers behind its status lines, whatever
   // the moment the command came: the reply never starts a read on its own.
   if (alreadyTalking) queueChatterBlock(port, u);
+  if (u.trickling) return;
   if (baud != u.consoleRate) {
     // Sent at another rate: what the UART made of it is no command.
     queueOutput(port, garbageBytes(), GARBAGE_RATE, 0);
@@ -167,6 +168,14 @@ static void unitCommand(SimPort &port, const std::string &line, int baud) {
   std::string answer;
   if (text == DETECTION_PROBE_COMMAND) {
     answer = DETECTION_EXPECTED_RESPONSE;
+  } else if (u.opt.trickleMs > 0 && (!u.opt.trickleAfterReboot || u.rebooted)) {
+    // Found by detection, then only a byte now and then, whatever it is asked.
+    u.trickling = true;
+    u.trickleAt = nowMono();
+    return;
+  } else if (u.opt.faultGarbage) {
+    queueOutput(port, "\xff" + garbageBytes(), 0, u.opt.lateMs / 1000.0);
+    return;
   } else if (text == "%fw -v") {
     answer = u.version + "\r\n>>";
   } else if (text == "%fw -p") {
@@ -219,11 +228,20 @@ void unitReceive(SimPort &port, const std::string &bytes, int baud) {
         take = (size_t)(u.opt.disconnectAfter - (long)u.streamData.size());
         cut = true;
       }
+      if (u.opt.unplugAt >= 0 && u.streamBytesTotal + (long)take >= u.opt.unplugAt) {
+        take = (size_t)(u.opt.unplugAt - u.streamBytesTotal);
+        cut = true;
+      }
       for (size_t k = 0; k < take; k++) {
         uint8_t byte = (uint8_t)bytes[i + k];
+        if (u.streamBytesTotal + (long)k == u.opt.corruptAt) {
+          byte ^= 0x5A;  // a line error the byte's parity did not catch
+          logEvent(port, "corrupted", std::to_string(u.streamData.size()) + " " + u.streamKind);
+        }
         u.streamData.push_back(byte);
         u.streamSum += byte;
       }
+      u.streamBytesTotal += (long)take;
       i += take;
       // Bytes sent at another rate reach the unit corrupted.
       if (take > 0 && baud != STREAM_BAUD) u.streamCorrupt = true;
@@ -274,6 +292,7 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
   if (u.phase == PHASE_REBOOT) {
     if (now >= u.bannerAt) {
       u.phase = PHASE_CONSOLE;
+      u.rebooted = true;
       std::string banner = u.opt.banner;
       if (u.opt.faultBannerCrLf) banner += "\r\n";
       // Both images taken: the unit now runs the release it was sent (same
@@ -283,11 +302,22 @@ void unitTimers(SimPort &port, double now, double *nextDeadline) {
         u.version = FIRMWARE_VERSION_TO_UPLOAD +
                     (space == std::string::npos ? std::string() : u.version.substr(space));
       }
-      logEvent(port, "banner", "");
-      if (!u.opt.faultSilent) queueOutput(port, banner, u.consoleRate, 0);
+      if (u.opt.faultNoBanner) {
+        logEvent(port, "no-banner", "fault");
+      } else {
+        logEvent(port, "banner", "");
+        if (!u.opt.faultSilent) queueOutput(port, banner, u.consoleRate, 0);
+      }
     } else if (u.bannerAt < *nextDeadline) {
       *nextDeadline = u.bannerAt;
     }
+  }
+  if (u.trickling) {
+    if (now >= u.trickleAt) {
+      queueOutput(port, ".", 0, 0);
+      u.trickleAt = now + u.opt.trickleMs / 1000.0;
+    }
+    if (u.trickleAt < *nextDeadline) *nextDeadline = u.trickleAt;
   }
   if (u.chatter && port.out.empty()) {
     // Talks without end: a block of status lines whenever the last one is out.

@@ -48,7 +48,12 @@ static void usage(void) {
       "                        sentences once a second); repeatable, not on the unit port\n"
       "  --fault NAME[=VALUE]  silent, no-ready, reject, disconnect=BYTES, chatter,\n"
       "                        pieces[=PAUSE_MS], late=MS, device=CODE, extra-cr, banner-crlf,\n"
-      "                        keep-version\n"
+      "                        keep-version, no-banner, garbage (replies after the\n"
+      "                        detection reply are random bytes), trickle=MS (after the\n"
+      "                        detection reply: one byte every MS ms, no more answers),\n"
+      "                        trickle-after-reboot=MS (the same once the unit has rebooted);\n"
+      "                        unplug=BYTES and corrupt=OFFSET count the stream bytes of\n"
+      "                        both images together (logic image first)\n"
       "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
       "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
       "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
@@ -104,6 +109,15 @@ static bool parseFault(UnitOptions &unit, const char *text) {
   else if (name == "pieces") unit.piecesPauseMs = value != NULL ? atoi(value) : 100;
   else if (name == "late" && value != NULL) unit.lateMs = atoi(value);
   else if (name == "disconnect" && value != NULL) unit.disconnectAfter = atol(value);
+  else if (name == "unplug" && value != NULL) unit.unplugAt = atol(value);
+  else if (name == "corrupt" && value != NULL) unit.corruptAt = atol(value);
+  else if (name == "no-banner") unit.faultNoBanner = true;
+  else if (name == "trickle" && value != NULL && atoi(value) > 0) unit.trickleMs = atoi(value);
+  else if (name == "trickle-after-reboot" && value != NULL && atoi(value) > 0) {
+    unit.trickleMs = atoi(value);
+    unit.trickleAfterReboot = true;
+  }
+  else if (name == "garbage") unit.faultGarbage = true;
   else if (name == "device" && value != NULL) {
     // The device code is the last field of the version reply.
     size_t space = unit.version.rfind(' ');

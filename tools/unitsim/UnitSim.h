@@ -36,6 +36,14 @@ struct UnitOptions {
   bool faultNoReady = false;       // announces get no "Ready"
   bool faultReject = false;        // every stream is answered with a failure
   long disconnectAfter = -1;       // hang up after this many stream bytes
+  // Counted over both images together (logic image first), so that one
+  // number can name any byte of either image.
+  long unplugAt = -1;              // hang up after this many stream bytes in all
+  long corruptAt = -1;             // the stream byte at this offset arrives changed
+  bool faultNoBanner = false;      // reboots without sending its banner
+  int trickleMs = 0;               // after the detection reply: a byte every MS ms, no answers
+  bool trickleAfterReboot = false; // the trickle starts only once the unit has rebooted
+  bool faultGarbage = false;       // every reply after the detection reply is garbage
   bool faultChatter = false;       // talks without end after the first command
   int piecesPauseMs = -1;          // replies in pieces with this pause between them
   int lateMs = 0;                  // every reply starts this late
@@ -149,6 +157,10 @@ struct SimUnit {
   bool chatter = false;             // the chatter fault has started
   bool swallowCr = false;           // a line ended with LF: its CR may follow
   unsigned long chatterCount = 0;
+  bool trickling = false;           // the trickle fault has started
+  bool rebooted = false;            // the unit has sent (or skipped) its banner
+  double trickleAt = 0;             // when its next byte is due
+  long streamBytesTotal = 0;        // stream bytes taken so far, both images
   bool logicAccepted = false;       // the FPGA image of this session was accepted
   // The image being received.
   char streamKind = 0;              // 'l' programmable logic, 'h' microcontroller
