@@ -236,13 +236,19 @@ class Campaign:
         late = False
         bound = plan.bound()
         scanned = 0.0
+        spoke_at = None
         while live.proc.poll() is None and time.time() - live.started < bound:
             if WARNING in live.text["err"].decode("latin-1"):
                 bound = max(bound, plan.full_bound())  # warned: the update goes on
             if time.time() - scanned > 2.0:
                 seen |= processes_of(marker)
                 scanned = time.time()
-            t = time.time() - live.started
+            # A moment counts from the program's first output: a signal that
+            # came before it had started would meet the system's default
+            # action, not the program.
+            if spoke_at is None and (live.text["out"] or live.text["err"]):
+                spoke_at = time.time()
+            t = -1.0 if spoke_at is None else time.time() - spoke_at
             if plan.fault == "sigint-apart" and len(signalled) < plan.count:
                 # One interrupt into each unit's logic stretch, in turn.
                 port = len(signalled) + 1
