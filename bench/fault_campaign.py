@@ -78,6 +78,8 @@ SIGNALS = {"sigint": signal.SIGINT, "sigint-apart": signal.SIGINT, "sigint-twice
 # Temporary names: ours (NAME.XXXXXX from mkstemp, NAME.PID-N.tmp) and the usual others.
 TEMPORARY = re.compile(r"(\.tmp|~|\.part|\.new)$|^\.?tmp|\.tmp\.|^\.#|\.[A-Za-z0-9_]{6}$")
 WARNING = "WARNING"
+# The state lines of an update interrupted after the unit accepted both images.
+INTERRUPTED_WITH_BOTH_IMAGES = ("the unit accepted both images", "the update is complete")
 
 
 class Plan:
@@ -341,7 +343,11 @@ class Campaign:
                 with open(report) as f:
                     records = {r["port"]: r for r in json.load(f)["units"]}
             except (OSError, ValueError, KeyError) as error:
-                if status in (0, 1, 130):
+                # Stopped while looking for units: nothing was done, and an
+                # earlier report is left as it was rather than emptied.
+                stopped_looking = (status == 130 and "interrupted while looking for units" in err
+                                   and all(s == "untouched" for s in states.values()))
+                if status in (0, 1, 130) and not stopped_looking:
                     v.append("outcome: exit %d but no readable report (%s)" % (status, error))
         elif status == 0:
             v.append("outcome: exit 0 with a report that cannot be written")
@@ -354,7 +360,11 @@ class Campaign:
                     if state != "untouched":
                         v.append("outcome: COM%d is %s but not in the report" % (port, state))
                     continue
-                if (r["result"] == "updated") != (state == "updated") and \
+                # Interrupted once both images were in: the unit has them, and
+                # the report's state line says so.
+                took_both = r["result"] == "interrupted" and any(
+                    words in r.get("message", "") for words in INTERRUPTED_WITH_BOTH_IMAGES)
+                if (r["result"] == "updated") != (state == "updated") and not took_both and \
                         not (plan.fault in AFTER_IMAGES and port == plan.faulty and r["result"] == "failed"):
                     v.append("outcome: COM%d reported %s, the unit is %s" % (port, r["result"], state))
                 if r["result"] == "interrupted" and not signalled:
