@@ -131,12 +131,12 @@ class Plan:
     def unit_options(self):
         units = []
         for port in range(1, self.count + 1):
-            spec = "%d:%s:%d" % (port, self.types[port - 1], BAUD)
+            unit_arg = "%d:%s:%d" % (port, self.types[port - 1], BAUD)
             if port == self.faulty and self.unit_fault:
-                spec += ":" + self.unit_fault
+                unit_arg += ":" + self.unit_fault
             elif port != self.faulty and self.others:
-                spec += ":" + self.others
-            units += ["--unit", spec]
+                unit_arg += ":" + self.others
+            units += ["--unit", unit_arg]
         return units
 
     def full_bound(self):

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <thread>
 
+#include "TessaranFwUpgrade.h"
+
 void PtyTest::SetUp() {
   savedDcb = g_dcb;
   savedCto = g_cto;
@@ -74,4 +76,19 @@ void writeAll(int fd, const std::string &bytes) {
     if (n <= 0) return;
     done += (size_t)n;
   }
+}
+
+void OpenUnitTest::SetUp() {
+  PtyTest::SetUp();
+  gDataBuffer = (char *)calloc(DATA_BUFFER_SIZE, 1);
+  unit = &addPort(1);
+  if (readTimeoutMs() > 0) ComPortAPI_SetReadingTimeoutInMs(readTimeoutMs());
+  ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
+}
+
+void OpenUnitTest::TearDown() {
+  if (peer.joinable()) peer.join();
+  PtyTest::TearDown();
+  free(gDataBuffer);
+  gDataBuffer = NULL;
 }

@@ -7,6 +7,7 @@
 
 #include <deque>
 #include <string>
+#include <thread>
 
 #include "ComPortAPI.h"
 
@@ -27,6 +28,17 @@ class PtyTest : public ::testing::Test {
   std::string comDir;
   DCB savedDcb;
   COMMTIMEOUTS savedCto;
+};
+
+// A unit on COM1, opened with the working buffer allocated; `peer`, the test's
+// unit thread, is joined before the port is closed.
+class OpenUnitTest : public PtyTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+  virtual int readTimeoutMs() const { return 0; }  // 0: the driver's default
+  PtyPort *unit = nullptr;
+  std::thread peer;
 };
 
 // Bytes from fd until `count` have come or the line stayed silent `silenceMs`.

@@ -23,21 +23,9 @@ struct Piece {  // one piece of the unit's answer, after a pause
   std::string bytes;
 };
 
-class UnitExchange : public PtyTest {
+class UnitExchange : public OpenUnitTest {
  protected:
-  void SetUp() override {
-    PtyTest::SetUp();
-    gDataBuffer = (char *)calloc(DATA_BUFFER_SIZE, 1);
-    unit = &addPort(1);
-    ComPortAPI_SetReadingTimeoutInMs(200);
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
-  }
-  void TearDown() override {
-    if (peer.joinable()) peer.join();
-    PtyTest::TearDown();
-    free(gDataBuffer);
-    gDataBuffer = NULL;
-  }
+  int readTimeoutMs() const override { return 200; }
   // The unit takes `count` bytes, then answers with the pieces.
   void startUnit(size_t count, std::vector<Piece> answer) {
     peer = std::thread([this, count, answer] {
@@ -59,8 +47,6 @@ class UnitExchange : public PtyTest {
     return std::string(piece, (size_t)count);
   }
 
-  PtyPort *unit = nullptr;
-  std::thread peer;
   std::string received;
 };
 

@@ -13,23 +13,7 @@
 
 namespace {
 
-class UnitQueries : public PtyTest {
- protected:
-  void SetUp() override {
-    PtyTest::SetUp();
-    gDataBuffer = (char *)calloc(DATA_BUFFER_SIZE, 1);
-    unit = &addPort(1);
-    ASSERT_EQ(ComPortAPI_OpenCOM(1), 1);
-  }
-  void TearDown() override {
-    if (peer.joinable()) peer.join();
-    PtyTest::TearDown();
-    free(gDataBuffer);
-    gDataBuffer = NULL;
-  }
-  PtyPort *unit = nullptr;
-  std::thread peer;
-};
+class UnitQueries : public OpenUnitTest {};
 
 TEST_F(UnitQueries, VersionReplyIsBoundedInTime) {
   const std::string version = "1.0.3 XC7A35 1.3 1\r\n>>";
