@@ -5,8 +5,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "TessaranFwUpgrade.h"
 #include "firmware/BinImage.h"
+#include "updater/TessaranFwUpgrade.h"
 
 static void BM_AssembleEmbedded(benchmark::State &state) {
   const autogen_files &file = AUTOGEN_FILES[state.range(0)];

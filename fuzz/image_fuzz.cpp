@@ -8,9 +8,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "HexTextCheck.h"
-#include "IntelHex.h"
-#include "TessaranFwUpgrade.h"
+#include "image/HexTextCheck.h"
+#include "image/IntelHex.h"
+#include "updater/TessaranFwUpgrade.h"
 
 static const uint8_t kSpareMark = 0xA5;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "Fleet.h"
+#include "fleet/Fleet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgressChannel.h"
+#include "fleet/ProgressChannel.h"
 
 static bool sameLines(const std::vector<ProgressLine> &a, const std::vector<ProgressLine> &b) {
   if (a.size() != b.size()) return false;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "UnitReplies.h"
+#include "updater/UnitReplies.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const std::string reply((const char *)data, size);

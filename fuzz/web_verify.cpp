@@ -4,7 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "WebFileVerifier.h"
+#include "webfile/WebFileVerifier.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unsigned char *file = (unsigned char *)malloc(size ? size : 1);

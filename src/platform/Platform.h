@@ -10,11 +10,16 @@
 #include <conio.h>
 #include <stdlib.h>
 #else
-#include "posix/WinApiPosix.h"
+#include "platform/posix/WinApiPosix.h"
 #endif
 
 // Makes every console print reach the screen at once, also text without a line
 // end (prompts, dotted step lines, percentages overwritten with backspaces).
 void platformConsoleInit(void);
+
+// Implemented by the console layer: puts the terminal (POSIX) or the console
+// input mode (Windows) back as it was before the key wait changed it. Does
+// nothing when nothing was changed. Async-signal-safe on POSIX.
+void platformConsoleRestore(void);
 
 #endif  // PLATFORM_H

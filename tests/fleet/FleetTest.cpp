@@ -15,8 +15,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "Fleet.h"
-#include "ProgressChannel.h"
+#include "fleet/Fleet.h"
+#include "fleet/ProgressChannel.h"
 #include "platform/Subprocess.h"
 
 TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {

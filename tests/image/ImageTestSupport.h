@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "TessaranFwUpgrade.h"
+#include "updater/TessaranFwUpgrade.h"
 
 // The text and its NUL in a block of exactly that size: ASan sees any read past it.
 struct ExactCopy {

@@ -13,9 +13,9 @@
 #include <gtest/gtest.h>
 
 #include "ImageTestSupport.h"
-#include "StringOperations.h"
 #include "ToolCommands.h"
 #include "firmware/BinImage.h"
+#include "image/StringOperations.h"
 
 class ObjcopyCrossCheck : public ImageBufferTest {};
 

@@ -7,8 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "ImageTestSupport.h"
-#include "IntelHex.h"
-#include "StringOperations.h"
+#include "image/IntelHex.h"
+#include "image/StringOperations.h"
 
 TEST(HexText, DigitsAndBytes) {
   const std::pair<char, int> digits[] = {{'9', 9}, {'a', 10}, {'A', 10}, {'f', 15}, {'F', 15},

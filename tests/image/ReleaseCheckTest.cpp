@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "HexTextCheck.h"
 #include "ImageTestSupport.h"
 #include "ToolCommands.h"
+#include "image/HexTextCheck.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "ComPortAPI.h"
-#include "TessaranFwUpgrade.h"
+#include "serial/ComPortAPI.h"
+#include "updater/TessaranFwUpgrade.h"
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;

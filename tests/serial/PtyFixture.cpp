@@ -12,7 +12,7 @@
 #include <chrono>
 #include <thread>
 
-#include "TessaranFwUpgrade.h"
+#include "updater/TessaranFwUpgrade.h"
 
 void PtyTest::SetUp() {
   savedDcb = g_dcb;

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "ComPortAPI.h"
+#include "serial/ComPortAPI.h"
 
 struct PtyPort {
   int master = -1;

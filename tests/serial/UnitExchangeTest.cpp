@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "PrintableText.h"
 #include "PtyFixture.h"
-#include "TessaranFwUpgrade.h"
+#include "platform/PrintableText.h"
+#include "updater/TessaranFwUpgrade.h"
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "PtyFixture.h"
-#include "TessaranFwUpgrade.h"
-#include "UnitQueries.h"
+#include "updater/TessaranFwUpgrade.h"
+#include "updater/UnitQueries.h"
 
 namespace {
 

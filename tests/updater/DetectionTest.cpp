@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "ComPortAPI.h"
 #include "PtyPeer.h"
-#include "TessaranFwUpgrade.h"
+#include "serial/ComPortAPI.h"
+#include "updater/TessaranFwUpgrade.h"
 
 namespace {
 

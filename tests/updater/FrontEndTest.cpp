@@ -9,7 +9,7 @@
 #include <string>
 
 #include "PtyPeer.h"
-#include "TessaranFwUpgrade.h"
+#include "updater/TessaranFwUpgrade.h"
 
 TEST(FrontEndTest, DetectedUnitWhoseUpdateFailsEndsWithStatusOne) {
   PtyPeer peer({2});

@@ -11,7 +11,7 @@
 
 #include <stdexcept>
 
-#include "TessaranFwUpgrade.h"
+#include "updater/TessaranFwUpgrade.h"
 
 static int baudOf(speed_t speed) {
   const struct { speed_t speed; int baud; } table[] = {

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "PtyPeer.h"
-#include "TessaranFwUpgrade.h"
+#include "updater/TessaranFwUpgrade.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define UNDER_ADDRESS_SANITIZER 1

@@ -6,10 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ComPortAPI.h"
 #include "PtyPeer.h"
-#include "TessaranFwUpgrade.h"
-#include "UpdateProgress.h"
+#include "serial/ComPortAPI.h"
+#include "serial/UpdateProgress.h"
+#include "updater/TessaranFwUpgrade.h"
 
 namespace {
 

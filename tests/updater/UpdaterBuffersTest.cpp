@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "TessaranFwUpgrade.h"
 #include "firmware/BinImage.h"
+#include "updater/TessaranFwUpgrade.h"
 
 static bool allBytesAre(const void *block, size_t length, uint8_t value) {
   const uint8_t *bytes = static_cast<const uint8_t *>(block);

@@ -183,7 +183,7 @@ def main():
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
-    args.updater = os.path.join(args.windows_build, "src", "TessaranFwUpgrade.exe")
+    args.updater = os.path.join(args.windows_build, "src", "updater", "TessaranFwUpgrade.exe")
     args.windows_tool = os.path.join(args.windows_build, "tools", "TessaranFwTool",
                                      "TessaranFwTool.exe")
     for program in (args.updater, args.windows_tool):

@@ -3,9 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "ComPortAPI.h"
-#include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
+#include "serial/ComPortAPI.h"
+#include "updater/TessaranFwUpgrade.h"
 
 static int benchUsage(void) {
   fprintf(stderr,

@@ -20,12 +20,12 @@
 #include <sys/mman.h>
 #endif
 
-#include "FileAPI.h"
-#include "HexTextCheck.h"
-#include "PrintableText.h"
-#include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
 #include "firmware/BinImage.h"
+#include "image/HexTextCheck.h"
+#include "platform/PrintableText.h"
+#include "updater/TessaranFwUpgrade.h"
+#include "webfile/FileAPI.h"
 
 // Far beyond any text whose image fits the 4 MiB image buffer.
 #define IMAGE_MAX_TEXT_SIZE (64 * 1024 * 1024)

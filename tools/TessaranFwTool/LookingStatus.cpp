@@ -10,7 +10,7 @@
 #include <unistd.h>
 #endif
 
-#include "UpdateProgress.h"
+#include "serial/UpdateProgress.h"
 
 static size_t gShown = 0;  // characters of the text on the screen
 static bool gFollowing = false;

@@ -9,20 +9,20 @@
 
 #include <nlohmann/json.hpp>
 
-#include "ComPortAPI.h"
-#include "Detection.h"
-#include "ExitStatus.h"
 #include "JsonText.h"
 #include "LookingStatus.h"
 #include "PortCommands.h"
-#include "PortList.h"
-#include "PrintableText.h"
-#include "ReleaseSummary.h"
-#include "SerialTrace.h"
-#include "TessaranFwUpgrade.h"
-#include "UnitQueries.h"
-#include "UpdateProgress.h"
-#include "platform/Interrupts.h"
+#include "interrupts/Interrupts.h"
+#include "platform/ExitStatus.h"
+#include "platform/PortList.h"
+#include "platform/PrintableText.h"
+#include "serial/ComPortAPI.h"
+#include "serial/SerialTrace.h"
+#include "serial/UpdateProgress.h"
+#include "updater/Detection.h"
+#include "updater/ReleaseSummary.h"
+#include "updater/TessaranFwUpgrade.h"
+#include "updater/UnitQueries.h"
 
 using nlohmann::json;
 

@@ -13,14 +13,14 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandLineValues.h"
-#include "ExitStatus.h"
-#include "Fleet.h"
 #include "PortCommands.h"
-#include "ProgressChannel.h"
-#include "ReleaseSummary.h"
-#include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
 #include "UpdateCommand.h"
+#include "fleet/Fleet.h"
+#include "fleet/ProgressChannel.h"
+#include "platform/ExitStatus.h"
+#include "updater/ReleaseSummary.h"
+#include "updater/TessaranFwUpgrade.h"
 
 #define TOOL_NAME "TessaranFwTool"
 #ifndef TOOL_VERSION

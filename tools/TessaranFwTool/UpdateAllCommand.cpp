@@ -49,13 +49,13 @@
 #include <string>
 #include <vector>
 
-#include "ExitStatus.h"
-#include "Fleet.h"
-#include "PortList.h"
-#include "ProgressChannel.h"
-#include "ReleaseSummary.h"
-#include "TessaranFwUpgrade.h"
+#include "fleet/Fleet.h"
+#include "fleet/ProgressChannel.h"
+#include "platform/ExitStatus.h"
+#include "platform/PortList.h"
 #include "platform/Subprocess.h"
+#include "updater/ReleaseSummary.h"
+#include "updater/TessaranFwUpgrade.h"
 
 #define FLEET_FIRST_PORT 1
 #define FLEET_LAST_PORT 32

@@ -2,8 +2,8 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandLineValues.h"
-#include "ExitStatus.h"
-#include "Fleet.h"
+#include "fleet/Fleet.h"
+#include "platform/ExitStatus.h"
 
 static CLI::Option *gSlippedPort = NULL;
 

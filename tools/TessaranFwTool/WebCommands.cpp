@@ -4,10 +4,10 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "FileAPI.h"
-#include "TessaranFwUpgrade.h"
 #include "ToolCommands.h"
-#include "WebFileVerifier.h"
+#include "updater/TessaranFwUpgrade.h"
+#include "webfile/FileAPI.h"
+#include "webfile/WebFileVerifier.h"
 
 int runExportWebCommand(int argc, char **argv) {
   (void)argv;

@@ -36,10 +36,10 @@
 #include <system_error>
 #include <vector>
 
-#include "HexTextCheck.h"
-#include "IntelHex.h"
-#include "PrintableText.h"
-#include "TessaranFwUpgrade.h"
+#include "image/HexTextCheck.h"
+#include "image/IntelHex.h"
+#include "platform/PrintableText.h"
+#include "updater/TessaranFwUpgrade.h"
 
 namespace fs = std::filesystem;
 

@@ -21,8 +21,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "TessaranFwUpgrade.h"
 #include "UnitSim.h"
+#include "image/ImageAssembly.h"
+#include "serial/UnitExchange.h"
 
 // The image rate, fixed whatever the console rate.
 #define STREAM_BAUD 115200

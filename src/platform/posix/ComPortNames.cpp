@@ -19,7 +19,7 @@
 //
 // Any other port number, or a number whose device is missing, does not resolve
 // (or does not open), so the open fails as on a PC without that port.
-#include "ComPortNames.h"
+#include "platform/posix/ComPortNames.h"
 
 #include <stdio.h>
 #include <stdlib.h>

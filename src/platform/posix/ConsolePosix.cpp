@@ -7,7 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include "platform/Interrupts.h"
+#include "platform/Platform.h"
 #include "platform/Platform.h"
 
 // The terminal settings the key wait found, kept while it has the terminal in

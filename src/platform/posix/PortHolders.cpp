@@ -1,5 +1,5 @@
 // Who else has a serial device. See PortHolders.h for what counts.
-#include "PortHolders.h"
+#include "platform/posix/PortHolders.h"
 
 #include <dirent.h>
 #include <errno.h>

@@ -10,7 +10,7 @@
 // driver keeps one in g_hCOM and calls setters on it) names no port any more
 // and every call on it fails cleanly, even after the slot has been reused. No
 // handle value is ever 0 or INVALID_HANDLE_VALUE.
-#include "WinApiPosix.h"
+#include "platform/posix/WinApiPosix.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -28,10 +28,10 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "ComPortNames.h"
-#include "PortHolders.h"
-#include "ReadDeadline.h"
 #include "platform/OpenFailures.h"
+#include "platform/posix/ComPortNames.h"
+#include "platform/posix/PortHolders.h"
+#include "platform/posix/ReadDeadline.h"
 
 // ---- Handle table -------------------------------------------------------------
 

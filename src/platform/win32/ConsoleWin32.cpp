@@ -4,7 +4,7 @@
 #include <io.h>
 #include <stdio.h>
 
-#include "platform/Interrupts.h"
+#include "platform/Platform.h"
 #include "platform/Platform.h"
 
 // The console input mode at start. The CRT's _getch switches the mode off for

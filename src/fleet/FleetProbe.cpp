@@ -1,0 +1,58 @@
+// One port probed for a unit, in a child process of its own: the serial
+// driver keeps one port and one set of buffers per process, so ports are
+// probed side by side by one child each. Read-only: the detection command is
+// the only text sent. A port that cannot be opened is reported with its reason
+// (fact "open_failure").
+#include <stdio.h>
+
+#include "fleet/Fleet.h"
+#include "fleet/ProgressChannel.h"
+#include "interrupts/Interrupts.h"
+#include "platform/ExitStatus.h"
+#include "platform/PortList.h"
+#include "serial/ComPortAPI.h"
+#include "updater/Detection.h"
+#include "updater/TessaranFwUpgrade.h"
+#ifndef _WIN32
+#include "platform/posix/ComPortNames.h"
+#endif
+
+static void sendFound(int port, int rate, const char *name) {
+  std::string device = name;
+#ifndef _WIN32
+  char path[4096];
+  if (ComPortNames_resolve(name, path, sizeof path)) device = path;
+#endif
+  progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
+  progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
+  progressChannel_send(progressChannel_factLine("device", device.c_str()));
+}
+
+int runFleetProbe(int port, const char *channel) {
+  if (!progressChannel_attach(channel)) {
+    fprintf(stderr, "TessaranFwTool: no progress channel %s\n", channel);
+    return EXIT_USAGE;
+  }
+  // Detection's own scan, narrowed to this port: the existence check (a port
+  // that does not exist or that another program holds is no unit), then the
+  // probe at each rate in the updater's order, without the CTS handshake.
+  // update-all stops a probe with an interrupt: the port is then closed,
+  // which removes its lock file.
+  interruptHandling_install();
+  if (!allocateWorkingBuffers()) return EXIT_UPDATE_FAILED;
+  ComPortAPI_SetHardwareFlowControl(FALSE);
+  if (detectUnitOn(port, port, kDetectionBaudRates, DETECTION_RATE_COUNT)) {
+    ComPortAPI_CloseCOM();
+    char name[16];
+    snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+    sendFound(port, gBaudRate, name);
+    releaseWorkingBuffers();
+    return EXIT_UPDATE_DONE;
+  }
+  // Why the port gave no unit, when it could not even be opened: the parent
+  // tells the user if no port had a unit.
+  const std::string unopened = openFailureText(port);
+  if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
+  releaseWorkingBuffers();
+  return EXIT_NO_UNIT;
+}

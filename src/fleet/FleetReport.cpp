@@ -1,0 +1,271 @@
+// update-all's port list and its report (JSON or CSV).
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "fleet/Fleet.h"
+
+bool fleet_parsePortList(const std::string &text, std::vector<int> *ports) {
+  ports->clear();
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t comma = text.find(',', at);
+    std::string item = text.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    at = comma == std::string::npos ? text.size() : comma + 1;
+    char *end = NULL;
+    long first = strtol(item.c_str(), &end, 10), last = first;
+    if (end == item.c_str()) return false;
+    if (*end == '-') {
+      const char *from = end + 1;
+      last = strtol(from, &end, 10);
+      if (end == from) return false;
+    }
+    if (*end != '\0' || first < 1 || last > 255 || last < first) return false;
+    for (long port = first; port <= last; port++)
+      if (std::find(ports->begin(), ports->end(), (int)port) == ports->end()) ports->push_back((int)port);
+    if (comma != std::string::npos && at == text.size()) return false;  // a trailing comma
+  }
+  return !ports->empty();
+}
+
+std::string fleet_utcText(time_t when, const char *format) {
+  struct tm utc;
+#ifdef _WIN32
+  gmtime_s(&utc, &when);
+#else
+  gmtime_r(&when, &utc);
+#endif
+  char text[64];
+  if (strftime(text, sizeof text, format, &utc) == 0) return "";
+  return text;
+}
+
+// The command that tries again exactly the units not updated: update for a
+// single one (its port and rate known), update-all for several. Empty when
+// every unit was updated.
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify) {
+  std::vector<const FleetRecord *> left;
+  for (const FleetRecord &r : records)
+    if (r.result != "updated") left.push_back(&r);
+  if (left.empty()) return "";
+  std::string command = "TessaranFwTool ";
+  if (left.size() == 1) {
+    command += "update --port " + std::to_string(left[0]->port) + " --baud " + std::to_string(left[0]->baud);
+  } else {
+    command += "update-all --ports ";
+    for (size_t i = 0; i < left.size(); i++) command += (i ? "," : "") + std::to_string(left[i]->port);
+  }
+  return command + (noVerify ? " --no-verify" : "");
+}
+
+#define IMAGE_BYTES_PER_SECOND (115200.0 / 10)  // images go at 115200 whatever the console rate
+#define REBOOT_WAIT_SECONDS 138.0                // 46 steps of 3 s after the second image
+
+double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes) {
+  const double left = (100 - percent) / 100.0;
+  double bytes = 0, reboot = REBOOT_WAIT_SECONDS;
+  if (step == "sending logic") bytes = fpgaBytes * left + mcuBytes;
+  else if (step == "sending firmware") bytes = mcuBytes * left;
+  else if (step == "rebooting") reboot *= left;
+  else if (step == "verifying") reboot = 0;
+  else if (step == "waiting" || step == "detecting" || step == "checking") bytes = fpgaBytes + mcuBytes;
+  else return -1;
+  return bytes / IMAGE_BYTES_PER_SECOND + reboot;
+}
+
+std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H:%M:%SZ"); }
+
+// The keys, in the CSV's column order.
+static const char *const kColumns[] = {"port", "device", "baud", "type", "firmware_before",
+                                       "fpga_before", "firmware_after", "fpga_after", "result",
+                                       "failed_step", "message", "started", "finished",
+                                       "seconds", "log"};
+
+static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
+
+static std::vector<std::string> fieldsOf(const FleetRecord &r) {
+  char seconds[32];
+  snprintf(seconds, sizeof seconds, "%.1f", tenths(r.seconds));
+  return {std::to_string(r.port), r.device, std::to_string(r.baud), r.type, r.firmwareBefore,
+          r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
+          r.started, r.finished, seconds, r.log};
+}
+
+std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
+  nlohmann::ordered_json units = nlohmann::ordered_json::array();
+  for (const FleetRecord &r : records) {
+    std::vector<std::string> fields = fieldsOf(r);
+    nlohmann::ordered_json unit;
+    for (size_t i = 0; i < fields.size(); i++) unit[kColumns[i]] = fields[i];
+    // Numbers stay numbers.
+    unit["port"] = r.port;
+    unit["baud"] = r.baud;
+    unit["seconds"] = tenths(r.seconds);
+    units.push_back(unit);
+  }
+  nlohmann::ordered_json report;
+  report["units"] = units;
+  // Invalid UTF-8 (a device name, say) is replaced rather than refused.
+  return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+}
+
+// RFC 4180: a field with a comma, quote or line end is quoted, quotes doubled.
+static std::string csvField(const std::string &field) {
+  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+  std::string quoted = "\"";
+  for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return quoted + "\"";
+}
+
+std::string fleet_reportCsv(const std::vector<FleetRecord> &records) {
+  std::string csv;
+  for (size_t i = 0; i < sizeof kColumns / sizeof kColumns[0]; i++) csv += (i ? "," : "") + std::string(kColumns[i]);
+  csv += "\r\n";
+  for (const FleetRecord &r : records) {
+    std::vector<std::string> fields = fieldsOf(r);
+    for (size_t i = 0; i < fields.size(); i++) csv += (i ? "," : "") + csvField(fields[i]);
+    csv += "\r\n";
+  }
+  return csv;
+}
+
+static bool endsWith(const std::string &text, const char *suffix) {
+  std::string end = suffix;
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+// PATH with SUFFIX before its extension.
+static std::string withSuffix(const std::string &path, const std::string &suffix) {
+  size_t slash = path.find_last_of("/\\");
+  size_t dot = path.rfind('.');
+  if (dot == std::string::npos || (slash != std::string::npos && dot < slash) ||
+      dot == (slash == std::string::npos ? 0 : slash + 1))
+    dot = path.size();  // no extension (a leading dot starts a name, not an extension)
+  return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+std::string fleet_numberedName(const std::string &path, int number) {
+  return number <= 1 ? path : withSuffix(path, "-" + std::to_string(number));
+}
+
+std::string fleet_portFileName(const std::string &path, int port) {
+  return withSuffix(path, "-COM" + std::to_string(port));
+}
+
+// A new, empty file of our own beside PATH (same folder, so that a rename
+// moves it over PATH at once): its name in *tempPath, an open descriptor.
+// -1 with the reason in *error when the folder does not take one.
+static int makeTempBeside(const std::string &path, std::string *tempPath, std::string *error) {
+  size_t slash = path.find_last_of("/\\");
+  std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+#ifdef _WIN32
+  static int counter = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    *tempPath = folder + "." + base + "." + std::to_string(_getpid()) + "-" + std::to_string(++counter) + ".tmp";
+    // Returns a descriptor, -1 upon failure (EEXIST: the name is taken).
+    int fd = _open(tempPath->c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+#else
+  *tempPath = folder + "." + base + ".XXXXXX";
+  std::vector<char> name(tempPath->begin(), tempPath->end());
+  name.push_back('\0');
+  // Returns a descriptor of a file it made (O_EXCL), -1 upon failure.
+  int fd = mkstemp(name.data());
+  if (fd >= 0) {
+    *tempPath = name.data();
+    fchmod(fd, 0644);  // mkstemp makes it 0600; a report is for others to read
+    return fd;
+  }
+#endif
+  *error = path + ": cannot write the report: " + strerror(errno);
+  return -1;
+}
+
+static bool reportKind(const std::string &path, std::string *error) {
+  if (endsWith(path, ".json") || endsWith(path, ".csv")) return true;
+  *error = path + ": the report's name ends in .json or .csv";
+  return false;
+}
+
+bool fleet_checkReportPath(const std::string &path, std::string *error) {
+  if (!reportKind(path, error)) return false;
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == S_IFDIR) {
+    *error = path + ": cannot write the report: it is a folder";
+    return false;
+  }
+  std::string temp;
+  int fd = makeTempBeside(path, &temp, error);
+  if (fd < 0) return false;
+#ifdef _WIN32
+  _close(fd);
+  _unlink(temp.c_str());
+#else
+  close(fd);
+  unlink(temp.c_str());
+#endif
+  return true;
+}
+
+bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error) {
+  if (!reportKind(path, error)) return false;
+  std::string text = endsWith(path, ".json") ? fleet_reportJson(records) : fleet_reportCsv(records);
+  // Written whole under a name of its own, flushed to the disk, then renamed
+  // over the report: the file at PATH is always a complete report, the
+  // earlier one until the new one is in place. A link at PATH is replaced,
+  // not followed.
+  std::string temp;
+  int fd = makeTempBeside(path, &temp, error);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (size_t at = 0; ok && at < text.size();) {
+#ifdef _WIN32
+    int n = _write(fd, text.data() + at, (unsigned)(text.size() - at));
+#else
+    // Returns the byte count written, -1 upon failure.
+    ssize_t n = write(fd, text.data() + at, text.size() - at);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n <= 0) ok = false;
+    else at += (size_t)n;
+  }
+#ifdef _WIN32
+  ok = ok && _commit(fd) == 0;
+  ok = _close(fd) == 0 && ok;
+  ok = ok && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) _unlink(temp.c_str());
+#else
+  ok = ok && fsync(fd) == 0;
+  ok = close(fd) == 0 && ok;
+  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    unlink(temp.c_str());
+  } else {
+    // The rename itself reaches the disk with its folder.
+    size_t slash = path.rfind('/');
+    int folder = open(slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(), O_RDONLY);
+    if (folder >= 0) {
+      fsync(folder);
+      close(folder);
+    }
+  }
+#endif
+  if (!ok) *error = path + ": cannot write the report: " + strerror(errno);
+  return ok;
+}

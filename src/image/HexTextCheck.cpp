@@ -1,0 +1,224 @@
+// The release check. It walks the text exactly as ValidateFwAndConcatenateData
+// does (pieces between start codes, each cut at its first line end, the same
+// record operations on the same line buffer) without cutting the text, and
+// keeps the assembly's extended address alongside its own view of the records.
+#include "image/HexTextCheck.h"
+
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "image/ImageAssembly.h"
+#include "image/IntelHex.h"
+
+// The assembly's line buffer: ":" plus a piece of up to 98 characters plus NUL.
+#define CHECK_LINE_BUFFER_SIZE 100
+#define CHECK_MAX_PIECE_LENGTH (CHECK_LINE_BUFFER_SIZE - 2)
+#define RECORD_FRAME_LENGTH 11
+#define HIGHEST_KNOWN_RECORD_TYPE INTEL_HEX_RECORD_START_LINEAR_ADDRESS
+
+static int isHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+static int isLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+// What the walk knows between records.
+typedef struct CheckState {
+  uint32_t memoryOffset;  // the assembly's extended address: bits 16-23 only
+  BOOL windowKnown;       // the top byte of the linear address is fixed
+  uint8_t window;         // that top byte
+  BOOL dataSeen;
+  uint32_t previousStart, previousEnd;  // flat offsets of the previous data record
+  unsigned long previousLine;
+  BOOL endOfFileSeen;
+} CheckState;
+
+static void describe(HexTextProblem *problem, unsigned long lineNumber, const char *line,
+                     size_t lineLength, BOOL assemblyRefuses, const char *format, ...) {
+  problem->lineNumber = lineNumber;
+  problem->line = line;
+  problem->lineLength = lineLength;
+  problem->assemblyRefuses = assemblyRefuses;
+  va_list args;
+  va_start(args, format);
+  vsnprintf(problem->reason, sizeof(problem->reason), format, args);
+  va_end(args);
+}
+
+// Why the assembly refuses the line, or null. Follows the assembly's own
+// steps, and keeps its extended address up to date.
+static const char *refusal(const char *line, size_t pieceLength, CheckState *state,
+                           uint32_t *start) {
+  if (pieceLength > CHECK_MAX_PIECE_LENGTH)
+    return "longer than the updater's line buffer (98 characters, line ends up to the next "
+           "record included)";
+  if (intel_hex_line_is_valid(line) != INTEL_HEX_STRING_OK) return "not a valid Intel HEX record";
+  uint8_t n = intel_hex_line_data_length(line);
+  if (intel_hex_line_is_extended_linear_address_record(line)) {
+    if (n < 2) return "an extended linear address record of fewer than 2 bytes";
+    state->memoryOffset = (uint32_t)u8_from_hex_string(line + 11) * 65536u;
+  }
+  if (intel_hex_line_is_data_record(line)) {
+    *start = (uint32_t)(u8_from_hex_string(line + 3) * 256u + u8_from_hex_string(line + 5)) +
+             state->memoryOffset;
+    if (*start + n > (uint32_t)CONCAT_BUFFER_SIZE)
+      return "data beyond the updater's 4 MiB image buffer";
+  }
+  return NULL;
+}
+
+// What the assembly would get wrong with a line it accepts; false when
+// nothing. `start` is the flat offset of a data record.
+static BOOL misreading(const char *line, uint32_t start, CheckState *state, char *reason,
+                       size_t reasonSize) {
+  size_t length = strlen(line);
+  uint8_t n = intel_hex_line_data_length(line);
+  for (size_t k = 1; k < length; k++) {
+    if (!isHexDigit(line[k])) {
+      snprintf(reason, reasonSize, "character %zu is not a hex digit (the updater reads it as 0)",
+               k + 1);
+      return 1;
+    }
+  }
+  if (length != RECORD_FRAME_LENGTH + 2u * n) {
+    snprintf(reason, reasonSize,
+             "%zu characters where a record of %u data bytes has %u (the updater reads the "
+             "checksum from the end and skips what lies between)",
+             length, (unsigned)n, RECORD_FRAME_LENGTH + 2u * n);
+    return 1;
+  }
+  uint8_t type = u8_from_hex_string(line + 7);
+  if (type > HIGHEST_KNOWN_RECORD_TYPE) {
+    snprintf(reason, reasonSize,
+             "record type %02X is not 00 to 05 (the updater reads only its second digit)",
+             (unsigned)type);
+    return 1;
+  }
+  if (state->endOfFileSeen) {
+    snprintf(reason, reasonSize, "a record after the end-of-file record (the updater uses it)");
+    return 1;
+  }
+  if (type == INTEL_HEX_RECORD_EOF) state->endOfFileSeen = 1;
+  if (type == INTEL_HEX_RECORD_EXTENDED_SEGMENT_ADDRESS) {
+    snprintf(reason, reasonSize,
+             "an extended segment address record (the updater ignores it and places the data "
+             "after it as if at segment 0)");
+    return 1;
+  }
+  if (type == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS) {
+    if (n != 2) {
+      snprintf(reason, reasonSize, "an extended linear address record of %u bytes (2 expected)",
+               (unsigned)n);
+      return 1;
+    }
+    uint8_t top = u8_from_hex_string(line + 9);
+    if (state->windowKnown && top != state->window) {
+      snprintf(reason, reasonSize,
+               "extended linear address %02X%02X: the updater drops its top byte, so its data "
+               "would share the image with the data below %02X000000",
+               (unsigned)top, (unsigned)u8_from_hex_string(line + 11), (unsigned)state->window);
+      return 1;
+    }
+    state->windowKnown = 1;
+    state->window = top;
+  }
+  if (type == INTEL_HEX_RECORD_DATA) {
+    // Data before any extended linear address record lies in the first window.
+    state->windowKnown = 1;
+    if (state->dataSeen && start < state->previousEnd) {
+      snprintf(reason, reasonSize,
+               start < state->previousStart
+                   ? "data out of ascending address order: below the data record on line %lu "
+                     "(the updater's image ends with the last record)"
+                   : "data overlapping the data record on line %lu (the later one wins)",
+               state->previousLine);
+      return 1;
+    }
+  }
+  return 0;
+}
+
+BOOL hexTextFindProblem(const char *text, HexTextProblem *problem) {
+  CheckState state;
+  memset(&state, 0, sizeof(state));
+  memset(problem, 0, sizeof(*problem));
+  if (text == NULL) return 0;
+
+  BOOL found = 0;
+  BOOL anyPiece = 0;
+  unsigned long lineNumber = 1;  // of the character at pos
+  size_t pos = 0;
+  while (text[pos] != '\0') {
+    if (text[pos] == ':') {  // a run of start codes is skipped, as the splitter does
+      pos++;
+      continue;
+    }
+    // One piece: up to the next start code. Its record ends at its first line end.
+    anyPiece = 1;
+    const size_t pieceStart = pos;
+    const size_t shownStart = pieceStart > 0 ? pieceStart - 1 : 0;  // the ":" if there is one
+    size_t pieceEnd = pieceStart;
+    while (text[pieceEnd] != '\0' && text[pieceEnd] != ':') pieceEnd++;
+    size_t recordEnd = pieceStart;
+    while (recordEnd < pieceEnd && !isLineEnd(text[recordEnd])) recordEnd++;
+    const size_t pieceLength = pieceEnd - pieceStart;
+    const unsigned long recordLine = lineNumber;
+    const char *shown = text + shownStart;
+    const size_t shownLength = recordEnd - shownStart;
+
+    // The line as the assembly builds it.
+    char line[CHECK_LINE_BUFFER_SIZE];
+    const size_t copied = recordEnd - pieceStart < CHECK_MAX_PIECE_LENGTH
+                              ? recordEnd - pieceStart
+                              : CHECK_MAX_PIECE_LENGTH;
+    line[0] = ':';
+    memcpy(line + 1, text + pieceStart, copied);
+    line[copied + 1] = '\0';
+
+    uint32_t start = 0;
+    const char *refused = refusal(line, pieceLength, &state, &start);
+    if (refused != NULL) {
+      // The assembly stops here: this outweighs anything found before.
+      describe(problem, recordLine, shown, shownLength, 1, "%s", refused);
+      return 1;
+    }
+    char reason[HEX_TEXT_REASON_SIZE];
+    if (!found && misreading(line, start, &state, reason, sizeof(reason))) {
+      describe(problem, recordLine, shown, shownLength, 0, "%s", reason);
+      found = 1;
+    }
+    if (!found && intel_hex_line_is_data_record(line)) {
+      state.dataSeen = 1;
+      state.previousStart = start;
+      state.previousEnd = start + intel_hex_line_data_length(line);
+      state.previousLine = recordLine;
+    }
+
+    // The rest of the piece: line ends, and text the assembly skips.
+    for (size_t k = recordEnd; k < pieceEnd; k++) {
+      if (text[k] == '\r' && k + 1 < pieceEnd && text[k + 1] == '\n') k++;
+      if (isLineEnd(text[k])) {
+        lineNumber++;
+        continue;
+      }
+      size_t end = k;
+      while (end < pieceEnd && !isLineEnd(text[end])) end++;
+      if (!found) {
+        describe(problem, lineNumber, text + k, end - k, 0,
+                 "text that is not a record (the updater skips it)");
+        found = 1;
+      }
+      k = end - 1;
+    }
+    pos = pieceEnd;
+  }
+  // The splitter gives no table for a text without any piece, and the
+  // assembly refuses it.
+  if (!anyPiece) {
+    describe(problem, 1, text, 0, 1, "no record at all");
+    return 1;
+  }
+  return found;
+}

@@ -1,0 +1,80 @@
+// Interrupts and broken pipes on POSIX systems (see Interrupts.h).
+//
+// The stop is done inside the handler rather than handed to the main flow
+// through a self-pipe: the main flow may be blocked anywhere (a 3 s sleep of
+// the reboot wait, a read with an 11 s timeout, scanf, the key wait), and
+// nothing of it is worth finishing. The handler closes the port even when the
+// main flow is inside a call on the same descriptor: _exit follows, so that
+// call never resumes.
+#include "interrupts/Interrupts.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "platform/ExitStatus.h"
+#include "serial/ComPortAPI.h"
+
+// Writes all of a NUL-terminated text to standard error, best effort.
+static void writeToStderr(const char *text) {
+  size_t length = 0;
+  while (text[length] != '\0') length++;
+  while (length > 0) {
+    // Returns the byte count written, -1 upon failure.
+    ssize_t written = write(STDERR_FILENO, text, length);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;  // a closed or hung-up stderr: nothing to tell
+    text += written;
+    length -= (size_t)written;
+  }
+}
+
+static void onInterrupt(int signalNumber) {
+  (void)signalNumber;
+  const int savedErrno = errno;
+  const char *text = NULL;
+  if (interruptHandling_answer(&text) == INTERRUPT_WARN) {
+    writeToStderr(text);
+    errno = savedErrno;  // the interrupted call may look at errno next
+    return;
+  }
+  // Drop what is still queued for the unit: a close waits for the output to
+  // drain, which on a real UART under the CTS handshake can take seconds.
+  // Both fail harmlessly when no port is open (g_hCOM null or closed).
+  PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_TXCLEAR);
+  CloseHandle(g_hCOM);
+  // A port opened an instant ago, before its handle reached g_hCOM.
+  platformCloseAllPorts();
+  platformConsoleRestore();
+  writeToStderr(text);
+  _exit(EXIT_INTERRUPTED);
+}
+
+void interruptHandling_install(void) {
+  interruptHandling_followSteps();
+  struct sigaction action;
+  action.sa_handler = onInterrupt;
+  // One handler at a time: a SIGTERM arriving while a SIGINT is handled
+  // waits until the first has returned (or ended the process).
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  sigaddset(&action.sa_mask, SIGHUP);
+  // Calls that can restart (console reads and writes) do; the serial layer
+  // repeats the others on EINTR.
+  action.sa_flags = SA_RESTART;
+
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+  for (int signalNumber : signals) {
+    struct sigaction previous;
+    // Returns 0 upon success, -1 upon failure; the query cannot fail for
+    // these signals.
+    if (sigaction(signalNumber, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN)
+      continue;  // ignored by whoever started us (nohup, a background job)
+    sigaction(signalNumber, &action, NULL);
+  }
+
+  // A console write to a closed pipe then fails with EPIPE instead of ending
+  // the process. Returns the previous disposition, SIG_ERR upon failure.
+  signal(SIGPIPE, SIG_IGN);
+}

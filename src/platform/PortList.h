@@ -1,0 +1,51 @@
+// The serial ports the updater would scan, as the system shows them: one file
+// per platform (PortListPosix.cpp, PortListWin32.cpp), chosen by CMake.
+#ifndef PORTLIST_H
+#define PORTLIST_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+// PORT_DENIED: the port is there but this user may not open it (POSIX EACCES).
+enum PortState { PORT_ABSENT, PORT_FREE, PORT_BUSY, PORT_DENIED };
+
+struct PortEntry {
+  int number = 0;            // COMn
+  std::string device;        // the device behind it
+  std::string friendlyName;  // the system's description, where it gives one
+  PortState state = PORT_ABSENT;
+  std::string reason;        // the system's error text of a failed open
+  long holderPid = 0;        // the process holding a busy port, 0 when unknown
+  std::string holderName;
+};
+
+// The device behind COMn as the system sees it (POSIX: the table's path or
+// FWUPGRADE_COM_DIR's link; Windows: the DOS device target).
+std::string portDevice(int port);
+
+// COM1 to COM32, plus (Windows) every other COM port present in the system.
+std::vector<int> portsToList(void);
+// The device and friendly name of COMn.
+void describePort(PortEntry *entry);
+// Sorts a failed open into absent, busy or denied from the system's error code.
+PortState stateOfFailedOpen(long systemError);
+// Fills holderPid / holderName of a busy port where the system shows them.
+void findPortHolder(PortEntry *entry);
+
+const char *portStateName(PortState state);
+
+// Why the last open of COMn failed, from the platform layer's record, as the
+// text after "COMn: " ("absent", "held by PID 1234 (minicom)", "no permission
+// ..." with the remedy); "" when it did not fail or was never tried.
+std::string openFailureText(int port);
+// True for the text of a port that does not exist.
+bool openFailureIsAbsent(const std::string &text);
+// Prints "TessaranFwTool: COMn: <text>" on stderr for each port, in the order
+// given; a run of consecutive absent ports takes one line ("COM5 to COM32:
+// absent").
+void printOpenFailures(const std::vector<std::pair<int, std::string>> &failures);
+// The same for the ports first..last as this process last opened them.
+void printOpenFailuresOf(int firstPort, int lastPort);
+
+#endif  // PORTLIST_H

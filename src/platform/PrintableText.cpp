@@ -1,0 +1,29 @@
+#include "platform/PrintableText.h"
+
+#include <stdio.h>
+#include <string.h>
+
+std::string printableText(const char *bytes, size_t size) {
+  static const char digits[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(size);
+  for (size_t k = 0; k < size; k++) {
+    unsigned char c = (unsigned char)bytes[k];
+    if (c >= 0x20 && c < 0x7F) {
+      shown += (char)c;
+    } else {
+      shown += "\\x";
+      shown += digits[c >> 4];
+      shown += digits[c & 15];
+    }
+  }
+  return shown;
+}
+
+std::string printableText(const std::string &bytes) {
+  return printableText(bytes.data(), bytes.size());
+}
+
+void printPrintableText(const char *text) {
+  fputs(printableText(text, strlen(text)).c_str(), stdout);
+}

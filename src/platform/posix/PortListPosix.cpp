@@ -1,0 +1,73 @@
+#include <errno.h>
+#include <string.h>
+
+#include "platform/OpenFailures.h"
+#include "platform/PortList.h"
+#include "platform/PrintableText.h"
+#include "platform/posix/ComPortNames.h"
+#include "platform/posix/PortHolders.h"
+
+std::vector<int> portsToList(void) {
+  std::vector<int> ports;
+  for (int port = 1; port <= 32; port++) ports.push_back(port);
+  return ports;
+}
+
+std::string portDevice(int port) {
+  char name[32];
+  char path[4096];
+  snprintf(name, sizeof name, "COM%d", port);
+  if (!ComPortNames_resolve(name, path, sizeof path)) return std::string();
+  return path;
+}
+
+void describePort(PortEntry *entry) { entry->device = portDevice(entry->number); }
+
+PortState stateOfFailedOpen(long systemError) {
+  switch (systemError) {
+    case ENOENT:
+    case ENXIO:
+    case ENODEV:
+    case ENOTTY:
+    case ENOTDIR:
+    case 0:  // a name that does not fit
+      return PORT_ABSENT;
+    case EACCES:
+    case EPERM:
+      return PORT_DENIED;
+    default:  // EBUSY (held), EIO, ...: there, but not ours to use
+      return PORT_BUSY;
+  }
+}
+
+// The holder from the other programs' lock files and open descriptors, as far
+// as the system lets this user see them.
+void findPortHolder(PortEntry *entry) {
+  PortHolder holder;
+  if (entry->device.empty() || !PortHolders_find(entry->device.c_str(), &holder)) return;
+  entry->holderPid = holder.pid;
+  entry->holderName = holder.name;
+}
+
+std::string openFailureText(int port) {
+  PortOpenFailure failure;
+  if (!openFailures_find(port, &failure)) return std::string();
+  const std::string device = portDevice(port);
+  switch (stateOfFailedOpen(failure.code)) {
+    case PORT_ABSENT:
+      return device.empty() ? "absent" : "absent (no " + printableText(device) + ")";
+    case PORT_DENIED:
+      return "no permission to open " + printableText(device) +
+             ": join the dialout group (sudo usermod -aG dialout $USER) and log in again";
+    default:
+      break;
+  }
+  if (failure.heldBySystemConsole) return "held by the system console";
+  if (failure.holderPid > 0) {
+    std::string text = "held by PID " + std::to_string(failure.holderPid);
+    if (failure.holderName[0] != '\0') text += " (" + printableText(failure.holderName) + ")";
+    return text;
+  }
+  if (failure.code == EBUSY) return "held by another program";
+  return std::string("cannot be opened: ") + strerror((int)failure.code);
+}

@@ -1,0 +1,79 @@
+// Finds the COM port and the baud rate at which the unit's console answers.
+//
+// Every port from COM1 to COM32 is first probed with a plain open of its device
+// path, so that ports that do not exist (or that another program holds) cost
+// nothing and print nothing. A port that exists is then opened through the
+// driver at each baud rate in turn and asked for the help text of its
+// "version" command; the first exact answer wins and its port stays open.
+#include <stdio.h>
+#include <string.h>
+
+#include "serial/ComPortAPI.h"
+#include "serial/UpdateProgress.h"
+#include "updater/Detection.h"
+#include "updater/TessaranFwUpgrade.h"
+
+int gComPortNumber = 0;
+int gBaudRate = 0;
+
+#define DETECTION_ATTEMPTS_PER_RATE 2
+
+const int kDetectionBaudRates[DETECTION_RATE_COUNT] = {115200, 9600, 57600, 4800, 2400, 1200};
+
+// Tells the progress listeners where the unit answered.
+static void reportUnitFound(int port, int rate) {
+  char text[16];
+  snprintf(text, sizeof text, "%d", port);
+  updateProgress_fact("port", text);
+  snprintf(text, sizeof text, "%d", rate);
+  updateProgress_fact("baud", text);
+}
+
+BOOL detectComPortAndBaudrate(void) {
+  return detectUnitOn(DETECTION_FIRST_PORT, DETECTION_LAST_PORT, kDetectionBaudRates,
+                      DETECTION_RATE_COUNT);
+}
+
+BOOL detectUnitOn(int firstPort, int lastPort, const int *rates, int rateCount) {
+  char ResponseExpected[100];
+
+  snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);
+  updateProgress_setStep(UPDATE_STEP_DETECTING);
+
+  for (int port = firstPort; port <= lastPort; port++) {
+    // 1. Probe: does the device exist and is it free? The driver's own open,
+    //    so the answer is the one the driver would get.
+    g_hCOM = ComPortAPI_OpenDevice(port);
+    if (g_hCOM == INVALID_HANDLE_VALUE) {
+      gComPortNumber = 0;
+      gBaudRate = 0;
+      continue;
+    }
+    gComPortNumber = port;
+    ComPortAPI_CloseDevice(g_hCOM, port);
+
+    // 2. Ask at every rate, twice each: the first probe after an open can
+    //    meet a unit that still holds half a line from earlier traffic.
+    for (int r = 0; r < rateCount; r++) {
+      const int rate = rates[r];
+      // For listeners that show what is being asked (the tool, on a terminal);
+      // the updater's console stays as it is.
+      char asking[32];
+      snprintf(asking, sizeof asking, "COM%d %d", port, rate);
+      updateProgress_fact("asking", asking);
+      // No port is open here: this only stores the rate for the next open.
+      ComPortAPI_SetBaudRate(rate);
+      if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why
+      gBaudRate = rate;
+
+      for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {
+        if (sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, ResponseExpected)) {
+          reportUnitFound(port, rate);
+          return TRUE;  // the port stays open at this rate
+        }
+      }
+      ComPortAPI_CloseCOM();
+    }
+  }
+  return FALSE;
+}

@@ -1,0 +1,42 @@
+#include "updater/ReleaseSummary.h"
+
+#include <stdlib.h>
+
+#include "firmware/BinImage.h"
+#include "serial/SerialTrace.h"
+#include "updater/TessaranFwUpgrade.h"
+
+BOOL summarizeEmbeddedRelease(ReleaseImage images[RELEASE_IMAGE_COUNT]) {
+  if (gDataConcatenated == NULL) return FALSE;
+  for (int entry = 0; entry < RELEASE_IMAGE_COUNT; entry++) {
+    ReleaseImage *image = &images[entry];
+    image->name = AUTOGEN_FILES[entry].filePath;
+    image->valid = FALSE;
+    image->flatLength = 0;
+    image->checkSum = 0;
+    // Assembly cuts its text up: it works on a copy.
+    char *text = newCopyOfEmbeddedText(entry);
+    if (text != NULL && ValidateFwAndConcatenateData(text)) {
+      image->valid = TRUE;
+      image->flatLength = gDataConcatenatedLenght;
+      image->checkSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+    }
+    free(text);
+  }
+  return TRUE;
+}
+
+BOOL startTraceOfRun(const char *program, const char *path) {
+  if (!serialTrace_start(program, FIRMWARE_VERSION_TO_UPLOAD, path)) return FALSE;
+  serialTrace_note("release %s", FIRMWARE_VERSION_TO_UPLOAD);
+  ReleaseImage images[RELEASE_IMAGE_COUNT];
+  if (!summarizeEmbeddedRelease(images)) return TRUE;
+  for (int entry = 0; entry < RELEASE_IMAGE_COUNT; entry++) {
+    if (images[entry].valid)
+      serialTrace_note("image %d %s length %d checksum %u", entry, images[entry].name,
+                       images[entry].flatLength, (unsigned)images[entry].checkSum);
+    else
+      serialTrace_note("image %d %s does not assemble", entry, images[entry].name);
+  }
+  return TRUE;
+}

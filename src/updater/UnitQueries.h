@@ -1,0 +1,31 @@
+// What the tool's port commands share: finding the unit as the updater does
+// (or on the given port and rate), and the read-only queries that learn its
+// type and versions. Only "%help -c version", "%fw -v" and "%fw -p" are sent.
+#ifndef UNITQUERIES_H
+#define UNITQUERIES_H
+
+#include <string>
+
+#include "platform/Platform.h"
+#include "updater/UnitReplies.h"
+
+// Detection's scan: every port and rate when port / baud are 0, otherwise
+// only the given one. Without the CTS handshake, as the updater's detection.
+// On success the port stays open at the unit's rate (gComPortNumber, gBaudRate).
+BOOL findUnit(int port, int baud);
+
+// Sends "%fw -v" and parses "<fw> <family> <fpga> <device>" into info.
+// Returns FALSE when no reply parsed. Each query is bounded in time (see
+// queryReplyWindowMs): a line that keeps talking gives no reply.
+BOOL queryVersions(UnitInfo *info);
+// Sends "%fw -p" and tells TX from RX. Returns FALSE when neither answered.
+BOOL queryType(UnitInfo *info);
+// Both queries on the unit found by findUnit; port, baud and device filled in.
+void queryUnit(UnitInfo *info);
+
+// The latest start, from the start of a query's collection, of a read that may
+// still bring part of its reply, for a read timeout of readTimeoutMs. A read
+// begun later that still brings bytes ends the collection without a reply.
+long long queryReplyWindowMs(int readTimeoutMs);
+
+#endif  // UNITQUERIES_H

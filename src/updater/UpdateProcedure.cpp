@@ -1,0 +1,239 @@
+// The update of one unit: versions, product check, TX/RX identification, then
+// the FPGA image and the microcontroller image, each announced with its
+// checksum and length and streamed at 115200 baud, and finally the reboot wait
+// and the check of the unit's prompt.
+//
+// The port is open at gBaudRate with the CTS handshake on when this starts; the
+// caller closes it afterwards. The first failure ends the run with FALSE and
+// nothing is sent to the unit to undo what it has already received.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "serial/ComPortAPI.h"
+#include "serial/UpdateProgress.h"
+#include "updater/TessaranFwUpgrade.h"
+
+#define UPLOAD_BAUD_RATE 115200
+#define VERSION_REPLY_TIMEOUT_MS 1000
+#define LOGIC_ANNOUNCE_TIMEOUT_MS 10000
+#define STREAM_REPLY_TIMEOUT_MS 1000
+#define FIRMWARE_ANNOUNCE_TIMEOUT_MS 5000
+#define BANNER_TIMEOUT_MS 11000
+#define REBOOT_WAIT_STEP_MS 3000
+#define MODEL_WORD_MAX 7  // characters of the FPGA family word that are kept
+
+// One read of whatever the unit sends before the read timeout in force runs
+// out, into gDataBuffer as a terminated text. The count is clamped so that the
+// terminator always lands inside the buffer.
+static int readReplyText(void) {
+  int nBytesRead = 0;
+  ComPortAPI_ReadCOM(gDataBuffer, READ_CHUNK_SIZE, &nBytesRead);
+  if (nBytesRead < 0) nBytesRead = 0;
+  if (nBytesRead > READ_CHUNK_SIZE) nBytesRead = READ_CHUNK_SIZE;
+  gDataBuffer[nBytesRead] = '\0';
+  return nBytesRead;
+}
+
+// Reads "%d.%d.%d %s %d.%d %d" from the version reply. The family word is cut
+// to MODEL_WORD_MAX characters (model must hold 8 bytes); the rest of a longer
+// word is skipped so that the FPGA fields after it still parse. Returns the
+// number of fields converted, in the order of the format.
+static int parseVersionReply(const char *reply, int *fw_ver, int *fw_rev, int *fw_sub, char *model,
+                             int *fpga_ver, int *fpga_rev, int *fpga_type) {
+  int wordStart = -1;
+  int wordEnd = -1;
+  int nbr = sscanf(reply, "%d.%d.%d %n%*s%n", fw_ver, fw_rev, fw_sub, &wordStart, &wordEnd);
+  if (nbr != 3 || wordStart < 0 || wordEnd <= wordStart) return nbr < 0 ? 0 : nbr;
+
+  int wordLength = wordEnd - wordStart;
+  if (wordLength > MODEL_WORD_MAX) wordLength = MODEL_WORD_MAX;
+  memcpy(model, reply + wordStart, (size_t)wordLength);
+  model[wordLength] = '\0';
+  nbr = 4;
+
+  int more = sscanf(reply + wordEnd, "%d.%d %d", fpga_ver, fpga_rev, fpga_type);
+  if (more > 0) nbr += more;
+  return nbr;
+}
+
+// prefix (7 characters), the checksum in unsigned decimal, a space, the length.
+static void buildAnnounceCommand(char *commandToSend, size_t size, const char *prefix) {
+  char stringNumber[15];
+  snprintf(commandToSend, size, "%s", prefix);
+  snprintf(stringNumber, sizeof stringNumber, "%u", (unsigned)gDataConcatenatedCheckSum);
+  strncat(commandToSend, stringNumber, size - strlen(commandToSend) - 1);
+  strncat(commandToSend, " ", size - strlen(commandToSend) - 1);
+  snprintf(stringNumber, sizeof stringNumber, "%d", gDataConcatenatedLenght);
+  strncat(commandToSend, stringNumber, size - strlen(commandToSend) - 1);
+}
+
+BOOL unitBannerShowsPrompt(const char *banner) {
+  if (banner == NULL) return FALSE;
+  size_t length = strlen(banner);
+  // The length comes first: an empty or one-character banner has no last two
+  // characters to look at.
+  if (length < 2) return FALSE;
+  return banner[0] == '[' && banner[length - 2] == '>' && banner[length - 1] == '>';
+}
+
+// Ends a failed step: tells the progress listeners why, and returns FALSE.
+static BOOL stepFailed(const char *reason) {
+  updateProgress_fact("message", reason);
+  updateProgress_setStep(UPDATE_STEP_FAILED);
+  return FALSE;
+}
+
+// Tells the progress listeners what the version reply said.
+static void reportVersions(int fw_ver, int fw_rev, int fw_sub, const char *model, int fpga_ver,
+                           int fpga_rev, int fpga_type) {
+  char text[32];
+  snprintf(text, sizeof text, "%d.%d.%d", fw_ver, fw_rev, fw_sub);
+  updateProgress_fact("firmware", text);
+  updateProgress_fact("fpga_family", model);
+  snprintf(text, sizeof text, "%d.%d", fpga_ver, fpga_rev);
+  updateProgress_fact("fpga_version", text);
+  snprintf(text, sizeof text, "%d", fpga_type);
+  updateProgress_fact("fpga_device", text);
+}
+
+BOOL updateFirmware(void) {
+  char commandToSend[100];
+  int fw_ver = 0, fw_rev = 0, fw_sub = 0;
+  char model[MODEL_WORD_MAX + 1] = "";
+  int fpga_ver = 0, fpga_rev = 0;
+  int fpga_type = -1;  // stays -1 when the reply reports no device code
+  int nbr;
+  int page_idx = 0;
+  const int max_cnt = 46;
+
+  // 1. Version query: the reply is read here directly, since the exchange
+  //    only says whether a reply matched.
+  updateProgress_setStep(UPDATE_STEP_CHECKING);
+  ComPortAPI_SetReadingTimeoutInMs(VERSION_REPLY_TIMEOUT_MS);
+  sendCommand("%fw -v", FALSE, FALSE, NULL);
+  readReplyText();
+  StrRemoveNL(gDataBuffer, ' ');
+
+  // 2. Version parse; the lines appear only for a complete reply.
+  nbr = parseVersionReply(gDataBuffer, &fw_ver, &fw_rev, &fw_sub, model, &fpga_ver, &fpga_rev,
+                          &fpga_type);
+  if (nbr == 7) {
+    printf("Checking firmware version ..............  %d.%02d.%02d \r\n", fw_ver, fw_rev, fw_sub);
+    printf("Checking fpga version ..................  %s %d.%02d  device:%d\r\n", model, fpga_ver,
+           fpga_rev, fpga_type);
+    reportVersions(fw_ver, fw_rev, fw_sub, model, fpga_ver, fpga_rev, fpga_type);
+  }
+
+  // 3. Product check: only the XC7A35 has images in this release.
+  printf("Checking product .......... ");
+  if (fpga_type != DEVICE_XC7A35_484) {
+    printf("FAILED, Unknown product\r\n");
+    return stepFailed("unknown product");
+  }
+
+  // 4. Identification: TX first, then RX.
+  if (sendCommand("%fw -p", FALSE, TRUE, VALIDATE_TX_PRODUCT_ID_STRING)) {
+    printf("TX OK\r\n");
+    printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
+    printf("\r\n");
+    page_idx = 1;
+    updateProgress_fact("type", "TX");
+  } else if (sendCommand("%fw -p", FALSE, TRUE, VALIDATE_RX_PRODUCT_ID_STRING)) {
+    printf("RX OK\r\n");
+    printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
+    printf("\r\n");
+    page_idx = 2;
+    updateProgress_fact("type", "RX");
+  } else {
+    printf("FAILED\r\n");
+    return stepFailed("the unit identified itself neither as TX nor as RX");
+  }
+
+  // 5. A writable copy of the unit type's FPGA text (assembly cuts it up).
+  free(gHexFPGA_Code);
+  gHexFPGA_Code = newCopyOfEmbeddedText(page_idx);
+  if (gHexFPGA_Code == NULL) {
+    printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
+    return stepFailed("not enough memory");
+  }
+
+  // 6.-8. Programmable-logic image, announced with its checksum and length.
+  if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
+    printf("\r\nERROR: Programmable Logic data is not valid !\r\n");
+    return stepFailed("the embedded FPGA image is not valid");
+  }
+  // From the first announce on, the unit may already be erasing.
+  updateProgress_setStep(UPDATE_STEP_SENDING_LOGIC);
+  printf("Preparing to Upload Programmable Logic ............ ");
+  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+  buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -l ");
+  ComPortAPI_SetReadingTimeoutInMs(LOGIC_ANNOUNCE_TIMEOUT_MS);
+  if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
+    printf("FAILED [Unit not ready]\r\n");
+    return stepFailed("unit not ready for the FPGA image");
+  }
+  printf("OK\r\n");
+
+  // 9. The unit takes images at 115200 whatever its console rate.
+  printf("Sending Programmable Logic data ................... ");
+  ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
+  ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
+  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
+    printf("FAILED\r\n");
+    return stepFailed("the FPGA image was not accepted");
+  }
+  printf("OK\r\n");
+
+  // 10.-11. Microcontroller image; the line stays at 115200 for its announce.
+  if (!ValidateFwAndConcatenateData(gHexFirmware)) {
+    printf("\r\nERROR: uC Firmware data is not valid !\r\n");
+    return stepFailed("the embedded microcontroller image is not valid");
+  }
+  updateProgress_setStep(UPDATE_STEP_SENDING_FIRMWARE);
+  printf("Preparing to Upload Firmware ...................... ");
+  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+  buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -h ");
+  ComPortAPI_SetReadingTimeoutInMs(FIRMWARE_ANNOUNCE_TIMEOUT_MS);
+  if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
+    printf("FAILED [Unit not ready]\r\n");
+    return stepFailed("unit not ready for the microcontroller image");
+  }
+  printf("OK\r\n");
+
+  // 12.
+  printf("Sending data ...................................... ");
+  ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
+  ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
+  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
+    printf("FAILED\r\n");
+    return stepFailed("the microcontroller image was not accepted");
+  }
+
+  // 13.-14. Back to the console rate, then the reboot wait with a percentage
+  //    that overwrites itself (always four characters wide).
+  ComPortAPI_SetBaudRate(gBaudRate);
+  printf(" OK\n\r\n\r");
+  updateProgress_setStep(UPDATE_STEP_REBOOTING);
+  printf("Please wait while the unit is rebooting ........... ");
+  for (int i = 0; i < max_cnt; i++) {
+    printf("%3d%%", i * 100 / max_cnt);
+    updateProgress_setPercent(i * 100 / max_cnt);
+    Sleep(REBOOT_WAIT_STEP_MS);
+    printf("\b\b\b\b");
+  }
+  printf("%3d%%", max_cnt * 100 / max_cnt);
+
+  // 15. Drop what the unit printed while it rebooted, then wait for its banner.
+  readReplyText();
+  ComPortAPI_SetReadingTimeoutInMs(BANNER_TIMEOUT_MS);
+  readReplyText();
+  printf("\b\b\b\b");
+  printf("100%%");
+
+  // 16. Both images were accepted; the banner only decides the success line.
+  if (unitBannerShowsPrompt(gDataBuffer)) {
+    printf("\n\r\n\rThe update was successful, the unit is now operational\r\n");
+  }
+  return TRUE;
+}
