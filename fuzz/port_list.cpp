@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "fleet/Fleet.h"
+#include "platform/PortList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size);
   std::vector<int> ports = {999};  // whatever was there is replaced
-  if (!fleet_parsePortList(text, &ports)) return 0;
+  if (!parsePortList(text, &ports)) return 0;
   if (ports.empty()) abort();
   for (int port : ports)
     if (port < 1 || port > 255) abort();
@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string again;
   for (int port : ports) again += (again.empty() ? "" : ",") + std::to_string(port);
   std::vector<int> reparsed;
-  if (!fleet_parsePortList(again, &reparsed) || reparsed != ports) abort();
+  if (!parsePortList(again, &reparsed) || reparsed != ports) abort();
   return 0;
 }

@@ -35,8 +35,6 @@ struct FleetRecord {
   std::string log;
 };
 
-// "1-8,12": port numbers from 1 to 255, in the order given, each once.
-bool fleet_parsePortList(const std::string &text, std::vector<int> *ports);
 // The time in UTC, written with strftime's FORMAT ("" when it does not fit).
 std::string fleet_utcText(time_t when, const char *format);
 // "2026-03-01T08:15:00Z".

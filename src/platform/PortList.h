@@ -24,6 +24,9 @@ struct PortEntry {
 // FWUPGRADE_COM_DIR's link; Windows: the DOS device target).
 std::string portDevice(int port);
 
+// "1-8,12": port numbers from 1 to 255, in the order given, each once.
+bool parsePortList(const std::string &text, std::vector<int> *ports);
+
 // COM1 to COM32, plus (Windows) every other COM port present in the system.
 std::vector<int> portsToList(void);
 // The device and friendly name of COMn.

@@ -17,6 +17,7 @@
 
 #include "fleet/Fleet.h"
 #include "fleet/ProgressChannel.h"
+#include "platform/PortList.h"
 #include "platform/Subprocess.h"
 
 TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
@@ -41,7 +42,7 @@ TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
   };
   for (const Case &c : cases) {
     std::vector<int> ports;
-    EXPECT_EQ(fleet_parsePortList(c.text, &ports), c.ok) << c.text;
+    EXPECT_EQ(parsePortList(c.text, &ports), c.ok) << c.text;
     if (c.ok) {
       EXPECT_EQ(ports, c.ports) << c.text;
     }

@@ -4,6 +4,7 @@
 #include "CommandLineValues.h"
 #include "fleet/Fleet.h"
 #include "platform/ExitStatus.h"
+#include "platform/PortList.h"
 
 static CLI::Option *gSlippedPort = NULL;
 
@@ -39,7 +40,7 @@ int finishUpdateAllCommand(const FleetOptions &given, const std::string &portLis
     return EXIT_USAGE;
   }
   FleetOptions options = given;
-  if (!portList.empty() && !fleet_parsePortList(commandLine_withoutComPrefixes(portList), &options.ports)) {
+  if (!portList.empty() && !parsePortList(commandLine_withoutComPrefixes(portList), &options.ports)) {
     fprintf(stderr, "TessaranFwTool: bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)\n",
             portList.c_str());
     return EXIT_USAGE;

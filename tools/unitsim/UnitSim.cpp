@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "UnitSim.h"
+#include "platform/PortList.h"
 
 SimOptions gOpt;
 
@@ -58,29 +59,6 @@ static void usage(void) {
       "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
       "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
       "                        Its images are saved in SAVE_DIR/COMn; --ports defaults to the units' ports\n");
-}
-
-// "1-5", "1,3,7" or a mix; each number from 1 to 255.
-static bool parsePorts(const char *text, std::vector<int> *ports) {
-  ports->clear();
-  const char *p = text;
-  while (*p != '\0') {
-    char *end = NULL;
-    long first = strtol(p, &end, 10);
-    if (end == p) return false;
-    long last = first;
-    p = end;
-    if (*p == '-') {
-      last = strtol(p + 1, &end, 10);
-      if (end == p + 1) return false;
-      p = end;
-    }
-    if (first < 1 || last > 255 || last < first) return false;
-    for (long n = first; n <= last; n++) ports->push_back((int)n);
-    if (*p == ',') p++;
-    else if (*p != '\0') return false;
-  }
-  return !ports->empty();
 }
 
 // Turns the C escapes \r, \n, \\ of a command-line text into their bytes.
@@ -175,7 +153,7 @@ static bool parseOptions(int argc, char **argv) {
     const char *value = argv[++i];
     if (arg == "--com-dir") gOpt.comDir = value;
     else if (arg == "--ports") {
-      if (!parsePorts(value, &gOpt.ports)) {
+      if (!parsePortList(value, &gOpt.ports)) {
         fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
         return false;
       }
