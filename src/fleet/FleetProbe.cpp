@@ -7,12 +7,12 @@
 
 #include "fleet/Fleet.h"
 #include "fleet/ProgressChannel.h"
-#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "serial/ComPortAPI.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
+#include "updater/UnitRun.h"
 #ifndef _WIN32
 #include "platform/posix/ComPortNames.h"
 #endif
@@ -38,21 +38,19 @@ int runFleetProbe(int port, const char *channel) {
   // probe at each rate in the updater's order, without the CTS handshake.
   // update-all stops a probe with an interrupt: the port is then closed,
   // which removes its lock file.
-  interruptHandling_install();
-  if (!allocateWorkingBuffers()) return EXIT_UPDATE_FAILED;
+  const UnitRun run = {NULL, NULL, FALSE, NULL};
+  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
   ComPortAPI_SetHardwareFlowControl(FALSE);
   if (detectUnitOn(port, port, kDetectionBaudRates, DETECTION_RATE_COUNT)) {
     ComPortAPI_CloseCOM();
     char name[16];
     snprintf(name, sizeof name, "\\\\.\\COM%d", port);
     sendFound(port, gBaudRate, name);
-    releaseWorkingBuffers();
-    return EXIT_UPDATE_DONE;
+    return unitRun_end(EXIT_UPDATE_DONE);
   }
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
   const std::string unopened = openFailureText(port);
   if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
-  releaseWorkingBuffers();
-  return EXIT_NO_UNIT;
+  return unitRun_end(EXIT_NO_UNIT);
 }

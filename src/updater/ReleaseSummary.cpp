@@ -3,7 +3,6 @@
 #include <stdlib.h>
 
 #include "firmware/BinImage.h"
-#include "serial/SerialTrace.h"
 #include "updater/TessaranFwUpgrade.h"
 
 BOOL summarizeEmbeddedRelease(ReleaseImage images[RELEASE_IMAGE_COUNT]) {
@@ -22,21 +21,6 @@ BOOL summarizeEmbeddedRelease(ReleaseImage images[RELEASE_IMAGE_COUNT]) {
       image->checkSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
     }
     free(text);
-  }
-  return TRUE;
-}
-
-BOOL startTraceOfRun(const char *program, const char *path) {
-  if (!serialTrace_start(program, FIRMWARE_VERSION_TO_UPLOAD, path)) return FALSE;
-  serialTrace_note("release %s", FIRMWARE_VERSION_TO_UPLOAD);
-  ReleaseImage images[RELEASE_IMAGE_COUNT];
-  if (!summarizeEmbeddedRelease(images)) return TRUE;
-  for (int entry = 0; entry < RELEASE_IMAGE_COUNT; entry++) {
-    if (images[entry].valid)
-      serialTrace_note("image %d %s length %d checksum %u", entry, images[entry].name,
-                       images[entry].flatLength, (unsigned)images[entry].checkSum);
-    else
-      serialTrace_note("image %d %s does not assemble", entry, images[entry].name);
   }
   return TRUE;
 }

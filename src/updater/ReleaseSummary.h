@@ -21,9 +21,4 @@ typedef struct ReleaseImage {
 // Returns FALSE when they are not.
 BOOL summarizeEmbeddedRelease(ReleaseImage images[RELEASE_IMAGE_COUNT]);
 
-// Starts the wire trace when one is asked for (path, or FWUPGRADE_TRACE when
-// path is null) and writes the program, the release and its images into it.
-// The working buffers must be allocated. Returns TRUE when tracing is on.
-BOOL startTraceOfRun(const char *program, const char *path);
-
 #endif  // RELEASESUMMARY_H

@@ -5,7 +5,7 @@
 // Exit status: 0 after a successful update, 1 after a failed one (or when the
 // buffers cannot be allocated), -1 when a port or baud rate entered by hand
 // cannot be used, 130 when an interrupt stopped the run (see
-// platform/Interrupts.h).
+// interrupts/Interrupts.h).
 //
 // It takes no arguments. --help, -h, /? and --version print a short usage and
 // exit 0; any other argument prints it on stderr and exits 2. Either way
@@ -13,20 +13,17 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "serial/ComPortAPI.h"
-#include "serial/SerialTrace.h"
 #include "serial/UpdateProgress.h"
-#include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
+#include "updater/UnitRun.h"
 
 // Reads one decimal number typed by the user. An entry that is not a number
 // leaves the value as it was; the open or the rate setting then reports it.
 static void readNumberFromUser(int *value) {
-  if (scanf("%d", value) != 1) {
-    // nothing converted: keep the previous value
-  }
+  int entered;
+  if (scanf("%d", &entered) == 1) *value = entered;
 }
 
 // Asks for the port and the rate when detection found nothing. Returns FALSE
@@ -52,12 +49,6 @@ static BOOL openPortEnteredByUser(void) {
   }
   printf("OK\r\n");
   return TRUE;
-}
-
-// The run's exit status, also written to the wire trace when one is on.
-static int endOfRun(int status) {
-  serialTrace_finish(status);
-  return status;
 }
 
 static void printUsage(FILE *to) {
@@ -98,19 +89,12 @@ static int answerArguments(int argc, char **argv) {
 int main(int argc, char **argv) {
   if (argc > 1) return answerArguments(argc, argv);
 
-  platformConsoleInit();
-  // Before any port is opened: an interrupt then always finds the port to
-  // close in g_hCOM, and a closed output never ends an update.
-  interruptHandling_install();
-
-  // Nothing has touched a port yet, so running out of memory here ends the
-  // run cleanly.
-  if (!allocateWorkingBuffers()) {
+  // FWUPGRADE_TRACE names a file for the wire trace; nothing shows on the console.
+  const UnitRun run = {"TessaranFwUpgrade", NULL, TRUE, NULL};
+  if (!unitRun_begin(&run)) {
     dipsplayLastMessageToUserBeforeExit("");
     return EXIT_UPDATE_FAILED;
   }
-  // FWUPGRADE_TRACE names a file for the wire trace; nothing shows on the console.
-  startTraceOfRun("TessaranFwUpgrade", NULL);
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
@@ -125,10 +109,7 @@ int main(int argc, char **argv) {
     printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
   } else {
     printf("FAILED");
-    if (!openPortEnteredByUser()) {
-      releaseWorkingBuffers();
-      return endOfRun(EXIT_MANUAL_PORT_UNUSABLE);
-    }
+    if (!openPortEnteredByUser()) return unitRun_end(EXIT_MANUAL_PORT_UNUSABLE);
   }
 
   // The port is open: the images are streamed under the CTS handshake.
@@ -138,6 +119,5 @@ int main(int argc, char **argv) {
   if (updated) updateProgress_setStep(UPDATE_STEP_DONE);
 
   dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
-  releaseWorkingBuffers();
-  return endOfRun(updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+  return unitRun_end(updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }

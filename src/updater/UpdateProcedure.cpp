@@ -97,8 +97,53 @@ static void reportVersions(int fw_ver, int fw_rev, int fw_sub, const char *model
   updateProgress_fact("fpga_device", text);
 }
 
-BOOL updateFirmware(void) {
+// What tells the two images apart on the console and to the progress listeners.
+typedef struct ImageTransfer {
+  const char *dataName;        // "ERROR: <dataName> data is not valid !"
+  const char *imageName;       // in the failure reasons: "the <imageName> image ..."
+  UpdateStep step;             // entered at the announce: the unit may start erasing
+  const char *announceLine;
+  const char *announcePrefix;  // the command before the checksum and the length
+  int announceTimeoutMs;
+  const char *streamLine;
+} ImageTransfer;
+
+// Assembles the image from its text, announces it with its checksum and length
+// (reply "Ready") and streams it at 115200 baud (reply "SUCCESS"). The stream's
+// line is left open for the caller to end.
+static BOOL transferImage(const ImageTransfer *image, char *text) {
   char commandToSend[100];
+  char reason[80];
+  if (!ValidateFwAndConcatenateData(text)) {
+    printf("\r\nERROR: %s data is not valid !\r\n", image->dataName);
+    snprintf(reason, sizeof reason, "the embedded %s image is not valid", image->imageName);
+    return stepFailed(reason);
+  }
+  updateProgress_setStep(image->step);
+  printf("%s", image->announceLine);
+  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+  buildAnnounceCommand(commandToSend, sizeof commandToSend, image->announcePrefix);
+  ComPortAPI_SetReadingTimeoutInMs(image->announceTimeoutMs);
+  if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
+    printf("FAILED [Unit not ready]\r\n");
+    snprintf(reason, sizeof reason, "unit not ready for the %s image", image->imageName);
+    return stepFailed(reason);
+  }
+  printf("OK\r\n");
+
+  // The unit takes images at 115200 whatever its console rate.
+  printf("%s", image->streamLine);
+  ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
+  ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
+  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
+    printf("FAILED\r\n");
+    snprintf(reason, sizeof reason, "the %s image was not accepted", image->imageName);
+    return stepFailed(reason);
+  }
+  return TRUE;
+}
+
+BOOL updateFirmware(void) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[MODEL_WORD_MAX + 1] = "";
   int fpga_ver = 0, fpga_rev = 0;
@@ -158,57 +203,19 @@ BOOL updateFirmware(void) {
     return stepFailed("not enough memory");
   }
 
-  // 6.-8. Programmable-logic image, announced with its checksum and length.
-  if (!ValidateFwAndConcatenateData(gHexFPGA_Code)) {
-    printf("\r\nERROR: Programmable Logic data is not valid !\r\n");
-    return stepFailed("the embedded FPGA image is not valid");
-  }
-  // From the first announce on, the unit may already be erasing.
-  updateProgress_setStep(UPDATE_STEP_SENDING_LOGIC);
-  printf("Preparing to Upload Programmable Logic ............ ");
-  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
-  buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -l ");
-  ComPortAPI_SetReadingTimeoutInMs(LOGIC_ANNOUNCE_TIMEOUT_MS);
-  if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
-    printf("FAILED [Unit not ready]\r\n");
-    return stepFailed("unit not ready for the FPGA image");
-  }
+  // 6.-9. Programmable-logic image; 10.-12. microcontroller image, for which
+  //    the line stays at 115200 from the first stream on.
+  static const ImageTransfer kLogic = {
+      "Programmable Logic", "FPGA", UPDATE_STEP_SENDING_LOGIC,
+      "Preparing to Upload Programmable Logic ............ ", "%fw -l ", LOGIC_ANNOUNCE_TIMEOUT_MS,
+      "Sending Programmable Logic data ................... "};
+  static const ImageTransfer kFirmware = {
+      "uC Firmware", "microcontroller", UPDATE_STEP_SENDING_FIRMWARE,
+      "Preparing to Upload Firmware ...................... ", "%fw -h ", FIRMWARE_ANNOUNCE_TIMEOUT_MS,
+      "Sending data ...................................... "};
+  if (!transferImage(&kLogic, gHexFPGA_Code)) return FALSE;
   printf("OK\r\n");
-
-  // 9. The unit takes images at 115200 whatever its console rate.
-  printf("Sending Programmable Logic data ................... ");
-  ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
-  ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
-  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
-    printf("FAILED\r\n");
-    return stepFailed("the FPGA image was not accepted");
-  }
-  printf("OK\r\n");
-
-  // 10.-11. Microcontroller image; the line stays at 115200 for its announce.
-  if (!ValidateFwAndConcatenateData(gHexFirmware)) {
-    printf("\r\nERROR: uC Firmware data is not valid !\r\n");
-    return stepFailed("the embedded microcontroller image is not valid");
-  }
-  updateProgress_setStep(UPDATE_STEP_SENDING_FIRMWARE);
-  printf("Preparing to Upload Firmware ...................... ");
-  gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
-  buildAnnounceCommand(commandToSend, sizeof commandToSend, "%fw -h ");
-  ComPortAPI_SetReadingTimeoutInMs(FIRMWARE_ANNOUNCE_TIMEOUT_MS);
-  if (!sendCommand(commandToSend, FALSE, TRUE, "Ready")) {
-    printf("FAILED [Unit not ready]\r\n");
-    return stepFailed("unit not ready for the microcontroller image");
-  }
-  printf("OK\r\n");
-
-  // 12.
-  printf("Sending data ...................................... ");
-  ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
-  ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
-  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
-    printf("FAILED\r\n");
-    return stepFailed("the microcontroller image was not accepted");
-  }
+  if (!transferImage(&kFirmware, gHexFirmware)) return FALSE;
 
   // 13.-14. Back to the console rate, then the reboot wait with a percentage
   //    that overwrites itself (always four characters wide).

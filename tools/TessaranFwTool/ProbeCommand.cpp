@@ -12,17 +12,15 @@
 #include "JsonText.h"
 #include "LookingStatus.h"
 #include "PortCommands.h"
-#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
 #include "serial/ComPortAPI.h"
 #include "serial/SerialTrace.h"
-#include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
-#include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "updater/UnitQueries.h"
+#include "updater/UnitRun.h"
 
 using nlohmann::json;
 
@@ -58,23 +56,11 @@ static void printUnit(const UnitInfo &info, const char *indent) {
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
-// The working buffers and the trace, common to both commands. Interrupts are
-// handled as in an update, before any port is opened: a stop closes the port
-// (and removes its lock), prints one line on stderr and exits with 130.
+// A stop closes the port (and removes its lock), prints one line on stderr
+// and exits with 130, as in an update.
 static BOOL startPortCommand(const char *program, const std::string &tracePath) {
-  platformConsoleInit();
-  interruptHandling_install();
-  updateProgress_reset();
-  if (!allocateWorkingBuffers()) return FALSE;
-  startTraceOfRun(program, tracePath.c_str());
-  return TRUE;
-}
-
-static int endPortCommand(int status) {
-  fflush(stdout);
-  serialTrace_finish(status);
-  releaseWorkingBuffers();
-  return status;
+  const UnitRun run = {program, tracePath.c_str(), TRUE, NULL};
+  return unitRun_begin(&run);
 }
 
 int runProbeCommand(const ProbeOptions &options) {
@@ -87,14 +73,14 @@ int runProbeCommand(const ProbeOptions &options) {
     printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     if (options.json) printf("null\n");
-    return endPortCommand(EXIT_NO_UNIT);
+    return unitRun_end(EXIT_NO_UNIT);
   }
   UnitInfo info;
   queryUnit(&info);
   ComPortAPI_CloseCOM();
   if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
   else printUnit(info, "");
-  return endPortCommand(EXIT_UPDATE_DONE);
+  return unitRun_end(EXIT_UPDATE_DONE);
 }
 
 const char *portStateName(PortState state) {
@@ -172,5 +158,5 @@ int runPortsCommand(const PortsOptions &options) {
     }
   }
   if (options.json) printf("%s\n", jsonText(list).c_str());
-  return endPortCommand(EXIT_UPDATE_DONE);
+  return unitRun_end(EXIT_UPDATE_DONE);
 }

@@ -10,7 +10,6 @@
 #include <stdio.h>
 
 #include "LookingStatus.h"
-#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -18,9 +17,9 @@
 #include "serial/SerialTrace.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
-#include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "updater/UnitQueries.h"
+#include "updater/UnitRun.h"
 
 #define VERIFY_PAUSE_MS 1000  // between two read-backs that brought nothing
 
@@ -60,24 +59,10 @@ static BOOL verifyUpdate(int seconds) {
   return TRUE;
 }
 
-static int endOfUpdate(int status) {
-  fflush(stdout);
-  serialTrace_finish(status);
-  releaseWorkingBuffers();
-  return status;
-}
-
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
-  platformConsoleInit();
-  // Before any port is opened, as in the updater: an interrupt while an image
-  // streams warns first, and a stop always closes the port.
-  interruptHandling_install();
-  updateProgress_reset();
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
-  unitExchange_setReplyPrinter(printPrintableText);
-
-  if (!allocateWorkingBuffers()) return endOfUpdate(EXIT_UPDATE_FAILED);  // message printed
-  startTraceOfRun("TessaranFwTool update", options.tracePath.c_str());
+  const UnitRun run = {"TessaranFwTool update", options.tracePath.c_str(), TRUE, printPrintableText};
+  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;  // message printed
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
@@ -92,7 +77,7 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
-    return endOfUpdate(EXIT_NO_UNIT);
+    return unitRun_end(EXIT_NO_UNIT);
   }
   printf("OK\r\n");
   printf("COM PORT Number : %d", gComPortNumber);
@@ -114,5 +99,5 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   const BOOL done = updated && (verified || !options.verify);
   updateProgress_setStep(done ? UPDATE_STEP_DONE : UPDATE_STEP_FAILED);
-  return endOfUpdate(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+  return unitRun_end(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }
