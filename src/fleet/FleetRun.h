@@ -30,8 +30,6 @@
 #ifndef FLEETRUN_H
 #define FLEETRUN_H
 
-#include <stddef.h>
-
 #include <memory>
 #include <string>
 #include <vector>
