@@ -1,4 +1,4 @@
-// update-all's port list and its report (JSON or CSV).
+// update-all's report (JSON or CSV), its file names, the retry command and the time left.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -30,9 +30,6 @@ std::string fleet_utcText(time_t when, const char *format) {
   return text;
 }
 
-// The command that tries again exactly the units not updated: update for a
-// single one (its port and rate known), update-all for several. Empty when
-// every unit was updated.
 std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify) {
   std::vector<const FleetRecord *> left;
   for (const FleetRecord &r : records)

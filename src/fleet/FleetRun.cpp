@@ -1,0 +1,347 @@
+// The scheduler of update-all's children: starts them, reads their channels,
+// bounds their silence, passes on the interrupts, and keeps their records.
+#include "fleet/FleetRun.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
+#include <chrono>
+
+#include "fleet/ProgressChannel.h"
+#include "platform/ExitStatus.h"
+#include "platform/Subprocess.h"
+
+#define STALL_SECONDS_DEFAULT 120.0
+#define STOP_GRACE_SECONDS 15.0
+
+double fleet_nowSeconds(void) {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+static double settingSeconds(const char *name, double fallback) {
+  const char *text = getenv(name);
+  double value = text != NULL ? atof(text) : 0;
+  return value > 0 ? value : fallback;
+}
+
+struct FleetRun::Tracked : FleetUnit {
+  Subprocess *child = NULL;
+  ProgressReader reader;
+  std::string stepBeforeFailure;
+  bool stopped = false, hung = false;
+  double lastInterruptAt = 0, killAt = 0;
+  int stretch = 0;         // stretches at risk begun so far
+  int warnedStretch = -1;  // the stretch the last warning named it in
+};
+
+static bool isStreamingStep(const std::string &step) {
+  return step == "sending logic" || step == "sending firmware";
+}
+
+static bool isStreaming(const FleetUnit &unit) { return unit.running && isStreamingStep(unit.step); }
+
+FleetRun::FleetRun(const FleetOptions &options, const std::string &logDir,
+                   const std::string &program, FleetListener &listener)
+    : options_(options),
+      logDir_(logDir),
+      program_(program),
+      stallSeconds_(settingSeconds("FWUPGRADE_FLEET_STALL_SECONDS", STALL_SECONDS_DEFAULT)),
+      listener_(listener) {}
+
+FleetRun::~FleetRun() {
+  for (auto &unit : units_) subprocess_free(unit->child);
+}
+
+void FleetRun::add(const FleetRecord &found) {
+  units_.emplace_back(new Tracked);
+  FleetRecord &r = units_.back()->record;
+  r.port = found.port;
+  r.baud = found.baud;
+  r.device = found.device;
+}
+
+std::vector<const FleetUnit *> FleetRun::units() const {
+  std::vector<const FleetUnit *> all;
+  for (const auto &unit : units_) all.push_back(unit.get());
+  return all;
+}
+
+// ---- Starting a child -------------------------------------------------------------------
+
+static bool nameTaken(const std::string &path) {
+  struct stat st;
+#ifdef _WIN32
+  return stat(path.c_str(), &st) == 0;
+#else
+  return lstat(path.c_str(), &st) == 0;  // a dangling link counts
+#endif
+}
+
+// Makes PATH a new empty file: FALSE when anything (a link included) is there.
+static bool makeNewFile(const std::string &path) {
+#ifdef _WIN32
+  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
+  return fd >= 0 && _close(fd) == 0;
+#else
+  // Returns a descriptor, -1 upon failure (EEXIST: the name is taken, by a
+  // link too, followed or not).
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  return fd >= 0 && close(fd) == 0;
+#endif
+}
+
+// The trace a child is given: in the trace folder, named like its log; or,
+// when FWUPGRADE_TRACE names a file, one of its own beside it
+// (trace.txt -> trace-COM3.txt), since children cannot share one.
+static std::string traceFor(const FleetOptions &options, const std::string &logPath, int port) {
+  if (!options.traceDir.empty()) {
+    size_t slash = logPath.find_last_of("/\\");
+    std::string name = slash == std::string::npos ? logPath : logPath.substr(slash + 1);
+    size_t dot = name.rfind('.');
+    return options.traceDir + "/" + name.substr(0, dot) + ".trace";
+  }
+  const char *shared = getenv("FWUPGRADE_TRACE");
+  if (shared == NULL || *shared == '\0') return "";
+  return fleet_portFileName(shared, port);
+}
+
+void FleetRun::start(Tracked &unit, double now) {
+  FleetRecord &r = unit.record;
+  // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
+  // serial device itself, and the transcript would go out on the port. A
+  // name an earlier run took (log or trace) gets the next number.
+  const std::string base = logDir_ + "/update-COM" + std::to_string(r.port) + ".log";
+  std::string trace;
+  for (int number = 1; number < 1000; number++) {
+    r.log = fleet_numberedName(base, number);
+    trace = traceFor(options_, r.log, r.port);
+    if (!nameTaken(r.log) && (options_.traceDir.empty() || !nameTaken(trace))) break;
+  }
+  std::vector<std::string> argv = {program_, "update", "--port", std::to_string(r.port),
+                                   "--baud", std::to_string(r.baud)};
+  if (options_.noVerify) argv.push_back("--no-verify");
+  if (!trace.empty()) {
+    argv.push_back("--trace");
+    argv.push_back(trace);
+  }
+  argv.push_back("--progress-fd");
+  argv.push_back(SUBPROCESS_CHANNEL_ARG);
+  r.started = fleet_isoTime(time(NULL));
+  unit.startedAt = unit.lastHeardAt = now;
+  std::string error;
+  // A trace in the trace folder is made here, new, for the child to append
+  // to: the child opens its trace as it finds it.
+  if (!options_.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
+  else unit.child = subprocess_start(argv, r.log, &error);
+  if (unit.child == NULL) {
+    unit.finished = true;
+    unit.step = "failed";
+    r.result = "failed";
+    r.failedStep = "detecting";
+    r.message = "cannot start the update: " + error;
+    r.finished = r.started;
+    listener_.stepChanged(unit, now);
+    listener_.unitFinished(unit, now);
+    return;
+  }
+  unit.running = true;
+  listener_.unitStarted(unit, now);
+}
+
+// ---- What a child tells, and its end ---------------------------------------------------
+
+// Takes one event from the unit's channel; TRUE when the step changed.
+bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
+  FleetRecord &r = unit.record;
+  switch (line.kind) {
+    case ProgressLine::STEP:
+      if (line.step == unit.step) return false;
+      if (line.step == "failed") unit.stepBeforeFailure = unit.step;
+      if (isStreamingStep(line.step) && !isStreamingStep(unit.step)) unit.stretch++;
+      unit.step = line.step;
+      unit.percent = 0;
+      return true;
+    case ProgressLine::PERCENT:
+      unit.percent = line.percent;
+      return false;
+    case ProgressLine::FACT: {
+      // Versions read while verifying are the ones after the update.
+      bool after = unit.step == "verifying" || unit.step == "done";
+      if (line.key == "type") r.type = line.value;
+      else if (line.key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = line.value;
+      else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
+      else if (line.key == "message") r.message = line.value;
+      return false;
+    }
+  }
+  return false;
+}
+
+// The last line of an interrupted child's transcript when it tells what the
+// interrupt left the unit with ("Interrupted while an image was being sent:
+// ..."); empty otherwise.
+static std::string finalStateLine(const std::string &logPath) {
+  FILE *file = fopen(logPath.c_str(), "rb");
+  if (file == NULL) return "";
+  char tail[4096];
+  long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
+  size_t got = 0;
+  if (size >= 0 && fseek(file, size > (long)sizeof tail ? size - (long)sizeof tail : 0, SEEK_SET) == 0)
+    got = fread(tail, 1, sizeof tail, file);
+  fclose(file);
+  std::string text(tail, got);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  size_t start = text.find_last_of("\r\n");
+  std::string line = start == std::string::npos ? text : text.substr(start + 1);
+  return line.compare(0, 11, "Interrupted") == 0 ? line : "";
+}
+
+// The child ended: its result from what it told and its exit status.
+void FleetRun::finish(Tracked &unit, int status, double now) {
+  FleetRecord &r = unit.record;
+  const std::string stepBefore = unit.step;
+  unit.lastHeardAt = now;
+  unit.running = false;
+  unit.finished = true;
+  r.finished = fleet_isoTime(time(NULL));
+  r.seconds = unit.lastHeardAt - unit.startedAt;
+  std::string step = unit.step == "failed" ? unit.stepBeforeFailure : unit.step;
+  if (step == "waiting") step = "detecting";  // ended before it told its first step
+  if (unit.hung) {
+    r.result = "failed";
+    r.failedStep = step;
+    r.message = "no progress for " + std::to_string((int)stallSeconds_) + " s: stopped";
+    unit.step = "failed";
+  } else if (status == EXIT_UPDATE_DONE) {
+    // Even after a stop request: the child finished its update first.
+    r.result = "updated";
+    unit.step = "done";
+  } else if (unit.stopped || status == EXIT_INTERRUPTED) {
+    r.result = "interrupted";
+    r.failedStep = step;
+    // The child's last words tell the unit's state ("the unit has no working
+    // firmware ...").
+    std::string state = finalStateLine(r.log);
+    if (!state.empty()) r.message = state;
+    else if (r.message.empty()) r.message = "stopped by an interrupt";
+    unit.step = "interrupted";
+  } else {
+    r.result = "failed";
+    r.failedStep = step;
+    if (r.message.empty()) r.message = "exit status " + std::to_string(status);
+    unit.step = "failed";
+  }
+  if (unit.step != stepBefore) listener_.stepChanged(unit, now);
+  listener_.unitFinished(unit, now);
+}
+
+// ---- Rounds -------------------------------------------------------------------------------
+
+// The rule for every unit at once, one interrupt at a time (two that came
+// within one round are a warning and its answer).
+void FleetRun::takeInterrupts(double now) {
+  const int interrupts = subprocess_interruptCount();
+  for (; interruptsSeen_ < interrupts && !stopping_; interruptsSeen_++) {
+    std::vector<const FleetUnit *> atRisk;
+    bool allWarned = true;
+    for (const auto &unit : units_) {
+      if (!isStreaming(*unit)) continue;
+      atRisk.push_back(unit.get());
+      allWarned = allWarned && unit->warnedStretch == unit->stretch;
+    }
+    if (!atRisk.empty() && !allWarned) {
+      for (auto &unit : units_)
+        if (isStreaming(*unit)) unit->warnedStretch = unit->stretch;
+      listener_.warned(atRisk);
+      continue;
+    }
+    listener_.stopping();
+    stopping_ = true;
+    for (auto &unit : units_) {
+      if (unit->running) {
+        unit->stopped = true;
+        subprocess_interrupt(unit->child);
+        unit->lastInterruptAt = now;
+        unit->killAt = now + STOP_GRACE_SECONDS;
+      } else if (!unit->finished) {
+        unit->finished = true;
+        unit->step = "interrupted";
+        unit->record.result = "interrupted";
+        unit->record.message = "not started: stopped by an interrupt";
+        listener_.unitFinished(*unit, now);
+      }
+    }
+  }
+  interruptsSeen_ = interrupts;
+}
+
+bool FleetRun::round() {
+  const double now = fleet_nowSeconds();
+  size_t running = 0;
+  for (const auto &unit : units_) running += unit->running ? 1 : 0;
+  for (auto &unit : units_) {
+    if (stopping_ || (options_.jobs > 0 && running >= (size_t)options_.jobs)) break;
+    if (unit->running || unit->finished) continue;
+    start(*unit, now);
+    running += unit->running ? 1 : 0;
+  }
+
+  bool changed = false;
+  for (auto &unit : units_) {
+    if (!unit->running) continue;
+    char buffer[4096];
+    int n;
+    while ((n = subprocess_readChannel(unit->child, buffer, sizeof buffer)) > 0) {
+      unit->lastHeardAt = now;
+      for (const ProgressLine &line : unit->reader.feed(buffer, (size_t)n)) {
+        if (takeEvent(*unit, line)) {
+          changed = true;
+          listener_.stepChanged(*unit, now);
+        } else if (line.kind == ProgressLine::PERCENT) {
+          listener_.percentChanged(*unit, now);
+        } else if (line.kind == ProgressLine::FACT) {
+          listener_.factLearnt(*unit, line.key, line.value);
+        }
+      }
+    }
+    int status = 0;
+    if (n < 0 && subprocess_finished(unit->child, &status)) {
+      finish(*unit, status, now);
+      changed = true;
+      continue;
+    }
+    if (!unit->hung && now - unit->lastHeardAt > stallSeconds_) {
+      unit->hung = true;
+      subprocess_kill(unit->child);
+    } else if (unit->stopped && now >= unit->killAt) {
+      subprocess_kill(unit->child);
+    } else if (unit->stopped && now - unit->lastInterruptAt >= 1.0) {
+      subprocess_interrupt(unit->child);
+      unit->lastInterruptAt = now;
+    }
+  }
+
+  takeInterrupts(now);
+  bool anyLeft = false;
+  for (const auto &unit : units_) anyLeft = anyLeft || !unit->finished;
+  listener_.roundEnded(units(), now, changed);
+  return anyLeft;
+}
+
+void FleetRun::wait(int timeoutMs) const {
+  std::vector<Subprocess *> children;
+  for (const auto &unit : units_)
+    if (unit->running) children.push_back(unit->child);
+  subprocess_waitAny(children, timeoutMs);
+}

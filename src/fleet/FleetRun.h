@@ -1,0 +1,122 @@
+// update-all's children and their scheduling.
+//
+// Children. Each port is probed by a child of its own (`update-all
+// --probe-port N`), then each unit found is updated by a child `update --port N
+// --baud B [--no-verify] --progress-fd X`: the serial driver keeps one port and
+// one set of buffers per process, and a unit that fails, hangs or goes away
+// takes only its own process with it. A child's console transcript goes to its
+// log file untouched; its progress comes back on its channel (ProgressChannel.h).
+//
+// Bounds. A child that tells nothing for FWUPGRADE_FLEET_STALL_SECONDS (120 s
+// by default; the longest quiet stretch of a sound update is a 20 s wait for
+// "Ready") is taken for hung and killed; a probe is given 120 s in all.
+//
+// Interrupts. The children run in process groups of their own, so the
+// terminal's Ctrl+C reaches this process only, and the rule for interrupts is
+// applied once for every unit, as the single update applies it to its unit:
+// while units are being written, an interrupt warns, naming them; the next
+// one stops everything only when every unit being written then was named by
+// that warning in the same stretch (from the first image's announce to the
+// second image's end). A unit that begins a new stretch re-arms the warning.
+// With nothing being written, an interrupt stops at once. To stop, every
+// child is sent an interrupt, again each second until it ends, and killed
+// after 15 s. A unit stopped so is reported as interrupted, unless its child
+// still ended with a sound update. Signals ignored at start (nohup, a
+// background job) stay ignored.
+//
+// Files. Logs (and traces) are new files, never an earlier run's: a name
+// already taken gets a number (update-COM3-2.log), and a planted link is
+// refused rather than followed.
+#ifndef FLEETRUN_H
+#define FLEETRUN_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fleet/Fleet.h"
+
+struct ProgressLine;
+
+// One unit as its display sees it.
+struct FleetUnit {
+  FleetRecord record;
+  std::string step = "waiting";  // the child's step; at the end done, failed or interrupted
+  int percent = 0;               // of the step
+  bool running = false;          // its child is running
+  bool finished = false;         // record.result is settled
+  double startedAt = 0;          // fleet_nowSeconds(); 0: not started
+  double lastHeardAt = 0;
+};
+
+// What a run tells its display, as it happens; NOW is the round's time.
+class FleetListener {
+ public:
+  virtual ~FleetListener() {}
+  virtual void unitStarted(const FleetUnit &, double /*now*/) {}
+  // A started unit's step changed: told by its child, or set by its end (a
+  // child that could not start included). A unit stopped before it started
+  // is told by unitFinished only.
+  virtual void stepChanged(const FleetUnit &, double /*now*/) {}
+  virtual void percentChanged(const FleetUnit &, double /*now*/) {}
+  virtual void factLearnt(const FleetUnit &, const std::string & /*key*/,
+                          const std::string & /*value*/) {}
+  virtual void unitFinished(const FleetUnit &, double /*now*/) {}
+  // An interrupt came while these units were being written: the next one may stop them.
+  virtual void warned(const std::vector<const FleetUnit *> & /*atRisk*/) {}
+  // An interrupt stops every unit.
+  virtual void stopping() {}
+  // A round is over; CHANGED when a step changed or a unit ended in it.
+  virtual void roundEnded(const std::vector<const FleetUnit *> & /*units*/, double /*now*/,
+                          bool /*changed*/) {}
+};
+
+// The units' updates, run side by side. Units can be added while it runs.
+class FleetRun {
+ public:
+  // Each unit is updated by `PROGRAM update ...`, its log in logDir; OPTIONS
+  // give --jobs, the traces and --no-verify.
+  FleetRun(const FleetOptions &options, const std::string &logDir, const std::string &program,
+           FleetListener &listener);
+  ~FleetRun();  // a child still running is killed
+  FleetRun(const FleetRun &) = delete;
+  FleetRun &operator=(const FleetRun &) = delete;
+
+  // A unit found on a port (port, baud, device), started in its turn.
+  void add(const FleetRecord &found);
+  // Starts what --jobs allows, takes what the children told, applies the
+  // stall bound and the interrupts since the last round. FALSE once every
+  // unit has finished.
+  bool round();
+  // Up to timeoutMs for a child to tell something, or an interrupt.
+  void wait(int timeoutMs) const;
+
+  std::vector<const FleetUnit *> units() const;
+  // An interrupt stopped the run.
+  bool stopped() const { return stopping_; }
+
+ private:
+  struct Tracked;
+  static bool takeEvent(Tracked &unit, const ProgressLine &line);
+  void start(Tracked &unit, double now);
+  void finish(Tracked &unit, int status, double now);
+  void takeInterrupts(double now);
+
+  const FleetOptions options_;
+  const std::string logDir_, program_;
+  const double stallSeconds_;
+  FleetListener &listener_;
+  std::vector<std::unique_ptr<Tracked>> units_;
+  int interruptsSeen_ = 0;
+  bool stopping_ = false;
+};
+
+// The clock of the runs and the probes: seconds, steady.
+double fleet_nowSeconds(void);
+
+// Probes every port at once, each in a child of its own; the units found
+// (port, baud, device) in port order. FALSE when interrupted.
+bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
+                     std::vector<FleetRecord> *found);
+
+#endif  // FLEETRUN_H

@@ -1,0 +1,98 @@
+// Looking for units: every port probed at once, by a child each (FleetProbe.cpp).
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "fleet/FleetRun.h"
+#include "fleet/ProgressChannel.h"
+#include "platform/PortList.h"
+#include "platform/Subprocess.h"
+
+#define PROBE_SECONDS_LIMIT 120.0
+#define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
+
+struct Probe {
+  int port = 0;
+  Subprocess *child = NULL;
+  ProgressReader reader;
+  int baud = 0;
+  std::string device;
+  bool closed = false;
+  bool stopped = false;  // still running when the probes were stopped
+};
+
+bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
+                     std::vector<FleetRecord> *found) {
+  std::vector<Probe> probes(ports.size());
+  std::vector<Subprocess *> children;
+  for (size_t i = 0; i < ports.size(); i++) {
+    probes[i].port = ports[i];
+    std::string error;
+    probes[i].child = subprocess_start({self, "update-all", "--probe-port", std::to_string(ports[i]),
+                                        "--progress-fd", SUBPROCESS_CHANNEL_ARG},
+                                       "", &error);
+    if (probes[i].child == NULL) {
+      fprintf(stderr, "TessaranFwTool: COM%d cannot be probed: %s\n", ports[i], error.c_str());
+      probes[i].closed = true;
+    } else {
+      children.push_back(probes[i].child);
+    }
+  }
+  const double giveUpAt = fleet_nowSeconds() + PROBE_SECONDS_LIMIT;
+  bool interrupted = false, stopping = false;
+  double killAt = 0;
+  std::vector<std::pair<int, std::string>> unopened;  // why a port could not be opened
+  for (;;) {
+    bool pending = false;
+    for (Probe &probe : probes) {
+      if (probe.closed) continue;
+      char buffer[1024];
+      int n;
+      while ((n = subprocess_readChannel(probe.child, buffer, sizeof buffer)) > 0) {
+        for (const ProgressLine &line : probe.reader.feed(buffer, (size_t)n)) {
+          if (line.kind != ProgressLine::FACT) continue;
+          if (line.key == "baud") probe.baud = atoi(line.value.c_str());
+          if (line.key == "device") probe.device = line.value;
+          if (line.key == "open_failure") unopened.emplace_back(probe.port, line.value);
+        }
+      }
+      if (n < 0 && subprocess_finished(probe.child, NULL)) probe.closed = true;
+      else pending = true;
+    }
+    const double now = fleet_nowSeconds();
+    interrupted = interrupted || subprocess_interruptCount() > 0;
+    if (!pending || (stopping && now >= killAt)) break;
+    if (!stopping && (interrupted || now >= giveUpAt)) {
+      // Interrupted rather than killed: a probe then closes its port, which
+      // releases the port's lock file. Killed only if it does not end soon.
+      stopping = true;
+      killAt = now + PROBE_STOP_GRACE_SECONDS;
+      for (Probe &probe : probes) {
+        if (probe.closed) continue;
+        probe.stopped = true;
+        subprocess_interrupt(probe.child);
+      }
+    }
+    subprocess_waitAny(children, 200);
+  }
+  for (Probe &probe : probes) {
+    if (probe.stopped && !interrupted)
+      fprintf(stderr, "TessaranFwTool: COM%d: the probe did not end, stopped\n", probe.port);
+    subprocess_free(probe.child);  // kills a probe still running
+    if (probe.baud <= 0 || interrupted) continue;
+    FleetRecord unit;
+    unit.port = probe.port;
+    unit.baud = probe.baud;
+    unit.device = probe.device;
+    found->push_back(unit);
+  }
+  if (found->empty() && !interrupted) {
+    std::sort(unopened.begin(), unopened.end());
+    printOpenFailures(unopened);
+  }
+  return !interrupted;
+}
