@@ -53,6 +53,11 @@ std::string portDevice(int port) {
   return target;
 }
 
+std::string portDeviceOfOpen(int port, const char *name) {
+  (void)port;
+  return name;
+}
+
 // Friendly names of the ports class devices, by port number.
 static const std::map<int, std::string> &friendlyNames(void) {
   static std::map<int, std::string> names;
