@@ -1,3 +1,4 @@
+// errno and its text.
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>

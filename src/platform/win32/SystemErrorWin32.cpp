@@ -1,3 +1,5 @@
+// GetLastError and its message. Windows calls here return non-zero upon
+// success, 0 upon failure.
 #include <windows.h>
 
 #include <stdio.h>
@@ -8,7 +10,6 @@
 void systemError_capture(SystemError *error) {
   const DWORD code = GetLastError();
   error->code = (long)code;
-  // Returns the number of characters stored upon success, 0 upon failure.
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
                                 code, 0, error->text, sizeof error->text, NULL);
   if (length == 0) snprintf(error->text, sizeof error->text, "unknown error");
