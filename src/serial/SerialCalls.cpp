@@ -28,7 +28,7 @@ static void noteOpen(HANDLE handle, int port) {
   OpenRecord *record = recordOf(handle);
   for (int i = 0; record == NULL && i < OPEN_RECORDS; i++)
     if (!gRecords[i].open) record = &gRecords[i];
-  if (record == NULL) record = &gRecords[0];  // sixteen ports open: the oldest slot goes
+  if (record == NULL) record = &gRecords[0];  // sixteen handles open: the first is forgotten
   record->handle = handle;
   record->port = port;
   record->open = TRUE;
