@@ -23,6 +23,10 @@ struct PortEntry {
 // The device behind COMn as the system sees it (POSIX: the table's path or
 // FWUPGRADE_COM_DIR's link; Windows: the DOS device target).
 std::string portDevice(int port);
+// The device an open of COMn by its name ("\\.\COMn") reaches, as the wire
+// trace names it: POSIX portDevice(), "" when COMn has none; Windows the name
+// itself, which the system resolves inside the open.
+std::string portDeviceOfOpen(int port, const char *name);
 
 // "1-8,12": port numbers from 1 to 255, in the order given, each once.
 bool parsePortList(const std::string &text, std::vector<int> *ports);

@@ -7,21 +7,11 @@
 #include <stdio.h>
 
 #include "platform/OpenFailures.h"
+#include "serial/SerialCalls.h"
 #include "serial/SerialTrace.h"
 
 HANDLE g_hCOM = NULL;
-static int gOpenPort = 0;            // COMn of g_hCOM, for the trace
-static BOOL gPortOpen = FALSE;       // g_hCOM is open: setters reach a port
-static SystemError gLastOpenError;   // why the last failed open failed
-
-// The trace's name for a setter's call: with no port open the call fails and
-// only the record keeps the value for the next open.
-static const char *setterCall(const char *call) {
-  return gPortOpen ? call : "(no port open, kept for the next open)";
-}
-
-// A setter's result for the trace: with no port open, its failure is expected.
-static BOOL setterResult(BOOL ok) { return ok || gPortOpen ? ok : TRACE_KEPT; }
+static SystemError gLastOpenError;  // why the last failed open failed
 
 COMMTIMEOUTS g_cto = {
     MAX_WAIT_READ,  // ReadIntervalTimeout
@@ -77,11 +67,11 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
     return INVALID_HANDLE_VALUE;
   }
 
-  /* 2. Open exclusively (share mode 0), synchronous I/O. Returns the handle
-        upon success, INVALID_HANDLE_VALUE upon failure (reason: the system's
-        last error, captured before anything else can change it). */
-  HANDLE handle = CreateFileA(szCOM, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_SYSTEM, NULL);
+  /* 2. Open exclusively (share mode 0), synchronous I/O. The reason of a
+        failure is the system's last error, captured before anything else can
+        change it. */
+  HANDLE handle = serialCalls_CreateFile(nId, szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_SYSTEM);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
   if (!ok) systemError_capture(&gLastOpenError);
 #ifdef _WIN32
@@ -90,13 +80,12 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
   PortOpenFailure failure = {gLastOpenError.code, 0, "", 0};
   openFailures_note(nId, ok ? NULL : &failure);
 #endif
-  serialTrace_open(nId, szCOM, ok, &gLastOpenError);
   return handle;
 }
 
 void ComPortAPI_CloseDevice(HANDLE handle, int nId) {
-  // Returns non-zero upon success, 0 upon failure.
-  serialTrace_close(nId, CloseHandle(handle) ? TRUE : FALSE);
+  (void)nId;  // the trace names the port the handle was opened for
+  serialCalls_CloseHandle(handle);
 }
 
 const SystemError *ComPortAPI_LastOpenError(void) { return &gLastOpenError; }
@@ -108,42 +97,26 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     printf("ERROR: Opening COM%d failed !", nId);
     return FALSE;
   }
-  gOpenPort = nId;
-  gPortOpen = TRUE;
 
   /* 3. Queue sizes: a request the driver may round or refuse. */
-  serialTrace_call("SetupComm", SetupComm(g_hCOM, RX_SIZE, TX_SIZE) ? TRUE : FALSE);
+  serialCalls_SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
 
-  /* 4. Timeouts, then line settings. Each returns non-zero upon success. */
-  BOOL configured = SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
-  serialTrace_timeouts(&g_cto, configured);
-  if (configured) {
-    configured = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
-    serialTrace_state("SetCommState", &g_dcb, configured);
-  }
-  if (!configured) {
+  /* 4. Timeouts, then line settings. */
+  if (!serialCalls_SetCommTimeouts(g_hCOM, &g_cto) || !serialCalls_SetCommState(g_hCOM, &g_dcb)) {
     printf("ERROR: COM%d configuration failed !", nId);
-    gPortOpen = FALSE;
-    serialTrace_close(nId, CloseHandle(g_hCOM) ? TRUE : FALSE);
+    serialCalls_CloseHandle(g_hCOM);
     return FALSE;
   }
 
   /* 5. Start clean and raise DTR; a line without DTR still works. */
-  serialTrace_call("PurgeComm", PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR |
-                                                      PURGE_RXCLEAR)
-                                    ? TRUE
-                                    : FALSE);
-  // A line without modem lines (a pseudo-terminal) refuses DTR: expected there.
-  const BOOL dtr = EscapeCommFunction(g_hCOM, SETDTR) ? TRUE : serialTrace_failureKind();
-  serialTrace_call("EscapeCommFunction SETDTR", dtr);
+  serialCalls_PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+  serialCalls_EscapeCommFunction(g_hCOM, SETDTR);
   return TRUE;
 }
 
 BOOL ComPortAPI_CloseCOM(void) {
   // g_hCOM keeps its value: a closed handle fails every later call cleanly.
-  // Returns non-zero upon success, 0 upon failure.
-  serialTrace_close(gOpenPort, CloseHandle(g_hCOM) ? TRUE : FALSE);
-  gPortOpen = FALSE;
+  serialCalls_CloseHandle(g_hCOM);
   return TRUE;
 }
 
@@ -151,14 +124,8 @@ BOOL ComPortAPI_CloseCOM(void) {
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
   DWORD bytesRead = 0;
   BOOL result = FALSE;
-  if (nBytesToRead >= 0) {
-    const double startedMs = serialTrace_enabled() ? serialTrace_nowMs() : 0;
-    // Returns non-zero upon success, 0 upon failure.
-    result = ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &bytesRead, NULL);
-    if (serialTrace_enabled())
-      serialTrace_io("read", nBytesToRead, (int)bytesRead, serialTrace_nowMs() - startedMs, buffer,
-                     result ? TRUE : FALSE);
-  }
+  if (nBytesToRead >= 0)
+    result = serialCalls_ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &bytesRead);
   if (pBytesRead != NULL) *pBytesRead = (int)bytesRead;
   return result;
 }
@@ -166,14 +133,8 @@ BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
   DWORD bytesWritten = 0;
   BOOL result = FALSE;
-  if (nBytesToWrite >= 0) {
-    const double startedMs = serialTrace_enabled() ? serialTrace_nowMs() : 0;
-    // Returns non-zero upon success, 0 upon failure.
-    result = WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &bytesWritten, NULL);
-    if (serialTrace_enabled())
-      serialTrace_io("write", nBytesToWrite, (int)bytesWritten, serialTrace_nowMs() - startedMs,
-                     buffer, result ? TRUE : FALSE);
-  }
+  if (nBytesToWrite >= 0)
+    result = serialCalls_WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &bytesWritten);
   if (pBytesWritten != NULL) *pBytesWritten = (int)bytesWritten;
   return result;
 }
@@ -183,24 +144,17 @@ BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {
   if (g_cto.ReadIntervalTimeout == (DWORD)timeoutInMs) return TRUE;
   g_cto.ReadIntervalTimeout = (DWORD)timeoutInMs;
   g_cto.ReadTotalTimeoutConstant = (DWORD)timeoutInMs;
-  const BOOL ok = SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
-  if (gPortOpen) serialTrace_timeouts(&g_cto, ok);
-  else serialTrace_note("read timeouts %d ms %s", timeoutInMs, setterCall(""));
-  return ok;
+  return serialCalls_SetCommTimeouts(g_hCOM, &g_cto) ? TRUE : FALSE;
 }
 
 BOOL ComPortAPI_SetBaudRate(int baudrate) {
   if (g_dcb.BaudRate == (DWORD)baudrate) return TRUE;
   g_dcb.BaudRate = (DWORD)baudrate;
-  const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
-  serialTrace_state(setterCall("SetCommState"), &g_dcb, setterResult(ok));
-  return ok;
+  return serialCalls_SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
 }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;
   g_dcb.fOutxCtsFlow = (DWORD)isEnable & 1u;
-  const BOOL ok = SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
-  serialTrace_state(setterCall("SetCommState"), &g_dcb, setterResult(ok));
-  return ok;
+  return serialCalls_SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
 }

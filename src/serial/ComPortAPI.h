@@ -4,6 +4,7 @@
 #define COMPORTAPI_H
 
 #include "platform/Platform.h"
+#include "platform/SystemError.h"
 
 #define RX_SIZE 8192       // receive queue asked for at open
 #define TX_SIZE 8192       // transmit queue asked for at open
@@ -23,7 +24,7 @@ HANDLE ComPortAPI_OpenDevice(int nId);
 // Closes a handle from ComPortAPI_OpenDevice that the driver does not hold.
 void ComPortAPI_CloseDevice(HANDLE handle, int nId);
 // The system's error of the last open that failed.
-const struct SystemError *ComPortAPI_LastOpenError(void);
+const SystemError *ComPortAPI_LastOpenError(void);
 
 BOOL ComPortAPI_OpenCOM(int nId);
 BOOL ComPortAPI_CloseCOM(void);

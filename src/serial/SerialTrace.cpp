@@ -9,10 +9,9 @@
 #include <time.h>
 
 #include <chrono>
+#include <string>
 
-#ifndef _WIN32
-#include "platform/posix/ComPortNames.h"
-#endif
+#include "platform/PortList.h"
 
 static FILE *gTraceFile = NULL;
 static double gTraceStartMs = 0;
@@ -45,28 +44,16 @@ static void writeStamp(void) {
   fprintf(gTraceFile, "%s.%03ld +%.1f ", text, millis, serialTrace_nowMs() - gTraceStartMs);
 }
 
-static void record(const char *format, va_list args) {
+void serialTrace_note(const char *format, ...) {
+  if (gTraceFile == NULL) return;
   writeStamp();
+  va_list args;
+  va_start(args, format);
   vfprintf(gTraceFile, format, args);
+  va_end(args);
   fputc('\n', gTraceFile);
   // Flushed at once: a trace is wanted most from a run that never ends well.
   fflush(gTraceFile);
-}
-
-static void traceLine(const char *format, ...) {
-  if (gTraceFile == NULL) return;
-  va_list args;
-  va_start(args, format);
-  record(format, args);
-  va_end(args);
-}
-
-void serialTrace_note(const char *format, ...) {
-  if (gTraceFile == NULL) return;
-  va_list args;
-  va_start(args, format);
-  record(format, args);
-  va_end(args);
 }
 
 BOOL serialTrace_start(const char *program, const char *version, const char *path) {
@@ -80,91 +67,55 @@ BOOL serialTrace_start(const char *program, const char *version, const char *pat
     return FALSE;
   }
   gTraceStartMs = serialTrace_nowMs();
-  traceLine("start %s %s", program, version);
+  serialTrace_note("start %s %s", program, version);
   return TRUE;
 }
 
 void serialTrace_finish(int exitStatus) {
   if (gTraceFile == NULL) return;
-  traceLine("exit status %d", exitStatus);
+  serialTrace_note("exit status %d", exitStatus);
   fclose(gTraceFile);
   gTraceFile = NULL;
 }
 
-void systemError_capture(SystemError *error) {
-#ifdef _WIN32
-  const DWORD code = GetLastError();
-  error->code = (long)code;
-  // Returns the number of characters stored upon success, 0 upon failure.
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL,
-                                code, 0, error->text, sizeof error->text, NULL);
-  if (length == 0) snprintf(error->text, sizeof error->text, "unknown error");
-  // The system's text ends in CR LF: one record stays one line.
-  for (char *c = error->text; *c != '\0'; c++)
-    if (*c == '\r' || *c == '\n') *c = ' ';
-  size_t end = strlen(error->text);
-  while (end > 0 && error->text[end - 1] == ' ') error->text[--end] = '\0';
-#else
-  const int code = errno;
-  error->code = code;
-  snprintf(error->text, sizeof error->text, "%s", strerror(code));
-#endif
-}
-
-void serialTrace_open(int port, const char *deviceName, BOOL ok, const SystemError *error) {
+void serialTrace_open(int port, const char *name, BOOL ok, const SystemError *error) {
   if (gTraceFile == NULL) return;
-  // The device behind the name: on POSIX the table's path or FWUPGRADE_COM_DIR's link.
-  char device[512];
-#ifdef _WIN32
-  snprintf(device, sizeof device, "%s", deviceName);
-#else
-  if (!ComPortNames_resolve(deviceName, device, sizeof device))
-    snprintf(device, sizeof device, "%s (no device)", deviceName);
-#endif
-  if (ok) {
-    traceLine("open COM%d %s ok", port, device);
-  } else {
-#ifdef _WIN32
-    traceLine("open COM%d %s FAILED: GetLastError %ld: %s", port, device, error->code,
-              error->text);
-#else
-    traceLine("open COM%d %s FAILED: errno %ld: %s", port, device, error->code, error->text);
-#endif
-  }
+  std::string device = portDeviceOfOpen(port, name);
+  if (device.empty()) device = std::string(name) + " (no device)";
+  if (ok)
+    serialTrace_note("open COM%d %s ok", port, device.c_str());
+  else
+    serialTrace_note("open COM%d %s FAILED: %s %ld: %s", port, device.c_str(), systemError_source(),
+                     error->code, error->text);
 }
 
-static const char *resultWord(BOOL ok) {
-  switch (ok) {
-    case FALSE: return "FAILED";
+static const char *outcomeWord(TraceOutcome outcome) {
+  switch (outcome) {
+    case TRACE_FAILED: return "FAILED";
     case TRACE_KEPT: return "kept";
     case TRACE_UNSUPPORTED: return "not supported by this device";
     default: return "ok";
   }
 }
 
-BOOL serialTrace_failureKind(void) {
-#ifdef _WIN32
-  const DWORD code = GetLastError();
-  return code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED ? TRACE_UNSUPPORTED : FALSE;
-#else
-  return errno == ENOTTY || errno == EINVAL ? TRACE_UNSUPPORTED : FALSE;
-#endif
+void serialTrace_close(int port, TraceOutcome outcome) {
+  serialTrace_note("close COM%d %s", port, outcomeWord(outcome));
 }
 
-void serialTrace_close(int port, BOOL ok) { traceLine("close COM%d %s", port, resultWord(ok)); }
-
-void serialTrace_state(const char *call, const DCB *dcb, BOOL ok) {
-  traceLine("%s baud %lu cts %s %s", call, (unsigned long)dcb->BaudRate,
-            dcb->fOutxCtsFlow ? "on" : "off", resultWord(ok));
+void serialTrace_state(const char *call, const DCB *dcb, TraceOutcome outcome) {
+  serialTrace_note("%s baud %lu cts %s %s", call, (unsigned long)dcb->BaudRate,
+                   dcb->fOutxCtsFlow ? "on" : "off", outcomeWord(outcome));
 }
 
-void serialTrace_timeouts(const COMMTIMEOUTS *cto, BOOL ok) {
-  traceLine("SetCommTimeouts interval %lu ms total %lu ms %s",
-            (unsigned long)cto->ReadIntervalTimeout, (unsigned long)cto->ReadTotalTimeoutConstant,
-            resultWord(ok));
+void serialTrace_timeouts(const COMMTIMEOUTS *cto, TraceOutcome outcome) {
+  serialTrace_note("SetCommTimeouts interval %lu ms total %lu ms %s",
+                   (unsigned long)cto->ReadIntervalTimeout,
+                   (unsigned long)cto->ReadTotalTimeoutConstant, outcomeWord(outcome));
 }
 
-void serialTrace_call(const char *call, BOOL ok) { traceLine("%s %s", call, resultWord(ok)); }
+void serialTrace_call(const char *call, TraceOutcome outcome) {
+  serialTrace_note("%s %s", call, outcomeWord(outcome));
+}
 
 // Bytes as hex pairs, then the same bytes as text with "." for what does not print.
 static void appendBytes(char *out, size_t size, const uint8_t *bytes, int count) {
@@ -201,6 +152,6 @@ void serialTrace_io(const char *call, int asked, int done, double elapsedMs, con
       appendBytes(text, sizeof text, data + done - TRACE_END_BYTES, TRACE_END_BYTES);
     }
   }
-  traceLine("%s %d of %d bytes in %.1f ms%s %s", call, done, asked, elapsedMs,
-            ok ? "" : " FAILED", text);
+  serialTrace_note("%s %d of %d bytes in %.1f ms%s %s", call, done, asked, elapsedMs,
+                   ok ? "" : " FAILED", text);
 }

@@ -37,7 +37,7 @@
 // bound plus 2 T: with detection's 500 ms, reads begin every 500 ms, the
 // bound is 2232 ms and the read begun at 2500 ms is the last, so a talking
 // port costs 3 s per attempt, 36 s for its twelve attempts (a silent one 6 s).
-// Replies within the bound are collected exactly as before.
+// A reply within the bound is collected up to its silence, like any other.
 //
 // The two direct reads of the update procedure (version reply, reboot banner)
 // are single reads: with the interval and total timeouts equal, a read returns

@@ -2,7 +2,7 @@
 // an image being streamed?), the tool's progress channel and the fleet table.
 //
 // The update's modules report their steps and percentages here; the console
-// texts are printed by those modules as before and never pass through here.
+// texts are printed by those modules themselves and never pass through here.
 #ifndef UPDATEPROGRESS_H
 #define UPDATEPROGRESS_H
 

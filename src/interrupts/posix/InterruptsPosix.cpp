@@ -6,6 +6,8 @@
 // nothing of it is worth finishing. The handler closes the port even when the
 // main flow is inside a call on the same descriptor: _exit follows, so that
 // call never resumes.
+//
+// POSIX calls here return 0 or a count upon success and -1 upon failure.
 #include "interrupts/Interrupts.h"
 
 #include <errno.h>
@@ -20,7 +22,6 @@ static void writeToStderr(const char *text) {
   size_t length = 0;
   while (text[length] != '\0') length++;
   while (length > 0) {
-    // Returns the byte count written, -1 upon failure.
     ssize_t written = write(STDERR_FILENO, text, length);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return;  // a closed or hung-up stderr: nothing to tell
@@ -67,14 +68,12 @@ void interruptHandling_install(void) {
   const int signals[] = {SIGINT, SIGTERM, SIGHUP};
   for (int signalNumber : signals) {
     struct sigaction previous;
-    // Returns 0 upon success, -1 upon failure; the query cannot fail for
-    // these signals.
     if (sigaction(signalNumber, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN)
       continue;  // ignored by whoever started us (nohup, a background job)
     sigaction(signalNumber, &action, NULL);
   }
 
   // A console write to a closed pipe then fails with EPIPE instead of ending
-  // the process. Returns the previous disposition, SIG_ERR upon failure.
+  // the process. Returns SIG_ERR upon failure, which leaves nothing to do.
   signal(SIGPIPE, SIG_IGN);
 }

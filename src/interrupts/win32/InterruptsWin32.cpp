@@ -10,6 +10,8 @@
 // it; closing the port here, from this thread, could instead wait for that
 // read to run out. Windows does not end a program for a broken pipe: a
 // console write to a closed pipe fails and the update goes on.
+//
+// Windows calls here return non-zero upon success, 0 upon failure.
 #include "interrupts/Interrupts.h"
 
 #include "platform/ExitStatus.h"
@@ -20,7 +22,7 @@ static void writeToStderr(const char *text) {
   DWORD length = 0;
   while (text[length] != '\0') length++;
   DWORD written = 0;
-  // Returns non-zero upon success, 0 upon failure: nothing to tell then.
+  // A failure leaves nothing to tell.
   WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, length, &written, NULL);
 }
 
@@ -46,7 +48,7 @@ static BOOL WINAPI onConsoleControl(DWORD controlType) {
 
 void interruptHandling_install(void) {
   interruptHandling_followSteps();
-  // Returns non-zero upon success, 0 upon failure (then the system's default
-  // applies: the process ends at once, and the system still releases the port).
+  // A failure leaves the system's default: the process ends at once, and the
+  // system still releases the port.
   SetConsoleCtrlHandler(onConsoleControl, TRUE);
 }

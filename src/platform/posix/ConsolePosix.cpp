@@ -1,4 +1,6 @@
 // The console calls of the Windows CRT, on a POSIX terminal.
+//
+// POSIX calls here return 0 or a count upon success and -1 upon failure.
 #include <errno.h>
 #include <signal.h>
 
@@ -17,8 +19,7 @@ static struct termios gTerminalSaved;
 static volatile sig_atomic_t gTerminalChanged = 0;
 
 void platformConsoleInit(void) {
-  // Returns 0 upon success, non-zero upon failure; unbuffered output cannot
-  // fail for lack of memory, so the result carries nothing to act on.
+  // Unbuffered output cannot fail for lack of memory: nothing to act on.
   setvbuf(stdout, NULL, _IONBF, 0);
 }
 
@@ -40,7 +41,6 @@ int _getch(void) {
     return c == EOF ? -1 : c;
   }
   struct termios saved, raw;
-  // Returns 0 upon success, -1 upon failure.
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {
     int c = getchar();
     return c == EOF ? -1 : c;
@@ -52,12 +52,11 @@ int _getch(void) {
   raw.c_lflag &= ~(tcflag_t)(ICANON | ECHO | ISIG);
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
-  // Returns 0 upon success, -1 upon failure.
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);
   unsigned char key = 0;
   ssize_t got;
   do {
-    // Returns the byte count, 0 at end of input, -1 upon failure.
+    // Returns 0 at end of input.
     got = read(STDIN_FILENO, &key, 1);
   } while (got < 0 && errno == EINTR);
   tcsetattr(STDIN_FILENO, TCSANOW, &saved);
@@ -66,7 +65,7 @@ int _getch(void) {
 }
 
 void platformConsoleRestore(void) {
-  // Returns 0 upon success, -1 upon failure: nothing more to do on the way out.
+  // A failure leaves nothing more to do on the way out.
   if (gTerminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
 }
 

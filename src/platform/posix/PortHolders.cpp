@@ -1,4 +1,8 @@
 // Who else has a serial device. See PortHolders.h for what counts.
+//
+// POSIX calls here return 0, a count or a descriptor upon success and -1 upon
+// failure; those that return a pointer (realpath, fopen, opendir) return null
+// upon failure.
 #include "platform/posix/PortHolders.h"
 
 #include <dirent.h>
@@ -30,8 +34,7 @@ typedef struct DeviceNames {
 // The lock file names of a device: for /dev/pts/3 "LCK..pts_3" and "LCK..3",
 // for /dev/ttyS0 just "LCK..ttyS0".
 static void deviceNames(const char *devicePath, DeviceNames *names) {
-  // Returns the resolved path upon success, null upon failure (a path that does
-  // not resolve is then taken as it is).
+  // A path that does not resolve is taken as it is.
   if (realpath(devicePath, names->real) == NULL) snprintf(names->real, sizeof names->real, "%s", devicePath);
   const char *slash = strrchr(names->real, '/');
   const char *base = slash != NULL ? slash + 1 : names->real;
@@ -70,8 +73,8 @@ static const char *lockDirs(void) {
 // ---- Processes --------------------------------------------------------------------------
 
 static int isLive(long pid) {
-  // kill with signal 0 only checks: returns 0 when the process exists and we
-  // may signal it, -1 otherwise; EPERM means it exists but is not ours.
+  // kill with signal 0 only checks whether we may signal the process; EPERM
+  // means it exists but is not ours.
   return pid > 0 && pid <= INT_MAX && (kill((pid_t)pid, 0) == 0 || errno == EPERM);
 }
 
@@ -81,10 +84,8 @@ static void processName(long pid, char *name, size_t nameSize) {
 #ifdef __linux__
   char path[64];
   snprintf(path, sizeof path, "/proc/%ld/comm", pid);
-  // Returns a descriptor upon success, -1 upon failure.
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
-  // Returns the byte count, -1 upon failure.
   ssize_t n = read(fd, name, nameSize - 1);
   close(fd);
   if (n < 0) n = 0;
@@ -136,11 +137,9 @@ long PortHolders_lockFilePid(const char *bytes, size_t size) {
 // The PID a lock file names: >0; 0 when the file is there but names none; -1
 // when it cannot be read (missing, among others).
 static long lockPid(const char *path) {
-  // Returns a descriptor upon success, -1 upon failure.
   int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) return -1;
   char text[64];
-  // Returns the byte count, -1 upon failure.
   ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
   if (n < 0) return -1;
@@ -180,7 +179,6 @@ static int ptyIndex(const char *realPath) {
 static int masterIndex(const char *pid, const char *fd) {
   char path[2 * sizeof(((struct dirent *)0)->d_name) + 32];
   snprintf(path, sizeof path, "/proc/%s/fdinfo/%s", pid, fd);
-  // Returns a stream upon success, null upon failure.
   FILE *info = fopen(path, "re");
   if (info == NULL) return -1;
   char line[128];
@@ -198,7 +196,6 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
   int pty = ptyIndex(names->real);
   const dev_t ptmx = makedev(5, 2);  // /dev/ptmx and /dev/pts/ptmx
   long self = (long)getpid();
-  // Returns a stream upon success, null upon failure.
   DIR *proc = opendir("/proc");
   if (proc == NULL) return 0;
   int found = 0;
@@ -210,7 +207,7 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
     if (pid == self) continue;
     char fdPath[64];
     snprintf(fdPath, sizeof fdPath, "/proc/%s/fd", pidText);
-    // Returns a stream upon success, null upon failure (EACCES: another user's).
+    // EACCES: another user's.
     DIR *fds = opendir(fdPath);
     if (fds == NULL) continue;
     int holdsDevice = 0, holdsMaster = 0;
@@ -219,14 +216,13 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
       if (fd->d_name[0] == '.') continue;
       // The link names what the descriptor has open: sockets, pipes and files
       // outside /dev are passed over without looking further, which keeps the
-      // walk at one cheap call for most descriptors. readlinkat returns the
-      // length upon success, -1 upon failure; only the prefix matters here.
+      // walk at one cheap call for most descriptors. Only the prefix of the
+      // link matters here.
       char target[16];
       ssize_t length = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
       if (length < 5 || strncmp(target, "/dev/", 5) != 0) continue;
       struct stat st;
-      // Follows the descriptor's link to the device. Returns 0 upon success,
-      // -1 upon failure.
+      // Follows the descriptor's link to the device.
       if (fstatat(dirfd(fds), fd->d_name, &st, 0) != 0 || !S_ISCHR(st.st_mode)) continue;
       if (st.st_rdev == device)
         holdsDevice = 1;
@@ -254,11 +250,10 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
 #define ACTIVE_CONSOLES_FILE "/sys/class/tty/console/active"
 
 static int isSystemConsole(dev_t device, PortHolder *out) {
-  // Returns a descriptor upon success, -1 upon failure (no sysfs: no console known).
+  // No sysfs: no console known.
   int fd = open(ACTIVE_CONSOLES_FILE, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char list[256];
-  // Returns the byte count, -1 upon failure.
   ssize_t n = read(fd, list, sizeof list - 1);
   close(fd);
   if (n <= 0) return 0;
@@ -268,7 +263,6 @@ static int isSystemConsole(dev_t device, PortHolder *out) {
     char path[300];
     snprintf(path, sizeof path, "/dev/%s", name);
     struct stat st;
-    // Returns 0 upon success, -1 upon failure.
     if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode) || st.st_rdev != device) continue;
     if (out != NULL) {
       out->pid = 0;
@@ -288,7 +282,6 @@ int PortHolders_find(const char *devicePath, PortHolder *out) {
   if (lockedByOthers(&names, out)) return 1;
 #ifdef __linux__
   struct stat st;
-  // Returns 0 upon success, -1 upon failure.
   if (stat(names.real, &st) == 0 && S_ISCHR(st.st_mode)) {
     if (isSystemConsole(st.st_rdev, out)) return 1;
     if (openByOthers(&names, st.st_rdev, out)) return 1;
@@ -328,11 +321,9 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
     // renamed) into place, so that no reader ever sees a lock without its PID.
     char temporary[PATH_MAX + LOCK_NAME_SIZE + 16];
     snprintf(temporary, sizeof temporary, "%s/.%s.XXXXXX", dir, names.lockNames[0]);
-    // Returns a descriptor upon success, -1 upon failure (folder not writable).
+    // Fails where the folder is not writable.
     int fd = mkstemp(temporary);
     if (fd < 0) continue;
-    // fchmod and close return 0 upon success, -1 upon failure; write returns
-    // the byte count, -1 upon failure.
     int written = fchmod(fd, 0644) == 0 && write(fd, text, (size_t)textLength) == textLength;
     if (close(fd) != 0) written = 0;
     if (!written) {
@@ -341,15 +332,14 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
     }
     int placed;
     if (stalePid == 0) {
-      // Returns 0 upon success, -1 upon failure (EEXIST: someone was faster).
+      // EEXIST: someone was faster.
       placed = link(temporary, path) == 0;
       int saved = errno;
       unlink(temporary);
       if (!placed && saved != EEXIST) continue;  // this folder does not take it
     } else {
       // The stale lock is checked again just before it is replaced: another
-      // program may have replaced it meanwhile. rename returns 0 upon
-      // success, -1 upon failure.
+      // program may have replaced it meanwhile.
       placed = lockPid(path) == stalePid && rename(temporary, path) == 0;
       if (!placed) unlink(temporary);
       // Two programs replacing the same stale lock at once: the last rename
@@ -365,6 +355,6 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
 
 void PortHolders_removeLock(const char *lockPath) {
   if (lockPath == NULL || lockPath[0] == '\0') return;
-  // Returns 0 upon success, -1 upon failure; a lock that is already gone is fine.
+  // A lock that is already gone is fine.
   if (lockPid(lockPath) == (long)getpid()) unlink(lockPath);
 }

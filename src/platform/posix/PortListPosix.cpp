@@ -21,6 +21,11 @@ std::string portDevice(int port) {
   return path;
 }
 
+std::string portDeviceOfOpen(int port, const char *name) {
+  (void)name;
+  return portDevice(port);
+}
+
 void describePort(PortEntry *entry) { entry->device = portDevice(entry->number); }
 
 PortState stateOfFailedOpen(long systemError) {

@@ -29,7 +29,6 @@ int ReadDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
 
 int64_t ReadDeadline_nowMs(void) {
   struct timespec ts;
-  // Returns 0 upon success, -1 upon failure (cannot fail for CLOCK_MONOTONIC).
-  clock_gettime(CLOCK_MONOTONIC, &ts);
+  clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }

@@ -1,4 +1,7 @@
 // Child processes on POSIX: fork and exec, the channel a pipe, wait4 for usage.
+//
+// POSIX calls here return 0, a count or a descriptor upon success and -1 upon
+// failure.
 #include "platform/Subprocess.h"
 
 #include <errno.h>
@@ -39,8 +42,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
   /* 1. The channel, the output file, the null input, and a pipe on which the
-        child tells why its exec failed (closed unused by a successful exec).
-        pipe2 and open return -1 upon failure. */
+        child tells why its exec failed (closed unused by a successful exec). */
   int channel[2] = {-1, -1}, execError[2] = {-1, -1};
   int output = openOutput(outputPath);
   int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -123,7 +125,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
 
 int subprocess_readChannel(Subprocess *child, char *buffer, int size) {
   if (child->channel < 0) return -1;
-  // Returns the byte count, 0 at end of file, -1 upon failure (EAGAIN: empty).
+  // Returns 0 at end of file; EAGAIN: nothing there yet.
   ssize_t n = read(child->channel, buffer, (size_t)size);
   if (n > 0) return (int)n;
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
@@ -136,15 +138,14 @@ void subprocess_waitAny(const std::vector<Subprocess *> &children, int timeoutMs
   std::vector<struct pollfd> fds;
   for (const Subprocess *child : children)
     if (child->channel >= 0) fds.push_back({child->channel, POLLIN, 0});
-  // Returns the ready count, 0 on timeout, -1 upon failure (EINTR: a signal,
-  // which the caller looks at next).
+  // The caller looks at the channels, and at a signal (EINTR), next.
   poll(fds.data(), fds.size(), timeoutMs);
 }
 
 bool subprocess_finished(Subprocess *child, int *status) {
   if (!child->ended) {
     int raw = 0;
-    // Returns the pid when it ended, 0 while it runs, -1 upon failure.
+    // Returns the pid when it ended, 0 while it runs.
     pid_t done = wait4(child->pid, &raw, WNOHANG, &child->usage);
     if (done == child->pid) {
       child->ended = true;
@@ -203,7 +204,6 @@ bool subprocessChannel_open(const char *text, intptr_t *channel) {
 
 bool subprocessChannel_write(intptr_t channel, const char *data, size_t length) {
   while (length > 0) {
-    // Returns the byte count written, -1 upon failure.
     ssize_t n = write((int)channel, data, length);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -225,8 +225,8 @@ void subprocess_countInterrupts(void) {
   action.sa_handler = countInterrupt;  // no SA_RESTART: a waiting poll returns at once
   for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction previous;
-    // Returns 0 upon success, -1 upon failure. A signal ignored by whoever
-    // started us (nohup, a background job of a script) stays ignored.
+    // A signal ignored by whoever started us (nohup, a background job of a
+    // script) stays ignored.
     if (sigaction(signalNumber, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     sigaction(signalNumber, &action, NULL);
   }
@@ -241,7 +241,7 @@ int subprocess_interruptCount(void) { return gInterrupts; }
 
 std::string subprocess_selfPath(const char *argv0) {
   char path[4096];
-  // Returns the length, -1 upon failure (no /proc: other systems).
+  // No /proc on other systems.
   ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
   if (n <= 0) return argv0;
   path[n] = '\0';

@@ -1,8 +1,8 @@
 // The Windows serial calls and Sleep, on termios and poll().
 //
-// Windows functions return non-zero upon success and 0 upon failure; the POSIX
-// calls below mostly return 0 (or a count) upon success and -1 upon failure.
-// Every call notes its convention where the one is mapped onto the other.
+// POSIX calls here return 0, a count or a descriptor upon success and -1 upon
+// failure; the Windows calls offered here return non-zero upon success, 0 upon
+// failure. A comment says so where a call departs from that.
 //
 // Handles: a HANDLE is not a pointer here but the number of a slot in a small
 // table of open ports, with the slot's generation in the upper bits. Closing a
@@ -77,19 +77,15 @@ static PortRecord *portOf(HANDLE h) {
 
 // Gives up a device opened by CreateFileA: exclusivity, lock and descriptor.
 static void releaseDevice(int fd) {
-  // Returns 0 upon success, -1 upon failure; nothing to do about a failure
-  // while giving the device up, so these results are not checked.
+  // Nothing to do about a failure while giving the device up: not checked.
   ioctl(fd, TIOCNXCL);
   flock(fd, LOCK_UN);
   close(fd);
 }
 
-// Gives up an open port: the line settings it had before we came (a hung-up
-// line refuses them, which is fine), our lock file, then the device.
 static long elapsedMs(const struct timespec *since) {
   struct timespec now;
-  // Returns 0 upon success, -1 upon failure (not for this clock).
-  clock_gettime(CLOCK_MONOTONIC, &now);
+  clock_gettime(CLOCK_MONOTONIC, &now);  // cannot fail for this clock
   return (long)(now.tv_sec - since->tv_sec) * 1000 + (now.tv_nsec - since->tv_nsec) / 1000000;
 }
 
@@ -101,7 +97,7 @@ static long elapsedMs(const struct timespec *since) {
 // dropped. Only async-signal-safe calls: the interrupt handler closes too.
 static void settleOutput(PortRecord *port) {
   int queued = 0;
-  // Returns 0 upon success, -1 upon failure (a pty may not count its queue).
+  // A pty may not count its queue: nothing to settle then.
   if (ioctl(port->fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
   const DWORD baud = port->baud > 0 ? port->baud : 9600;
   long allowedMs = (long)((long long)queued * 10 * 1000 * 2 / baud) + 100;
@@ -113,14 +109,14 @@ static void settleOutput(PortRecord *port) {
     struct timespec pause = {0, 10 * 1000000L};
     nanosleep(&pause, NULL);
   }
-  // Returns 0 upon success, -1 upon failure.
   tcflush(port->fd, TCOFLUSH);
 }
 
+// Gives up an open port: the line settings it had before we came (a hung-up
+// line refuses them, which is fine), our lock file, then the device.
 static void closePort(PortRecord *port) {
   settleOutput(port);
-  // Returns 0 upon success, -1 upon failure. TCSANOW: a drain could wait for
-  // ever on a line held back by CTS.
+  // TCSANOW: a drain could wait for ever on a line held back by CTS.
   tcsetattr(port->fd, TCSANOW, &port->before);
   PortHolders_removeLock(port->lockPath);
   port->lockPath[0] = '\0';
@@ -180,7 +176,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
   sigaddset(&stopSignals, SIGHUP);
-  // Returns 0 upon success, an error number upon failure (not for these).
+  // Returns an error number upon failure (none for these signals).
   pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   memset(&gRefusedBy, 0, sizeof gRefusedBy);
   HANDLE handle = openPort(lpFileName);
@@ -208,7 +204,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
   }
 
   /* 3. Open without becoming the controlling terminal and without waiting for
-        carrier. Returns a descriptor upon success, -1 upon failure. */
+        carrier. */
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return INVALID_HANDLE_VALUE;
   if (!isatty(fd)) {
@@ -223,7 +219,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
         first and check later; the advisory lock is what every well-behaved
         serial program (and a second instance of this one) tests. So take
         both: the lock decides, TIOCEXCL helps where it applies.
-        flock returns 0 upon success, -1 upon failure (EWOULDBLOCK: held). */
+        flock fails with EWOULDBLOCK while another holds the lock. */
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     int saved = errno;
     close(fd);
@@ -243,14 +239,13 @@ static HANDLE openPort(LPCSTR lpFileName) {
     errno = EBUSY;
     return INVALID_HANDLE_VALUE;
   }
-  // Returns 0 upon success, -1 upon failure; the lock above already holds.
+  // Not checked: the lock above already holds.
   ioctl(fd, TIOCEXCL);
 
   /* 6. Keep the settings found, to put them back at the close. Then raw bytes,
         receiver on, modem status ignored for opening and reading.
         VMIN 1 / VTIME 0 with O_NONBLOCK: read() gives -1/EAGAIN when nothing
-        is there, so a 0 from read() only ever means the line hung up.
-        tcgetattr/tcsetattr return 0 upon success, -1 upon failure. */
+        is there, so a 0 from read() only ever means the line hung up. */
   struct termios before;
   if (tcgetattr(fd, &before) != 0) {
     int saved = errno;
@@ -277,7 +272,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
         port with no timeouts (reads wait until the buffer is full); the
         driver sets its own right away. */
   static int exitHookSet = 0;
-  if (!exitHookSet) exitHookSet = atexit(closeAllPorts) == 0;  // returns 0 upon success
+  if (!exitHookSet) exitHookSet = atexit(closeAllPorts) == 0;  // non-zero upon failure
   PortRecord *port = &gPorts[slot];
   port->open = 1;
   port->fd = fd;
@@ -368,7 +363,6 @@ static speed_t speedOf(DWORD rate) {
 // Raises or lowers modem control lines. Pseudo-terminals have none (ENOTTY);
 // callers that only want the line up where there is one ignore the result.
 static BOOL setModemLines(int fd, int lines, int raise) {
-  // Returns 0 upon success, -1 upon failure.
   return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &lines) == 0;
 }
 
@@ -385,7 +379,6 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
     return FALSE;
   }
   struct termios tio;
-  // Returns 0 upon success, -1 upon failure.
   if (tcgetattr(port->fd, &tio) != 0) return FALSE;
 
   tcflag_t size;
@@ -435,9 +428,8 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   tio.c_cc[VSTART] = (cc_t)lpDCB->XonChar;
   tio.c_cc[VSTOP] = (cc_t)lpDCB->XoffChar;
 
-  // cfset*speed return 0 upon success, -1 upon failure.
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FALSE;
-  // Returns 0 when any part of the change was applied, -1 upon failure.
+  // Succeeds when any part of the change was applied.
   if (tcsetattr(port->fd, TCSANOW, &tio) != 0) return FALSE;
 
   // tcsetattr succeeds when only part of the request was taken: check that
@@ -465,7 +457,6 @@ BOOL PurgeComm(HANDLE hFile, DWORD dwFlags) {
   int output = (dwFlags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
   if (!input && !output) return TRUE;
   int queue = input && output ? TCIOFLUSH : input ? TCIFLUSH : TCOFLUSH;
-  // Returns 0 upon success, -1 upon failure.
   return tcflush(port->fd, queue) == 0;
 }
 
@@ -477,7 +468,6 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
     case CLRDTR: return setModemLines(port->fd, TIOCM_DTR, 0);
     case SETRTS: return setModemLines(port->fd, TIOCM_RTS, 1);
     case CLRRTS: return setModemLines(port->fd, TIOCM_RTS, 0);
-    // tcflow returns 0 upon success, -1 upon failure.
     case SETXOFF: return tcflow(port->fd, TCOOFF) == 0;
     case SETXON: return tcflow(port->fd, TCOON) == 0;
     default: errno = EINVAL; return FALSE;
@@ -525,7 +515,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     first = 0;
 
     struct pollfd pfd = {port->fd, POLLIN, 0};
-    // Returns the number of ready descriptors, 0 on timeout, -1 upon failure.
+    // Returns the ready count, 0 on timeout.
     int ready = poll(&pfd, 1, wait);
     if (ready < 0) {
       if (errno == EINTR) continue;  // the loop recomputes the time left
@@ -537,7 +527,7 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
       continue;  // woke up at a deadline: the top of the loop ends the read
     }
     if (pfd.revents & POLLIN) {
-      // Returns the byte count, 0 at hang-up (VMIN 1), -1 upon failure.
+      // Returns 0 at hang-up (VMIN 1).
       ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
       if (n > 0) {
         got += (DWORD)n;
@@ -576,7 +566,6 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   DWORD done = 0;
   BOOL result = TRUE;
   while (done < nNumberOfBytesToWrite) {
-    // Returns the byte count taken, -1 upon failure.
     ssize_t n = write(port->fd, buffer + done, nNumberOfBytesToWrite - done);
     if (n > 0) {
       done += (DWORD)n;
@@ -585,7 +574,6 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
     if (n < 0 && errno == EINTR) continue;
     if (n == 0 || errno == EAGAIN || errno == EWOULDBLOCK) {
       struct pollfd pfd = {port->fd, POLLOUT, 0};
-      // Returns the number of ready descriptors, -1 upon failure.
       int ready = poll(&pfd, 1, -1);
       if (ready < 0 && errno != EINTR) {
         result = FALSE;
@@ -611,8 +599,8 @@ void Sleep(DWORD dwMilliseconds) {
   struct timespec left;
   left.tv_sec = (time_t)(dwMilliseconds / 1000);
   left.tv_nsec = (long)(dwMilliseconds % 1000) * 1000000L;
-  // Returns 0 upon success, -1 upon failure; EINTR leaves the time still to
-  // sleep in its second argument, so the sleep goes on with that.
+  // EINTR leaves the time still to sleep in the second argument: the sleep
+  // goes on with that.
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {
   }
 }

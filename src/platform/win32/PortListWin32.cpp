@@ -1,5 +1,7 @@
 // Windows: the COM ports present are the DOS devices named COMn; SetupAPI's
 // ports class gives their friendly names ("USB Serial Port (COM7)").
+//
+// Windows calls here return non-zero upon success, 0 upon failure.
 #include <windows.h>
 #include <setupapi.h>
 #include <stdio.h>
@@ -28,8 +30,8 @@ static int comNumber(const char *name) {
 std::vector<int> portsToList(void) {
   std::vector<int> ports;
   for (int port = 1; port <= 32; port++) ports.push_back(port);
-  // All DOS device names, NUL-separated. Returns the characters stored upon
-  // success, 0 upon failure (ERROR_INSUFFICIENT_BUFFER: try a larger buffer).
+  // All DOS device names, NUL-separated; ERROR_INSUFFICIENT_BUFFER: try a
+  // larger buffer.
   std::vector<char> names(64 * 1024);
   DWORD length = 0;
   while ((length = QueryDosDeviceA(NULL, names.data(), (DWORD)names.size())) == 0 &&
@@ -48,9 +50,13 @@ std::string portDevice(int port) {
   char name[32];
   char target[1024];
   snprintf(name, sizeof name, "COM%d", port);
-  // Returns the characters stored upon success, 0 upon failure.
   if (QueryDosDeviceA(name, target, sizeof target) == 0) return std::string();
   return target;
+}
+
+std::string portDeviceOfOpen(int port, const char *name) {
+  (void)port;
+  return name;
 }
 
 // Friendly names of the ports class devices, by port number.
@@ -59,19 +65,18 @@ static const std::map<int, std::string> &friendlyNames(void) {
   static bool loaded = false;
   if (loaded) return names;
   loaded = true;
-  // Returns a device set upon success, INVALID_HANDLE_VALUE upon failure.
+  // Returns INVALID_HANDLE_VALUE upon failure.
   HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, NULL, NULL, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return names;
   SP_DEVINFO_DATA device;
   device.cbSize = sizeof device;
-  // Each returns non-zero upon success, 0 upon failure.
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); i++) {
     char portName[64] = "";
     HKEY key = SetupDiOpenDevRegKey(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
     if (key == INVALID_HANDLE_VALUE) continue;
     DWORD size = sizeof portName - 1;
     DWORD type = 0;
-    // Returns ERROR_SUCCESS upon success.
+    // Returns ERROR_SUCCESS upon success, an error number upon failure.
     LONG status = RegQueryValueExA(key, "PortName", NULL, &type, (BYTE *)portName, &size);
     RegCloseKey(key);
     if (status != ERROR_SUCCESS || type != REG_SZ) continue;

@@ -1,5 +1,8 @@
 // Child processes on Windows: CreateProcess, the channel an anonymous pipe
 // whose write end the child inherits, its handle value on the command line.
+//
+// Windows calls here return non-zero upon success, 0 upon failure; CreateFile
+// returns INVALID_HANDLE_VALUE upon failure.
 #include "platform/Subprocess.h"
 
 #define PSAPI_VERSION 2  // GetProcessMemoryInfo from kernel32 (K32GetProcessMemoryInfo)
@@ -56,8 +59,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
   /* 1. Inheritable handles for the child: the channel's write end, the output
-        file, the null input. The read end stays ours alone. Each call returns
-        FALSE or INVALID_HANDLE_VALUE upon failure. */
+        file, the null input. The read end stays ours alone. */
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
   HANDLE readEnd = NULL, writeEnd = NULL;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
