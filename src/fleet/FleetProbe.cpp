@@ -13,16 +13,9 @@
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "updater/UnitRun.h"
-#ifndef _WIN32
-#include "platform/posix/ComPortNames.h"
-#endif
 
 static void sendFound(int port, int rate, const char *name) {
-  std::string device = name;
-#ifndef _WIN32
-  char path[4096];
-  if (ComPortNames_resolve(name, path, sizeof path)) device = path;
-#endif
+  const std::string device = portDeviceOfOpen(port, name);
   progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
   progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
   progressChannel_send(progressChannel_factLine("device", device.c_str()));

@@ -17,14 +17,11 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet/Fleet.h"
+#include "platform/CalendarTime.h"
 
 std::string fleet_utcText(time_t when, const char *format) {
   struct tm utc;
-#ifdef _WIN32
-  gmtime_s(&utc, &when);
-#else
-  gmtime_r(&when, &utc);
-#endif
+  calendarTime(when, true, &utc);
   char text[64];
   if (strftime(text, sizeof text, format, &utc) == 0) return "";
   return text;

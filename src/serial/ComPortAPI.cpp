@@ -120,23 +120,24 @@ BOOL ComPortAPI_CloseCOM(void) {
   return TRUE;
 }
 
-// A negative count is refused rather than turned into a huge unsigned one.
-BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
-  DWORD bytesRead = 0;
+// One read or write on the port; a negative count is refused rather than
+// turned into a huge unsigned one.
+static BOOL transfer(BOOL isRead, void *buffer, int count, int *pDone) {
+  DWORD done = 0;
   BOOL result = FALSE;
-  if (nBytesToRead >= 0)
-    result = serialCalls_ReadFile(g_hCOM, buffer, (DWORD)nBytesToRead, &bytesRead);
-  if (pBytesRead != NULL) *pBytesRead = (int)bytesRead;
+  if (count >= 0)
+    result = isRead ? serialCalls_ReadFile(g_hCOM, buffer, (DWORD)count, &done)
+                    : serialCalls_WriteFile(g_hCOM, buffer, (DWORD)count, &done);
+  if (pDone != NULL) *pDone = (int)done;
   return result;
 }
 
+BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead) {
+  return transfer(TRUE, buffer, nBytesToRead, pBytesRead);
+}
+
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten) {
-  DWORD bytesWritten = 0;
-  BOOL result = FALSE;
-  if (nBytesToWrite >= 0)
-    result = serialCalls_WriteFile(g_hCOM, buffer, (DWORD)nBytesToWrite, &bytesWritten);
-  if (pBytesWritten != NULL) *pBytesWritten = (int)bytesWritten;
-  return result;
+  return transfer(FALSE, buffer, nBytesToWrite, pBytesWritten);
 }
 
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs) {

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <string>
 
+#include "platform/CalendarTime.h"
 #include "platform/PortList.h"
 
 static FILE *gTraceFile = NULL;
@@ -34,11 +35,7 @@ static void writeStamp(void) {
   const time_t seconds = system_clock::to_time_t(now);
   const long millis = (long)(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
   struct tm local;
-#ifdef _WIN32
-  localtime_s(&local, &seconds);
-#else
-  localtime_r(&seconds, &local);
-#endif
+  calendarTime(seconds, false, &local);
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   fprintf(gTraceFile, "%s.%03ld +%.1f ", text, millis, serialTrace_nowMs() - gTraceStartMs);

@@ -293,6 +293,17 @@ BOOL CloseHandle(HANDLE hObject) {
 
 // ---- Configuration -------------------------------------------------------------------
 
+// The port of a handle whose call is given a record to read; NULL (errno
+// EINVAL when the record is missing) when the call must fail.
+static PortRecord *portWithRecord(HANDLE hFile, const void *record) {
+  PortRecord *port = portOf(hFile);
+  if (port != NULL && record == NULL) {
+    errno = EINVAL;
+    return NULL;
+  }
+  return port;
+}
+
 BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
   // The tty layer has queues of its own size; asking for sizes is accepted.
   (void)dwInQueue;
@@ -301,12 +312,8 @@ BOOL SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
 }
 
 BOOL SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts) {
-  PortRecord *port = portOf(hFile);
+  PortRecord *port = portWithRecord(hFile, lpCommTimeouts);
   if (port == NULL) return FALSE;
-  if (lpCommTimeouts == NULL) {
-    errno = EINVAL;
-    return FALSE;
-  }
   port->timeouts = *lpCommTimeouts;
   return TRUE;
 }
@@ -367,12 +374,8 @@ static BOOL setModemLines(int fd, int lines, int raise) {
 }
 
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
-  PortRecord *port = portOf(hFile);
+  PortRecord *port = portWithRecord(hFile, lpDCB);
   if (port == NULL) return FALSE;
-  if (lpDCB == NULL) {
-    errno = EINVAL;
-    return FALSE;
-  }
   speed_t speed = speedOf(lpDCB->BaudRate);
   if (speed == B0) {
     errno = EINVAL;
@@ -476,26 +479,29 @@ BOOL EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
 
 // ---- Transfers --------------------------------------------------------------------
 
-// Reads under the Windows timeouts of the port (see ReadDeadline.h): returns
-// when the buffer is full, when the interval passed after the last byte, or
-// when the total time ran out. Nothing arriving is a success with 0 bytes.
-//
-// A device that has gone away (pseudo-terminal master closed, adapter
-// unplugged: POLLHUP, EIO, or read() giving 0) fails the read at once with a
-// count of 0. When it goes away in the middle of a read that already has
-// bytes, those bytes are returned as a success; the next read then fails.
-BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
-              LPDWORD lpNumberOfBytesRead, LPVOID lpOverlapped) {
-  (void)lpOverlapped;
-  if (lpNumberOfBytesRead != NULL) *lpNumberOfBytesRead = 0;
+// What a read and a write check first: the count done is set to 0, then the
+// port of the handle is returned, or NULL with *result holding the call's
+// result (FALSE: no such port or no buffer; TRUE: nothing to transfer).
+static PortRecord *startTransfer(HANDLE hFile, const void *buffer, DWORD count, LPDWORD done,
+                                 BOOL *result) {
+  if (done != NULL) *done = 0;
+  *result = FALSE;
   PortRecord *port = portOf(hFile);
-  if (port == NULL) return FALSE;
-  if (nNumberOfBytesToRead == 0) return TRUE;
-  if (lpBuffer == NULL) {
-    errno = EINVAL;
-    return FALSE;
+  if (port == NULL) return NULL;
+  if (count == 0) {
+    *result = TRUE;
+    return NULL;
   }
+  if (buffer == NULL) {
+    errno = EINVAL;
+    return NULL;
+  }
+  return port;
+}
 
+// ReadFile on a port whose handle and buffer were checked.
+static BOOL readPort(PortRecord *port, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+                     LPDWORD lpNumberOfBytesRead) {
   unsigned char *buffer = (unsigned char *)lpBuffer;
   const COMMTIMEOUTS *t = &port->timeouts;
   ReadDeadline deadline;
@@ -548,20 +554,9 @@ BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
   return result;
 }
 
-// Blocks until every byte has been taken by the driver: loops over partial
-// writes, EINTR and a full queue (EAGAIN, waited out with poll()). There is no
-// write timeout; with the CTS handshake on, a write waits as long as CTS is low.
-BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-               LPDWORD lpNumberOfBytesWritten, LPVOID lpOverlapped) {
-  (void)lpOverlapped;
-  if (lpNumberOfBytesWritten != NULL) *lpNumberOfBytesWritten = 0;
-  PortRecord *port = portOf(hFile);
-  if (port == NULL) return FALSE;
-  if (nNumberOfBytesToWrite == 0) return TRUE;
-  if (lpBuffer == NULL) {
-    errno = EINVAL;
-    return FALSE;
-  }
+// WriteFile on a port whose handle and buffer were checked.
+static BOOL writePort(PortRecord *port, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+                      LPDWORD lpNumberOfBytesWritten) {
   const unsigned char *buffer = (const unsigned char *)lpBuffer;
   DWORD done = 0;
   BOOL result = TRUE;
@@ -591,6 +586,31 @@ BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
   }
   if (lpNumberOfBytesWritten != NULL) *lpNumberOfBytesWritten = done;
   return result;
+}
+
+// Reads under the Windows timeouts of the port (see ReadDeadline.h): returns
+// when the buffer is full, when the interval passed after the last byte, or
+// when the total time ran out. Nothing arriving is a success with 0 bytes.
+//
+// A device that has gone away (pseudo-terminal master closed, adapter
+// unplugged: POLLHUP, EIO, or read() giving 0) fails the read at once with a
+// count of 0. When it goes away in the middle of a read that already has
+// bytes, those bytes are returned as a success; the next read then fails.
+BOOL ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
+              LPDWORD lpNumberOfBytesRead, LPVOID /* synchronous only */) {
+  BOOL started;
+  PortRecord *port = startTransfer(hFile, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead, &started);
+  return port == NULL ? started : readPort(port, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead);
+}
+
+// Blocks until every byte has been taken by the driver: loops over partial
+// writes, EINTR and a full queue (EAGAIN, waited out with poll()). There is no
+// write timeout; with the CTS handshake on, a write waits as long as CTS is low.
+BOOL WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
+               LPDWORD lpNumberOfBytesWritten, LPVOID /* synchronous only */) {
+  BOOL started;
+  PortRecord *port = startTransfer(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten, &started);
+  return port == NULL ? started : writePort(port, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
 }
 
 // ---- Timing -------------------------------------------------------------------------------
