@@ -58,7 +58,7 @@ class SimPort final : public PortLink {
   void hangUp() override;
 
  private:
-  // One piece of output: a reply is one piece, or several with the pieces fault.
+  // One piece of output, as the device sent it.
   struct OutPiece {
     std::string bytes;
     double notBefore = 0;  // monotonic time before which it must not start
