@@ -1,6 +1,6 @@
 // The simulator's serial ports: pseudo-terminals published as DIR/COMn, the
 // reading and writing on their master side, line-rate pacing and the wire log.
-#include "UnitSim.h"
+#include "SimPorts.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -11,10 +11,6 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-std::vector<SimPort> gPorts;
-
-static FILE *gLog = NULL;
 
 double nowMono(void) {
   struct timespec ts;
@@ -54,12 +50,12 @@ static int baudOfSpeed(speed_t speed) {
   }
 }
 
-int portBaud(const SimPort &port) {
+int SimPort::baud() const {
   // The slave's termios is what the updater applied; the master side shares
   // it on Linux, but our own slave descriptor works on every system.
   // tcgetattr returns 0 upon success, -1 upon failure.
   struct termios tio;
-  if (port.slave < 0 || tcgetattr(port.slave, &tio) != 0) return 0;
+  if (slave_ < 0 || tcgetattr(slave_, &tio) != 0) return 0;
   return baudOfSpeed(cfgetospeed(&tio));
 }
 
@@ -69,28 +65,28 @@ int portBaud(const SimPort &port) {
 // Seconds one byte takes on the line: start bit, 8 data bits, stop bit.
 static double byteTime(int baud) { return baud > 0 ? 10.0 / baud : 0.0; }
 
-// ---- Creating and removing the ports -------------------------------------------------
+// ---- Creating and closing a port -------------------------------------------------
 
-static bool createPort(SimPort &port) {
+bool SimPort::create(const std::string &comDir) {
   /* 1. A new pseudo-terminal master, non-blocking, never our controlling tty.
         posix_openpt returns a descriptor upon success, -1 upon failure;
         grantpt and unlockpt return 0 upon success, -1 upon failure. */
-  port.master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (port.master < 0 || grantpt(port.master) != 0 || unlockpt(port.master) != 0) {
+  master_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {
     fprintf(stderr, "unitsim: cannot create a pseudo-terminal: %s\n", strerror(errno));
     return false;
   }
-  fcntl(port.master, F_SETFL, fcntl(port.master, F_GETFL) | O_NONBLOCK);
-  fcntl(port.master, F_SETFD, FD_CLOEXEC);
-  const char *name = ptsname(port.master);
+  fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  fcntl(master_, F_SETFD, FD_CLOEXEC);
+  const char *name = ptsname(master_);
   if (name == NULL) return false;
-  port.slaveName = name;
+  slaveName_ = name;
 
   /* 2. Our own slave descriptor. Without it the master would see a hang-up
         (EIO) each time the updater closes the port between two opens, and the
         slave's settings would be reset at the updater's next open. */
-  port.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (port.slave < 0) {
+  slave_ = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (slave_ < 0) {
     fprintf(stderr, "unitsim: cannot open %s: %s\n", name, strerror(errno));
     return false;
   }
@@ -99,83 +95,55 @@ static bool createPort(SimPort &port) {
         success, -1 upon failure; a pty that refuses it still works, so the
         result is only reported. */
   struct termios tio;
-  if (tcgetattr(port.slave, &tio) == 0) {
+  if (tcgetattr(slave_, &tio) == 0) {
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
     cfsetispeed(&tio, B9600);
     cfsetospeed(&tio, B9600);
-    if (tcsetattr(port.slave, TCSANOW, &tio) != 0)
+    if (tcsetattr(slave_, TCSANOW, &tio) != 0)
       fprintf(stderr, "unitsim: cannot set up %s: %s\n", name, strerror(errno));
   }
 
   /* 4. Publish the slave as DIR/COMn. A stale link from an earlier run is
         replaced; anything else of that name is left alone. */
-  port.linkPath = gOpt.comDir + "/COM" + std::to_string(port.number);
+  linkPath_ = comDir + "/COM" + std::to_string(number_);
   struct stat st;
-  if (lstat(port.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(port.linkPath.c_str());
-  if (symlink(name, port.linkPath.c_str()) != 0) {
-    fprintf(stderr, "unitsim: cannot create %s: %s\n", port.linkPath.c_str(), strerror(errno));
-    port.linkPath.clear();
+  if (lstat(linkPath_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) unlink(linkPath_.c_str());
+  if (symlink(name, linkPath_.c_str()) != 0) {
+    fprintf(stderr, "unitsim: cannot create %s: %s\n", linkPath_.c_str(), strerror(errno));
+    linkPath_.clear();
     return false;
   }
-  port.alive = true;
+  alive_ = true;
   return true;
 }
 
-bool createPorts(void) {
-  gPorts.resize(gOpt.ports.size());
-  for (size_t i = 0; i < gOpt.ports.size(); i++) {
-    gPorts[i].number = gOpt.ports[i];
-    for (SimUnit &unit : gUnits)
-      if (unit.opt.port == gOpt.ports[i]) gPorts[i].unit = &unit;
-    if (!createPort(gPorts[i])) return false;
-  }
-  return true;
+void SimPort::releaseFlow(void) {
+  if (outputStopped_ && slave_ >= 0) tcflow(slave_, TCOON);
+  outputStopped_ = false;
 }
 
-static void releaseFlow(SimPort &port) {
-  if (port.outputStopped && port.slave >= 0) tcflow(port.slave, TCOON);
-  port.outputStopped = false;
-}
-
-void hangUp(SimPort &port) {
-  releaseFlow(port);
-  if (port.master >= 0) close(port.master);
-  if (port.slave >= 0) close(port.slave);
-  port.master = port.slave = -1;
-  if (!port.linkPath.empty()) unlink(port.linkPath.c_str());
-  port.linkPath.clear();
-  port.alive = false;
-  port.out.clear();
-  port.in.clear();
-}
-
-void removePorts(void) {
-  for (SimPort &port : gPorts) hangUp(port);
+void SimPort::hangUp() {
+  releaseFlow();
+  if (master_ >= 0) close(master_);
+  if (slave_ >= 0) close(slave_);
+  master_ = slave_ = -1;
+  if (!linkPath_.empty()) unlink(linkPath_.c_str());
+  linkPath_.clear();
+  alive_ = false;
+  out_.clear();
+  in_.clear();
 }
 
 // ---- Output ----------------------------------------------------------------------------
 
-void queueOutput(SimPort &port, const std::string &bytes, int rate, double delay) {
+void SimPort::send(const std::string &bytes, int rate, double notBefore, double gapAfterPrevious) {
   OutPiece piece;
   piece.bytes = bytes;
   piece.rate = rate;
-  piece.notBefore = nowMono() + delay;
-  int piecesPauseMs = port.unit != nullptr ? port.unit->opt.piecesPauseMs : -1;
-  if (piecesPauseMs >= 0 && bytes.size() >= 3) {
-    // The pieces fault: the same text in three parts with pauses between them.
-    size_t third = bytes.size() / 3;
-    size_t cuts[4] = {0, third, 2 * third, bytes.size()};
-    for (int i = 0; i < 3; i++) {
-      OutPiece part = piece;
-      part.bytes = bytes.substr(cuts[i], cuts[i + 1] - cuts[i]);
-      part.gapAfterPrevious = i == 0 ? 0 : piecesPauseMs / 1000.0;
-      if (i > 0) part.notBefore = 0;
-      port.out.push_back(part);
-    }
-    return;
-  }
-  port.out.push_back(piece);
+  piece.notBefore = notBefore;
+  piece.gapAfterPrevious = gapAfterPrevious;
+  out_.push_back(piece);
 }
 
 std::string garbageBytes(void) {
@@ -187,161 +155,169 @@ std::string garbageBytes(void) {
 
 // When the head piece may start (pieces after the first follow the previous
 // one's end by their pause).
-static double pieceStartAt(const SimPort &port) {
-  const OutPiece &head = port.out.front();
+double SimPort::pieceStartAt(void) const {
+  const OutPiece &head = out_.front();
   double at = head.notBefore;
-  if (head.gapAfterPrevious > 0 && port.previousDoneAt + head.gapAfterPrevious > at)
-    at = port.previousDoneAt + head.gapAfterPrevious;
+  if (head.gapAfterPrevious > 0 && previousDoneAt_ + head.gapAfterPrevious > at)
+    at = previousDoneAt_ + head.gapAfterPrevious;
   return at;
 }
 
-void servicePortWrite(SimPort &port) {
-  while (port.alive && !port.out.empty()) {
+void SimPort::serviceWrite(void) {
+  while (alive_ && !out_.empty()) {
     double now = nowMono();
-    OutPiece &head = port.out.front();
+    OutPiece &head = out_.front();
     if (!head.started) {
-      if (now < pieceStartAt(port)) return;
+      if (now < pieceStartAt()) return;
       head.started = true;
-      int baud = portBaud(port);
+      int lineBaud = baud();
       if (head.rate == GARBAGE_RATE) {
-        logEvent(port, "garbage", escapeBytes(head.bytes, 64));
-      } else if (head.rate != 0 && baud != head.rate) {
+        log("garbage", escapeBytes(head.bytes, 64));
+      } else if (head.rate != 0 && lineBaud != head.rate) {
         // The updater listens at another rate: it can only see garbage.
         head.bytes = garbageBytes();
-        logEvent(port, "garbage", escapeBytes(head.bytes, 64));
+        log("garbage", escapeBytes(head.bytes, 64));
       } else {
-        logEvent(port, "send", escapeBytes(head.bytes, 200));
+        log("send", escapeBytes(head.bytes, 200));
       }
     }
-    size_t remaining = head.bytes.size() - port.outPos;
-    int baud = portBaud(port);
-    if (gOpt.pace && baud > 0) {
-      if (now < port.outFreeAt) return;
+    size_t remaining = head.bytes.size() - outPos_;
+    int lineBaud = baud();
+    if (pace_ && lineBaud > 0) {
+      if (now < outFreeAt_) return;
       // A few milliseconds' worth at a time keeps the pace smooth; the pauses
       // are far below any read timeout of the updater.
-      size_t slice = (size_t)(baud / 10 * 0.004);
+      size_t slice = (size_t)(lineBaud / 10 * 0.004);
       if (slice < 1) slice = 1;
       if (remaining > slice) remaining = slice;
     }
     // Returns the byte count written, -1 upon failure.
-    ssize_t n = write(port.master, head.bytes.data() + port.outPos, remaining);
+    ssize_t n = write(master_, head.bytes.data() + outPos_, remaining);
     if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) port.writeBlocked = true;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) writeBlocked_ = true;
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return;
       // EIO: nobody can hear us; drop what is queued.
-      port.out.clear();
-      port.outPos = 0;
+      out_.clear();
+      outPos_ = 0;
       return;
     }
-    port.outPos += (size_t)n;
-    if (gOpt.pace && baud > 0) port.outFreeAt = (port.outFreeAt > now ? port.outFreeAt : now) + n * byteTime(baud);
-    if (port.outPos == head.bytes.size()) {
-      port.previousDoneAt = gOpt.pace && port.outFreeAt > now ? port.outFreeAt : now;
-      port.out.pop_front();
-      port.outPos = 0;
+    outPos_ += (size_t)n;
+    if (pace_ && lineBaud > 0)
+      outFreeAt_ = (outFreeAt_ > now ? outFreeAt_ : now) + n * byteTime(lineBaud);
+    if (outPos_ == head.bytes.size()) {
+      previousDoneAt_ = pace_ && outFreeAt_ > now ? outFreeAt_ : now;
+      out_.pop_front();
+      outPos_ = 0;
     }
   }
 }
 
 // ---- Input -------------------------------------------------------------------------------
 
-static void deliver(SimPort &port, const std::string &bytes, int baud) {
-  if (port.unit != nullptr) {
-    unitReceive(port, bytes, baud);
-    return;
-  }
-  // A silent port only listens: it logs each command line it hears.
-  for (char c : bytes) {
-    if (c == '\n' || c == '\r') {
-      if (!port.line.empty()) silentPortLine(port, port.line, baud);
-      port.line.clear();
-    } else if (port.line.size() < 4096) {
-      port.line += c;
-    }
-  }
+void SimPort::deliver(const std::string &bytes, int baud) {
+  if (device_ != nullptr) device_->receive(*this, bytes, baud);
 }
 
 // Holds the updater's writes while the bytes already taken have not yet had
 // their time on the line. A pseudo-terminal takes tens of kilobytes at once;
 // a real UART takes them at the line rate, and the updater's reply timeouts
 // count from the end of its writes, so both ends must agree on the pace.
-static void gateInput(SimPort &port, double now) {
-  if (!gOpt.pace || port.slave < 0) return;
-  bool behind = port.inFreeAt > now;
+void SimPort::gateInput(double now) {
+  if (!pace_ || slave_ < 0) return;
+  bool behind = inFreeAt_ > now;
   // tcflow returns 0 upon success, -1 upon failure; a refused stop only
   // loosens the pacing, so it is not treated as an error.
-  if (behind && !port.outputStopped) {
-    tcflow(port.slave, TCOOFF);
-    port.outputStopped = true;
-  } else if (!behind && port.outputStopped) {
-    tcflow(port.slave, TCOON);
-    port.outputStopped = false;
+  if (behind && !outputStopped_) {
+    tcflow(slave_, TCOOFF);
+    outputStopped_ = true;
+  } else if (!behind && outputStopped_) {
+    tcflow(slave_, TCOON);
+    outputStopped_ = false;
   }
 }
 
-void servicePortRead(SimPort &port) {
+void SimPort::serviceRead(void) {
   char buffer[65536];
-  while (port.alive) {
+  while (alive_) {
     // Returns the byte count read, 0 at end of file, -1 upon failure.
-    ssize_t n = read(port.master, buffer, sizeof buffer);
+    ssize_t n = read(master_, buffer, sizeof buffer);
     if (n <= 0) return;  // EAGAIN: all read; EIO cannot happen while we hold the slave
     double now = nowMono();
-    int baud = portBaud(port);
+    int lineBaud = baud();
     std::string bytes(buffer, (size_t)n);
-    if (!gOpt.pace || baud <= 0) {
-      deliver(port, bytes, baud);
+    if (!pace_ || lineBaud <= 0) {
+      deliver(bytes, lineBaud);
       continue;
     }
-    double start = port.inFreeAt > now ? port.inFreeAt : now;
-    port.inFreeAt = start + n * byteTime(baud);
-    port.lastReadAt = now;
+    double start = inFreeAt_ > now ? inFreeAt_ : now;
+    inFreeAt_ = start + n * byteTime(lineBaud);
+    lastReadAt_ = now;
     InChunk chunk;
     chunk.bytes = bytes;
     // The updater's last write returns once the pty has taken the bytes,
     // which can be most of a second before their line time is over; so the
     // unit acts at their line time but never later than REPLY_LAG_LIMIT
     // after it got them, within the updater's shortest reply timeout.
-    chunk.due = port.inFreeAt < now + REPLY_LAG_LIMIT ? port.inFreeAt : now + REPLY_LAG_LIMIT;
-    chunk.baud = baud;
-    port.in.push_back(chunk);
-    gateInput(port, now);
+    chunk.due = inFreeAt_ < now + REPLY_LAG_LIMIT ? inFreeAt_ : now + REPLY_LAG_LIMIT;
+    chunk.baud = lineBaud;
+    in_.push_back(chunk);
+    gateInput(now);
   }
 }
 
-void servicePortTimers(SimPort &port, double now, double *nextDeadline) {
-  while (port.alive && !port.in.empty() && port.in.front().due <= now) {
-    InChunk chunk = port.in.front();
-    port.in.pop_front();
-    deliver(port, chunk.bytes, chunk.baud);
+double SimPort::lineLead() const { return pace_ ? inFreeAt_ - lastReadAt_ : 0.0; }
+
+struct pollfd SimPort::pollRequest() const {
+  struct pollfd pfd = {master_, POLLIN, 0};
+  if (!alive_) pfd.fd = -1;
+  if (writeBlocked_) pfd.events |= POLLOUT;
+  return pfd;
+}
+
+void SimPort::serviceTimers(double now, double *nextDeadline) {
+  while (alive_ && !in_.empty() && in_.front().due <= now) {
+    InChunk chunk = in_.front();
+    in_.pop_front();
+    deliver(chunk.bytes, chunk.baud);
   }
-  if (!port.alive) return;
-  gateInput(port, now);
-  if (!port.in.empty() && port.in.front().due < *nextDeadline) *nextDeadline = port.in.front().due;
-  if (port.outputStopped && port.inFreeAt < *nextDeadline) *nextDeadline = port.inFreeAt;
-  // A write that found the pty full waits for POLLOUT instead of a deadline.
-  if (!port.out.empty() && !port.writeBlocked) {
-    double at = port.out.front().started ? now : pieceStartAt(port);
-    if (gOpt.pace && port.outFreeAt > at) at = port.outFreeAt;
-    if (at < *nextDeadline) *nextDeadline = at;
+  if (alive_) {
+    gateInput(now);
+    if (!in_.empty() && in_.front().due < *nextDeadline) *nextDeadline = in_.front().due;
+    if (outputStopped_ && inFreeAt_ < *nextDeadline) *nextDeadline = inFreeAt_;
+    // A write that found the pty full waits for POLLOUT instead of a deadline.
+    if (!out_.empty() && !writeBlocked_) {
+      double at = out_.front().started ? now : pieceStartAt();
+      if (pace_ && outFreeAt_ > at) at = outFreeAt_;
+      if (at < *nextDeadline) *nextDeadline = at;
+    }
   }
+  if (alive_ && device_ != nullptr) device_->timers(*this, now, nextDeadline);
+  serviceWrite();
+}
+
+void SimPort::serviceEvents(short revents) {
+  if (!alive_ || revents == 0) return;
+  if (revents & POLLOUT) writeBlocked_ = false;
+  if (revents & (POLLIN | POLLHUP | POLLERR)) serviceRead();
+  serviceWrite();
 }
 
 // ---- Wire log --------------------------------------------------------------------------------
 
-bool openLog(void) {
-  if (gOpt.logPath.empty()) return true;
-  gLog = fopen(gOpt.logPath.c_str(), "w");
-  if (gLog == NULL) {
-    fprintf(stderr, "unitsim: cannot write %s: %s\n", gOpt.logPath.c_str(), strerror(errno));
+bool WireLog::open(const std::string &path) {
+  if (path.empty()) return true;
+  file_ = fopen(path.c_str(), "w");
+  if (file_ == NULL) {
+    fprintf(stderr, "unitsim: cannot write %s: %s\n", path.c_str(), strerror(errno));
     return false;
   }
-  setvbuf(gLog, NULL, _IOLBF, 0);
+  setvbuf(file_, NULL, _IOLBF, 0);
   return true;
 }
 
-void closeLog(void) {
-  if (gLog != NULL) fclose(gLog);
-  gLog = NULL;
+void WireLog::close(void) {
+  if (file_ != NULL) fclose(file_);
+  file_ = NULL;
 }
 
 std::string escapeBytes(const std::string &bytes, size_t maxLength) {
@@ -363,11 +339,15 @@ std::string escapeBytes(const std::string &bytes, size_t maxLength) {
   return text;
 }
 
-// One line per event: wall-clock seconds, port, rate in force, event, detail.
-void logEvent(const SimPort &port, const char *event, const std::string &detail) {
-  if (gLog == NULL) return;
+void WireLog::write(int port, int baud, const char *event, const std::string &detail) {
+  if (file_ == NULL) return;
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  fprintf(gLog, "%lld.%06ld COM%d %d %s %s\n", (long long)ts.tv_sec, ts.tv_nsec / 1000, port.number,
-          portBaud(port), event, detail.c_str());
+  fprintf(file_, "%lld.%06ld COM%d %d %s %s\n", (long long)ts.tv_sec, ts.tv_nsec / 1000, port, baud,
+          event, detail.c_str());
+}
+
+void SimPort::log(const char *event, const std::string &detail) const {
+  // The rate is asked of the pty only when there is a log to write it to.
+  if (log_ != nullptr && log_->isOpen()) log_->write(number_, baud(), event, detail);
 }

@@ -1,8 +1,9 @@
-// Talkers: ports that are not the unit and never fall silent, as the devices
-// that share a PC's serial ports with it do (a GPS receiver, a UPS monitor, a
-// data logger, a development board printing its log). A talker sends whatever
-// rate the updater has set, and only listens to what it hears: it logs each
-// line like a silent port and never answers.
+// The devices on the ports without a unit. A silent port only listens: it
+// logs each command line it hears (and, with --others garbage, answers it with
+// garbage). Talkers never fall silent, as the devices that share a PC's serial
+// ports with it do (a GPS receiver, a UPS monitor, a data logger, a
+// development board printing its log). A talker sends whatever rate the
+// updater has set, and listens like a silent port.
 //
 //   trickle=MS  one byte every MS milliseconds, from a logger's reading line
 //   nmea        a burst of four NMEA-like sentences once a second
@@ -10,7 +11,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "UnitSim.h"
+#include "Talker.h"
 
 // Text the trickling logger sends, one byte at a time, over and over.
 static const char kTrickleLine[] = "T1=21.5C T2=19.8C RH=48%\r\n";
@@ -72,48 +73,49 @@ static std::string nmeaBurst(unsigned long second) {
          nmeaSentence("GPVTG,054.7,T,034.4,M,005.5,N,010.2,K");
 }
 
-void talkersInit(void) {
-  for (const TalkerSetting &setting : gOpt.talkers) {
-    for (SimPort &port : gPorts) {
-      if (port.number != setting.port) continue;
-      port.talker.kind = setting.kind;
-      port.talker.intervalMs = setting.intervalMs;
-      port.talker.nextAt = nowMono();
+void SilentDevice::receive(PortLink &link, const std::string &bytes, int) {
+  for (char c : bytes) {
+    if (c == '\n' || c == '\r') {
+      if (!line_.empty()) {
+        link.log("cmd", escapeBytes(line_, 200));
+        if (answerGarbage_) link.send(garbageBytes(), GARBAGE_RATE, nowMono(), 0);
+      }
+      line_.clear();
+    } else if (line_.size() < 4096) {
+      line_ += c;
     }
   }
 }
 
-// The bytes due now; moves t.nextAt to when the next ones are.
-static std::string nextTalk(TalkerState &t) {
-  if (t.kind == TALKER_TRICKLE) {
-    std::string byte(1, kTrickleLine[t.count++ % (sizeof kTrickleLine - 1)]);
-    t.nextAt += t.intervalMs / 1000.0;
+Talker::Talker(const TalkerSetting &setting, bool answerGarbage)
+    : SilentDevice(answerGarbage), kind_(setting.kind), intervalMs_(setting.intervalMs),
+      nextAt_(nowMono()) {}
+
+// The bytes due now; moves nextAt_ to when the next ones are.
+std::string Talker::nextTalk(void) {
+  if (kind_ == TALKER_TRICKLE) {
+    std::string byte(1, kTrickleLine[count_++ % (sizeof kTrickleLine - 1)]);
+    nextAt_ += intervalMs_ / 1000.0;
     return byte;
   }
-  if (t.burstPos >= t.burst.size()) {
-    t.burst = nmeaBurst(t.count++);
-    t.burstPos = 0;
-    t.burstAt = t.nextAt;
+  if (burstPos_ >= burst_.size()) {
+    burst_ = nmeaBurst(count_++);
+    burstPos_ = 0;
+    burstAt_ = nextAt_;
   }
-  std::string slice = t.burst.substr(t.burstPos, NMEA_SLICE_BYTES);
-  t.burstPos += slice.size();
-  if (t.burstPos < t.burst.size()) t.nextAt += slice.size() * 10.0 / NMEA_BAUD;
-  else t.nextAt = t.burstAt + t.intervalMs / 1000.0;
+  std::string slice = burst_.substr(burstPos_, NMEA_SLICE_BYTES);
+  burstPos_ += slice.size();
+  if (burstPos_ < burst_.size()) nextAt_ += slice.size() * 10.0 / NMEA_BAUD;
+  else nextAt_ = burstAt_ + intervalMs_ / 1000.0;
   return slice;
 }
 
-void talkerTimers(SimPort &port, double now, double *nextDeadline) {
-  TalkerState &t = port.talker;
-  if (!port.alive || t.kind == TALKER_NONE) return;
-  if (now >= t.nextAt) {
-    std::string bytes = nextTalk(t);
-    if (port.out.size() < TALKER_QUEUE_LIMIT) {
-      OutPiece piece;  // rate 0: sent as it is, whatever the line runs at
-      piece.bytes = bytes;
-      piece.notBefore = now;
-      port.out.push_back(piece);
-    }
-    if (t.nextAt <= now) t.nextAt = now;  // fell behind (a busy machine): no catching up in a rush
+void Talker::timers(PortLink &link, double now, double *nextDeadline) {
+  if (now >= nextAt_) {
+    std::string bytes = nextTalk();
+    // Rate 0: sent as it is, whatever the line runs at.
+    if (link.queuedSends() < TALKER_QUEUE_LIMIT) link.send(bytes, 0, now, 0);
+    if (nextAt_ <= now) nextAt_ = now;  // fell behind (a busy machine): no catching up in a rush
   }
-  if (t.nextAt < *nextDeadline) *nextDeadline = t.nextAt;
+  if (nextAt_ < *nextDeadline) *nextDeadline = nextAt_;
 }

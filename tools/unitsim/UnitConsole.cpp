@@ -21,7 +21,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "UnitSim.h"
+#include "UnitConsole.h"
 #include "image/ImageAssembly.h"
 #include "serial/UnitExchange.h"
 
@@ -33,17 +33,25 @@
 // Longest image the unit takes.
 #define MAX_IMAGE_LENGTH (16L * 1024 * 1024)
 
-std::vector<SimUnit> gUnits;
+SimUnit::SimUnit(const UnitOptions &options, const BenchOptions &bench)
+    : opt_(options), bench_(bench), version_(options.version), consoleRate_(options.consoleBaud) {}
 
-void unitInit(SimUnit &unit, const UnitOptions &options) {
-  unit = SimUnit();
-  unit.opt = options;
-  unit.version = options.version;
-  unit.consoleRate = options.consoleBaud;
+// Every output of the unit; the pieces fault cuts it into three.
+void SimUnit::send(PortLink &link, const std::string &bytes, int rate, double delay) {
+  double notBefore = nowMono() + delay;
+  if (opt_.piecesPauseMs >= 0 && bytes.size() >= 3) {
+    size_t third = bytes.size() / 3;
+    size_t cuts[4] = {0, third, 2 * third, bytes.size()};
+    for (int i = 0; i < 3; i++)
+      link.send(bytes.substr(cuts[i], cuts[i + 1] - cuts[i]), rate, i == 0 ? notBefore : 0,
+                i == 0 ? 0 : opt_.piecesPauseMs / 1000.0);
+    return;
+  }
+  link.send(bytes, rate, notBefore, 0);
 }
 
-static void reply(SimPort &port, const std::string &text, int rate) {
-  queueOutput(port, text, rate, port.unit->opt.lateMs / 1000.0);
+void SimUnit::reply(PortLink &link, const std::string &text, int rate) {
+  send(link, text, rate, opt_.lateMs / 1000.0);
 }
 
 // Parses "<checksum> <length>": two unsigned decimal numbers, one space, nothing else.
@@ -62,101 +70,98 @@ static bool parseAnnounce(const char *text, uint32_t *checkSum, long *length) {
 }
 
 // A bench of units given with --unit keeps each unit's images in SAVE_DIR/COMn.
-static void saveImage(SimPort &port) {
-  SimUnit &u = *port.unit;
-  if (gOpt.saveDir.empty()) return;
-  std::string folder = gOpt.saveDir;
-  if (gOpt.unitFolders) {
-    folder += "/COM" + std::to_string(port.number);
+void SimUnit::saveImage(PortLink &link) {
+  if (bench_.saveDir.empty()) return;
+  std::string folder = bench_.saveDir;
+  if (bench_.unitFolders) {
+    folder += "/COM" + std::to_string(link.number());
     mkdir(folder.c_str(), 0777);  // an existing folder is fine; a failure shows at fopen
   }
-  std::string path = folder + (u.streamKind == 'l' ? "/fpga.bin" : "/mcu.bin");
+  std::string path = folder + (streamKind_ == 'l' ? "/fpga.bin" : "/mcu.bin");
   FILE *file = fopen(path.c_str(), "wb");
   bool ok = file != NULL;
-  if (ok && !u.streamData.empty()) ok = fwrite(u.streamData.data(), 1, u.streamData.size(), file) == u.streamData.size();
+  if (ok && !streamData_.empty())
+    ok = fwrite(streamData_.data(), 1, streamData_.size(), file) == streamData_.size();
   if (file != NULL && fclose(file) != 0) ok = false;
-  logEvent(port, ok ? "saved" : "save-failed", path);
+  link.log(ok ? "saved" : "save-failed", path);
 }
 
-static void finishStream(SimPort &port) {
-  SimUnit &u = *port.unit;
-  bool sumOk = (uint32_t)(u.streamSum + u.streamCheckSum) == 0;
-  saveImage(port);
+void SimUnit::finishStream(PortLink &link) {
+  bool sumOk = (uint32_t)(streamSum_ + streamCheckSum_) == 0;
+  saveImage(link);
   char detail[160];
   // line-lead: how much line time the last bytes still had when the pty took
   // them (paced runs only); the updater's clock runs ahead by that much.
-  double lead = gOpt.pace ? port.inFreeAt - port.lastReadAt : 0.0;
+  double lead = link.lineLead();
   snprintf(detail, sizeof detail, "%c length %ld checksum %u sum-ok %d corrupt %d line-lead %.3f",
-           u.streamKind, (long)u.streamData.size(), u.streamCheckSum, sumOk ? 1 : 0, u.streamCorrupt ? 1 : 0,
-           lead);
-  logEvent(port, "stream-end", detail);
+           streamKind_, (long)streamData_.size(), streamCheckSum_, sumOk ? 1 : 0,
+           streamCorrupt_ ? 1 : 0, lead);
+  link.log("stream-end", detail);
 
-  if (u.opt.faultReject) {
-    reply(port, "FAILED", STREAM_BAUD);
-  } else if (!sumOk || u.streamCorrupt) {
-    reply(port, "CHECKSUM ERROR", STREAM_BAUD);
+  if (opt_.faultReject) {
+    reply(link, "FAILED", STREAM_BAUD);
+  } else if (!sumOk || streamCorrupt_) {
+    reply(link, "CHECKSUM ERROR", STREAM_BAUD);
   } else {
-    reply(port, "SUCCESS", STREAM_BAUD);
-    if (u.streamKind == 'l') u.logicAccepted = true;
-    if (u.streamKind == 'h') {
+    reply(link, "SUCCESS", STREAM_BAUD);
+    if (streamKind_ == 'l') logicAccepted_ = true;
+    if (streamKind_ == 'h') {
       // New microcontroller firmware: the unit restarts, deaf until its banner.
-      u.phase = PHASE_REBOOT;
-      u.consoleRate = u.opt.consoleBaud;
-      u.bannerAt = nowMono() + u.opt.lateMs / 1000.0 + gOpt.rebootSeconds;
-      logEvent(port, "reboot", std::to_string(gOpt.rebootSeconds) + " s");
-      u.streamData.clear();
-      u.streamData.shrink_to_fit();
+      phase_ = PHASE_REBOOT;
+      consoleRate_ = opt_.consoleBaud;
+      bannerAt_ = nowMono() + opt_.lateMs / 1000.0 + bench_.rebootSeconds;
+      link.log("reboot", std::to_string(bench_.rebootSeconds) + " s");
+      streamData_.clear();
+      streamData_.shrink_to_fit();
       return;
     }
     // The console stays at the image rate until the unit restarts.
-    u.consoleRate = STREAM_BAUD;
+    consoleRate_ = STREAM_BAUD;
   }
-  u.phase = PHASE_CONSOLE;
-  u.streamData.clear();
-  u.streamData.shrink_to_fit();
+  phase_ = PHASE_CONSOLE;
+  streamData_.clear();
+  streamData_.shrink_to_fit();
 }
 
-static void startStream(SimPort &port, char kind, uint32_t checkSum, long length) {
-  SimUnit &u = *port.unit;
-  u.phase = PHASE_STREAM;
-  u.streamKind = kind;
-  u.streamCheckSum = checkSum;
-  u.streamLength = length;
-  u.streamData.clear();
-  u.streamData.reserve((size_t)length);
-  u.streamSum = 0;
-  u.streamCorrupt = false;
-  u.streamLastByteAt = nowMono();
+void SimUnit::startStream(PortLink &link, char kind, uint32_t checkSum, long length) {
+  phase_ = PHASE_STREAM;
+  streamKind_ = kind;
+  streamCheckSum_ = checkSum;
+  streamLength_ = length;
+  streamData_.clear();
+  streamData_.reserve((size_t)length);
+  streamSum_ = 0;
+  streamCorrupt_ = false;
+  streamLastByteAt_ = nowMono();
   char detail[96];
   snprintf(detail, sizeof detail, "%c length %ld checksum %u", kind, length, checkSum);
-  logEvent(port, "stream-begin", detail);
-  if (length == 0) finishStream(port);
+  link.log("stream-begin", detail);
+  if (length == 0) finishStream(link);
 }
 
 // About a kilobyte of the chatter fault's status lines.
-static void queueChatterBlock(SimPort &port, SimUnit &u) {
+void SimUnit::queueChatterBlock(PortLink &link) {
   std::string block;
   while (block.size() < 1024) {
     char text[48];
-    snprintf(text, sizeof text, "status %lu: link up\r\n", ++u.chatterCount);
+    snprintf(text, sizeof text, "status %lu: link up\r\n", ++chatterCount_);
     block += text;
   }
-  queueOutput(port, block, 0, 0);
+  send(link, block, 0, 0);
 }
 
-static void unitCommand(SimPort &port, const std::string &line, int baud) {
-  SimUnit &u = *port.unit;
-  logEvent(port, "cmd", escapeBytes(line, 200));
-  const bool alreadyTalking = u.chatter;
-  if (u.opt.faultChatter) u.chatter = true;
-  if (u.opt.faultSilent) return;
+void SimUnit::command(PortLink &link, const std::string &line, int baud) {
+  link.log("cmd", escapeBytes(line, 200));
+  const bool alreadyTalking = chatter_;
+  if (opt_.faultChatter) chatter_ = true;
+  if (opt_.faultSilent) return;
   // A unit that is already talking answers behind its status lines, whatever
   // the moment the command came: the reply never starts a read on its own.
-  if (alreadyTalking) queueChatterBlock(port, u);
-  if (u.trickling) return;
-  if (baud != u.consoleRate) {
+  if (alreadyTalking) queueChatterBlock(link);
+  if (trickling_) return;
+  if (baud != consoleRate_) {
     // Sent at another rate: what the UART made of it is no command.
-    queueOutput(port, garbageBytes(), GARBAGE_RATE, 0);
+    send(link, garbageBytes(), GARBAGE_RATE, 0);
     return;
   }
 
@@ -169,160 +174,151 @@ static void unitCommand(SimPort &port, const std::string &line, int baud) {
   std::string answer;
   if (text == DETECTION_PROBE_COMMAND) {
     answer = DETECTION_EXPECTED_RESPONSE;
-  } else if (u.opt.trickleMs > 0 && (!u.opt.trickleAfterReboot || u.rebooted)) {
+  } else if (opt_.trickleMs > 0 && (!opt_.trickleAfterReboot || rebooted_)) {
     // Found by detection, then only a byte now and then, whatever it is asked.
-    u.trickling = true;
-    u.trickleAt = nowMono();
+    trickling_ = true;
+    trickleAt_ = nowMono();
     return;
-  } else if (u.opt.faultGarbage) {
-    queueOutput(port, "\xff" + garbageBytes(), 0, u.opt.lateMs / 1000.0);
+  } else if (opt_.faultGarbage) {
+    send(link, "\xff" + garbageBytes(), 0, opt_.lateMs / 1000.0);
     return;
   } else if (text == "%fw -v") {
-    answer = u.version + "\r\n>>";
+    answer = version_ + "\r\n>>";
   } else if (text == "%fw -p") {
-    answer = u.opt.isRx ? VALIDATE_RX_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING;
-    if (u.opt.faultExtraCr) answer.insert(answer.size() - 4, "\r");
+    answer = opt_.isRx ? VALIDATE_RX_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING;
+    if (opt_.faultExtraCr) answer.insert(answer.size() - 4, "\r");
   } else if (text.compare(0, 7, "%fw -l ") == 0 || text.compare(0, 7, "%fw -h ") == 0) {
     uint32_t checkSum = 0;
     long length = 0;
     if (!parseAnnounce(text.c_str() + 7, &checkSum, &length)) {
       answer = "ERROR: invalid parameters\r\n>>";
-    } else if (u.opt.faultNoReady) {
-      logEvent(port, "no-ready", "fault");
-      if (!echo.empty()) reply(port, echo, u.consoleRate);
+    } else if (opt_.faultNoReady) {
+      link.log("no-ready", "fault");
+      if (!echo.empty()) reply(link, echo, consoleRate_);
       return;
     } else {
-      reply(port, echo + "Ready", u.consoleRate);
-      startStream(port, text[5], checkSum, length);
+      reply(link, echo + "Ready", consoleRate_);
+      startStream(link, text[5], checkSum, length);
       return;
     }
   } else {
     answer = "ERROR: unknown command\r\n>>";
   }
-  reply(port, echo + answer, u.consoleRate);
+  reply(link, echo + answer, consoleRate_);
 }
 
-void unitReceive(SimPort &port, const std::string &bytes, int baud) {
-  SimUnit &u = *port.unit;
+void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
   size_t i = 0;
-  while (i < bytes.size() && port.alive) {
+  while (i < bytes.size()) {
     // Commands end in LF CR. The line is served at the LF, so the CR that
     // follows is no part of the next command, nor of an image that follows
     // an announce.
-    if (u.swallowCr) {
-      u.swallowCr = false;
+    if (swallowCr_) {
+      swallowCr_ = false;
       if (bytes[i] == '\r') {
         i++;
         continue;
       }
     }
-    if (u.phase == PHASE_REBOOT) {
-      logEvent(port, "ignored", escapeBytes(bytes.substr(i), 64));
+    if (phase_ == PHASE_REBOOT) {
+      link.log("ignored", escapeBytes(bytes.substr(i), 64));
       return;
     }
-    if (u.phase == PHASE_STREAM) {
+    if (phase_ == PHASE_STREAM) {
       size_t take = bytes.size() - i;
-      long left = u.streamLength - (long)u.streamData.size();
+      long left = streamLength_ - (long)streamData_.size();
       if ((long)take > left) take = (size_t)left;
       bool cut = false;
-      if (u.opt.disconnectAfter >= 0 && (long)(u.streamData.size() + take) >= u.opt.disconnectAfter) {
-        take = (size_t)(u.opt.disconnectAfter - (long)u.streamData.size());
+      if (opt_.disconnectAfter >= 0 && (long)(streamData_.size() + take) >= opt_.disconnectAfter) {
+        take = (size_t)(opt_.disconnectAfter - (long)streamData_.size());
         cut = true;
       }
-      if (u.opt.unplugAt >= 0 && u.streamBytesTotal + (long)take >= u.opt.unplugAt) {
-        take = (size_t)(u.opt.unplugAt - u.streamBytesTotal);
+      if (opt_.unplugAt >= 0 && streamBytesTotal_ + (long)take >= opt_.unplugAt) {
+        take = (size_t)(opt_.unplugAt - streamBytesTotal_);
         cut = true;
       }
       for (size_t k = 0; k < take; k++) {
         uint8_t byte = (uint8_t)bytes[i + k];
-        if (u.streamBytesTotal + (long)k == u.opt.corruptAt) {
+        if (streamBytesTotal_ + (long)k == opt_.corruptAt) {
           byte ^= 0x5A;  // a line error the byte's parity did not catch
-          logEvent(port, "corrupted", std::to_string(u.streamData.size()) + " " + u.streamKind);
+          link.log("corrupted", std::to_string(streamData_.size()) + " " + streamKind_);
         }
-        u.streamData.push_back(byte);
-        u.streamSum += byte;
+        streamData_.push_back(byte);
+        streamSum_ += byte;
       }
-      u.streamBytesTotal += (long)take;
+      streamBytesTotal_ += (long)take;
       i += take;
       // Bytes sent at another rate reach the unit corrupted.
-      if (take > 0 && baud != STREAM_BAUD) u.streamCorrupt = true;
-      u.streamLastByteAt = nowMono();
+      if (take > 0 && baud != STREAM_BAUD) streamCorrupt_ = true;
+      streamLastByteAt_ = nowMono();
       if (cut) {
-        logEvent(port, "hangup", "after " + std::to_string(u.streamData.size()) + " stream bytes");
-        hangUp(port);
+        link.log("hangup", "after " + std::to_string(streamData_.size()) + " stream bytes");
+        link.hangUp();
         return;
       }
-      if ((long)u.streamData.size() == u.streamLength) finishStream(port);
+      if ((long)streamData_.size() == streamLength_) finishStream(link);
       continue;
     }
     char c = bytes[i++];
     if (c == '\n' || c == '\r') {
-      u.swallowCr = c == '\n';
-      if (!port.line.empty()) {
-        std::string line = port.line;
-        port.line.clear();
-        unitCommand(port, line, baud);
+      swallowCr_ = c == '\n';
+      if (!line_.empty()) {
+        std::string line = line_;
+        line_.clear();
+        command(link, line, baud);
       }
-    } else if (port.line.size() < 4096) {
-      port.line += c;
+    } else if (line_.size() < 4096) {
+      line_ += c;
     }
   }
 }
 
-void silentPortLine(SimPort &port, const std::string &text, int baud) {
-  (void)baud;
-  logEvent(port, "cmd", escapeBytes(text, 200));
-  if (gOpt.othersGarbage) queueOutput(port, garbageBytes(), GARBAGE_RATE, 0);
-}
-
-void unitTimers(SimPort &port, double now, double *nextDeadline) {
-  if (!port.alive || port.unit == nullptr) return;
-  SimUnit &u = *port.unit;
-  if (u.phase == PHASE_STREAM && port.in.empty()) {
-    double giveUpAt = u.streamLastByteAt + STREAM_IDLE_SECONDS;
+void SimUnit::timers(PortLink &link, double now, double *nextDeadline) {
+  if (phase_ == PHASE_STREAM && !link.inputPending()) {
+    double giveUpAt = streamLastByteAt_ + STREAM_IDLE_SECONDS;
     if (now >= giveUpAt) {
-      logEvent(port, "stream-timeout",
-               std::to_string(u.streamData.size()) + " of " + std::to_string(u.streamLength) + " bytes");
-      u.phase = PHASE_CONSOLE;
-      u.streamData.clear();
-      reply(port, "TIMEOUT\r\n>>", STREAM_BAUD);
+      link.log("stream-timeout", std::to_string(streamData_.size()) + " of " +
+                                     std::to_string(streamLength_) + " bytes");
+      phase_ = PHASE_CONSOLE;
+      streamData_.clear();
+      reply(link, "TIMEOUT\r\n>>", STREAM_BAUD);
     } else if (giveUpAt < *nextDeadline) {
       *nextDeadline = giveUpAt;
     }
   }
-  if (u.phase == PHASE_REBOOT) {
-    if (now >= u.bannerAt) {
-      u.phase = PHASE_CONSOLE;
-      u.rebooted = true;
-      std::string banner = u.opt.banner;
-      if (u.opt.faultBannerCrLf) banner += "\r\n";
+  if (phase_ == PHASE_REBOOT) {
+    if (now >= bannerAt_) {
+      phase_ = PHASE_CONSOLE;
+      rebooted_ = true;
+      std::string banner = opt_.banner;
+      if (opt_.faultBannerCrLf) banner += "\r\n";
       // Both images taken: the unit now runs the release it was sent (same
       // FPGA fields), unless it is told to come back with the old version.
-      if (u.logicAccepted && !u.opt.faultKeepVersion) {
-        size_t space = u.version.find(' ');
-        u.version = FIRMWARE_VERSION_TO_UPLOAD +
-                    (space == std::string::npos ? std::string() : u.version.substr(space));
+      if (logicAccepted_ && !opt_.faultKeepVersion) {
+        size_t space = version_.find(' ');
+        version_ = FIRMWARE_VERSION_TO_UPLOAD +
+                   (space == std::string::npos ? std::string() : version_.substr(space));
       }
-      if (u.opt.faultNoBanner) {
-        logEvent(port, "no-banner", "fault");
+      if (opt_.faultNoBanner) {
+        link.log("no-banner", "fault");
       } else {
-        logEvent(port, "banner", "");
-        if (!u.opt.faultSilent) queueOutput(port, banner, u.consoleRate, 0);
+        link.log("banner", "");
+        if (!opt_.faultSilent) send(link, banner, consoleRate_, 0);
       }
-    } else if (u.bannerAt < *nextDeadline) {
-      *nextDeadline = u.bannerAt;
+    } else if (bannerAt_ < *nextDeadline) {
+      *nextDeadline = bannerAt_;
     }
   }
-  if (u.trickling) {
-    if (now >= u.trickleAt) {
-      queueOutput(port, ".", 0, 0);
-      u.trickleAt = now + u.opt.trickleMs / 1000.0;
+  if (trickling_) {
+    if (now >= trickleAt_) {
+      send(link, ".", 0, 0);
+      trickleAt_ = now + opt_.trickleMs / 1000.0;
     }
-    if (u.trickleAt < *nextDeadline) *nextDeadline = u.trickleAt;
+    if (trickleAt_ < *nextDeadline) *nextDeadline = trickleAt_;
   }
-  if (u.chatter && port.out.empty()) {
+  if (chatter_ && link.queuedSends() == 0) {
     // Talks without end: a block of status lines whenever the last one is out.
-    queueChatterBlock(port, u);
+    queueChatterBlock(link);
     *nextDeadline = now;  // write it at once; a full pty makes us wait for POLLOUT
   }
 }

@@ -21,8 +21,6 @@
 #include "UnitSim.h"
 #include "platform/PortList.h"
 
-SimOptions gOpt;
-
 static volatile sig_atomic_t gStop = 0;
 
 static void onSignal(int) { gStop = 1; }
@@ -131,7 +129,7 @@ static bool parseUnit(const char *text, UnitOptions *unit) {
   return true;
 }
 
-static bool parseOptions(int argc, char **argv) {
+static bool parseOptions(int argc, char **argv, SimOptions &opt) {
   bool portsGiven = false, unitGiven = false, bannerGiven = false, singleUnitOptions = false;
   std::vector<std::string> faults;
   UnitOptions single;
@@ -143,7 +141,7 @@ static bool parseOptions(int argc, char **argv) {
       exit(0);
     }
     if (arg == "--pace") {
-      gOpt.pace = true;
+      opt.pace = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -151,9 +149,9 @@ static bool parseOptions(int argc, char **argv) {
       return false;
     }
     const char *value = argv[++i];
-    if (arg == "--com-dir") gOpt.comDir = value;
+    if (arg == "--com-dir") opt.comDir = value;
     else if (arg == "--ports") {
-      if (!parsePortList(value, &gOpt.ports)) {
+      if (!parsePortList(value, &opt.ports)) {
         fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
         return false;
       }
@@ -177,25 +175,25 @@ static bool parseOptions(int argc, char **argv) {
     } else if (arg == "--banner") {
       single.banner = unescape(value);
       bannerGiven = singleUnitOptions = true;
-    } else if (arg == "--reboot-seconds") gOpt.rebootSeconds = atof(value);
-    else if (arg == "--save-dir") gOpt.saveDir = value;
-    else if (arg == "--log") gOpt.logPath = value;
-    else if (arg == "--ready-file") gOpt.readyFile = value;
-    else if (arg == "--max-seconds") gOpt.maxSeconds = atof(value);
-    else if (arg == "--seed") gOpt.seed = (unsigned)strtoul(value, NULL, 10);
+    } else if (arg == "--reboot-seconds") opt.bench.rebootSeconds = atof(value);
+    else if (arg == "--save-dir") opt.bench.saveDir = value;
+    else if (arg == "--log") opt.logPath = value;
+    else if (arg == "--ready-file") opt.readyFile = value;
+    else if (arg == "--max-seconds") opt.maxSeconds = atof(value);
+    else if (arg == "--seed") opt.seed = (unsigned)strtoul(value, NULL, 10);
     else if (arg == "--others") {
       if (strcmp(value, "silent") != 0 && strcmp(value, "garbage") != 0) {
         fprintf(stderr, "unitsim: --others is silent or garbage\n");
         return false;
       }
-      gOpt.othersGarbage = strcmp(value, "garbage") == 0;
+      opt.othersGarbage = strcmp(value, "garbage") == 0;
     } else if (arg == "--talker") {
       TalkerSetting setting;
       if (!parseTalker(value, &setting)) {
         fprintf(stderr, "unitsim: bad talker \"%s\" (PORT:trickle=MS or PORT:nmea)\n", value);
         return false;
       }
-      gOpt.talkers.push_back(setting);
+      opt.talkers.push_back(setting);
     } else if (arg == "--fault") {
       faults.push_back(value);
       singleUnitOptions = true;
@@ -205,13 +203,13 @@ static bool parseOptions(int argc, char **argv) {
         fprintf(stderr, "unitsim: bad unit \"%s\" (PORT:TYPE:BAUD[:FAULT...], see --help)\n", value);
         return false;
       }
-      for (const UnitOptions &other : gOpt.units) {
+      for (const UnitOptions &other : opt.units) {
         if (other.port == unit.port) {
           fprintf(stderr, "unitsim: two units on port %d\n", unit.port);
           return false;
         }
       }
-      gOpt.units.push_back(unit);
+      opt.units.push_back(unit);
     } else {
       fprintf(stderr, "unitsim: unknown option %s (see --help)\n", arg.c_str());
       return false;
@@ -224,41 +222,41 @@ static bool parseOptions(int argc, char **argv) {
       return false;
     }
   }
-  if (gOpt.comDir.empty()) {
+  if (opt.comDir.empty()) {
     fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
     return false;
   }
-  if (!gOpt.units.empty()) {
+  if (!opt.units.empty()) {
     // A bench: every unit from its --unit; the single-unit options do not apply.
     if (unitGiven || singleUnitOptions) {
       fprintf(stderr, "unitsim: --unit replaces --unit-port, --type, --baud, --version, --banner, --fault\n");
       return false;
     }
-    gOpt.unitFolders = true;
+    opt.bench.unitFolders = true;
     if (!portsGiven)
-      for (const UnitOptions &unit : gOpt.units) gOpt.ports.push_back(unit.port);
-    for (const UnitOptions &unit : gOpt.units) {
+      for (const UnitOptions &unit : opt.units) opt.ports.push_back(unit.port);
+    for (const UnitOptions &unit : opt.units) {
       bool listed = false;
-      for (int port : gOpt.ports) listed = listed || port == unit.port;
+      for (int port : opt.ports) listed = listed || port == unit.port;
       if (!listed) {
         fprintf(stderr, "unitsim: the unit's port %d is not in --ports\n", unit.port);
         return false;
       }
     }
   } else {
-    if (!portsGiven) gOpt.ports.assign(1, 1);
-    single.port = unitGiven ? unitPort : gOpt.ports[0];
+    if (!portsGiven) opt.ports.assign(1, 1);
+    single.port = unitGiven ? unitPort : opt.ports[0];
     if (single.consoleBaud <= 0) {
       fprintf(stderr, "unitsim: bad --baud\n");
       return false;
     }
     if (!bannerGiven) single.banner = defaultBanner(single.isRx);
-    if (single.port != 0) gOpt.units.push_back(single);
+    if (single.port != 0) opt.units.push_back(single);
   }
-  for (const TalkerSetting &setting : gOpt.talkers) {
+  for (const TalkerSetting &setting : opt.talkers) {
     bool listed = false, onUnit = false;
-    for (int port : gOpt.ports) listed = listed || port == setting.port;
-    for (const UnitOptions &unit : gOpt.units) onUnit = onUnit || unit.port == setting.port;
+    for (int port : opt.ports) listed = listed || port == setting.port;
+    for (const UnitOptions &unit : opt.units) onUnit = onUnit || unit.port == setting.port;
     if (!listed || onUnit) {
       fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or a unit's port\n", setting.port);
       return false;
@@ -267,9 +265,80 @@ static bool parseOptions(int argc, char **argv) {
   return true;
 }
 
+std::unique_ptr<PortDevice> Simulator::deviceFor(int port) const {
+  for (const UnitOptions &unit : opt_.units)
+    if (unit.port == port) return std::make_unique<SimUnit>(unit, opt_.bench);
+  for (const TalkerSetting &setting : opt_.talkers)
+    if (setting.port == port) return std::make_unique<Talker>(setting, opt_.othersGarbage);
+  return std::make_unique<SilentDevice>(opt_.othersGarbage);
+}
+
+bool Simulator::start(void) {
+  if (!log_.open(opt_.logPath)) return false;
+  ports_.reserve(opt_.ports.size());
+  for (int number : opt_.ports) ports_.emplace_back(number, opt_.pace, &log_);
+  for (SimPort &port : ports_)
+    if (!port.create(opt_.comDir)) return false;
+  // Plugged in once every port exists, so that a talker starts with the run.
+  for (SimPort &port : ports_) {
+    devices_.push_back(deviceFor(port.number()));
+    port.plug(devices_.back().get());
+  }
+  return true;
+}
+
+void Simulator::stop(void) {
+  for (SimPort &port : ports_) port.hangUp();
+  log_.close();
+}
+
+void Simulator::printPorts(void) const {
+  for (const SimPort &port : ports_) {
+    const char *kind = "";
+    for (const TalkerSetting &setting : opt_.talkers)
+      if (setting.port == port.number()) kind = " talker";
+    for (const UnitOptions &unit : opt_.units)
+      if (unit.port == port.number()) kind = " unit";
+    printf("COM%d %s%s\n", port.number(), port.slaveName().c_str(), kind);
+  }
+}
+
+bool Simulator::run(const volatile sig_atomic_t *stopFlag) {
+  double stopAt = nowMono() + opt_.maxSeconds;
+  std::vector<struct pollfd> fds;
+  while (!*stopFlag) {
+    double now = nowMono();
+    if (now >= stopAt) break;
+    double deadline = stopAt;
+    bool anyAlive = false;
+    for (SimPort &port : ports_) {
+      if (!port.alive()) continue;
+      port.serviceTimers(now, &deadline);
+      if (port.alive()) anyAlive = true;
+    }
+    if (!anyAlive) break;
+
+    fds.clear();
+    for (const SimPort &port : ports_) fds.push_back(port.pollRequest());
+    now = nowMono();
+    int timeoutMs = deadline <= now ? 0 : (int)((deadline - now) * 1000.0) + 1;
+    if (timeoutMs > 100) timeoutMs = 100;  // keeps an eye on the stop flag
+    // Returns the number of ready descriptors, 0 on timeout, -1 upon failure.
+    int ready = poll(fds.data(), fds.size(), timeoutMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      perror("unitsim: poll");
+      return false;
+    }
+    for (size_t i = 0; i < ports_.size(); i++) ports_[i].serviceEvents(fds[i].revents);
+  }
+  return true;
+}
+
 int main(int argc, char **argv) {
-  if (!parseOptions(argc, argv)) return 2;
-  srand(gOpt.seed);
+  SimOptions opt;
+  if (!parseOptions(argc, argv, opt)) return 2;
+  srand(opt.seed);
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
@@ -279,76 +348,24 @@ int main(int argc, char **argv) {
   sigaction(SIGHUP, &action, NULL);
   signal(SIGPIPE, SIG_IGN);
 
-  // Every unit's state exists before the ports point at it.
-  gUnits.resize(gOpt.units.size());
-  for (size_t i = 0; i < gOpt.units.size(); i++) unitInit(gUnits[i], gOpt.units[i]);
-  int status = 0;
-  if (!openLog() || !createPorts()) {
-    removePorts();
-    closeLog();
+  Simulator sim(opt);
+  if (!sim.start()) {
+    sim.stop();
     return 1;
   }
-  talkersInit();
-
-  for (const SimPort &port : gPorts)
-    printf("COM%d %s%s\n", port.number, port.slaveName.c_str(),
-           port.unit != nullptr ? " unit" : port.talker.kind != TALKER_NONE ? " talker" : "");
-  if (!gOpt.readyFile.empty()) {
-    FILE *ready = fopen(gOpt.readyFile.c_str(), "w");
+  sim.printPorts();
+  if (!opt.readyFile.empty()) {
+    FILE *ready = fopen(opt.readyFile.c_str(), "w");
     if (ready != NULL) {
-      fprintf(ready, "%s\n", gOpt.comDir.c_str());
+      fprintf(ready, "%s\n", opt.comDir.c_str());
       fclose(ready);
     }
   }
-  printf("ready %s\n", gOpt.comDir.c_str());
+  printf("ready %s\n", opt.comDir.c_str());
   fflush(stdout);
 
-  double stopAt = nowMono() + gOpt.maxSeconds;
-  std::vector<struct pollfd> fds;
-  while (!gStop) {
-    double now = nowMono();
-    if (now >= stopAt) break;
-    double deadline = stopAt;
-    bool anyAlive = false;
-    for (SimPort &port : gPorts) {
-      if (!port.alive) continue;
-      servicePortTimers(port, now, &deadline);
-      if (port.unit != nullptr) unitTimers(port, now, &deadline);
-      else talkerTimers(port, now, &deadline);
-      servicePortWrite(port);
-      if (port.alive) anyAlive = true;
-    }
-    if (!anyAlive) break;
-
-    fds.clear();
-    for (SimPort &port : gPorts) {
-      struct pollfd pfd = {port.master, POLLIN, 0};
-      if (!port.alive) pfd.fd = -1;
-      if (port.writeBlocked) pfd.events |= POLLOUT;
-      fds.push_back(pfd);
-    }
-    now = nowMono();
-    int timeoutMs = deadline <= now ? 0 : (int)((deadline - now) * 1000.0) + 1;
-    if (timeoutMs > 100) timeoutMs = 100;  // keeps an eye on the stop flag
-    // Returns the number of ready descriptors, 0 on timeout, -1 upon failure.
-    int ready = poll(fds.data(), fds.size(), timeoutMs);
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      perror("unitsim: poll");
-      status = 1;
-      break;
-    }
-    for (size_t i = 0; i < gPorts.size(); i++) {
-      SimPort &port = gPorts[i];
-      if (!port.alive || fds[i].revents == 0) continue;
-      if (fds[i].revents & POLLOUT) port.writeBlocked = false;
-      if (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) servicePortRead(port);
-      servicePortWrite(port);
-    }
-  }
-
-  removePorts();
-  closeLog();
+  int status = sim.run(&gStop) ? 0 : 1;
+  sim.stop();
   fprintf(stderr, "unitsim: stopped%s\n", gStop ? " (signal)" : "");
   return status;
 }
