@@ -34,7 +34,7 @@ int runFleetProbe(int port, const char *channel) {
   const UnitRun run = {NULL, NULL, FALSE, NULL};
   if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
   ComPortAPI_SetHardwareFlowControl(FALSE);
-  if (detectUnitOn(port, port, kDetectionBaudRates, DETECTION_RATE_COUNT)) {
+  if (detectUnitOn(port, port, 0)) {
     ComPortAPI_CloseCOM();
     char name[16];
     snprintf(name, sizeof name, "\\\\.\\COM%d", port);

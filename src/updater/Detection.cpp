@@ -18,7 +18,11 @@ int gBaudRate = 0;
 
 #define DETECTION_ATTEMPTS_PER_RATE 2
 
-const int kDetectionBaudRates[DETECTION_RATE_COUNT] = {115200, 9600, 57600, 4800, 2400, 1200};
+#define DETECTION_RATE_COUNT 6
+
+// The rates the unit's console may run at, the most common first.
+static const int kDetectionBaudRates[DETECTION_RATE_COUNT] = {115200, 9600, 57600, 4800, 2400,
+                                                              1200};
 
 // Tells the progress listeners where the unit answered.
 static void reportUnitFound(int port, int rate) {
@@ -30,11 +34,12 @@ static void reportUnitFound(int port, int rate) {
 }
 
 BOOL detectComPortAndBaudrate(void) {
-  return detectUnitOn(DETECTION_FIRST_PORT, DETECTION_LAST_PORT, kDetectionBaudRates,
-                      DETECTION_RATE_COUNT);
+  return detectUnitOn(DETECTION_FIRST_PORT, DETECTION_LAST_PORT, 0);
 }
 
-BOOL detectUnitOn(int firstPort, int lastPort, const int *rates, int rateCount) {
+BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
+  const int *rates = onlyRate > 0 ? &onlyRate : kDetectionBaudRates;
+  const int rateCount = onlyRate > 0 ? 1 : DETECTION_RATE_COUNT;
   char ResponseExpected[100];
 
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);

@@ -7,14 +7,10 @@
 
 #define DETECTION_FIRST_PORT 1
 #define DETECTION_LAST_PORT 32
-#define DETECTION_RATE_COUNT 6
 
-// The rates the unit's console may run at, the most common first.
-extern const int kDetectionBaudRates[DETECTION_RATE_COUNT];
-
-// Detection's scan over COMfirstPort..COMlastPort and the given rates, in that
-// order; on success the port stays open at the rate, with gComPortNumber and
-// gBaudRate set.
-BOOL detectUnitOn(int firstPort, int lastPort, const int *rates, int rateCount);
+// Detection's scan over COMfirstPort..COMlastPort, at onlyRate or (0) at each
+// of the six rates the unit's console may run at, the most common first; on
+// success the port stays open at the rate, with gComPortNumber and gBaudRate set.
+BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate);
 
 #endif  // DETECTION_H

@@ -17,8 +17,7 @@ BOOL findUnit(int port, int baud) {
   ComPortAPI_SetHardwareFlowControl(FALSE);
   const int firstPort = port > 0 ? port : DETECTION_FIRST_PORT;
   const int lastPort = port > 0 ? port : DETECTION_LAST_PORT;
-  if (baud > 0) return detectUnitOn(firstPort, lastPort, &baud, 1);
-  return detectUnitOn(firstPort, lastPort, kDetectionBaudRates, DETECTION_RATE_COUNT);
+  return detectUnitOn(firstPort, lastPort, baud > 0 ? baud : 0);
 }
 
 // A reply ends when the line falls silent, as in the updater's exchange, so a
