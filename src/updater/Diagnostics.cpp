@@ -35,8 +35,7 @@ static void flushConsoleInput(void) {
 #if defined(__GLIBC__)
     __fpurge(stdin);
 #endif
-    // Returns 0 upon success, -1 upon failure; nothing to do on failure.
-    (void)tcflush(STDIN_FILENO, TCIFLUSH);
+    (void)tcflush(STDIN_FILENO, TCIFLUSH);  // nothing to do when it fails
   }
 #endif
 }

@@ -5,6 +5,10 @@
 // stream itself (a full disk shows only when the buffer is flushed at the
 // close) are reported too, so a caller never takes a truncated file for a
 // complete one.
+//
+// The system calls here return 0 (or a descriptor) upon success and -1 upon
+// failure on POSIX, non-zero upon success and 0 upon failure on Windows, and
+// the C streams' 0 or EOF; a call that departs from that says so.
 #include "webfile/FileAPI.h"
 
 #include <stdio.h>
@@ -49,8 +53,7 @@ static void noteFailure(void) {
 
 static void discardTemporary(void) {
   if (replaceTemporary == NULL) return;
-  // Returns 0 upon success, non-zero upon failure; nothing more to do then.
-  (void)remove(replaceTemporary);
+  (void)remove(replaceTemporary);  // nothing more to do when it fails
   free(replaceTemporary);
   replaceTemporary = NULL;
 }
@@ -61,11 +64,10 @@ static BOOL publishTemporary(void) {
   const char *destination = replacePath != NULL ? replacePath : replaceTarget;
 #ifdef _WIN32
   // Write-through: the move reaches the disk before it returns, as the
-  // temporary's data did at its close. Returns non-zero upon success, 0 upon failure.
+  // temporary's data did at its close.
   BOOL moved = MoveFileExA(replaceTemporary, destination,
                            MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 #else
-  // Returns 0 upon success, -1 upon failure.
   BOOL moved = rename(replaceTemporary, destination) == 0;
 #endif
   if (!moved) {
@@ -90,8 +92,8 @@ static BOOL chooseReplacement(const char *fileName) {
   replacePath = NULL;
 #ifdef _WIN32
   // Opening with no access right asks nothing of the device and works for
-  // NUL, CON and the COM ports as for files. Returns a handle upon success,
-  // INVALID_HANDLE_VALUE upon failure (missing file: nothing to keep).
+  // NUL, CON and the COM ports as for files. INVALID_HANDLE_VALUE upon
+  // failure (missing file: nothing to keep).
   HANDLE handle = CreateFileA(fileName, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
   if (handle == INVALID_HANDLE_VALUE) return 1;
@@ -101,13 +103,12 @@ static BOOL chooseReplacement(const char *fileName) {
   return type == FILE_TYPE_DISK;
 #else
   struct stat status;
-  // Returns 0 upon success, -1 upon failure: missing, or a link that leads
-  // nowhere; the entry itself is then replaced.
+  // Fails for a missing path or a link that leads nowhere; the entry itself
+  // is then replaced.
   if (stat(fileName, &status) != 0) return 1;
   if (!S_ISREG(status.st_mode)) return 0;
   char resolved[PATH_MAX];
-  // Returns the path with every link resolved upon success, null upon failure
-  // (the name is then replaced as it is).
+  // Null upon failure: the name is then replaced as it is.
   if (realpath(fileName, resolved) != NULL && strcmp(resolved, fileName) != 0) {
     replacePath = (char *)malloc(strlen(resolved) + 1);
     if (replacePath != NULL) strcpy(replacePath, resolved);
@@ -132,14 +133,13 @@ static FILE *createTemporary(const char *mode) {
   stream = fopen(replaceTemporary, mode);
 #else
   snprintf(replaceTemporary, size, "%s.XXXXXX", target);
-  // Returns a descriptor upon success, -1 upon failure.
   int fd = mkstemp(replaceTemporary);
   if (fd >= 0) {
     // mkstemp makes the file private (0600); give it the permissions a
     // created file gets.
     mode_t mask = umask(0);
     umask(mask);
-    (void)fchmod(fd, 0666 & ~mask);  // Returns 0 upon success, -1 upon failure.
+    (void)fchmod(fd, 0666 & ~mask);
     stream = fdopen(fd, mode);
     if (stream == NULL) close(fd);
   }
@@ -173,8 +173,7 @@ static BOOL openWithMode(const char *fileName, const char *mode) {
     replacing = chooseReplacement(fileName);
 #ifndef _WIN32
     struct stat status;
-    // Returns 0 upon success, -1 upon failure. open blocks until the pipe has
-    // a reader, as the fopen below would; it returns -1 upon failure.
+    // open blocks until the pipe has a reader, as the fopen below would.
     if (!replacing && heldPipe < 0 && stat(fileName, &status) == 0 && S_ISFIFO(status.st_mode))
       heldPipe = open(fileName, O_WRONLY | O_CLOEXEC);
 #endif
@@ -250,8 +249,6 @@ BOOL FileAPI_CloseFile(void) {
   int closeResult = 0;
   // A temporary about to replace a file reaches the disk before the rename,
   // so that a crash cannot leave an empty file in the previous one's place.
-  // fflush returns 0 upon success, EOF upon failure; fsync 0 / -1;
-  // FlushFileBuffers non-zero upon success, 0 upon failure.
 #ifdef _WIN32
   if (streamIsTemporary &&
       (fflush(fptr) != 0 || !FlushFileBuffers((HANDLE)_get_osfhandle(_fileno(fptr)))))
@@ -260,7 +257,7 @@ BOOL FileAPI_CloseFile(void) {
   if (streamIsTemporary && (fflush(fptr) != 0 || fsync(fileno(fptr)) != 0)) closeResult = EOF;
 #endif
   // fclose flushes the buffered output: a full disk is reported here.
-  // Returns 0 upon success, EOF upon failure; the stream is gone either way.
+  // The stream is gone either way.
   if (fclose(fptr) != 0) closeResult = EOF;
   fptr = NULL;
   BOOL finishing = streamIsTemporary && streamAppends;
