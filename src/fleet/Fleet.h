@@ -53,16 +53,6 @@ std::string fleet_numberedName(const std::string &path, int number);
 // PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt".
 std::string fleet_portFileName(const std::string &path, int port);
 
-namespace CLI {
-class App;
-}
-// update-all's options on its CLI11 subcommand; then the command itself (the
-// hidden --probe-port N runs one port's probe instead).
-void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &portList, int &probePort,
-                         std::string &channel);
-int finishUpdateAllCommand(const FleetOptions &options, const std::string &portList, int probePort,
-                           const std::string &channel, const char *argv0);
-
 // The seconds a unit's update still takes, from its step and the percentage
 // of that step: the image bytes left at the line rate, then the reboot wait.
 // fpgaBytes and mcuBytes are the lengths of the unit's two images. -1 once
@@ -74,7 +64,6 @@ double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, l
 // N,M` for several.
 std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify);
 
-int runUpdateAll(const FleetOptions &options, const char *argv0);
 // The probe of one port, in a child of its own: the updater's rates in its
 // order, the detection command twice at each; the port and rate found (and
 // the device behind the port) go out on the channel. Exit status 0 when a

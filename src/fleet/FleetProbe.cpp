@@ -9,6 +9,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
+#include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -23,7 +24,7 @@ static void sendFound(int port, int rate, const char *name) {
 
 int runFleetProbe(int port, const char *channel) {
   if (!progressChannel_attach(channel)) {
-    fprintf(stderr, "TessaranFwTool: no progress channel %s\n", channel);
+    toolError("no progress channel %s", channel);
     return EXIT_USAGE;
   }
   // Detection's own scan, narrowed to this port: the existence check (a port

@@ -18,6 +18,7 @@
 
 #include "fleet/Fleet.h"
 #include "platform/CalendarTime.h"
+#include "platform/ToolName.h"
 
 std::string fleet_utcText(time_t when, const char *format) {
   struct tm utc;
@@ -32,7 +33,7 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
   for (const FleetRecord &r : records)
     if (r.result != "updated") left.push_back(&r);
   if (left.empty()) return "";
-  std::string command = "TessaranFwTool ";
+  std::string command = TOOL_NAME " ";
   if (left.size() == 1) {
     command += "update --port " + std::to_string(left[0]->port) + " --baud " + std::to_string(left[0]->baud);
   } else {

@@ -11,6 +11,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
+#include "platform/ToolError.h"
 
 #define PROBE_SECONDS_LIMIT 120.0
 #define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
@@ -36,7 +37,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
                                         "--progress-fd", SUBPROCESS_CHANNEL_ARG},
                                        "", &error);
     if (probes[i].child == NULL) {
-      fprintf(stderr, "TessaranFwTool: COM%d cannot be probed: %s\n", ports[i], error.c_str());
+      toolError("COM%d cannot be probed: %s", ports[i], error.c_str());
       probes[i].closed = true;
     } else {
       children.push_back(probes[i].child);
@@ -81,7 +82,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   }
   for (Probe &probe : probes) {
     if (probe.stopped && !interrupted)
-      fprintf(stderr, "TessaranFwTool: COM%d: the probe did not end, stopped\n", probe.port);
+      toolError("COM%d: the probe did not end, stopped", probe.port);
     subprocess_free(probe.child);  // kills a probe still running
     if (probe.baud <= 0 || interrupted) continue;
     FleetRecord unit;

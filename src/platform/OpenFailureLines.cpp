@@ -3,6 +3,7 @@
 #include <stdio.h>
 
 #include "platform/PortList.h"
+#include "platform/ToolName.h"
 
 bool openFailureIsAbsent(const std::string &text) { return text.compare(0, 6, "absent") == 0; }
 
@@ -16,10 +17,10 @@ void printOpenFailures(const std::vector<std::pair<int, std::string>> &failures)
         last++;
     }
     if (last > i) {
-      fprintf(stderr, "TessaranFwTool: COM%d to COM%d: absent\n", first, failures[last].first);
+      fprintf(stderr, TOOL_NAME ": COM%d to COM%d: absent\n", first, failures[last].first);
       i = last;
     } else {
-      fprintf(stderr, "TessaranFwTool: COM%d: %s\n", first, failures[i].second.c_str());
+      fprintf(stderr, TOOL_NAME ": COM%d: %s\n", first, failures[i].second.c_str());
     }
   }
 }

@@ -1,5 +1,6 @@
 // Checks of the tool's numeric options that say what a valid value is, for
-// CLI11 (Validator) and for update-all's port list.
+// CLI11 (Validator) and for update-all's port list; the options that several
+// commands share.
 #ifndef COMMANDLINEVALUES_H
 #define COMMANDLINEVALUES_H
 
@@ -64,6 +65,30 @@ inline CLI::Validator commandLine_positiveValidator(const std::string &what) {
         return std::string();
       },
       "");
+}
+
+inline void addPortOption(CLI::App &command, int *port) {
+  command
+      .add_option("--port", *port,
+                  "COM port of the unit, 1-255: 3 or COM3 (default: scan COM1 to COM32)")
+      ->transform(commandLine_portValidator())
+      ->option_text("N");
+}
+
+inline void addBaudOption(CLI::App &command, int *baud) {
+  command
+      .add_option("--baud", *baud,
+                  "console baud rate of the unit (default: try 115200, "
+                  "9600, 57600, 4800, 2400, 1200)")
+      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
+      ->option_text("RATE");
+}
+
+inline void addTraceOption(CLI::App &command, std::string *path) {
+  command
+      .add_option("--trace", *path,
+                  "append a wire trace of the run to FILE (also FWUPGRADE_TRACE=FILE)")
+      ->option_text("FILE");
 }
 
 #endif  // COMMANDLINEVALUES_H

@@ -20,7 +20,10 @@
 #include <sys/mman.h>
 #endif
 
+#include <CLI/CLI.hpp>
+
 #include "ToolCommands.h"
+#include "platform/ToolError.h"
 #include "firmware/BinImage.h"
 #include "image/HexTextCheck.h"
 #include "platform/PrintableText.h"
@@ -54,43 +57,78 @@ static void *allocateLargeBuffer(size_t size) {
 
 static int imageUsage(void) {
   fprintf(stderr,
-          "Usage: TessaranFwTool image --entry N -o FILE [--as-updater]   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
-          "       TessaranFwTool image HEXFILE -o FILE [--as-updater]\n"
+          "Usage: " TOOL_NAME
+          " image --entry N -o FILE [--as-updater]   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
+          "       " TOOL_NAME
+          " image HEXFILE -o FILE [--as-updater]\n"
           "  --as-updater  write the image the updater would build even when the text\n"
           "                would lose, overlap or misplace data (the problem is still shown)\n");
   return 2;
+}
+
+void addImageOptions(CLI::App &command, ToolOptions &options) {
+  ImageOptions &image = options.image;
+  setOwnUsage(command,
+              "Usage: " TOOL_NAME
+              " image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
+              "       " TOOL_NAME
+              " image HEXFILE -o FILE [--as-updater]\n"
+              "  --as-updater  write the updater's image even of a text that would lose, overlap\n"
+              "                or misplace data");
+  CLI::Option *file = command.add_option("HEXFILE", image.input)->group("");
+  command.add_option("--entry", image.entry)
+      ->check(CLI::Validator(
+          [](std::string &n) -> std::string {
+            if (n.size() == 1 && n[0] >= '0' && n[0] < '0' + CATALOGUE_ENTRIES)
+              return std::string();
+            return "takes 0, 1 or 2";
+          },
+          ""))
+      ->excludes(file)
+      ->group("");
+  command.add_option("-o", image.output)->group("");
+  command.add_flag("--as-updater", image.asUpdater)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
+      ->disable_flag_override()
+      ->group("");
+}
+
+int imageUsageError(const CLI::ParseError &error) {
+  // --entry's value is the only one CLI11 checks here.
+  if (dynamic_cast<const CLI::ValidationError *>(&error) != NULL)
+    toolError("image: --entry takes 0, 1 or 2");
+  return imageUsage();
 }
 
 // The whole file in a NUL-terminated heap block; null with the reason printed.
 static char *readTextFile(const char *path) {
   FILE *file = fopen(path, "rb");
   if (file == NULL) {
-    fprintf(stderr, "TessaranFwTool: image: cannot open %s\n", path);
+    toolError("image: cannot open %s", path);
     return NULL;
   }
   // One byte beyond the limit tells an oversized file from one at the limit.
   char *text = (char *)allocateLargeBuffer((size_t)IMAGE_MAX_TEXT_SIZE + 1 + IMAGE_TEXT_PADDING);
   if (text == NULL) {
     fclose(file);
-    fprintf(stderr, "TessaranFwTool: image: out of memory\n");
+    toolError("image: out of memory");
     return NULL;
   }
   size_t size = fread(text, 1, (size_t)IMAGE_MAX_TEXT_SIZE + 1, file);
   int readError = ferror(file);
   fclose(file);
   if (readError) {
-    fprintf(stderr, "TessaranFwTool: image: cannot read %s\n", path);
+    toolError("image: cannot read %s", path);
     free(text);
     return NULL;
   }
   if (size > (size_t)IMAGE_MAX_TEXT_SIZE) {
-    fprintf(stderr, "TessaranFwTool: image: %s is larger than %d bytes, not a firmware text\n", path,
-            IMAGE_MAX_TEXT_SIZE);
+    toolError("image: %s is larger than %d bytes, not a firmware text", path, IMAGE_MAX_TEXT_SIZE);
     free(text);
     return NULL;
   }
   if (memchr(text, '\0', size) != NULL) {
-    fprintf(stderr, "TessaranFwTool: image: %s holds a NUL byte, not a firmware text\n", path);
+    toolError("image: %s holds a NUL byte, not a firmware text", path);
     free(text);
     return NULL;
   }
@@ -109,11 +147,11 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
   BOOL replaced = FileAPI_EndReplacement(written && closed);
   fflush(stdout);
   if (!created) {
-    fprintf(stderr, "TessaranFwTool: image: cannot create %s\n", path);
+    toolError("image: cannot create %s", path);
     return 0;
   }
   if (!written || !closed || !replaced) {
-    fprintf(stderr, "TessaranFwTool: image: cannot write %s; a previous %s is left as it was\n", path, path);
+    toolError("image: cannot write %s; a previous %s is left as it was", path, path);
     return 0;
   }
   return 1;
@@ -125,49 +163,35 @@ static int checkText(const char *source, const char *text, int asUpdater) {
   HexTextProblem problem;
   if (!hexTextFindProblem(text, &problem)) return 1;
   BOOL goOn = asUpdater && !problem.assemblyRefuses;
-  fprintf(stderr, "TessaranFwTool: image: %s%s:%lu: %s:\n%s\n", goOn ? "warning: " : "", source,
-          problem.lineNumber, problem.reason,
-          printableText(problem.line, problem.lineLength).c_str());
+  toolError("image: %s%s:%lu: %s:\n%s", goOn ? "warning: " : "", source, problem.lineNumber,
+            problem.reason, printableText(problem.line, problem.lineLength).c_str());
   if (goOn) return 1;
   if (problem.assemblyRefuses)
-    fprintf(stderr, "TessaranFwTool: image: the updater refuses this text; nothing written\n");
+    toolError("image: the updater refuses this text; nothing written");
   else
     fprintf(stderr,
             "image: nothing written (--as-updater writes the image the updater would build)\n");
   return 0;
 }
 
-int runImageCommand(int argc, char **argv) {
-  // 1. Arguments.
-  const char *input = NULL;
-  const char *output = NULL;
-  int entry = -1;
-  int asUpdater = 0;
-  for (int k = 0; k < argc; k++) {
-    if (strcmp(argv[k], "--as-updater") == 0 && !asUpdater) {
-      asUpdater = 1;
-    } else if (strcmp(argv[k], "-o") == 0 && k + 1 < argc && output == NULL) {
-      output = argv[++k];
-    } else if (strcmp(argv[k], "--entry") == 0 && k + 1 < argc && entry < 0 && input == NULL) {
-      const char *n = argv[++k];
-      if (strlen(n) != 1 || n[0] < '0' || n[0] >= '0' + CATALOGUE_ENTRIES) {
-        fprintf(stderr, "TessaranFwTool: image: --entry takes 0, 1 or 2\n");
-        return imageUsage();
-      }
-      entry = n[0] - '0';
-    } else if (argv[k][0] != '-' && input == NULL && entry < 0) {
-      input = argv[k];
-    } else {
-      return imageUsage();
-    }
-  }
-  if (output == NULL || (input == NULL && entry < 0)) return imageUsage();
+int runImage(const ToolOptions &options) {
+  // 1. Arguments. A missing -o, HEXFILE or --entry is the usage error here:
+  // CLI11's would come before an error in the arguments ahead of the command.
+  // CLI11 takes "-" or "-5" for a HEXFILE; they are unknown options.
+  const ImageOptions &image = options.image;
+  const int entry = image.entry;
+  if (!image.output ||
+      (entry < 0 && (!image.input || (!image.input->empty() && (*image.input)[0] == '-'))))
+    return imageUsage();
+  const char *input = entry < 0 ? image.input->c_str() : NULL;
+  const char *output = image.output->c_str();
+  const int asUpdater = image.asUpdater;
 
   // 2. The text, as a private writable copy: assembly cuts it up.
   char *text = NULL;
   if (entry >= 0) {
     text = newCopyOfEmbeddedText(entry);
-    if (text == NULL) fprintf(stderr, "TessaranFwTool: image: out of memory\n");
+    if (text == NULL) toolError("image: out of memory");
   } else {
     text = readTextFile(input);
   }
@@ -185,7 +209,7 @@ int runImageCommand(int argc, char **argv) {
   if (gDataConcatenated == NULL) {
     ownBuffer = (uint8_t *)allocateLargeBuffer(CONCAT_BUFFER_SIZE + 16);
     if (ownBuffer == NULL) {
-      fprintf(stderr, "TessaranFwTool: image: out of memory\n");
+      toolError("image: out of memory");
       free(text);
       return 1;
     }
@@ -195,7 +219,7 @@ int runImageCommand(int argc, char **argv) {
   // 5. Assembly, checksum, output.
   int status = 1;
   if (!ValidateFwAndConcatenateData(text)) {
-    fprintf(stderr, "TessaranFwTool: image: %s is not a valid Intel HEX text\n", source);
+    toolError("image: %s is not a valid Intel HEX text", source);
   } else {
     gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
     printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,

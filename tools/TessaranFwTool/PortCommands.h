@@ -4,6 +4,10 @@
 
 #include <string>
 
+#include <nlohmann/json.hpp>
+
+#include "updater/UnitQueries.h"
+
 struct PortsOptions {
   bool probe = false;     // probe each free port for a unit
   bool json = false;
@@ -21,5 +25,10 @@ struct ProbeOptions {
 // Exit status 0 when a unit answered, 3 when none did, 1 when the tool
 // could not start.
 int runProbeCommand(const ProbeOptions &options);
+
+// What both commands show of a unit. A missing field is null in JSON.
+nlohmann::json textOrNull(const std::string &text);
+nlohmann::json unitJson(const UnitInfo &info);
+void printUnit(const UnitInfo &info, const char *indent);
 
 #endif  // PORTCOMMANDS_H

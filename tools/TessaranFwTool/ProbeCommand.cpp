@@ -1,17 +1,17 @@
 // probe [--port N] [--baud B] [--json]: finds the unit as the updater does and
 // shows what it says about itself. Read-only: "%help -c version" (detection),
 // "%fw -v" and "%fw -p" are all it sends.
-//
-// ports [--probe] [--json]: COM1 to COM32 (and on Windows every other COM port
-// present) with their device and state; with --probe, each free port is
-// probed at detection's six rates and a unit's data is shown.
 #include <stdio.h>
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include "CommandLineValues.h"
 #include "JsonText.h"
 #include "LookingStatus.h"
 #include "PortCommands.h"
+#include "ToolCommands.h"
+#include "platform/ToolError.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -25,9 +25,9 @@
 using nlohmann::json;
 
 // A missing field is null in JSON: the unit did not say.
-static json textOrNull(const std::string &text) { return text.empty() ? json() : json(text); }
+json textOrNull(const std::string &text) { return text.empty() ? json() : json(text); }
 
-static json unitJson(const UnitInfo &info) {
+json unitJson(const UnitInfo &info) {
   return json{{"port", info.port},
               {"device", info.device},
               {"baud", info.baud},
@@ -45,7 +45,7 @@ static std::string orUnknown(const std::string &text) {
   return text.empty() ? "(no answer)" : printableText(text);
 }
 
-static void printUnit(const UnitInfo &info, const char *indent) {
+void printUnit(const UnitInfo &info, const char *indent) {
   printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
   printf("%sBaud rate    : %d\n", indent, info.baud);
   printf("%sType         : %s\n", indent, orUnknown(info.type).c_str());
@@ -56,20 +56,22 @@ static void printUnit(const UnitInfo &info, const char *indent) {
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
-// A stop closes the port (and removes its lock), prints one line on stderr
-// and exits with 130, as in an update.
-static BOOL startPortCommand(const char *program, const std::string &tracePath) {
-  const UnitRun run = {program, tracePath.c_str(), TRUE, NULL};
-  return unitRun_begin(&run);
+void addProbeOptions(CLI::App &command, ToolOptions &options) {
+  ProbeOptions &probe = options.probe;
+  addPortOption(command, &probe.port);
+  addBaudOption(command, &probe.baud);
+  command.add_flag("--json", probe.json, "print one JSON object");
+  addTraceOption(command, &probe.tracePath);
 }
 
 int runProbeCommand(const ProbeOptions &options) {
-  if (!startPortCommand("TessaranFwTool probe", options.tracePath)) return EXIT_UPDATE_FAILED;
+  const UnitRun run = {TOOL_NAME " probe", options.tracePath.c_str(), TRUE, NULL};
+  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
   lookingStatus_start();
   const BOOL found = findUnit(options.port, options.baud);
   lookingStatus_end();
   if (!found) {
-    fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    toolError("no unit answered");
     printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     if (options.json) printf("null\n");
@@ -80,83 +82,5 @@ int runProbeCommand(const ProbeOptions &options) {
   ComPortAPI_CloseCOM();
   if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
   else printUnit(info, "");
-  return unitRun_end(EXIT_UPDATE_DONE);
-}
-
-const char *portStateName(PortState state) {
-  switch (state) {
-    case PORT_FREE: return "free";
-    case PORT_BUSY: return "busy";
-    case PORT_DENIED: return "denied";
-    default: return "absent";
-  }
-}
-
-// The port's state from an open that is closed again at once.
-static void checkPort(PortEntry *entry) {
-  describePort(entry);
-  HANDLE handle = ComPortAPI_OpenDevice(entry->number);
-  if (handle != INVALID_HANDLE_VALUE) {
-    ComPortAPI_CloseDevice(handle, entry->number);
-    entry->state = PORT_FREE;
-    return;
-  }
-  const SystemError *error = ComPortAPI_LastOpenError();
-  entry->state = stateOfFailedOpen(error->code);
-  if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
-  if (entry->state == PORT_BUSY) findPortHolder(entry);
-}
-
-int runPortsCommand(const PortsOptions &options) {
-  if (!startPortCommand("TessaranFwTool ports", options.tracePath)) return EXIT_UPDATE_FAILED;
-  json list = json::array();
-  for (int number : portsToList()) {
-    PortEntry entry;
-    entry.number = number;
-    checkPort(&entry);
-
-    UnitInfo info;
-    BOOL answered = FALSE;
-    if (options.probe && entry.state == PORT_FREE && findUnit(number, 0)) {
-      answered = TRUE;
-      queryUnit(&info);
-      ComPortAPI_CloseCOM();
-    }
-
-    if (options.json) {
-      json item{{"port", entry.number},
-                {"name", "COM" + std::to_string(entry.number)},
-                {"device", textOrNull(entry.device)},
-                {"state", portStateName(entry.state)}};
-      if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
-        item["reason"] = systemTextAsUtf8(entry.reason);
-        item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
-        item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
-      }
-      if (options.probe && entry.state == PORT_FREE)
-        item["unit"] = answered ? unitJson(info) : json();
-      list.push_back(item);
-      continue;
-    }
-
-    printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
-           entry.device.empty() ? "(no device)" : entry.device.c_str());
-    if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
-      printf("  (%s", entry.reason.c_str());
-      // A process names itself: its name is escaped like a unit's bytes.
-      if (entry.holderPid > 0)
-        printf("; held by %ld %s", entry.holderPid, printableText(entry.holderName).c_str());
-      else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
-      printf(")");
-    }
-    printf("\n");
-    if (options.probe && entry.state == PORT_FREE) {
-      if (answered) printUnit(info, "       ");
-      else printf("       no unit answered\n");
-    }
-  }
-  if (options.json) printf("%s\n", jsonText(list).c_str());
   return unitRun_end(EXIT_UPDATE_DONE);
 }

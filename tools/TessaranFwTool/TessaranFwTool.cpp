@@ -1,31 +1,54 @@
 // TessaranFwTool: the operations that sit beside the updater's console flow.
 //
-// The command line is parsed by CLI11. The older commands (image, export-web,
-// verify-web, bench) take their arguments as before: their subcommands hand
-// everything after the command name to their run*Command functions.
-// Errors go to stderr as "TessaranFwTool: ..."; a command line that cannot be
+// The command line is parsed by CLI11, built from the command table. Errors
+// go to stderr as "TessaranFwTool: ..."; a command line that cannot be
 // understood ends with exit status 2.
 #include <stdio.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
-#include "CommandLineValues.h"
-#include "PortCommands.h"
 #include "ToolCommands.h"
-#include "UpdateCommand.h"
-#include "fleet/Fleet.h"
-#include "fleet/ProgressChannel.h"
+#include "platform/ToolError.h"
 #include "platform/ExitStatus.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
 
-#define TOOL_NAME "TessaranFwTool"
 #ifndef TOOL_VERSION
 #define TOOL_VERSION "1.0.4"
 #endif
+
+static const ToolCommand kCommands[] = {
+    {"image", "assemble an embedded release text or a HEX/MCS file into its flat image",
+     addImageOptions, runImage, imageUsageError},
+    {"export-web", "write the web update file FwToUpload.bin in the current folder",
+     addExportWebOptions, runExportWeb, exportWebUsageError},
+    {"verify-web", "check a web update file against its header", addVerifyWebOptions, runVerifyWeb,
+     verifyWebUsageError},
+    {"bench", "bench routines (test patterns, dump)", addBenchOptions, runBench, benchUsageError},
+    {"ports", "list the COM ports the updater scans, with state", addPortsOptions,
+     [](const ToolOptions &options) { return runPortsCommand(options.ports); }, NULL},
+    {"probe", "find the unit and show its type, rate and versions (read-only); exit 3: no unit",
+     addProbeOptions, [](const ToolOptions &options) { return runProbeCommand(options.probe); },
+     NULL},
+    {"update",
+     "update the unit without questions or key wait, then verify its version; exit 0 updated "
+     "and verified, 1 failed or not verified, 3 no unit",
+     addUpdateOptions, runUpdate, NULL},
+    {"update-all",
+     "update every unit found on the ports at once, each as update does; exit 0 all updated, "
+     "1 any failed, 3 no unit",
+     addUpdateAllOptions, runUpdateAllCommand, NULL},
+};
+
+static const ToolCommand &commandNamed(const std::string &name) {
+  for (const ToolCommand &command : kCommands)
+    if (name == command.name) return command;
+  return kCommands[0];  // CLI11 chooses among the table's names only
+}
 
 // The tool's version, the embedded release and each image in figures.
 static std::string versionText(void) {
@@ -49,126 +72,98 @@ static std::string versionText(void) {
   return text;
 }
 
-// A subcommand whose arguments go unparsed to an older command's function.
-static CLI::App *forwardingCommand(CLI::App &app, const char *name, const char *description,
-                                   const char *usage) {
-  CLI::App *command = app.add_subcommand(name, description);
-  command->prefix_command();
-  command->footer(usage);
-  return command;
+// The help of a command with its own usage text: its description, a usage
+// line that names no arguments, the options shown (-h/--help), the text.
+class OwnUsageFormatter : public CLI::Formatter {
+ public:
+  std::string make_help(const CLI::App *app, std::string name, CLI::AppFormatMode) const override {
+    const std::vector<const CLI::Option *> shown = app->get_options([](const CLI::Option *option) {
+      return option->get_group() == "Options" && option->nonpositional();
+    });
+    return make_description(app) + get_label("Usage") + ": " + name + " [" + get_label("OPTIONS") +
+           "]\n" + make_group("Options", false, shown) + "\n" + make_footer(app);
+  }
+};
+
+void setOwnUsage(CLI::App &command, const char *usage) {
+  command.footer(usage);
+  command.formatter(std::make_shared<OwnUsageFormatter>());
 }
 
-static int runForwarded(CLI::App *command, int (*run)(int, char **)) {
-  std::vector<std::string> arguments = command->remaining();
-  std::vector<char *> argv;
-  for (std::string &argument : arguments) argv.push_back(&argument[0]);
-  argv.push_back(NULL);
-  return run((int)arguments.size(), argv.data());
+// Whether -h or --help comes before the first argument that is no option.
+static bool helpBeforeArguments(char **arguments, int count) {
+  for (int i = 0; i < count; i++) {
+    const std::string argument = arguments[i];
+    if (argument == "-h" || argument == "--help") return true;
+    if (argument.size() < 2 || argument[0] != '-' || argument == "--") return false;
+  }
+  return false;
 }
 
-static void addPortOption(CLI::App *command, int *port) {
-  command->add_option("--port", *port,
-                      "COM port of the unit, 1-255: 3 or COM3 (default: scan COM1 to COM32)")
-      ->transform(commandLine_portValidator())
-      ->option_text("N");
+static int refusal(const std::string &message) {
+  toolError("%s", message.c_str());
+  fprintf(stderr, "Run with --help for more information.\n");
+  return EXIT_USAGE;
 }
 
-static void addBaudOption(CLI::App *command, int *baud) {
-  command->add_option("--baud", *baud, "console baud rate of the unit (default: try 115200, "
-                                       "9600, 57600, 4800, 2400, 1200)")
-      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
-      ->option_text("RATE");
+// The exit status of a command line that CLI11 refused or answered itself
+// (--help, --version).
+static int commandLineError(CLI::App &app, const CLI::ParseError &error) {
+  CLI::App *chosen = app.get_subcommands().empty() ? NULL : app.get_subcommands().front();
+  const ToolCommand *command = chosen != NULL ? &commandNamed(chosen->get_name()) : NULL;
+  if (command == NULL || command->usageError == NULL) {
+    if (error.get_exit_code() == 0) return app.exit(error);
+    return refusal(error.what());
+  }
+  // A command with its own usage text. Help asked for before its arguments
+  // goes before their errors, and shows -h/--help even where the arguments
+  // turned it off.
+  const CLI::Option *help = chosen->get_help_ptr();
+  const bool helpAsked = error.get_exit_code() == 0 || (help != NULL && help->count() > 0);
+  if (help == NULL) chosen->set_help_flag("-h,--help", "Print this help message and exit");
+  if (helpAsked) return error.get_exit_code() == 0 ? app.exit(error) : app.exit(CLI::CallForHelp());
+  // Arguments before the command are the tool's error, though CLI11 may have
+  // come upon one in the command's arguments first.
+  if (app.remaining_size() > 0) return refusal(CLI::ExtrasError(TOOL_NAME, app.remaining()).what());
+  return command->usageError(error);
 }
 
-static void addTraceOption(CLI::App *command, std::string *path) {
-  command->add_option("--trace", *path,
-                      "append a wire trace of the run to FILE (also FWUPGRADE_TRACE=FILE)")
-      ->option_text("FILE");
-}
-
-int main(int argc, char **argv) {
+int runTool(int argc, char **argv) {
   CLI::App app{"Operations beside the Tessaran firmware updater: images, web update file, "
                "ports, probe, scripted update.",
                TOOL_NAME};
   app.set_version_flag("--version", versionText, "show the version and the embedded release");
   app.require_subcommand(1);
 
-  CLI::App *image = forwardingCommand(
-      app, "image", "assemble an embedded release text or a HEX/MCS file into its flat image",
-      "Usage: " TOOL_NAME " image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
-      "       " TOOL_NAME " image HEXFILE -o FILE [--as-updater]\n"
-      "  --as-updater  write the updater's image even of a text that would lose, overlap\n"
-      "                or misplace data");
-  CLI::App *exportWeb = forwardingCommand(
-      app, "export-web", "write the web update file FwToUpload.bin in the current folder",
-      "Usage: " TOOL_NAME " export-web");
-  CLI::App *verifyWeb = forwardingCommand(app, "verify-web",
-                                          "check a web update file against its header",
-                                          "Usage: " TOOL_NAME " verify-web [FILE]");
-  CLI::App *bench = forwardingCommand(app, "bench", "bench routines (test patterns, dump)",
-                                      "Usage: " TOOL_NAME " bench send-512kb PORT BAUD\n"
-                                      "       " TOOL_NAME " bench send-512kb-2\n"
-                                      "       " TOOL_NAME " bench dump");
-
-  PortsOptions portsOptions;
-  CLI::App *ports = app.add_subcommand("ports", "list the COM ports the updater scans, with state");
-  ports->add_flag("--probe", portsOptions.probe,
-                  "ask each free port for a unit (read-only commands only)");
-  ports->add_flag("--json", portsOptions.json, "print one JSON array");
-  addTraceOption(ports, &portsOptions.tracePath);
-
-  ProbeOptions probeOptions;
-  CLI::App *probe = app.add_subcommand(
-      "probe", "find the unit and show its type, rate and versions (read-only); exit 3: no unit");
-  addPortOption(probe, &probeOptions.port);
-  addBaudOption(probe, &probeOptions.baud);
-  probe->add_flag("--json", probeOptions.json, "print one JSON object");
-  addTraceOption(probe, &probeOptions.tracePath);
-
-  ScriptedUpdateOptions updateOptions;
-  bool noVerify = false;
-  CLI::App *update = app.add_subcommand(
-      "update", "update the unit without questions or key wait, then verify its version; "
-                "exit 0 updated and verified, 1 failed or not verified, 3 no unit");
-  addPortOption(update, &updateOptions.port);
-  addBaudOption(update, &updateOptions.baud);
-  update->add_flag("--no-verify", noVerify, "do not read the version back after the reboot");
-  addTraceOption(update, &updateOptions.tracePath);
-  std::string progressChannel;
-  update->add_option("--progress-fd", progressChannel,
-                     "write the update's steps, percentages and facts on this descriptor (a handle "
-                     "value on Windows), one per line: update-all reads its children so")
-      ->option_text("X")
-      ->group("");  // update-all's own, as --probe-port is
-
-  FleetOptions fleetOptions;
-  std::string fleetPorts, probeChannel;
-  int probePort = 0;
-  CLI::App *updateAll = app.add_subcommand(
-      "update-all", "update every unit found on the ports at once, each as update does; exit 0 "
-                    "all updated, 1 any failed, 3 no unit");
-  addUpdateAllOptions(*updateAll, fleetOptions, fleetPorts, probePort, probeChannel);
+  ToolOptions options;
+  options.program = argv[0];
+  for (const ToolCommand &entry : kCommands) {
+    CLI::App *command = app.add_subcommand(entry.name, entry.help);
+    entry.addOptions(*command, options);
+    if (entry.usageError != NULL)
+      command->preparse_callback([command, argc, argv](size_t left) {
+        if (!helpBeforeArguments(argv + argc - left, (int)left)) command->set_help_flag();
+      });
+  }
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {
-    if (error.get_exit_code() == 0) return app.exit(error);  // --help, --version
-    fprintf(stderr, "%s: %s\n", TOOL_NAME, error.what());
-    fprintf(stderr, "Run with --help for more information.\n");
-    return EXIT_USAGE;
+    return commandLineError(app, error);
   }
-
-  if (*image) return runForwarded(image, runImageCommand);
-  if (*exportWeb) return runForwarded(exportWeb, runExportWebCommand);
-  if (*verifyWeb) return runForwarded(verifyWeb, runVerifyWebCommand);
-  if (*bench) return runForwarded(bench, runBenchCommand);
-  if (*ports) return runPortsCommand(portsOptions);
-  if (*probe) return runProbeCommand(probeOptions);
-  if (*updateAll) return finishUpdateAllCommand(fleetOptions, fleetPorts, probePort, probeChannel, argv[0]);
-  if (!progressChannel.empty() && !progressChannel_attach(progressChannel.c_str())) {
-    fprintf(stderr, "%s: --progress-fd %s is no open channel\n", TOOL_NAME, progressChannel.c_str());
-    return EXIT_USAGE;
-  }
-  updateOptions.verify = !noVerify;
-  return runScriptedUpdate(updateOptions);
+  return commandNamed(app.get_subcommands().front()->get_name()).run(options);
 }
+
+// The tool's command line for one command and its arguments.
+static int runOneCommand(const char *name, int argc, char **argv) {
+  std::string tool = TOOL_NAME, command = name;
+  std::vector<char *> line = {&tool[0], &command[0]};
+  for (int k = 0; k < argc; k++) line.push_back(argv[k]);
+  line.push_back(NULL);
+  return runTool((int)line.size() - 1, line.data());
+}
+
+int runImageCommand(int argc, char **argv) { return runOneCommand("image", argc, argv); }
+int runExportWebCommand(int argc, char **argv) { return runOneCommand("export-web", argc, argv); }
+int runVerifyWebCommand(int argc, char **argv) { return runOneCommand("verify-web", argc, argv); }
+int runBenchCommand(int argc, char **argv) { return runOneCommand("bench", argc, argv); }

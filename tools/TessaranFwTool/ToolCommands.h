@@ -1,12 +1,111 @@
-// Subcommands of TessaranFwTool. Each takes the arguments after its own name
-// and returns the process exit status.
+// TessaranFwTool's commands. Each is one entry of the command table: its name,
+// its help, the function that adds its options to its CLI11 subcommand and the
+// function that runs it on the values parsed. runTool builds the command line
+// from the table.
 #ifndef TOOLCOMMANDS_H
 #define TOOLCOMMANDS_H
 
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PortCommands.h"
+#include "UpdateCommand.h"
+#include "fleet/Fleet.h"
+
+namespace CLI {
+class App;
+class ParseError;
+}  // namespace CLI
+
+struct ImageOptions {
+  std::optional<std::string> input;   // HEXFILE
+  int entry = -1;                     // --entry N; -1: HEXFILE
+  std::optional<std::string> output;  // -o FILE
+  bool asUpdater = false;
+};
+
+struct VerifyWebOptions {
+  // FILE, and any argument CLI11 takes for an option: a file name may begin with '-'.
+  std::vector<std::string> files;
+};
+
+struct BenchOptions {
+  std::string routine;  // send-512kb, send-512kb-2 or dump
+  int port = 0;         // send-512kb's PORT and BAUD; 0: not given
+  int baud = 0;
+};
+
+struct UpdateAllCommandLine {
+  FleetOptions fleet;
+  std::string ports;         // --ports as written
+  bool portGiven = false;    // update's --port, a frequent slip
+  int probePort = 0;         // the probe of one port, in a child of update-all
+  std::string probeChannel;  // that probe's --progress-fd
+};
+
+// The values of every command's options; a command fills its own member.
+struct ToolOptions {
+  const char *program = "";  // argv[0]: update-all starts its children with it
+  ImageOptions image;
+  VerifyWebOptions verifyWeb;
+  BenchOptions bench;
+  PortsOptions ports;
+  ProbeOptions probe;
+  ScriptedUpdateOptions update;
+  std::string updateChannel;  // update's --progress-fd
+  UpdateAllCommandLine updateAll;
+};
+
+struct ToolCommand {
+  const char *name;
+  const char *help;
+  void (*addOptions)(CLI::App &command, ToolOptions &options);
+  int (*run)(const ToolOptions &options);  // returns the exit status
+  // Set for a command with its own usage text: on a command line error it is
+  // printed instead of CLI11's message, and -h/--help is help only before
+  // the command's first plain argument. Returns the exit status.
+  int (*usageError)(const CLI::ParseError &error);
+};
+
+// The whole command line, argv[0] first; returns the process exit status.
+int runTool(int argc, char **argv);
+
+// The help of a command with its own usage text: USAGE after the options, and
+// no arguments in CLI11's usage line.
+void setOwnUsage(CLI::App &command, const char *usage);
+
+void addImageOptions(CLI::App &command, ToolOptions &options);
+int runImage(const ToolOptions &options);
+int imageUsageError(const CLI::ParseError &error);
+
+void addExportWebOptions(CLI::App &command, ToolOptions &options);
+int runExportWeb(const ToolOptions &options);
+int exportWebUsageError(const CLI::ParseError &error);
+
+void addVerifyWebOptions(CLI::App &command, ToolOptions &options);
+int runVerifyWeb(const ToolOptions &options);
+int verifyWebUsageError(const CLI::ParseError &error);
+
+void addBenchOptions(CLI::App &command, ToolOptions &options);
+int runBench(const ToolOptions &options);
+int benchUsageError(const CLI::ParseError &error);
+
+void addPortsOptions(CLI::App &command, ToolOptions &options);
+void addProbeOptions(CLI::App &command, ToolOptions &options);
+
+void addUpdateOptions(CLI::App &command, ToolOptions &options);
+int runUpdate(const ToolOptions &options);
+
+void addUpdateAllOptions(CLI::App &command, ToolOptions &options);
+int runUpdateAllCommand(const ToolOptions &options);
+// update-all once its options are checked; argv0 starts the children.
+int runUpdateAll(const FleetOptions &options, const char *argv0);
+
+// One command with the arguments after its name, as on the tool's command line.
 int runImageCommand(int argc, char **argv);      // image --entry N -o FILE | image HEXFILE -o FILE
 int runExportWebCommand(int argc, char **argv);  // export-web
 int runVerifyWebCommand(int argc, char **argv);  // verify-web [FILE]
 int runBenchCommand(int argc, char **argv);      // bench send-512kb PORT BAUD | send-512kb-2 | dump
-
 
 #endif  // TOOLCOMMANDS_H

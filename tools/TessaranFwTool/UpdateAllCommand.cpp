@@ -15,10 +15,12 @@
 #include <string>
 #include <vector>
 
+#include "ToolCommands.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRun.h"
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
+#include "platform/ToolError.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -192,12 +194,12 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     // report stays as it is until the new one replaces it.
     std::string error;
     if (!fleet_checkReportPath(options.reportPath, &error)) {
-      fprintf(stderr, "TessaranFwTool: %s\n", error.c_str());
+      toolError("%s", error.c_str());
       return EXIT_USAGE;
     }
   }
   if (!options.traceDir.empty() && !makeFolder(options.traceDir, false)) {
-    fprintf(stderr, "TessaranFwTool: cannot make the trace folder %s: %s\n", options.traceDir.c_str(),
+    toolError("cannot make the trace folder %s: %s", options.traceDir.c_str(),
             strerror(errno));
     return EXIT_USAGE;
   }
@@ -211,14 +213,14 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   fflush(stdout);
   std::vector<FleetRecord> found;
   if (!fleet_findUnits(self, ports, &found)) {
-    fprintf(stderr, "TessaranFwTool: interrupted while looking for units\n");
+    toolError("interrupted while looking for units");
     return EXIT_INTERRUPTED;
   }
   if (found.empty()) {
     printf("No unit found.\n");
     if (!options.reportPath.empty()) {
       std::string error;
-      if (!fleet_writeReport(options.reportPath, {}, &error)) fprintf(stderr, "TessaranFwTool: %s\n", error.c_str());
+      if (!fleet_writeReport(options.reportPath, {}, &error)) toolError("%s", error.c_str());
     }
     return EXIT_NO_UNIT;
   }
@@ -230,7 +232,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
 
   std::string logDir = options.logDir;
   if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
-    fprintf(stderr, "TessaranFwTool: cannot make the log folder %s: %s\n", logDir.c_str(), strerror(errno));
+    toolError("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }
   printf("Logs in %s\n\n", logDir.c_str());
@@ -254,7 +256,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {
-      fprintf(stderr, "TessaranFwTool: %s\n", error.c_str());
+      toolError("%s", error.c_str());
       anyFailed = true;
     }
   }

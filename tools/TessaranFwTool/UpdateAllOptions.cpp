@@ -2,48 +2,55 @@
 #include <CLI/CLI.hpp>
 
 #include "CommandLineValues.h"
+#include "ToolCommands.h"
+#include "platform/ToolError.h"
 #include "fleet/Fleet.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 
-static CLI::Option *gSlippedPort = NULL;
-
-void addUpdateAllOptions(CLI::App &command, FleetOptions &options, std::string &portList, int &probePort,
-                         std::string &channel) {
-  command.add_option("--ports", portList,
+void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
+  UpdateAllCommandLine &all = options.updateAll;
+  command.add_option("--ports", all.ports,
                      "ports to look for units on, 1-255: e.g. 1-8,12 or COM3 (default 1-32)");
-  command.add_option("--jobs", options.jobs, "units updated at once (default: all)")
+  command.add_option("--jobs", all.fleet.jobs, "units updated at once (default: all)")
       ->check(commandLine_positiveValidator("a positive number of units"))
       ->option_text("N");
-  // A frequent slip: update's --port. finishUpdateAllCommand says which option
+  // A frequent slip: update's --port. runUpdateAllCommand says which option
   // update-all takes.
-  static std::string slippedPortValue;
-  gSlippedPort = command.add_option("--port", slippedPortValue)->expected(0, 1)->group("");
-  command.add_option("--report", options.reportPath, "write a report: FILE.json or FILE.csv");
-  command.add_option("--log-dir", options.logDir,
-                     "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
-  command.add_option("--trace", options.traceDir,
-                     "a wire trace per unit in this folder, named like its log (update-COMn.trace); "
-                     "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
-  command.add_flag("--no-verify", options.noVerify, "do not read the version back after the reboot");
+  command
+      .add_option_function<std::string>("--port",
+                                        [&all](const std::string &) { all.portGiven = true; })
+      ->expected(0, 1)
+      ->group("");
+  command.add_option("--report", all.fleet.reportPath, "write a report: FILE.json or FILE.csv");
+  command.add_option(
+      "--log-dir", all.fleet.logDir,
+      "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
+  command.add_option(
+      "--trace", all.fleet.traceDir,
+      "a wire trace per unit in this folder, named like its log (update-COMn.trace); "
+      "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
+  command.add_flag("--no-verify", all.fleet.noVerify,
+                   "do not read the version back after the reboot");
   // The probe of one port, run by update-all in a child of its own.
-  command.add_option("--probe-port", probePort)->group("");
-  command.add_option("--progress-fd", channel)->group("");
+  command.add_option("--probe-port", all.probePort)->group("");
+  command.add_option("--progress-fd", all.probeChannel)->group("");
 }
 
-int finishUpdateAllCommand(const FleetOptions &given, const std::string &portList, int probePort,
-                           const std::string &channel, const char *argv0) {
-  if (probePort > 0) return runFleetProbe(probePort, channel.c_str());
-  if (gSlippedPort != NULL && gSlippedPort->count() > 0) {
-    fprintf(stderr, "TessaranFwTool: update-all looks for units on --ports, not --port "
-                    "(e.g. --ports 3 or --ports 1-8,12)\n");
+int runUpdateAllCommand(const ToolOptions &options) {
+  const UpdateAllCommandLine &all = options.updateAll;
+  if (all.probePort > 0) return runFleetProbe(all.probePort, all.probeChannel.c_str());
+  if (all.portGiven) {
+    toolError(
+        "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
     return EXIT_USAGE;
   }
-  FleetOptions options = given;
-  if (!portList.empty() && !parsePortList(commandLine_withoutComPrefixes(portList), &options.ports)) {
-    fprintf(stderr, "TessaranFwTool: bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)\n",
-            portList.c_str());
+  FleetOptions fleet = all.fleet;
+  if (!all.ports.empty() &&
+      !parsePortList(commandLine_withoutComPrefixes(all.ports), &fleet.ports)) {
+    toolError("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
+              all.ports.c_str());
     return EXIT_USAGE;
   }
-  return runUpdateAll(options, argv0);
+  return runUpdateAll(fleet, options.program);
 }

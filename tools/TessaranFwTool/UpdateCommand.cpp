@@ -9,7 +9,13 @@
 
 #include <stdio.h>
 
+#include <CLI/CLI.hpp>
+
+#include "CommandLineValues.h"
 #include "LookingStatus.h"
+#include "ToolCommands.h"
+#include "platform/ToolError.h"
+#include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -61,7 +67,7 @@ static BOOL verifyUpdate(int seconds) {
 
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
-  const UnitRun run = {"TessaranFwTool update", options.tracePath.c_str(), TRUE, printPrintableText};
+  const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printPrintableText};
   if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;  // message printed
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
@@ -72,7 +78,7 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   if (!found) {
     printf("FAILED\r\n");
     fflush(stdout);
-    fprintf(stderr, "TessaranFwTool: no unit answered\n");
+    toolError("no unit answered");
     printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     updateProgress_fact("message", "no unit answered");
@@ -100,4 +106,28 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   const BOOL done = updated && (verified || !options.verify);
   updateProgress_setStep(done ? UPDATE_STEP_DONE : UPDATE_STEP_FAILED);
   return unitRun_end(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+}
+
+void addUpdateOptions(CLI::App &command, ToolOptions &options) {
+  ScriptedUpdateOptions &update = options.update;
+  addPortOption(command, &update.port);
+  addBaudOption(command, &update.baud);
+  command.add_flag_callback(
+      "--no-verify", [&update] { update.verify = false; },
+      "do not read the version back after the reboot");
+  addTraceOption(command, &update.tracePath);
+  command
+      .add_option("--progress-fd", options.updateChannel,
+                  "write the update's steps, percentages and facts on this descriptor (a handle "
+                  "value on Windows), one per line: update-all reads its children so")
+      ->option_text("X")
+      ->group("");  // update-all's own, as --probe-port is
+}
+
+int runUpdate(const ToolOptions &options) {
+  if (!options.updateChannel.empty() && !progressChannel_attach(options.updateChannel.c_str())) {
+    toolError("--progress-fd %s is no open channel", options.updateChannel.c_str());
+    return EXIT_USAGE;
+  }
+  return runScriptedUpdate(options.update);
 }

@@ -4,17 +4,29 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
+#include <CLI/CLI.hpp>
+
 #include "ToolCommands.h"
+#include "platform/ToolName.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "webfile/FileAPI.h"
 #include "webfile/WebFileVerifier.h"
 
-int runExportWebCommand(int argc, char **argv) {
-  (void)argv;
-  if (argc != 0) {
-    fprintf(stderr, "Usage: TessaranFwTool export-web\n");
-    return 2;
-  }
+#define EXPORT_WEB_USAGE "Usage: " TOOL_NAME " export-web"
+#define VERIFY_WEB_USAGE "Usage: " TOOL_NAME " verify-web [FILE]"
+
+void addExportWebOptions(CLI::App &command, ToolOptions &) {
+  setOwnUsage(command, EXPORT_WEB_USAGE);
+}
+
+int exportWebUsageError(const CLI::ParseError &) {
+  fprintf(stderr, EXPORT_WEB_USAGE "\n");
+  return 2;
+}
+
+int runExportWeb(const ToolOptions &) {
   platformConsoleInit();
   if (!allocateWorkingBuffers()) return 1;
   // The writer creates the file, closes it, reopens it to append the body and
@@ -62,12 +74,30 @@ static unsigned char *readWholeFile(const char *path, size_t *size) {
   return data;
 }
 
-int runVerifyWebCommand(int argc, char **argv) {
-  if (argc > 1) {
-    fprintf(stderr, "Usage: TessaranFwTool verify-web [FILE]\n");
-    return 2;
-  }
-  const char *path = (argc == 1) ? argv[0] : FIRMWARE_FILE_NAME_FOR_WEB;
+void addVerifyWebOptions(CLI::App &command, ToolOptions &options) {
+  std::vector<std::string> &files = options.verifyWeb.files;
+  setOwnUsage(command, VERIFY_WEB_USAGE);
+  command.add_option("FILE", files)->group("");
+  // What CLI11 takes for an unknown option is a file name too; the "--" that
+  // ends the options is not.
+  command.allow_extras();
+  command.final_callback([&command, &files] {
+    for (const std::string &extra : command.remaining())
+      if (extra != "--") files.push_back(extra);
+  });
+}
+
+static int verifyWebUsage(void) {
+  fprintf(stderr, VERIFY_WEB_USAGE "\n");
+  return 2;
+}
+
+int verifyWebUsageError(const CLI::ParseError &) { return verifyWebUsage(); }
+
+int runVerifyWeb(const ToolOptions &options) {
+  const std::vector<std::string> &files = options.verifyWeb.files;
+  if (files.size() > 1) return verifyWebUsage();
+  const char *path = files.empty() ? FIRMWARE_FILE_NAME_FOR_WEB : files[0].c_str();
 
   size_t size = 0;
   unsigned char *data = readWholeFile(path, &size);

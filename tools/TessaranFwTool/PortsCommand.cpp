@@ -1,0 +1,111 @@
+// ports [--probe] [--json]: COM1 to COM32 (and on Windows every other COM port
+// present) with their device and state; with --probe, each free port is
+// probed at detection's six rates and a unit's data is shown.
+#include <stdio.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include "CommandLineValues.h"
+#include "JsonText.h"
+#include "PortCommands.h"
+#include "ToolCommands.h"
+#include "platform/ExitStatus.h"
+#include "platform/PortList.h"
+#include "platform/PrintableText.h"
+#include "platform/ToolName.h"
+#include "serial/ComPortAPI.h"
+#include "serial/SerialTrace.h"
+#include "updater/Detection.h"
+#include "updater/TessaranFwUpgrade.h"
+#include "updater/UnitQueries.h"
+#include "updater/UnitRun.h"
+
+using nlohmann::json;
+
+void addPortsOptions(CLI::App &command, ToolOptions &options) {
+  PortsOptions &ports = options.ports;
+  command.add_flag("--probe", ports.probe,
+                   "ask each free port for a unit (read-only commands only)");
+  command.add_flag("--json", ports.json, "print one JSON array");
+  addTraceOption(command, &ports.tracePath);
+}
+
+const char *portStateName(PortState state) {
+  switch (state) {
+    case PORT_FREE: return "free";
+    case PORT_BUSY: return "busy";
+    case PORT_DENIED: return "denied";
+    default: return "absent";
+  }
+}
+
+// The port's state from an open that is closed again at once.
+static void checkPort(PortEntry *entry) {
+  describePort(entry);
+  HANDLE handle = ComPortAPI_OpenDevice(entry->number);
+  if (handle != INVALID_HANDLE_VALUE) {
+    ComPortAPI_CloseDevice(handle, entry->number);
+    entry->state = PORT_FREE;
+    return;
+  }
+  const SystemError *error = ComPortAPI_LastOpenError();
+  entry->state = stateOfFailedOpen(error->code);
+  if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
+  if (entry->state == PORT_BUSY) findPortHolder(entry);
+}
+
+int runPortsCommand(const PortsOptions &options) {
+  const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
+  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
+  json list = json::array();
+  for (int number : portsToList()) {
+    PortEntry entry;
+    entry.number = number;
+    checkPort(&entry);
+
+    UnitInfo info;
+    BOOL answered = FALSE;
+    if (options.probe && entry.state == PORT_FREE && findUnit(number, 0)) {
+      answered = TRUE;
+      queryUnit(&info);
+      ComPortAPI_CloseCOM();
+    }
+
+    if (options.json) {
+      json item{{"port", entry.number},
+                {"name", "COM" + std::to_string(entry.number)},
+                {"device", textOrNull(entry.device)},
+                {"state", portStateName(entry.state)}};
+      if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
+      if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
+        item["reason"] = systemTextAsUtf8(entry.reason);
+        item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
+        item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
+      }
+      if (options.probe && entry.state == PORT_FREE)
+        item["unit"] = answered ? unitJson(info) : json();
+      list.push_back(item);
+      continue;
+    }
+
+    printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
+           entry.device.empty() ? "(no device)" : entry.device.c_str());
+    if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
+    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
+      printf("  (%s", entry.reason.c_str());
+      // A process names itself: its name is escaped like a unit's bytes.
+      if (entry.holderPid > 0)
+        printf("; held by %ld %s", entry.holderPid, printableText(entry.holderName).c_str());
+      else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
+      printf(")");
+    }
+    printf("\n");
+    if (options.probe && entry.state == PORT_FREE) {
+      if (answered) printUnit(info, "       ");
+      else printf("       no unit answered\n");
+    }
+  }
+  if (options.json) printf("%s\n", jsonText(list).c_str());
+  return unitRun_end(EXIT_UPDATE_DONE);
+}

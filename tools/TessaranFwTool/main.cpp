@@ -1,0 +1,3 @@
+#include "ToolCommands.h"
+
+int main(int argc, char **argv) { return runTool(argc, argv); }
