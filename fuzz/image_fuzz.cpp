@@ -48,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // 2. As a whole text: first the release check, which must refuse exactly
   // the texts that the assembly refuses and point inside the text.
   HexTextProblem problem;
-  BOOL refused = hexTextFindProblem(text, &problem) && problem.assemblyRefuses;
+  BOOL refused = hexTextCheck_findProblem(text, &problem) && problem.assemblyRefuses;
   if (problem.line != NULL &&
       (problem.line < text || problem.line + problem.lineLength > text + size))
     abort();

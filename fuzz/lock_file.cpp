@@ -10,7 +10,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   char *file = (char *)malloc(size ? size : 1);
   if (size) memcpy(file, data, size);
-  long pid = PortHolders_lockFilePid(file, size);
+  long pid = portHolders_lockFilePid(file, size);
   free(file);
   // A PID is positive and fits what a lock's ten digits (or an int) can hold.
   if (pid < 0 || pid > 9999999999L) abort();

@@ -12,7 +12,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text((const char *)data, size);
   std::vector<int> ports = {999};  // whatever was there is replaced
-  if (!parsePortList(text, &ports)) return 0;
+  if (!portList_parse(text, &ports)) return 0;
   if (ports.empty()) abort();
   for (int port : ports)
     if (port < 1 || port > 255) abort();
@@ -23,6 +23,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string again;
   for (int port : ports) again += (again.empty() ? "" : ",") + std::to_string(port);
   std::vector<int> reparsed;
-  if (!parsePortList(again, &reparsed) || reparsed != ports) abort();
+  if (!portList_parse(again, &reparsed) || reparsed != ports) abort();
   return 0;
 }

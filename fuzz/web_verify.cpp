@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   unsigned char *file = (unsigned char *)malloc(size ? size : 1);
   if (size) memcpy(file, data, size);
   WebFileReport report;
-  int ok = webFileVerify(file, size, &report);
+  int ok = webFileVerifier_verify(file, size, &report);
   free(file);
 
   // A verdict is either clean or names its problem, in a terminated text.

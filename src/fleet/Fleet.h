@@ -68,6 +68,6 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
 // order, the detection command twice at each; the port and rate found (and
 // the device behind the port) go out on the channel. Exit status 0 when a
 // unit answered, 3 when none did.
-int runFleetProbe(int port, const char *channel);
+int fleet_probePort(int port, const char *channel);
 
 #endif  // FLEET_H

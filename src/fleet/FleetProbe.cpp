@@ -16,15 +16,15 @@
 #include "updater/UnitRun.h"
 
 static void sendFound(int port, int rate, const char *name) {
-  const std::string device = portDeviceOfOpen(port, name);
+  const std::string device = portList_deviceOfOpen(port, name);
   progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
   progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
   progressChannel_send(progressChannel_factLine("device", device.c_str()));
 }
 
-int runFleetProbe(int port, const char *channel) {
+int fleet_probePort(int port, const char *channel) {
   if (!progressChannel_attach(channel)) {
-    toolError("no progress channel %s", channel);
+    toolError_print("no progress channel %s", channel);
     return EXIT_USAGE;
   }
   // Detection's own scan, narrowed to this port: the existence check (a port
@@ -33,18 +33,18 @@ int runFleetProbe(int port, const char *channel) {
   // update-all stops a probe with an interrupt: the port is then closed,
   // which removes its lock file.
   const UnitRun run = {NULL, NULL, FALSE, NULL};
-  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
+  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   ComPortAPI_SetHardwareFlowControl(FALSE);
   if (detectUnitOn(port, port, 0)) {
     ComPortAPI_CloseCOM();
     char name[16];
     snprintf(name, sizeof name, "\\\\.\\COM%d", port);
     sendFound(port, gBaudRate, name);
-    return unitRun_end(EXIT_UPDATE_DONE);
+    return endUnitRun(EXIT_UPDATE_DONE);
   }
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
-  const std::string unopened = openFailureText(port);
+  const std::string unopened = openFailures_text(port);
   if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
-  return unitRun_end(EXIT_NO_UNIT);
+  return endUnitRun(EXIT_NO_UNIT);
 }

@@ -22,7 +22,7 @@
 
 std::string fleet_utcText(time_t when, const char *format) {
   struct tm utc;
-  calendarTime(when, true, &utc);
+  calendarTime_fields(when, true, &utc);
   char text[64];
   if (strftime(text, sizeof text, format, &utc) == 0) return "";
   return text;

@@ -37,7 +37,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
                                         "--progress-fd", SUBPROCESS_CHANNEL_ARG},
                                        "", &error);
     if (probes[i].child == NULL) {
-      toolError("COM%d cannot be probed: %s", ports[i], error.c_str());
+      toolError_print("COM%d cannot be probed: %s", ports[i], error.c_str());
       probes[i].closed = true;
     } else {
       children.push_back(probes[i].child);
@@ -82,7 +82,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   }
   for (Probe &probe : probes) {
     if (probe.stopped && !interrupted)
-      toolError("COM%d: the probe did not end, stopped", probe.port);
+      toolError_print("COM%d: the probe did not end, stopped", probe.port);
     subprocess_free(probe.child);  // kills a probe still running
     if (probe.baud <= 0 || interrupted) continue;
     FleetRecord unit;
@@ -93,7 +93,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   }
   if (found->empty() && !interrupted) {
     std::sort(unopened.begin(), unopened.end());
-    printOpenFailures(unopened);
+    openFailures_print(unopened);
   }
   return !interrupted;
 }

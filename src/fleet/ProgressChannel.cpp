@@ -20,7 +20,7 @@ std::string progressChannel_factLine(const char *key, const char *value) {
 
 std::string progressChannel_line(const UpdateEvent &event) {
   switch (event.kind) {
-    case UPDATE_EVENT_STEP: return std::string("step ") + updateStepName(event.step) + "\n";
+    case UPDATE_EVENT_STEP: return std::string("step ") + updateProgress_stepName(event.step) + "\n";
     case UPDATE_EVENT_PERCENT: return "percent " + std::to_string(event.percent) + "\n";
     case UPDATE_EVENT_FACT: return progressChannel_factLine(event.key, event.value);
   }

@@ -140,7 +140,7 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
   return 0;
 }
 
-BOOL hexTextFindProblem(const char *text, HexTextProblem *problem) {
+BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
   CheckState state;
   memset(&state, 0, sizeof(state));
   memset(problem, 0, sizeof(*problem));

@@ -42,6 +42,6 @@ typedef struct HexTextProblem {
 // records after the end-of-file record; text after a record on its line that
 // the assembly skips. Start segment and start linear address records carry no
 // image data and are accepted.
-BOOL hexTextFindProblem(const char *text, HexTextProblem *problem);
+BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem);
 
 #endif  // HEXTEXTCHECK_H

@@ -1,6 +1,6 @@
 #include "platform/CalendarTime.h"
 
-void calendarTime(time_t when, bool utc, struct tm *fields) {
+void calendarTime_fields(time_t when, bool utc, struct tm *fields) {
 #ifdef _WIN32
   if (utc) gmtime_s(fields, &when);
   else localtime_s(fields, &when);

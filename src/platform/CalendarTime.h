@@ -5,6 +5,6 @@
 #include <time.h>
 
 // `when` broken down in UTC (utc true) or in the local time zone.
-void calendarTime(time_t when, bool utc, struct tm *fields);
+void calendarTime_fields(time_t when, bool utc, struct tm *fields);
 
 #endif  // CALENDARTIME_H

@@ -5,14 +5,14 @@
 #include "platform/PortList.h"
 #include "platform/ToolName.h"
 
-bool openFailureIsAbsent(const std::string &text) { return text.compare(0, 6, "absent") == 0; }
+bool openFailures_isAbsent(const std::string &text) { return text.compare(0, 6, "absent") == 0; }
 
-void printOpenFailures(const std::vector<std::pair<int, std::string>> &failures) {
+void openFailures_print(const std::vector<std::pair<int, std::string>> &failures) {
   for (size_t i = 0; i < failures.size(); i++) {
     const int first = failures[i].first;
     size_t last = i;
-    if (openFailureIsAbsent(failures[i].second)) {
-      while (last + 1 < failures.size() && openFailureIsAbsent(failures[last + 1].second) &&
+    if (openFailures_isAbsent(failures[i].second)) {
+      while (last + 1 < failures.size() && openFailures_isAbsent(failures[last + 1].second) &&
              failures[last + 1].first == failures[last].first + 1)
         last++;
     }
@@ -25,11 +25,11 @@ void printOpenFailures(const std::vector<std::pair<int, std::string>> &failures)
   }
 }
 
-void printOpenFailuresOf(int firstPort, int lastPort) {
+void openFailures_printRange(int firstPort, int lastPort) {
   std::vector<std::pair<int, std::string>> failures;
   for (int port = firstPort; port <= lastPort; port++) {
-    std::string text = openFailureText(port);
+    std::string text = openFailures_text(port);
     if (!text.empty()) failures.emplace_back(port, text);
   }
-  printOpenFailures(failures);
+  openFailures_print(failures);
 }

@@ -15,11 +15,11 @@
 
 // Makes every console print reach the screen at once, also text without a line
 // end (prompts, dotted step lines, percentages overwritten with backspaces).
-void platformConsoleInit(void);
+void platform_consoleInit(void);
 
 // Implemented by the console layer: puts the terminal (POSIX) or the console
 // input mode (Windows) back as it was before the key wait changed it. Does
 // nothing when nothing was changed. Async-signal-safe on POSIX.
-void platformConsoleRestore(void);
+void platform_consoleRestore(void);
 
 #endif  // PLATFORM_H

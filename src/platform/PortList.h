@@ -22,37 +22,37 @@ struct PortEntry {
 
 // The device behind COMn as the system sees it (POSIX: the table's path or
 // FWUPGRADE_COM_DIR's link; Windows: the DOS device target).
-std::string portDevice(int port);
+std::string portList_device(int port);
 // The device an open of COMn by its name ("\\.\COMn") reaches, as the wire
-// trace names it: POSIX portDevice(), "" when COMn has none; Windows the name
+// trace names it: POSIX portList_device(), "" when COMn has none; Windows the name
 // itself, which the system resolves inside the open.
-std::string portDeviceOfOpen(int port, const char *name);
+std::string portList_deviceOfOpen(int port, const char *name);
 
 // "1-8,12": port numbers from 1 to 255, in the order given, each once.
-bool parsePortList(const std::string &text, std::vector<int> *ports);
+bool portList_parse(const std::string &text, std::vector<int> *ports);
 
 // COM1 to COM32, plus (Windows) every other COM port present in the system.
-std::vector<int> portsToList(void);
+std::vector<int> portList_ports(void);
 // The device and friendly name of COMn.
-void describePort(PortEntry *entry);
+void portList_describe(PortEntry *entry);
 // Sorts a failed open into absent, busy or denied from the system's error code.
-PortState stateOfFailedOpen(long systemError);
+PortState portList_stateOfFailedOpen(long systemError);
 // Fills holderPid / holderName of a busy port where the system shows them.
-void findPortHolder(PortEntry *entry);
+void portList_findHolder(PortEntry *entry);
 
-const char *portStateName(PortState state);
+const char *portList_stateName(PortState state);
 
 // Why the last open of COMn failed, from the platform layer's record, as the
 // text after "COMn: " ("absent", "held by PID 1234 (minicom)", "no permission
 // ..." with the remedy); "" when it did not fail or was never tried.
-std::string openFailureText(int port);
+std::string openFailures_text(int port);
 // True for the text of a port that does not exist.
-bool openFailureIsAbsent(const std::string &text);
+bool openFailures_isAbsent(const std::string &text);
 // Prints "TessaranFwTool: COMn: <text>" on stderr for each port, in the order
 // given; a run of consecutive absent ports takes one line ("COM5 to COM32:
 // absent").
-void printOpenFailures(const std::vector<std::pair<int, std::string>> &failures);
+void openFailures_print(const std::vector<std::pair<int, std::string>> &failures);
 // The same for the ports first..last as this process last opened them.
-void printOpenFailuresOf(int firstPort, int lastPort);
+void openFailures_printRange(int firstPort, int lastPort);
 
 #endif  // PORTLIST_H

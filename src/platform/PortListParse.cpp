@@ -5,7 +5,7 @@
 
 #include "platform/PortList.h"
 
-bool parsePortList(const std::string &text, std::vector<int> *ports) {
+bool portList_parse(const std::string &text, std::vector<int> *ports) {
   ports->clear();
   size_t at = 0;
   while (at < text.size()) {

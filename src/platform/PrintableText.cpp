@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-std::string printableText(const char *bytes, size_t size) {
+std::string printableText_escape(const char *bytes, size_t size) {
   static const char digits[] = "0123456789abcdef";
   std::string shown;
   shown.reserve(size);
@@ -20,10 +20,10 @@ std::string printableText(const char *bytes, size_t size) {
   return shown;
 }
 
-std::string printableText(const std::string &bytes) {
-  return printableText(bytes.data(), bytes.size());
+std::string printableText_escape(const std::string &bytes) {
+  return printableText_escape(bytes.data(), bytes.size());
 }
 
-void printPrintableText(const char *text) {
-  fputs(printableText(text, strlen(text)).c_str(), stdout);
+void printableText_print(const char *text) {
+  fputs(printableText_escape(text, strlen(text)).c_str(), stdout);
 }

@@ -10,11 +10,11 @@
 // characters such as ESC and bytes from 0x80 up alike, as "\x" and two
 // lower-case hex digits ("\x1b"), so that a crafted file cannot drive the
 // terminal (move the cursor, clear the screen, set the window title).
-std::string printableText(const char *bytes, size_t size);
-std::string printableText(const std::string &bytes);
+std::string printableText_escape(const char *bytes, size_t size);
+std::string printableText_escape(const std::string &bytes);
 
 // Prints a NUL-terminated text from a unit on stdout, escaped as above (the
 // tool's printer of the exchange's reply dump).
-void printPrintableText(const char *text);
+void printableText_print(const char *text);
 
 #endif  // PRINTABLETEXT_H

@@ -5,7 +5,7 @@
 
 #include <string>
 
-void toolError(const char *format, ...) {
+void toolError_print(const char *format, ...) {
   va_list arguments;
   va_start(arguments, format);
   va_list again;

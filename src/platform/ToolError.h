@@ -7,6 +7,6 @@
 #ifdef __GNUC__
 __attribute__((format(printf, 1, 2)))
 #endif
-void toolError(const char *format, ...);
+void toolError_print(const char *format, ...);
 
 #endif  // TOOLERROR_H

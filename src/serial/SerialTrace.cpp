@@ -35,7 +35,7 @@ static void writeStamp(void) {
   const time_t seconds = system_clock::to_time_t(now);
   const long millis = (long)(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
   struct tm local;
-  calendarTime(seconds, false, &local);
+  calendarTime_fields(seconds, false, &local);
   char text[32];
   strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   fprintf(gTraceFile, "%s.%03ld +%.1f ", text, millis, serialTrace_nowMs() - gTraceStartMs);
@@ -77,7 +77,7 @@ void serialTrace_finish(int exitStatus) {
 
 void serialTrace_open(int port, const char *name, BOOL ok, const SystemError *error) {
   if (gTraceFile == NULL) return;
-  std::string device = portDeviceOfOpen(port, name);
+  std::string device = portList_deviceOfOpen(port, name);
   if (device.empty()) device = std::string(name) + " (no device)";
   if (ok)
     serialTrace_note("open COM%d %s ok", port, device.c_str());

@@ -21,7 +21,7 @@ static void tellListeners(const UpdateEvent *event) {
     if (gListeners[i].listener != NULL) gListeners[i].listener(event, gListeners[i].context);
 }
 
-const char *updateStepName(UpdateStep step) {
+const char *updateProgress_stepName(UpdateStep step) {
   switch (step) {
     case UPDATE_STEP_IDLE: return "idle";
     case UPDATE_STEP_DETECTING: return "detecting";

@@ -39,7 +39,7 @@ typedef void (*UpdateListener)(const UpdateEvent *event, void *context);
 // The step's name as shown to users and written on the progress channel:
 // "idle", "detecting", "checking", "sending logic", "sending firmware",
 // "rebooting", "verifying", "done", "failed".
-const char *updateStepName(UpdateStep step);
+const char *updateProgress_stepName(UpdateStep step);
 
 // Moves to a step; listeners hear of it only when the step really changes.
 void updateProgress_setStep(UpdateStep step);

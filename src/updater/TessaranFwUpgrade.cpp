@@ -91,7 +91,7 @@ int main(int argc, char **argv) {
 
   // FWUPGRADE_TRACE names a file for the wire trace; nothing shows on the console.
   const UnitRun run = {"TessaranFwUpgrade", NULL, TRUE, NULL};
-  if (!unitRun_begin(&run)) {
+  if (!beginUnitRun(&run)) {
     dipsplayLastMessageToUserBeforeExit("");
     return EXIT_UPDATE_FAILED;
   }
@@ -109,7 +109,7 @@ int main(int argc, char **argv) {
     printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
   } else {
     printf("FAILED");
-    if (!openPortEnteredByUser()) return unitRun_end(EXIT_MANUAL_PORT_UNUSABLE);
+    if (!openPortEnteredByUser()) return endUnitRun(EXIT_MANUAL_PORT_UNUSABLE);
   }
 
   // The port is open: the images are streamed under the CTS handshake.
@@ -119,5 +119,5 @@ int main(int argc, char **argv) {
   if (updated) updateProgress_setStep(UPDATE_STEP_DONE);
 
   dipsplayLastMessageToUserBeforeExit(updated ? "" : "\n\rERROR: The update was not successful.\r\n");
-  return unitRun_end(updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+  return endUnitRun(updated ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }

@@ -80,7 +80,7 @@ BOOL queryType(UnitInfo *info) { return parseTypeReply(ask("%fw -p"), info) ? TR
 void queryUnit(UnitInfo *info) {
   info->port = gComPortNumber;
   info->baud = gBaudRate;
-  info->device = portDevice(gComPortNumber);
+  info->device = portList_device(gComPortNumber);
   queryVersions(info);
   queryType(info);
 }

@@ -24,8 +24,8 @@ static void startTrace(const char *program, const char *path) {
   }
 }
 
-BOOL unitRun_begin(const UnitRun *run) {
-  if (run->consoleOutput) platformConsoleInit();
+BOOL beginUnitRun(const UnitRun *run) {
+  if (run->consoleOutput) platform_consoleInit();
   interruptHandling_install();
   updateProgress_reset();
   unitExchange_setReplyPrinter(run->replyPrinter);
@@ -34,7 +34,7 @@ BOOL unitRun_begin(const UnitRun *run) {
   return TRUE;
 }
 
-int unitRun_end(int status) {
+int endUnitRun(int status) {
   fflush(stdout);
   serialTrace_finish(status);
   releaseWorkingBuffers();

@@ -24,10 +24,10 @@ typedef struct UnitRun {
 // opened, so that a stop always finds the port to close. FALSE when the
 // working buffers cannot be allocated (a message was printed; the run has
 // nothing to end).
-BOOL unitRun_begin(const UnitRun *run);
+BOOL beginUnitRun(const UnitRun *run);
 
 // Ends the run: standard output flushed, the exit status written to the
 // trace and the trace closed, the working buffers released. Returns status.
-int unitRun_end(int status);
+int endUnitRun(int status);
 
 #endif  // UNITRUN_H

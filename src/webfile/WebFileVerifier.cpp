@@ -51,7 +51,7 @@ static int readHeaderLine(const unsigned char *file, size_t fileSize, size_t *po
 
 // The line as it may be printed: control characters and NUL bytes escaped.
 static std::string shown(const unsigned char *line, size_t length) {
-  return printableText((const char *)line, length);
+  return printableText_escape((const char *)line, length);
 }
 
 // A text line that must be exactly `expected`: a NUL byte and what follows it
@@ -118,7 +118,7 @@ static int checkBodyLines(const unsigned char *body, size_t size, WebFileReport 
   return 1;
 }
 
-int webFileVerify(const unsigned char *file, size_t fileSize, WebFileReport *report) {
+int webFileVerifier_verify(const unsigned char *file, size_t fileSize, WebFileReport *report) {
   memset(report, 0, sizeof(*report));
   if (file == NULL && fileSize > 0) return fail(report, "no file data");
   if (fileSize > WEB_FILE_MAX_SIZE)

@@ -30,6 +30,6 @@ typedef struct WebFileReport {
 
 // 1 when the file is a complete, consistent web update file; 0 with
 // report->problem naming the first disagreement otherwise.
-int webFileVerify(const unsigned char *file, size_t fileSize, WebFileReport *report);
+int webFileVerifier_verify(const unsigned char *file, size_t fileSize, WebFileReport *report);
 
 #endif  // WEBFILEVERIFIER_H

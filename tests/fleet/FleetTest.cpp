@@ -42,7 +42,7 @@ TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
   };
   for (const Case &c : cases) {
     std::vector<int> ports;
-    EXPECT_EQ(parsePortList(c.text, &ports), c.ok) << c.text;
+    EXPECT_EQ(portList_parse(c.text, &ports), c.ok) << c.text;
     if (c.ok) {
       EXPECT_EQ(ports, c.ports) << c.text;
     }

@@ -120,7 +120,7 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
 
     // The check agrees with the assembly on what the assembly refuses.
     HexTextProblem problem;
-    EXPECT_EQ(sound ? 0 : 1, hexTextFindProblem(row.text.c_str(), &problem));
+    EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblem(row.text.c_str(), &problem));
     EXPECT_EQ(row.refused ? 0 : 1, assemble(row.text));
     if (!sound) {
       EXPECT_EQ(row.refused ? 1 : 0, problem.assemblyRefuses);

@@ -151,7 +151,7 @@ TEST_F(PortHolders, OpenDescriptorsOfOtherProcesses) {
     OtherProcess holder(keep);
 
     PortHolder found = {0, "", 0};
-    EXPECT_EQ(PortHolders_find((comDir + "/COM1").c_str(), &found), c.held ? 1 : 0);
+    EXPECT_EQ(portHolders_find((comDir + "/COM1").c_str(), &found), c.held ? 1 : 0);
     int opened = detectionLikeRun(1);
     std::string heard = readFor(line.master, 1000, 100);
     if (c.held) {
@@ -218,7 +218,7 @@ TEST_F(PortHolders, LockFiles) {
       fclose(f);
     }
     PortHolder found = {0, "", 0};
-    EXPECT_EQ(PortHolders_find(line.slaveName.c_str(), &found), c.held ? 1 : 0);
+    EXPECT_EQ(portHolders_find(line.slaveName.c_str(), &found), c.held ? 1 : 0);
     if (c.held) {
       EXPECT_EQ(found.pid, (long)getppid());
       EXPECT_EQ(found.how, PORT_HELD_BY_LOCK_FILE);
@@ -261,7 +261,7 @@ TEST(PortHoldersConsole, TheSystemConsoleIsHeld) {
   }
   if (device.empty()) GTEST_SKIP() << "this machine has no serial console";
   PortHolder found = {-1, "", 0};
-  EXPECT_EQ(PortHolders_find(device.c_str(), &found), 1) << device;
+  EXPECT_EQ(portHolders_find(device.c_str(), &found), 1) << device;
   EXPECT_EQ(found.how, PORT_HELD_AS_CONSOLE);
   EXPECT_EQ(found.pid, 0);
 }

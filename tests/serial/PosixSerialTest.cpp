@@ -159,13 +159,13 @@ TEST(ComPortNames, PortNumbersAndDevicePaths) {
     int number;
   } names[] = {{"\\\\.\\COM5", 5}, {"COM12", 12}, {"com3", 3}, {"COM0", 0},          {"COM", 0},
                {"COM1x", 0},      {"COM-1", 0},  {"LPT1", 0}, {"COM1234567890", 0}, {"\\\\?\\COM1", 0}};
-  for (const Case &c : names) EXPECT_EQ(ComPortNames_portNumber(c.name), c.number) << c.name;
+  for (const Case &c : names) EXPECT_EQ(comPortNames_portNumber(c.name), c.number) << c.name;
 
   char path[64];
   setenv(COM_DIR_ENV, "/tmp/ports", 1);
-  EXPECT_EQ(ComPortNames_resolve("\\\\.\\COM40", path, sizeof path), 1);
+  EXPECT_EQ(comPortNames_resolve("\\\\.\\COM40", path, sizeof path), 1);
   EXPECT_STREQ(path, "/tmp/ports/COM40");
-  EXPECT_EQ(ComPortNames_resolve("COM40", path, 10), 0);  // does not fit
+  EXPECT_EQ(comPortNames_resolve("COM40", path, 10), 0);  // does not fit
   unsetenv(COM_DIR_ENV);
 }
 

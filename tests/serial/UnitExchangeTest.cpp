@@ -129,7 +129,7 @@ TEST_F(UnitExchange, ReplyDumpAsReceivedOrEscaped) {
     const char *shown;
   } cases[] = {
       {"updater", NULL, "\x1b[2J\xff"},
-      {"tool", printPrintableText, "\\x1b[2J\\xff"},
+      {"tool", printableText_print, "\\x1b[2J\\xff"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);

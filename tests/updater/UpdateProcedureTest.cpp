@@ -188,7 +188,7 @@ TEST_F(UpdateProcedureLongTest, ImagesGoAt115200WhileTheConsoleRateServesTheComm
   std::vector<std::string> heard;
   UpdateListener record = [](const UpdateEvent *event, void *context) {
     auto *lines = static_cast<std::vector<std::string> *>(context);
-    if (event->kind == UPDATE_EVENT_STEP) lines->push_back(updateStepName(event->step));
+    if (event->kind == UPDATE_EVENT_STEP) lines->push_back(updateProgress_stepName(event->step));
     if (event->kind == UPDATE_EVENT_FACT) lines->push_back(std::string(event->key) + "=" + event->value);
     if (event->kind == UPDATE_EVENT_PERCENT && event->percent == 100) lines->push_back("100%");
   };

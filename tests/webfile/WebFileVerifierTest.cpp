@@ -71,7 +71,7 @@ TEST(WebFileVerifier, AcceptsWhatTheWriterWritesAndNamesEveryDisagreement) {
   for (const Row &row : rows) {
     SCOPED_TRACE(row.name);
     WebFileReport report;
-    int ok = webFileVerify((const unsigned char *)row.file.data(), row.file.size(), &report);
+    int ok = webFileVerifier_verify((const unsigned char *)row.file.data(), row.file.size(), &report);
     EXPECT_EQ(row.problem.empty() ? 1 : 0, ok);
     for (const char *text : {report.problem, report.maker, report.model, report.release})
       for (const char *c = text; *c != 0; c++) EXPECT_TRUE(*c >= 0x20 && *c < 0x7F) << text;
@@ -83,7 +83,7 @@ TEST(WebFileVerifier, AcceptsWhatTheWriterWritesAndNamesEveryDisagreement) {
 
   // What a good file holds.
   WebFileReport report;
-  ASSERT_EQ(1, webFileVerify((const unsigned char *)kFourBytes.data(), kFourBytes.size(), &report));
+  ASSERT_EQ(1, webFileVerifier_verify((const unsigned char *)kFourBytes.data(), kFourBytes.size(), &report));
   EXPECT_STREQ("ZarVel", report.maker);
   EXPECT_EQ(4294967286u, report.headerCheckSum);
   EXPECT_EQ(4, report.headerLength);
@@ -93,7 +93,7 @@ TEST(WebFileVerifier, AcceptsWhatTheWriterWritesAndNamesEveryDisagreement) {
   EXPECT_EQ(4294967286u, report.decodedCheckSum);
 
   // Oversized input is refused before a byte of it is read.
-  EXPECT_EQ(0, webFileVerify((const unsigned char *)kFourBytes.data(),
+  EXPECT_EQ(0, webFileVerifier_verify((const unsigned char *)kFourBytes.data(),
                              (size_t)WEB_FILE_MAX_SIZE + 1, &report));
   EXPECT_NE(std::string::npos, std::string(report.problem).find("larger than"));
 }

@@ -125,7 +125,7 @@ TEST_F(WebUpdateFileTest, HeaderBodyLinesAndPadding) {
 
     // Independent checks of header, structure, checksum and padding.
     WebFileReport report;
-    EXPECT_EQ(1, webFileVerify((const unsigned char *)file.data(), file.size(), &report))
+    EXPECT_EQ(1, webFileVerifier_verify((const unsigned char *)file.data(), file.size(), &report))
         << report.problem;
     EXPECT_EQ((long)row.image.size(), report.headerLength);
     if (!row.checkSum.empty()) {
@@ -189,7 +189,7 @@ TEST_F(WebUpdateFileTest, Base64BufferHoldsImagesUpTo460797Bytes) {
     const std::string file = readFile(kFileName);
     WebFileReport report;
     const int verified =
-        webFileVerify((const unsigned char *)file.data(), file.size(), &report);
+        webFileVerifier_verify((const unsigned char *)file.data(), file.size(), &report);
     if (length == 460797u) {
       EXPECT_EQ(1, result);
       EXPECT_EQ(1, verified) << report.problem;

@@ -42,7 +42,7 @@ TEST(ConsoleWin32, PrintsTheBytesAsTheyAreAndAtOnce) {
             0);
   ASSERT_EQ(_dup2(file, _fileno(stdout)), 0);
 
-  platformConsoleInit();
+  platform_consoleInit();
   // A line as the updater prints it ("OK\r" and one "\n"), a text without a
   // line end, and a percentage overwritten with backspaces.
   printf("OK\r\n");

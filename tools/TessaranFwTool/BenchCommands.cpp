@@ -75,7 +75,7 @@ int runBench(const ToolOptions &options) {
       (strcmp(routine, "send-512kb") == 0 ? port == 0 || baudRate == 0 : port != 0))
     return benchUsage();
 
-  platformConsoleInit();
+  platform_consoleInit();
   if (!allocateWorkingBuffers()) return 1;
 
   BOOL ok = 1;

@@ -96,7 +96,7 @@ void addImageOptions(CLI::App &command, ToolOptions &options) {
 int imageUsageError(const CLI::ParseError &error) {
   // --entry's value is the only one CLI11 checks here.
   if (dynamic_cast<const CLI::ValidationError *>(&error) != NULL)
-    toolError("image: --entry takes 0, 1 or 2");
+    toolError_print("image: --entry takes 0, 1 or 2");
   return imageUsage();
 }
 
@@ -104,31 +104,31 @@ int imageUsageError(const CLI::ParseError &error) {
 static char *readTextFile(const char *path) {
   FILE *file = fopen(path, "rb");
   if (file == NULL) {
-    toolError("image: cannot open %s", path);
+    toolError_print("image: cannot open %s", path);
     return NULL;
   }
   // One byte beyond the limit tells an oversized file from one at the limit.
   char *text = (char *)allocateLargeBuffer((size_t)IMAGE_MAX_TEXT_SIZE + 1 + IMAGE_TEXT_PADDING);
   if (text == NULL) {
     fclose(file);
-    toolError("image: out of memory");
+    toolError_print("image: out of memory");
     return NULL;
   }
   size_t size = fread(text, 1, (size_t)IMAGE_MAX_TEXT_SIZE + 1, file);
   int readError = ferror(file);
   fclose(file);
   if (readError) {
-    toolError("image: cannot read %s", path);
+    toolError_print("image: cannot read %s", path);
     free(text);
     return NULL;
   }
   if (size > (size_t)IMAGE_MAX_TEXT_SIZE) {
-    toolError("image: %s is larger than %d bytes, not a firmware text", path, IMAGE_MAX_TEXT_SIZE);
+    toolError_print("image: %s is larger than %d bytes, not a firmware text", path, IMAGE_MAX_TEXT_SIZE);
     free(text);
     return NULL;
   }
   if (memchr(text, '\0', size) != NULL) {
-    toolError("image: %s holds a NUL byte, not a firmware text", path);
+    toolError_print("image: %s holds a NUL byte, not a firmware text", path);
     free(text);
     return NULL;
   }
@@ -147,11 +147,11 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
   BOOL replaced = FileAPI_EndReplacement(written && closed);
   fflush(stdout);
   if (!created) {
-    toolError("image: cannot create %s", path);
+    toolError_print("image: cannot create %s", path);
     return 0;
   }
   if (!written || !closed || !replaced) {
-    toolError("image: cannot write %s; a previous %s is left as it was", path, path);
+    toolError_print("image: cannot write %s; a previous %s is left as it was", path, path);
     return 0;
   }
   return 1;
@@ -161,13 +161,13 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
 // caller asked for the updater's image and the updater accepts the text.
 static int checkText(const char *source, const char *text, int asUpdater) {
   HexTextProblem problem;
-  if (!hexTextFindProblem(text, &problem)) return 1;
+  if (!hexTextCheck_findProblem(text, &problem)) return 1;
   BOOL goOn = asUpdater && !problem.assemblyRefuses;
-  toolError("image: %s%s:%lu: %s:\n%s", goOn ? "warning: " : "", source, problem.lineNumber,
-            problem.reason, printableText(problem.line, problem.lineLength).c_str());
+  toolError_print("image: %s%s:%lu: %s:\n%s", goOn ? "warning: " : "", source, problem.lineNumber,
+            problem.reason, printableText_escape(problem.line, problem.lineLength).c_str());
   if (goOn) return 1;
   if (problem.assemblyRefuses)
-    toolError("image: the updater refuses this text; nothing written");
+    toolError_print("image: the updater refuses this text; nothing written");
   else
     fprintf(stderr,
             "image: nothing written (--as-updater writes the image the updater would build)\n");
@@ -191,7 +191,7 @@ int runImage(const ToolOptions &options) {
   char *text = NULL;
   if (entry >= 0) {
     text = newCopyOfEmbeddedText(entry);
-    if (text == NULL) toolError("image: out of memory");
+    if (text == NULL) toolError_print("image: out of memory");
   } else {
     text = readTextFile(input);
   }
@@ -209,7 +209,7 @@ int runImage(const ToolOptions &options) {
   if (gDataConcatenated == NULL) {
     ownBuffer = (uint8_t *)allocateLargeBuffer(CONCAT_BUFFER_SIZE + 16);
     if (ownBuffer == NULL) {
-      toolError("image: out of memory");
+      toolError_print("image: out of memory");
       free(text);
       return 1;
     }
@@ -219,7 +219,7 @@ int runImage(const ToolOptions &options) {
   // 5. Assembly, checksum, output.
   int status = 1;
   if (!ValidateFwAndConcatenateData(text)) {
-    toolError("image: %s is not a valid Intel HEX text", source);
+    toolError_print("image: %s is not a valid Intel HEX text", source);
   } else {
     gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
     printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,

@@ -31,7 +31,7 @@ void addPortsOptions(CLI::App &command, ToolOptions &options) {
   addTraceOption(command, &ports.tracePath);
 }
 
-const char *portStateName(PortState state) {
+const char *portList_stateName(PortState state) {
   switch (state) {
     case PORT_FREE: return "free";
     case PORT_BUSY: return "busy";
@@ -42,7 +42,7 @@ const char *portStateName(PortState state) {
 
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
-  describePort(entry);
+  portList_describe(entry);
   HANDLE handle = ComPortAPI_OpenDevice(entry->number);
   if (handle != INVALID_HANDLE_VALUE) {
     ComPortAPI_CloseDevice(handle, entry->number);
@@ -50,16 +50,16 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
-  entry->state = stateOfFailedOpen(error->code);
+  entry->state = portList_stateOfFailedOpen(error->code);
   if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
-  if (entry->state == PORT_BUSY) findPortHolder(entry);
+  if (entry->state == PORT_BUSY) portList_findHolder(entry);
 }
 
 int runPortsCommand(const PortsOptions &options) {
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
-  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
+  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
-  for (int number : portsToList()) {
+  for (int number : portList_ports()) {
     PortEntry entry;
     entry.number = number;
     checkPort(&entry);
@@ -76,7 +76,7 @@ int runPortsCommand(const PortsOptions &options) {
       json item{{"port", entry.number},
                 {"name", "COM" + std::to_string(entry.number)},
                 {"device", textOrNull(entry.device)},
-                {"state", portStateName(entry.state)}};
+                {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
@@ -89,14 +89,14 @@ int runPortsCommand(const PortsOptions &options) {
       continue;
     }
 
-    printf("COM%-3d %-6s %s", entry.number, portStateName(entry.state),
+    printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
            entry.device.empty() ? "(no device)" : entry.device.c_str());
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
     if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
       printf("  (%s", entry.reason.c_str());
       // A process names itself: its name is escaped like a unit's bytes.
       if (entry.holderPid > 0)
-        printf("; held by %ld %s", entry.holderPid, printableText(entry.holderName).c_str());
+        printf("; held by %ld %s", entry.holderPid, printableText_escape(entry.holderName).c_str());
       else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
       printf(")");
     }
@@ -107,5 +107,5 @@ int runPortsCommand(const PortsOptions &options) {
     }
   }
   if (options.json) printf("%s\n", jsonText(list).c_str());
-  return unitRun_end(EXIT_UPDATE_DONE);
+  return endUnitRun(EXIT_UPDATE_DONE);
 }

@@ -42,7 +42,7 @@ json unitJson(const UnitInfo &info) {
 
 // A field as the unit sent it, escaped: its bytes never drive the terminal.
 static std::string orUnknown(const std::string &text) {
-  return text.empty() ? "(no answer)" : printableText(text);
+  return text.empty() ? "(no answer)" : printableText_escape(text);
 }
 
 void printUnit(const UnitInfo &info, const char *indent) {
@@ -66,21 +66,21 @@ void addProbeOptions(CLI::App &command, ToolOptions &options) {
 
 int runProbeCommand(const ProbeOptions &options) {
   const UnitRun run = {TOOL_NAME " probe", options.tracePath.c_str(), TRUE, NULL};
-  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;
+  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   lookingStatus_start();
   const BOOL found = findUnit(options.port, options.baud);
   lookingStatus_end();
   if (!found) {
-    toolError("no unit answered");
-    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+    toolError_print("no unit answered");
+    openFailures_printRange(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     if (options.json) printf("null\n");
-    return unitRun_end(EXIT_NO_UNIT);
+    return endUnitRun(EXIT_NO_UNIT);
   }
   UnitInfo info;
   queryUnit(&info);
   ComPortAPI_CloseCOM();
   if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
   else printUnit(info, "");
-  return unitRun_end(EXIT_UPDATE_DONE);
+  return endUnitRun(EXIT_UPDATE_DONE);
 }

@@ -101,7 +101,7 @@ static bool helpBeforeArguments(char **arguments, int count) {
 }
 
 static int refusal(const std::string &message) {
-  toolError("%s", message.c_str());
+  toolError_print("%s", message.c_str());
   fprintf(stderr, "Run with --help for more information.\n");
   return EXIT_USAGE;
 }

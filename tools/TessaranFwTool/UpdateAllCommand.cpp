@@ -194,12 +194,12 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     // report stays as it is until the new one replaces it.
     std::string error;
     if (!fleet_checkReportPath(options.reportPath, &error)) {
-      toolError("%s", error.c_str());
+      toolError_print("%s", error.c_str());
       return EXIT_USAGE;
     }
   }
   if (!options.traceDir.empty() && !makeFolder(options.traceDir, false)) {
-    toolError("cannot make the trace folder %s: %s", options.traceDir.c_str(),
+    toolError_print("cannot make the trace folder %s: %s", options.traceDir.c_str(),
             strerror(errno));
     return EXIT_USAGE;
   }
@@ -213,14 +213,14 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   fflush(stdout);
   std::vector<FleetRecord> found;
   if (!fleet_findUnits(self, ports, &found)) {
-    toolError("interrupted while looking for units");
+    toolError_print("interrupted while looking for units");
     return EXIT_INTERRUPTED;
   }
   if (found.empty()) {
     printf("No unit found.\n");
     if (!options.reportPath.empty()) {
       std::string error;
-      if (!fleet_writeReport(options.reportPath, {}, &error)) toolError("%s", error.c_str());
+      if (!fleet_writeReport(options.reportPath, {}, &error)) toolError_print("%s", error.c_str());
     }
     return EXIT_NO_UNIT;
   }
@@ -232,7 +232,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
 
   std::string logDir = options.logDir;
   if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
-    toolError("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
+    toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }
   printf("Logs in %s\n\n", logDir.c_str());
@@ -256,7 +256,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {
-      toolError("%s", error.c_str());
+      toolError_print("%s", error.c_str());
       anyFailed = true;
     }
   }

@@ -39,16 +39,16 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
 
 int runUpdateAllCommand(const ToolOptions &options) {
   const UpdateAllCommandLine &all = options.updateAll;
-  if (all.probePort > 0) return runFleetProbe(all.probePort, all.probeChannel.c_str());
+  if (all.probePort > 0) return fleet_probePort(all.probePort, all.probeChannel.c_str());
   if (all.portGiven) {
-    toolError(
+    toolError_print(
         "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
     return EXIT_USAGE;
   }
   FleetOptions fleet = all.fleet;
   if (!all.ports.empty() &&
-      !parsePortList(commandLine_withoutComPrefixes(all.ports), &fleet.ports)) {
-    toolError("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
+      !portList_parse(commandLine_withoutComPrefixes(all.ports), &fleet.ports)) {
+    toolError_print("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
               all.ports.c_str());
     return EXIT_USAGE;
   }

@@ -67,8 +67,8 @@ static BOOL verifyUpdate(int seconds) {
 
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
-  const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printPrintableText};
-  if (!unitRun_begin(&run)) return EXIT_UPDATE_FAILED;  // message printed
+  const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
+  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
@@ -78,12 +78,12 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   if (!found) {
     printf("FAILED\r\n");
     fflush(stdout);
-    toolError("no unit answered");
-    printOpenFailuresOf(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
+    toolError_print("no unit answered");
+    openFailures_printRange(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
                         options.port > 0 ? options.port : DETECTION_LAST_PORT);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
-    return unitRun_end(EXIT_NO_UNIT);
+    return endUnitRun(EXIT_NO_UNIT);
   }
   printf("OK\r\n");
   printf("COM PORT Number : %d", gComPortNumber);
@@ -105,7 +105,7 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   const BOOL done = updated && (verified || !options.verify);
   updateProgress_setStep(done ? UPDATE_STEP_DONE : UPDATE_STEP_FAILED);
-  return unitRun_end(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
+  return endUnitRun(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }
 
 void addUpdateOptions(CLI::App &command, ToolOptions &options) {
@@ -126,7 +126,7 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
 
 int runUpdate(const ToolOptions &options) {
   if (!options.updateChannel.empty() && !progressChannel_attach(options.updateChannel.c_str())) {
-    toolError("--progress-fd %s is no open channel", options.updateChannel.c_str());
+    toolError_print("--progress-fd %s is no open channel", options.updateChannel.c_str());
     return EXIT_USAGE;
   }
   return runScriptedUpdate(options.update);

@@ -27,7 +27,7 @@ int exportWebUsageError(const CLI::ParseError &) {
 }
 
 int runExportWeb(const ToolOptions &) {
-  platformConsoleInit();
+  platform_consoleInit();
   if (!allocateWorkingBuffers()) return 1;
   // The writer creates the file, closes it, reopens it to append the body and
   // closes it again; as a replacement, all of that goes to a temporary file
@@ -104,7 +104,7 @@ int runVerifyWeb(const ToolOptions &options) {
   if (data == NULL) return 1;
 
   WebFileReport report;
-  int ok = webFileVerify(data, size, &report);
+  int ok = webFileVerifier_verify(data, size, &report);
   free(data);
 
   printf("File            : %s (%zu bytes)\n", path, size);

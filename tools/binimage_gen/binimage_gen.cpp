@@ -172,7 +172,7 @@ static void checkRecords(const ReleaseFile &file) {
     }
     if (!ok) {
       fprintf(stderr, "binimage_gen: error: %s:%zu: not a valid Intel HEX record:\n%s\n",
-              file.name.c_str(), lineNumber, printableText(line).c_str());
+              file.name.c_str(), lineNumber, printableText_escape(line).c_str());
       exit(EXIT_FAILURE);
     }
     records++;
@@ -181,10 +181,10 @@ static void checkRecords(const ReleaseFile &file) {
 
   // What the assembly would place wrongly.
   HexTextProblem problem;
-  if (hexTextFindProblem(file.text.c_str(), &problem)) {
+  if (hexTextCheck_findProblem(file.text.c_str(), &problem)) {
     fprintf(stderr, "binimage_gen: error: %s:%lu: %s:\n%s\n", file.name.c_str(),
             problem.lineNumber, problem.reason,
-            printableText(problem.line, problem.lineLength).c_str());
+            printableText_escape(problem.line, problem.lineLength).c_str());
     exit(EXIT_FAILURE);
   }
 }

@@ -151,7 +151,7 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
     const char *value = argv[++i];
     if (arg == "--com-dir") opt.comDir = value;
     else if (arg == "--ports") {
-      if (!parsePortList(value, &opt.ports)) {
+      if (!portList_parse(value, &opt.ports)) {
         fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
         return false;
       }

@@ -45,8 +45,8 @@ static void onInterrupt(int signalNumber) {
   PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_TXCLEAR);
   CloseHandle(g_hCOM);
   // A port opened an instant ago, before its handle reached g_hCOM.
-  platformCloseAllPorts();
-  platformConsoleRestore();
+  platform_closeAllPorts();
+  platform_consoleRestore();
   writeToStderr(text);
   _exit(EXIT_INTERRUPTED);
 }

@@ -39,7 +39,7 @@ static BOOL WINAPI onConsoleControl(DWORD controlType) {
     return TRUE;  // handled: the update goes on
   }
   if (answer == INTERRUPT_WARN) interruptHandling_answer(&text);  // the stop's text
-  platformConsoleRestore();
+  platform_consoleRestore();
   writeToStderr(text);
   // Does not return when it succeeds.
   TerminateProcess(GetCurrentProcess(), EXIT_INTERRUPTED);

@@ -30,7 +30,7 @@
 
 #define DEFAULT_TABLE_PORTS 32
 
-int ComPortNames_portNumber(const char *name) {
+int comPortNames_portNumber(const char *name) {
   if (name == NULL) return 0;
   if (strncmp(name, "\\\\.\\", 4) == 0) name += 4;
   if ((name[0] != 'C' && name[0] != 'c') || (name[1] != 'O' && name[1] != 'o') ||
@@ -84,10 +84,10 @@ static int defaultDevice(int number, char *path, size_t pathSize) {
 }
 #endif
 
-int ComPortNames_resolve(const char *name, char *path, size_t pathSize) {
+int comPortNames_resolve(const char *name, char *path, size_t pathSize) {
   if (path == NULL || pathSize == 0) return 0;
   path[0] = '\0';
-  int number = ComPortNames_portNumber(name);
+  int number = comPortNames_portNumber(name);
   if (number == 0) return 0;
   int ok;
   const char *dir = getenv(COM_DIR_ENV);

@@ -10,11 +10,11 @@
 
 // The port number of "\\.\COMn" or "COMn" (letters in any case, n from 1 to
 // 999999999); 0 for any other name.
-int ComPortNames_portNumber(const char *name);
+int comPortNames_portNumber(const char *name);
 
 // Writes the device path of the COM port called `name` into `path` (room for
 // `pathSize` bytes, always NUL-terminated when pathSize > 0). Returns 1 when the
 // name resolves and the path fits, 0 otherwise.
-int ComPortNames_resolve(const char *name, char *path, size_t pathSize);
+int comPortNames_resolve(const char *name, char *path, size_t pathSize);
 
 #endif  // COMPORTNAMES_H

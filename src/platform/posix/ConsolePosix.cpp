@@ -18,7 +18,7 @@
 static struct termios gTerminalSaved;
 static volatile sig_atomic_t gTerminalChanged = 0;
 
-void platformConsoleInit(void) {
+void platform_consoleInit(void) {
   // Unbuffered output cannot fail for lack of memory: nothing to act on.
   setvbuf(stdout, NULL, _IONBF, 0);
 }
@@ -29,7 +29,7 @@ void platformConsoleInit(void) {
 // keyboard and restored afterwards. Signal keys are taken as keys too, so that
 // Ctrl+C at the final wait ends it like any key instead of killing the process
 // with echo still off; a SIGTERM or SIGHUP meanwhile puts the settings back
-// through platformConsoleRestore before the process ends. Like the Windows
+// through platform_consoleRestore before the process ends. Like the Windows
 // call, this bypasses the stdio buffer, so a line end left there by scanf does not count as the key.
 // When standard input is not a terminal (a script, a pipe, a file, CI), the next
 // byte comes through the same stdio stream that scanf reads, and at the end of
@@ -64,7 +64,7 @@ int _getch(void) {
   return got == 1 ? (int)key : -1;
 }
 
-void platformConsoleRestore(void) {
+void platform_consoleRestore(void) {
   // A failure leaves nothing more to do on the way out.
   if (gTerminalChanged) tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
 }

@@ -106,7 +106,7 @@ static void describe(PortHolder *out, long pid, int how) {
 
 // ---- Lock files ---------------------------------------------------------------------------
 
-long PortHolders_lockFilePid(const char *bytes, size_t size) {
+long portHolders_lockFilePid(const char *bytes, size_t size) {
   // Only the start counts, as much as lockPid reads of a file.
   char text[64];
   if (size > sizeof text - 1) size = sizeof text - 1;
@@ -143,7 +143,7 @@ static long lockPid(const char *path) {
   ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
   if (n < 0) return -1;
-  return PortHolders_lockFilePid(text, (size_t)n);
+  return portHolders_lockFilePid(text, (size_t)n);
 }
 
 // A lock file of another live process for the device, in any lock folder.
@@ -275,7 +275,7 @@ static int isSystemConsole(dev_t device, PortHolder *out) {
 }
 #endif
 
-int PortHolders_find(const char *devicePath, PortHolder *out) {
+int portHolders_find(const char *devicePath, PortHolder *out) {
   if (devicePath == NULL) return 0;
   DeviceNames names;
   deviceNames(devicePath, &names);
@@ -290,7 +290,7 @@ int PortHolders_find(const char *devicePath, PortHolder *out) {
   return 0;
 }
 
-int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize) {
+int portHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize) {
   if (lockPath == NULL || lockPathSize == 0) return 0;
   lockPath[0] = '\0';
   if (devicePath == NULL) return 0;
@@ -353,7 +353,7 @@ int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
   return 0;
 }
 
-void PortHolders_removeLock(const char *lockPath) {
+void portHolders_removeLock(const char *lockPath) {
   if (lockPath == NULL || lockPath[0] == '\0') return;
   // A lock that is already gone is fine.
   if (lockPid(lockPath) == (long)getpid()) unlink(lockPath);

@@ -44,7 +44,7 @@ typedef struct PortHolder {
 
 // Returns 1 when another process holds the device at `devicePath` (`out`, when
 // not null, then names it), 0 when none can be seen.
-int PortHolders_find(const char *devicePath, PortHolder *out);
+int portHolders_find(const char *devicePath, PortHolder *out);
 
 // Announces that we hold the device: writes our UUCP lock file into the first
 // lock folder that takes it. A lock file of that name that names a process
@@ -55,15 +55,15 @@ int PortHolders_find(const char *devicePath, PortHolder *out);
 // other programs, not a condition.
 // Returns 1 with the lock's path in `lockPath` when one was written, 0 with
 // an empty `lockPath` otherwise.
-int PortHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize);
+int portHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize);
 
 // The PID written in a lock file's bytes: ten characters and a newline (or
 // any blanks and up to ten digits), or a binary int of exactly sizeof(int)
 // bytes. Returns >0, or 0 when the bytes name no PID.
-long PortHolders_lockFilePid(const char *bytes, size_t size);
+long portHolders_lockFilePid(const char *bytes, size_t size);
 
-// Removes a lock written by PortHolders_writeLock, and only while it still
+// Removes a lock written by portHolders_writeLock, and only while it still
 // names this process. Does nothing for an empty path.
-void PortHolders_removeLock(const char *lockPath);
+void portHolders_removeLock(const char *lockPath);
 
 #endif  // PORTHOLDERS_H

@@ -7,28 +7,28 @@
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/PortHolders.h"
 
-std::vector<int> portsToList(void) {
+std::vector<int> portList_ports(void) {
   std::vector<int> ports;
   for (int port = 1; port <= 32; port++) ports.push_back(port);
   return ports;
 }
 
-std::string portDevice(int port) {
+std::string portList_device(int port) {
   char name[32];
   char path[4096];
   snprintf(name, sizeof name, "COM%d", port);
-  if (!ComPortNames_resolve(name, path, sizeof path)) return std::string();
+  if (!comPortNames_resolve(name, path, sizeof path)) return std::string();
   return path;
 }
 
-std::string portDeviceOfOpen(int port, const char *name) {
+std::string portList_deviceOfOpen(int port, const char *name) {
   (void)name;
-  return portDevice(port);
+  return portList_device(port);
 }
 
-void describePort(PortEntry *entry) { entry->device = portDevice(entry->number); }
+void portList_describe(PortEntry *entry) { entry->device = portList_device(entry->number); }
 
-PortState stateOfFailedOpen(long systemError) {
+PortState portList_stateOfFailedOpen(long systemError) {
   switch (systemError) {
     case ENOENT:
     case ENXIO:
@@ -47,22 +47,22 @@ PortState stateOfFailedOpen(long systemError) {
 
 // The holder from the other programs' lock files and open descriptors, as far
 // as the system lets this user see them.
-void findPortHolder(PortEntry *entry) {
+void portList_findHolder(PortEntry *entry) {
   PortHolder holder;
-  if (entry->device.empty() || !PortHolders_find(entry->device.c_str(), &holder)) return;
+  if (entry->device.empty() || !portHolders_find(entry->device.c_str(), &holder)) return;
   entry->holderPid = holder.pid;
   entry->holderName = holder.name;
 }
 
-std::string openFailureText(int port) {
+std::string openFailures_text(int port) {
   PortOpenFailure failure;
   if (!openFailures_find(port, &failure)) return std::string();
-  const std::string device = portDevice(port);
-  switch (stateOfFailedOpen(failure.code)) {
+  const std::string device = portList_device(port);
+  switch (portList_stateOfFailedOpen(failure.code)) {
     case PORT_ABSENT:
-      return device.empty() ? "absent" : "absent (no " + printableText(device) + ")";
+      return device.empty() ? "absent" : "absent (no " + printableText_escape(device) + ")";
     case PORT_DENIED:
-      return "no permission to open " + printableText(device) +
+      return "no permission to open " + printableText_escape(device) +
              ": join the dialout group (sudo usermod -aG dialout $USER) and log in again";
     default:
       break;
@@ -70,7 +70,7 @@ std::string openFailureText(int port) {
   if (failure.heldBySystemConsole) return "held by the system console";
   if (failure.holderPid > 0) {
     std::string text = "held by PID " + std::to_string(failure.holderPid);
-    if (failure.holderName[0] != '\0') text += " (" + printableText(failure.holderName) + ")";
+    if (failure.holderName[0] != '\0') text += " (" + printableText_escape(failure.holderName) + ")";
     return text;
   }
   if (failure.code == EBUSY) return "held by another program";

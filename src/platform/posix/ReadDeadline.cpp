@@ -4,7 +4,7 @@
 #include <stdint.h>
 #include <time.h>
 
-void ReadDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
+void readDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
                         uint32_t totalMultiplierMs, uint32_t totalConstantMs,
                         uint32_t bytesWanted) {
   // 64-bit arithmetic: multiplier x bytes does not fit 32 bits for large reads.
@@ -14,11 +14,11 @@ void ReadDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
   d->intervalEndMs = -1;
 }
 
-void ReadDeadline_byteReceived(ReadDeadline *d, int64_t nowMs) {
+void readDeadline_byteReceived(ReadDeadline *d, int64_t nowMs) {
   if (d->intervalMs != 0) d->intervalEndMs = nowMs + (int64_t)d->intervalMs;
 }
 
-int ReadDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
+int readDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
   int64_t end = d->totalEndMs;
   if (d->intervalEndMs >= 0 && (end < 0 || d->intervalEndMs < end)) end = d->intervalEndMs;
   if (end < 0) return -1;
@@ -27,7 +27,7 @@ int ReadDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
   return left > INT32_MAX ? INT32_MAX : (int)left;
 }
 
-int64_t ReadDeadline_nowMs(void) {
+int64_t readDeadline_nowMs(void) {
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;

@@ -7,7 +7,7 @@
 // at every byte). A zero interval or a zero total means "no such limit".
 //
 // The functions take the current time as an argument so that the arithmetic can
-// be tested without a clock; ReadDeadline_nowMs() gives the monotonic time.
+// be tested without a clock; readDeadline_nowMs() gives the monotonic time.
 #ifndef READDEADLINE_H
 #define READDEADLINE_H
 
@@ -20,18 +20,18 @@ typedef struct ReadDeadline {
 } ReadDeadline;
 
 // Starts the deadlines of a read that begins at nowMs and asks for bytesWanted.
-void ReadDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
+void readDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
                         uint32_t totalMultiplierMs, uint32_t totalConstantMs,
                         uint32_t bytesWanted);
 
 // Restarts the interval timer: bytes arrived at nowMs.
-void ReadDeadline_byteReceived(ReadDeadline *d, int64_t nowMs);
+void readDeadline_byteReceived(ReadDeadline *d, int64_t nowMs);
 
 // How long the read may still wait, in milliseconds, for poll(): 0 once either
 // deadline has passed, -1 when nothing limits the wait. Never above INT32_MAX.
-int ReadDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs);
+int readDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs);
 
 // Milliseconds of a monotonic clock (not affected by changes of the wall clock).
-int64_t ReadDeadline_nowMs(void);
+int64_t readDeadline_nowMs(void);
 
 #endif  // READDEADLINE_H

@@ -118,7 +118,7 @@ static void closePort(PortRecord *port) {
   settleOutput(port);
   // TCSANOW: a drain could wait for ever on a line held back by CTS.
   tcsetattr(port->fd, TCSANOW, &port->before);
-  PortHolders_removeLock(port->lockPath);
+  portHolders_removeLock(port->lockPath);
   port->lockPath[0] = '\0';
   releaseDevice(port->fd);
   port->open = 0;
@@ -134,7 +134,7 @@ static void closeAllPorts(void) {
     if (gPorts[slot].open && gPorts[slot].owner == getpid()) closePort(&gPorts[slot]);
 }
 
-void platformCloseAllPorts(void) { closeAllPorts(); }
+void platform_closeAllPorts(void) { closeAllPorts(); }
 
 static HANDLE openPort(LPCSTR lpFileName);
 
@@ -190,7 +190,7 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 static HANDLE openPort(LPCSTR lpFileName) {
   /* 1. Resolve the COM name to a device path. */
   char path[4096];
-  if (!ComPortNames_resolve(lpFileName, path, sizeof path)) {
+  if (!comPortNames_resolve(lpFileName, path, sizeof path)) {
     errno = ENOENT;
     return INVALID_HANDLE_VALUE;
   }
@@ -224,7 +224,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
     int saved = errno;
     close(fd);
     // Who holds it, where the system lets us see.
-    if (saved == EWOULDBLOCK && !PortHolders_find(path, &gRefusedBy)) memset(&gRefusedBy, 0, sizeof gRefusedBy);
+    if (saved == EWOULDBLOCK && !portHolders_find(path, &gRefusedBy)) memset(&gRefusedBy, 0, sizeof gRefusedBy);
     errno = saved == EWOULDBLOCK ? EBUSY : saved;
     return INVALID_HANDLE_VALUE;
   }
@@ -234,7 +234,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
         open. Look for them, their lock files and their open descriptors,
         before anything is changed; a held port fails like a flock-held one.
         Only close() here: the exclusive flag, if any, is not ours to clear. */
-  if (PortHolders_find(path, &gRefusedBy)) {
+  if (portHolders_find(path, &gRefusedBy)) {
     close(fd);
     errno = EBUSY;
     return INVALID_HANDLE_VALUE;
@@ -280,7 +280,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
   port->owner = getpid();
   port->baud = 0;
   memset(&port->timeouts, 0, sizeof port->timeouts);
-  PortHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
+  portHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
   return handleOf(slot);
 }
 
@@ -508,7 +508,7 @@ static BOOL readPort(PortRecord *port, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
   int immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
                   t->ReadTotalTimeoutConstant == 0;
   // Interval MAXDWORD with no total: take what is there and return at once.
-  ReadDeadline_start(&deadline, ReadDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
+  readDeadline_start(&deadline, readDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
                      t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant,
                      nNumberOfBytesToRead);
 
@@ -516,7 +516,7 @@ static BOOL readPort(PortRecord *port, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
   int first = 1;
   BOOL result = TRUE;
   while (got < nNumberOfBytesToRead) {
-    int wait = immediate ? 0 : ReadDeadline_remainingMs(&deadline, ReadDeadline_nowMs());
+    int wait = immediate ? 0 : readDeadline_remainingMs(&deadline, readDeadline_nowMs());
     if (wait == 0 && !first) break;  // a deadline has passed
     first = 0;
 
@@ -537,7 +537,7 @@ static BOOL readPort(PortRecord *port, LPVOID lpBuffer, DWORD nNumberOfBytesToRe
       ssize_t n = read(port->fd, buffer + got, nNumberOfBytesToRead - got);
       if (n > 0) {
         got += (DWORD)n;
-        ReadDeadline_byteReceived(&deadline, ReadDeadline_nowMs());
+        readDeadline_byteReceived(&deadline, readDeadline_nowMs());
         continue;
       }
       if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

@@ -125,7 +125,7 @@ void Sleep(DWORD dwMilliseconds);
 // Not a Windows call: closes every port this process still has open, as
 // CloseHandle does (settings back, lock file removed). Async-signal-safe, for
 // the interrupt handler, which cannot rely on g_hCOM naming the last open.
-void platformCloseAllPorts(void);
+void platform_closeAllPorts(void);
 
 // Console (conio / CRT).
 int _getch(void);

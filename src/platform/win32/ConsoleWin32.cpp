@@ -11,11 +11,11 @@
 
 // The console input mode at start. The CRT's _getch switches the mode off for
 // its read and back afterwards; an interrupt that ends the process during the
-// key wait puts it back through platformConsoleRestore.
+// key wait puts it back through platform_consoleRestore.
 static DWORD gInputModeAtStart = 0;
 static BOOL gInputModeKnown = FALSE;
 
-void platformConsoleInit(void) {
+void platform_consoleInit(void) {
   // Fails when input is not a console: a pipe or a file, whose mode nothing changes.
   gInputModeKnown = GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &gInputModeAtStart) != 0;
   // The console texts carry their own line ends: a line such as "OK\r" is
@@ -30,7 +30,7 @@ void platformConsoleInit(void) {
   setvbuf(stdout, NULL, _IONBF, 0);
 }
 
-void platformConsoleRestore(void) {
+void platform_consoleRestore(void) {
   // A failure leaves nothing more to do on the way out.
   if (gInputModeKnown) SetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), gInputModeAtStart);
 }

@@ -27,7 +27,7 @@ static int comNumber(const char *name) {
   return *end == '\0' && n > 0 && n < 100000 ? (int)n : 0;
 }
 
-std::vector<int> portsToList(void) {
+std::vector<int> portList_ports(void) {
   std::vector<int> ports;
   for (int port = 1; port <= 32; port++) ports.push_back(port);
   // All DOS device names, NUL-separated; ERROR_INSUFFICIENT_BUFFER: try a
@@ -46,7 +46,7 @@ std::vector<int> portsToList(void) {
   return ports;
 }
 
-std::string portDevice(int port) {
+std::string portList_device(int port) {
   char name[32];
   char target[1024];
   snprintf(name, sizeof name, "COM%d", port);
@@ -54,7 +54,7 @@ std::string portDevice(int port) {
   return target;
 }
 
-std::string portDeviceOfOpen(int port, const char *name) {
+std::string portList_deviceOfOpen(int port, const char *name) {
   (void)port;
   return name;
 }
@@ -91,13 +91,13 @@ static const std::map<int, std::string> &friendlyNames(void) {
   return names;
 }
 
-void describePort(PortEntry *entry) {
-  entry->device = portDevice(entry->number);
+void portList_describe(PortEntry *entry) {
+  entry->device = portList_device(entry->number);
   auto found = friendlyNames().find(entry->number);
   if (found != friendlyNames().end()) entry->friendlyName = found->second;
 }
 
-PortState stateOfFailedOpen(long systemError) {
+PortState portList_stateOfFailedOpen(long systemError) {
   switch (systemError) {
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
@@ -110,9 +110,9 @@ PortState stateOfFailedOpen(long systemError) {
 
 // Windows does not tell which process holds a COM port without a driver-level
 // handle scan; a busy port is shown without its holder.
-void findPortHolder(PortEntry *entry) { (void)entry; }
+void portList_findHolder(PortEntry *entry) { (void)entry; }
 
-std::string openFailureText(int port) {
+std::string openFailures_text(int port) {
   PortOpenFailure failure;
   if (!openFailures_find(port, &failure)) return std::string();
   switch (failure.code) {
@@ -123,7 +123,7 @@ std::string openFailureText(int port) {
     default:
       break;
   }
-  if (stateOfFailedOpen(failure.code) == PORT_ABSENT) return "absent";
+  if (portList_stateOfFailedOpen(failure.code) == PORT_ABSENT) return "absent";
   char text[64];
   snprintf(text, sizeof text, "cannot be opened: system error %ld", failure.code);
   return text;
