@@ -23,10 +23,10 @@
 #include <CLI/CLI.hpp>
 
 #include "ToolCommands.h"
-#include "platform/ToolError.h"
 #include "firmware/BinImage.h"
 #include "image/HexTextCheck.h"
 #include "platform/PrintableText.h"
+#include "platform/ToolError.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "webfile/FileAPI.h"
 

@@ -12,8 +12,8 @@
 #include <CLI/CLI.hpp>
 
 #include "ToolCommands.h"
-#include "platform/ToolError.h"
 #include "platform/ExitStatus.h"
+#include "platform/ToolError.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
 

@@ -75,30 +75,30 @@ int runTool(int argc, char **argv);
 // no arguments in CLI11's usage line.
 void setOwnUsage(CLI::App &command, const char *usage);
 
+// Each command's options.
 void addImageOptions(CLI::App &command, ToolOptions &options);
-int runImage(const ToolOptions &options);
-int imageUsageError(const CLI::ParseError &error);
-
 void addExportWebOptions(CLI::App &command, ToolOptions &options);
-int runExportWeb(const ToolOptions &options);
-int exportWebUsageError(const CLI::ParseError &error);
-
 void addVerifyWebOptions(CLI::App &command, ToolOptions &options);
-int runVerifyWeb(const ToolOptions &options);
-int verifyWebUsageError(const CLI::ParseError &error);
-
 void addBenchOptions(CLI::App &command, ToolOptions &options);
-int runBench(const ToolOptions &options);
-int benchUsageError(const CLI::ParseError &error);
-
 void addPortsOptions(CLI::App &command, ToolOptions &options);
 void addProbeOptions(CLI::App &command, ToolOptions &options);
-
 void addUpdateOptions(CLI::App &command, ToolOptions &options);
-int runUpdate(const ToolOptions &options);
-
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options);
+
+// Each command's run on its parsed values (ports and probe: PortCommands.h).
+int runImage(const ToolOptions &options);
+int runExportWeb(const ToolOptions &options);
+int runVerifyWeb(const ToolOptions &options);
+int runBench(const ToolOptions &options);
+int runUpdate(const ToolOptions &options);
 int runUpdateAllCommand(const ToolOptions &options);
+
+// The usage errors of the commands with a usage text of their own.
+int imageUsageError(const CLI::ParseError &error);
+int exportWebUsageError(const CLI::ParseError &error);
+int verifyWebUsageError(const CLI::ParseError &error);
+int benchUsageError(const CLI::ParseError &error);
+
 // update-all once its options are checked; argv0 starts the children.
 int runUpdateAll(const FleetOptions &options, const char *argv0);
 

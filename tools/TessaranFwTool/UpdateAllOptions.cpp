@@ -3,10 +3,10 @@
 
 #include "CommandLineValues.h"
 #include "ToolCommands.h"
-#include "platform/ToolError.h"
 #include "fleet/Fleet.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
+#include "platform/ToolError.h"
 
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   UpdateAllCommandLine &all = options.updateAll;
