@@ -285,6 +285,11 @@ static const char *const kComPortCommands[] = {
     "FLOWCONTROL-SUSPEND", "FLOWCONTROL-RESUME", "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK",
     "PURGE-DATA"};
 
+static const char *comPortCommandName(uint8_t command) {
+  const size_t count = sizeof kComPortCommands / sizeof kComPortCommands[0];
+  return command < count ? kComPortCommands[command] : "COM-PORT-OPTION reply";
+}
+
 static const struct {
   uint8_t command;
   uint8_t value;
@@ -311,7 +316,7 @@ static const struct {
 };
 
 static void comPortName(const TelnetEvent *event, char *text, size_t size) {
-  const char *command = kComPortCommands[event->command];
+  const char *command = comPortCommandName(event->command);
   switch (event->command) {
     case COM_PORT_SIGNATURE:
     case COM_PORT_FLOWCONTROL_SUSPEND:
@@ -344,7 +349,7 @@ const char *telnetCodec_eventName(const TelnetEvent *event, char *text, size_t s
     case TELNET_EVENT_COM_PORT: comPortName(event, text, size); break;
     case TELNET_EVENT_COM_PORT_MALFORMED:
       snprintf(text, size, "%s reply with %lu value bytes ignored",
-               kComPortCommands[event->command], (unsigned long)event->value);
+               comPortCommandName(event->command), (unsigned long)event->value);
       break;
     case TELNET_EVENT_ERROR: snprintf(text, size, "error: %s", event->error); break;
   }
