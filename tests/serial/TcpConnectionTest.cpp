@@ -10,7 +10,9 @@
 #include <thread>
 
 #ifdef _WIN32
-#define NOMINMAX
+#ifndef NOMINMAX
+#define NOMINMAX  // std::min, not windows.h's macro
+#endif
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else

@@ -1,9 +1,10 @@
 // Winsock: a non-blocking socket, every wait a select() until its deadline.
 // Winsock calls return SOCKET_ERROR (or INVALID_SOCKET) upon failure, the
 // reason in WSAGetLastError.
-#include <windows.h>
-#include <winsock2.h>
+#include <winsock2.h>  // before windows.h, which would bring the old winsock.h
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <ctype.h>
 #include <limits.h>
