@@ -11,20 +11,7 @@
 
 #include <CLI/CLI.hpp>
 
-#define TOOL_LAST_PORT 255  // --port and --ports take COM1 to COM255
-
-// "3" or "COM3" (any case) -> 3; 0 for anything else or a number out of range.
-inline int commandLine_portNumber(const std::string &text) {
-  size_t at = 0;
-  if (text.size() > 3 && (text[0] == 'C' || text[0] == 'c') && (text[1] == 'O' || text[1] == 'o') &&
-      (text[2] == 'M' || text[2] == 'm'))
-    at = 3;
-  if (at >= text.size() || text.size() - at > 3) return 0;
-  for (size_t i = at; i < text.size(); i++)
-    if (!isdigit((unsigned char)text[i])) return 0;
-  const int number = atoi(text.c_str() + at);
-  return number >= 1 && number <= TOOL_LAST_PORT ? number : 0;
-}
+#include "serial/PortAddress.h"
 
 // A port list with the COM prefixes taken away ("COM1-COM4,com9" -> "1-4,9"):
 // the list's own parser takes numbers only.
@@ -32,7 +19,7 @@ inline std::string commandLine_withoutComPrefixes(const std::string &list) {
   std::string plain;
   for (size_t i = 0; i < list.size(); i++) {
     const bool itemStart = i == 0 || list[i - 1] == ',' || list[i - 1] == '-';
-    if (itemStart && i + 3 < list.size() && commandLine_portNumber(list.substr(i, 3) + "1") == 1 &&
+    if (itemStart && i + 3 < list.size() && portAddress_comNumber(list.substr(i, 3) + "1") == 1 &&
         isdigit((unsigned char)list[i + 3])) {
       i += 2;
       continue;
@@ -46,8 +33,8 @@ inline std::string commandLine_withoutComPrefixes(const std::string &list) {
 inline CLI::Validator commandLine_portValidator(void) {
   return CLI::Validator(
       [](std::string &text) -> std::string {
-        const int number = commandLine_portNumber(text);
-        if (number == 0) return "expects a COM number 1-" + std::to_string(TOOL_LAST_PORT) +
+        const int number = portAddress_comNumber(text);
+        if (number == 0) return "expects a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
                                 " (3 or COM3), not \"" + text + "\"";
         text = std::to_string(number);
         return std::string();

@@ -1,0 +1,183 @@
+// The port argument's parser: COM numbers and the two network URL schemes.
+#include <ctype.h>
+#include <stdlib.h>
+
+#include <string>
+
+#include "serial/PortAddress.h"
+
+static const struct {
+  const char *name;
+  PortAddressKind kind;
+} kSchemes[] = {{"rfc2217", PORT_ADDRESS_RFC2217}, {"socket", PORT_ADDRESS_SOCKET}};
+
+static std::string lowerCase(std::string text) {
+  for (char &c : text) c = (char)tolower((unsigned char)c);
+  return text;
+}
+
+static bool allOf(const std::string &text, int (*test)(int)) {
+  for (char c : text)
+    if (!test((unsigned char)c)) return false;
+  return true;
+}
+
+int portAddress_comNumber(const std::string &text) {
+  const size_t at = text.size() > 3 && lowerCase(text.substr(0, 3)) == "com" ? 3 : 0;
+  if (at >= text.size() || text.size() - at > 3) return 0;
+  if (!allOf(text.substr(at), isdigit)) return 0;
+  const int number = atoi(text.c_str() + at);
+  return number >= 1 && number <= PORT_ADDRESS_LAST_COM ? number : 0;
+}
+
+// Four decimal numbers 0-255 joined by dots.
+static bool isIpv4(const std::string &text) {
+  size_t at = 0;
+  for (int part = 0; part < 4; part++) {
+    const size_t end = part < 3 ? text.find('.', at) : text.size();
+    if (end == std::string::npos) return false;
+    const std::string number = text.substr(at, end - at);
+    if (number.empty() || number.size() > 3 || !allOf(number, isdigit) ||
+        atoi(number.c_str()) > 255)
+      return false;
+    at = end + 1;
+  }
+  return true;
+}
+
+// Eight groups of 1-4 hex digits joined by ':', one "::" standing for one or
+// more zero groups, the last two groups possibly written as IPv4.
+static bool isIpv6(const std::string &text) {
+  int groups = 0;
+  bool gap = text.compare(0, 2, "::") == 0;
+  size_t at = gap ? 2 : 0;
+  while (at < text.size()) {
+    const size_t end = text.find(':', at);
+    const std::string group = text.substr(at, end == std::string::npos ? end : end - at);
+    if (end == std::string::npos && group.find('.') != std::string::npos) {
+      if (!isIpv4(group)) return false;
+      groups += 2;
+      break;
+    }
+    if (group.empty() || group.size() > 4 || !allOf(group, isxdigit)) return false;
+    groups++;
+    if (end == std::string::npos) break;
+    at = end + 1;
+    if (at == text.size()) return false;  // a single ':' at the end
+    if (text[at] == ':') {
+      if (gap) return false;
+      gap = true;
+      at++;
+    }
+  }
+  return gap ? groups < 8 : groups == 8;
+}
+
+// Labels of letters, digits and inner hyphens, 1-63 characters each, at most
+// 253 in all. A name whose last label is a number is taken as an IPv4 address.
+static bool isHostName(const std::string &text) {
+  if (text.empty() || text.size() > 253) return false;
+  size_t at = 0;
+  std::string label;
+  while (at <= text.size()) {
+    size_t end = text.find('.', at);
+    if (end == std::string::npos) end = text.size();
+    label = text.substr(at, end - at);
+    if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+      return false;
+    for (char c : label)
+      if (!isalnum((unsigned char)c) && c != '-') return false;
+    at = end + 1;
+  }
+  return !allOf(label, isdigit) || isIpv4(text);
+}
+
+// The host and port after "scheme://"; the problem's text when there is one.
+static std::string parseHostAndPort(const std::string &rest, std::string *host, int *port) {
+  std::string portText;
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return "no ']' after the IPv6 address";
+    *host = lowerCase(rest.substr(1, close - 1));
+    if (!isIpv6(*host)) return "bad IPv6 address [" + *host + "]";
+    if (close + 1 == rest.size()) return "no port";
+    if (rest[close + 1] != ':') return "expects :PORT after [" + *host + "]";
+    portText = rest.substr(close + 2);
+  } else {
+    const size_t colon = rest.rfind(':');
+    if (colon == 0 || rest.empty()) return "no host";
+    if (colon == std::string::npos) return "no port";
+    *host = lowerCase(rest.substr(0, colon));
+    if (host->find(':') != std::string::npos)
+      return "an IPv6 address goes in brackets: [" + *host + "]";
+    if (!isHostName(*host)) return "bad host name " + *host;
+    portText = rest.substr(colon + 1);
+  }
+  if (portText.empty()) return "no port";
+  if (!allOf(portText, isdigit)) return "port " + portText + " is not a number";
+  const size_t first = portText.find_first_not_of('0');
+  portText = first == std::string::npos ? "0" : portText.substr(first);
+  *port = portText.size() <= 5 ? atoi(portText.c_str()) : 0;
+  if (*port < 1 || *port > PORT_ADDRESS_LAST_TCP)
+    return "port " + portText + " out of range 1-" + std::to_string(PORT_ADDRESS_LAST_TCP);
+  return "";
+}
+
+// Digits, possibly after "COM": a COM port meant, whatever its number.
+static bool looksLikeComNumber(const std::string &text) {
+  const size_t digits = text.find_first_of("0123456789");
+  return digits != std::string::npos && allOf(text.substr(digits), isdigit) &&
+         (digits == 0 || lowerCase(text.substr(0, digits)) == "com");
+}
+
+bool portAddress_parse(const std::string &text, PortAddress *address, std::string *reason) {
+  PortAddress parsed;
+  std::string problem;
+  const size_t separator = text.find("://");
+  if (text.empty()) {
+    problem = "no port given";
+  } else if (separator == std::string::npos) {
+    parsed.comNumber = portAddress_comNumber(text);
+    if (parsed.comNumber == 0)
+      problem = looksLikeComNumber(text)
+                    ? "not a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM)
+                    : "expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT";
+  } else {
+    const std::string scheme = lowerCase(text.substr(0, separator));
+    problem = separator == 0
+                  ? "no scheme (rfc2217 or socket)"
+                  : "unknown scheme " + text.substr(0, separator) + " (rfc2217 or socket)";
+    for (const auto &known : kSchemes)
+      if (scheme == known.name) {
+        parsed.kind = known.kind;
+        problem = parseHostAndPort(text.substr(separator + 3), &parsed.host, &parsed.tcpPort);
+      }
+  }
+  if (!problem.empty()) {
+    *reason = text.empty() ? problem : text + ": " + problem;
+    return false;
+  }
+  *address = parsed;
+  return true;
+}
+
+static const char *schemeName(PortAddressKind kind) {
+  for (const auto &known : kSchemes)
+    if (known.kind == kind) return known.name;
+  return "";
+}
+
+std::string portAddress_text(const PortAddress &address) {
+  if (address.kind == PORT_ADDRESS_COM) return "COM" + std::to_string(address.comNumber);
+  const bool ipv6 = address.host.find(':') != std::string::npos;
+  return std::string(schemeName(address.kind)) + "://" + (ipv6 ? "[" : "") + address.host +
+         (ipv6 ? "]" : "") + ":" + std::to_string(address.tcpPort);
+}
+
+std::string portAddress_fileName(const PortAddress &address) {
+  if (address.kind == PORT_ADDRESS_COM) return "COM" + std::to_string(address.comNumber);
+  std::string host = address.host;
+  for (char &c : host)
+    if (c == ':') c = '_';
+  return std::string(schemeName(address.kind)) + "-" + host + "-" + std::to_string(address.tcpPort);
+}

@@ -1,0 +1,114 @@
+// The port argument's parser: COM ports and network addresses, their text and
+// their file-name form.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serial/PortAddress.h"
+
+namespace {
+
+struct ParseCase {
+  const char *text;
+  bool parses;
+  const char *result;  // the normalised address, or the reason when parsing fails
+  PortAddressKind kind = PORT_ADDRESS_COM;
+  int comNumber = 0;
+  const char *host = "";
+  int tcpPort = 0;
+};
+
+const PortAddressKind COM = PORT_ADDRESS_COM, RFC = PORT_ADDRESS_RFC2217, RAW = PORT_ADDRESS_SOCKET;
+
+TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
+  const ParseCase cases[] = {
+      {"3", true, "COM3", COM, 3, "", 0},
+      {"cOm255", true, "COM255", COM, 255, "", 0},
+      {"COM007", true, "COM7", COM, 7, "", 0},
+      {"rfc2217://127.0.0.1:3001", true, "rfc2217://127.0.0.1:3001", RFC, 0, "127.0.0.1", 3001},
+      {"RFC2217://Term-1.Lab:03001", true, "rfc2217://term-1.lab:3001", RFC, 0, "term-1.lab", 3001},
+      {"socket://[::1]:4001", true, "socket://[::1]:4001", RAW, 0, "::1", 4001},
+      {"socket://[FE80::A:1]:65535", true, "socket://[fe80::a:1]:65535", RAW, 0, "fe80::a:1",
+       65535},
+      {"socket://[::ffff:192.0.2.1]:1", true, "socket://[::ffff:192.0.2.1]:1", RAW, 0,
+       "::ffff:192.0.2.1", 1},
+      {"socket://[1:2:3:4:5:6:7:8]:9", true, "socket://[1:2:3:4:5:6:7:8]:9", RAW, 0,
+       "1:2:3:4:5:6:7:8", 9},
+      {"", false, "no port given"},
+      {"0", false, "0: not a COM number 1-255"},
+      {"COM256", false, "COM256: not a COM number 1-255"},
+      {"com0003", false, "com0003: not a COM number 1-255"},
+      {"ttyUSB0", false, "ttyUSB0: expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT"},
+      {"host:3001", false, "host:3001: expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT"},
+      {"ftp://host:21", false, "ftp://host:21: unknown scheme ftp (rfc2217 or socket)"},
+      {"://host:21", false, "://host:21: no scheme (rfc2217 or socket)"},
+      {"rfc2217://host", false, "rfc2217://host: no port"},
+      {"rfc2217://host:", false, "rfc2217://host:: no port"},
+      {"socket://:3001", false, "socket://:3001: no host"},
+      {"rfc2217://host:70000", false, "rfc2217://host:70000: port 70000 out of range 1-65535"},
+      {"rfc2217://host:000", false, "rfc2217://host:000: port 0 out of range 1-65535"},
+      {"rfc2217://host:4294970297", false,
+       "rfc2217://host:4294970297: port 4294970297 out of range 1-65535"},
+      {"rfc2217://host:3001/", false, "rfc2217://host:3001/: port 3001/ is not a number"},
+      {"rfc2217://::1:3001", false, "rfc2217://::1:3001: an IPv6 address goes in brackets: [::1]"},
+      {"rfc2217://[::1:3001", false, "rfc2217://[::1:3001: no ']' after the IPv6 address"},
+      {"rfc2217://[::1]3001", false, "rfc2217://[::1]3001: expects :PORT after [::1]"},
+      {"rfc2217://[1::2::3]:1", false, "rfc2217://[1::2::3]:1: bad IPv6 address [1::2::3]"},
+      {"rfc2217://[1:2:3:4:5:6:7:8:9]:1", false,
+       "rfc2217://[1:2:3:4:5:6:7:8:9]:1: bad IPv6 address [1:2:3:4:5:6:7:8:9]"},
+      {"rfc2217://[1::2:3:4:5:6:7:8]:1", false,
+       "rfc2217://[1::2:3:4:5:6:7:8]:1: bad IPv6 address [1::2:3:4:5:6:7:8]"},
+      {"rfc2217://[1:]:1", false, "rfc2217://[1:]:1: bad IPv6 address [1:]"},
+      {"rfc2217://[]:1", false, "rfc2217://[]:1: bad IPv6 address []"},
+      {"rfc2217://under_score:1", false, "rfc2217://under_score:1: bad host name under_score"},
+      {"rfc2217://-a.lab:1", false, "rfc2217://-a.lab:1: bad host name -a.lab"},
+      {"rfc2217://a..lab:1", false, "rfc2217://a..lab:1: bad host name a..lab"},
+      {"rfc2217://300.1.1.1:1", false, "rfc2217://300.1.1.1:1: bad host name 300.1.1.1"},
+      {"rfc2217://user@host:1", false, "rfc2217://user@host:1: bad host name user@host"},
+  };
+  for (const ParseCase &c : cases) {
+    SCOPED_TRACE(c.text);
+    PortAddress address;
+    address.host = "untouched";
+    std::string reason;
+    const bool parsed = portAddress_parse(c.text, &address, &reason);
+    EXPECT_EQ(parsed, c.parses);
+    if (!parsed) {
+      EXPECT_EQ(reason, c.result);
+      EXPECT_EQ(address.host, "untouched");
+      continue;
+    }
+    EXPECT_EQ(portAddress_text(address), c.result);
+    EXPECT_EQ(address.kind, c.kind);
+    EXPECT_EQ(address.comNumber, c.comNumber);
+    EXPECT_EQ(address.host, c.host);
+    EXPECT_EQ(address.tcpPort, c.tcpPort);
+    PortAddress again;  // the text given back parses to the same address
+    ASSERT_TRUE(portAddress_parse(portAddress_text(address), &again, &reason));
+    EXPECT_EQ(portAddress_text(again), c.result);
+  }
+}
+
+TEST(PortAddress, FileNamesAreSafeOnEverySystem) {
+  const struct {
+    const char *text;
+    const char *fileName;
+  } cases[] = {
+      {"com3", "COM3"},
+      {"rfc2217://127.0.0.1:3001", "rfc2217-127.0.0.1-3001"},
+      {"Socket://Term-1.LAB:0100", "socket-term-1.lab-100"},
+      {"rfc2217://[::1]:3001", "rfc2217-__1-3001"},
+      {"socket://[fe80::a:1]:2", "socket-fe80__a_1-2"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.text);
+    PortAddress address;
+    std::string reason;
+    ASSERT_TRUE(portAddress_parse(c.text, &address, &reason)) << reason;
+    const std::string name = portAddress_fileName(address);
+    EXPECT_EQ(name, c.fileName);
+    EXPECT_EQ(name.find_first_of(":/\\[]*?\"<>|"), std::string::npos);
+  }
+}
+
+}  // namespace
