@@ -1,5 +1,5 @@
-// A TCP connection to a terminal server: BSD sockets on POSIX
-// (posix/TcpConnectionPosix.cpp), Winsock on Windows (win32/TcpConnectionWin32.cpp).
+// A TCP connection to a terminal server, over the socket calls of TcpSockets.h:
+// BSD sockets on POSIX, Winsock on Windows.
 //
 // Every call is bounded in time. The socket stays non-blocking once connected,
 // has Nagle's delay off (TCP_NODELAY: the unit's exchange is small commands
