@@ -26,7 +26,7 @@
 #define SEND_TIMEOUT_MS 30000   // a write fails once the server takes nothing for this long
 #define PURGE_RECEIVES_MAX 64   // a purge drains what is in flight, not a unit that never stops
 #define UNLIMITED_WAIT_MS 1000  // a read without timeouts waits in steps of this
-#define RAW_SETTLE_MS 100       // a raw server that drops a connection does it within this
+#define SETTLE_MS 150           // a server that drops a new connection does it within this
 #define REDIAL_WINDOW_MS 2000
 #define REDIAL_PAUSE_MS 100
 
@@ -199,24 +199,30 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
     return FALSE;
   }
   serialTrace_note("connect %s ok", url.c_str());
-  if (!c->telnet) {
-    if (receiveOnce(c, RAW_SETTLE_MS) >= 0) return TRUE;
-    *reason = "connection dropped by the server";
-  } else {
+  BOOL negotiated = TRUE;
+  if (c->telnet) {
     // The server has to take COM-PORT-OPTION, or no setting would ever reach the line.
     TelnetMessage opening;
     telnetCodec_opening(&c->codec, &opening);
-    const BOOL settled =
-        sendBytes(c, opening.bytes, opening.length) &&
-        receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
-          return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ASKED;
-        });
-    if (settled && telnetCodec_localState(&c->codec, TELNET_OPTION_COM_PORT) == TELNET_OPTION_ON)
-      return TRUE;
-    *reason = c->gone    ? "connection dropped during the Telnet negotiation"
-              : settled ? "the server refuses COM-PORT-OPTION"
-                        : "no answer to the Telnet negotiation within 3 s";
+    negotiated = sendBytes(c, opening.bytes, opening.length) &&
+                 receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
+                   return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) !=
+                          TELNET_OPTION_ASKED;
+                 });
   }
+  // A server that cannot have the line drops the connection in its first moments.
+  if (negotiated && !c->gone)
+    receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+  if (c->gone)
+    *reason = "connection dropped by the server";
+  else if (!negotiated)
+    *reason = "no answer to the Telnet negotiation within " +
+              std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
+  else if (c->telnet &&
+           telnetCodec_localState(&c->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ON)
+    *reason = "the server refuses COM-PORT-OPTION";
+  else
+    return TRUE;
   serialTrace_note("%s FAILED: %s", url.c_str(), reason->c_str());
   tcpConnection_close(&c->tcp);
   return FALSE;
