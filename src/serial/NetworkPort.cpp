@@ -95,7 +95,8 @@ static HANDLE handleOf(int slot) {
 static int slotOf(HANDLE handle) {
   const uintptr_t value = (uintptr_t)handle;
   const int slot = (int)((value >> 8) & 0xFFu) - 1;
-  if ((value & 0xFFu) != HANDLE_TAG || (uint64_t)value > UINT32_MAX || slot < 0 || slot >= CONNECTIONS)
+  if ((value & 0xFFu) != HANDLE_TAG || (uint64_t)value > UINT32_MAX || slot < 0 ||
+      slot >= CONNECTIONS)
     return -1;
   return slot;
 }
@@ -204,15 +205,14 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
     // The server has to take COM-PORT-OPTION, or no setting would ever reach the line.
     TelnetMessage opening;
     telnetCodec_opening(&c->codec, &opening);
-    negotiated = sendBytes(c, opening.bytes, opening.length) &&
-                 receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
-                   return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) !=
-                          TELNET_OPTION_ASKED;
-                 });
+    negotiated =
+        sendBytes(c, opening.bytes, opening.length) &&
+        receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
+          return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ASKED;
+        });
   }
   // A server that cannot have the line drops the connection in its first moments.
-  if (negotiated && !c->gone)
-    receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+  if (negotiated && !c->gone) receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
   if (c->gone)
     *reason = "connection dropped by the server";
   else if (!negotiated)
@@ -302,6 +302,7 @@ static BOOL sendSettings(Connection *c, const TelnetMessage *messages, const uin
   return FALSE;
 }
 
+// FALSE for a record the local port refuses as well.
 static BOOL lineSettingsOf(const DCB *dcb, uint8_t *parity, uint8_t *stopSize) {
   switch (dcb->Parity) {
     case NOPARITY: *parity = COM_PORT_PARITY_NONE; break;
@@ -332,14 +333,15 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
   const BOOL handshake = dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
   uint8_t commands[6] = {COM_PORT_SET_BAUDRATE, COM_PORT_SET_DATASIZE, COM_PORT_SET_PARITY,
                          COM_PORT_SET_STOPSIZE, COM_PORT_SET_CONTROL};
-  uint32_t values[6] = {dcb->BaudRate, dcb->ByteSize, parity, stopSize,
-                        (uint32_t)(handshake ? COM_PORT_CONTROL_FLOW_HARDWARE : COM_PORT_CONTROL_FLOW_NONE)};
+  uint32_t values[6] = {
+      dcb->BaudRate, dcb->ByteSize, parity, stopSize,
+      (uint32_t)(handshake ? COM_PORT_CONTROL_FLOW_HARDWARE : COM_PORT_CONTROL_FLOW_NONE)};
   int count = 5;
-  // DTR as the record wants it, as the local port sets it.
+  // DTR as the record wants it; RTS is left to the server's flow control.
   if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_DISABLE) {
     commands[count] = COM_PORT_SET_CONTROL;
-    values[count++] = dcb->fDtrControl == DTR_CONTROL_ENABLE ? COM_PORT_CONTROL_DTR_ON
-                                                             : COM_PORT_CONTROL_DTR_OFF;
+    values[count++] =
+        dcb->fDtrControl == DTR_CONTROL_ENABLE ? COM_PORT_CONTROL_DTR_ON : COM_PORT_CONTROL_DTR_OFF;
   }
   TelnetMessage messages[6];
   telnetCodec_setBaudRate(dcb->BaudRate, &messages[0]);
@@ -348,10 +350,9 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
 
   const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
   if (!sendSettings(c, messages, commands, values, count)) return FALSE;
-  const BOOL acknowledged =
-      receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [acksBefore](Connection *k) {
-        return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore;
-      });
+  const BOOL acknowledged = receiveUntil(
+      c, NETWORK_PORT_ACK_TIMEOUT_MS,
+      [acksBefore](Connection *k) { return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore; });
   if (!acknowledged) {
     serialTrace_note("%s: no acknowledgement of SET-BAUDRATE %lu within %d s", urlOf(c).c_str(),
                      (unsigned long)dcb->BaudRate, NETWORK_PORT_ACK_TIMEOUT_MS / 1000);
@@ -428,8 +429,8 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   if (c == NULL) return FALSE;
   if (count == 0) return TRUE;
   const COMMTIMEOUTS *t = &c->timeouts;
-  const BOOL immediate = t->ReadIntervalTimeout == MAXDWORD &&
-                         t->ReadTotalTimeoutMultiplier == 0 && t->ReadTotalTimeoutConstant == 0;
+  const BOOL immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
+                         t->ReadTotalTimeoutConstant == 0;
   ReadDeadline deadline;
   readDeadline_start(&deadline, readDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
                      t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant, count);
