@@ -7,6 +7,7 @@
 #include <stdio.h>
 
 #include "platform/OpenFailures.h"
+#include "serial/NetworkPort.h"
 #include "serial/SerialCalls.h"
 #include "serial/SerialTrace.h"
 
@@ -73,7 +74,10 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
   HANDLE handle = serialCalls_CreateFile(nId, szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_SYSTEM);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
-  if (!ok) systemError_capture(&gLastOpenError);
+  if (!ok && networkPort_address(nId) != NULL)
+    gLastOpenError = *networkPort_openError();
+  else if (!ok)
+    systemError_capture(&gLastOpenError);
 #ifdef _WIN32
   // Windows names no holder; the POSIX layer records its opens itself, with
   // the holder it found.

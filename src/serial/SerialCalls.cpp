@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 
+#include "serial/NetworkPort.h"
 #include "serial/SerialTrace.h"
 
 #define OPEN_RECORDS 16
@@ -47,6 +48,12 @@ static TraceOutcome outcomeOf(BOOL ok) { return ok ? TRACE_OK : TRACE_FAILED; }
 
 HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMode,
                               DWORD creationDisposition, DWORD flagsAndAttributes) {
+  if (networkPort_address(port) != NULL) {
+    // The network port traces its connection itself.
+    HANDLE handle = networkPort_open(port);
+    if (handle != INVALID_HANDLE_VALUE) noteOpen(handle, port);
+    return handle;
+  }
   HANDLE handle =
       CreateFileA(name, access, shareMode, NULL, creationDisposition, flagsAndAttributes, NULL);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
@@ -61,21 +68,28 @@ HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMo
 }
 
 BOOL serialCalls_CloseHandle(HANDLE handle) {
-  const BOOL ok = CloseHandle(handle);
+  const BOOL network = networkPort_owns(handle);
+  const BOOL ok = network ? networkPort_close(handle) : CloseHandle(handle);
   OpenRecord *record = recordOf(handle);
   if (record != NULL) record->open = FALSE;
-  serialTrace_close(record != NULL ? record->port : 0, outcomeOf(ok));
+  const PortAddress *address = record != NULL ? networkPort_address(record->port) : NULL;
+  if (network && address != NULL)
+    serialTrace_note("close %s %s", portAddress_text(*address).c_str(), ok ? "ok" : "FAILED");
+  else
+    serialTrace_close(record != NULL ? record->port : 0, outcomeOf(ok));
   return ok;
 }
 
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
-  const BOOL ok = SetupComm(handle, inQueue, outQueue);
+  const BOOL ok = networkPort_owns(handle) ? networkPort_setupComm(handle)
+                                           : SetupComm(handle, inQueue, outQueue);
   serialTrace_call("SetupComm", outcomeOf(ok));
   return ok;
 }
 
 BOOL serialCalls_SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
-  const BOOL ok = SetCommTimeouts(handle, timeouts);
+  const BOOL ok = networkPort_owns(handle) ? networkPort_setTimeouts(handle, timeouts)
+                                           : SetCommTimeouts(handle, timeouts);
   if (isOpen(handle))
     serialTrace_timeouts(timeouts, outcomeOf(ok));
   else
@@ -84,7 +98,8 @@ BOOL serialCalls_SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 BOOL serialCalls_SetCommState(HANDLE handle, DCB *dcb) {
-  const BOOL ok = SetCommState(handle, dcb);
+  const BOOL ok =
+      networkPort_owns(handle) ? networkPort_setState(handle, dcb) : SetCommState(handle, dcb);
   if (isOpen(handle))
     serialTrace_state("SetCommState", dcb, outcomeOf(ok));
   else
@@ -93,7 +108,8 @@ BOOL serialCalls_SetCommState(HANDLE handle, DCB *dcb) {
 }
 
 BOOL serialCalls_PurgeComm(HANDLE handle, DWORD flags) {
-  const BOOL ok = PurgeComm(handle, flags);
+  const BOOL ok =
+      networkPort_owns(handle) ? networkPort_purge(handle, flags) : PurgeComm(handle, flags);
   serialTrace_call("PurgeComm", outcomeOf(ok));
   return ok;
 }
@@ -111,7 +127,8 @@ static const char *escapeName(DWORD function) {
 }
 
 BOOL serialCalls_EscapeCommFunction(HANDLE handle, DWORD function) {
-  const BOOL ok = EscapeCommFunction(handle, function);
+  const BOOL ok = networkPort_owns(handle) ? networkPort_escape(handle, function)
+                                           : EscapeCommFunction(handle, function);
   if (!serialTrace_enabled()) return ok;
   TraceOutcome outcome = TRACE_OK;
   if (!ok) {
@@ -126,18 +143,28 @@ BOOL serialCalls_EscapeCommFunction(HANDLE handle, DWORD function) {
   return ok;
 }
 
+static BOOL readFile(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
+  return networkPort_owns(handle) ? networkPort_read(handle, buffer, count, done)
+                                  : ReadFile(handle, buffer, count, done, NULL);
+}
+
+static BOOL writeFile(HANDLE handle, const void *buffer, DWORD count, DWORD *done) {
+  return networkPort_owns(handle) ? networkPort_write(handle, buffer, count, done)
+                                  : WriteFile(handle, buffer, count, done, NULL);
+}
+
 BOOL serialCalls_ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
-  if (!serialTrace_enabled()) return ReadFile(handle, buffer, count, done, NULL);
+  if (!serialTrace_enabled()) return readFile(handle, buffer, count, done);
   const double startedMs = serialTrace_nowMs();
-  const BOOL ok = ReadFile(handle, buffer, count, done, NULL);
+  const BOOL ok = readFile(handle, buffer, count, done);
   serialTrace_io("read", (int)count, (int)*done, serialTrace_nowMs() - startedMs, buffer, ok);
   return ok;
 }
 
 BOOL serialCalls_WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *done) {
-  if (!serialTrace_enabled()) return WriteFile(handle, buffer, count, done, NULL);
+  if (!serialTrace_enabled()) return writeFile(handle, buffer, count, done);
   const double startedMs = serialTrace_nowMs();
-  const BOOL ok = WriteFile(handle, buffer, count, done, NULL);
+  const BOOL ok = writeFile(handle, buffer, count, done);
   serialTrace_io("write", (int)count, (int)*done, serialTrace_nowMs() - startedMs, buffer, ok);
   return ok;
 }

@@ -3,6 +3,9 @@
 
 #include <stdint.h>
 #include <time.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 void readDeadline_start(ReadDeadline *d, int64_t nowMs, uint32_t intervalMs,
                         uint32_t totalMultiplierMs, uint32_t totalConstantMs,
@@ -28,7 +31,11 @@ int readDeadline_remainingMs(const ReadDeadline *d, int64_t nowMs) {
 }
 
 int64_t readDeadline_nowMs(void) {
+#ifdef _WIN32
+  return (int64_t)GetTickCount64();
+#else
   struct timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);  // cannot fail for this clock
   return (int64_t)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+#endif
 }

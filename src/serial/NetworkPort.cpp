@@ -1,0 +1,483 @@
+// Network ports: a table of registered addresses, a table of connections.
+//
+// A handle names a connection slot and its generation, under a tag byte that
+// neither a POSIX layer handle (low byte 1 to 16) nor a Windows kernel handle
+// (a multiple of 4) can have. Closing bumps the generation, so a handle kept
+// after its close fails every call cleanly, as the local port's does.
+#include "serial/NetworkPort.h"
+
+#ifndef _WIN32
+#include <errno.h>
+#endif
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "platform/TcpConnection.h"
+#include "platform/posix/ReadDeadline.h"
+#include "serial/SerialTrace.h"
+#include "serial/TelnetCodec.h"
+
+#define CONNECTIONS 8
+#define HANDLE_TAG 0x83u
+#define RECEIVE_CHUNK 4096
+#define SEND_TIMEOUT_MS 30000   // a write fails once the server takes nothing for this long
+#define PURGE_RECEIVES_MAX 64   // a purge drains what is in flight, not a unit that never stops
+#define UNLIMITED_WAIT_MS 1000  // a read without timeouts waits in steps of this
+#define SETTLE_MS 150           // a server that drops a new connection does it within this
+#define REDIAL_WINDOW_MS 2000
+#define REDIAL_PAUSE_MS 100
+
+#ifdef _WIN32
+#define ERROR_CLOSED_HANDLE ERROR_INVALID_HANDLE
+#define ERROR_CONNECTION_LOST ERROR_NETNAME_DELETED
+#define ERROR_BAD_SETTING ERROR_INVALID_PARAMETER
+#define ERROR_NO_SUCH_FUNCTION ERROR_NOT_SUPPORTED
+#else
+#define ERROR_CLOSED_HANDLE EBADF
+#define ERROR_CONNECTION_LOST EIO
+#define ERROR_BAD_SETTING EINVAL
+#define ERROR_NO_SUCH_FUNCTION EINVAL
+#endif
+
+typedef struct Connection {
+  BOOL open;
+  uint32_t generation;
+  int port;
+  BOOL telnet;  // rfc2217://, else socket://
+  TcpConnection tcp;
+  TelnetCodec codec;
+  COMMTIMEOUTS timeouts;
+  std::string received;  // data bytes taken from the server and not yet read
+  BOOL gone;             // the server closed or broke the connection
+  unsigned acks[COM_PORT_PURGE_DATA + 1];
+  uint32_t lastAck[COM_PORT_PURGE_DATA + 1];
+} Connection;
+
+static PortAddress gAddresses[NETWORK_PORT_ADDRESSES];
+static int gAddressCount = 0;
+static Connection gConnections[CONNECTIONS];
+static SystemError gOpenError;
+
+static void setError(long code) {
+  const SystemError error = {code, ""};
+  systemError_restore(&error);
+}
+
+int networkPort_register(const PortAddress *address) {
+  if (address->kind == PORT_ADDRESS_COM) return 0;
+  const std::string text = portAddress_text(*address);
+  for (int i = 0; i < gAddressCount; i++)
+    if (portAddress_text(gAddresses[i]) == text) return NETWORK_PORT_FIRST + i;
+  if (gAddressCount == NETWORK_PORT_ADDRESSES) return 0;
+  gAddresses[gAddressCount] = *address;
+  return NETWORK_PORT_FIRST + gAddressCount++;
+}
+
+const PortAddress *networkPort_address(int port) {
+  const int index = port - NETWORK_PORT_FIRST;
+  return index >= 0 && index < gAddressCount ? &gAddresses[index] : NULL;
+}
+
+static std::string urlOf(const Connection *c) {
+  return portAddress_text(*networkPort_address(c->port));
+}
+
+// ---- Handles ---------------------------------------------------------------------
+
+static HANDLE handleOf(int slot) {
+  const uintptr_t generation = gConnections[slot].generation & 0xFFFFu;
+  return (HANDLE)((generation << 16) | ((uintptr_t)(slot + 1) << 8) | HANDLE_TAG);
+}
+
+static int slotOf(HANDLE handle) {
+  const uintptr_t value = (uintptr_t)handle;
+  const int slot = (int)((value >> 8) & 0xFFu) - 1;
+  if ((value & 0xFFu) != HANDLE_TAG || (uint64_t)value > UINT32_MAX || slot < 0 ||
+      slot >= CONNECTIONS)
+    return -1;
+  return slot;
+}
+
+BOOL networkPort_owns(HANDLE handle) { return slotOf(handle) >= 0; }
+
+// The open connection of a handle, or NULL with the system error set.
+static Connection *connectionOf(HANDLE handle) {
+  const int slot = slotOf(handle);
+  if (slot < 0 || !gConnections[slot].open || handleOf(slot) != handle) {
+    setError(ERROR_CLOSED_HANDLE);
+    return NULL;
+  }
+  return &gConnections[slot];
+}
+
+// ---- What the server sends -------------------------------------------------------
+
+static void lose(Connection *c, const std::string &reason) {
+  if (c->gone) return;
+  c->gone = TRUE;
+  serialTrace_note("%s connection lost: %s", urlOf(c).c_str(), reason.c_str());
+}
+
+static BOOL sendBytes(Connection *c, const uint8_t *bytes, size_t length) {
+  std::string reason;
+  if (tcpConnection_send(&c->tcp, (const char *)bytes, length, SEND_TIMEOUT_MS, &reason))
+    return TRUE;
+  lose(c, reason);
+  return FALSE;
+}
+
+static void takeEvent(Connection *c, const TelnetEvent *event) {
+  char name[96];
+  serialTrace_note("%s: %s", urlOf(c).c_str(), telnetCodec_eventName(event, name, sizeof name));
+  if (event->kind == TELNET_EVENT_NEGOTIATION && event->answer.length > 0)
+    sendBytes(c, event->answer.bytes, event->answer.length);
+  if (event->kind == TELNET_EVENT_COM_PORT && event->command <= COM_PORT_PURGE_DATA) {
+    c->acks[event->command]++;
+    c->lastAck[event->command] = event->value;
+  }
+  if (event->kind == TELNET_EVENT_ERROR) lose(c, event->error);
+}
+
+// One receive of up to timeoutMs: data bytes join c->received, Telnet events
+// are traced and answered. Returns the count of data bytes, 0 when none came,
+// -1 once the connection is gone.
+static int receiveOnce(Connection *c, int timeoutMs) {
+  if (c->gone) return -1;
+  uint8_t raw[RECEIVE_CHUNK];
+  std::string reason;
+  const int got = tcpConnection_receive(&c->tcp, (char *)raw, sizeof raw, timeoutMs, &reason);
+  if (got == TCP_RECEIVE_TIMEOUT) return 0;
+  if (got < 0) {
+    lose(c, reason);
+    return -1;
+  }
+  if (!c->telnet) {
+    c->received.append((const char *)raw, (size_t)got);
+    return got;
+  }
+  uint8_t data[RECEIVE_CHUNK];
+  int dataCount = 0;
+  for (size_t offset = 0; offset < (size_t)got && !c->gone;) {
+    size_t length = 0;
+    TelnetEvent event;
+    offset += telnetCodec_decode(&c->codec, raw + offset, (size_t)got - offset, data, sizeof data,
+                                 &length, &event);
+    c->received.append((const char *)data, length);
+    dataCount += (int)length;
+    if (event.kind != TELNET_EVENT_NONE) takeEvent(c, &event);
+  }
+  return c->gone ? -1 : dataCount;
+}
+
+// Receives until done(c) holds or timeoutMs has passed; FALSE on timeout or
+// when the connection is gone.
+template <typename Done>
+static BOOL receiveUntil(Connection *c, int timeoutMs, Done done) {
+  const int64_t endMs = readDeadline_nowMs() + timeoutMs;
+  while (!done(c)) {
+    const int64_t left = endMs - readDeadline_nowMs();
+    if (left <= 0 || receiveOnce(c, (int)left) < 0) return FALSE;
+  }
+  return TRUE;
+}
+
+// ---- Opening and closing ---------------------------------------------------------
+
+// One attempt: the connection and, for rfc2217://, the negotiation. FALSE
+// with the reason; c->gone tells a server that dropped the connection.
+static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *reason) {
+  const std::string url = portAddress_text(*address);
+  c->received.clear();
+  c->gone = FALSE;
+  memset(c->acks, 0, sizeof c->acks);
+  memset(&c->timeouts, 0, sizeof c->timeouts);
+  telnetCodec_init(&c->codec);
+  if (!tcpConnection_open(&c->tcp, address->host.c_str(), address->tcpPort, reason)) {
+    serialTrace_note("connect %s FAILED: %s", url.c_str(), reason->c_str());
+    return FALSE;
+  }
+  serialTrace_note("connect %s ok", url.c_str());
+  BOOL negotiated = TRUE;
+  if (c->telnet) {
+    // The server has to take COM-PORT-OPTION, or no setting would ever reach the line.
+    TelnetMessage opening;
+    telnetCodec_opening(&c->codec, &opening);
+    negotiated =
+        sendBytes(c, opening.bytes, opening.length) &&
+        receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
+          return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ASKED;
+        });
+  }
+  // A server that cannot have the line drops the connection in its first moments.
+  if (negotiated && !c->gone) receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+  if (c->gone)
+    *reason = "connection dropped by the server";
+  else if (!negotiated)
+    *reason = "no answer to the Telnet negotiation within " +
+              std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
+  else if (c->telnet &&
+           telnetCodec_localState(&c->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ON)
+    *reason = "the server refuses COM-PORT-OPTION";
+  else
+    return TRUE;
+  serialTrace_note("%s FAILED: %s", url.c_str(), reason->c_str());
+  tcpConnection_close(&c->tcp);
+  return FALSE;
+}
+
+HANDLE networkPort_open(int port) {
+  const PortAddress *address = networkPort_address(port);
+  int slot = 0;
+  while (slot < CONNECTIONS && gConnections[slot].open) slot++;
+  std::string reason = address == NULL ? "no such network port" : "too many network ports open";
+  BOOL ok = FALSE;
+  Connection *c = slot < CONNECTIONS ? &gConnections[slot] : NULL;
+  if (address != NULL && c != NULL) {
+    c->port = port;
+    c->telnet = address->kind == PORT_ADDRESS_RFC2217;
+    // A server still giving up the line of our previous connection drops the
+    // next one at once (ser2net resets it): that is tried again for a while.
+    const int64_t giveUpMs = readDeadline_nowMs() + REDIAL_WINDOW_MS;
+    while (!(ok = connectOnce(c, address, &reason)) && c->gone && readDeadline_nowMs() < giveUpMs)
+      Sleep(REDIAL_PAUSE_MS);
+  }
+  if (!ok) {
+    gOpenError.code = 0;
+    snprintf(gOpenError.text, sizeof gOpenError.text, "%s", reason.c_str());
+    return INVALID_HANDLE_VALUE;
+  }
+  c->open = TRUE;
+  return handleOf(slot);
+}
+
+const SystemError *networkPort_openError(void) { return &gOpenError; }
+
+BOOL networkPort_close(HANDLE handle) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  tcpConnection_close(&c->tcp);
+  c->open = FALSE;
+  c->generation++;
+  return TRUE;
+}
+
+// ---- Settings --------------------------------------------------------------------
+
+BOOL networkPort_setupComm(HANDLE handle) { return connectionOf(handle) != NULL; }
+
+BOOL networkPort_setTimeouts(HANDLE handle, const COMMTIMEOUTS *timeouts) {
+  Connection *c = connectionOf(handle);
+  if (c != NULL) c->timeouts = *timeouts;
+  return c != NULL;
+}
+
+// A setting as the trace names it: its acknowledgement's name without the word.
+static std::string settingName(uint8_t command, uint32_t value) {
+  TelnetEvent event;
+  memset(&event, 0, sizeof event);
+  event.kind = TELNET_EVENT_COM_PORT;
+  event.command = command;
+  event.value = value;
+  char name[96];
+  std::string text = telnetCodec_eventName(&event, name, sizeof name);
+  const std::string word = " acknowledged";
+  if (text.size() > word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0)
+    text.erase(text.size() - word.size());
+  return text;
+}
+
+// Sends the COM-PORT-OPTION commands of `messages` in one piece, traced by name.
+static BOOL sendSettings(Connection *c, const TelnetMessage *messages, const uint8_t *commands,
+                         const uint32_t *values, int count) {
+  std::string bytes;
+  for (int i = 0; i < count; i++) {
+    bytes.append((const char *)messages[i].bytes, messages[i].length);
+    serialTrace_note("%s sent %s", urlOf(c).c_str(), settingName(commands[i], values[i]).c_str());
+  }
+  if (sendBytes(c, (const uint8_t *)bytes.data(), bytes.size())) return TRUE;
+  setError(ERROR_CONNECTION_LOST);
+  return FALSE;
+}
+
+// FALSE for a record the local port refuses as well.
+static BOOL lineSettingsOf(const DCB *dcb, uint8_t *parity, uint8_t *stopSize) {
+  switch (dcb->Parity) {
+    case NOPARITY: *parity = COM_PORT_PARITY_NONE; break;
+    case ODDPARITY: *parity = COM_PORT_PARITY_ODD; break;
+    case EVENPARITY: *parity = COM_PORT_PARITY_EVEN; break;
+    default: return FALSE;  // mark and space parity: not offered, as on the local port
+  }
+  switch (dcb->StopBits) {
+    case ONESTOPBIT: *stopSize = COM_PORT_STOPSIZE_1; break;
+    case TWOSTOPBITS: *stopSize = COM_PORT_STOPSIZE_2; break;
+    default: return FALSE;
+  }
+  return dcb->ByteSize >= 5 && dcb->ByteSize <= 8 && dcb->BaudRate > 0;
+}
+
+BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  if (!c->telnet) {
+    serialTrace_note("%s: raw socket, the line settings stay the server's", urlOf(c).c_str());
+    return TRUE;
+  }
+  uint8_t parity = 0, stopSize = 0;
+  if (!lineSettingsOf(dcb, &parity, &stopSize)) {
+    setError(ERROR_BAD_SETTING);
+    return FALSE;
+  }
+  const BOOL handshake = dcb->fOutxCtsFlow || dcb->fRtsControl == RTS_CONTROL_HANDSHAKE;
+  uint8_t commands[6] = {COM_PORT_SET_BAUDRATE, COM_PORT_SET_DATASIZE, COM_PORT_SET_PARITY,
+                         COM_PORT_SET_STOPSIZE, COM_PORT_SET_CONTROL};
+  uint32_t values[6] = {
+      dcb->BaudRate, dcb->ByteSize, parity, stopSize,
+      (uint32_t)(handshake ? COM_PORT_CONTROL_FLOW_HARDWARE : COM_PORT_CONTROL_FLOW_NONE)};
+  int count = 5;
+  // DTR as the record wants it; RTS is left to the server's flow control.
+  if (dcb->fDtrControl == DTR_CONTROL_ENABLE || dcb->fDtrControl == DTR_CONTROL_DISABLE) {
+    commands[count] = COM_PORT_SET_CONTROL;
+    values[count++] =
+        dcb->fDtrControl == DTR_CONTROL_ENABLE ? COM_PORT_CONTROL_DTR_ON : COM_PORT_CONTROL_DTR_OFF;
+  }
+  TelnetMessage messages[6];
+  telnetCodec_setBaudRate(dcb->BaudRate, &messages[0]);
+  for (int i = 1; i < count; i++)
+    telnetCodec_comPortCommand(commands[i], (uint8_t)values[i], &messages[i]);
+
+  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
+  if (!sendSettings(c, messages, commands, values, count)) return FALSE;
+  const BOOL acknowledged = receiveUntil(
+      c, NETWORK_PORT_ACK_TIMEOUT_MS,
+      [acksBefore](Connection *k) { return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore; });
+  if (!acknowledged) {
+    serialTrace_note("%s: no acknowledgement of SET-BAUDRATE %lu within %d s", urlOf(c).c_str(),
+                     (unsigned long)dcb->BaudRate, NETWORK_PORT_ACK_TIMEOUT_MS / 1000);
+    setError(c->gone ? ERROR_CONNECTION_LOST : ERROR_BAD_SETTING);
+    return FALSE;
+  }
+  // The server answers with the rate its line really runs at.
+  if (c->lastAck[COM_PORT_SET_BAUDRATE] != dcb->BaudRate) {
+    setError(ERROR_BAD_SETTING);
+    return FALSE;
+  }
+  return TRUE;
+}
+
+// Drops what has come from the server and what is on its way.
+static void dropReceived(Connection *c) {
+  for (int i = 0; i < PURGE_RECEIVES_MAX; i++) {
+    c->received.clear();
+    if (receiveOnce(c, 0) <= 0) break;
+  }
+  c->received.clear();
+}
+
+BOOL networkPort_purge(HANDLE handle, DWORD flags) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  const BOOL input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
+  const BOOL output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
+  if (!input && !output) return TRUE;
+  if (c->telnet) {
+    const uint8_t command = COM_PORT_PURGE_DATA;
+    const uint32_t value = input && output ? COM_PORT_PURGE_BOTH
+                           : input         ? COM_PORT_PURGE_RX
+                                           : COM_PORT_PURGE_TX;
+    TelnetMessage message;
+    telnetCodec_comPortCommand(command, (uint8_t)value, &message);
+    if (!sendSettings(c, &message, &command, &value, 1)) return FALSE;
+  }
+  if (input) dropReceived(c);
+  return TRUE;
+}
+
+BOOL networkPort_escape(HANDLE handle, DWORD function) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  uint32_t value = 0;
+  switch (function) {
+    case SETDTR: value = COM_PORT_CONTROL_DTR_ON; break;
+    case CLRDTR: value = COM_PORT_CONTROL_DTR_OFF; break;
+    case SETRTS: value = COM_PORT_CONTROL_RTS_ON; break;
+    case CLRRTS: value = COM_PORT_CONTROL_RTS_OFF; break;
+    default: setError(ERROR_NO_SUCH_FUNCTION); return FALSE;
+  }
+  if (!c->telnet) return TRUE;
+  const uint8_t command = COM_PORT_SET_CONTROL;
+  TelnetMessage message;
+  telnetCodec_comPortCommand(command, (uint8_t)value, &message);
+  return sendSettings(c, &message, &command, &value, 1);
+}
+
+// ---- Transfers -------------------------------------------------------------------
+
+// Moves up to `room` received bytes to `out`; returns the count.
+static DWORD takeReceived(Connection *c, uint8_t *out, DWORD room) {
+  const DWORD count = c->received.size() < room ? (DWORD)c->received.size() : room;
+  memcpy(out, c->received.data(), count);
+  c->received.erase(0, count);
+  return count;
+}
+
+BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
+  if (done != NULL) *done = 0;
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  if (count == 0) return TRUE;
+  const COMMTIMEOUTS *t = &c->timeouts;
+  const BOOL immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
+                         t->ReadTotalTimeoutConstant == 0;
+  ReadDeadline deadline;
+  readDeadline_start(&deadline, readDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
+                     t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant, count);
+  uint8_t *out = (uint8_t *)buffer;
+  DWORD got = 0;
+  BOOL first = TRUE;
+  while (got < count) {
+    const DWORD taken = takeReceived(c, out + got, count - got);
+    if (taken > 0) {
+      got += taken;
+      readDeadline_byteReceived(&deadline, readDeadline_nowMs());
+      continue;
+    }
+    if (c->gone) {
+      setError(ERROR_CONNECTION_LOST);
+      if (got == 0) return FALSE;
+      break;  // the bytes first, the failure at the next read
+    }
+    const int wait = immediate ? 0 : readDeadline_remainingMs(&deadline, readDeadline_nowMs());
+    if (wait == 0 && !first) break;  // a deadline has passed
+    first = FALSE;
+    const int received = receiveOnce(c, wait < 0 ? UNLIMITED_WAIT_MS : wait);
+    if (received == 0 && wait == 0) break;
+  }
+  if (done != NULL) *done = got;
+  return TRUE;
+}
+
+BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *done) {
+  if (done != NULL) *done = 0;
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return FALSE;
+  if (c->gone) {
+    setError(ERROR_CONNECTION_LOST);
+    return FALSE;
+  }
+  const uint8_t *data = (const uint8_t *)buffer;
+  std::string escaped;
+  if (c->telnet) {
+    escaped.resize((size_t)count * 2);
+    escaped.resize(telnetCodec_escape(data, count, (uint8_t *)&escaped[0], escaped.size(), NULL));
+    data = (const uint8_t *)escaped.data();
+  }
+  if (!sendBytes(c, data, c->telnet ? escaped.size() : count)) {
+    setError(ERROR_CONNECTION_LOST);
+    return FALSE;
+  }
+  if (done != NULL) *done = count;
+  return TRUE;
+}

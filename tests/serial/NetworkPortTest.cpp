@@ -1,0 +1,225 @@
+// The network port against the real thing: unitsim plays the unit on a
+// pseudo-terminal and ser2net serves that terminal over RFC 2217 or raw TCP.
+// The driver opens the registered address like a COM port.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/TcpConnection.h"
+#include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
+#include "serial/SerialTrace.h"
+#include "serial/UnitExchange.h"
+#include "updater/Detection.h"
+
+#define SER2NET "/usr/sbin/ser2net"
+
+namespace {
+
+long long nowMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+int freeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  bind(fd, (sockaddr *)&address, sizeof address);
+  getsockname(fd, (sockaddr *)&address, &length);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Starts argv[0] with its error output dropped (ser2net talks about mDNS).
+pid_t start(std::vector<std::string> argv) {
+  std::vector<char *> args;
+  for (std::string &arg : argv) args.push_back(&arg[0]);
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+bool within(int ms, const std::function<bool()> &done) {
+  for (long long until = nowMs() + ms; !done(); usleep(20000))
+    if (nowMs() > until) return false;
+  return true;
+}
+
+// unitsim with one unit at 57600 on COM1, ser2net with one accepter in front
+// of it, the accepter's address registered with the driver.
+struct Bench {
+  std::string folder;
+  pid_t unitsim = -1, ser2net = -1;
+  int port = 0;  // the driver's number for the address
+
+  // accepter: "telnet(rfc2217),tcp" or "tcp"; empty for no server at all.
+  bool up(const std::string &accepter, const std::string &lineSettings, const char *scheme) {
+    char pattern[] = "/tmp/netport-XXXXXX";
+    folder = mkdtemp(pattern);
+    unitsim = start({UNITSIM_PATH, "--com-dir", folder, "--unit", "1:tx:57600", "--max-seconds",
+                     "60", "--ready-file", folder + "/ready"});
+    char pty[64] = "";
+    if (!within(5000, [&] { return access((folder + "/ready").c_str(), F_OK) == 0; }) ||
+        readlink((folder + "/COM1").c_str(), pty, sizeof pty - 1) <= 0)
+      return false;
+    const int tcpPort = freeLoopbackPort();
+    if (!accepter.empty()) {
+      std::ofstream(folder + "/ser2net.yaml")
+          << "connection: &con1\n  accepter: " << accepter << ",127.0.0.1," << tcpPort
+          << "\n  connector: serialdev," << pty << "," << lineSettings << ",local\n";
+      ser2net = start({SER2NET, "-n", "-c", folder + "/ser2net.yaml"});
+      // Up once it takes a connection (it opens the line for it, then lets it go).
+      const bool listening = within(5000, [&] {
+        TcpConnection probe;
+        std::string reason;
+        const bool connected = tcpConnection_open(&probe, "127.0.0.1", tcpPort, &reason);
+        tcpConnection_close(&probe);
+        return connected;
+      });
+      if (!listening) return false;
+    }
+    PortAddress address;
+    std::string reason;
+    portAddress_parse(std::string(scheme) + "://127.0.0.1:" + std::to_string(tcpPort), &address,
+                      &reason);
+    port = networkPort_register(&address);
+    return port >= NETWORK_PORT_FIRST;
+  }
+
+  ~Bench() {
+    for (pid_t pid : {ser2net, unitsim})
+      if (pid > 0 && kill(pid, SIGTERM) == 0) waitpid(pid, nullptr, 0);
+    if (!folder.empty()) system(("rm -rf " + folder).c_str());
+  }
+};
+
+std::string fileText(const std::string &path) {
+  std::ifstream file(path);
+  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void openAt(int port, int readTimeoutMs) {
+  ComPortAPI_SetBaudRate(57600);
+  ComPortAPI_SetHardwareFlowControl(FALSE);
+  ASSERT_TRUE(ComPortAPI_OpenCOM(port));
+  ASSERT_TRUE(ComPortAPI_SetReadingTimeoutInMs(readTimeoutMs));
+}
+
+// One read of the driver: its result, the count and the milliseconds it took.
+struct Read {
+  BOOL ok;
+  int got;
+  long long ms;
+};
+
+Read readOnce() {
+  char buffer[16];
+  Read read = {FALSE, -1, nowMs()};
+  read.ok = ComPortAPI_ReadCOM(buffer, sizeof buffer, &read.got);
+  read.ms = nowMs() - read.ms;
+  return read;
+}
+
+TEST(NetworkPort, AgainstTerminalServer) {
+  if (access(SER2NET, X_OK) != 0) GTEST_SKIP() << SER2NET " is not installed";
+  const std::string rfc2217 = "telnet(rfc2217),tcp";
+  struct Case {
+    const char *what;
+    std::string accepter;  // "tcp": socket://, else rfc2217://
+    const char *lineSettings;
+    std::function<void(Bench &)> check;
+  } cases[] = {
+      {"the rate travels: no answer at 9600, the unit found at 57600", rfc2217, "9600n81",
+       [](Bench &bench) {
+         const std::string trace = bench.folder + "/trace.txt";
+         serialTrace_start("NetworkPortTest", "1", trace.c_str());
+         EXPECT_FALSE(detectUnitOn(bench.port, bench.port, 9600));
+         EXPECT_TRUE(detectUnitOn(bench.port, bench.port, 57600));
+         ComPortAPI_CloseCOM();
+         serialTrace_finish(0);
+         const std::string url = portAddress_text(*networkPort_address(bench.port));
+         for (const std::string &record :
+              {"connect " + url + " ok", url + ": SET-BAUDRATE 57600 acknowledged",
+               std::string("write 20 of 20 bytes"), "close " + url + " ok"})
+           EXPECT_NE(fileText(trace).find(record), std::string::npos) << record;
+       }},
+      {"a silent read gives 0 bytes after its timeout", rfc2217, "9600n81",
+       [](Bench &bench) {
+         openAt(bench.port, 300);
+         const Read read = readOnce();
+         EXPECT_TRUE(read.ok && read.got == 0);
+         EXPECT_TRUE(read.ms >= 280 && read.ms < 800) << read.ms;
+       }},
+      {"0xFF bytes travel both ways (the unit echoes its command line)", rfc2217, "9600n81",
+       [](Bench &bench) {
+         openAt(bench.port, 300);
+         char command[] = "x\xff\xffy\n\r";
+         int written = 0;
+         EXPECT_TRUE(ComPortAPI_WriteCOM(command, 6, &written) && written == 6);
+         const std::string expected = "x\xff\xffy\r\nERROR: unknown command\r\n>>";
+         std::string reply;
+         char buffer[64];
+         for (int got = 0; reply.size() < expected.size() &&
+                           ComPortAPI_ReadCOM(buffer, sizeof buffer, &got) && got > 0;)
+           reply.append(buffer, (size_t)got);
+         EXPECT_EQ(reply, expected);
+       }},
+      {"the server killed mid-read: the read fails within 1 s, and so do the next", rfc2217,
+       "9600n81",
+       [](Bench &bench) {
+         openAt(bench.port, 5000);
+         std::thread killer([&bench] {
+           usleep(300 * 1000);
+           kill(bench.ser2net, SIGKILL);
+         });
+         const Read read = readOnce();
+         killer.join();
+         EXPECT_FALSE(read.ok);
+         EXPECT_LE(read.ms, 300 + 1000);
+         EXPECT_FALSE(readOnce().ok);
+       }},
+      {"nothing listens: the open fails with the system's reason", "", "",
+       [](Bench &bench) {
+         EXPECT_EQ(ComPortAPI_OpenDevice(bench.port), INVALID_HANDLE_VALUE);
+         EXPECT_STREQ(ComPortAPI_LastOpenError()->text, "connection refused");
+       }},
+      {"socket://: no settings sent, the unit answers at the line's own rate", "tcp", "57600n81",
+       [](Bench &bench) { EXPECT_TRUE(detectUnitOn(bench.port, bench.port, 9600)); }},
+  };
+  std::vector<char> dataBuffer(DATA_BUFFER_SIZE);
+  gDataBuffer = dataBuffer.data();
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    ComPortAPI_SetReadingTimeoutInMs(MAX_WAIT_READ);
+    Bench bench;
+    ASSERT_TRUE(bench.up(c.accepter, c.lineSettings, c.accepter == "tcp" ? "socket" : "rfc2217"));
+    c.check(bench);
+    ComPortAPI_CloseCOM();  // a closed or failed port's handle fails cleanly
+  }
+  gDataBuffer = NULL;
+}
+
+}  // namespace
