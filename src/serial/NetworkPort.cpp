@@ -16,7 +16,7 @@
 #include <string>
 
 #include "platform/TcpConnection.h"
-#include "platform/posix/ReadDeadline.h"
+#include "platform/ReadDeadline.h"
 #include "serial/SerialTrace.h"
 #include "serial/TelnetCodec.h"
 

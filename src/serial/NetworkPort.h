@@ -12,7 +12,7 @@
 // call succeeds without sending anything.
 //
 // Reads keep the Windows timeouts of the local port (see
-// platform/posix/ReadDeadline.h). A server that closes or resets the connection
+// platform/ReadDeadline.h). A server that closes or resets the connection
 // fails the next read at once, as an unplugged adapter does; bytes received
 // before that are read first.
 #ifndef NETWORKPORT_H

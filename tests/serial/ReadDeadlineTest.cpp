@@ -1,7 +1,7 @@
 // The two-deadline arithmetic of a Windows-style read, on a simulated clock.
 #include <gtest/gtest.h>
 
-#include "platform/posix/ReadDeadline.h"
+#include "platform/ReadDeadline.h"
 
 TEST(ReadDeadline, TotalAndIntervalWhicheverComesFirst) {
   ReadDeadline d;

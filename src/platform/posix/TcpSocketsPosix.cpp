@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 #include "platform/TcpConnection.h"
-#include "platform/posix/ReadDeadline.h"
+#include "platform/ReadDeadline.h"
 
 // Linux refuses SIGPIPE per call; the BSDs and macOS per socket (SO_NOSIGPIPE).
 #ifdef MSG_NOSIGNAL

@@ -31,7 +31,7 @@
 #include "platform/OpenFailures.h"
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/PortHolders.h"
-#include "platform/posix/ReadDeadline.h"
+#include "platform/ReadDeadline.h"
 
 // ---- Handle table -------------------------------------------------------------
 

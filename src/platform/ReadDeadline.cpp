@@ -1,5 +1,5 @@
 // The two deadlines of a Windows-style serial read (see ReadDeadline.h).
-#include "platform/posix/ReadDeadline.h"
+#include "platform/ReadDeadline.h"
 
 #include <stdint.h>
 #include <time.h>
