@@ -1,6 +1,5 @@
-// Checks of the tool's numeric options that say what a valid value is, for
-// CLI11 (Validator) and for update-all's port list; the options that several
-// commands share.
+// Checks of the tool's numeric options that say what a valid value is (CLI11
+// validators), and the options that several commands share.
 #ifndef COMMANDLINEVALUES_H
 #define COMMANDLINEVALUES_H
 
@@ -12,22 +11,6 @@
 #include <CLI/CLI.hpp>
 
 #include "serial/PortAddress.h"
-
-// A port list with the COM prefixes taken away ("COM1-COM4,com9" -> "1-4,9"):
-// the list's own parser takes numbers only.
-inline std::string commandLine_withoutComPrefixes(const std::string &list) {
-  std::string plain;
-  for (size_t i = 0; i < list.size(); i++) {
-    const bool itemStart = i == 0 || list[i - 1] == ',' || list[i - 1] == '-';
-    if (itemStart && i + 3 < list.size() && portAddress_comNumber(list.substr(i, 3) + "1") == 1 &&
-        isdigit((unsigned char)list[i + 3])) {
-      i += 2;
-      continue;
-    }
-    plain += list[i];
-  }
-  return plain;
-}
 
 // --port: a COM number, written 3 or COM3; the option then holds the number.
 inline CLI::Validator commandLine_portValidator(void) {

@@ -20,8 +20,6 @@
 #include <sys/mman.h>
 #endif
 
-#include <CLI/CLI.hpp>
-
 #include "ToolCommands.h"
 #include "firmware/BinImage.h"
 #include "image/HexTextCheck.h"
@@ -33,7 +31,6 @@
 // Far beyond any text whose image fits the 4 MiB image buffer.
 #define IMAGE_MAX_TEXT_SIZE (64 * 1024 * 1024)
 #define IMAGE_TEXT_PADDING 16
-#define CATALOGUE_ENTRIES 3
 
 // The two large buffers (the text and the 4 MiB image, which assembly fills
 // with 0xFF whole) would otherwise cost one page fault per 4 KiB touched, which
@@ -55,7 +52,7 @@ static void *allocateLargeBuffer(size_t size) {
 #endif
 }
 
-static int imageUsage(void) {
+int imageUsage(void) {
   fprintf(stderr,
           "Usage: " TOOL_NAME
           " image --entry N -o FILE [--as-updater]   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
@@ -64,40 +61,6 @@ static int imageUsage(void) {
           "  --as-updater  write the image the updater would build even when the text\n"
           "                would lose, overlap or misplace data (the problem is still shown)\n");
   return 2;
-}
-
-void addImageOptions(CLI::App &command, ToolOptions &options) {
-  ImageOptions &image = options.image;
-  setOwnUsage(command,
-              "Usage: " TOOL_NAME
-              " image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
-              "       " TOOL_NAME
-              " image HEXFILE -o FILE [--as-updater]\n"
-              "  --as-updater  write the updater's image even of a text that would lose, overlap\n"
-              "                or misplace data");
-  CLI::Option *file = command.add_option("HEXFILE", image.input)->group("");
-  command.add_option("--entry", image.entry)
-      ->check(CLI::Validator(
-          [](std::string &n) -> std::string {
-            if (n.size() == 1 && n[0] >= '0' && n[0] < '0' + CATALOGUE_ENTRIES)
-              return std::string();
-            return "takes 0, 1 or 2";
-          },
-          ""))
-      ->excludes(file)
-      ->group("");
-  command.add_option("-o", image.output)->group("");
-  command.add_flag("--as-updater", image.asUpdater)
-      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
-      ->disable_flag_override()
-      ->group("");
-}
-
-int imageUsageError(const CLI::ParseError &error) {
-  // --entry's value is the only one CLI11 checks here.
-  if (dynamic_cast<const CLI::ValidationError *>(&error) != NULL)
-    toolError_print("image: --entry takes 0, 1 or 2");
-  return imageUsage();
 }
 
 // The whole file in a NUL-terminated heap block; null with the reason printed.

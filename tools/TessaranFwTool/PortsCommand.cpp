@@ -3,10 +3,8 @@
 // probed at detection's six rates and a unit's data is shown.
 #include <stdio.h>
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "CommandLineValues.h"
 #include "JsonText.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
@@ -22,14 +20,6 @@
 #include "updater/UnitRun.h"
 
 using nlohmann::json;
-
-void addPortsOptions(CLI::App &command, ToolOptions &options) {
-  PortsOptions &ports = options.ports;
-  command.add_flag("--probe", ports.probe,
-                   "ask each free port for a unit (read-only commands only)");
-  command.add_flag("--json", ports.json, "print one JSON array");
-  addTraceOption(command, &ports.tracePath);
-}
 
 const char *portList_stateName(PortState state) {
   switch (state) {

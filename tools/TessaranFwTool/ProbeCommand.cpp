@@ -3,10 +3,8 @@
 // "%fw -v" and "%fw -p" are all it sends.
 #include <stdio.h>
 
-#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include "CommandLineValues.h"
 #include "JsonText.h"
 #include "LookingStatus.h"
 #include "PortCommands.h"
@@ -54,14 +52,6 @@ void printUnit(const UnitInfo &info, const char *indent) {
          orUnknown(info.fpgaVersion).c_str(), orUnknown(info.fpgaDevice).c_str());
   printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
-}
-
-void addProbeOptions(CLI::App &command, ToolOptions &options) {
-  ProbeOptions &probe = options.probe;
-  addPortOption(command, &probe.port);
-  addBaudOption(command, &probe.baud);
-  command.add_flag("--json", probe.json, "print one JSON object");
-  addTraceOption(command, &probe.tracePath);
 }
 
 int runProbeCommand(const ProbeOptions &options) {

@@ -12,6 +12,7 @@
 #include "PortCommands.h"
 #include "UpdateCommand.h"
 #include "fleet/Fleet.h"
+#include "platform/ToolName.h"
 
 namespace CLI {
 class App;
@@ -75,7 +76,18 @@ int runTool(int argc, char **argv);
 // no arguments in CLI11's usage line.
 void setOwnUsage(CLI::App &command, const char *usage);
 
-// Each command's options.
+// The usage texts of the commands that have their own.
+#define EXPORT_WEB_USAGE "Usage: " TOOL_NAME " export-web"
+#define VERIFY_WEB_USAGE "Usage: " TOOL_NAME " verify-web [FILE]"
+#define BENCH_USAGE                                       \
+  "Usage: " TOOL_NAME " bench send-512kb PORT BAUD\n"    \
+  "       " TOOL_NAME " bench send-512kb-2\n"            \
+  "       " TOOL_NAME " bench dump"
+// The catalogue entries `image --entry` takes: 0 MCU, 1 TX FPGA, 2 RX FPGA.
+#define CATALOGUE_ENTRIES 3
+
+// Each command's options (CommandOptions.cpp, the one file that compiles CLI11
+// besides main's).
 void addImageOptions(CLI::App &command, ToolOptions &options);
 void addExportWebOptions(CLI::App &command, ToolOptions &options);
 void addVerifyWebOptions(CLI::App &command, ToolOptions &options);
@@ -93,7 +105,11 @@ int runBench(const ToolOptions &options);
 int runUpdate(const ToolOptions &options);
 int runUpdateAllCommand(const ToolOptions &options);
 
-// The usage errors of the commands with a usage text of their own.
+// The usage errors of the commands with a usage text of their own, and their
+// usage printed on stderr (exit status 2).
+int imageUsage(void);
+int verifyWebUsage(void);
+int benchUsage(void);
 int imageUsageError(const CLI::ParseError &error);
 int exportWebUsageError(const CLI::ParseError &error);
 int verifyWebUsageError(const CLI::ParseError &error);

@@ -9,9 +9,6 @@
 
 #include <stdio.h>
 
-#include <CLI/CLI.hpp>
-
-#include "CommandLineValues.h"
 #include "LookingStatus.h"
 #include "ToolCommands.h"
 #include "fleet/ProgressChannel.h"
@@ -106,22 +103,6 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   const BOOL done = updated && (verified || !options.verify);
   updateProgress_setStep(done ? UPDATE_STEP_DONE : UPDATE_STEP_FAILED);
   return endUnitRun(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
-}
-
-void addUpdateOptions(CLI::App &command, ToolOptions &options) {
-  ScriptedUpdateOptions &update = options.update;
-  addPortOption(command, &update.port);
-  addBaudOption(command, &update.baud);
-  command.add_flag_callback(
-      "--no-verify", [&update] { update.verify = false; },
-      "do not read the version back after the reboot");
-  addTraceOption(command, &update.tracePath);
-  command
-      .add_option("--progress-fd", options.updateChannel,
-                  "write the update's steps, percentages and facts on this descriptor (a handle "
-                  "value on Windows), one per line: update-all reads its children so")
-      ->option_text("X")
-      ->group("");  // update-all's own, as --probe-port is
 }
 
 int runUpdate(const ToolOptions &options) {

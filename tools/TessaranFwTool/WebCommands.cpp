@@ -6,25 +6,11 @@
 
 #include <string>
 
-#include <CLI/CLI.hpp>
-
 #include "ToolCommands.h"
 #include "platform/ToolName.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "webfile/FileAPI.h"
 #include "webfile/WebFileVerifier.h"
-
-#define EXPORT_WEB_USAGE "Usage: " TOOL_NAME " export-web"
-#define VERIFY_WEB_USAGE "Usage: " TOOL_NAME " verify-web [FILE]"
-
-void addExportWebOptions(CLI::App &command, ToolOptions &) {
-  setOwnUsage(command, EXPORT_WEB_USAGE);
-}
-
-int exportWebUsageError(const CLI::ParseError &) {
-  fprintf(stderr, EXPORT_WEB_USAGE "\n");
-  return 2;
-}
 
 int runExportWeb(const ToolOptions &) {
   platform_consoleInit();
@@ -74,25 +60,10 @@ static unsigned char *readWholeFile(const char *path, size_t *size) {
   return data;
 }
 
-void addVerifyWebOptions(CLI::App &command, ToolOptions &options) {
-  std::vector<std::string> &files = options.verifyWeb.files;
-  setOwnUsage(command, VERIFY_WEB_USAGE);
-  command.add_option("FILE", files)->group("");
-  // What CLI11 takes for an unknown option is a file name too; the "--" that
-  // ends the options is not.
-  command.allow_extras();
-  command.final_callback([&command, &files] {
-    for (const std::string &extra : command.remaining())
-      if (extra != "--") files.push_back(extra);
-  });
-}
-
-static int verifyWebUsage(void) {
+int verifyWebUsage(void) {
   fprintf(stderr, VERIFY_WEB_USAGE "\n");
   return 2;
 }
-
-int verifyWebUsageError(const CLI::ParseError &) { return verifyWebUsage(); }
 
 int runVerifyWeb(const ToolOptions &options) {
   const std::vector<std::string> &files = options.verifyWeb.files;

@@ -1,0 +1,167 @@
+// Every command's options on its CLI11 subcommand, and the usage errors of the
+// commands with a usage text of their own. CLI11 is heavy to compile: the
+// command files themselves do without it.
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "CommandLineValues.h"
+#include "ToolCommands.h"
+#include "platform/ToolError.h"
+
+void addImageOptions(CLI::App &command, ToolOptions &options) {
+  ImageOptions &image = options.image;
+  setOwnUsage(command,
+              "Usage: " TOOL_NAME
+              " image --entry N -o FILE   (N: 0 MCU, 1 TX FPGA, 2 RX FPGA)\n"
+              "       " TOOL_NAME
+              " image HEXFILE -o FILE [--as-updater]\n"
+              "  --as-updater  write the updater's image even of a text that would lose, overlap\n"
+              "                or misplace data");
+  CLI::Option *file = command.add_option("HEXFILE", image.input)->group("");
+  command.add_option("--entry", image.entry)
+      ->check(CLI::Validator(
+          [](std::string &n) -> std::string {
+            if (n.size() == 1 && n[0] >= '0' && n[0] < '0' + CATALOGUE_ENTRIES)
+              return std::string();
+            return "takes 0, 1 or 2";
+          },
+          ""))
+      ->excludes(file)
+      ->group("");
+  command.add_option("-o", image.output)->group("");
+  command.add_flag("--as-updater", image.asUpdater)
+      ->multi_option_policy(CLI::MultiOptionPolicy::Throw)
+      ->disable_flag_override()
+      ->group("");
+}
+
+int imageUsageError(const CLI::ParseError &error) {
+  // --entry's value is the only one CLI11 checks here.
+  if (dynamic_cast<const CLI::ValidationError *>(&error) != NULL)
+    toolError_print("image: --entry takes 0, 1 or 2");
+  return imageUsage();
+}
+
+void addExportWebOptions(CLI::App &command, ToolOptions &) {
+  setOwnUsage(command, EXPORT_WEB_USAGE);
+}
+
+int exportWebUsageError(const CLI::ParseError &) {
+  fprintf(stderr, EXPORT_WEB_USAGE "\n");
+  return 2;
+}
+
+void addVerifyWebOptions(CLI::App &command, ToolOptions &options) {
+  std::vector<std::string> &files = options.verifyWeb.files;
+  setOwnUsage(command, VERIFY_WEB_USAGE);
+  command.add_option("FILE", files)->group("");
+  // What CLI11 takes for an unknown option is a file name too; the "--" that
+  // ends the options is not.
+  command.allow_extras();
+  command.final_callback([&command, &files] {
+    for (const std::string &extra : command.remaining())
+      if (extra != "--") files.push_back(extra);
+  });
+}
+
+int verifyWebUsageError(const CLI::ParseError &) { return verifyWebUsage(); }
+
+int benchUsageError(const CLI::ParseError &) { return benchUsage(); }
+
+// A whole positive decimal number, nothing else.
+static int parsePositive(const char *text, int *value) {
+  char *end = NULL;
+  long v = strtol(text, &end, 10);
+  if (end == text || *end != 0 || v <= 0 || v > 0x7FFFFFFF) return 0;
+  *value = (int)v;
+  return 1;
+}
+
+// PORT and BAUD as parsePositive reads them, written back plainly: CLI11's own
+// conversion would read "010" as octal.
+static CLI::Validator positiveDecimal(void) {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        int value = 0;
+        if (!parsePositive(text.c_str(), &value)) return "expects a positive number";
+        text = std::to_string(value);
+        return std::string();
+      },
+      "");
+}
+
+void addBenchOptions(CLI::App &command, ToolOptions &options) {
+  BenchOptions &bench = options.bench;
+  setOwnUsage(command, BENCH_USAGE);
+  command.add_option("ROUTINE", bench.routine)
+      ->check(CLI::IsMember({"send-512kb", "send-512kb-2", "dump"}))
+      ->group("");
+  command.add_option("PORT", bench.port)->transform(positiveDecimal())->group("");
+  command.add_option("BAUD", bench.baud)->transform(positiveDecimal())->group("");
+}
+
+void addProbeOptions(CLI::App &command, ToolOptions &options) {
+  ProbeOptions &probe = options.probe;
+  addPortOption(command, &probe.port);
+  addBaudOption(command, &probe.baud);
+  command.add_flag("--json", probe.json, "print one JSON object");
+  addTraceOption(command, &probe.tracePath);
+}
+
+void addPortsOptions(CLI::App &command, ToolOptions &options) {
+  PortsOptions &ports = options.ports;
+  command.add_flag("--probe", ports.probe,
+                   "ask each free port for a unit (read-only commands only)");
+  command.add_flag("--json", ports.json, "print one JSON array");
+  addTraceOption(command, &ports.tracePath);
+}
+
+void addUpdateOptions(CLI::App &command, ToolOptions &options) {
+  ScriptedUpdateOptions &update = options.update;
+  addPortOption(command, &update.port);
+  addBaudOption(command, &update.baud);
+  command.add_flag_callback(
+      "--no-verify", [&update] { update.verify = false; },
+      "do not read the version back after the reboot");
+  addTraceOption(command, &update.tracePath);
+  command
+      .add_option("--progress-fd", options.updateChannel,
+                  "write the update's steps, percentages and facts on this descriptor (a handle "
+                  "value on Windows), one per line: update-all reads its children so")
+      ->option_text("X")
+      ->group("");  // update-all's own, as --probe-port is
+}
+
+void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
+  UpdateAllCommandLine &all = options.updateAll;
+  command.add_option("--ports", all.ports,
+                     "ports to look for units on, 1-255: e.g. 1-8,12 or COM3 (default 1-32)");
+  command.add_option("--jobs", all.fleet.jobs, "units updated at once (default: all)")
+      ->check(commandLine_positiveValidator("a positive number of units"))
+      ->option_text("N");
+  // A frequent slip: update's --port. runUpdateAllCommand says which option
+  // update-all takes.
+  command
+      .add_option_function<std::string>("--port",
+                                        [&all](const std::string &) { all.portGiven = true; })
+      ->expected(0, 1)
+      ->group("");
+  command.add_option("--report", all.fleet.reportPath, "write a report: FILE.json or FILE.csv");
+  command.add_option(
+      "--log-dir", all.fleet.logDir,
+      "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
+  command.add_option(
+      "--trace", all.fleet.traceDir,
+      "a wire trace per unit in this folder, named like its log (update-COMn.trace); "
+      "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
+  command.add_flag("--no-verify", all.fleet.noVerify,
+                   "do not read the version back after the reboot");
+  // The probe of one port, run by update-all in a child of its own.
+  command.add_option("--probe-port", all.probePort)->group("");
+  command.add_option("--progress-fd", all.probeChannel)->group("");
+}
