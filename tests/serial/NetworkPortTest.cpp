@@ -201,6 +201,22 @@ TEST(NetworkPort, AgainstTerminalServer) {
          EXPECT_LE(read.ms, 300 + 1000);
          EXPECT_FALSE(readOnce().ok);
        }},
+      {"writes keep pace with the line; replies get the round trip allowance", rfc2217, "9600n81",
+       [](Bench &bench) {
+         openAt(bench.port, 300);
+         EXPECT_GE(ComPortAPI_ReplyDelayMs(), NETWORK_PORT_REPLY_DELAY_FLOOR_MS);
+         // 5760 bytes are one second of a 57600 baud line: the write returns
+         // when at most NETWORK_PORT_WRITE_LEAD_MS of it is left.
+         std::vector<char> spaces(5760, ' ');
+         int written = 0;
+         const long long startMs = nowMs();
+         EXPECT_TRUE(ComPortAPI_WriteCOM(spaces.data(), (int)spaces.size(), &written));
+         const long long ms = nowMs() - startMs;
+         EXPECT_GE(ms, 1000 - NETWORK_PORT_WRITE_LEAD_MS - 20);
+         EXPECT_LT(ms, 1000 + 500);
+         ComPortAPI_CloseCOM();
+         EXPECT_EQ(ComPortAPI_ReplyDelayMs(), 0);
+       }},
       {"nothing listens: the open fails with the system's reason", "", "",
        [](Bench &bench) {
          EXPECT_EQ(ComPortAPI_OpenDevice(bench.port), INVALID_HANDLE_VALUE);
