@@ -22,7 +22,8 @@ struct FleetOptions {
 
 // One unit's line of the report.
 struct FleetRecord {
-  int port = 0;
+  int port = 0;  // the COM number, or past COM255 a network port (see address)
+  std::string address;  // "COM3", or the URL of a unit behind a terminal server
   std::string device;
   int baud = 0;
   std::string type;
@@ -50,8 +51,11 @@ bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &
 bool fleet_checkReportPath(const std::string &path, std::string *error);
 // PATH with "-N" before its extension for N > 1: "logs/update-COM3-2.log".
 std::string fleet_numberedName(const std::string &path, int number);
-// PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt".
+// PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt",
+// "trace-rfc2217-127.0.0.1-3001.txt".
 std::string fleet_portFileName(const std::string &path, int port);
+// The port as a command line gives it to --port: "3", or the URL.
+std::string fleet_portArgument(int port);
 
 // The seconds a unit's update still takes, from its step and the percentage
 // of that step: the image bytes left at the line rate, then the reboot wait.

@@ -11,12 +11,17 @@
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "updater/UnitRun.h"
 
-static void sendFound(int port, int rate, const char *name) {
-  const std::string device = portList_deviceOfOpen(port, name);
+static void sendFound(int port, int rate) {
+  char name[16];
+  snprintf(name, sizeof name, "\\\\.\\COM%d", port);
+  // A network port's device is the server it is reached through.
+  const std::string device = networkPort_address(port) != NULL ? networkPort_portName(port)
+                                                               : portList_deviceOfOpen(port, name);
   progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
   progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
   progressChannel_send(progressChannel_factLine("device", device.c_str()));
@@ -37,14 +42,14 @@ int fleet_probePort(int port, const char *channel) {
   ComPortAPI_SetHardwareFlowControl(FALSE);
   if (detectUnitOn(port, port, 0)) {
     ComPortAPI_CloseCOM();
-    char name[16];
-    snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-    sendFound(port, gBaudRate, name);
+    sendFound(port, gBaudRate);
     return endUnitRun(EXIT_UPDATE_DONE);
   }
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
-  const std::string unopened = openFailures_text(port);
+  const std::string unopened = networkPort_address(port) != NULL
+                                   ? std::string(ComPortAPI_LastOpenError()->text)
+                                   : openFailures_text(port);
   if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
   return endUnitRun(EXIT_NO_UNIT);
 }

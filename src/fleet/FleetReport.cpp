@@ -19,6 +19,8 @@
 #include "fleet/Fleet.h"
 #include "platform/CalendarTime.h"
 #include "platform/ToolName.h"
+#include "serial/NetworkPort.h"
+#include "serial/PortAddress.h"
 
 std::string fleet_utcText(time_t when, const char *format) {
   struct tm utc;
@@ -35,10 +37,12 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
   if (left.empty()) return "";
   std::string command = TOOL_NAME " ";
   if (left.size() == 1) {
-    command += "update --port " + std::to_string(left[0]->port) + " --baud " + std::to_string(left[0]->baud);
+    command += "update --port " + fleet_portArgument(left[0]->port);
+    // A raw socket's rate may not be known: then detection asks at the server's.
+    if (left[0]->baud > 0) command += " --baud " + std::to_string(left[0]->baud);
   } else {
     command += "update-all --ports ";
-    for (size_t i = 0; i < left.size(); i++) command += (i ? "," : "") + std::to_string(left[i]->port);
+    for (size_t i = 0; i < left.size(); i++) command += (i ? "," : "") + fleet_portArgument(left[i]->port);
   }
   return command + (noVerify ? " --no-verify" : "");
 }
@@ -64,16 +68,20 @@ std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H
 static const char *const kColumns[] = {"port", "device", "baud", "type", "firmware_before",
                                        "fpga_before", "firmware_after", "fpga_after", "result",
                                        "failed_step", "message", "started", "finished",
-                                       "seconds", "log"};
+                                       "seconds", "log", "address"};
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
+
+static bool isComPort(const FleetRecord &r) { return r.port <= PORT_ADDRESS_LAST_COM; }
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%.1f", tenths(r.seconds));
-  return {std::to_string(r.port), r.device, std::to_string(r.baud), r.type, r.firmwareBefore,
+  // A network unit has no COM number; a raw socket's rate may not be known.
+  return {isComPort(r) ? std::to_string(r.port) : "", r.device,
+          r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
           r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
-          r.started, r.finished, seconds, r.log};
+          r.started, r.finished, seconds, r.log, r.address};
 }
 
 std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
@@ -83,8 +91,8 @@ std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
     nlohmann::ordered_json unit;
     for (size_t i = 0; i < fields.size(); i++) unit[kColumns[i]] = fields[i];
     // Numbers stay numbers.
-    unit["port"] = r.port;
-    unit["baud"] = r.baud;
+    unit["port"] = isComPort(r) ? nlohmann::ordered_json(r.port) : nlohmann::ordered_json();
+    unit["baud"] = r.baud > 0 ? nlohmann::ordered_json(r.baud) : nlohmann::ordered_json();
     unit["seconds"] = tenths(r.seconds);
     units.push_back(unit);
   }
@@ -134,7 +142,11 @@ std::string fleet_numberedName(const std::string &path, int number) {
 }
 
 std::string fleet_portFileName(const std::string &path, int port) {
-  return withSuffix(path, "-COM" + std::to_string(port));
+  return withSuffix(path, "-" + networkPort_fileName(port));
+}
+
+std::string fleet_portArgument(int port) {
+  return port <= PORT_ADDRESS_LAST_COM ? std::to_string(port) : networkPort_portName(port);
 }
 
 // A new, empty file of our own beside PATH (same folder, so that a rename

@@ -20,6 +20,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
+#include "serial/NetworkPort.h"
 
 #define STALL_SECONDS_DEFAULT 120.0
 #define STOP_GRACE_SECONDS 15.0
@@ -67,6 +68,7 @@ void FleetRun::add(const FleetRecord &found) {
   units_.emplace_back(new Tracked);
   FleetRecord &r = units_.back()->record;
   r.port = found.port;
+  r.address = networkPort_portName(found.port);
   r.baud = found.baud;
   r.device = found.device;
 }
@@ -120,16 +122,21 @@ void FleetRun::start(Tracked &unit, double now) {
   FleetRecord &r = unit.record;
   // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
   // serial device itself, and the transcript would go out on the port. A
-  // name an earlier run took (log or trace) gets the next number.
-  const std::string base = logDir_ + "/update-COM" + std::to_string(r.port) + ".log";
+  // name an earlier run took (log or trace) gets the next number. A network
+  // port's name keeps only characters that both systems take.
+  const std::string base = logDir_ + "/update-" + networkPort_fileName(r.port) + ".log";
   std::string trace;
   for (int number = 1; number < 1000; number++) {
     r.log = fleet_numberedName(base, number);
     trace = traceFor(options_, r.log, r.port);
     if (!nameTaken(r.log) && (options_.traceDir.empty() || !nameTaken(trace))) break;
   }
-  std::vector<std::string> argv = {program_, "update", "--port", std::to_string(r.port),
-                                   "--baud", std::to_string(r.baud)};
+  std::vector<std::string> argv = {program_, "update", "--port", fleet_portArgument(r.port)};
+  // A raw socket's rate may not be known (0): its child asks at the server's.
+  if (r.baud > 0) {
+    argv.push_back("--baud");
+    argv.push_back(std::to_string(r.baud));
+  }
   if (options_.noVerify) argv.push_back("--no-verify");
   if (!trace.empty()) {
     argv.push_back("--trace");

@@ -12,6 +12,7 @@
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
+#include "serial/NetworkPort.h"
 
 #define PROBE_SECONDS_LIMIT 120.0
 #define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
@@ -20,7 +21,8 @@ struct Probe {
   int port = 0;
   Subprocess *child = NULL;
   ProgressReader reader;
-  int baud = 0;
+  bool answered = false;  // the child reported where the unit answered
+  int baud = 0;           // 0 over a raw socket whose rate is not known
   std::string device;
   bool closed = false;
   bool stopped = false;  // still running when the probes were stopped
@@ -33,11 +35,11 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
     std::string error;
-    probes[i].child = subprocess_start({self, "update-all", "--probe-port", std::to_string(ports[i]),
+    probes[i].child = subprocess_start({self, "update-all", "--probe-port", fleet_portArgument(ports[i]),
                                         "--progress-fd", SUBPROCESS_CHANNEL_ARG},
                                        "", &error);
     if (probes[i].child == NULL) {
-      toolError_print("COM%d cannot be probed: %s", ports[i], error.c_str());
+      toolError_print("%s cannot be probed: %s", networkPort_portName(ports[i]).c_str(), error.c_str());
       probes[i].closed = true;
     } else {
       children.push_back(probes[i].child);
@@ -56,6 +58,7 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
       while ((n = subprocess_readChannel(probe.child, buffer, sizeof buffer)) > 0) {
         for (const ProgressLine &line : probe.reader.feed(buffer, (size_t)n)) {
           if (line.kind != ProgressLine::FACT) continue;
+          if (line.key == "port") probe.answered = true;
           if (line.key == "baud") probe.baud = atoi(line.value.c_str());
           if (line.key == "device") probe.device = line.value;
           if (line.key == "open_failure") unopened.emplace_back(probe.port, line.value);
@@ -82,9 +85,9 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   }
   for (Probe &probe : probes) {
     if (probe.stopped && !interrupted)
-      toolError_print("COM%d: the probe did not end, stopped", probe.port);
+      toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
     subprocess_free(probe.child);  // kills a probe still running
-    if (probe.baud <= 0 || interrupted) continue;
+    if (!probe.answered || interrupted) continue;
     FleetRecord unit;
     unit.port = probe.port;
     unit.baud = probe.baud;
@@ -93,6 +96,12 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
   }
   if (found->empty() && !interrupted) {
     std::sort(unopened.begin(), unopened.end());
+    // Network ports (numbered past COM255, so last) say their URL.
+    while (!unopened.empty() && networkPort_address(unopened.back().first) != NULL) {
+      toolError_print("%s: %s", networkPort_portName(unopened.back().first).c_str(),
+                      unopened.back().second.c_str());
+      unopened.pop_back();
+    }
     openFailures_print(unopened);
   }
   return !interrupted;

@@ -74,9 +74,11 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
   HANDLE handle = serialCalls_CreateFile(nId, szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_SYSTEM);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
-  if (!ok && networkPort_address(nId) != NULL)
+  if (ok)
+    gLastOpenError = SystemError{0, ""};
+  else if (networkPort_address(nId) != NULL)
     gLastOpenError = *networkPort_openError();
-  else if (!ok)
+  else
     systemError_capture(&gLastOpenError);
 #ifdef _WIN32
   // Windows names no holder; the POSIX layer records its opens itself, with
@@ -98,7 +100,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   /* 1. and 2. The device, opened as detection's probe opens it. */
   g_hCOM = ComPortAPI_OpenDevice(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
-    printf("ERROR: Opening COM%d failed !", nId);
+    printf("ERROR: Opening %s failed !", networkPort_portName(nId).c_str());
     return FALSE;
   }
 
@@ -107,7 +109,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
 
   /* 4. Timeouts, then line settings. */
   if (!serialCalls_SetCommTimeouts(g_hCOM, &g_cto) || !serialCalls_SetCommState(g_hCOM, &g_dcb)) {
-    printf("ERROR: COM%d configuration failed !", nId);
+    printf("ERROR: %s configuration failed !", networkPort_portName(nId).c_str());
     serialCalls_CloseHandle(g_hCOM);
     return FALSE;
   }
@@ -157,6 +159,8 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
   g_dcb.BaudRate = (DWORD)baudrate;
   return serialCalls_SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
 }
+
+int ComPortAPI_ReplyDelayMs(void) { return networkPort_replyDelayMs(g_hCOM); }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;

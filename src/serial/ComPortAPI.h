@@ -33,5 +33,8 @@ BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
 BOOL ComPortAPI_SetReadingTimeoutInMs(int timeoutInMs);
 BOOL ComPortAPI_SetBaudRate(int baudrate);
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
+// What a reply on the open port may take beyond its time on a local line: 0
+// for a local port, the network's round trip allowance for a network port.
+int ComPortAPI_ReplyDelayMs(void);
 
 #endif  // COMPORTAPI_H

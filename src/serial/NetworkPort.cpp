@@ -54,6 +54,9 @@ typedef struct Connection {
   BOOL gone;             // the server closed or broke the connection
   unsigned acks[COM_PORT_PURGE_DATA + 1];
   uint32_t lastAck[COM_PORT_PURGE_DATA + 1];
+  int roundTripMs;     // measured at the open
+  DWORD lineRate;      // the rate last set, 0 while unknown (a raw socket's first)
+  int64_t lineDoneMs;  // when the line will have sent what was written so far
 } Connection;
 
 static PortAddress gAddresses[NETWORK_PORT_ADDRESSES];
@@ -79,6 +82,21 @@ int networkPort_register(const PortAddress *address) {
 const PortAddress *networkPort_address(int port) {
   const int index = port - NETWORK_PORT_FIRST;
   return index >= 0 && index < gAddressCount ? &gAddresses[index] : NULL;
+}
+
+std::string networkPort_portName(int port) {
+  const PortAddress *address = networkPort_address(port);
+  return address != NULL ? portAddress_text(*address) : "COM" + std::to_string(port);
+}
+
+std::string networkPort_fileName(int port) {
+  const PortAddress *address = networkPort_address(port);
+  return address != NULL ? portAddress_fileName(*address) : "COM" + std::to_string(port);
+}
+
+BOOL networkPort_isRaw(int port) {
+  const PortAddress *address = networkPort_address(port);
+  return address != NULL && address->kind == PORT_ADDRESS_SOCKET;
 }
 
 static std::string urlOf(const Connection *c) {
@@ -195,21 +213,30 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   memset(c->acks, 0, sizeof c->acks);
   memset(&c->timeouts, 0, sizeof c->timeouts);
   telnetCodec_init(&c->codec);
+  c->lineRate = 0;
+  c->lineDoneMs = 0;
+  const int64_t dialedMs = readDeadline_nowMs();
   if (!tcpConnection_open(&c->tcp, address->host.c_str(), address->tcpPort, reason)) {
     serialTrace_note("connect %s FAILED: %s", url.c_str(), reason->c_str());
     return FALSE;
   }
+  // The TCP handshake is one round trip; the Telnet negotiation's answer below
+  // measures it again through the server itself.
+  c->roundTripMs = (int)(readDeadline_nowMs() - dialedMs);
   serialTrace_note("connect %s ok", url.c_str());
   BOOL negotiated = TRUE;
   if (c->telnet) {
     // The server has to take COM-PORT-OPTION, or no setting would ever reach the line.
     TelnetMessage opening;
     telnetCodec_opening(&c->codec, &opening);
+    const int64_t askedMs = readDeadline_nowMs();
     negotiated =
         sendBytes(c, opening.bytes, opening.length) &&
         receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
           return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ASKED;
         });
+    const int answerMs = (int)(readDeadline_nowMs() - askedMs);
+    if (negotiated && answerMs > c->roundTripMs) c->roundTripMs = answerMs;
   }
   // A server that cannot have the line drops the connection in its first moments.
   if (negotiated && !c->gone) receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
@@ -249,11 +276,23 @@ HANDLE networkPort_open(int port) {
     snprintf(gOpenError.text, sizeof gOpenError.text, "%s", reason.c_str());
     return INVALID_HANDLE_VALUE;
   }
+  serialTrace_note("%s round trip %d ms", portAddress_text(*address).c_str(), c->roundTripMs);
   c->open = TRUE;
   return handleOf(slot);
 }
 
 const SystemError *networkPort_openError(void) { return &gOpenError; }
+
+int networkPort_replyDelayMs(HANDLE handle) {
+  const int slot = slotOf(handle);
+  if (slot < 0 || !gConnections[slot].open) return 0;
+  const int delay = NETWORK_PORT_ROUND_TRIPS_ALLOWED * gConnections[slot].roundTripMs;
+  return delay > NETWORK_PORT_REPLY_DELAY_FLOOR_MS ? delay : NETWORK_PORT_REPLY_DELAY_FLOOR_MS;
+}
+
+void networkPort_closeAllSockets(void) {
+  for (int slot = 0; slot < CONNECTIONS; slot++) tcpConnection_close(&gConnections[slot].tcp);
+}
 
 BOOL networkPort_close(HANDLE handle) {
   Connection *c = connectionOf(handle);
@@ -322,6 +361,9 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
   Connection *c = connectionOf(handle);
   if (c == NULL) return FALSE;
   if (!c->telnet) {
+    // The rate asked for is the server's only when the user said so (a
+    // raw socket's detection asks at rate 0, "the server's, unknown").
+    c->lineRate = dcb->BaudRate;
     serialTrace_note("%s: raw socket, the line settings stay the server's", urlOf(c).c_str());
     return TRUE;
   }
@@ -364,6 +406,7 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
     setError(ERROR_BAD_SETTING);
     return FALSE;
   }
+  c->lineRate = dcb->BaudRate;
   return TRUE;
 }
 
@@ -459,6 +502,17 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   return TRUE;
 }
 
+// Waits until the line behind the server has at most NETWORK_PORT_WRITE_LEAD_MS
+// of the bytes written so far left to send, at 10 bits a byte (8N1).
+static void keepPaceWithLine(Connection *c, DWORD count) {
+  if (c->lineRate == 0) return;
+  const int64_t nowMs = readDeadline_nowMs();
+  if (c->lineDoneMs < nowMs) c->lineDoneMs = nowMs;
+  c->lineDoneMs += (int64_t)count * 10 * 1000 / (int64_t)c->lineRate;
+  const int64_t waitMs = c->lineDoneMs - NETWORK_PORT_WRITE_LEAD_MS - nowMs;
+  if (waitMs > 0) Sleep((DWORD)waitMs);
+}
+
 BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *done) {
   if (done != NULL) *done = 0;
   Connection *c = connectionOf(handle);
@@ -478,6 +532,7 @@ BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *do
     setError(ERROR_CONNECTION_LOST);
     return FALSE;
   }
+  keepPaceWithLine(c, count);
   if (done != NULL) *done = count;
   return TRUE;
 }

@@ -13,10 +13,20 @@
 //
 // Reads keep the Windows timeouts of the local port (see
 // platform/ReadDeadline.h). A server that closes or resets the connection
-// fails the next read at once, as an unplugged adapter does; bytes received
-// before that are read first.
+// fails the next read or write at once, as an unplugged adapter does; bytes
+// received before that are read first.
+//
+// Writes keep pace with the serial line behind the server. A local port's
+// write returns once the line has nearly sent the bytes; a TCP send returns
+// once the bytes are in the socket's buffers, which (with the server's) can
+// hold many seconds of a 115200 baud line. A reply awaited after the last
+// write of an image would then come long after its read timeout. So each
+// write returns only when, at the rate last set, the line has at most
+// NETWORK_PORT_WRITE_LEAD_MS of it left to send.
 #ifndef NETWORKPORT_H
 #define NETWORKPORT_H
+
+#include <string>
 
 #include "platform/Platform.h"
 #include "platform/SystemError.h"
@@ -25,6 +35,17 @@
 #define NETWORK_PORT_FIRST (PORT_ADDRESS_LAST_COM + 1)
 #define NETWORK_PORT_ADDRESSES 64
 #define NETWORK_PORT_ACK_TIMEOUT_MS 3000  // for the server's SET-BAUDRATE acknowledgement
+#define NETWORK_PORT_WRITE_LEAD_MS 200    // how far a write may run ahead of the line
+
+// Time a reply needs on a network port beyond what it needs on a local line.
+// The command travels to the unit and the reply back: one round trip, which
+// the open measures (the Telnet negotiation's answer for rfc2217://, the TCP
+// handshake for socket://). Jitter stretches a round trip: with delays of
+// d +/- d/2 each way, the slowest is three times the fastest, so four
+// measured round trips cover it. The floor covers a measurement taken against
+// something nearer than the server (a proxy or a tunnel that answers itself).
+#define NETWORK_PORT_ROUND_TRIPS_ALLOWED 4
+#define NETWORK_PORT_REPLY_DELAY_FLOOR_MS 100
 
 // The port number of a network address (the same number each time the same
 // address is registered), 0 for a COM address or when the table is full.
@@ -33,6 +54,20 @@ int networkPort_register(const PortAddress *address);
 const PortAddress *networkPort_address(int port);
 // TRUE for a handle networkPort_open gave, also after its close.
 BOOL networkPort_owns(HANDLE handle);
+// The name of any port number for the user: "COM3", or the URL of a
+// registered network port.
+std::string networkPort_portName(int port);
+// The name as part of a file name, the same on POSIX and Windows: "COM3",
+// "rfc2217-127.0.0.1-3001".
+std::string networkPort_fileName(int port);
+// TRUE for a registered socket:// port: its line rate is the server's.
+BOOL networkPort_isRaw(int port);
+// The round trip allowance of an open network port (see above), 0 for any
+// other handle.
+int networkPort_replyDelayMs(HANDLE handle);
+// Closes every open connection's socket and nothing else: for the interrupt
+// handler (async-signal-safe on POSIX). The calls that follow fail.
+void networkPort_closeAllSockets(void);
 
 // Connects to the address of `port` (and negotiates, for rfc2217://).
 // INVALID_HANDLE_VALUE upon failure, with the reason in networkPort_openError.

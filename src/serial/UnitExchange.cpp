@@ -51,12 +51,16 @@ static_assert(sizeof VALIDATE_TX_PRODUCT_ID_STRING <= sizeof DETECTION_EXPECTED_
               "the bound assumes the help text is the longest expected reply");
 
 // Latest start, counted from the start of the collection, of a read that may
-// still bring part of a legitimate reply, for the read timeout in force.
+// still bring part of a legitimate reply, for the read timeout in force. On a
+// network port the reply also travels there and back, in segments: the
+// port's round trip allowance is added (0 on a local line). Gaps between
+// segments need nothing more: they are far shorter than T, and only a read
+// that brings nothing for T ends a reply.
 static long long replyWindowMs(void) {
   long long timeoutMs = (long long)g_cto.ReadIntervalTimeout;
   if ((long long)g_cto.ReadTotalTimeoutConstant > timeoutMs)
     timeoutMs = (long long)g_cto.ReadTotalTimeoutConstant;
-  return timeoutMs + 2 * (long long)REPLY_LINE_TIME_MS + timeoutMs;
+  return timeoutMs + 2 * (long long)REPLY_LINE_TIME_MS + timeoutMs + ComPortAPI_ReplyDelayMs();
 }
 
 static long long monotonicMs(void) {

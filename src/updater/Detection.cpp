@@ -8,7 +8,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <string>
+
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -38,14 +41,17 @@ BOOL detectComPortAndBaudrate(void) {
 }
 
 BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
-  const int *rates = onlyRate > 0 ? &onlyRate : kDetectionBaudRates;
-  const int rateCount = onlyRate > 0 ? 1 : DETECTION_RATE_COUNT;
   char ResponseExpected[100];
 
   snprintf(ResponseExpected, sizeof ResponseExpected, "%s", DETECTION_EXPECTED_RESPONSE);
   updateProgress_setStep(UPDATE_STEP_DETECTING);
 
   for (int port = firstPort; port <= lastPort; port++) {
+    // A raw socket cannot change the server's rate: one rate is asked at,
+    // the one the user gave for the server's line or 0, "unknown".
+    const bool oneRate = onlyRate > 0 || networkPort_isRaw(port);
+    const int *rates = oneRate ? &onlyRate : kDetectionBaudRates;
+    const int rateCount = oneRate ? 1 : DETECTION_RATE_COUNT;
     // 1. Probe: does the device exist and is it free? The driver's own open,
     //    so the answer is the one the driver would get.
     g_hCOM = ComPortAPI_OpenDevice(port);
@@ -63,9 +69,8 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
       const int rate = rates[r];
       // For listeners that show what is being asked (the tool, on a terminal);
       // the updater's console stays as it is.
-      char asking[32];
-      snprintf(asking, sizeof asking, "COM%d %d", port, rate);
-      updateProgress_fact("asking", asking);
+      const std::string asking = networkPort_portName(port) + " " + std::to_string(rate);
+      updateProgress_fact("asking", asking.c_str());
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);
       if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why

@@ -41,6 +41,7 @@ BOOL detectComPortAndBaudrate(void);
 BOOL createFirmwareFileForWeb(void);
 
 // ---- Update procedure and front end ---------------------------------------------
+#define UPLOAD_BAUD_RATE 115200  // the rate the unit takes its images at, whatever its console's
 BOOL updateFirmware(void);
 // TRUE when the text begins with "[" and ends with ">>" (the unit's prompt).
 BOOL unitBannerShowsPrompt(const char *banner);

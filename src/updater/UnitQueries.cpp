@@ -7,6 +7,7 @@
 
 #include "platform/PortList.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
 
@@ -58,7 +59,8 @@ static std::string ask(const char *command) {
   ComPortAPI_SetReadingTimeoutInMs(QUERY_READ_TIMEOUT_MS);
   if (!sendCommand(command, FALSE, FALSE, NULL)) return std::string();
   const long long startMs = monotonicMs();
-  const long long windowMs = queryReplyWindowMs(QUERY_READ_TIMEOUT_MS);
+  // A network port's round trip comes on top, as in the exchange's own window.
+  const long long windowMs = queryReplyWindowMs(QUERY_READ_TIMEOUT_MS) + ComPortAPI_ReplyDelayMs();
   std::string reply;
   char piece[512];
   for (;;) {
@@ -80,7 +82,9 @@ BOOL queryType(UnitInfo *info) { return parseTypeReply(ask("%fw -p"), info) ? TR
 void queryUnit(UnitInfo *info) {
   info->port = gComPortNumber;
   info->baud = gBaudRate;
-  info->device = portList_device(gComPortNumber);
+  // A network port has no device here: the URL says where the unit is.
+  info->device = networkPort_address(gComPortNumber) != NULL ? networkPort_portName(gComPortNumber)
+                                                               : portList_device(gComPortNumber);
   queryVersions(info);
   queryType(info);
 }

@@ -14,7 +14,6 @@
 #include "serial/UpdateProgress.h"
 #include "updater/TessaranFwUpgrade.h"
 
-#define UPLOAD_BAUD_RATE 115200
 #define VERSION_REPLY_TIMEOUT_MS 1000
 #define LOGIC_ANNOUNCE_TIMEOUT_MS 10000
 #define STREAM_REPLY_TIMEOUT_MS 1000

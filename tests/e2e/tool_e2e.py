@@ -216,6 +216,17 @@ def case_usage_errors(run):
                                            "--ports, not --port (e.g. --ports 3 or --ports 1-8,12)"),
         (["update-all", "--ports", "COM256"], 2, 'TessaranFwTool: bad port list "COM256" '
                                                  '(COM numbers 1 to 255, e.g. 1-8,12 or COM3)'),
+        (["probe", "--port", "rfc2217://rack2"], 2,
+         "TessaranFwTool: --port: rfc2217://rack2: no port"),
+        (["update", "--port", "telnet://rack2:23"], 2, "TessaranFwTool: --port: telnet://rack2:23: "
+                                                       "unknown scheme telnet (rfc2217 or socket)"),
+        (["update-all", "--ports", "1,socket://[::1]:70000"], 2, 'TessaranFwTool: bad port list '
+         '"1,socket://[::1]:70000": socket://[::1]:70000: port 70000 out of range 1-65535'),
+        (["update-all", "--ports", "rfc2217://a:1,"], 2, 'TessaranFwTool: bad port list '
+                                                        '"rfc2217://a:1," (COM numbers 1 to 255, '
+                                                        'e.g. 1-8,12 or COM3)'),
+        (["ports", "socket://"], 2, "TessaranFwTool: PORT: socket://: no host"),
+        (["probe", "--port", "rfc2217://127.0.0.1:1"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
         (["update", "--help"], 0, None),
@@ -237,7 +248,8 @@ def case_probe(run):
     run.expect_equal("status", status, 0)
     run.expect_equal("stderr", err, "")
     run.expect_equal("json", json.loads(out), {
-        "port": 3, "device": os.path.join(run.com, "COM3"), "baud": 57600, "type": "RX",
+        "port": 3, "address": "COM3", "device": os.path.join(run.com, "COM3"), "baud": 57600,
+        "type": "RX",
         "firmware": "1.0.3", "fpga_family": "XC7A35", "fpga_version": "1.3", "fpga_device": "1",
         "release": "1.0.4", "up_to_date": False})
     out, err, status = run.run_tool("probe", "--port", "1", "--baud", "9600", timeout=60)

@@ -19,6 +19,8 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
+#include "serial/NetworkPort.h"
+#include "serial/PortAddress.h"
 
 TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
   struct Case {
@@ -77,6 +79,14 @@ TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
   }
 }
 
+// The port number a network address is opened under.
+static int registeredPort(const char *url) {
+  PortAddress address;
+  std::string reason;
+  EXPECT_TRUE(portAddress_parse(url, &address, &reason)) << reason;
+  return networkPort_register(&address);
+}
+
 TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   FleetRecord r;
   r.port = 4;
@@ -91,28 +101,42 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   r.finished = fleet_isoTime(86399);
   r.seconds = 12.345;
   r.log = "logs/COM4.log";
+  r.address = "COM4";
   EXPECT_EQ(r.started, "1970-01-01T00:00:00Z");
   EXPECT_EQ(r.finished, "1970-01-01T23:59:59Z");
 
-  nlohmann::json json = nlohmann::json::parse(fleet_reportJson({r, r}));
+  // A unit behind a raw socket: no COM number, its rate not known.
+  FleetRecord remote = r;
+  remote.port = registeredPort("socket://[::1]:4001");
+  remote.baud = 0;
+  remote.address = "socket://[::1]:4001";
+  remote.device = remote.address;
+  nlohmann::json json = nlohmann::json::parse(fleet_reportJson({r, remote}));
   ASSERT_EQ(json["units"].size(), 2u);
+  EXPECT_EQ(json["units"][1]["port"], nullptr);
+  EXPECT_EQ(json["units"][1]["baud"], nullptr);
+  EXPECT_EQ(json["units"][1]["address"], "socket://[::1]:4001");
   const nlohmann::json &unit = json["units"][0];
   std::vector<std::string> keys;
   for (auto it = unit.begin(); it != unit.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys.size(), 15u);
+  EXPECT_EQ(keys.size(), 16u);
+  EXPECT_EQ(unit["address"], "COM4");
   EXPECT_EQ(unit["port"], 4);
   EXPECT_EQ(unit["baud"], 9600);
   EXPECT_DOUBLE_EQ(unit["seconds"].get<double>(), 12.3);
   EXPECT_EQ(unit["message"], r.message);
   EXPECT_EQ(unit["firmware_after"], "");
 
-  std::string csv = fleet_reportCsv({r});
+  std::string csv = fleet_reportCsv({r, remote});
   EXPECT_EQ(csv,
             "port,device,baud,type,firmware_before,fpga_before,firmware_after,fpga_after,result,"
-            "failed_step,message,started,finished,seconds,log\r\n"
+            "failed_step,message,started,finished,seconds,log,address\r\n"
             "4,/dev/ttyUSB0,9600,TX,1.0.3,,,,failed,sending logic,"
             "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
-            "12.3,logs/COM4.log\r\n");
+            "12.3,logs/COM4.log,COM4\r\n"
+            ",socket://[::1]:4001,,TX,1.0.3,,,,failed,sending logic,"
+            "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
+            "12.3,logs/COM4.log,socket://[::1]:4001\r\n");
   std::string error;
   EXPECT_FALSE(fleet_writeReport("report.txt", {r}, &error));
   EXPECT_NE(error.find(".json or .csv"), std::string::npos);
@@ -121,9 +145,10 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
 TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
   struct Case {
     const char *path;
-    int number;  // 0: the port's name, COM3
+    int number;  // 0: the port's name, COM3; -1: rfc2217://127.0.0.1:3001's
     const char *expected;
   } cases[] = {
+      {"wire.txt", -1, "wire-rfc2217-127.0.0.1-3001.txt"},
       {"logs/update-COM3.log", 1, "logs/update-COM3.log"},
       {"logs/update-COM3.log", 2, "logs/update-COM3-2.log"},
       {"update-all-20261208T083000Z", 3, "update-all-20261208T083000Z-3"},
@@ -133,7 +158,9 @@ TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
       {"/var/tmp/.trace", 0, "/var/tmp/.trace-COM3"},
   };
   for (const Case &c : cases) {
-    std::string got = c.number == 0 ? fleet_portFileName(c.path, 3) : fleet_numberedName(c.path, c.number);
+    std::string got = c.number < 0    ? fleet_portFileName(c.path, registeredPort("rfc2217://127.0.0.1:3001"))
+                      : c.number == 0 ? fleet_portFileName(c.path, 3)
+                                      : fleet_numberedName(c.path, c.number);
     EXPECT_EQ(got, c.expected) << c.path;
   }
 }
@@ -173,6 +200,11 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
       {{unit(1, 115200, "interrupted"), unit(2, 9600, "updated"), unit(3, 57600, "failed")},
        true,
        "TessaranFwTool update-all --ports 1,3 --no-verify"},
+      // A raw socket's unknown rate is left to its detection.
+      {{unit(registeredPort("socket://rack2:4001"), 0, "failed")}, false,
+       "TessaranFwTool update --port socket://rack2:4001"},
+      {{unit(2, 9600, "failed"), unit(registeredPort("rfc2217://rack2:3001"), 57600, "failed")}, false,
+       "TessaranFwTool update-all --ports 2,rfc2217://rack2:3001"},
   };
   for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify), c.expected);
 }

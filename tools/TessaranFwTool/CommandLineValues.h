@@ -10,13 +10,24 @@
 
 #include <CLI/CLI.hpp>
 
+#include "serial/NetworkPort.h"
 #include "serial/PortAddress.h"
 
-// --port: a COM number, written 3 or COM3; the option then holds the number.
+// --port: a COM number, written 3 or COM3, or a terminal server's address
+// (rfc2217://HOST:PORT, socket://HOST:PORT); the option then holds the port
+// number the driver opens (a network address is registered for it).
 inline CLI::Validator commandLine_portValidator(void) {
   return CLI::Validator(
       [](std::string &text) -> std::string {
-        const int number = portAddress_comNumber(text);
+        int number = portAddress_comNumber(text);
+        if (number == 0 && text.find("://") != std::string::npos) {
+          PortAddress address;
+          std::string reason;
+          if (!portAddress_parse(text, &address, &reason)) return reason;
+          number = networkPort_register(&address);
+          if (number == 0)
+            return "more than " + std::to_string(NETWORK_PORT_ADDRESSES) + " network ports";
+        }
         if (number == 0) return "expects a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
                                 " (3 or COM3), not \"" + text + "\"";
         text = std::to_string(number);
@@ -40,9 +51,10 @@ inline CLI::Validator commandLine_positiveValidator(const std::string &what) {
 inline void addPortOption(CLI::App &command, int *port) {
   command
       .add_option("--port", *port,
-                  "COM port of the unit, 1-255: 3 or COM3 (default: scan COM1 to COM32)")
+                  "port of the unit: a COM port 1-255 (3 or COM3), or a terminal server's "
+                  "rfc2217://HOST:PORT or socket://HOST:PORT (default: scan COM1 to COM32)")
       ->transform(commandLine_portValidator())
-      ->option_text("N");
+      ->option_text("PORT");
 }
 
 inline void addBaudOption(CLI::App &command, int *baud) {

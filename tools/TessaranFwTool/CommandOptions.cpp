@@ -119,6 +119,11 @@ void addPortsOptions(CLI::App &command, ToolOptions &options) {
                    "ask each free port for a unit (read-only commands only)");
   command.add_flag("--json", ports.json, "print one JSON array");
   addTraceOption(command, &ports.tracePath);
+  command
+      .add_option("PORT", ports.ports,
+                  "only these ports: COM ports (3 or COM3) and terminal servers' "
+                  "rfc2217://HOST:PORT or socket://HOST:PORT")
+      ->transform(commandLine_portValidator());
 }
 
 void addUpdateOptions(CLI::App &command, ToolOptions &options) {
@@ -140,7 +145,9 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   UpdateAllCommandLine &all = options.updateAll;
   command.add_option("--ports", all.ports,
-                     "ports to look for units on, 1-255: e.g. 1-8,12 or COM3 (default 1-32)");
+                     "ports to look for units on: COM numbers 1-255 and terminal servers' "
+                     "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. 1-8,12,rfc2217://rack2:3001 "
+                     "(default 1-32)");
   command.add_option("--jobs", all.fleet.jobs, "units updated at once (default: all)")
       ->check(commandLine_positiveValidator("a positive number of units"))
       ->option_text("N");
@@ -162,6 +169,8 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_flag("--no-verify", all.fleet.noVerify,
                    "do not read the version back after the reboot");
   // The probe of one port, run by update-all in a child of its own.
-  command.add_option("--probe-port", all.probePort)->group("");
+  command.add_option("--probe-port", all.probePort)
+      ->transform(commandLine_portValidator())
+      ->group("");
   command.add_option("--progress-fd", all.probeChannel)->group("");
 }

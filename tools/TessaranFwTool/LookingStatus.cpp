@@ -1,6 +1,7 @@
 #include "LookingStatus.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #ifdef _WIN32
 #include <io.h>
@@ -9,6 +10,8 @@
 #else
 #include <unistd.h>
 #endif
+
+#include <string>
 
 #include "serial/UpdateProgress.h"
 
@@ -30,11 +33,15 @@ static void erase(void) {
 
 static void showAsking(const UpdateEvent *event, void *) {
   if (event->kind != UPDATE_EVENT_FACT || strcmp(event->key, "asking") != 0) return;
-  int port = 0, rate = 0;
-  if (sscanf(event->value, "COM%d %d", &port, &rate) != 2) return;
-  char text[64];
-  int length = snprintf(text, sizeof text, " asking COM%d at %d baud", port, rate);
-  if (length <= 0 || length >= (int)sizeof text) return;
+  // "COM3 9600", "rfc2217://host:3001 57600"; rate 0: a raw socket's, unknown.
+  const char *space = strrchr(event->value, ' ');
+  if (space == NULL) return;
+  const std::string port(event->value, (size_t)(space - event->value));
+  const int rate = atoi(space + 1);
+  char text[3 * 64];
+  int length = rate > 0 ? snprintf(text, sizeof text, " asking %s at %d baud", port.c_str(), rate)
+                        : snprintf(text, sizeof text, " asking %s at the server's rate", port.c_str());
+  if (length <= 0 || length > 64) return;
   erase();
   fputs(text, stderr);
   fflush(stderr);

@@ -3,6 +3,7 @@
 #define PORTCOMMANDS_H
 
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -12,6 +13,7 @@ struct PortsOptions {
   bool probe = false;     // probe each free port for a unit
   bool json = false;
   std::string tracePath;  // wire trace file; empty: FWUPGRADE_TRACE
+  std::vector<int> ports; // the ports given (network ones registered); empty: the system's
 };
 // Exit status 0 (the list was printed).
 int runPortsCommand(const PortsOptions &options);
@@ -30,5 +32,8 @@ int runProbeCommand(const ProbeOptions &options);
 nlohmann::json textOrNull(const std::string &text);
 nlohmann::json unitJson(const UnitInfo &info);
 void printUnit(const UnitInfo &info, const char *indent);
+// After "no unit answered": why the port (0: detection's range) gave none, as
+// far as the opens tell.
+void printWhyNoUnit(int port);
 
 #endif  // PORTCOMMANDS_H

@@ -1,6 +1,8 @@
-// ports [--probe] [--json]: COM1 to COM32 (and on Windows every other COM port
-// present) with their device and state; with --probe, each free port is
-// probed at detection's six rates and a unit's data is shown.
+// ports [--probe] [--json] [PORT...]: COM1 to COM32 (and on Windows every other
+// COM port present), or the ports given, with their device and state; with
+// --probe, each free port is probed at detection's six rates (a raw socket at
+// its server's rate) and a unit's data is shown. A network port is free when
+// its server takes the connection; its device is its URL.
 #include <stdio.h>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +15,7 @@
 #include "platform/PrintableText.h"
 #include "platform/ToolName.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -32,7 +35,9 @@ const char *portList_stateName(PortState state) {
 
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
-  portList_describe(entry);
+  const bool network = networkPort_address(entry->number) != NULL;
+  if (network) entry->device = networkPort_portName(entry->number);
+  else portList_describe(entry);
   HANDLE handle = ComPortAPI_OpenDevice(entry->number);
   if (handle != INVALID_HANDLE_VALUE) {
     ComPortAPI_CloseDevice(handle, entry->number);
@@ -40,6 +45,10 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
+  if (network) {  // unreachable: why, in the busy port's key
+    entry->reason = error->text;
+    return;
+  }
   entry->state = portList_stateOfFailedOpen(error->code);
   if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
   if (entry->state == PORT_BUSY) portList_findHolder(entry);
@@ -49,7 +58,8 @@ int runPortsCommand(const PortsOptions &options) {
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
-  for (int number : portList_ports()) {
+  for (int number : options.ports.empty() ? portList_ports() : options.ports) {
+    const bool network = networkPort_address(number) != NULL;
     PortEntry entry;
     entry.number = number;
     checkPort(&entry);
@@ -63,11 +73,12 @@ int runPortsCommand(const PortsOptions &options) {
     }
 
     if (options.json) {
-      json item{{"port", entry.number},
-                {"name", "COM" + std::to_string(entry.number)},
+      json item{{"port", network ? json() : json(entry.number)},
+                {"name", networkPort_portName(entry.number)},
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
+      if (network && !entry.reason.empty()) item["reason"] = entry.reason;
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
@@ -79,8 +90,13 @@ int runPortsCommand(const PortsOptions &options) {
       continue;
     }
 
-    printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
-           entry.device.empty() ? "(no device)" : entry.device.c_str());
+    if (network) {
+      printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
+      if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
+    } else {
+      printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
+             entry.device.empty() ? "(no device)" : entry.device.c_str());
+    }
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
     if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
       printf("  (%s", entry.reason.c_str());

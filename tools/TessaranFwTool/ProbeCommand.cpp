@@ -14,6 +14,7 @@
 #include "platform/PrintableText.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -25,10 +26,14 @@ using nlohmann::json;
 // A missing field is null in JSON: the unit did not say.
 json textOrNull(const std::string &text) { return text.empty() ? json() : json(text); }
 
+// "port" is the COM number, null for a network port, which "address" names;
+// "baud" is null over a raw socket whose rate the user did not give.
 json unitJson(const UnitInfo &info) {
-  return json{{"port", info.port},
+  const bool network = networkPort_address(info.port) != NULL;
+  return json{{"port", network ? json() : json(info.port)},
+              {"address", networkPort_portName(info.port)},
               {"device", info.device},
-              {"baud", info.baud},
+              {"baud", info.baud > 0 ? json(info.baud) : json()},
               {"type", textOrNull(info.type)},
               {"firmware", textOrNull(info.firmware)},
               {"fpga_family", textOrNull(info.fpgaFamily)},
@@ -44,14 +49,33 @@ static std::string orUnknown(const std::string &text) {
 }
 
 void printUnit(const UnitInfo &info, const char *indent) {
-  printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
-  printf("%sBaud rate    : %d\n", indent, info.baud);
+  if (networkPort_address(info.port) != NULL)
+    printf("%sPort         : %s\n", indent, info.device.c_str());
+  else
+    printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
+  if (info.baud > 0)
+    printf("%sBaud rate    : %d\n", indent, info.baud);
+  else
+    printf("%sBaud rate    : the server's (not known)\n", indent);
   printf("%sType         : %s\n", indent, orUnknown(info.type).c_str());
   printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware).c_str());
   printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily).c_str(),
          orUnknown(info.fpgaVersion).c_str(), orUnknown(info.fpgaDevice).c_str());
   printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
+}
+
+void printWhyNoUnit(int port) {
+  if (networkPort_address(port) == NULL) {
+    openFailures_printRange(port > 0 ? port : DETECTION_FIRST_PORT,
+                            port > 0 ? port : DETECTION_LAST_PORT);
+    return;
+  }
+  // The server's own reason when it could not be reached; a server that took
+  // the connection and relayed no answer says nothing more.
+  const SystemError *error = ComPortAPI_LastOpenError();
+  if (error->text[0] != '\0')
+    toolError_print("%s: %s", networkPort_portName(port).c_str(), error->text);
 }
 
 int runProbeCommand(const ProbeOptions &options) {
@@ -62,8 +86,7 @@ int runProbeCommand(const ProbeOptions &options) {
   lookingStatus_end();
   if (!found) {
     toolError_print("no unit answered");
-    openFailures_printRange(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
-                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
+    printWhyNoUnit(options.port);
     if (options.json) printf("null\n");
     return endUnitRun(EXIT_NO_UNIT);
   }

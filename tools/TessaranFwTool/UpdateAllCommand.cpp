@@ -21,6 +21,7 @@
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
+#include "serial/NetworkPort.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -58,23 +59,43 @@ struct ImageLengths {
   }
 };
 
+// The port column: "COM3   ", or a network port's URL. The column is as wide
+// as the longest name of the run (gPortWidth), at least as wide as "COM255 ".
+static int gPortWidth = 7;
+
+static std::string portCell(const FleetRecord &record) {
+  char cell[300];
+  snprintf(cell, sizeof cell, "%-*s", gPortWidth, networkPort_portName(record.port).c_str());
+  return cell;
+}
+
+static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
+
 static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
   char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
-  snprintf(row, sizeof row, "COM%-4d %-4s %-7d %-17s %5s %7s", unit.record.port,
-           unit.record.type.empty() ? "-" : unit.record.type.c_str(), unit.record.baud, unit.step.c_str(),
-           percent.c_str(), unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
-  if (lengths == NULL) return row;
+  snprintf(row, sizeof row, " %-4s %-7s %-17s %5s %7s",
+           unit.record.type.empty() ? "-" : unit.record.type.c_str(),
+           rateCell(unit.record.baud).c_str(), unit.step.c_str(), percent.c_str(),
+           unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
+  if (lengths == NULL) return portCell(unit.record) + row;
   // The live table only: the step lines keep their shape.
   double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
                                   lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
-  return row + std::string(column);
+  return portCell(unit.record) + row + std::string(column);
 }
 
-static const char kTableHeader[] = "PORT    TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
+// A header's port column and the rest.
+static std::string header(const char *rest) {
+  char cell[300];
+  snprintf(cell, sizeof cell, "%-*s", gPortWidth, "PORT");
+  return std::string(cell) + " " + rest;
+}
+
+static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
 // The live table, or one line per change of step; the warnings under it.
 class Display : public FleetListener {
@@ -95,7 +116,7 @@ class Display : public FleetListener {
   void warned(const std::vector<const FleetUnit *> &atRisk) override {
     std::string ports;
     for (const FleetUnit *unit : atRisk)
-      ports += (ports.empty() ? "COM" : ", COM") + std::to_string(unit->record.port);
+      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
     message("\nWARNING: " + ports + " being written: stopping now leaves " +
             (atRisk.size() == 1 ? "it" : "them") +
             " without working firmware. Interrupt again to stop anyway.");
@@ -113,7 +134,7 @@ class Display : public FleetListener {
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     std::string text;
     if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the table's top
-    text += "\x1b[2K" + std::string(kTableHeader) + "\n";
+    text += "\x1b[2K" + header(kTableHeader) + "\n";
     for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
     fputs(text.c_str(), stdout);
     fflush(stdout);
@@ -135,12 +156,13 @@ class Display : public FleetListener {
 };
 
 static void printSummary(const std::vector<FleetRecord> &records, bool noVerify) {
-  printf("\nPORT    TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG\n");
+  printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   for (const FleetRecord &r : records) {
     std::string firmware = r.firmwareBefore.empty() ? "-" : r.firmwareBefore;
     if (!r.firmwareAfter.empty()) firmware += " -> " + r.firmwareAfter;
-    printf("COM%-4d %-4s %-7d %-11s %-17s %7.0f  %s\n", r.port, r.type.empty() ? "-" : r.type.c_str(),
-           r.baud, r.result.c_str(), firmware.c_str(), r.seconds, r.log.c_str());
+    printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
+           r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
+           firmware.c_str(), r.seconds, r.log.c_str());
     if (r.result != "updated") {
       std::string why = r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message;
       printf("        %s\n", why.c_str());
@@ -226,9 +248,12 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   }
   std::string names;
   for (const FleetRecord &unit : found)
-    names += (names.empty() ? "" : ", ") + std::string("COM") + std::to_string(unit.port) + " at " +
-             std::to_string(unit.baud);
+    names += (names.empty() ? "" : ", ") + networkPort_portName(unit.port) +
+             (unit.baud > 0 ? " at " + std::to_string(unit.baud) : " at the server's rate");
   printf("Found %zu unit%s: %s\n", found.size(), found.size() == 1 ? "" : "s", names.c_str());
+  for (const FleetRecord &unit : found)
+    if ((int)networkPort_portName(unit.port).size() > gPortWidth)
+      gPortWidth = (int)networkPort_portName(unit.port).size();
 
   std::string logDir = options.logDir;
   if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {

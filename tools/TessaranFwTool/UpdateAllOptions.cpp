@@ -1,13 +1,16 @@
 // The command line of update-all.
 #include <ctype.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "ToolCommands.h"
 #include "fleet/Fleet.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
+#include "serial/NetworkPort.h"
 #include "serial/PortAddress.h"
 
 // A port list with the COM prefixes taken away ("COM1-COM4,com9" -> "1-4,9"):
@@ -26,6 +29,50 @@ static std::string withoutComPrefixes(const std::string &list) {
   return plain;
 }
 
+// --ports: COM numbers and ranges as the port list writes them, and network
+// addresses, each registered for a port number of its own: the COM ports
+// first, then the addresses in the order given, a port named twice kept once.
+// FALSE after saying what is wrong.
+static bool parsePortList(const std::string &list, std::vector<int> *ports) {
+  std::string comItems;
+  std::vector<int> networkPorts;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = list.find(',', start);
+    const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (item.empty()) {
+      comItems += ",,";  // an empty item: the port list's own parser refuses it
+    } else if (item.find("://") == std::string::npos) {
+      comItems += (comItems.empty() ? "" : ",") + item;
+    } else {
+      PortAddress address;
+      std::string reason;
+      if (!portAddress_parse(item, &address, &reason)) {
+        toolError_print("bad port list \"%s\": %s", list.c_str(), reason.c_str());
+        return false;
+      }
+      const int port = networkPort_register(&address);
+      if (port == 0) {
+        toolError_print("bad port list \"%s\": more than %d network ports", list.c_str(),
+                        NETWORK_PORT_ADDRESSES);
+        return false;
+      }
+      networkPorts.push_back(port);
+    }
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  if ((!comItems.empty() || networkPorts.empty()) &&
+      !portList_parse(withoutComPrefixes(comItems), ports)) {
+    toolError_print("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
+                    list.c_str());
+    return false;
+  }
+  for (int port : networkPorts)
+    if (std::find(ports->begin(), ports->end(), port) == ports->end()) ports->push_back(port);
+  return true;
+}
+
 int runUpdateAllCommand(const ToolOptions &options) {
   const UpdateAllCommandLine &all = options.updateAll;
   if (all.probePort > 0) return fleet_probePort(all.probePort, all.probeChannel.c_str());
@@ -35,11 +82,6 @@ int runUpdateAllCommand(const ToolOptions &options) {
     return EXIT_USAGE;
   }
   FleetOptions fleet = all.fleet;
-  if (!all.ports.empty() &&
-      !portList_parse(withoutComPrefixes(all.ports), &fleet.ports)) {
-    toolError_print("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
-              all.ports.c_str());
-    return EXIT_USAGE;
-  }
+  if (!all.ports.empty() && !parsePortList(all.ports, &fleet.ports)) return EXIT_USAGE;
   return runUpdateAll(fleet, options.program);
 }

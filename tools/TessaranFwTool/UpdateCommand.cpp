@@ -10,6 +10,7 @@
 #include <stdio.h>
 
 #include "LookingStatus.h"
+#include "PortCommands.h"
 #include "ToolCommands.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
@@ -17,6 +18,7 @@
 #include "platform/PrintableText.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 #include "serial/SerialTrace.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
@@ -62,6 +64,32 @@ static BOOL verifyUpdate(int seconds) {
   return TRUE;
 }
 
+// A raw socket leaves the line at the server's rate, so the images can go
+// only when that rate is theirs. Otherwise nothing is sent: an image
+// announced at one rate and streamed at another would leave the unit waiting
+// for an image it cannot read.
+static BOOL streamRateReachable(void) {
+  if (!networkPort_isRaw(gComPortNumber) || gBaudRate == UPLOAD_BAUD_RATE) return TRUE;
+  const std::string port = networkPort_portName(gComPortNumber);
+  char reason[256];
+  if (gBaudRate > 0)
+    snprintf(reason, sizeof reason,
+             "the unit's console runs at %d baud and the images go at %d; this server cannot "
+             "change the rate, rfc2217:// can",
+             gBaudRate, UPLOAD_BAUD_RATE);
+  else
+    snprintf(reason, sizeof reason,
+             "the rate of this server's line is not known and the server cannot change it; the "
+             "images go at %d baud: give --baud %d if the server's line runs at it, or use "
+             "rfc2217://, which can change the rate",
+             UPLOAD_BAUD_RATE, UPLOAD_BAUD_RATE);
+  fflush(stdout);
+  toolError_print("%s: %s", port.c_str(), reason);
+  printf("\r\nNOT UPDATED, nothing was sent to the unit beyond detection\r\n");
+  updateProgress_fact("message", reason);
+  return FALSE;
+}
+
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
   const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
@@ -76,15 +104,25 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     printf("FAILED\r\n");
     fflush(stdout);
     toolError_print("no unit answered");
-    openFailures_printRange(options.port > 0 ? options.port : DETECTION_FIRST_PORT,
-                        options.port > 0 ? options.port : DETECTION_LAST_PORT);
+    printWhyNoUnit(options.port);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
     return endUnitRun(EXIT_NO_UNIT);
   }
   printf("OK\r\n");
-  printf("COM PORT Number : %d", gComPortNumber);
-  printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  if (networkPort_address(gComPortNumber) == NULL) {
+    printf("COM PORT Number : %d", gComPortNumber);
+    printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  } else {
+    printf("Port            : %s", networkPort_portName(gComPortNumber).c_str());
+    if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+    else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
+  }
+  if (!streamRateReachable()) {
+    ComPortAPI_CloseCOM();
+    updateProgress_setStep(UPDATE_STEP_FAILED);
+    return endUnitRun(EXIT_UPDATE_FAILED);
+  }
 
   // The port is open: the images are streamed under the CTS handshake.
   ComPortAPI_SetHardwareFlowControl(TRUE);

@@ -16,6 +16,7 @@
 
 #include "platform/ExitStatus.h"
 #include "serial/ComPortAPI.h"
+#include "serial/NetworkPort.h"
 
 // Writes all of a NUL-terminated text to standard error, best effort.
 static void writeToStderr(const char *text) {
@@ -46,6 +47,8 @@ static void onInterrupt(int signalNumber) {
   CloseHandle(g_hCOM);
   // A port opened an instant ago, before its handle reached g_hCOM.
   platform_closeAllPorts();
+  // A terminal server's connection: the server frees its line at once.
+  networkPort_closeAllSockets();
   platform_consoleRestore();
   writeToStderr(text);
   _exit(EXIT_INTERRUPTED);
