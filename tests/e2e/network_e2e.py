@@ -62,10 +62,11 @@ class NetRun(ToolRun):
         return self.images[entry]
 
     def check_images(self, folder, rx):
-        """The images a unit saved are byte for byte those of `image`."""
+        """The images the unit on COMn saved (folder "COMn") are byte for byte
+        those of `image`."""
         for name, entry in (("fpga.bin", 2 if rx else 1), ("mcu.bin", 0)):
             got = self.saved(os.path.join(folder, name))
-            self.expect_equal("%s %s" % (folder or "unit", name), got == self.image(entry), True)
+            self.expect_equal("%s %s" % (folder, name), got == self.image(entry), True)
 
     def updated_text(self, rx):
         """What `update` prints from the version query to its verdict, updated."""
@@ -96,17 +97,24 @@ def case_update_all(run):
     for port, rx in ((1, False), (2, True), (3, False), (4, True)):
         run.check_images("COM%d" % port, rx)
     for r in records:
-        with open(os.path.join(run.dir, r["log"]), encoding="latin-1") as f:
-            log = f.read()
+        with open(os.path.join(run.dir, r["log"]), "rb") as f:
+            log = f.read().decode("latin-1")
         expected = run.updated_text(r["type"] == "RX")
         run.expect_equal("log of %s from the version query" % r["address"], log[-len(expected):],
                          expected)
-    # Behind the server: the unit heard its commands at 57600 and its images
-    # at 115200, so the line followed the tool's settings both ways.
+    # Behind the server: the unit heard the probes at each rate tried, its
+    # commands at 57600 and its images at 115200, so the line followed the
+    # tool's settings both ways.
     events = run.wire()
-    run.expect_equal("rates of the commands on COM3",
-                     sorted({baud for baud, d in e2e.commands(events, 3) if d != "%%%help -c version"}),
-                     [57600])
+    probes = [baud for port, baud in e2e.probe_order(events) if port == 3]
+    run.expect_equal("rates probed on COM3", sorted(set(probes), key=probes.index),
+                     [115200, 9600, 57600])
+    fpga, mcu = run.image(1), run.image(0)
+    run.expect_equal("commands on COM3", [c for c in e2e.commands(events, 3)
+                                          if c[1] != "%%%help -c version"], [
+        (57600, "%%%fw -v"), (57600, "%%%fw -p"),
+        (57600, "%%%%%%fw -l %d %d" % ((-sum(fpga)) & 0xFFFFFFFF, len(fpga))),
+        (115200, "%%%%%%fw -h %d %d" % ((-sum(mcu)) & 0xFFFFFFFF, len(mcu))), (57600, "%%%fw -v")])
     run.expect_equal("streams on COM3", [(baud, d.split()[0]) for _, p, baud, event, d in events
                                          if p == 3 and event == "stream-end"],
                      [(115200, "l"), (115200, "h")])
@@ -124,7 +132,7 @@ def case_proxy_update(run):
     run.expect_equal("exit status", (status, err), (0, ""))
     expected = run.updated_text(False)
     run.expect_equal("transcript from the version query", out[-len(expected):], expected)
-    run.check_images("", False)
+    run.check_images("COM1", False)
     if proxy.bytes["up"] < sum(len(run.image(e)) for e in (0, 1)) or proxy.segments["down"] == 0:
         run.fail("the proxy forwarded %s in %s segments" % (dict(proxy.bytes), dict(proxy.segments)))
 
