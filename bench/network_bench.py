@@ -175,13 +175,15 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
-    parser.add_argument("which", nargs="*", default=["single", "fleet"], choices=["single", "fleet"])
+    parser.add_argument("which", nargs="*", help="single, fleet (default both)")
     args = parser.parse_args()
     args.tool, args.unitsim = os.path.abspath(args.tool), os.path.abspath(args.unitsim)
     if not os.access(netfixture.SER2NET, os.X_OK):
         print("%s is not installed" % netfixture.SER2NET)
         return 1
-    for which in args.which:
+    if set(args.which) - {"single", "fleet"}:
+        parser.error("which: single or fleet")
+    for which in args.which or ["single", "fleet"]:
         {"single": bench_single, "fleet": bench_fleet}[which](args)
     return 0
 

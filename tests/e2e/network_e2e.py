@@ -92,8 +92,9 @@ def case_update_all(run):
         run.expect_equal("keys of %s" % r.get("address"), sorted(r), sorted(KEYS + ["address"]))
     run.expect_equal("units", sorted((r.get("address"), r.get("port"), r.get("type"), r.get("baud"),
                                       r.get("result")) for r in records),
-                     [("COM1", 1, "TX", 115200, "updated"), ("COM2", 2, "RX", 57600, "updated"),
-                      (urls[0], None, "TX", 57600, "updated"), (urls[1], None, "RX", 115200, "updated")])
+                     sorted([("COM1", 1, "TX", 115200, "updated"), ("COM2", 2, "RX", 57600, "updated"),
+                             (urls[0], None, "TX", 57600, "updated"),
+                             (urls[1], None, "RX", 115200, "updated")]))
     for port, rx in ((1, False), (2, True), (3, False), (4, True)):
         run.check_images("COM%d" % port, rx)
     for r in records:
