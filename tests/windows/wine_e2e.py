@@ -166,9 +166,31 @@ def case_probe(run):
                      ("start TessaranFwTool probe 1.0.4", True, "exit status 0"))
 
 
+def case_probe_network(run):
+    """The Windows tool's probe over rfc2217:// (Winsock) through ser2net, to
+    an RX unit at 57600 behind a line that starts at 9600: the rate the unit
+    answers at was set across the server; only read-only commands were sent."""
+    import netfixture
+    run.make_prefix([])
+    run.start_unit("--unit", "1:rx:57600")
+    with netfixture.Ser2net(run.dir, [(netfixture.pty_of(run.com, 1), "rfc2217", "9600n81")]) as server:
+        out, status = run.run_windows(run.args.windows_tool,
+                                      ["probe", "--port", server.url(0), "--json"], timeout=180)
+    run.expect_equal("exit status", status, 0)
+    got = json.loads(out)
+    got.pop("device", None)
+    run.expect_equal("json", got, {
+        "port": None, "address": server.url(0), "baud": 57600, "type": "RX", "firmware": "1.0.3",
+        "fpga_family": "XC7A35", "fpga_version": "1.3", "fpga_device": "1", "release": "1.0.4",
+        "up_to_date": False})
+    sent = sorted({detail for _, _, _, event, detail in run.wire() if event == "cmd"})
+    run.expect_equal("commands sent", sent, ["%%%fw -p", "%%%fw -v", "%%%help -c version"])
+
+
 CASES = {
     "interrupt-twice-streaming": case_interrupt_twice_streaming,
     "probe": case_probe,
+    "probe-network": case_probe_network,
     "tx-success": case_tx_success,
     "wrong-device": case_wrong_device,
     "export-web": case_export_web,
