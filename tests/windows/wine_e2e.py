@@ -155,7 +155,7 @@ def case_probe(run):
     got = json.loads(out)
     got.pop("device", None)  # the DOS device Wine shows for COM1
     run.expect_equal("json", got, {
-        "port": 1, "baud": 9600, "type": "RX", "firmware": "1.0.3", "fpga_family": "XC7A35",
+        "port": 1, "address": "COM1", "baud": 9600, "type": "RX", "firmware": "1.0.3", "fpga_family": "XC7A35",
         "fpga_version": "1.3", "fpga_device": "1", "release": "1.0.4", "up_to_date": False})
     sent = sorted({detail for _, _, _, event, detail in run.wire() if event == "cmd"})
     run.expect_equal("commands sent", sent, ["%%%fw -p", "%%%fw -v", "%%%help -c version"])
