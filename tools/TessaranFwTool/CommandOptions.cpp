@@ -134,6 +134,9 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
       "--no-verify", [&update] { update.verify = false; },
       "do not read the version back after the reboot");
   addTraceOption(command, &update.tracePath);
+  command.add_flag("--skip-current", update.skipCurrent,
+                   "read the unit's versions first; a unit that runs the release already is left "
+                   "as it is (exit status 0)");
   command
       .add_option("--progress-fd", options.updateChannel,
                   "write the update's steps, percentages and facts on this descriptor (a handle "
@@ -168,6 +171,9 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
   command.add_flag("--no-verify", all.fleet.noVerify,
                    "do not read the version back after the reboot");
+  command.add_flag("--skip-current", all.fleet.skipCurrent,
+                   "read each unit's versions first; a unit that runs the release already is left "
+                   "as it is and reported current");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
       ->transform(commandLine_portValidator())

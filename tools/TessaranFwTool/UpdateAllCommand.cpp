@@ -163,7 +163,7 @@ static void printSummary(const std::vector<FleetRecord> &records, bool noVerify)
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
            firmware.c_str(), r.seconds, r.log.c_str());
-    if (r.result != "updated") {
+    if (r.result != "updated" && r.result != "current") {
       std::string why = r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message;
       printf("        %s\n", why.c_str());
     }
@@ -274,7 +274,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   bool allUpdated = true, anyFailed = false;
   for (const FleetUnit *unit : run.units()) {
     records.push_back(unit->record);
-    allUpdated = allUpdated && unit->record.result == "updated";
+    allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
     anyFailed = anyFailed || unit->record.result == "failed";
   }
   printSummary(records, options.noVerify);
