@@ -19,6 +19,10 @@ struct FleetOptions {
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
+  // Watch: the free ports probed every intervalSeconds, each unit that
+  // appears handled once, until an interrupt.
+  bool watch = false;
+  double intervalSeconds = 5;
 };
 
 // One unit's line of the report.

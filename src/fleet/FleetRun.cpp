@@ -264,11 +264,35 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
 
 // ---- Rounds -------------------------------------------------------------------------------
 
+void FleetRun::endWatch(double now) {
+  watching_ = false;
+  std::vector<const FleetUnit *> running, atRisk;
+  for (auto &unit : units_) {
+    if (unit->running) running.push_back(unit.get());
+    if (isStreaming(*unit)) {
+      atRisk.push_back(unit.get());
+      unit->warnedStretch = unit->stretch;
+    }
+    if (unit->running || unit->finished) continue;
+    unit->finished = true;
+    unit->step = "interrupted";
+    unit->record.result = "interrupted";
+    unit->record.message = "not started: stopped by an interrupt";
+    listener_.unitFinished(*unit, now);
+  }
+  listener_.watchEnded(running);
+  if (!atRisk.empty()) listener_.warned(atRisk);
+}
+
 // The rule for every unit at once, one interrupt at a time (two that came
 // within one round are a warning and its answer).
 void FleetRun::takeInterrupts(double now) {
   const int interrupts = subprocess_interruptCount();
   for (; interruptsSeen_ < interrupts && !stopping_; interruptsSeen_++) {
+    if (watching_) {
+      endWatch(now);
+      continue;
+    }
     std::vector<const FleetUnit *> atRisk;
     bool allWarned = true;
     for (const auto &unit : units_) {

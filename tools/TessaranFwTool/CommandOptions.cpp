@@ -174,6 +174,16 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_flag("--skip-current", all.fleet.skipCurrent,
                    "read each unit's versions first; a unit that runs the release already is left "
                    "as it is and reported current");
+  CLI::Option *watch = command.add_flag(
+      "--watch", all.fleet.watch,
+      "keep probing the free ports until interrupted; each unit that appears is updated (or "
+      "reported current) once, again only after it was unplugged and plugged back in");
+  command
+      .add_option("--interval", all.fleet.intervalSeconds,
+                  "with --watch: seconds from the end of a port's probe to its next (default 5)")
+      ->check(CLI::Range(0.5, 3600.0))
+      ->needs(watch)
+      ->option_text("SECONDS");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
       ->transform(commandLine_portValidator())
