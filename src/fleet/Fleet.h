@@ -18,6 +18,11 @@ struct FleetOptions {
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
   bool noVerify = false;
+  bool skipCurrent = false;  // a unit that runs the release already is reported current
+  // Watch: the free ports probed every intervalSeconds, each unit that
+  // appears handled once, until an interrupt.
+  bool watch = false;
+  double intervalSeconds = 5;
 };
 
 // One unit's line of the report.
@@ -28,7 +33,7 @@ struct FleetRecord {
   int baud = 0;
   std::string type;
   std::string firmwareBefore, fpgaBefore, firmwareAfter, fpgaAfter;
-  std::string result;      // updated, failed, interrupted
+  std::string result;      // updated, failed, interrupted, current (runs the release already)
   std::string failedStep;  // the step a failed unit was in
   std::string message;
   std::string started, finished;  // UTC, ISO 8601

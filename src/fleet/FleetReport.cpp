@@ -33,7 +33,7 @@ std::string fleet_utcText(time_t when, const char *format) {
 std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify) {
   std::vector<const FleetRecord *> left;
   for (const FleetRecord &r : records)
-    if (r.result != "updated") left.push_back(&r);
+    if (r.result != "updated" && r.result != "current") left.push_back(&r);
   if (left.empty()) return "";
   std::string command = TOOL_NAME " ";
   if (left.size() == 1) {

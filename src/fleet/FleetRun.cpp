@@ -41,6 +41,7 @@ struct FleetRun::Tracked : FleetUnit {
   ProgressReader reader;
   std::string stepBeforeFailure;
   bool stopped = false, hung = false;
+  bool upToDate = false;  // the child found the release installed and sent nothing
   double lastInterruptAt = 0, killAt = 0;
   int stretch = 0;         // stretches at risk begun so far
   int warnedStretch = -1;  // the stretch the last warning named it in
@@ -138,6 +139,7 @@ void FleetRun::start(Tracked &unit, double now) {
     argv.push_back(std::to_string(r.baud));
   }
   if (options_.noVerify) argv.push_back("--no-verify");
+  if (options_.skipCurrent) argv.push_back("--skip-current");
   if (!trace.empty()) {
     argv.push_back("--trace");
     argv.push_back(trace);
@@ -172,13 +174,16 @@ void FleetRun::start(Tracked &unit, double now) {
 bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
   FleetRecord &r = unit.record;
   switch (line.kind) {
-    case ProgressLine::STEP:
-      if (line.step == unit.step) return false;
-      if (line.step == "failed") unit.stepBeforeFailure = unit.step;
-      if (isStreamingStep(line.step) && !isStreamingStep(unit.step)) unit.stretch++;
-      unit.step = line.step;
+    case ProgressLine::STEP: {
+      // A unit found running the release ends as current, not done.
+      const std::string step = line.step == "done" && unit.upToDate ? "current" : line.step;
+      if (step == unit.step) return false;
+      if (step == "failed") unit.stepBeforeFailure = unit.step;
+      if (isStreamingStep(step) && !isStreamingStep(unit.step)) unit.stretch++;
+      unit.step = step;
       unit.percent = 0;
       return true;
+    }
     case ProgressLine::PERCENT:
       unit.percent = line.percent;
       return false;
@@ -189,6 +194,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
       else if (line.key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = line.value;
       else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
       else if (line.key == "message") r.message = line.value;
+      else if (line.key == "up_to_date") unit.upToDate = line.value == "true";
       return false;
     }
   }
@@ -230,6 +236,9 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
     r.failedStep = step;
     r.message = "no progress for " + std::to_string((int)stallSeconds_) + " s: stopped";
     unit.step = "failed";
+  } else if (status == EXIT_UPDATE_DONE && unit.upToDate) {
+    r.result = "current";
+    unit.step = "current";
   } else if (status == EXIT_UPDATE_DONE) {
     // Even after a stop request: the child finished its update first.
     r.result = "updated";
@@ -255,11 +264,35 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
 
 // ---- Rounds -------------------------------------------------------------------------------
 
+void FleetRun::endWatch(double now) {
+  watching_ = false;
+  std::vector<const FleetUnit *> running, atRisk;
+  for (auto &unit : units_) {
+    if (unit->running) running.push_back(unit.get());
+    if (isStreaming(*unit)) {
+      atRisk.push_back(unit.get());
+      unit->warnedStretch = unit->stretch;
+    }
+    if (unit->running || unit->finished) continue;
+    unit->finished = true;
+    unit->step = "interrupted";
+    unit->record.result = "interrupted";
+    unit->record.message = "not started: stopped by an interrupt";
+    listener_.unitFinished(*unit, now);
+  }
+  listener_.watchEnded(running);
+  if (!atRisk.empty()) listener_.warned(atRisk);
+}
+
 // The rule for every unit at once, one interrupt at a time (two that came
 // within one round are a warning and its answer).
 void FleetRun::takeInterrupts(double now) {
   const int interrupts = subprocess_interruptCount();
   for (; interruptsSeen_ < interrupts && !stopping_; interruptsSeen_++) {
+    if (watching_) {
+      endWatch(now);
+      continue;
+    }
     std::vector<const FleetUnit *> atRisk;
     bool allWarned = true;
     for (const auto &unit : units_) {

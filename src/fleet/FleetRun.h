@@ -64,6 +64,8 @@ class FleetListener {
   virtual void unitFinished(const FleetUnit &, double /*now*/) {}
   // An interrupt came while these units were being written: the next one may stop them.
   virtual void warned(const std::vector<const FleetUnit *> & /*atRisk*/) {}
+  // Watching ended with the first interrupt; units still running go on.
+  virtual void watchEnded(const std::vector<const FleetUnit *> & /*running*/) {}
   // An interrupt stops every unit.
   virtual void stopping() {}
   // A round is over; CHANGED when a step changed or a unit ended in it.
@@ -95,6 +97,14 @@ class FleetRun {
   // An interrupt stopped the run.
   bool stopped() const { return stopping_; }
 
+  // Watch mode: the first interrupt ends watching instead of applying the rule
+  // for interrupts: no unit is started any more (one waiting for its turn is
+  // reported interrupted), the running ones go on, and when some are being
+  // written it warns, as the rule's first interrupt does. Later interrupts
+  // follow the rule.
+  void watch() { watching_ = true; }
+  bool watching() const { return watching_; }
+
  private:
   struct Tracked;
   static bool takeEvent(Tracked &unit, const ProgressLine &line);
@@ -107,8 +117,11 @@ class FleetRun {
   const double stallSeconds_;
   FleetListener &listener_;
   std::vector<std::unique_ptr<Tracked>> units_;
+  void endWatch(double now);
+
   int interruptsSeen_ = 0;
   bool stopping_ = false;
+  bool watching_ = false;
 };
 
 // The clock of the runs and the probes: seconds, steady.
@@ -118,5 +131,47 @@ double fleet_nowSeconds(void);
 // (port, baud, device) in port order. FALSE when interrupted.
 bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
                      std::vector<FleetRecord> *found);
+
+// The ports of a watch (update-all --watch). Each free port is probed by a
+// child of its own (as fleet_findUnits does, read-only) every interval; a unit
+// that answers on a port with no unit handled yet is added to the run. A port
+// whose unit has been handled (updated, failed, current, interrupted) is
+// probed on: while a unit answers there it is left alone, and once no unit
+// answers the port is free for the next one. A failed unit is so never tried
+// again before it has been unplugged (or gone silent) and plugged back in.
+class FleetWatch {
+ public:
+  struct Port {
+    int port = 0;
+    bool probing = false;          // its probe runs now
+    const FleetUnit *unit = NULL;  // the unit plugged in, as the run has it; null: none
+  };
+
+  FleetWatch(const std::string &self, const std::vector<int> &ports, double intervalSeconds,
+             FleetRun &run);
+  ~FleetWatch();  // a probe still running is killed
+  FleetWatch(const FleetWatch &) = delete;
+  FleetWatch &operator=(const FleetWatch &) = delete;
+
+  // Takes what the probes told, adds the units found to the run, starts the
+  // probes due. After stop(), only lets the running probes end. TRUE when a
+  // port's state changed.
+  bool round(double now);
+  // No probe starts any more; running ones are interrupted (killed if they
+  // do not end within seconds).
+  void stop(double now);
+  // A probe still runs.
+  bool probing() const;
+  void wait(int timeoutMs) const;
+  std::vector<Port> ports() const;
+
+ private:
+  struct Watched;
+  const std::string self_;
+  const double interval_;
+  FleetRun &run_;
+  std::vector<std::unique_ptr<Watched>> ports_;
+  bool stopped_ = false;
+};
 
 #endif  // FLEETRUN_H

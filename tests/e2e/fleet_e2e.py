@@ -191,6 +191,84 @@ def case_unplug(run):
     run.expect_equal("hang-up", hangups, ["after 300000 stream bytes"])
 
 
+READ_ONLY = {"%%%help -c version", "%%%fw -v", "%%%fw -p"}
+WATCH_RESULTS = [(1, "updated", ""), (2, "updated", ""), (3, "current", ""),
+                 (4, "failed", "sending logic"), (4, "updated", "")]
+
+
+def case_watch(run):
+    """A station's day under --watch: COM1 outdated at the start; COM2 plugged
+    20 s in; COM3 already current; COM4 rejects its stream, stays plugged a
+    while, is pulled out and plugged back in as a sound unit. Updated units
+    leave 5 s after they report the release. Stopped with SIGINT once every
+    unit is handled: one report record per plug, the report whole at every
+    read, the current unit and the failed one left alone."""
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    run.start_unit("--ports", "1-4", "--unit", "1:tx:115200", "--plug", "2:20:rx:57600",
+                   "--unit", "3:tx:9600:version=1.0.4 XC7A35 1.3 1",
+                   "--unit", "4:tx:115200:reject", "--unplug", "4:50", "--plug", "4:65:tx:115200",
+                   "--unplug-after-update", "5", max_seconds=560)
+    out_path = os.path.join(run.dir, "out.txt")
+    report_path = os.path.join(run.dir, "report.json")
+    with open(out_path, "wb") as out:
+        tool = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-4", "--watch",
+                                 "--interval", "2", "--report", "report.json", "--log-dir", "logs"],
+                                stdout=out, stderr=subprocess.STDOUT, cwd=run.dir,
+                                env=dict(os.environ, FWUPGRADE_COM_DIR=run.com))
+    # The report as it grows: whole at every read, one record more per unit.
+    counts, deadline = [], time.time() + 480
+    while time.time() < deadline and tool.poll() is None:
+        time.sleep(0.5)
+        if os.path.exists(report_path):
+            with open(report_path) as f:
+                records = json.load(f)["units"]
+            if not counts or counts[-1] != len(records):
+                counts.append(len(records))
+            if len(records) == len(WATCH_RESULTS):
+                break
+    # The updated units (and the last of them) leave 5 s after their read-back;
+    # the watch then shows their ports waiting again.
+    time.sleep(12)
+    tool.send_signal(signal.SIGINT)
+    try:
+        status = tool.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        tool.kill()
+        status = tool.wait()
+    with open(out_path, "rb") as f:
+        run.output = f.read().decode("latin-1")
+    run.expect_status(status, 1)
+    run.expect_equal("report sizes as units ended", counts, [1, 2, 3, 4, 5])
+    with open(report_path) as f:
+        records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
+    run.expect_equal("results", [(r["port"], r["result"], r["failed_step"]) for r in records],
+                     WATCH_RESULTS)
+    run.expect_equal("logs", [r["log"] for r in records],
+                     ["logs/update-COM1.log", "logs/update-COM2.log", "logs/update-COM3.log",
+                      "logs/update-COM4.log", "logs/update-COM4-2.log"])
+    run.expect_equal("current unit's versions", (records[2]["firmware_before"],
+                                                 records[2]["firmware_after"]), ("1.0.4", ""))
+    for folder, fpga in (("COM1", fpga_tx), ("COM2", fpga_rx), ("COM4-2", fpga_tx)):
+        run.expect_equal(folder + " images", (run.saved(os.path.join(folder, "fpga.bin")) == fpga,
+                                              run.saved(os.path.join(folder, "mcu.bin")) == mcu),
+                         (True, True))
+    events = run.wire()
+    unplugged = min(t for t, p, _, e, _ in events if p == 4 and e == "unplug")
+    run.expect_equal("COM4 streams while the rejecting unit was plugged",
+                     [d.split()[0] for t, p, _, e, d in events
+                      if p == 4 and e == "stream-begin" and t < unplugged], ["l"])
+    run.expect_equal("COM3 streams", [d for _, p, _, e, d in events
+                                      if p == 3 and e == "stream-begin"], [])
+    run.expect_equal("COM3 commands beyond the read-only ones",
+                     {d for _, p, _, e, d in events if p == 3 and e == "cmd"} - READ_ONLY, set())
+    lines = run.output.splitlines()
+    for port in (1, 2, 4):
+        if not any(re.match(r"^COM%d +- +- +waiting$" % port, line) for line in lines):
+            run.fail("COM%d was never shown waiting again after its unit left" % port)
+    run.expect_equal("last count", [l for l in lines if l.startswith("updated ")][-1:],
+                     ["updated 3, current 1, failed 1, updating 0"])
+
+
 def case_wine_two_units(run):
     """The Windows build updates two units at once under Wine."""
     import wine_e2e
@@ -341,6 +419,40 @@ def case_stall_and_interrupts(run):
         run.fail("no retry line in the summary:\n%s" % out.decode())
 
 
+def case_watch_interrupts(run):
+    """Stand-in children under --watch --jobs 2: the first interrupt ends the
+    watch, drops the unit still waiting for its turn and, with two units
+    streaming, warns as the rule does while they go on; the second stops them."""
+    run.start_unit("--ports", "1-3", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   "--unit", "3:tx:115200", max_seconds=120)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--jobs", "2",
+                             "--interval", "1", "--report", "watch.json", "--log-dir", "logs"],
+                            env=fake_children(run, "stream", stall="60"), cwd=run.dir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    seen = wait_for_lines(proc, b"sending logic", 2)
+    proc.send_signal(signal.SIGINT)
+    time.sleep(1.5)
+    run.expect_equal("running after the first interrupt", proc.poll(), None)
+    proc.send_signal(signal.SIGINT)
+    out, err = proc.communicate(timeout=30)
+    run.expect_equal("exit status when stopped", proc.returncode, 130)
+    # Which two ports got the jobs depends on which probes ended first.
+    with open(os.path.join(run.dir, "watch.json")) as f:
+        records = sorted(json.load(f)["units"], key=lambda r: r["port"])
+    streamed = sorted("COM%d" % r["port"] for r in records if r["failed_step"])
+    for said in (rb"No longer watching; the updates running on (\S+), (\S+) go on",
+                 rb"WARNING: (\S+), (\S+) being written"):
+        named = re.search(said, err)
+        if named is None or sorted(n.decode() for n in named.groups()) != streamed:
+            run.fail("at the first interrupt, %r naming %s: %r" % (said, streamed, err))
+    run.expect_equal("records", sorted((r["result"], r["failed_step"], r["message"][:12])
+                                       for r in records),
+                     [("interrupted", "", "not started:"),
+                      ("interrupted", "sending logic", "Interrupted "),
+                      ("interrupted", "sending logic", "Interrupted ")])
+    run.expect_equal("step lines", seen.count(b"sending logic"), 2)
+
+
 def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
@@ -487,6 +599,8 @@ CASES = {
     "stall-and-interrupts": case_stall_and_interrupts,
     "three-units": case_three_units,
     "unplug": case_unplug,
+    "watch": case_watch,
+    "watch-interrupts": case_watch_interrupts,
     "wine-two-units": case_wine_two_units,
 }
 

@@ -328,6 +328,31 @@ def case_update_keep_version(run):
     update_run(run, ["--fault", "keep-version"], "1.0.3 NOT VERIFIED, expected 1.0.4\r\n", 1)
 
 
+READ_ONLY = {"%%%help -c version", "%%%fw -v", "%%%fw -p"}
+
+
+def case_update_skip_current(run):
+    """update --skip-current: a unit on the release gets only the read-only
+    queries and one line, exit 0; an outdated one (here rejecting its stream)
+    is still sent its image."""
+    run.start_unit("--ports", "1-2", "--unit", "1:rx:57600:version=1.0.4 XC7A35 1.3 1",
+                   "--unit", "2:tx:115200:reject")
+    for port, status, transcript, streams in (
+            (1, 0, e2e.header() + e2e.found(1, 57600)
+             + "Release 1.0.4 is already installed: nothing was written to the unit\r\n", []),
+            (2, 1, None, ["l"])):
+        out, err, got = run.run_tool("update", "--port", str(port), "--skip-current")
+        run.expect_equal("COM%d exit status" % port, got, status)
+        if transcript is not None:
+            run.expect_equal("COM%d transcript" % port, out, transcript)
+        events = [(p, e, d) for _, p, _, e, d in run.wire() if p == port]
+        run.expect_equal("COM%d streams" % port,
+                         [d.split()[0] for _, e, d in events if e == "stream-begin"], streams)
+        if not streams:
+            run.expect_equal("COM%d commands" % port,
+                             {d for _, e, d in events if e == "cmd"} - READ_ONLY, set())
+
+
 CASES = {
     "traced-update": case_traced_update,
     "ports": case_ports,
@@ -338,6 +363,7 @@ CASES = {
     "usage-errors": case_usage_errors,
     "update": case_update,
     "update-keep-version": case_update_keep_version,
+    "update-skip-current": case_update_skip_current,
 }
 
 

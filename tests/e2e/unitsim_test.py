@@ -45,6 +45,14 @@ class Sim:
         set_baud(fd, baud)
         return fd
 
+    def stop_keeping_log(self):
+        """Stops it; the wire log's lines (the links left behind fail the test)."""
+        with open(self.log) as f:
+            lines = f.read().splitlines()
+        self.log_left = self.stop()
+        assert self.log_left == [], self.log_left
+        return lines
+
     def stop(self):
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
@@ -362,11 +370,33 @@ class Lifecycle(unittest.TestCase):
         self.assertEqual(sim.proc.wait(timeout=5), 0)
         self.assertEqual(sim.stop(), [])
 
+    def test_units_plugged_and_pulled_out_on_schedule(self):
+        sim = Sim("--plug", "2:1:tx:115200", "--unplug", "2:2",
+                  "--plug", "2:3:rx:9600:version=1.0.4 XC7A35 1.3 1", ports="1-2", unit="0")
+        try:
+            fd = sim.open(2)
+            start = time.monotonic()
+            # (seconds from the start, rate, command, reply)
+            for at, baud, text, reply in ((0.3, 115200, b"%help -c version", b""),
+                                          (1.3, 115200, b"%help -c version", HELP),
+                                          (2.3, 115200, b"%help -c version", b""),
+                                          (3.3, 9600, b"%fw -v", b"1.0.4 XC7A35 1.3 1\r\n>>")):
+                time.sleep(max(0, start + at - time.monotonic()))
+                set_baud(fd, baud)
+                self.assertEqual(command(fd, text), reply, "at %.1f s" % at)
+            os.close(fd)
+        finally:
+            left = sim.stop_keeping_log()
+        changes = [line.split(" ", 3)[3] for line in left if " plug " in line or " unplug " in line]
+        self.assertEqual(changes, ["plug tx 115200 unit 1", "unplug ", "plug rx 9600 unit 2"])
+
     def test_bad_options_are_refused(self):
-        for options in (["--ports", "0-3"], ["--type", "xx"], ["--fault", "nonsense"], []):
+        for options in (["--ports", "0-3"], ["--type", "xx"], ["--fault", "nonsense"], [],
+                        ["--plug", "1:5:tx"], ["--plug", "1:soon:tx:9600"],
+                        ["--ports", "1", "--unplug", "3:1"], ["--unplug-after-update", "-1"]):
             with self.subTest(options=options):
                 args = [UNITSIM] + (["--com-dir", "/tmp"] if options else []) + options
-                self.assertEqual(subprocess.run(args, capture_output=True).returncode, 2)
+                self.assertEqual(subprocess.run(args, capture_output=True, timeout=10).returncode, 2)
 
 
 if __name__ == "__main__":

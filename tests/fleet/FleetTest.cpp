@@ -197,6 +197,8 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
   } cases[] = {
       {{unit(1, 115200, "updated"), unit(2, 9600, "updated")}, false, ""},
       {{unit(1, 115200, "updated"), unit(5, 9600, "failed")}, false, "TessaranFwTool update --port 5 --baud 9600"},
+      // A unit found on the release already needs nothing more.
+      {{unit(1, 115200, "current"), unit(5, 9600, "failed")}, false, "TessaranFwTool update --port 5 --baud 9600"},
       {{unit(1, 115200, "interrupted"), unit(2, 9600, "updated"), unit(3, 57600, "failed")},
        true,
        "TessaranFwTool update-all --ports 1,3 --no-verify"},

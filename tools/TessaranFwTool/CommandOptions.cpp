@@ -134,6 +134,9 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
       "--no-verify", [&update] { update.verify = false; },
       "do not read the version back after the reboot");
   addTraceOption(command, &update.tracePath);
+  command.add_flag("--skip-current", update.skipCurrent,
+                   "read the unit's versions first; a unit that runs the release already is left "
+                   "as it is (exit status 0)");
   command
       .add_option("--progress-fd", options.updateChannel,
                   "write the update's steps, percentages and facts on this descriptor (a handle "
@@ -168,6 +171,19 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       "with FWUPGRADE_TRACE=FILE instead, FILE-COMn for each unit");
   command.add_flag("--no-verify", all.fleet.noVerify,
                    "do not read the version back after the reboot");
+  command.add_flag("--skip-current", all.fleet.skipCurrent,
+                   "read each unit's versions first; a unit that runs the release already is left "
+                   "as it is and reported current");
+  CLI::Option *watch = command.add_flag(
+      "--watch", all.fleet.watch,
+      "keep probing the free ports until interrupted; each unit that appears is updated (or "
+      "reported current) once, again only after it was unplugged and plugged back in");
+  command
+      .add_option("--interval", all.fleet.intervalSeconds,
+                  "with --watch: seconds from the end of a port's probe to its next (default 5)")
+      ->check(CLI::Range(0.5, 3600.0))
+      ->needs(watch)
+      ->option_text("SECONDS");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
       ->transform(commandLine_portValidator())

@@ -1,7 +1,9 @@
 // update-all: finds every unit on the given ports, then updates them all at
 // once (FleetRun.h); here the live table, or one line per change of step, and
 // the summary. The report is written whole beside its final name and renamed
-// over it, so a run cut short leaves the earlier report as it was.
+// over it, so a run cut short leaves the earlier report as it was. With
+// --watch the ports are watched until an interrupt instead (FleetWatch), the
+// report rewritten after each unit.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -97,11 +99,79 @@ static std::string header(const char *rest) {
 
 static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
+// A unit's row once it has ended, as a watch shows it: "updated" for "done".
+static FleetUnit shownUnit(const FleetUnit &unit) {
+  FleetUnit shown = unit;
+  if (unit.finished && unit.step == "done") shown.step = "updated";
+  else if (!unit.running && !unit.finished) shown.step = "queued";  // waits for its turn (--jobs)
+  return shown;
+}
+
+// The row of a watched port without a unit: waiting, or probing now.
+static std::string emptyPortRow(int port, bool probing) {
+  FleetRecord record;
+  record.port = port;
+  char row[64];
+  snprintf(row, sizeof row, " %-4s %-7s %s", "-", "-", probing ? "probing" : "waiting");
+  return portCell(record) + row;
+}
+
+// The running count of a watch: "updated 2, current 1, failed 1, updating 1".
+static std::string countLine(const std::vector<const FleetUnit *> &units) {
+  int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
+  for (const FleetUnit *unit : units) {
+    const std::string &result = unit->record.result;
+    if (!unit->finished) updating++;
+    else if (result == "updated") updated++;
+    else if (result == "current") current++;
+    else if (result == "failed") failed++;
+    else interrupted++;
+  }
+  std::string line = "updated " + std::to_string(updated) + ", current " + std::to_string(current) +
+                     ", failed " + std::to_string(failed);
+  if (interrupted > 0) line += ", interrupted " + std::to_string(interrupted);
+  return line + ", updating " + std::to_string(updating);
+}
+
 // The live table, or one line per change of step; the warnings under it.
+// Watching, the table has a row per port and the count under it.
 class Display : public FleetListener {
  public:
   explicit Display(bool live) : live_(live) {
     if (live_) lengths_.read();
+  }
+
+  void watching(const FleetWatch *watch) { watch_ = watch; }
+
+  // Without a terminal, watching: a line when a port's unit has gone, and the
+  // count after each unit's end.
+  void watchRound(void) {
+    if (watch_ == NULL) return;
+    const std::vector<FleetWatch::Port> ports = watch_->ports();
+    if (lastUnits_.size() != ports.size()) lastUnits_.assign(ports.size(), NULL);
+    for (size_t i = 0; i < ports.size(); i++) {
+      if (!live_ && lastUnits_[i] != NULL && ports[i].unit == NULL) {
+        printf("%s\n", emptyPortRow(ports[i].port, false).c_str());
+        fflush(stdout);
+      }
+      lastUnits_[i] = ports[i].unit;
+    }
+  }
+
+  void unitFinished(const FleetUnit &, double) override {
+    finishedSinceCount_ = true;
+  }
+
+  void watchEnded(const std::vector<const FleetUnit *> &running) override {
+    if (running.empty()) {
+      message("\nNo longer watching.");
+      return;
+    }
+    std::string ports;
+    for (const FleetUnit *unit : running)
+      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
+    message("\nNo longer watching; the updates running on " + ports +
+            " go on. Interrupt again to stop them.");
   }
 
   // A line of its own when the table is not redrawn.
@@ -127,10 +197,35 @@ class Display : public FleetListener {
   void roundEnded(const std::vector<const FleetUnit *> &units, double now, bool changed) override {
     bool anyLeft = false;
     for (const FleetUnit *unit : units) anyLeft = anyLeft || !unit->finished;
-    if (live_ && (changed || now - drawnAt_ >= REDRAW_SECONDS || !anyLeft)) draw(units, now);
+    if (watch_ != NULL && !live_ && finishedSinceCount_) {
+      printf("%s\n", countLine(units).c_str());
+      fflush(stdout);
+    }
+    if (live_ && (changed || now - drawnAt_ >= REDRAW_SECONDS || !anyLeft || finishedSinceCount_)) {
+      if (watch_ != NULL) drawWatch(units, now);
+      else draw(units, now);
+    }
+    finishedSinceCount_ = false;
   }
 
  private:
+  void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
+    std::string text;
+    if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";
+    text += "\x1b[2K" + header(kTableHeader) + "\n";
+    const std::vector<FleetWatch::Port> ports = watch_->ports();
+    for (const FleetWatch::Port &port : ports) {
+      std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
+                                          : unitRow(shownUnit(*port.unit), now, &lengths_);
+      text += "\x1b[2K" + row + "\n";
+    }
+    text += "\x1b[2K" + countLine(units) + "\n";
+    fputs(text.c_str(), stdout);
+    fflush(stdout);
+    drawnLines_ = (int)ports.size() + 2;
+    drawnAt_ = now;
+  }
+
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     std::string text;
     if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the table's top
@@ -150,12 +245,17 @@ class Display : public FleetListener {
   }
 
   const bool live_;  // a terminal that takes ANSI sequences: the table in place
+  const FleetWatch *watch_ = NULL;
+  std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
+  bool finishedSinceCount_ = false;
   ImageLengths lengths_;
   int drawnLines_ = 0;
   double drawnAt_ = 0;
 };
 
-static void printSummary(const std::vector<FleetRecord> &records, bool noVerify) {
+// The summary table; with retryLine, the command that tries the units not
+// updated again (a watch has none: a unit is tried again by replugging it).
+static void printSummary(const std::vector<FleetRecord> &records, bool noVerify, bool retryLine = true) {
   printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   for (const FleetRecord &r : records) {
     std::string firmware = r.firmwareBefore.empty() ? "-" : r.firmwareBefore;
@@ -163,12 +263,12 @@ static void printSummary(const std::vector<FleetRecord> &records, bool noVerify)
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
            firmware.c_str(), r.seconds, r.log.c_str());
-    if (r.result != "updated") {
+    if (r.result != "updated" && r.result != "current") {
       std::string why = r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message;
       printf("        %s\n", why.c_str());
     }
   }
-  std::string retry = fleet_retryCommand(records, noVerify);
+  std::string retry = retryLine ? fleet_retryCommand(records, noVerify) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);
 }
@@ -205,6 +305,67 @@ static bool makeDefaultLogFolder(time_t start, std::string *folder) {
   return false;
 }
 
+// The records of the units that have ended, in the order they were found.
+static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
+  std::vector<FleetRecord> records;
+  for (const FleetUnit *unit : run.units())
+    if (unit->finished) records.push_back(unit->record);
+  return records;
+}
+
+// --watch: the ports watched until an interrupt; each unit that appears is
+// handled once (FleetWatch), the report rewritten after each unit's end.
+static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
+                    const std::string &self, const std::string &program, const std::string &logDir) {
+  for (int port : ports)
+    if ((int)networkPort_portName(port).size() > gPortWidth)
+      gPortWidth = (int)networkPort_portName(port).size();
+  printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
+         ports.size() == 1 ? "" : "s", options.intervalSeconds);
+  printf("Logs in %s\n\n", logDir.c_str());
+  fflush(stdout);
+
+  Display display(subprocess_ansiConsole());
+  FleetRun run(options, logDir, program, display);
+  run.watch();
+  FleetWatch watch(self, ports, options.intervalSeconds, run);
+  display.watching(&watch);
+  size_t reported = 0;
+  bool reportFailed = false;
+  for (;;) {
+    const double now = fleet_nowSeconds();
+    if (!run.watching()) watch.stop(now);
+    watch.round(now);
+    const bool unitsLeft = run.round();
+    display.watchRound();
+    const std::vector<FleetRecord> records = finishedRecords(run);
+    if (!options.reportPath.empty() && records.size() != reported) {
+      // Whole after each unit: a station that loses power keeps every unit
+      // handled so far.
+      std::string error;
+      if (!fleet_writeReport(options.reportPath, records, &error)) {
+        toolError_print("%s", error.c_str());
+        reportFailed = true;
+      }
+      reported = records.size();
+    }
+    if (!run.watching() && !unitsLeft && !watch.probing()) break;
+    run.wait(100);
+    watch.wait(100);
+  }
+
+  const std::vector<FleetRecord> records = finishedRecords(run);
+  bool anyFailed = reportFailed, anyInterrupted = false;
+  for (const FleetRecord &r : records) {
+    anyFailed = anyFailed || r.result == "failed";
+    anyInterrupted = anyInterrupted || r.result == "interrupted";
+  }
+  if (records.empty()) printf("\nNo unit was plugged in.\n");
+  else printSummary(records, options.noVerify, false);
+  if (anyFailed) return EXIT_UPDATE_FAILED;
+  return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
+}
+
 int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
   std::vector<int> ports = options.ports;
@@ -229,6 +390,17 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
   const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
   subprocess_countInterrupts();
+
+  if (options.watch) {
+    std::string logDir = options.logDir;
+    if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
+      toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
+      return EXIT_UPDATE_FAILED;
+    }
+    FleetOptions watching = options;
+    watching.skipCurrent = true;
+    return runWatch(watching, ports, self, program, logDir);
+  }
 
   // 1. Find the units.
   printf("Looking for units on %zu port%s ...\n", ports.size(), ports.size() == 1 ? "" : "s");
@@ -274,7 +446,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   bool allUpdated = true, anyFailed = false;
   for (const FleetUnit *unit : run.units()) {
     records.push_back(unit->record);
-    allUpdated = allUpdated && unit->record.result == "updated";
+    allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
     anyFailed = anyFailed || unit->record.result == "failed";
   }
   printSummary(records, options.noVerify);

@@ -90,6 +90,21 @@ static BOOL streamRateReachable(void) {
   return FALSE;
 }
 
+// --skip-current: the unit's versions and type read (the read-only queries
+// probe sends); TRUE when it runs the release already, as probe's up_to_date
+// says. A unit that does not tell its version is updated as without the option.
+static BOOL runsReleaseAlready(void) {
+  updateProgress_setStep(UPDATE_STEP_CHECKING);
+  UnitInfo info;
+  if (!queryVersions(&info)) return FALSE;
+  updateProgress_fact("firmware", info.firmware.c_str());
+  updateProgress_fact("fpga_version", info.fpgaVersion.c_str());
+  if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) return FALSE;
+  if (queryType(&info) && !info.type.empty()) updateProgress_fact("type", info.type.c_str());
+  updateProgress_fact("up_to_date", "true");
+  return TRUE;
+}
+
 int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
   const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
@@ -117,6 +132,13 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     printf("Port            : %s", networkPort_portName(gComPortNumber).c_str());
     if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
     else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
+  }
+  if (options.skipCurrent && runsReleaseAlready()) {
+    printf("Release %s is already installed: nothing was written to the unit\r\n",
+           FIRMWARE_VERSION_TO_UPLOAD);
+    ComPortAPI_CloseCOM();
+    updateProgress_setStep(UPDATE_STEP_DONE);
+    return endUnitRun(EXIT_UPDATE_DONE);
   }
   if (!streamRateReachable()) {
     ComPortAPI_CloseCOM();

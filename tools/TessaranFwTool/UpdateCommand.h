@@ -12,11 +12,13 @@ struct ScriptedUpdateOptions {
   bool verify = true;            // read "%fw -v" back after the reboot
   int verifySeconds = 30;        // how long the read-back is retried
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
+  bool skipCurrent = false;      // a unit that runs the release already gets nothing more
 };
 
 // Runs the update with the updater's console texts and returns the exit
-// status: 0 updated (and verified unless switched off), 1 failed or not
-// verified, 3 no unit answered.
+// status: 0 updated (and verified unless switched off) or, with skipCurrent,
+// found running the release already; 1 failed or not verified, 3 no unit
+// answered.
 int runScriptedUpdate(const ScriptedUpdateOptions &options);
 
 #endif  // UPDATECOMMAND_H

@@ -135,6 +135,17 @@ void SimPort::hangUp() {
   in_.clear();
 }
 
+void SimPort::replug(PortDevice *device, const char *event, const std::string &detail) {
+  if (!alive_) return;
+  releaseFlow();
+  out_.clear();
+  outPos_ = 0;
+  in_.clear();
+  inFreeAt_ = 0;
+  device_ = device;
+  log(event, detail);
+}
+
 // ---- Output ----------------------------------------------------------------------------
 
 void SimPort::send(const std::string &bytes, int rate, double notBefore, double gapAfterPrevious) {

@@ -36,6 +36,10 @@ class SimPort final : public PortLink {
   bool create(const std::string &comDir);
   // The device the port hands its input to; null: what arrives is dropped.
   void plug(PortDevice *device) { device_ = device; }
+  // Another device while the simulator runs: what the old one still had to
+  // send and what it had not yet been handed are dropped with it, as a cable
+  // pulled out takes them. EVENT and DETAIL go to the wire log.
+  void replug(PortDevice *device, const char *event, const std::string &detail);
 
   bool alive() const { return alive_; }
   const std::string &slaveName() const { return slaveName_; }

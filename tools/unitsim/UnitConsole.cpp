@@ -73,8 +73,9 @@ static bool parseAnnounce(const char *text, uint32_t *checkSum, long *length) {
 void SimUnit::saveImage(PortLink &link) {
   if (bench_.saveDir.empty()) return;
   std::string folder = bench_.saveDir;
-  if (bench_.unitFolders) {
+  if (bench_.unitFolders || opt_.plugNumber > 0) {
     folder += "/COM" + std::to_string(link.number());
+    if (opt_.plugNumber > 1) folder += "-" + std::to_string(opt_.plugNumber);
     mkdir(folder.c_str(), 0777);  // an existing folder is fine; a failure shows at fopen
   }
   std::string path = folder + (streamKind_ == 'l' ? "/fpga.bin" : "/mcu.bin");
@@ -184,6 +185,9 @@ void SimUnit::command(PortLink &link, const std::string &line, int baud) {
     return;
   } else if (text == "%fw -v") {
     answer = version_ + "\r\n>>";
+    if (releaseReportedAt_ == 0 && logicAccepted_ && rebooted_ &&
+        version_.compare(0, strlen(FIRMWARE_VERSION_TO_UPLOAD), FIRMWARE_VERSION_TO_UPLOAD) == 0)
+      releaseReportedAt_ = nowMono();
   } else if (text == "%fw -p") {
     answer = opt_.isRx ? VALIDATE_RX_PRODUCT_ID_STRING : VALIDATE_TX_PRODUCT_ID_STRING;
     if (opt_.faultExtraCr) answer.insert(answer.size() - 4, "\r");

@@ -36,6 +36,9 @@ struct UnitOptions {
   bool faultExtraCr = false;       // one more CR in the identification reply
   bool faultBannerCrLf = false;    // banner ends in ">>\r\n"
   bool faultKeepVersion = false;   // still reports the old version after an update
+  // The how-manieth unit on its port (units plugged while the simulator runs):
+  // 0 or 1 keep the images in the port's folder, N > 1 in SAVE_DIR/COMn-N.
+  int plugNumber = 0;
 };
 
 // What all the units of a run share.
@@ -51,6 +54,9 @@ class SimUnit final : public PortDevice {
   SimUnit(const UnitOptions &options, const BenchOptions &bench);
   void receive(PortLink &link, const std::string &bytes, int baud) override;
   void timers(PortLink &link, double now, double *nextDeadline) override;
+  // When this unit, updated (both images taken, rebooted), first reported the
+  // release's version; 0 until then.
+  double releaseReportedAt() const { return releaseReportedAt_; }
 
  private:
   enum Phase { PHASE_CONSOLE, PHASE_STREAM, PHASE_REBOOT };
@@ -86,6 +92,7 @@ class SimUnit final : public PortDevice {
   bool streamCorrupt_ = false;
   double streamLastByteAt_ = 0;
   double bannerAt_ = 0;
+  double releaseReportedAt_ = 0;
 };
 
 #endif  // UNITCONSOLE_H

@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "UnitSim.h"
 #include "platform/PortList.h"
 
@@ -56,7 +58,14 @@ static void usage(void) {
       "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
       "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
       "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
-      "                        Its images are saved in SAVE_DIR/COMn; --ports defaults to the units' ports\n");
+      "                        Its images are saved in SAVE_DIR/COMn; --ports defaults to the units' ports\n"
+      "  --plug PORT:AT:TYPE:BAUD[:FAULT...]  a unit (as for --unit) plugged into PORT AT\n"
+      "                        seconds after the start, in place of what was there; repeatable.\n"
+      "                        The port's second and later units save in SAVE_DIR/COMn-2, -3, ...\n"
+      "  --unplug PORT:AT      PORT's unit pulled out AT seconds after the start: the port\n"
+      "                        stays and is silent (or --others garbage); repeatable\n"
+      "  --unplug-after-update S  a unit that took both images and rebooted is pulled out\n"
+      "                        S seconds after it first reports the release's version\n");
 }
 
 // Turns the C escapes \r, \n, \\ of a command-line text into their bytes.
@@ -129,6 +138,30 @@ static bool parseUnit(const char *text, UnitOptions *unit) {
   return true;
 }
 
+// "PORT:AT" and what follows it: the port and the time; *rest keeps the rest
+// ("" when there is none).
+static bool parsePortAndTime(const char *text, int *port, double *at, std::string *rest) {
+  char *end = NULL;
+  long number = strtol(text, &end, 10);
+  if (end == text || *end != ':' || number < 1 || number > 255) return false;
+  const char *time = end + 1;
+  double seconds = strtod(time, &end);
+  if (end == time || (*end != ':' && *end != '\0') || !(seconds >= 0)) return false;
+  *port = (int)number;
+  *at = seconds;
+  *rest = *end == ':' ? end + 1 : "";
+  return true;
+}
+
+// "--plug PORT:AT:TYPE:BAUD[:FAULT...]" or "--unplug PORT:AT".
+static bool parsePlug(const char *text, bool plug, PlugEvent *event) {
+  std::string rest;
+  if (!parsePortAndTime(text, &event->port, &event->at, &rest)) return false;
+  event->plug = plug;
+  if (!plug) return rest.empty();
+  return parseUnit((std::to_string(event->port) + ":" + rest).c_str(), &event->unit);
+}
+
 static bool parseOptions(int argc, char **argv, SimOptions &opt) {
   bool portsGiven = false, unitGiven = false, bannerGiven = false, singleUnitOptions = false;
   std::vector<std::string> faults;
@@ -194,6 +227,20 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
         return false;
       }
       opt.talkers.push_back(setting);
+    } else if (arg == "--plug" || arg == "--unplug") {
+      PlugEvent event;
+      if (!parsePlug(value, arg == "--plug", &event)) {
+        fprintf(stderr, "unitsim: bad %s \"%s\" (see --help)\n", arg.c_str(), value);
+        return false;
+      }
+      opt.plugEvents.push_back(event);
+    } else if (arg == "--unplug-after-update") {
+      char *end = NULL;
+      opt.unplugAfterUpdate = strtod(value, &end);
+      if (end == value || *end != '\0' || !(opt.unplugAfterUpdate >= 0)) {
+        fprintf(stderr, "unitsim: bad --unplug-after-update \"%s\"\n", value);
+        return false;
+      }
     } else if (arg == "--fault") {
       faults.push_back(value);
       singleUnitOptions = true;
@@ -226,15 +273,23 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
     fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
     return false;
   }
-  if (!opt.units.empty()) {
-    // A bench: every unit from its --unit; the single-unit options do not apply.
+  // Plugs keep their order of time; two at the same time, their order given.
+  std::stable_sort(opt.plugEvents.begin(), opt.plugEvents.end(),
+                   [](const PlugEvent &a, const PlugEvent &b) { return a.at < b.at; });
+  if (!opt.units.empty() || (!opt.plugEvents.empty() && !unitGiven && !singleUnitOptions)) {
+    // A bench: every unit from its --unit or --plug; the single-unit options do not apply.
     if (unitGiven || singleUnitOptions) {
       fprintf(stderr, "unitsim: --unit replaces --unit-port, --type, --baud, --version, --banner, --fault\n");
       return false;
     }
     opt.bench.unitFolders = true;
-    if (!portsGiven)
+    if (!portsGiven) {
       for (const UnitOptions &unit : opt.units) opt.ports.push_back(unit.port);
+      for (const PlugEvent &event : opt.plugEvents)
+        if (std::find(opt.ports.begin(), opt.ports.end(), event.port) == opt.ports.end())
+          opt.ports.push_back(event.port);
+      std::sort(opt.ports.begin(), opt.ports.end());
+    }
     for (const UnitOptions &unit : opt.units) {
       bool listed = false;
       for (int port : opt.ports) listed = listed || port == unit.port;
@@ -253,10 +308,18 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
     if (!bannerGiven) single.banner = defaultBanner(single.isRx);
     if (single.port != 0) opt.units.push_back(single);
   }
+  for (const PlugEvent &event : opt.plugEvents) {
+    if (std::find(opt.ports.begin(), opt.ports.end(), event.port) == opt.ports.end()) {
+      fprintf(stderr, "unitsim: the %s port %d is not in --ports\n", event.plug ? "plug's" : "unplug's",
+              event.port);
+      return false;
+    }
+  }
   for (const TalkerSetting &setting : opt.talkers) {
     bool listed = false, onUnit = false;
     for (int port : opt.ports) listed = listed || port == setting.port;
     for (const UnitOptions &unit : opt.units) onUnit = onUnit || unit.port == setting.port;
+    for (const PlugEvent &event : opt.plugEvents) onUnit = onUnit || event.port == setting.port;
     if (!listed || onUnit) {
       fprintf(stderr, "unitsim: talker on COM%d: not one of --ports, or a unit's port\n", setting.port);
       return false;
@@ -265,9 +328,14 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
   return true;
 }
 
-std::unique_ptr<PortDevice> Simulator::deviceFor(int port) const {
-  for (const UnitOptions &unit : opt_.units)
-    if (unit.port == port) return std::make_unique<SimUnit>(unit, opt_.bench);
+std::unique_ptr<PortDevice> Simulator::deviceFor(int port) {
+  for (const UnitOptions &unit : opt_.units) {
+    if (unit.port != port) continue;
+    auto device = std::make_unique<SimUnit>(unit, opt_.bench);
+    unitOn_.back() = device.get();
+    unitsPlugged_.back() = 1;
+    return device;
+  }
   for (const TalkerSetting &setting : opt_.talkers)
     if (setting.port == port) return std::make_unique<Talker>(setting, opt_.othersGarbage);
   return std::make_unique<SilentDevice>(opt_.othersGarbage);
@@ -281,10 +349,55 @@ bool Simulator::start(void) {
     if (!port.create(opt_.comDir)) return false;
   // Plugged in once every port exists, so that a talker starts with the run.
   for (SimPort &port : ports_) {
+    unitOn_.push_back(nullptr);
+    unitsPlugged_.push_back(0);
     devices_.push_back(deviceFor(port.number()));
     port.plug(devices_.back().get());
   }
+  startedAt_ = nowMono();
   return true;
+}
+
+void Simulator::plugInto(size_t portIndex, std::unique_ptr<PortDevice> device, SimUnit *unit,
+                         const char *event, const std::string &detail) {
+  ports_[portIndex].replug(device.get(), event, detail);
+  unitOn_[portIndex] = unit;
+  // The device pulled out stays owned here: a port only points at its device.
+  devices_.push_back(std::move(device));
+}
+
+void Simulator::changePlugs(double now, double *nextDeadline) {
+  for (; nextPlugEvent_ < opt_.plugEvents.size(); nextPlugEvent_++) {
+    const PlugEvent &event = opt_.plugEvents[nextPlugEvent_];
+    const double at = startedAt_ + event.at;
+    if (at > now) {
+      if (at < *nextDeadline) *nextDeadline = at;
+      break;
+    }
+    for (size_t i = 0; i < ports_.size(); i++) {
+      if (ports_[i].number() != event.port || !ports_[i].alive()) continue;
+      if (!event.plug) {
+        plugInto(i, std::make_unique<SilentDevice>(opt_.othersGarbage), nullptr, "unplug", "");
+        continue;
+      }
+      UnitOptions unit = event.unit;
+      unit.plugNumber = ++unitsPlugged_[i];
+      auto device = std::make_unique<SimUnit>(unit, opt_.bench);
+      SimUnit *plugged = device.get();
+      plugInto(i, std::move(device), plugged, "plug",
+               std::string(unit.isRx ? "rx " : "tx ") + std::to_string(unit.consoleBaud) + " unit " +
+                   std::to_string(unit.plugNumber));
+    }
+  }
+  if (opt_.unplugAfterUpdate < 0) return;
+  for (size_t i = 0; i < ports_.size(); i++) {
+    if (unitOn_[i] == nullptr || unitOn_[i]->releaseReportedAt() == 0 || !ports_[i].alive()) continue;
+    const double at = unitOn_[i]->releaseReportedAt() + opt_.unplugAfterUpdate;
+    if (at <= now)
+      plugInto(i, std::make_unique<SilentDevice>(opt_.othersGarbage), nullptr, "unplug", "updated");
+    else if (at < *nextDeadline)
+      *nextDeadline = at;
+  }
 }
 
 void Simulator::stop(void) {
@@ -310,6 +423,7 @@ bool Simulator::run(const volatile sig_atomic_t *stopFlag) {
     double now = nowMono();
     if (now >= stopAt) break;
     double deadline = stopAt;
+    changePlugs(now, &deadline);
     bool anyAlive = false;
     for (SimPort &port : ports_) {
       if (!port.alive()) continue;

@@ -19,6 +19,15 @@
 #include "Talker.h"
 #include "UnitConsole.h"
 
+// A unit plugged into a port, or a port's unit pulled out, while the
+// simulator runs; AT counts seconds from the start.
+struct PlugEvent {
+  double at = 0;
+  int port = 0;
+  bool plug = true;   // false: the port's device becomes a silent one
+  UnitOptions unit;   // the unit plugged in
+};
+
 struct SimOptions {
   std::string comDir;              // folder for the COMn symlinks
   std::vector<int> ports;          // port numbers to create
@@ -30,6 +39,9 @@ struct SimOptions {
   bool pace = false;               // hold both directions to the line rate
   bool othersGarbage = false;      // silent ports answer each line with garbage
   std::vector<TalkerSetting> talkers;  // --talker PORT:KIND
+  std::vector<PlugEvent> plugEvents;   // --plug, --unplug, in the order of their time
+  double unplugAfterUpdate = -1;       // an updated unit is pulled out this long after
+                                       // it reported the release; < 0: never
   unsigned seed = 1;
 };
 
@@ -49,13 +61,23 @@ class Simulator {
 
  private:
   // The device the options put on a port: its unit, its talker, or a silent one.
-  std::unique_ptr<PortDevice> deviceFor(int port) const;
+  std::unique_ptr<PortDevice> deviceFor(int port);
+  // The plugs and unplugs due at NOW; lowers *nextDeadline to the next one.
+  void changePlugs(double now, double *nextDeadline);
+  void plugInto(size_t portIndex, std::unique_ptr<PortDevice> device, SimUnit *unit,
+                const char *event, const std::string &detail);
 
   SimOptions opt_;
   WireLog log_;
   std::vector<SimPort> ports_;
   // Owned here; a port only points at the one plugged into it.
   std::vector<std::unique_ptr<PortDevice>> devices_;
+  // Per port (as ports_): the unit plugged in now, null for none; the units
+  // it has had so far.
+  std::vector<SimUnit *> unitOn_;
+  std::vector<int> unitsPlugged_;
+  size_t nextPlugEvent_ = 0;
+  double startedAt_ = 0;
 };
 
 #endif  // UNITSIM_H
