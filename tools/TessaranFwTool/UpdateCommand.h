@@ -12,6 +12,7 @@ struct ScriptedUpdateOptions {
   bool verify = true;            // read "%fw -v" back after the reboot
   int verifySeconds = 30;        // how long the read-back is retried
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
+  std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
 };
 
 // Runs the update with the updater's console texts and returns the exit
