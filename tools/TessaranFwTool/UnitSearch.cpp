@@ -59,14 +59,15 @@ UnitSearchOutcome unitSearch_find(UnitSearch *search) {
     search->unopened = fleetSearch.unopened;
     return UNIT_SEARCH_NONE;
   }
-  // The chosen probe has closed the port: it is opened here at the rate it
-  // answered at, one short detection at that rate.
-  return findUnit(found.front().port, found.front().baud) ? UNIT_SEARCH_FOUND : UNIT_SEARCH_NONE;
+  // The chosen probe has closed the port: it is opened here at the rate the
+  // unit answered at, so that the unit has heard on its port exactly what
+  // the sequential scan would have sent it.
+  return openUnit(found.front().port, found.front().baud) ? UNIT_SEARCH_FOUND : UNIT_SEARCH_NONE;
 }
 
 void unitSearch_printWhyNone(const UnitSearch &search) {
-  // A unit that answered a probe and then not the detection that opens its
-  // port: the reason, if any, is this process's own open.
+  // A unit whose port answered a probe and then could not be opened here:
+  // the reason is this process's own open.
   if (!search.concurrent || search.unopened.empty()) printWhyNoUnit(search.port);
   else fleet_printUnopened(search.unopened);
 }

@@ -3,8 +3,8 @@
 // a child process each (update-all's probe, each through detection's own rate
 // order, or only at --baud); the unit on the lowest COM number that answered,
 // the one the sequential scan would have found first, is then opened at the
-// rate found by a detection at that one rate, so the command goes on exactly
-// as after the sequential scan (gComPortNumber, gBaudRate, the port open).
+// rate it answered at, so the command goes on exactly as after the
+// sequential scan (gComPortNumber, gBaudRate, the port open).
 #ifndef UNITSEARCH_H
 #define UNITSEARCH_H
 
