@@ -74,9 +74,9 @@ double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, l
 std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify);
 
 // The probe of one port, in a child of its own: the updater's rates in its
-// order, the detection command twice at each; the port and rate found (and
-// the device behind the port) go out on the channel. Exit status 0 when a
-// unit answered, 3 when none did.
-int fleet_probePort(int port, const char *channel);
+// order (only BAUD when above 0), the detection command twice at each; the
+// port and rate found (and the device behind the port) go out on the channel.
+// Exit status 0 when a unit answered, 3 when none did.
+int fleet_probePort(int port, int baud, const char *channel);
 
 #endif  // FLEET_H

@@ -27,20 +27,21 @@ static void sendFound(int port, int rate) {
   progressChannel_send(progressChannel_factLine("device", device.c_str()));
 }
 
-int fleet_probePort(int port, const char *channel) {
+int fleet_probePort(int port, int baud, const char *channel) {
   if (!progressChannel_attach(channel)) {
     toolError_print("no progress channel %s", channel);
     return EXIT_USAGE;
   }
   // Detection's own scan, narrowed to this port: the existence check (a port
   // that does not exist or that another program holds is no unit), then the
-  // probe at each rate in the updater's order, without the CTS handshake.
+  // probe at each rate in the updater's order (or at the one rate the user
+  // gave), without the CTS handshake.
   // update-all stops a probe with an interrupt: the port is then closed,
   // which removes its lock file.
   const UnitRun run = {NULL, NULL, FALSE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   ComPortAPI_SetHardwareFlowControl(FALSE);
-  if (detectUnitOn(port, port, 0)) {
+  if (detectUnitOn(port, port, baud > 0 ? baud : 0)) {
     ComPortAPI_CloseCOM();
     sendFound(port, gBaudRate);
     return endUnitRun(EXIT_UPDATE_DONE);

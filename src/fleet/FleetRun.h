@@ -32,6 +32,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fleet/Fleet.h"
@@ -128,9 +129,27 @@ class FleetRun {
 double fleet_nowSeconds(void);
 
 // Probes every port at once, each in a child of its own; the units found
-// (port, baud, device) in port order. FALSE when interrupted.
+// (port, baud, device) in port order. FALSE when interrupted. When none
+// answered, says why ports could not be opened.
 bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
                      std::vector<FleetRecord> *found);
+
+// How a search asks, and why ports could not be opened.
+struct FleetSearch {
+  int baud = 0;             // the probes ask at this rate only; 0: detection's rates
+  // Only the unit on the first of the ports (in the order given) where one
+  // answers, as detection's sequential scan finds it: the probes still
+  // asking on later ports are stopped once every earlier one has ended.
+  bool lowestOnly = false;
+  std::vector<std::pair<int, std::string>> unopened;  // out: port, why it could not be opened
+};
+
+// fleet_findUnits printing nothing when no unit answered: the reasons are in
+// search->unopened, in port order, for fleet_printUnopened.
+bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
+                       FleetSearch *search, std::vector<FleetRecord> *found);
+// One line per port that could not be opened (absent ports run together).
+void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened);
 
 // The ports of a watch (update-all --watch). Each free port is probed by a
 // child of its own (as fleet_findUnits does, read-only) every interval; a unit

@@ -28,16 +28,31 @@ struct Probe {
   bool stopped = false;  // still running when the probes were stopped
 };
 
-bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
-                     std::vector<FleetRecord> *found) {
+// Whether the search can end before every probe has: with lowestOnly, once
+// the lowest port whose probe has not ended silent has a unit and its probe
+// has ended (its port closed again). The ports are in the caller's order.
+static bool lowestSettled(const std::vector<Probe> &probes) {
+  for (const Probe &probe : probes) {
+    if (probe.closed && !probe.answered) continue;  // no unit there
+    return probe.closed && probe.answered;          // the first with one, or still asking
+  }
+  return false;
+}
+
+bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
+                       FleetSearch *search, std::vector<FleetRecord> *found) {
   std::vector<Probe> probes(ports.size());
   std::vector<Subprocess *> children;
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
     std::string error;
-    probes[i].child = subprocess_start({self, "update-all", "--probe-port", fleet_portArgument(ports[i]),
-                                        "--progress-fd", SUBPROCESS_CHANNEL_ARG},
-                                       "", &error);
+    std::vector<std::string> argv = {self, "update-all", "--probe-port", fleet_portArgument(ports[i]),
+                                     "--progress-fd", SUBPROCESS_CHANNEL_ARG};
+    if (search->baud > 0) {
+      argv.push_back("--probe-baud");
+      argv.push_back(std::to_string(search->baud));
+    }
+    probes[i].child = subprocess_start(argv, "", &error);
     if (probes[i].child == NULL) {
       toolError_print("%s cannot be probed: %s", networkPort_portName(ports[i]).c_str(), error.c_str());
       probes[i].closed = true;
@@ -46,9 +61,9 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
     }
   }
   const double giveUpAt = fleet_nowSeconds() + PROBE_SECONDS_LIMIT;
-  bool interrupted = false, stopping = false;
+  bool interrupted = false, stopping = false, settled = false;
   double killAt = 0;
-  std::vector<std::pair<int, std::string>> unopened;  // why a port could not be opened
+  std::vector<std::pair<int, std::string>> &unopened = search->unopened;
   for (;;) {
     bool pending = false;
     for (Probe &probe : probes) {
@@ -70,7 +85,8 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
     const double now = fleet_nowSeconds();
     interrupted = interrupted || subprocess_interruptCount() > 0;
     if (!pending || (stopping && now >= killAt)) break;
-    if (!stopping && (interrupted || now >= giveUpAt)) {
+    settled = settled || (search->lowestOnly && !interrupted && lowestSettled(probes));
+    if (!stopping && (interrupted || settled || now >= giveUpAt)) {
       // Interrupted rather than killed: a probe then closes its port, which
       // releases the port's lock file. Killed only if it does not end soon.
       stopping = true;
@@ -84,25 +100,38 @@ bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
     subprocess_waitAny(children, 200);
   }
   for (Probe &probe : probes) {
-    if (probe.stopped && !interrupted)
+    if (probe.stopped && !interrupted && !settled)
       toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
     subprocess_free(probe.child);  // kills a probe still running
-    if (!probe.answered || interrupted) continue;
+    // A probe stopped once the lowest unit was known may have answered too:
+    // only the lowest is wanted then.
+    if (!probe.answered || interrupted || (settled && probe.stopped)) continue;
+    if (search->lowestOnly && !found->empty()) continue;
     FleetRecord unit;
     unit.port = probe.port;
     unit.baud = probe.baud;
     unit.device = probe.device;
     found->push_back(unit);
   }
-  if (found->empty() && !interrupted) {
-    std::sort(unopened.begin(), unopened.end());
-    // Network ports (numbered past COM255, so last) say their URL.
-    while (!unopened.empty() && networkPort_address(unopened.back().first) != NULL) {
-      toolError_print("%s: %s", networkPort_portName(unopened.back().first).c_str(),
-                      unopened.back().second.c_str());
-      unopened.pop_back();
-    }
-    openFailures_print(unopened);
-  }
+  std::sort(unopened.begin(), unopened.end());
   return !interrupted;
+}
+
+void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened) {
+  std::sort(unopened.begin(), unopened.end());
+  // Network ports (numbered past COM255, so last) say their URL.
+  while (!unopened.empty() && networkPort_address(unopened.back().first) != NULL) {
+    toolError_print("%s: %s", networkPort_portName(unopened.back().first).c_str(),
+                    unopened.back().second.c_str());
+    unopened.pop_back();
+  }
+  openFailures_print(unopened);
+}
+
+bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
+                     std::vector<FleetRecord> *found) {
+  FleetSearch search;
+  const bool completed = fleet_searchUnits(self, ports, &search, found);
+  if (found->empty() && completed) fleet_printUnopened(search.unopened);
+  return completed;
 }

@@ -95,6 +95,10 @@ bool subprocessChannel_write(intptr_t channel, const char *data, size_t length);
 // is ignored too, so that a closed standard output does not end the run.
 void subprocess_countInterrupts(void);
 int subprocess_interruptCount(void);
+// Puts back the handlers that subprocess_countInterrupts replaced: for a
+// program that counts interrupts only for a while (the tool's concurrent
+// probe) and answers them its own way before and after. The count stays.
+void subprocess_stopCountingInterrupts(void);
 
 // ---- The parent's own program and console ---------------------------------------------
 // The path of the running program, to start more of itself (argv0 when the

@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include <chrono>
+#include <string>
 
 #include "platform/PortList.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
+#include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
 
@@ -19,6 +21,19 @@ BOOL findUnit(int port, int baud) {
   const int firstPort = port > 0 ? port : DETECTION_FIRST_PORT;
   const int lastPort = port > 0 ? port : DETECTION_LAST_PORT;
   return detectUnitOn(firstPort, lastPort, baud > 0 ? baud : 0);
+}
+
+BOOL openUnit(int port, int baud) {
+  ComPortAPI_SetHardwareFlowControl(FALSE);
+  // No port is open here: this only stores the rate for the open.
+  ComPortAPI_SetBaudRate(baud);
+  if (!ComPortAPI_OpenCOM(port)) return FALSE;  // the driver has printed why
+  gComPortNumber = port;
+  gBaudRate = baud;
+  // What detection tells its listeners when the unit answers.
+  updateProgress_fact("port", std::to_string(port).c_str());
+  updateProgress_fact("baud", std::to_string(baud).c_str());
+  return TRUE;
 }
 
 // A reply ends when the line falls silent, as in the updater's exchange, so a

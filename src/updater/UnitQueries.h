@@ -13,6 +13,11 @@
 // only the given one. Without the CTS handshake, as the updater's detection.
 // On success the port stays open at the unit's rate (gComPortNumber, gBaudRate).
 BOOL findUnit(int port, int baud);
+// Opens COMport at baud, as detection leaves the port where the unit has just
+// answered (gComPortNumber, gBaudRate set), without asking again: for a unit
+// that answered detection in another process a moment ago. FALSE when the
+// port cannot be opened.
+BOOL openUnit(int port, int baud);
 
 // Sends "%fw -v" and parses "<fw> <family> <fpga> <device>" into info.
 // Returns FALSE when no reply parsed. Each query is bounded in time (see

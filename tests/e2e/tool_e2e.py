@@ -304,6 +304,88 @@ def case_probe_interrupt(run):
     run.expect_equal("port after the run", e2e.port_left_free(run, 1), None)
 
 
+def probe_children_left(run):
+    """The probe children (update-all --probe-port) still running on this run's ports."""
+    left = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                cmdline = f.read().split(b"\0")
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                environ = f.read().split(b"\0")
+        except OSError:
+            continue
+        if b"--probe-port" in cmdline and os.fsencode("FWUPGRADE_COM_DIR=" + run.com) in environ:
+            left.append(int(pid))
+    return left
+
+
+def detection_rates(events, port, since):
+    return [baud for at, p, baud, event, detail in events
+            if p == port and at >= since and event == "cmd" and detail == "%%%help -c version"]
+
+
+def case_probe_all_ports(run):
+    """probe without --port asks every port at once, each through detection's
+    own rate order: a unit at 1200 on COM32 behind 31 silent ports is found
+    well within the sequential scan's time, its port asked exactly as the scan
+    asks it. Ctrl+C meanwhile stops every probe and leaves every port free."""
+    run.start_unit("--ports", "1-32", "--unit-port", "32", "--type", "tx", "--baud", "1200")
+    since = time.time()
+    out, err, status = run.run_tool("probe", "--json", timeout=120)
+    run.expect_equal("status, stderr", (status, err), (0, ""))
+    unit = json.loads(out) if status == 0 else {}
+    run.expect_equal("unit", (unit.get("port"), unit.get("baud"), unit.get("type")), (32, 1200, "TX"))
+    print("probe found COM32 at 1200 in %.1f s" % run.elapsed)
+    run.expect_equal("under 30 s", run.elapsed < 30, True)
+    events = run.wire()
+    scan = [rate for rate in e2e.RATES for _ in range(2)]
+    run.expect_equal("silent ports asked at every rate, twice each",
+                     [n for n in range(1, 32) if detection_rates(events, n, since) != scan], [])
+    run.expect_equal("COM32 asked as the scan asks",
+                     detection_rates(events, 32, since), scan[:-1])
+    sent = {detail for at, _, _, event, detail in events if event == "cmd" and at >= since}
+    run.expect_equal("read-only", sorted(sent - READ_ONLY), [])
+
+    locks = os.path.join(run.dir, "locks")
+    os.mkdir(locks)
+    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_LOCK_DIRS=locks)
+    probe = e2e.LiveUpdater(run, command=[run.args.tool, "probe"], env=env)
+    deadline = time.time() + 10
+    while len(os.listdir(locks)) < 16 and time.time() < deadline:  # the probes have begun
+        probe.pump(0.1)
+    probe.proc.send_signal(e2e.signal.SIGINT)
+    status, out, err = probe.finish(10)
+    run.expect_equal("interrupted", (status, out, err), (130, "", e2e.STOPPED_BEFORE_IMAGES))
+    run.expect_equal("probes left running", probe_children_left(run), [])
+    run.expect_equal("lock files left", os.listdir(locks), [])
+    run.expect_equal("ports not free", [n for n in range(1, 33) if e2e.port_left_free(run, n)], [])
+
+
+def case_probe_two_units(run):
+    """Of two units that answer, probe takes the lower COM number, as the
+    sequential scan does, though the higher answers first; with --baud the
+    probes ask at that rate only."""
+    run.start_unit("--unit", "3:tx:9600", "--unit", "7:rx:115200")
+    # --baud | port chosen | rate | type | the rates asked on COM3 and COM7
+    table = [
+        (None, 3, 9600, "TX", {3: [115200, 115200, 9600], 7: [115200]}),
+        (115200, 7, 115200, "RX", {3: [115200, 115200], 7: [115200]}),
+    ]
+    for baud, port, rate, kind, asked in table:
+        since = time.time()
+        out, err, status = run.run_tool("probe", "--json", *(["--baud", str(baud)] if baud else []),
+                                        timeout=120)
+        run.expect_equal("--baud %s: status, stderr" % baud, (status, err), (0, ""))
+        unit = json.loads(out) if status == 0 else {}
+        run.expect_equal("--baud %s: unit" % baud,
+                         (unit.get("port"), unit.get("baud"), unit.get("type")), (port, rate, kind))
+        events = run.wire()
+        run.expect_equal("--baud %s: rates asked" % baud,
+                         {n: detection_rates(events, n, since) for n in (3, 7)}, asked)
+        run.expect_equal("--baud %s: under 30 s" % baud, run.elapsed < 30, True)
+
+
 def update_run(run, fault, expected_verdict, expected_status):
     fpga, mcu = run.image(1), run.image(0)
     run.start_unit("--ports", "1", "--unit-port", "1", "--type", "tx", "--baud", "115200",
@@ -359,6 +441,8 @@ CASES = {
     "probe": case_probe,
     "probe-raw-bytes": case_probe_raw_bytes,
     "probe-interrupt": case_probe_interrupt,
+    "probe-all-ports": case_probe_all_ports,
+    "probe-two-units": case_probe_two_units,
     "open-failures": case_open_failures,
     "usage-errors": case_usage_errors,
     "update": case_update,

@@ -31,6 +31,13 @@ static void erase(void) {
   gShown = 0;
 }
 
+static void show(const char *text, int length) {
+  erase();
+  fputs(text, stderr);
+  fflush(stderr);
+  gShown = (size_t)length;
+}
+
 static void showAsking(const UpdateEvent *event, void *) {
   if (event->kind != UPDATE_EVENT_FACT || strcmp(event->key, "asking") != 0) return;
   // "COM3 9600", "rfc2217://host:3001 57600"; rate 0: a raw socket's, unknown.
@@ -42,10 +49,12 @@ static void showAsking(const UpdateEvent *event, void *) {
   int length = rate > 0 ? snprintf(text, sizeof text, " asking %s at %d baud", port.c_str(), rate)
                         : snprintf(text, sizeof text, " asking %s at the server's rate", port.c_str());
   if (length <= 0 || length > 64) return;
-  erase();
-  fputs(text, stderr);
-  fflush(stderr);
-  gShown = (size_t)length;
+  show(text, length);
+}
+
+void lookingStatus_show(const char *text) {
+  const size_t length = strlen(text);
+  if (gFollowing && length <= 64) show(text, (int)length);
 }
 
 void lookingStatus_start(void) {

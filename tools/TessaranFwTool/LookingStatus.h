@@ -8,6 +8,9 @@
 // Starts following detection's "asking" facts; nothing when standard error is
 // no terminal.
 void lookingStatus_start(void);
+// Shows TEXT (at most 64 characters) in place of what is shown, while
+// following: what the concurrent probe asks, which no "asking" fact tells.
+void lookingStatus_show(const char *text);
 // Erases the text shown and stops following.
 void lookingStatus_end(void);
 

@@ -23,6 +23,7 @@ struct ProbeOptions {
   int baud = 0;  // 0: detection's rates
   bool json = false;
   std::string tracePath;
+  std::string program;  // the tool, to probe COM1 to COM32 at once; empty: one by one
 };
 // Exit status 0 when a unit answered, 3 when none did, 1 when the tool
 // could not start.

@@ -9,6 +9,7 @@
 #include "LookingStatus.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -81,12 +82,17 @@ void printWhyNoUnit(int port) {
 int runProbeCommand(const ProbeOptions &options) {
   const UnitRun run = {TOOL_NAME " probe", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
+  UnitSearch search;
+  search.program = options.program;
+  search.port = options.port;
+  search.baud = options.baud;
   lookingStatus_start();
-  const BOOL found = findUnit(options.port, options.baud);
+  const UnitSearchOutcome outcome = unitSearch_find(&search);
   lookingStatus_end();
-  if (!found) {
+  if (outcome == UNIT_SEARCH_INTERRUPTED) return endUnitRun(EXIT_INTERRUPTED);
+  if (outcome != UNIT_SEARCH_FOUND) {
     toolError_print("no unit answered");
-    printWhyNoUnit(options.port);
+    unitSearch_printWhyNone(search);
     if (options.json) printf("null\n");
     return endUnitRun(EXIT_NO_UNIT);
   }

@@ -13,6 +13,7 @@
 
 #include "ToolCommands.h"
 #include "platform/ExitStatus.h"
+#include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -32,7 +33,12 @@ static const ToolCommand kCommands[] = {
     {"ports", "list the COM ports the updater scans, with state", addPortsOptions,
      [](const ToolOptions &options) { return runPortsCommand(options.ports); }, NULL},
     {"probe", "find the unit and show its type, rate and versions (read-only); exit 3: no unit",
-     addProbeOptions, [](const ToolOptions &options) { return runProbeCommand(options.probe); },
+     addProbeOptions,
+     [](const ToolOptions &options) {
+       ProbeOptions probe = options.probe;
+       probe.program = subprocess_selfPath(options.program);
+       return runProbeCommand(probe);
+     },
      NULL},
     {"update",
      "update the unit without questions or key wait, then verify its version; exit 0 updated "

@@ -43,6 +43,7 @@ struct UpdateAllCommandLine {
   bool portGiven = false;    // update's --port, a frequent slip
   int probePort = 0;         // the probe of one port, in a child of update-all
   std::string probeChannel;  // that probe's --progress-fd
+  int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
 };
 
 // The values of every command's options; a command fills its own member.

@@ -12,10 +12,12 @@
 #include "LookingStatus.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
@@ -112,14 +114,19 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+  UnitSearch search;
+  search.program = options.program;
+  search.port = options.port;
+  search.baud = options.baud;
   lookingStatus_start();
-  const BOOL found = findUnit(options.port, options.baud);
+  const UnitSearchOutcome outcome = unitSearch_find(&search);
   lookingStatus_end();
-  if (!found) {
+  if (outcome == UNIT_SEARCH_INTERRUPTED) return endUnitRun(EXIT_INTERRUPTED);
+  if (outcome != UNIT_SEARCH_FOUND) {
     printf("FAILED\r\n");
     fflush(stdout);
     toolError_print("no unit answered");
-    printWhyNoUnit(options.port);
+    unitSearch_printWhyNone(search);
     updateProgress_fact("message", "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
     return endUnitRun(EXIT_NO_UNIT);
@@ -170,5 +177,7 @@ int runUpdate(const ToolOptions &options) {
     toolError_print("--progress-fd %s is no open channel", options.updateChannel.c_str());
     return EXIT_USAGE;
   }
-  return runScriptedUpdate(options.update);
+  ScriptedUpdateOptions update = options.update;
+  update.program = subprocess_selfPath(options.program);
+  return runScriptedUpdate(update);
 }

@@ -13,6 +13,7 @@ struct ScriptedUpdateOptions {
   int verifySeconds = 30;        // how long the read-back is retried
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
+  std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
 };
 
 // Runs the update with the updater's console texts and returns the exit

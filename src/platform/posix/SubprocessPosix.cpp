@@ -219,15 +219,25 @@ static volatile sig_atomic_t gInterrupts = 0;
 
 static void countInterrupt(int) { gInterrupts = gInterrupts + 1; }
 
+static const int kCountedSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// The handlers replaced by the counter, for subprocess_stopCountingInterrupts.
+static struct sigaction gReplaced[3];
+static bool gReplacedSaved[3] = {false, false, false};
+
 void subprocess_countInterrupts(void) {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = countInterrupt;  // no SA_RESTART: a waiting poll returns at once
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int i = 0; i < 3; i++) {
+    const int signalNumber = kCountedSignals[i];
     struct sigaction previous;
     // A signal ignored by whoever started us (nohup, a background job of a
     // script) stays ignored.
     if (sigaction(signalNumber, NULL, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+    if (previous.sa_handler != countInterrupt) {
+      gReplaced[i] = previous;
+      gReplacedSaved[i] = true;
+    }
     sigaction(signalNumber, &action, NULL);
   }
   // A closed standard output (`| head`) must not end the run: the children
@@ -236,6 +246,14 @@ void subprocess_countInterrupts(void) {
 }
 
 int subprocess_interruptCount(void) { return gInterrupts; }
+
+void subprocess_stopCountingInterrupts(void) {
+  for (int i = 0; i < 3; i++) {
+    if (!gReplacedSaved[i]) continue;
+    sigaction(kCountedSignals[i], &gReplaced[i], NULL);
+    gReplacedSaved[i] = false;
+  }
+}
 
 // ---- The parent's own program and console ---------------------------------------------
 

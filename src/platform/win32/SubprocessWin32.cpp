@@ -238,6 +238,8 @@ void subprocess_countInterrupts(void) { SetConsoleCtrlHandler(countInterrupt, TR
 
 int subprocess_interruptCount(void) { return (int)gInterrupts; }
 
+void subprocess_stopCountingInterrupts(void) { SetConsoleCtrlHandler(countInterrupt, FALSE); }
+
 // ---- The parent's own program and console ---------------------------------------------
 
 std::string subprocess_selfPath(const char *argv0) {
