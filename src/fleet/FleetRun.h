@@ -36,6 +36,9 @@
 #include <vector>
 
 #include "fleet/Fleet.h"
+#include "fleet/ProgressChannel.h"
+
+struct Subprocess;
 
 struct ProgressLine;
 
@@ -133,6 +136,23 @@ double fleet_nowSeconds(void);
 // answered, says why ports could not be opened.
 bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
                      std::vector<FleetRecord> *found);
+
+// One port's probe in a child of its own (`update-all --probe-port`), read-only,
+// and what it told. Shared by the search and the watch.
+struct FleetProbe {
+  int port = 0;
+  Subprocess *child = NULL;
+  ProgressReader reader;
+  bool answered = false;    // the child told where the unit answered
+  int baud = 0;             // 0 over a raw socket whose rate is not known
+  std::string device;
+  std::string openFailure;  // why the port could not be opened, when it could not
+};
+// Starts the probe of probe->port, asking at `baud` only when it is above 0.
+// FALSE after saying why the child could not start.
+bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe);
+// Takes what the child has sent so far; TRUE once it has ended.
+bool fleet_readProbe(FleetProbe *probe);
 
 // How a search asks, and why ports could not be opened.
 struct FleetSearch {

@@ -17,13 +17,36 @@
 #define PROBE_SECONDS_LIMIT 120.0
 #define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
 
-struct Probe {
-  int port = 0;
-  Subprocess *child = NULL;
-  ProgressReader reader;
-  bool answered = false;  // the child reported where the unit answered
-  int baud = 0;           // 0 over a raw socket whose rate is not known
-  std::string device;
+bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
+  std::vector<std::string> argv = {self, "update-all", "--probe-port", fleet_portArgument(probe->port),
+                                   "--progress-fd", SUBPROCESS_CHANNEL_ARG};
+  if (baud > 0) {
+    argv.push_back("--probe-baud");
+    argv.push_back(std::to_string(baud));
+  }
+  std::string error;
+  probe->child = subprocess_start(argv, "", &error);
+  if (probe->child != NULL) return true;
+  toolError_print("%s cannot be probed: %s", networkPort_portName(probe->port).c_str(), error.c_str());
+  return false;
+}
+
+bool fleet_readProbe(FleetProbe *probe) {
+  char buffer[1024];
+  int n;
+  while ((n = subprocess_readChannel(probe->child, buffer, sizeof buffer)) > 0) {
+    for (const ProgressLine &line : probe->reader.feed(buffer, (size_t)n)) {
+      if (line.kind != ProgressLine::FACT) continue;
+      if (line.key == "port") probe->answered = true;
+      if (line.key == "baud") probe->baud = atoi(line.value.c_str());
+      if (line.key == "device") probe->device = line.value;
+      if (line.key == "open_failure") probe->openFailure = line.value;
+    }
+  }
+  return n < 0 && subprocess_finished(probe->child, NULL);
+}
+
+struct Probe : FleetProbe {
   bool closed = false;
   bool stopped = false;  // still running when the probes were stopped
 };
@@ -45,20 +68,8 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
   std::vector<Subprocess *> children;
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
-    std::string error;
-    std::vector<std::string> argv = {self, "update-all", "--probe-port", fleet_portArgument(ports[i]),
-                                     "--progress-fd", SUBPROCESS_CHANNEL_ARG};
-    if (search->baud > 0) {
-      argv.push_back("--probe-baud");
-      argv.push_back(std::to_string(search->baud));
-    }
-    probes[i].child = subprocess_start(argv, "", &error);
-    if (probes[i].child == NULL) {
-      toolError_print("%s cannot be probed: %s", networkPort_portName(ports[i]).c_str(), error.c_str());
-      probes[i].closed = true;
-    } else {
-      children.push_back(probes[i].child);
-    }
+    if (fleet_startProbe(self, search->baud, &probes[i])) children.push_back(probes[i].child);
+    else probes[i].closed = true;
   }
   const double giveUpAt = fleet_nowSeconds() + PROBE_SECONDS_LIMIT;
   bool interrupted = false, stopping = false, settled = false;
@@ -68,19 +79,12 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
     bool pending = false;
     for (Probe &probe : probes) {
       if (probe.closed) continue;
-      char buffer[1024];
-      int n;
-      while ((n = subprocess_readChannel(probe.child, buffer, sizeof buffer)) > 0) {
-        for (const ProgressLine &line : probe.reader.feed(buffer, (size_t)n)) {
-          if (line.kind != ProgressLine::FACT) continue;
-          if (line.key == "port") probe.answered = true;
-          if (line.key == "baud") probe.baud = atoi(line.value.c_str());
-          if (line.key == "device") probe.device = line.value;
-          if (line.key == "open_failure") unopened.emplace_back(probe.port, line.value);
-        }
+      if (!fleet_readProbe(&probe)) {
+        pending = true;
+        continue;
       }
-      if (n < 0 && subprocess_finished(probe.child, NULL)) probe.closed = true;
-      else pending = true;
+      probe.closed = true;
+      if (!probe.openFailure.empty()) unopened.emplace_back(probe.port, probe.openFailure);
     }
     const double now = fleet_nowSeconds();
     interrupted = interrupted || subprocess_interruptCount() > 0;
