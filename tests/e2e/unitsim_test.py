@@ -92,12 +92,17 @@ def command(fd, text, silence=0.3):
     return collect(fd, silence)[0]
 
 
-def write_all(fd, data):
+def write_all(fd, data, pause=0.0):
+    """Writes in the updater's 10240-byte pieces, `pause` seconds after each
+    one that leaves more to write (time for the simulator to read it even
+    on a loaded machine)."""
     os.set_blocking(fd, False)
     done = 0
     while done < len(data):
         try:
             done += os.write(fd, data[done:done + 10240])
+            if pause and done < len(data):
+                time.sleep(pause)
         except BlockingIOError:
             select.select([], [fd], [])
     os.set_blocking(fd, True)
@@ -348,7 +353,9 @@ class Pacing(unittest.TestCase):
             self.assertEqual(announce(fd, b"l", data, checksum=0), b"Ready")
             set_baud(fd, 115200)
             started = time.monotonic()
-            write_all(fd, data)
+            # Without the pause a busy machine may not run the simulator
+            # before the pty has taken all 23040 bytes, and nothing is held.
+            write_all(fd, data, pause=0.1)
             written = time.monotonic() - started
             reply, pieces = collect(fd, silence=1.0)
             self.assertEqual(reply, b"SUCCESS")
