@@ -1,0 +1,66 @@
+# Benchmarks that are Python scripts driving the real programs against unitsim
+# held to the line rate. They print figures (wall time against the protocol's
+# floor, peak memory, ratios); they are no tests.
+if(WIN32 OR CMAKE_CROSSCOMPILING)
+  return()
+endif()
+
+find_package(Python3 COMPONENTS Interpreter REQUIRED)
+
+# add_script_bench(TARGET SCRIPT COMMENT PROGRAMS --option target ... [ARGS ...])
+# Runs SCRIPT with each program's path after its option, then ARGS; the
+# target depends on the programs, so they are built first.
+function(add_script_bench target script comment)
+  cmake_parse_arguments(PARSE_ARGV 3 bench "" "" "PROGRAMS;ARGS")
+  set(command ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/${script})
+  set(programs)
+  list(LENGTH bench_PROGRAMS count)
+  math(EXPR last "${count} - 1")
+  foreach(i RANGE 0 ${last} 2)
+    math(EXPR j "${i} + 1")
+    list(GET bench_PROGRAMS ${i} option)
+    list(GET bench_PROGRAMS ${j} program)
+    list(APPEND command ${option} $<TARGET_FILE:${program}>)
+    list(APPEND programs ${program})
+  endforeach()
+  add_custom_target(${target}
+    COMMAND ${command} ${bench_ARGS}
+    DEPENDS ${programs}
+    USES_TERMINAL
+    COMMENT "${comment}")
+endfunction()
+
+# The updater's whole updates and detection:
+#   cmake --build <build> --target bench_update            (detection, TX, RX; about 10 minutes)
+#   cmake --build <build> --target bench_update_detection  (about 35 seconds)
+set(all_programs --updater TessaranFwUpgrade --tool TessaranFwTool --unitsim unitsim)
+add_script_bench(bench_update update_bench.py
+  "Whole updates and detection against unitsim at line rate"
+  PROGRAMS ${all_programs} ARGS detection tx rx)
+add_script_bench(bench_update_detection update_bench.py
+  "Detection of a unit on COM5 at 57600 behind four silent ports"
+  PROGRAMS ${all_programs} ARGS detection)
+
+# update-all with 1, 2, 4 and 8 units, and detection across 32 ports against
+# the updater's sequential scan:
+#   cmake --build <build> --target bench_fleet   (about 25 minutes)
+add_script_bench(bench_fleet fleet_bench.py
+  "update-all with 1, 2, 4 and 8 units, and detection across 32 ports, against unitsim at line rate"
+  PROGRAMS ${all_programs})
+
+# The tool updating units behind ser2net (loopback, and through a proxy with a
+# wide-area link's latency) against a local pty, and update-all of 8 units
+# behind ser2net against one local unit:
+#   cmake --build <build> --target bench_network   (about 25 minutes)
+add_script_bench(bench_network network_bench.py
+  "update over a local pty, ser2net and a latency proxy; update-all of 8 units behind ser2net"
+  PROGRAMS --tool TessaranFwTool --unitsim unitsim)
+
+# probe and update without --port finding a unit on COM32 behind 31 silent
+# ports, at 115200 and at 1200 baud:
+#   cmake --build <build> --target bench_detect   (about a minute)
+# The figure before the concurrent probe, with an older build of the tool:
+#   bench/detect_bench.py --tool NEW --unitsim UNITSIM --before OLD   (about 15 minutes)
+add_script_bench(bench_detect detect_bench.py
+  "probe and update finding a unit on COM32 behind 31 silent ports"
+  PROGRAMS --tool TessaranFwTool --unitsim unitsim)
