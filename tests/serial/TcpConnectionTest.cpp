@@ -27,6 +27,7 @@
 #endif
 
 #include "platform/TcpConnection.h"
+#include "platform/TcpSockets.h"
 
 namespace {
 
@@ -195,5 +196,26 @@ TEST(TcpConnection, ConnectsSendsReceivesAndSeesTheEnd) {
     EXPECT_EQ(tcpConnection_receive(&connection, NULL, 0, 0, NULL), TCP_RECEIVE_FAILED);
   }
 }
+
+#ifndef _WIN32
+// A name server that never answers: its lookup ends the open at the connect's bound.
+int silentLookup(const char *, const char *, const struct addrinfo *, struct addrinfo **) {
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  return EAI_AGAIN;
+}
+
+TEST(TcpConnection, AnUnansweredNameEndsWithinTheConnectBound) {
+  tcpSockets_setLookup(silentLookup);
+  TcpConnection connection;
+  std::string reason;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(tcpConnection_open(&connection, "unit.example", 45001, &reason));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  tcpSockets_setLookup(NULL);
+  EXPECT_EQ(reason, "name not resolved: unit.example (timed out after 5 s)");
+  EXPECT_GE(elapsed, std::chrono::milliseconds(TCP_CONNECT_TIMEOUT_MS - 100));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(TCP_CONNECT_TIMEOUT_MS + 500));
+}
+#endif
 
 }  // namespace
