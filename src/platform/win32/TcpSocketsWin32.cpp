@@ -95,7 +95,8 @@ int tcpSockets_resolve(const char *host, int port, int64_t deadlineMs,
     const bool late = timedOut || error == WSAETIMEDOUT || (int64_t)GetTickCount64() >= deadlineMs;
     return late ? -1 : 0;
   }
-  for (const ADDRINFOEXW *a = result; a != NULL; a = a->ai_next) {
+  // The cast: MinGW-w64 declares ai_next as a pointer to a misspelt struct.
+  for (const ADDRINFOEXW *a = result; a != NULL; a = (const ADDRINFOEXW *)a->ai_next) {
     TcpAddress address;
     if (a->ai_addr == NULL || a->ai_addrlen > sizeof address.address) continue;
     address.family = a->ai_family;
