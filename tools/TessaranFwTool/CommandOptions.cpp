@@ -190,7 +190,5 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       ->group("");
   command.add_option("--progress-fd", all.probeChannel)->group("");
   // The one rate that probe asks at: probe's and update's --baud without --port.
-  command.add_option("--probe-baud", all.probeBaud)
-      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
-      ->group("");
+  command.add_option("--probe-baud", all.probeBaud)->transform(commandLine_baudValidator())->group("");
 }
