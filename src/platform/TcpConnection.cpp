@@ -92,9 +92,8 @@ bool tcpConnection_open(TcpConnection *connection, const char *host, int port,
   // The name's lookup counts in the bound as the connects do.
   const int64_t deadlineMs = tcpSockets_nowMs() + TCP_CONNECT_TIMEOUT_MS;
   std::vector<TcpAddress> addresses;
-  const int resolved = isNumericHost(host)
-                           ? (readNumericHost(host, port, &addresses) ? 1 : 0)
-                           : tcpSockets_resolve(host, port, deadlineMs, &addresses);
+  const int resolved = isNumericHost(host) ? (readNumericHost(host, port, &addresses) ? 1 : 0)
+                                           : tcpSockets_resolve(host, port, deadlineMs, &addresses);
   if (resolved <= 0) {
     *reason = "name not resolved: " + std::string(host) +
               (resolved < 0 ? " (" + timedOutText(TCP_CONNECT_TIMEOUT_MS) + ")" : "");

@@ -45,48 +45,37 @@ static bool isIpv4(const std::string &text) {
   return true;
 }
 
-// A host that the system's resolver would take for a number: parts of
-// decimal digits or of "0x" and hex digits joined by dots ("127.0.0.010",
+// Whether a host is one that resolvers take for a number: parts of decimal
+// digits, or of "0x" and hex digits, joined by dots ("127.0.0.010",
 // "0x7f000001", "127.1"). Systems read such parts apart (a leading zero as
-// octal, "127.1" as 127.0.0.1), so only the plain form is taken; the problem
-// with any other, or "" for a plain IPv4 address.
-static std::string numericHostProblem(const std::string &text) {
-  std::string problem;
+// octal, "127.1" as 127.0.0.1), so only the plain IPv4 form is taken: *problem
+// says what is wrong with any other, and stays empty for a plain one.
+static bool isNumericHost(const std::string &text, std::string *problem) {
   int parts = 0;
   size_t at = 0;
   for (;;) {
     size_t end = text.find('.', at);
     if (end == std::string::npos) end = text.size();
     const std::string part = text.substr(at, end - at);
+    const bool leadingZero = part.size() > 1 && part[0] == '0';
+    const bool hex = leadingZero && tolower((unsigned char)part[1]) == 'x';
+    if (part.empty() || !(hex ? allOf(part.substr(2), isxdigit) : allOf(part, isdigit)))
+      return false;  // a name
+    if (problem->empty() && hex) *problem = part + " is hexadecimal";
+    if (problem->empty() && leadingZero)
+      *problem = part + " has a leading zero (octal to some systems)";
+    if (problem->empty() && (part.size() > 3 || atoi(part.c_str()) > 255))
+      *problem = part + " is above 255";
     parts++;
-    if (part.size() > 1 && part[0] == '0' && tolower((unsigned char)part[1]) == 'x') {
-      if (problem.empty()) problem = part + " is hexadecimal";
-    } else if (part.size() > 1 && part[0] == '0') {
-      if (problem.empty()) problem = part + " has a leading zero (octal to some systems)";
-    } else if (part.size() > 3 || atoi(part.c_str()) > 255) {
-      if (problem.empty()) problem = part + " is above 255";
-    }
     if (end == text.size()) break;
     at = end + 1;
   }
-  if (problem.empty() && parts != 4) problem = std::to_string(parts) + " part" + (parts == 1 ? "" : "s");
-  if (problem.empty()) return "";
-  return "address " + text + ": " + problem +
-         "; write four decimal numbers 0-255 without leading zeros";
-}
-
-static bool looksNumeric(const std::string &text) {
-  size_t at = 0;
-  for (;;) {
-    size_t end = text.find('.', at);
-    if (end == std::string::npos) end = text.size();
-    const std::string part = text.substr(at, end - at);
-    const bool hex = part.size() > 1 && part[0] == '0' && tolower((unsigned char)part[1]) == 'x' &&
-                     allOf(part.substr(2), isxdigit);
-    if (part.empty() || !(hex || allOf(part, isdigit))) return false;
-    if (end == text.size()) return true;
-    at = end + 1;
-  }
+  if (problem->empty() && parts != 4)
+    *problem = std::to_string(parts) + (parts == 1 ? " part" : " parts");
+  if (!problem->empty())
+    *problem = "address " + text + ": " + *problem +
+               "; write four decimal numbers 0-255 without leading zeros";
+  return true;
 }
 
 // Eight groups of 1-4 hex digits joined by ':', one "::" standing for one or
@@ -154,8 +143,8 @@ static std::string parseHostAndPort(const std::string &rest, std::string *host, 
     *host = lowerCase(rest.substr(0, colon));
     if (host->find(':') != std::string::npos)
       return "an IPv6 address goes in brackets: [" + *host + "]";
-    if (looksNumeric(*host)) {
-      const std::string problem = numericHostProblem(*host);
+    std::string problem;
+    if (isNumericHost(*host, &problem)) {
       if (!problem.empty()) return problem;
     } else if (!isHostName(*host)) {
       return "bad host name " + *host;

@@ -67,13 +67,17 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
       {"rfc2217://a..lab:1", false, "rfc2217://a..lab:1: bad host name a..lab"},
       {"rfc2217://0x10.lab:1", true, "rfc2217://0x10.lab:1", RFC, 0, "0x10.lab", 1},
       // Numeric hosts that systems read apart, 127.0.0.8 for the first.
-      {"socket://127.0.0.010:47010", false, "socket://127.0.0.010:47010: address 127.0.0.010: 010 "
+      {"socket://127.0.0.010:47010", false,
+       "socket://127.0.0.010:47010: address 127.0.0.010: 010 "
        "has a leading zero (octal to some systems)" WRITE_FOUR},
-      {"rfc2217://0X7f000001:1", false, "rfc2217://0X7f000001:1: address 0x7f000001: 0x7f000001 "
+      {"rfc2217://0X7f000001:1", false,
+       "rfc2217://0X7f000001:1: address 0x7f000001: 0x7f000001 "
        "is hexadecimal" WRITE_FOUR},
       {"rfc2217://127.1:1", false, "rfc2217://127.1:1: address 127.1: 2 parts" WRITE_FOUR},
-      {"rfc2217://1.2.3.4.5:1", false, "rfc2217://1.2.3.4.5:1: address 1.2.3.4.5: 5 parts" WRITE_FOUR},
-      {"rfc2217://300.1.1.1:1", false, "rfc2217://300.1.1.1:1: address 300.1.1.1: 300 is above 255" WRITE_FOUR},
+      {"rfc2217://1.2.3.4.5:1", false,
+       "rfc2217://1.2.3.4.5:1: address 1.2.3.4.5: 5 parts" WRITE_FOUR},
+      {"rfc2217://300.1.1.1:1", false,
+       "rfc2217://300.1.1.1:1: address 300.1.1.1: 300 is above 255" WRITE_FOUR},
       {"rfc2217://[::ffff:10.0.0.08]:1", false,
        "rfc2217://[::ffff:10.0.0.08]:1: bad IPv6 address [::ffff:10.0.0.08]"},
       {"rfc2217://user@host:1", false, "rfc2217://user@host:1: bad host name user@host"},

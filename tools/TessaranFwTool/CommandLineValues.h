@@ -68,8 +68,8 @@ inline CLI::Validator commandLine_baudValidator(void) {
             text = std::to_string(rate);
             return std::string();
           }
-        return "expects a baud rate the unit's console can run at, " CONSOLE_RATES_TEXT
-               ", not \"" + text + "\"";
+        return "expects a baud rate the unit's console can run at, " CONSOLE_RATES_TEXT ", not \"" +
+               text + "\"";
       },
       "");
 }
@@ -85,9 +85,11 @@ inline void addPortOption(CLI::App &command, int *port) {
 
 inline void addBaudOption(CLI::App &command, int *baud) {
   command
-      .add_option("--baud", *baud,
-                  "console baud rate of the unit, " CONSOLE_RATES_TEXT " (default: try 115200, "
-                  "9600, 57600, 4800, 2400, 1200); over socket:// the rate the server's line runs at")
+      .add_option(
+          "--baud", *baud,
+          "console baud rate of the unit, " CONSOLE_RATES_TEXT
+          " (default: try 115200, "
+          "9600, 57600, 4800, 2400, 1200); over socket:// the rate the server's line runs at")
       ->transform(commandLine_baudValidator())
       ->option_text("RATE");
 }

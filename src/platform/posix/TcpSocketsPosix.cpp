@@ -47,7 +47,9 @@ std::string tcpSockets_errorText(int error) {
 
 static std::atomic<TcpLookup> sLookup{getaddrinfo};
 
-void tcpSockets_setLookup(TcpLookup lookup) { sLookup.store(lookup != NULL ? lookup : getaddrinfo); }
+void tcpSockets_setLookup(TcpLookup lookup) {
+  sLookup.store(lookup != NULL ? lookup : getaddrinfo);
+}
 
 namespace {
 // One lookup, shared by the caller and the thread that runs it: whichever
@@ -132,8 +134,8 @@ intptr_t tcpSockets_create(const TcpAddress *address, int *error) {
 }
 
 int tcpSockets_startConnect(intptr_t socket, const TcpAddress *address) {
-  if (connect((int)socket, (const struct sockaddr *)address->address, (socklen_t)address->length) == 0)
-    return 0;
+  const struct sockaddr *to = (const struct sockaddr *)address->address;
+  if (connect((int)socket, to, (socklen_t)address->length) == 0) return 0;
   return errno == EINPROGRESS || errno == EINTR ? 0 : errno;
 }
 

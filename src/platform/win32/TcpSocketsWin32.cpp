@@ -86,8 +86,8 @@ int tcpSockets_resolve(const char *host, int port, int64_t deadlineMs,
     }
     error = GetAddrInfoExOverlappedResult(&overlapped);
   } else if (error == WSAEINVAL) {
-    error = GetAddrInfoExW(name.c_str(), service.c_str(), NS_ALL, NULL, &hints, &result, NULL,
-                           NULL, NULL, NULL);
+    error = GetAddrInfoExW(name.c_str(), service.c_str(), NS_ALL, NULL, &hints, &result, NULL, NULL,
+                           NULL, NULL);
   }
   CloseHandle(overlapped.hEvent);
   if (error != 0) {
