@@ -211,6 +211,15 @@ def case_usage_errors(run):
         (["update", "--port", "256"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
                                          '(3 or COM3), not "256"'),
         (["probe", "--port", "socket://127.0.0.1:1", "--baud", "1"], 2, RATES % "1"),
+        (["update-all", "--ports", "socket://127.0.0.1:1", "--baud", "250000"], 2,
+         RATES % "250000"),
+        (["update-all", "--ports", "1-4", "--baud", "115200"], 2, "TessaranFwTool: --baud is the "
+         "rate of the socket:// ports' lines, and --ports names none (COM and rfc2217:// ports "
+         "are asked at detection's rates)"),
+        (["update-all", "--ports", "socket://127.0.0.010:47010"], 2, 'TessaranFwTool: bad port '
+         'list "socket://127.0.0.010:47010": socket://127.0.0.010:47010: address 127.0.0.010: 010 '
+         'has a leading zero (octal to some systems); write four decimal numbers 0-255 without '
+         'leading zeros'),
         (["update-all", "--jobs", "0"], 2, 'TessaranFwTool: --jobs: expects a positive number '
                                            'of units, not "0"'),
         (["update-all", "--port", "3"], 2, "TessaranFwTool: update-all looks for units on "
