@@ -44,7 +44,7 @@ enum Behaviour {
   ECHO_IN_TWO,  // echoes what it gets: the first SPLIT_AT bytes, a pause, the rest; closes
   SILENT,       // says nothing until the test closes
   CLOSES,       // closes at once
-  RESETS,       // resets the connection at once
+  RESETS,       // resets the connection after a pause
   COUNTS,       // reads slowly until it has all, answers the byte count, closes
 };
 const size_t SPLIT_AT = 5;
@@ -115,6 +115,9 @@ class FarEnd {
     } else if (behaviour == SILENT) {
       receiveUpTo(s, 1);
     } else if (behaviour == RESETS) {
+      // After the client's open has taken the connect's result: a reset
+      // before it would fail the open instead (a loaded machine saw it).
+      std::this_thread::sleep_for(PAUSE);
       struct linger reset = {1, 0};
       setsockopt(s, SOL_SOCKET, SO_LINGER, (const char *)&reset, sizeof reset);
     } else if (behaviour == COUNTS) {
