@@ -58,7 +58,8 @@ bool fleet_checkReportPath(const std::string &path, std::string *error);
 // PATH with "-N" before its extension for N > 1: "logs/update-COM3-2.log".
 std::string fleet_numberedName(const std::string &path, int number);
 // PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt",
-// "trace-rfc2217-127.0.0.1-3001.txt".
+// "trace-rfc2217-127.0.0.1-3001.txt"; a network port's name cut to 96
+// characters, with a hash of the whole, when its host name is long.
 std::string fleet_portFileName(const std::string &path, int port);
 // The port as a command line gives it to --port: "3", or the URL.
 std::string fleet_portArgument(int port);

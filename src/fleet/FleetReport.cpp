@@ -1,6 +1,7 @@
 // update-all's report (JSON or CSV), its file names, the retry command and the time left.
 #include <errno.h>
 #include <fcntl.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -143,8 +144,25 @@ std::string fleet_numberedName(const std::string &path, int number) {
   return number <= 1 ? path : withSuffix(path, "-" + std::to_string(number));
 }
 
+// A network port's name holds its host's, up to 253 characters, and a file
+// name takes 255 in all: a longer name keeps its head and its tail (where the
+// TCP port is) around a hash of the whole, so that cut names stay apart.
+#define PORT_FILE_NAME_MAX 96
+#define PORT_FILE_NAME_TAIL 24
+
+static std::string boundedPortFileName(int port) {
+  const std::string name = networkPort_fileName(port);
+  if (name.size() <= PORT_FILE_NAME_MAX) return name;
+  uint32_t hash = 2166136261u;  // FNV-1a
+  for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
+  char hex[16];
+  snprintf(hex, sizeof hex, "-%08x-", (unsigned)hash);
+  const size_t head = PORT_FILE_NAME_MAX - PORT_FILE_NAME_TAIL - strlen(hex);
+  return name.substr(0, head) + hex + name.substr(name.size() - PORT_FILE_NAME_TAIL);
+}
+
 std::string fleet_portFileName(const std::string &path, int port) {
-  return withSuffix(path, "-" + networkPort_fileName(port));
+  return withSuffix(path, "-" + boundedPortFileName(port));
 }
 
 std::string fleet_portArgument(int port) {

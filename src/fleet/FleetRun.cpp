@@ -123,11 +123,12 @@ void FleetRun::start(Tracked &unit, double now) {
   FleetRecord &r = unit.record;
   // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
   // serial device itself, and the transcript would go out on the port. A
-  // name an earlier run took (log or trace) gets the next number. A network
-  // port's name keeps only characters that both systems take.
-  const std::string base = logDir_ + "/update-" + networkPort_fileName(r.port) + ".log";
+  // name an earlier run took (log or trace) gets the next number, however
+  // many there are. A network port's name keeps only characters that both
+  // systems take, and fits in a file name.
+  const std::string base = fleet_portFileName(logDir_ + "/update.log", r.port);
   std::string trace;
-  for (int number = 1; number < 1000; number++) {
+  for (int number = 1;; number++) {
     r.log = fleet_numberedName(base, number);
     trace = traceFor(options_, r.log, r.port);
     if (!nameTaken(r.log) && (options_.traceDir.empty() || !nameTaken(trace))) break;

@@ -570,6 +570,14 @@ def case_faults(run):
     arguments = open(os.path.join(logs, "update-COM2-3.log")).read()
     if "--trace wire-COM2.txt " not in arguments:
         run.fail("COM2's child was not given a trace of its own: %r" % arguments)
+    # A folder already holding COM2's logs up to -999: the next number, no ceiling.
+    for number in range(4, 1000):
+        open(os.path.join(logs, "update-COM2-%d.log" % number), "w").close()
+    done = subprocess.run(tool + ["--log-dir", "logs3", "--report", "many.json"], cwd=run.dir,
+                          env=fake_children(run, "slow"), stdout=subprocess.PIPE, timeout=60)
+    with open(os.path.join(run.dir, "many.json")) as f:
+        run.expect_equal("logs past 999", [(r["result"], r["log"]) for r in json.load(f)["units"]],
+                         [("updated", "logs3/update-COM1-3.log"), ("updated", "logs3/update-COM2-1000.log")])
 
     # 5. The parent killed outright: its children do not stream on unattended.
     for name in ("pid-COM1", "pid-COM2"):

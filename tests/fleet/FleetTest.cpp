@@ -163,6 +163,13 @@ TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
                                       : fleet_numberedName(c.path, c.number);
     EXPECT_EQ(got, c.expected) << c.path;
   }
+  // A host name of 253 characters: cut to fit, hashed whole, so that two cut alike stay apart.
+  std::string host = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') + "." +
+                     std::string(61, 'd');
+  const std::string cut = fleet_portFileName("wire.txt", registeredPort(("rfc2217://" + host + ":3001").c_str()));
+  EXPECT_EQ(cut, "wire-rfc2217-" + std::string(54, 'a') + "-cec149a0-" + std::string(19, 'd') + "-3001.txt");
+  host[130] = 'x';
+  EXPECT_NE(fleet_portFileName("wire.txt", registeredPort(("rfc2217://" + host + ":3001").c_str())), cut);
 }
 
 TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
