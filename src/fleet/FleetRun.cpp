@@ -40,6 +40,7 @@ struct FleetRun::Tracked : FleetUnit {
   Subprocess *child = NULL;
   ProgressReader reader;
   std::string stepBeforeFailure;
+  std::string state;  // what the interrupt left the unit with, as its child told
   bool stopped = false, hung = false;
   bool upToDate = false;  // the child found the release installed and sent nothing
   double lastInterruptAt = 0, killAt = 0;
@@ -154,7 +155,16 @@ void FleetRun::start(Tracked &unit, double now) {
   // to: the child opens its trace as it finds it.
   if (!options_.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
   else unit.child = subprocess_start(argv, r.log, &error);
+  // A log that cannot be made (a full folder, one not writable) does not hold
+  // the update up: it runs without one, which is said, and names none.
+  const std::string logError = r.log + ": ";
+  if (unit.child == NULL && error.compare(0, logError.size(), logError) == 0) {
+    listener_.logFailed(unit, error.substr(logError.size()));
+    r.log.clear();
+    unit.child = subprocess_start(argv, "", &error);
+  }
   if (unit.child == NULL) {
+    r.log.clear();  // not written by this unit, maybe not there at all
     unit.finished = true;
     unit.step = "failed";
     r.result = "failed";
@@ -196,29 +206,11 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
       else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
       else if (line.key == "message") r.message = line.value;
       else if (line.key == "up_to_date") unit.upToDate = line.value == "true";
+      else if (line.key == "state") unit.state = line.value;
       return false;
     }
   }
   return false;
-}
-
-// The last line of an interrupted child's transcript when it tells what the
-// interrupt left the unit with ("Interrupted while an image was being sent:
-// ..."); empty otherwise.
-static std::string finalStateLine(const std::string &logPath) {
-  FILE *file = fopen(logPath.c_str(), "rb");
-  if (file == NULL) return "";
-  char tail[4096];
-  long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
-  size_t got = 0;
-  if (size >= 0 && fseek(file, size > (long)sizeof tail ? size - (long)sizeof tail : 0, SEEK_SET) == 0)
-    got = fread(tail, 1, sizeof tail, file);
-  fclose(file);
-  std::string text(tail, got);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  size_t start = text.find_last_of("\r\n");
-  std::string line = start == std::string::npos ? text : text.substr(start + 1);
-  return line.compare(0, 11, "Interrupted") == 0 ? line : "";
 }
 
 // The child ended: its result from what it told and its exit status.
@@ -248,9 +240,8 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
     r.result = "interrupted";
     r.failedStep = step;
     // The child's last words tell the unit's state ("the unit has no working
-    // firmware ...").
-    std::string state = finalStateLine(r.log);
-    if (!state.empty()) r.message = state;
+    // firmware ..."), on its channel: its log may not have taken them.
+    if (!unit.state.empty()) r.message = unit.state;
     else if (r.message.empty()) r.message = "stopped by an interrupt";
     unit.step = "interrupted";
   } else {
@@ -351,6 +342,8 @@ bool FleetRun::round() {
           listener_.stepChanged(*unit, now);
         } else if (line.kind == ProgressLine::PERCENT) {
           listener_.percentChanged(*unit, now);
+        } else if (line.kind == ProgressLine::FACT && line.key == "log_error") {
+          listener_.logFailed(*unit, line.value);
         } else if (line.kind == ProgressLine::FACT) {
           listener_.factLearnt(*unit, line.key, line.value);
         }

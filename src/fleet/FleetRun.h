@@ -5,7 +5,9 @@
 // --baud B [--no-verify] --progress-fd X`: the serial driver keeps one port and
 // one set of buffers per process, and a unit that fails, hangs or goes away
 // takes only its own process with it. A child's console transcript goes to its
-// log file untouched; its progress comes back on its channel (ProgressChannel.h).
+// log file untouched; its progress comes back on its channel (ProgressChannel.h),
+// and so do the last line of an interrupted child (the unit's state) and why
+// its log cannot be written, when it cannot (the update goes on).
 //
 // Bounds. A child that tells nothing for FWUPGRADE_FLEET_STALL_SECONDS (120 s
 // by default; the longest quiet stretch of a sound update is a 20 s wait for
@@ -25,8 +27,9 @@
 // background job) stay ignored.
 //
 // Files. Logs (and traces) are new files, never an earlier run's: a name
-// already taken gets a number (update-COM3-2.log), and a planted link is
-// refused rather than followed.
+// already taken gets the next free number (update-COM3-2.log), and a planted
+// link is refused rather than followed. A log that cannot be made is said,
+// and its unit updated without one; a unit without a log names none.
 #ifndef FLEETRUN_H
 #define FLEETRUN_H
 
@@ -66,6 +69,9 @@ class FleetListener {
   virtual void factLearnt(const FleetUnit &, const std::string & /*key*/,
                           const std::string & /*value*/) {}
   virtual void unitFinished(const FleetUnit &, double /*now*/) {}
+  // The unit's log (record.log) cannot be made or written, for WHY; told once
+  // a unit. Its update goes on (without a log when it could not be made).
+  virtual void logFailed(const FleetUnit &, const std::string & /*why*/) {}
   // An interrupt came while these units were being written: the next one may stop them.
   virtual void warned(const std::vector<const FleetUnit *> & /*atRisk*/) {}
   // Watching ended with the first interrupt; units still running go on.

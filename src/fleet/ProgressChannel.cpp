@@ -2,9 +2,18 @@
 // back by the parent.
 #include "fleet/ProgressChannel.h"
 
+#include <errno.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
+#ifndef _WIN32
+#include <sys/statvfs.h>
+#include <unistd.h>
+#endif
+
+#include "interrupts/Interrupts.h"
 #include "platform/Subprocess.h"
 
 static std::string oneLine(const char *text) {
@@ -30,23 +39,76 @@ std::string progressChannel_line(const UpdateEvent &event) {
 // ---- Child side ----------------------------------------------------------------------
 
 static intptr_t gChannel = 0;
-static bool gAttached = false;
+static volatile bool gAttached = false;
+static bool gConsoleFailed = false;
 
 void progressChannel_send(const std::string &line) {
   // A parent that stopped listening does not stop the update.
   if (gAttached && !subprocessChannel_write(gChannel, line.data(), line.size())) gAttached = false;
 }
 
-static void sendEvent(const UpdateEvent *event, void *) { progressChannel_send(progressChannel_line(*event)); }
+// Why the console cannot be written. stdio keeps only that a write failed:
+// errno still tells why when it holds an error that only a write gives (the
+// calls since cannot have set it), and a full file system is seen as such.
+static int consoleWriteError(int code) {
+#ifdef EDQUOT
+  if (code == EDQUOT) return code;
+#endif
+  if (code == ENOSPC || code == EFBIG) return code;
+#ifndef _WIN32
+  struct statvfs fs;  // fstatvfs returns 0 upon success
+  if (fstatvfs(fileno(stdout), &fs) == 0 && (geteuid() == 0 ? fs.f_bfree : fs.f_bavail) == 0)
+    return ENOSPC;
+#endif
+  return 0;
+}
+
+// The console is the log a parent gave the child: a full disk must not pass
+// unseen. The console is unbuffered (or flushed here).
+void progressChannel_checkConsole(void) {
+  if (gConsoleFailed) return;
+  int code = errno;
+  if (fflush(stdout) != 0) {
+    code = errno;
+  } else {
+    if (!ferror(stdout) && !ferror(stderr)) return;
+    code = consoleWriteError(code);
+  }
+  gConsoleFailed = true;
+  progressChannel_send(
+      progressChannel_factLine("log_error", code != 0 ? strerror(code) : "a write to it failed"));
+}
+
+static void sendEvent(const UpdateEvent *event, void *) {
+  progressChannel_checkConsole();
+  progressChannel_send(progressChannel_line(*event));
+}
+
+// The interrupt's last line as a `state` fact. Runs inside the stop (a
+// signal handler on POSIX): a buffer of its own, one write.
+static void sendStopText(const char *text) {
+  static const char kKey[] = "fact state ";
+  char line[512];
+  size_t n = 0;
+  for (const char *c = kKey; *c != '\0'; c++) line[n++] = *c;
+  while (*text == '\r' || *text == '\n') text++;
+  for (; *text != '\0' && n < sizeof line - 1; text++)
+    line[n++] = *text == '\r' || *text == '\n' ? ' ' : *text;
+  while (n > sizeof kKey - 1 && line[n - 1] == ' ') n--;
+  line[n++] = '\n';
+  if (gAttached) subprocessChannel_write(gChannel, line, n);
+}
 
 bool progressChannel_attach(const char *channelNumber) {
   if (!subprocessChannel_open(channelNumber, &gChannel)) return false;
   gAttached = true;
+  interruptHandling_setStopNote(sendStopText);
   return updateProgress_addListener(sendEvent, NULL) != FALSE;
 }
 
 void progressChannel_detach(void) {
   updateProgress_removeListener(sendEvent, NULL);
+  interruptHandling_setStopNote(NULL);
   gAttached = false;
 }
 

@@ -4,6 +4,11 @@
 //   percent 42              the percentage of the current step
 //   fact type TX            something learnt about the unit: a key, a space, the value
 //
+// Two facts tell the parent about the child itself: `log_error` (why its
+// console transcript, its log, cannot be written; told once) and `state`
+// (the last line of an interrupted update: what the interrupt left the unit
+// with).
+//
 // A value never holds a line end (line ends in it become spaces). The child
 // writes the lines as the update's listeners hear the events; the parent reads
 // them with a ProgressReader, piece by piece as the pipe gives them.
@@ -24,11 +29,15 @@ std::string progressChannel_line(const UpdateEvent &event);
 std::string progressChannel_factLine(const char *key, const char *value);
 
 // Child side: from now on every update event goes out on the channel whose
-// number was given on the command line (--progress-fd). FALSE when the number
-// is no open channel.
+// number was given on the command line (--progress-fd), and so does an
+// interrupt's last line. With each event the console is flushed, and the
+// first write to it that failed is told. FALSE when the number is no open
+// channel.
 bool progressChannel_attach(const char *channelNumber);
 // Writes one ready-made line on the attached channel.
 void progressChannel_send(const std::string &line);
+// Tells a console write that failed since the last look, once a run.
+void progressChannel_checkConsole(void);
 void progressChannel_detach(void);
 
 struct ProgressLine {

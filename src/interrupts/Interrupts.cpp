@@ -24,6 +24,15 @@ static const char STOPPED_AFTER_UPDATE[] =
     "\r\nInterrupted: the update is complete, the unit runs its new firmware.\r\n";
 static const char STOPPED[] = "\r\nInterrupted.\r\n";
 
+static volatile InterruptStopNote gStopNote = NULL;
+
+void interruptHandling_setStopNote(InterruptStopNote note) { gStopNote = note; }
+
+void interruptHandling_noteStop(const char *text) {
+  InterruptStopNote note = gStopNote;
+  if (note != NULL) note(text);
+}
+
 // A warning holds for one stretch at risk: once the unit is out of it (the
 // images accepted, the update failed, the next unit of a batch begins), the
 // next stretch starts with a warning again.

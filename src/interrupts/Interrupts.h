@@ -45,6 +45,14 @@
 
 void interruptHandling_install(void);
 
+// A program that tells a parent process how its update goes (update-all's
+// children) passes the stop's last line on as well: NOTE is called with it
+// (CR LF framed) after it is printed, just before the process ends. It runs
+// inside the stop, on POSIX in the signal handler: async-signal-safe calls
+// only, no allocation. NULL: none.
+typedef void (*InterruptStopNote)(const char *text);
+void interruptHandling_setStopNote(InterruptStopNote note);
+
 // ---- Shared by the platform files -------------------------------------------------
 
 typedef enum InterruptAnswer {
@@ -56,6 +64,9 @@ typedef enum InterruptAnswer {
 // interrupts already seen, and gives the text to print (CR LF framed, ready to
 // be written as is). Async-signal-safe: it reads and writes sig_atomic_t only.
 InterruptAnswer interruptHandling_answer(const char **text);
+
+// Hands the stop's last line to the note set by interruptHandling_setStopNote.
+void interruptHandling_noteStop(const char *text);
 
 // Called by interruptHandling_install (any number of times): listens to the
 // update's steps so that each stretch at risk gets its own warning.

@@ -321,7 +321,7 @@ case "$FAKE_MODE:$port" in
   stall:1) exec sleep 600 ;;
   stream:*)
     say "step sending logic"; say "percent 10"; echo $$ > pid-COM$port
-    trap 'printf "\r\n%s\r\n" "$AT_RISK"; kill $!; exit 130' INT TERM
+    trap 'printf "\r\n%s\r\n" "$AT_RISK"; say "fact state $AT_RISK"; kill $!; exit 130' INT TERM
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
   stretch:*)
@@ -417,6 +417,32 @@ def case_stall_and_interrupts(run):
                      out.decode().count("        sending logic: " + at_risk + "\n"), 2)
     if "\nTo try again: TessaranFwTool update-all --ports 1,2\n" not in out.decode():
         run.fail("no retry line in the summary:\n%s" % out.decode())
+
+    # Real children, their log folder full: COM1's log is made but takes
+    # nothing, COM2's cannot be made. Both said at once, both updates go on,
+    # and the state each interrupt left comes on the channels.
+    full = os.path.join(run.dir, "full")
+    os.mkdir(full)
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k,nr_inodes=3", "tmpfs", full]).returncode:
+        return print("no tmpfs mounted: the full log folder is not tried")
+    try:
+        subprocess.run(["dd", "if=/dev/zero", "of=" + os.path.join(full, "fill")], stderr=subprocess.DEVNULL)
+        proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--report", "full.json",
+                                 "--log-dir", "full"], env=dict(os.environ, FWUPGRADE_COM_DIR=run.com),
+                                cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for_lines(proc, b"sending logic", 2)
+        while proc.poll() is None:
+            proc.send_signal(signal.SIGINT)
+            time.sleep(1)
+        err = proc.communicate(timeout=30)[1].decode()
+        run.expect_equal("said at once", sorted(err.split("\n")[:2]), [
+            "COM%d: its log full/update-COM%d.log is not being written: No space left on device; the "
+            "update goes on." % (port, port) for port in (1, 2)])
+        with open(os.path.join(run.dir, "full.json")) as f:
+            run.expect_equal("states", [(r["message"][:12], r["log"]) for r in json.load(f)["units"]],
+                             [("Interrupted ", "full/update-COM1.log"), ("Interrupted ", "")])
+    finally:
+        subprocess.run(["umount", full])
 
 
 def case_watch_interrupts(run):

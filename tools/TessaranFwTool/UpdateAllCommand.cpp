@@ -194,6 +194,12 @@ class Display : public FleetListener {
 
   void stopping() override { message("\nStopping every update ..."); }
 
+  // Once per unit, as its child tells it.
+  void logFailed(const FleetUnit &unit, const std::string &why) override {
+    message(networkPort_portName(unit.record.port) + ": its log " + unit.record.log +
+            " is not being written: " + why + "; the update goes on.");
+  }
+
   void roundEnded(const std::vector<const FleetUnit *> &units, double now, bool changed) override {
     bool anyLeft = false;
     for (const FleetUnit *unit : units) anyLeft = anyLeft || !unit->finished;

@@ -179,5 +179,8 @@ int runUpdate(const ToolOptions &options) {
   }
   ScriptedUpdateOptions update = options.update;
   update.program = subprocess_selfPath(options.program);
-  return runScriptedUpdate(update);
+  const int status = runScriptedUpdate(update);
+  // The verdict and the lines after the last event are in the log too.
+  if (!options.updateChannel.empty()) progressChannel_checkConsole();
+  return status;
 }

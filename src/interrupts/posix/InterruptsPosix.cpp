@@ -51,6 +51,7 @@ static void onInterrupt(int signalNumber) {
   networkPort_closeAllSockets();
   platform_consoleRestore();
   writeToStderr(text);
+  interruptHandling_noteStop(text);
   _exit(EXIT_INTERRUPTED);
 }
 

@@ -41,6 +41,7 @@ static BOOL WINAPI onConsoleControl(DWORD controlType) {
   if (answer == INTERRUPT_WARN) interruptHandling_answer(&text);  // the stop's text
   platform_consoleRestore();
   writeToStderr(text);
+  interruptHandling_noteStop(text);
   // Does not return when it succeeds.
   TerminateProcess(GetCurrentProcess(), EXIT_INTERRUPTED);
   return TRUE;
