@@ -47,9 +47,9 @@ void progressChannel_send(const std::string &line) {
   if (gAttached && !subprocessChannel_write(gChannel, line.data(), line.size())) gAttached = false;
 }
 
-// Why the console cannot be written. stdio keeps only that a write failed:
-// errno still tells why when it holds an error that only a write gives (the
-// calls since cannot have set it), and a full file system is seen as such.
+// Why the console cannot be written. stdio keeps only that a write failed,
+// not why: errno still tells it when it holds an error that only a write can
+// give, and a full file system is seen as such.
 static int consoleWriteError(int code) {
 #ifdef EDQUOT
   if (code == EDQUOT) return code;
