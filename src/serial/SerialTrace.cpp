@@ -145,7 +145,8 @@ unsigned long long serialTrace_room(void) {
 
 BOOL serialTrace_append(const char *path) {
   if (gTraceFile == NULL) return FALSE;
-  FILE *part = fopen(path, "rb");
+  // Text mode, as the trace itself is written: Windows line ends stay single.
+  FILE *part = fopen(path, "r");
   if (part == NULL) return FALSE;
   endRepeats();
   gLastKey.clear();
