@@ -248,16 +248,15 @@ class LatencyProxy:
 
 
 class ModemStateFlood:
-    """A hostile RFC 2217 server on a free loopback port: to each connection it
-    sends NOTIFY-MODEMSTATE without end (one state, or two in turn) until the
-    client goes, the block ends, or `seconds` pass."""
+    """A hostile RFC 2217 server on a free loopback port: NOTIFY-MODEMSTATE without end (one
+    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass."""
 
     def __init__(self, alternate=False, seconds=30.0):
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
-        self.chunk, self.seconds = b"".join(notify) * 512, seconds
+        self.chunk = b"".join(notify) * 512
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
-        self.port = self.listener.getsockname()[1]
+        self.port, self.deadline = self.listener.getsockname()[1], time.monotonic() + seconds
         self.thread = threading.Thread(target=self._serve, daemon=True)
 
     def _serve(self):
@@ -270,7 +269,6 @@ class ModemStateFlood:
                 continue
 
     def __enter__(self):
-        self.deadline = time.monotonic() + self.seconds
         self.thread.start()
         return self
 

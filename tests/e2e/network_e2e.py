@@ -230,7 +230,6 @@ def case_flood_trace(run):
             _, _, status = run.run_tool("probe", "--port", url, "--trace", trace, timeout=60)
         lines = [re.sub(r"\d+ times$", "N times", r.replace(url, "")) for r in read_trace(trace)]
         at, got = lines.index("connect  ok") + 1, os.path.getsize(trace)
-        print("alternating %s: %d bytes, ends %s" % (alternate, got, lines[-2:]))
         run.expect_equal("alternating %s" % alternate, (status, lines[at:at + 2], lines[-2].startswith(last),
                                                         lines[-1], got in size), (3, first, True, "exit status 3", True))
         os.remove(trace)
