@@ -133,8 +133,9 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
     fleet_endProbeTrace(&probe);
     if (probe.stopped)
       serialTrace_note("[%s] probe stopped: %s", networkPort_portName(probe.port).c_str(),
-                       interrupted ? "interrupted" : settled ? "a unit answered on an earlier port"
-                                                              : "it did not end in time");
+                       interrupted ? "interrupted"
+                       : settled   ? "a unit answered on an earlier port"
+                                   : "it did not end in time");
     // A probe stopped once the lowest unit was known may have answered too:
     // only the lowest is wanted then.
     if (!probe.answered || interrupted || (settled && probe.stopped)) continue;

@@ -42,14 +42,17 @@ double serialTrace_nowMs(void) {
 
 BOOL serialTrace_enabled(void) { return gTraceFile != NULL; }
 
-static Stamp stampNow(void) { return {std::chrono::system_clock::now(), serialTrace_nowMs() - gTraceStartMs}; }
+static Stamp stampNow(void) {
+  return {std::chrono::system_clock::now(), serialTrace_nowMs() - gTraceStartMs};
+}
 
 // The record's prefix: local wall time to the millisecond, then the time since
 // the trace began; then the label of a probe's trace.
 static std::string stampText(const Stamp &stamp) {
   using namespace std::chrono;
   const time_t seconds = system_clock::to_time_t(stamp.wall);
-  const long millis = (long)(duration_cast<milliseconds>(stamp.wall.time_since_epoch()).count() % 1000);
+  const long millis =
+      (long)(duration_cast<milliseconds>(stamp.wall.time_since_epoch()).count() % 1000);
   struct tm local;
   calendarTime_fields(seconds, false, &local);
   char text[64];
@@ -76,7 +79,8 @@ static void writeLine(const Stamp &stamp, std::string line, bool bounded) {
 // The count of records left out as repeats of the one before them.
 static void endRepeats(void) {
   if (gRepeats > 0)
-    writeLine(gLastRepeat, stampText(gLastRepeat) + "... repeated " + std::to_string(gRepeats) + " times\n",
+    writeLine(gLastRepeat,
+              stampText(gLastRepeat) + "... repeated " + std::to_string(gRepeats) + " times\n",
               true);
   gRepeats = 0;
 }
@@ -135,7 +139,9 @@ BOOL serialTrace_start(const char *program, const char *version, const char *pat
 
 const char *serialTrace_path(void) { return gTraceFile != NULL ? gTracePath.c_str() : NULL; }
 
-void serialTrace_setLabel(const char *label) { gLabel = label != NULL && *label ? "[" + std::string(label) + "] " : ""; }
+void serialTrace_setLabel(const char *label) {
+  gLabel = label != NULL && *label ? "[" + std::string(label) + "] " : "";
+}
 
 void serialTrace_setLimit(unsigned long long bytes) { gLimit = bytes; }
 
