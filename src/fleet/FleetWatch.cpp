@@ -72,7 +72,7 @@ bool FleetWatch::round(double now) {
     probe.port = port;
     w.interrupted = false;
     w.probeStartedAt = now;
-    if (!fleet_startProbe(self_, 0, &probe)) {
+    if (!fleet_startProbe(self_, networkPort_isRaw(port) ? run_.baud() : 0, &probe)) {
       w.nextProbeAt = now + interval_;
       continue;
     }
