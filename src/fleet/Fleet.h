@@ -55,6 +55,9 @@ bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &
 // Whether a report can be written at PATH (its name, its folder), without
 // touching a file already there.
 bool fleet_checkReportPath(const std::string &path, std::string *error);
+// A new, empty file of our own in PATH's folder, named after it
+// (".trace.txt.XXXXXX"): its name in *tempPath. FALSE with the reason in *error.
+bool fleet_newFileBeside(const std::string &path, std::string *tempPath, std::string *error);
 // PATH with "-N" before its extension for N > 1: "logs/update-COM3-2.log".
 std::string fleet_numberedName(const std::string &path, int number);
 // PATH with the port before its extension: "trace.txt" -> "trace-COM3.txt",

@@ -171,8 +171,8 @@ std::string fleet_portArgument(int port) {
 
 // A new, empty file of our own beside PATH (same folder, so that a rename
 // moves it over PATH at once): its name in *tempPath, an open descriptor.
-// -1 with the reason in *error when the folder does not take one.
-static int makeTempBeside(const std::string &path, std::string *tempPath, std::string *error) {
+// -1 with errno set when the folder does not take one.
+static int makeTempBeside(const std::string &path, std::string *tempPath) {
   size_t slash = path.find_last_of("/\\");
   std::string folder = slash == std::string::npos ? "" : path.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
@@ -197,8 +197,17 @@ static int makeTempBeside(const std::string &path, std::string *tempPath, std::s
     return fd;
   }
 #endif
-  *error = path + ": cannot write the report: " + strerror(errno);
   return -1;
+}
+
+bool fleet_newFileBeside(const std::string &path, std::string *tempPath, std::string *error) {
+  const int fd = makeTempBeside(path, tempPath);
+  if (fd < 0) *error = strerror(errno);
+#ifdef _WIN32
+  return fd >= 0 && _close(fd) == 0;
+#else
+  return fd >= 0 && close(fd) == 0;
+#endif
 }
 
 static bool reportKind(const std::string &path, std::string *error) {
@@ -214,16 +223,12 @@ bool fleet_checkReportPath(const std::string &path, std::string *error) {
     *error = path + ": cannot write the report: it is a folder";
     return false;
   }
-  std::string temp;
-  int fd = makeTempBeside(path, &temp, error);
-  if (fd < 0) return false;
-#ifdef _WIN32
-  _close(fd);
-  _unlink(temp.c_str());
-#else
-  close(fd);
-  unlink(temp.c_str());
-#endif
+  std::string temp, why;
+  if (!fleet_newFileBeside(path, &temp, &why)) {
+    *error = path + ": cannot write the report: " + why;
+    return false;
+  }
+  remove(temp.c_str());
   return true;
 }
 
@@ -235,8 +240,11 @@ bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &
   // earlier one until the new one is in place. A link at PATH is replaced,
   // not followed.
   std::string temp;
-  int fd = makeTempBeside(path, &temp, error);
-  if (fd < 0) return false;
+  int fd = makeTempBeside(path, &temp);
+  if (fd < 0) {
+    *error = path + ": cannot write the report: " + strerror(errno);
+    return false;
+  }
   bool ok = true;
   for (size_t at = 0; ok && at < text.size();) {
 #ifdef _WIN32

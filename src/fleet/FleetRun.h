@@ -156,12 +156,20 @@ struct FleetProbe {
   int baud = 0;             // 0 over a raw socket whose rate is not known
   std::string device;
   std::string openFailure;  // why the port could not be opened, when it could not
+  // The child's wire trace, when the caller asks for one by giving its bound
+  // (a share of this run's): a new file beside this run's trace, appended to
+  // it by fleet_endProbeTrace.
+  unsigned long long traceBytes = 0;
+  std::string traceFile;
 };
 // Starts the probe of probe->port, asking at `baud` only when it is above 0.
 // FALSE after saying why the child could not start.
 bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe);
 // Takes what the child has sent so far; TRUE once it has ended.
 bool fleet_readProbe(FleetProbe *probe);
+// Once the child has ended (or was killed): its trace's records appended to
+// this run's trace, and its file removed.
+void fleet_endProbeTrace(FleetProbe *probe);
 
 // How a search asks, and why ports could not be opened.
 struct FleetSearch {

@@ -13,6 +13,7 @@
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/NetworkPort.h"
+#include "serial/SerialTrace.h"
 
 #define PROBE_SECONDS_LIMIT 120.0
 #define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
@@ -25,10 +26,28 @@ bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
     argv.push_back(std::to_string(baud));
   }
   std::string error;
+  const std::string name = networkPort_portName(probe->port);
+  // The child traces to a file of its own (children cannot share one), in
+  // the folder of this run's trace: a folder the user chose to write to.
+  if (probe->traceBytes > 0 && serialTrace_enabled()) {
+    if (fleet_newFileBeside(serialTrace_path(), &probe->traceFile, &error))
+      argv.insert(argv.end(), {"--probe-trace", probe->traceFile, "--probe-trace-limit",
+                               std::to_string(probe->traceBytes)});
+    else
+      serialTrace_note("[%s] no trace of the probe: %s", name.c_str(), error.c_str());
+  }
   probe->child = subprocess_start(argv, "", &error);
   if (probe->child != NULL) return true;
-  toolError_print("%s cannot be probed: %s", networkPort_portName(probe->port).c_str(), error.c_str());
+  fleet_endProbeTrace(probe);
+  toolError_print("%s cannot be probed: %s", name.c_str(), error.c_str());
   return false;
+}
+
+void fleet_endProbeTrace(FleetProbe *probe) {
+  if (probe->traceFile.empty()) return;
+  serialTrace_append(probe->traceFile.c_str());
+  remove(probe->traceFile.c_str());
+  probe->traceFile.clear();
 }
 
 bool fleet_readProbe(FleetProbe *probe) {
@@ -66,8 +85,11 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
                        FleetSearch *search, std::vector<FleetRecord> *found) {
   std::vector<Probe> probes(ports.size());
   std::vector<Subprocess *> children;
+  // Each probe's trace may take its share of what this run's may still take.
+  const unsigned long long traceShare = ports.empty() ? 0 : serialTrace_room() / ports.size();
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
+    probes[i].traceBytes = traceShare;
     const bool raw = networkPort_isRaw(ports[i]) && search->socketBaud > 0;
     const int baud = raw ? search->socketBaud : search->baud;
     if (fleet_startProbe(self, baud, &probes[i]))
@@ -110,6 +132,13 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
     if (probe.stopped && !interrupted && !settled)
       toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
     subprocess_free(probe.child);  // kills a probe still running
+    // Its records whole, in port order, a stopped probe's as far as they go.
+    fleet_endProbeTrace(&probe);
+    if (probe.stopped)
+      serialTrace_note("[%s] probe stopped: %s", networkPort_portName(probe.port).c_str(),
+                       interrupted ? "interrupted"
+                       : settled   ? "a unit answered on an earlier port"
+                                   : "it did not end in time");
     // A probe stopped once the lowest unit was known may have answered too:
     // only the lowest is wanted then.
     if (!probe.answered || interrupted || (settled && probe.stopped)) continue;

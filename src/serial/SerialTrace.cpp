@@ -15,10 +15,25 @@
 #include "platform/PortList.h"
 
 static FILE *gTraceFile = NULL;
+static std::string gTracePath;
 static double gTraceStartMs = 0;
+static std::string gLabel;  // "[COM3] " in a probe's trace, else empty
+static unsigned long long gLimit = SERIAL_TRACE_LIMIT;
+static unsigned long long gWritten = 0;  // bytes this run wrote to the trace
+static bool gBounded = false;            // the bound was reached: records are left out
+// The last record written, as it is compared with the next (a read or write
+// without its elapsed time), and how often it came again since.
+static std::string gLastKey;
+static long gRepeats = 0;
 
 #define TRACE_WHOLE_LIMIT 256  // longer blocks are shown by their two ends
 #define TRACE_END_BYTES 16
+
+struct Stamp {
+  std::chrono::system_clock::time_point wall;
+  double sinceStartMs;
+};
+static Stamp gLastRepeat;  // when the last repeat came
 
 double serialTrace_nowMs(void) {
   using namespace std::chrono;
@@ -27,30 +42,80 @@ double serialTrace_nowMs(void) {
 
 BOOL serialTrace_enabled(void) { return gTraceFile != NULL; }
 
+static Stamp stampNow(void) {
+  return {std::chrono::system_clock::now(), serialTrace_nowMs() - gTraceStartMs};
+}
+
 // The record's prefix: local wall time to the millisecond, then the time since
-// the trace began.
-static void writeStamp(void) {
+// the trace began; then the label of a probe's trace.
+static std::string stampText(const Stamp &stamp) {
   using namespace std::chrono;
-  const system_clock::time_point now = system_clock::now();
-  const time_t seconds = system_clock::to_time_t(now);
-  const long millis = (long)(duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000);
+  const time_t seconds = system_clock::to_time_t(stamp.wall);
+  const long millis =
+      (long)(duration_cast<milliseconds>(stamp.wall.time_since_epoch()).count() % 1000);
   struct tm local;
   calendarTime_fields(seconds, false, &local);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
-  fprintf(gTraceFile, "%s.%03ld +%.1f ", text, millis, serialTrace_nowMs() - gTraceStartMs);
+  char text[64];
+  size_t used = strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  snprintf(text + used, sizeof text - used, ".%03ld +%.1f ", millis, stamp.sinceStartMs);
+  return text + gLabel;
+}
+
+// Writes LINE (newline included) unless the run's bound leaves it out: the
+// first line that would pass the bound is replaced by one that says so.
+// Flushed at once: a trace is wanted most from a run that never ends well.
+static void writeLine(const Stamp &stamp, std::string line, bool bounded) {
+  if (bounded && gBounded) return;
+  if (bounded && gWritten + line.size() > gLimit) {
+    gBounded = true;
+    line = stampText(stamp) + "trace bounded at " + std::to_string(gLimit) +
+           " bytes: the run's later records are left out\n";
+  }
+  fwrite(line.data(), 1, line.size(), gTraceFile);
+  fflush(gTraceFile);
+  gWritten += line.size();
+}
+
+// The count of records left out as repeats of the one before them.
+static void endRepeats(void) {
+  if (gRepeats > 0)
+    writeLine(gLastRepeat,
+              stampText(gLastRepeat) + "... repeated " + std::to_string(gRepeats) + " times\n",
+              true);
+  gRepeats = 0;
+}
+
+// A record; one the same as the last written (KEY compared) is only counted.
+static void record(const std::string &key, const std::string &text) {
+  if (gTraceFile == NULL || gBounded) return;
+  const Stamp now = stampNow();
+  if (key == gLastKey) {
+    gRepeats++;
+    gLastRepeat = now;
+    return;
+  }
+  endRepeats();
+  gLastKey = key;
+  writeLine(now, stampText(now) + text + "\n", true);
+}
+
+static std::string formatted(const char *format, va_list args) {
+  va_list again;
+  va_copy(again, args);
+  const int length = vsnprintf(NULL, 0, format, args);
+  std::string text(length > 0 ? (size_t)length : 0, '\0');
+  if (length > 0) vsnprintf(&text[0], text.size() + 1, format, again);
+  va_end(again);
+  return text;
 }
 
 void serialTrace_note(const char *format, ...) {
   if (gTraceFile == NULL) return;
-  writeStamp();
   va_list args;
   va_start(args, format);
-  vfprintf(gTraceFile, format, args);
+  const std::string text = formatted(format, args);
   va_end(args);
-  fputc('\n', gTraceFile);
-  // Flushed at once: a trace is wanted most from a run that never ends well.
-  fflush(gTraceFile);
+  record(text, text);
 }
 
 BOOL serialTrace_start(const char *program, const char *version, const char *path) {
@@ -63,14 +128,55 @@ BOOL serialTrace_start(const char *program, const char *version, const char *pat
     fprintf(stderr, "%s: cannot open the trace file %s: %s\n", program, path, strerror(errno));
     return FALSE;
   }
+  gTracePath = path;
   gTraceStartMs = serialTrace_nowMs();
+  gWritten = 0;
+  gBounded = false;
+  gLastKey.clear();
   serialTrace_note("start %s %s", program, version);
+  return TRUE;
+}
+
+const char *serialTrace_path(void) { return gTraceFile != NULL ? gTracePath.c_str() : NULL; }
+
+void serialTrace_setLabel(const char *label) {
+  gLabel = label != NULL && *label ? "[" + std::string(label) + "] " : "";
+}
+
+void serialTrace_setLimit(unsigned long long bytes) { gLimit = bytes; }
+
+unsigned long long serialTrace_room(void) {
+  return gTraceFile == NULL || gBounded || gWritten >= gLimit ? 0 : gLimit - gWritten;
+}
+
+BOOL serialTrace_append(const char *path) {
+  if (gTraceFile == NULL) return FALSE;
+  // Text mode, as the trace itself is written: Windows line ends stay single.
+  FILE *part = fopen(path, "r");
+  if (part == NULL) return FALSE;
+  endRepeats();
+  gLastKey.clear();
+  std::string line;
+  char buffer[4096];
+  const Stamp now = stampNow();
+  while (fgets(buffer, sizeof buffer, part) != NULL) {
+    line += buffer;
+    if (line.back() != '\n') continue;
+    writeLine(now, line, true);
+    line.clear();
+  }
+  // A child killed in the middle of a record leaves it without its newline.
+  if (!line.empty()) writeLine(now, line + "\n", true);
+  fclose(part);
   return TRUE;
 }
 
 void serialTrace_finish(int exitStatus) {
   if (gTraceFile == NULL) return;
-  serialTrace_note("exit status %d", exitStatus);
+  endRepeats();
+  // Written past the bound too: the run's outcome is always the last record.
+  const Stamp now = stampNow();
+  writeLine(now, stampText(now) + "exit status " + std::to_string(exitStatus) + "\n", false);
   fclose(gTraceFile);
   gTraceFile = NULL;
 }
@@ -149,6 +255,10 @@ void serialTrace_io(const char *call, int asked, int done, double elapsedMs, con
       appendBytes(text, sizeof text, data + done - TRACE_END_BYTES, TRACE_END_BYTES);
     }
   }
-  serialTrace_note("%s %d of %d bytes in %.1f ms%s %s", call, done, asked, elapsedMs,
-                   ok ? "" : " FAILED", text);
+  char head[160], elapsed[32];
+  snprintf(head, sizeof head, "%s %d of %d bytes", call, done, asked);
+  snprintf(elapsed, sizeof elapsed, " in %.1f ms", elapsedMs);
+  const std::string tail = std::string(ok ? "" : " FAILED") + " " + text;
+  // The same call with the same bytes is a repeat whatever it took.
+  record(head + tail, head + std::string(elapsed) + tail);
 }

@@ -15,6 +15,11 @@
 #include "platform/SystemError.h"
 
 #define SERIAL_TRACE_ENV "FWUPGRADE_TRACE"
+// What one run writes to its trace at most. A sound update takes about 30 KB
+// and a probe of 32 silent ports about 210 KB; a server that floods the line
+// with events of its own must not fill the disk. Past it, one record says so
+// and only the exit status follows.
+#define SERIAL_TRACE_LIMIT (16ULL * 1024 * 1024)
 
 // Opens `path` for appending (the value of FWUPGRADE_TRACE when path is null
 // or empty) and writes the run's first record: program and version. Returns
@@ -31,6 +36,22 @@ void serialTrace_note(const char *format, ...)
     ;
 // Writes the exit status and closes the file.
 void serialTrace_finish(int exitStatus);
+// A record the same as the one before it (a read or write with the same
+// bytes, whatever time it took) is not written again: a record
+// "... repeated N times" comes once a different record does, or at the end.
+
+// The open trace file's path; NULL when tracing is off.
+const char *serialTrace_path(void);
+// Every later record starts with "[LABEL] " after its time (a probe's port).
+void serialTrace_setLabel(const char *label);
+// The bound of this run's trace, in bytes (SERIAL_TRACE_LIMIT unless set).
+void serialTrace_setLimit(unsigned long long bytes);
+// The bytes this run may still write before its bound.
+unsigned long long serialTrace_room(void);
+// Appends another trace's records as they are (a probe's, written by its
+// child), within this run's bound. FALSE when tracing is off or PATH cannot
+// be read.
+BOOL serialTrace_append(const char *path);
 
 // ---- Records of the serial calls (SerialCalls.h makes them) -------------------
 // How a call ended, written as what it means: an expected failure is not

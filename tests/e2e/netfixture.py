@@ -244,3 +244,35 @@ class LatencyProxy:
                 while piece is not None:  # let the reader's end marker go
                     at, piece = segments.get()
                 return
+
+
+
+class ModemStateFlood:
+    """A hostile RFC 2217 server on a free loopback port: NOTIFY-MODEMSTATE without end (one
+    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass."""
+
+    def __init__(self, alternate=False, seconds=30.0):
+        notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
+        self.chunk = b"".join(notify) * 512
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.listener.settimeout(0.2)
+        self.port, self.deadline = self.listener.getsockname()[1], time.monotonic() + seconds
+        self.thread = threading.Thread(target=self._serve, daemon=True)
+
+    def _serve(self):
+        while time.monotonic() < self.deadline:
+            try:
+                with self.listener.accept()[0] as client:
+                    while time.monotonic() < self.deadline:
+                        client.sendall(self.chunk)
+            except OSError:
+                continue
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.deadline = 0
+        self.thread.join(timeout=5)
+        self.listener.close()

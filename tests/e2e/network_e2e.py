@@ -10,6 +10,7 @@ Exits 77 (skipped) when ser2net is not installed.
 """
 import json
 import os
+import re
 import sys
 import time
 
@@ -17,7 +18,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
 import netfixture  # noqa: E402
 from fleet_e2e import KEYS  # noqa: E402
-from tool_e2e import READ_ONLY, VERIFY_LINE, ToolRun  # noqa: E402
+from tool_e2e import READ_ONLY, VERIFY_LINE, ToolRun, read_trace  # noqa: E402
 
 VERIFIED = VERIFY_LINE + "1.0.4 VERIFIED\r\n"
 NOT_VERIFIED = "\r\nNOT VERIFIED, the update failed\r\n"
@@ -217,8 +218,29 @@ def case_cut(run):
         run.fail("transcript is not a cut FPGA stream: %r" % out[-400:])
 
 
+def case_flood_trace(run):
+    """A server that sends NOTIFY-MODEMSTATE without end: one state over and
+    over is one record and its count; two in turn fill the trace up to its
+    bound, which it says. Exit status 3 either way."""
+    trace = os.path.join(run.dir, "flood.txt")
+    # alternate | the two records after "connect ... ok" | the last but one | size
+    for alternate, first, last, size in [
+            (False, [": NOTIFY-MODEMSTATE 0x30", "... repeated N times"], "", range(4096)),
+            (True, [": NOTIFY-MODEMSTATE 0x30", ": NOTIFY-MODEMSTATE 0xB0"], "trace bounded at 16777216 bytes",
+             range(16 << 20, (16 << 20) + 512))]:
+        with netfixture.ModemStateFlood(alternate) as server:
+            url = "rfc2217://127.0.0.1:%d" % server.port
+            _, _, status = run.run_tool("probe", "--port", url, "--trace", trace, timeout=60)
+        lines = [re.sub(r"\d+ times$", "N times", r.replace(url, "")) for r in read_trace(trace)]
+        at, got = lines.index("connect  ok") + 1, os.path.getsize(trace)
+        run.expect_equal("alternating %s" % alternate, (status, lines[at:at + 2], lines[-2].startswith(last),
+                                                        lines[-1], got in size), (3, first, True, "exit status 3", True))
+        os.remove(trace)
+
+
 CASES = {
     "cut": case_cut,
+    "flood-trace": case_flood_trace,
     "probe": case_probe,
     "update-all": case_update_all,
 }

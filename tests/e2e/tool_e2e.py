@@ -335,6 +335,18 @@ def detection_rates(events, port, since):
             if p == port and at >= since and event == "cmd" and detail == "%%%help -c version"]
 
 
+def check_probe_trace(run, expected, name="t.txt"):
+    """Every probe's records in the trace, whole and in port order: (label, a
+    record of it) for each port; no probe's own file left."""
+    records = read_trace(os.path.join(run.dir, name))
+    labels = [r.split(" ", 1)[0] for r in records if r.startswith("[")]
+    blocks = [label for i, label in enumerate(labels) if i == 0 or label != labels[i - 1]]
+    run.expect_equal(name + ": probes' blocks", blocks, [label for label, _ in expected])
+    run.expect_equal(name + ": records missing", [(label, what) for label, what in expected
+                                                  if not any(r.startswith(label + " " + what) for r in records)], [])
+    run.expect_equal("files left", sorted(f for f in os.listdir(run.dir) if f.startswith(".t")), [])
+
+
 def case_probe_all_ports(run):
     """probe without --port asks every port at once, each through detection's
     own rate order: a unit at 1200 on COM32 behind 31 silent ports is found
@@ -342,8 +354,9 @@ def case_probe_all_ports(run):
     asks it. Ctrl+C meanwhile stops every probe and leaves every port free."""
     run.start_unit("--ports", "1-32", "--unit-port", "32", "--type", "tx", "--baud", "1200")
     since = time.time()
-    out, err, status = run.run_tool("probe", "--json", timeout=120)
+    out, err, status = run.run_tool("probe", "--json", "--trace", "t.txt", timeout=120)
     run.expect_equal("status, stderr", (status, err), (0, ""))
+    check_probe_trace(run, [("[COM%d]" % n, "open COM%d " % n) for n in range(1, 33)])
     unit = json.loads(out) if status == 0 else {}
     run.expect_equal("unit", (unit.get("port"), unit.get("baud"), unit.get("type")), (32, 1200, "TX"))
     print("probe found COM32 at 1200 in %.1f s" % run.elapsed)
@@ -359,7 +372,7 @@ def case_probe_all_ports(run):
 
     locks = os.path.join(run.dir, "locks")
     os.mkdir(locks)
-    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_LOCK_DIRS=locks)
+    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com, FWUPGRADE_LOCK_DIRS=locks, FWUPGRADE_TRACE="t2.txt")
     probe = e2e.LiveUpdater(run, command=[run.args.tool, "probe"], env=env)
     deadline = time.time() + 10
     while len(os.listdir(locks)) < 16 and time.time() < deadline:  # the probes have begun
@@ -368,6 +381,7 @@ def case_probe_all_ports(run):
     status, out, err = probe.finish(10)
     run.expect_equal("interrupted", (status, out, err), (130, "", e2e.STOPPED_BEFORE_IMAGES))
     run.expect_equal("probes left running", probe_children_left(run), [])
+    check_probe_trace(run, [("[COM%d]" % n, "probe stopped: interrupted") for n in range(1, 33)], "t2.txt")
     run.expect_equal("lock files left", os.listdir(locks), [])
     run.expect_equal("ports not free", [n for n in range(1, 33) if e2e.port_left_free(run, n)], [])
 

@@ -200,4 +200,6 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_option("--probe-baud", all.probeBaud)
       ->transform(commandLine_baudValidator())
       ->group("");
+  command.add_option("--probe-trace", all.probeTrace)->group("");
+  command.add_option("--probe-trace-limit", all.probeTraceLimit)->group("");
 }

@@ -44,6 +44,8 @@ struct UpdateAllCommandLine {
   int probePort = 0;         // the probe of one port, in a child of update-all
   std::string probeChannel;  // that probe's --progress-fd
   int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
+  std::string probeTrace;    // that probe's wire trace, appended to its parent's at its end
+  unsigned long long probeTraceLimit = 0;  // that trace's bound (its share of the parent's)
 };
 
 // The values of every command's options; a command fills its own member.

@@ -7,11 +7,14 @@
 
 #include "ToolCommands.h"
 #include "fleet/Fleet.h"
+#include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
+#include "platform/ToolName.h"
 #include "serial/NetworkPort.h"
 #include "serial/PortAddress.h"
+#include "serial/SerialTrace.h"
 
 // A port list with the COM prefixes taken away ("COM1-COM4,com9" -> "1-4,9"):
 // the list's own parser takes numbers only.
@@ -75,7 +78,16 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
 
 int runUpdateAllCommand(const ToolOptions &options) {
   const UpdateAllCommandLine &all = options.updateAll;
-  if (all.probePort > 0) return fleet_probePort(all.probePort, all.probeBaud, all.probeChannel.c_str());
+  if (all.probePort > 0) {
+    // The probe's trace, for its parent to append to its own: each record
+    // names the port, since the parent's trace holds every port's.
+    if (!all.probeTrace.empty()) {
+      serialTrace_setLabel(networkPort_portName(all.probePort).c_str());
+      if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
+      serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
+    }
+    return fleet_probePort(all.probePort, all.probeBaud, all.probeChannel.c_str());
+  }
   if (all.portGiven) {
     toolError_print(
         "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
