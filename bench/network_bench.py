@@ -3,13 +3,18 @@
 the same over a local pseudo-terminal. unitsim holds every line to its rate
 (--pace), so a local run pays the line time as a UART would.
 
-    network_bench.py --tool PATH --unitsim PATH [single] [fleet]
+    network_bench.py --tool PATH --unitsim PATH [single] [fleet] [hostile]
 
 single  one TX unit at 115200, `update`: over the local pty, over ser2net on
         the loopback (rfc2217://) and through the latency proxy (20 +/- 10 ms
         each way, segments of 1 to 64 bytes): the wall time of each and its
         ratio to the local run.
 fleet   `update-all` of 8 TX units through ser2net against one local unit.
+hostile `probe --port` against each server of HOSTILE, then
+        `update-all` against both floods (one probe per port): time to the
+        end, exit status, the peak RSS of the largest process (GNU time's,
+        which covers the probes it reaped), and the console (stdout and
+        stderr in one file, as a terminal shows them).
 
 The 138 s reboot wait and the announces' read timeouts are the same in every
 run, so each image's stream is also shown alone: from the tool's first write
@@ -19,10 +24,13 @@ Figures, not pass/fail.
 import argparse
 import os
 import re
+import select
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -139,6 +147,108 @@ def fleet(args, units, network):
         shutil.rmtree(workdir, ignore_errors=True)
 
 
+def telnet(*commands):
+    """IAC VERB OPTION for each (verb, option)."""
+    return bytes(b for verb, option in commands for b in (255, verb, option))
+
+
+WILL, WONT, DO, DONT = 251, 252, 253, 254
+AGREE = telnet((DO, 0), (WILL, 0), (DO, 3), (WILL, 3), (DO, 44))  # BINARY, SGA, COM-PORT
+OPENING = 15  # bytes: the tool's WILL/DO BINARY and SGA, WILL COM-PORT
+FLOOD = b"U" * 65536
+# Servers that break the rules, by name: (scheme, sent once a client
+# connects, sent for each piece the client sends past its opening, sent again
+# and again). None acknowledges a setting.
+HOSTILE = {
+    "no-ack": ("rfc2217", AGREE, b"", b""),
+    "flood": ("rfc2217", AGREE, b"", FLOOD),
+    "raw-flood": ("socket", b"", b"", FLOOD),
+    "no-binary": ("rfc2217", telnet((DONT, 0), (WONT, 0)) + AGREE[6:], b"", b""),
+    "binary-off-later": ("rfc2217", AGREE, telnet((DONT, 0)), b""),
+    "option-flood": ("rfc2217", AGREE, b"", telnet((WILL, 5)) * 4096),
+    "will-dont-loop": ("rfc2217", AGREE + telnet((WILL, 1)), telnet((WILL, 1)), b""),
+    "long-subnegotiation": ("rfc2217", AGREE, b"\xff\xfa\x2c\x65" + bytes(80) + b"\xff\xf0", b""),
+}
+
+
+class HostileServer(threading.Thread):
+    """A server on a free loopback port that behaves as HOSTILE[name] on each
+    connection in turn, from its creation until stopped."""
+
+    def __init__(self, name):
+        super().__init__(daemon=True)
+        self.scheme, self.opening, self.answer, self.flood = HOSTILE[name]
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.stopping = False
+        self.start()
+
+    def url(self):
+        return "%s://127.0.0.1:%d" % (self.scheme, self.listener.getsockname()[1])
+
+    def stop(self):
+        self.stopping = True
+        self.join()
+        self.listener.close()
+
+    def run(self):
+        while not self.stopping:
+            if select.select([self.listener], [], [], 0.1)[0]:
+                with self.listener.accept()[0] as client:
+                    self.serve(client)
+
+    def serve(self, client):
+        taken = 0
+        try:
+            client.sendall(self.opening)
+            while not self.stopping:
+                if select.select([client], [], [], 0 if self.flood else 0.1)[0]:
+                    piece = client.recv(65536)
+                    if not piece:
+                        return
+                    taken += len(piece)
+                    if taken > OPENING:
+                        client.sendall(self.answer)
+                client.sendall(self.flood)
+        except OSError:
+            return
+
+
+def measured(args, *arguments):
+    """Runs the tool under GNU time (a child forked from Python would carry the
+    interpreter's RSS into its own peak); (seconds, exit status, console, peak
+    RSS in MB)."""
+    with tempfile.TemporaryDirectory(prefix="bench-net-hostile-") as workdir:
+        timing, console = os.path.join(workdir, "timing"), os.path.join(workdir, "console")
+        with open(console, "wb") as out:
+            subprocess.run(["/usr/bin/time", "-f", "%e %x %M", "-o", timing, args.tool]
+                           + list(arguments), stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                           cwd=workdir, env=dict(os.environ, FWUPGRADE_COM_DIR=workdir))
+        with open(timing) as f:
+            elapsed, status, rss = f.read().split()[-3:]
+        with open(console, "rb") as f:
+            text = f.read().decode("latin-1")
+    return float(elapsed), int(status), text, int(rss) / 1024.0
+
+
+def bench_hostile(args):
+    print("== servers that break the rules: time to the end, exit status, peak RSS, console")
+    servers = {name: HostileServer(name) for name in HOSTILE}
+    try:
+        runs = [(name, ["probe", "--port", server.url()]) for name, server in servers.items()]
+        runs.append(("update-all, both floods", ["update-all", "--ports", "%s,%s" % (
+            servers["flood"].url(), servers["raw-flood"].url())]))
+        for name, arguments in runs:
+            elapsed, status, err, rss = measured(args, *arguments)
+            for server in servers.values():
+                err = err.replace(server.url(), "URL")
+            print("   %-24s %5.2f s  exit %d  %5.1f MB  %s" % (name, elapsed, status, rss,
+                                                          err.strip().replace("\n", " / ")))
+            sys.stdout.flush()
+    finally:
+        for server in servers.values():
+            server.stop()
+
+
 def show_streams(streams):
     return "  ".join("%s %.2f s" % ({"l": "logic", "h": "firmware"}[k], s)
                      for k, s in sorted(streams.items(), key=lambda i: i[0] != "l"))
@@ -175,16 +285,17 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
-    parser.add_argument("which", nargs="*", help="single, fleet (default both)")
+    parser.add_argument("which", nargs="*", help="single, fleet, hostile (default all)")
     args = parser.parse_args()
     args.tool, args.unitsim = os.path.abspath(args.tool), os.path.abspath(args.unitsim)
     if not os.access(netfixture.SER2NET, os.X_OK):
         print("%s is not installed" % netfixture.SER2NET)
         return 1
-    if set(args.which) - {"single", "fleet"}:
-        parser.error("which: single or fleet")
-    for which in args.which or ["single", "fleet"]:
-        {"single": bench_single, "fleet": bench_fleet}[which](args)
+    benches = {"single": bench_single, "fleet": bench_fleet, "hostile": bench_hostile}
+    if set(args.which) - set(benches):
+        parser.error("which: single, fleet or hostile")
+    for which in args.which or list(benches):
+        benches[which](args)
     return 0
 
 

@@ -49,11 +49,12 @@ add_script_bench(bench_fleet fleet_bench.py
   PROGRAMS ${all_programs})
 
 # The tool updating units behind ser2net (loopback, and through a proxy with a
-# wide-area link's latency) against a local pty, and update-all of 8 units
-# behind ser2net against one local unit:
+# wide-area link's latency) against a local pty, update-all of 8 units
+# behind ser2net against one local unit, and probe and update-all against
+# servers that break the rules (time, exit status, peak RSS, console):
 #   cmake --build <build> --target bench_network   (about 25 minutes)
 add_script_bench(bench_network network_bench.py
-  "update over a local pty, ser2net and a latency proxy; update-all of 8 units behind ser2net"
+  "update over a local pty, ser2net and a latency proxy; update-all of 8 units behind ser2net; hostile servers"
   PROGRAMS --tool TessaranFwTool --unitsim unitsim)
 
 # probe and update without --port finding a unit on COM32 behind 31 silent

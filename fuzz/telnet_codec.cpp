@@ -2,7 +2,7 @@
 // byte gives how many of the next bytes set the chunk sizes and data buffer
 // sizes of a split feed; the rest is the server's stream. Checks that:
 // - the stream fed whole and fed in pieces gives the same data, events,
-//   answers and error;
+//   answers, error and verdict on the opening;
 // - no call consumes more than it was given or fills more than its buffer;
 // - an option whose state is confirmed is never answered (no negotiation loop);
 // - escaping the stream as our data and decoding it gives it back, no event.
@@ -21,6 +21,7 @@ struct Run {
   std::string data;
   std::string events;  // names and answers, in order
   bool failed = false;
+  std::string opening;  // pending, refused and why, or agreed
 };
 
 // The rule against loops: WILL/DO are answered only from OFF, WONT/DONT
@@ -83,6 +84,8 @@ Run decodeInPieces(const std::string &stream, const std::string &pattern, bool o
     }
   }
   run.failed = telnetCodec_error(&codec) != NULL;
+  const char *refusal = telnetCodec_refusal(&codec);
+  run.opening = telnetCodec_openingPending(&codec) ? "pending" : refusal != NULL ? refusal : "";
   return run;
 }
 
@@ -97,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size) {
 
   const Run whole = decodeInPieces(stream, "", opened);
   const Run pieces = decodeInPieces(stream, pattern.empty() ? "\x01" : pattern, opened);
-  if (whole.data != pieces.data || whole.events != pieces.events || whole.failed != pieces.failed)
+  if (whole.data != pieces.data || whole.events != pieces.events || whole.failed != pieces.failed ||
+      whole.opening != pieces.opening)
     abort();
   if (whole.data.size() > stream.size()) abort();
 

@@ -48,9 +48,8 @@ int fleet_probePort(int port, int baud, const char *channel) {
   }
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
-  const std::string unopened = networkPort_address(port) != NULL
-                                   ? std::string(ComPortAPI_LastOpenError()->text)
-                                   : openFailures_text(port);
+  const std::string unopened =
+      networkPort_address(port) != NULL ? networkPort_failure(port) : openFailures_text(port);
   if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
   return endUnitRun(EXIT_NO_UNIT);
 }

@@ -29,6 +29,7 @@
 #define SETTLE_MS 150           // a server that drops a new connection does it within this
 #define REDIAL_WINDOW_MS 2000
 #define REDIAL_PAUSE_MS 100
+#define NO_ACK_TEXT "no acknowledgement of SET-BAUDRATE"
 
 #ifdef _WIN32
 #define ERROR_CLOSED_HANDLE ERROR_INVALID_HANDLE
@@ -51,7 +52,11 @@ typedef struct Connection {
   TelnetCodec codec;
   COMMTIMEOUTS timeouts;
   std::string received;  // data bytes taken from the server and not yet read
+  uint64_t dropped;      // data bytes that found `received` full
   BOOL gone;             // the server closed or broke the connection
+  BOOL broken;           // gone because the server broke Telnet
+  std::string lost;      // why the connection is gone
+  BOOL negotiated;       // the Telnet options are settled
   unsigned acks[COM_PORT_PURGE_DATA + 1];
   uint32_t lastAck[COM_PORT_PURGE_DATA + 1];
   int roundTripMs;     // measured at the open
@@ -63,6 +68,7 @@ static PortAddress gAddresses[NETWORK_PORT_ADDRESSES];
 static int gAddressCount = 0;
 static Connection gConnections[CONNECTIONS];
 static SystemError gOpenError;
+static std::string gFailures[NETWORK_PORT_ADDRESSES];  // see networkPort_failure
 
 static void setError(long code) {
   const SystemError error = {code, ""};
@@ -131,19 +137,30 @@ static Connection *connectionOf(HANDLE handle) {
   return &gConnections[slot];
 }
 
+static void noteFailure(int port, const std::string &reason) {
+  gFailures[port - NETWORK_PORT_FIRST] = reason;
+}
+
+std::string networkPort_failure(int port) {
+  return networkPort_address(port) != NULL ? gFailures[port - NETWORK_PORT_FIRST] : "";
+}
+
 // ---- What the server sends -------------------------------------------------------
 
-static void lose(Connection *c, const std::string &reason) {
+static void lose(Connection *c, const std::string &reason, BOOL broken) {
   if (c->gone) return;
   c->gone = TRUE;
+  c->broken = broken;
+  c->lost = reason;
   serialTrace_note("%s connection lost: %s", urlOf(c).c_str(), reason.c_str());
+  if (c->open) noteFailure(c->port, reason);
 }
 
 static BOOL sendBytes(Connection *c, const uint8_t *bytes, size_t length) {
   std::string reason;
   if (tcpConnection_send(&c->tcp, (const char *)bytes, length, SEND_TIMEOUT_MS, &reason))
     return TRUE;
-  lose(c, reason);
+  lose(c, reason, FALSE);
   return FALSE;
 }
 
@@ -156,7 +173,26 @@ static void takeEvent(Connection *c, const TelnetEvent *event) {
     c->acks[event->command]++;
     c->lastAck[event->command] = event->value;
   }
-  if (event->kind == TELNET_EVENT_ERROR) lose(c, event->error);
+  if (event->kind == TELNET_EVENT_ERROR)
+    lose(c, std::string("the server broke Telnet: ") + event->error, TRUE);
+  else if (event->kind == TELNET_EVENT_NEGOTIATION && c->negotiated &&
+           telnetCodec_refusal(&c->codec) != NULL)
+    lose(c, telnetCodec_refusal(&c->codec), TRUE);
+}
+
+// Keeps data bytes for the reads up to NETWORK_PORT_RECEIVE_HOLD and counts
+// the rest, dropped as a local port's driver drops what overflows its queue.
+// Only the waits on the server (the open, a rate change) receive without a
+// read taking the bytes; what a unit sends then, before it has been asked
+// anything, is purged anyway.
+static void keep(Connection *c, const uint8_t *data, size_t length) {
+  const size_t room = NETWORK_PORT_RECEIVE_HOLD - c->received.size();
+  const size_t kept = length < room ? length : room;
+  c->received.append((const char *)data, kept);
+  if (kept < length && c->dropped == 0)
+    serialTrace_note("%s: %d bytes received and unread: dropping what follows", urlOf(c).c_str(),
+                     NETWORK_PORT_RECEIVE_HOLD);
+  c->dropped += length - kept;
 }
 
 // One receive of up to timeoutMs: data bytes join c->received, Telnet events
@@ -169,11 +205,11 @@ static int receiveOnce(Connection *c, int timeoutMs) {
   const int got = tcpConnection_receive(&c->tcp, (char *)raw, sizeof raw, timeoutMs, &reason);
   if (got == TCP_RECEIVE_TIMEOUT) return 0;
   if (got < 0) {
-    lose(c, reason);
+    lose(c, reason, FALSE);
     return -1;
   }
   if (!c->telnet) {
-    c->received.append((const char *)raw, (size_t)got);
+    keep(c, raw, (size_t)got);
     return got;
   }
   uint8_t data[RECEIVE_CHUNK];
@@ -183,7 +219,7 @@ static int receiveOnce(Connection *c, int timeoutMs) {
     TelnetEvent event;
     offset += telnetCodec_decode(&c->codec, raw + offset, (size_t)got - offset, data, sizeof data,
                                  &length, &event);
-    c->received.append((const char *)data, length);
+    keep(c, data, length);
     dataCount += (int)length;
     if (event.kind != TELNET_EVENT_NONE) takeEvent(c, &event);
   }
@@ -204,12 +240,30 @@ static BOOL receiveUntil(Connection *c, int timeoutMs, Done done) {
 
 // ---- Opening and closing ---------------------------------------------------------
 
+// Asks the server the rate of its line (SET-BAUDRATE 0 changes nothing) and
+// waits for the answer: a server that never acknowledges is found here, not
+// at the first rate set.
+static BOOL askLineRate(Connection *c) {
+  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
+  TelnetMessage query;
+  telnetCodec_setBaudRate(0, &query);
+  serialTrace_note("%s sent SET-BAUDRATE 0 (asks the line's rate)", urlOf(c).c_str());
+  return sendBytes(c, query.bytes, query.length) &&
+         receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [acksBefore](Connection *k) {
+           return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore;
+         });
+}
+
 // One attempt: the connection and, for rfc2217://, the negotiation. FALSE
-// with the reason; c->gone tells a server that dropped the connection.
+// with the reason; c->gone tells a server that dropped the connection
+// (c->broken: that broke Telnet, not worth dialling again).
 static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *reason) {
   const std::string url = portAddress_text(*address);
   c->received.clear();
+  c->dropped = 0;
   c->gone = FALSE;
+  c->broken = FALSE;
+  c->negotiated = FALSE;
   memset(c->acks, 0, sizeof c->acks);
   memset(&c->timeouts, 0, sizeof c->timeouts);
   telnetCodec_init(&c->codec);
@@ -224,30 +278,35 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   // measures it again through the server itself.
   c->roundTripMs = (int)(readDeadline_nowMs() - dialedMs);
   serialTrace_note("connect %s ok", url.c_str());
-  BOOL negotiated = TRUE;
+  BOOL negotiated = TRUE, acknowledged = TRUE;
+  const char *refusal = NULL;
   if (c->telnet) {
-    // The server has to take COM-PORT-OPTION, or no setting would ever reach the line.
+    // The server has to take BINARY and COM-PORT-OPTION, or images would not
+    // cross intact and no setting would ever reach the line.
     TelnetMessage opening;
     telnetCodec_opening(&c->codec, &opening);
     const int64_t askedMs = readDeadline_nowMs();
-    negotiated =
-        sendBytes(c, opening.bytes, opening.length) &&
-        receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [](Connection *k) {
-          return telnetCodec_localState(&k->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ASKED;
-        });
+    negotiated = sendBytes(c, opening.bytes, opening.length) &&
+                 receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS,
+                              [](Connection *k) { return !telnetCodec_openingPending(&k->codec); });
     const int answerMs = (int)(readDeadline_nowMs() - askedMs);
     if (negotiated && answerMs > c->roundTripMs) c->roundTripMs = answerMs;
+    refusal = negotiated ? telnetCodec_refusal(&c->codec) : NULL;
+    c->negotiated = negotiated && refusal == NULL;
+    if (c->negotiated) acknowledged = askLineRate(c);
   }
   // A server that cannot have the line drops the connection in its first moments.
-  if (negotiated && !c->gone) receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+  if (negotiated && refusal == NULL && acknowledged && !c->gone)
+    receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
   if (c->gone)
-    *reason = "connection dropped by the server";
+    *reason = c->broken ? c->lost : "connection dropped by the server";
   else if (!negotiated)
     *reason = "no answer to the Telnet negotiation within " +
               std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
-  else if (c->telnet &&
-           telnetCodec_localState(&c->codec, TELNET_OPTION_COM_PORT) != TELNET_OPTION_ON)
-    *reason = "the server refuses COM-PORT-OPTION";
+  else if (refusal != NULL)
+    *reason = refusal;
+  else if (!acknowledged)
+    *reason = NO_ACK_TEXT " within " + std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
   else
     return TRUE;
   serialTrace_note("%s FAILED: %s", url.c_str(), reason->c_str());
@@ -268,8 +327,10 @@ HANDLE networkPort_open(int port) {
     // A server still giving up the line of our previous connection drops the
     // next one at once (ser2net resets it): that is tried again for a while.
     const int64_t giveUpMs = readDeadline_nowMs() + REDIAL_WINDOW_MS;
-    while (!(ok = connectOnce(c, address, &reason)) && c->gone && readDeadline_nowMs() < giveUpMs)
+    while (!(ok = connectOnce(c, address, &reason)) && c->gone && !c->broken &&
+           readDeadline_nowMs() < giveUpMs)
       Sleep(REDIAL_PAUSE_MS);
+    if (!ok) noteFailure(port, reason);
   }
   if (!ok) {
     gOpenError.code = 0;
@@ -294,9 +355,19 @@ void networkPort_closeAllSockets(void) {
   for (int slot = 0; slot < CONNECTIONS; slot++) tcpConnection_close(&gConnections[slot].tcp);
 }
 
+size_t networkPort_held(HANDLE handle, uint64_t *dropped) {
+  const int slot = slotOf(handle);
+  const BOOL open = slot >= 0 && gConnections[slot].open;
+  *dropped = open ? gConnections[slot].dropped : 0;
+  return open ? gConnections[slot].received.size() : 0;
+}
+
 BOOL networkPort_close(HANDLE handle) {
   Connection *c = connectionOf(handle);
   if (c == NULL) return FALSE;
+  if (c->dropped > 0)
+    serialTrace_note("%s: %llu received bytes dropped unread", urlOf(c).c_str(),
+                     (unsigned long long)c->dropped);
   tcpConnection_close(&c->tcp);
   c->open = FALSE;
   c->generation++;
@@ -396,13 +467,18 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
       c, NETWORK_PORT_ACK_TIMEOUT_MS,
       [acksBefore](Connection *k) { return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore; });
   if (!acknowledged) {
-    serialTrace_note("%s: no acknowledgement of SET-BAUDRATE %lu within %d s", urlOf(c).c_str(),
-                     (unsigned long)dcb->BaudRate, NETWORK_PORT_ACK_TIMEOUT_MS / 1000);
+    const std::string why = NO_ACK_TEXT " " + std::to_string(dcb->BaudRate) + " within " +
+                            std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
+    serialTrace_note("%s: %s", urlOf(c).c_str(), why.c_str());
+    if (!c->gone) noteFailure(c->port, why);
     setError(c->gone ? ERROR_CONNECTION_LOST : ERROR_BAD_SETTING);
     return FALSE;
   }
   // The server answers with the rate its line really runs at.
   if (c->lastAck[COM_PORT_SET_BAUDRATE] != dcb->BaudRate) {
+    noteFailure(c->port, "the server set its line to " +
+                             std::to_string(c->lastAck[COM_PORT_SET_BAUDRATE]) +
+                             " baud when asked for " + std::to_string(dcb->BaudRate));
     setError(ERROR_BAD_SETTING);
     return FALSE;
   }

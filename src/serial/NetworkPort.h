@@ -4,7 +4,9 @@
 // handle the open gave to the functions here, which have the same meaning as
 // the kernel32 calls they stand for.
 //
-// rfc2217://: Telnet with COM-PORT-OPTION. The line settings travel to the
+// rfc2217://: Telnet with COM-PORT-OPTION, in BINARY mode both ways. The open
+// asks the server for its line's rate, so a server that would never
+// acknowledge a setting fails the open. The line settings travel to the
 // server; SetCommState returns only once the server has acknowledged the new
 // baud rate, so no byte leaves at the old rate after it. Modem lines and flow
 // control are sent without waiting: servers need not acknowledge them.
@@ -26,6 +28,9 @@
 #ifndef NETWORKPORT_H
 #define NETWORKPORT_H
 
+#include <stddef.h>
+#include <stdint.h>
+
 #include <string>
 
 #include "platform/Platform.h"
@@ -36,6 +41,7 @@
 #define NETWORK_PORT_ADDRESSES 64
 #define NETWORK_PORT_ACK_TIMEOUT_MS 3000  // for the server's SET-BAUDRATE acknowledgement
 #define NETWORK_PORT_WRITE_LEAD_MS 200    // how far a write may run ahead of the line
+#define NETWORK_PORT_RECEIVE_HOLD 65536   // received bytes kept unread; what follows is dropped
 
 // Time a reply needs on a network port beyond what it needs on a local line.
 // The command travels to the unit and the reply back: one round trip, which
@@ -73,6 +79,15 @@ void networkPort_closeAllSockets(void);
 // INVALID_HANDLE_VALUE upon failure, with the reason in networkPort_openError.
 HANDLE networkPort_open(int port);
 const SystemError *networkPort_openError(void);
+// Why the last connection to the address of `port` failed or was given up
+// ("connection refused", "the server refuses BINARY ...", "no acknowledgement
+// of SET-BAUDRATE within 3 s"), empty while none was.
+std::string networkPort_failure(int port);
+// The data bytes an open port holds received and unread, at most
+// NETWORK_PORT_RECEIVE_HOLD, and in *dropped the count it dropped beyond
+// that: a server that floods while nothing reads costs no more memory. 0 for
+// any other handle.
+size_t networkPort_held(HANDLE handle, uint64_t *dropped);
 
 BOOL networkPort_close(HANDLE handle);
 BOOL networkPort_setupComm(HANDLE handle);

@@ -67,6 +67,22 @@ TelnetOptionState telnetCodec_remoteState(const TelnetCodec *codec, uint8_t opti
   return (TelnetOptionState)codec->remote[option];
 }
 
+BOOL telnetCodec_openingPending(const TelnetCodec *codec) {
+  return codec->local[TELNET_OPTION_BINARY] == TELNET_OPTION_ASKED ||
+         codec->remote[TELNET_OPTION_BINARY] == TELNET_OPTION_ASKED ||
+         codec->local[TELNET_OPTION_COM_PORT] == TELNET_OPTION_ASKED;
+}
+
+const char *telnetCodec_refusal(const TelnetCodec *codec) {
+  if (codec->local[TELNET_OPTION_COM_PORT] != TELNET_OPTION_ON)
+    return "the server refuses COM-PORT-OPTION";
+  if (codec->local[TELNET_OPTION_BINARY] != TELNET_OPTION_ON ||
+      codec->remote[TELNET_OPTION_BINARY] != TELNET_OPTION_ON)
+    return "the server refuses BINARY (Telnet's text mode may add or drop a byte after a CR "
+           "inside an image)";
+  return NULL;
+}
+
 size_t telnetCodec_escape(const uint8_t *data, size_t length, uint8_t *out, size_t capacity,
                           size_t *consumed) {
   size_t written = 0;

@@ -116,6 +116,14 @@ void telnetCodec_init(TelnetCodec *codec);
 void telnetCodec_opening(TelnetCodec *codec, TelnetMessage *out);
 TelnetOptionState telnetCodec_localState(const TelnetCodec *codec, uint8_t option);
 TelnetOptionState telnetCodec_remoteState(const TelnetCodec *codec, uint8_t option);
+// After the opening: TRUE while the server has yet to answer BINARY (either
+// way) or COM-PORT-OPTION.
+BOOL telnetCodec_openingPending(const TelnetCodec *codec);
+// Once answered: NULL while BINARY is on both ways and COM-PORT-OPTION on,
+// else why the connection is of no use. Without BINARY a server may add or
+// drop bytes after a CR, which would corrupt an image; a server that switches
+// BINARY off later is refused the same way.
+const char *telnetCodec_refusal(const TelnetCodec *codec);
 
 // Copies data into out[0..capacity) with every IAC doubled, stopping before a
 // byte that would not fit whole. *consumed is the count of data bytes taken;

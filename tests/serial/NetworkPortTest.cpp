@@ -1,11 +1,13 @@
 // The network port against the real thing: unitsim plays the unit on a
 // pseudo-terminal and ser2net serves that terminal over RFC 2217 or raw TCP.
-// The driver opens the registered address like a COM port.
+// The driver opens the registered address like a COM port. Then against
+// servers of the test's own that break the rules.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -236,6 +238,84 @@ TEST(NetworkPort, AgainstTerminalServer) {
     ComPortAPI_CloseCOM();  // a closed or failed port's handle fails cleanly
   }
   gDataBuffer = NULL;
+}
+
+// A server that breaks the rules one way: it sends `opening` once a client
+// connects, `answer` for each piece the client sends past its 15-byte
+// opening, and `flood` again and again, until the client is gone.
+struct Hostile {
+  const char *what, *scheme;
+  std::string opening, answer, flood;
+  std::string failure;  // networkPort_failure's text; empty: the open succeeds
+};
+
+void serveHostile(int listener, const Hostile &h) {
+  const int peer = accept(listener, nullptr, nullptr);
+  bool up = send(peer, h.opening.data(), h.opening.size(), MSG_NOSIGNAL) >= 0;
+  for (size_t taken = 0; up;) {
+    pollfd ready = {peer, POLLIN, 0};
+    if (poll(&ready, 1, h.flood.empty() ? 100 : 0) > 0) {
+      char piece[4096];
+      const ssize_t got = recv(peer, piece, sizeof piece, 0);
+      taken += got > 0 ? (size_t)got : 0;
+      up = got > 0 &&
+           (taken <= 15 || send(peer, h.answer.data(), h.answer.size(), MSG_NOSIGNAL) >= 0);
+    }
+    up = up && send(peer, h.flood.data(), h.flood.size(), MSG_NOSIGNAL) >= 0;
+  }
+  close(peer);
+}
+
+TEST(NetworkPort, AgainstHostileServers) {
+  using namespace std::string_literals;
+  const std::string agree = "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c"s;
+  const std::string flood(65536, 'U'),
+      noAck = "no acknowledgement of SET-BAUDRATE within 3 s", broke = "the server broke Telnet: ",
+      loop = broke + "option flood: more than 256 negotiation commands without data",
+      binary =
+          "the server refuses BINARY (Telnet's text mode may add or drop a byte after a CR "
+          "inside an image)";
+  std::string options;
+  for (int i = 0; i < 4096; i++) options += "\xff\xfb\x05";
+  const Hostile cases[] = {
+      {"no acknowledgement", "rfc2217", agree, "", "", noAck},
+      {"a flood and no acknowledgement", "rfc2217", agree, "", flood, noAck},
+      {"a raw flood: NETWORK_PORT_RECEIVE_HOLD bytes kept, the rest counted", "socket", "", "",
+       flood, ""},
+      {"BINARY refused", "rfc2217", "\xff\xfe\x00\xff\xfc\x00"s + agree.substr(6), "", "", binary},
+      {"BINARY switched off", "rfc2217", agree, "\xff\xfe\x00"s, "", binary},
+      {"option flood", "rfc2217", agree, "", options, loop},
+      {"WILL/DONT loop", "rfc2217", agree + "\xff\xfb\x01", "\xff\xfb\x01", "", loop},
+      {"subnegotiation too long", "rfc2217", agree,
+       "\xff\xfa\x2c\x65" + std::string(80, '\0') + "\xff\xf0", "",
+       broke + "subnegotiation longer than 64 bytes"},
+  };
+  for (const Hostile &h : cases) {
+    SCOPED_TRACE(h.what);
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t length = sizeof address;
+    bind(listener, (sockaddr *)&address, length);
+    listen(listener, 1);
+    getsockname(listener, (sockaddr *)&address, &length);
+    std::thread server(serveHostile, listener, std::cref(h));
+    PortAddress parsed;
+    std::string reason;
+    portAddress_parse(h.scheme + "://127.0.0.1:"s + std::to_string(ntohs(address.sin_port)),
+                      &parsed, &reason);
+    const int port = networkPort_register(&parsed);
+    const long long startMs = nowMs();
+    const HANDLE handle = networkPort_open(port);
+    EXPECT_LT(nowMs() - startMs, NETWORK_PORT_ACK_TIMEOUT_MS + 500);
+    EXPECT_EQ(networkPort_failure(port), h.failure);
+    uint64_t dropped = 0;
+    const size_t held = networkPort_held(handle, &dropped);  // 0 for a failed open
+    EXPECT_EQ(held, h.failure.empty() ? (size_t)NETWORK_PORT_RECEIVE_HOLD : 0u);
+    EXPECT_EQ(dropped > 0, h.failure.empty());
+    networkPort_close(handle);
+    server.join();
+    close(listener);
+  }
 }
 
 }  // namespace

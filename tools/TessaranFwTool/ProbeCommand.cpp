@@ -72,11 +72,11 @@ void printWhyNoUnit(int port) {
                             port > 0 ? port : DETECTION_LAST_PORT);
     return;
   }
-  // The server's own reason when it could not be reached; a server that took
+  // Why the server could not be reached or was given up; a server that took
   // the connection and relayed no answer says nothing more.
-  const SystemError *error = ComPortAPI_LastOpenError();
-  if (error->text[0] != '\0')
-    toolError_print("%s: %s", networkPort_portName(port).c_str(), error->text);
+  const std::string failure = networkPort_failure(port);
+  if (!failure.empty())
+    toolError_print("%s: %s", networkPort_portName(port).c_str(), failure.c_str());
 }
 
 int runProbeCommand(const ProbeOptions &options) {
