@@ -193,4 +193,5 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_option("--probe-baud", all.probeBaud)
       ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
       ->group("");
+  command.add_flag("--probe-identify", all.probeIdentify)->group("");
 }

@@ -44,6 +44,7 @@ struct UpdateAllCommandLine {
   int probePort = 0;         // the probe of one port, in a child of update-all
   std::string probeChannel;  // that probe's --progress-fd
   int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
+  bool probeIdentify = false;  // that probe also asks the unit found its type and versions
 };
 
 // The values of every command's options; a command fills its own member.
