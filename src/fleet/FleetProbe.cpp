@@ -45,13 +45,13 @@ static bool sendIdentity(void) {
   setQuickQueries(IDENTIFY_READ_TIMEOUT_MS);
   queryVersions(&info);
   queryType(&info);
-  const std::pair<const char *, const std::string *> facts[] = {
-      {"type", &info.type},
-      {"firmware", &info.firmware},
-      {"fpga_version", &info.fpgaVersion},
-      {"fpga_family", &info.fpgaFamily}};
+  const std::pair<const char *, const std::string *> facts[] = {{"type", &info.type},
+                                                                {"firmware", &info.firmware},
+                                                                {"fpga_version", &info.fpgaVersion},
+                                                                {"fpga_family", &info.fpgaFamily}};
   for (const auto &fact : facts)
-    if (!fact.second->empty()) progressChannel_send(progressChannel_factLine(fact.first, fact.second->c_str()));
+    if (!fact.second->empty())
+      progressChannel_send(progressChannel_factLine(fact.first, fact.second->c_str()));
   return !info.type.empty() || !info.firmware.empty();
 }
 

@@ -27,7 +27,8 @@ struct FleetWatch::Watched {
 // KNOWN without a value (not known) is no difference.
 static bool differs(const std::string &seen, std::vector<std::string> known) {
   known.erase(std::remove(known.begin(), known.end(), std::string()), known.end());
-  return !seen.empty() && !known.empty() && std::find(known.begin(), known.end(), seen) == known.end();
+  return !seen.empty() && !known.empty() &&
+         std::find(known.begin(), known.end(), seen) == known.end();
 }
 
 static const std::string &either(const std::string &first, const std::string &second) {
@@ -58,8 +59,8 @@ FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled
     if (!handled.fpgaAfter.empty()) fpga = {fpgaBefore, handled.fpgaAfter};
   }
   const bool other = differs(seen.type, {either(handled.type, found.type)}) ||
-                     differs(seen.fpgaFamily, {found.fpgaFamily}) || differs(seen.firmware, firmware) ||
-                     differs(seen.fpgaVersion, fpga);
+                     differs(seen.fpgaFamily, {found.fpgaFamily}) ||
+                     differs(seen.firmware, firmware) || differs(seen.fpgaVersion, fpga);
   return other ? FLEET_NEW_UNIT : FLEET_SAME_UNIT;
 }
 
@@ -109,8 +110,10 @@ bool FleetWatch::round(double now) {
             // Nothing answers: the next one to answer is a new unit.
             case FLEET_UNIT_GONE: w.unit = -1; break;
             case FLEET_NEW_UNIT:
-              if (adding) addUnit(w);
-              else w.unit = -1;
+              if (adding)
+                addUnit(w);
+              else
+                w.unit = -1;
               break;
           }
         }

@@ -80,7 +80,8 @@ static bool endsInPrompt(const std::string &reply) {
 // time bound is no reply (empty); one that reaches the size limit is cut off
 // there.
 static std::string ask(const char *command) {
-  const int readMs = gQuickReadMs > 0 ? gQuickReadMs + ComPortAPI_ReplyDelayMs() : QUERY_READ_TIMEOUT_MS;
+  const int readMs =
+      gQuickReadMs > 0 ? gQuickReadMs + ComPortAPI_ReplyDelayMs() : QUERY_READ_TIMEOUT_MS;
   ComPortAPI_SetReadingTimeoutInMs(readMs);
   if (!sendCommand(command, FALSE, FALSE, NULL)) return std::string();
   const long long startMs = monotonicMs();

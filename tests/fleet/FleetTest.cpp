@@ -212,10 +212,8 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
   for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify), c.expected);
 }
 
-// A watched port's check against the unit handled there, found as a TX
-// XC7A35 on 1.0.3 with logic 1.3: a unit that no update could have turned
-// into what answers now is another one; a port held by another program says
-// nothing either way.
+// A check against the unit handled there, found as a TX XC7A35 on 1.0.3 with
+// logic 1.3: what no update could have turned it into is another unit.
 TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
   const FleetIdentity found = {"TX", "1.0.3", "1.3", "XC7A35"};
   struct Case {
@@ -228,26 +226,21 @@ TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
       {"failed", "", "held by PID 12 (minicom)", false, {"", "", "", ""}, FLEET_NO_EVIDENCE},
       {"failed", "", "absent", false, {"", "", "", ""}, FLEET_UNIT_GONE},
       {"updated", "1.0.4", "", true, {"TX", "1.0.4", "1.3", "XC7A35"}, FLEET_SAME_UNIT},
-      {"updated", "", "", true, {"TX", "1.0.4", "", ""}, FLEET_SAME_UNIT},  // not read back: the release
+      {"updated", "", "", true, {"TX", "1.0.4", "", ""}, FLEET_SAME_UNIT},  // not read back
       {"updated", "1.0.4", "", true, {"TX", "1.0.3", "1.3", "XC7A35"}, FLEET_NEW_UNIT},
       {"current", "", "", true, {"TX", "1.0.3", "1.4", "XC7A35"}, FLEET_NEW_UNIT},
-      {"failed", "", "", true, {"TX", "1.0.4", "2.0", "XC7A35"}, FLEET_SAME_UNIT},  // took part of the update
-      {"interrupted", "", "", true, {"TX", "1.0.3", "1.3", "XC7A35"}, FLEET_SAME_UNIT},
+      {"failed", "", "", true, {"TX", "1.0.4", "2.0", "XC7A35"}, FLEET_SAME_UNIT},  // half updated
+      {"interrupted", "", "", true, {"TX", "1.0.3", "1.3", "XC7A50"}, FLEET_NEW_UNIT},
       {"failed", "", "", true, {"RX", "1.0.3", "1.3", "XC7A35"}, FLEET_NEW_UNIT},
-      {"failed", "", "", true, {"TX", "1.0.3", "1.3", "XC7A50"}, FLEET_NEW_UNIT},
       {"failed", "", "", true, {"TX", "1.0.2", "1.3", "XC7A35"}, FLEET_NEW_UNIT},
-      {"updated", "1.0.4", "", true, {"", "", "", ""}, FLEET_SAME_UNIT},  // answered, told nothing
+      {"updated", "1.0.4", "", true, {"", "", "", ""}, FLEET_SAME_UNIT},  // told nothing
   };
   for (const Case &c : cases) {
     FleetRecord handled;
-    handled.result = c.result;
-    handled.firmwareAfter = c.firmwareAfter;
+    handled.result = c.result, handled.firmwareAfter = c.firmwareAfter;
     FleetProbe check;
-    check.openFailure = c.openFailure;
-    check.identity = c.seen;
-    check.answered = c.answered;
-    EXPECT_EQ(fleet_sighting(check, handled, found), c.expected)
-        << c.result << " seen " << c.seen.type << " " << c.seen.firmware << " " << c.seen.fpgaVersion;
+    check.openFailure = c.openFailure, check.identity = c.seen, check.answered = c.answered;
+    EXPECT_EQ(fleet_sighting(check, handled, found), c.expected) << &c - cases;
   }
 }
 

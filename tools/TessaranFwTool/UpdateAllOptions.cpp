@@ -75,8 +75,9 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
 
 int runUpdateAllCommand(const ToolOptions &options) {
   const UpdateAllCommandLine &all = options.updateAll;
-  if (all.probePort > 0) return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
-                                               all.probeChannel.c_str());
+  if (all.probePort > 0)
+    return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
+                           all.probeChannel.c_str());
   if (all.portGiven) {
     toolError_print(
         "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
