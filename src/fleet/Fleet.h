@@ -14,6 +14,7 @@
 struct FleetOptions {
   std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
   int jobs = 0;            // units updated at once, 0: all
+  int baud = 0;            // --baud: the rate of the socket:// ports' lines; 0: not known
   std::string reportPath;  // .json or .csv, none when empty
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
@@ -70,8 +71,9 @@ double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, l
 
 // The command that tries again the units of RECORDS not updated ("" when
 // none is left): `update --port N --baud B` for one, `update-all --ports
-// N,M` for several.
-std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify);
+// N,M` for several, with `--baud BAUD` when the run was given the socket://
+// ports' rate (BAUD > 0).
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud);
 
 // The probe of one port, in a child of its own: the updater's rates in its
 // order (only BAUD when above 0), the detection command twice at each; the

@@ -30,7 +30,7 @@ std::string fleet_utcText(time_t when, const char *format) {
   return text;
 }
 
-std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify) {
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud) {
   std::vector<const FleetRecord *> left;
   for (const FleetRecord &r : records)
     if (r.result != "updated" && r.result != "current") left.push_back(&r);
@@ -43,6 +43,8 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
   } else {
     command += "update-all --ports ";
     for (size_t i = 0; i < left.size(); i++) command += (i ? "," : "") + fleet_portArgument(left[i]->port);
+    // The rate of the socket:// ports' lines given to this run, needed again.
+    if (baud > 0) command += " --baud " + std::to_string(baud);
   }
   return command + (noVerify ? " --no-verify" : "");
 }

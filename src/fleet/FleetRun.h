@@ -100,6 +100,8 @@ class FleetRun {
   std::vector<const FleetUnit *> units() const;
   // An interrupt stopped the run.
   bool stopped() const { return stopping_; }
+  // The rate of the socket:// ports' lines (update-all --baud); 0: not known.
+  int baud() const { return options_.baud; }
 
   // Watch mode: the first interrupt ends watching instead of applying the rule
   // for interrupts: no unit is started any more (one waiting for its turn is
@@ -131,10 +133,11 @@ class FleetRun {
 // The clock of the runs and the probes: seconds, steady.
 double fleet_nowSeconds(void);
 
-// Probes every port at once, each in a child of its own; the units found
-// (port, baud, device) in port order. FALSE when interrupted. When none
-// answered, says why ports could not be opened.
-bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
+// Probes every port at once, each in a child of its own (a socket:// port at
+// socketBaud only when above 0); the units found (port, baud, device) in port
+// order. FALSE when interrupted. When none answered, says why ports could not
+// be opened.
+bool fleet_findUnits(const std::string &self, const std::vector<int> &ports, int socketBaud,
                      std::vector<FleetRecord> *found);
 
 // What a unit said about itself ("%fw -v", "%fw -p") to a probe that asked;
@@ -165,6 +168,7 @@ bool fleet_readProbe(FleetProbe *probe);
 // How a search asks, and why ports could not be opened.
 struct FleetSearch {
   int baud = 0;             // the probes ask at this rate only; 0: detection's rates
+  int socketBaud = 0;       // but a socket:// port's at this one, its line's, when above 0
   // Only the unit on the first of the ports (in the order given) where one
   // answers, as detection's sequential scan finds it: the probes still
   // asking on later ports are stopped once every earlier one has ended.

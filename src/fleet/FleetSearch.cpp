@@ -73,7 +73,10 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
   std::vector<Subprocess *> children;
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
-    if (fleet_startProbe(self, search->baud, &probes[i])) children.push_back(probes[i].child);
+    const bool raw = networkPort_isRaw(ports[i]) && search->socketBaud > 0;
+    const int baud = raw ? search->socketBaud : search->baud;
+    if (fleet_startProbe(self, baud, &probes[i]))
+      children.push_back(probes[i].child);
     else probes[i].closed = true;
   }
   const double giveUpAt = fleet_nowSeconds() + PROBE_SECONDS_LIMIT;
@@ -137,9 +140,10 @@ void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened) {
   openFailures_print(unopened);
 }
 
-bool fleet_findUnits(const std::string &self, const std::vector<int> &ports,
+bool fleet_findUnits(const std::string &self, const std::vector<int> &ports, int socketBaud,
                      std::vector<FleetRecord> *found) {
   FleetSearch search;
+  search.socketBaud = socketBaud;
   const bool completed = fleet_searchUnits(self, ports, &search, found);
   if (found->empty() && completed) fleet_printUnopened(search.unopened);
   return completed;

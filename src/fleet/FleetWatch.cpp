@@ -138,7 +138,10 @@ bool FleetWatch::round(double now) {
     probe.identify = true;
     w.interrupted = false;
     w.probeStartedAt = now;
-    if (!fleet_startProbe(self_, handled != NULL ? handled->record.baud : 0, &probe)) {
+    // A handled unit is checked at its rate; a socket:// line is asked at its own.
+    int baud = networkPort_isRaw(port) ? run_.baud() : 0;
+    if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
+    if (!fleet_startProbe(self_, baud, &probe)) {
       w.nextProbeAt = now + interval_;
       continue;
     }

@@ -26,7 +26,7 @@ static std::string timedOutText(int milliseconds) {
 }
 
 // One address's connection, TCP_NO_SOCKET with the reason when it fails.
-static intptr_t connectTo(const struct addrinfo *address, int64_t deadlineMs, std::string *reason) {
+static intptr_t connectTo(const TcpAddress *address, int64_t deadlineMs, std::string *reason) {
   int error = 0;
   const intptr_t s = tcpSockets_create(address, &error);
   if (s == TCP_NO_SOCKET) {
@@ -50,26 +50,62 @@ static intptr_t connectTo(const struct addrinfo *address, int64_t deadlineMs, st
   return s;
 }
 
-bool tcpConnection_open(TcpConnection *connection, const char *host, int port,
-                        std::string *reason) {
-  if (!tcpSockets_ready(reason)) return false;
+void tcpSockets_copyAddresses(const struct addrinfo *list, std::vector<TcpAddress> *addresses) {
+  for (const struct addrinfo *a = list; a != NULL; a = a->ai_next) {
+    TcpAddress address;
+    if (a->ai_addr == NULL || a->ai_addrlen > sizeof address.address) continue;
+    address.family = a->ai_family;
+    address.socketType = a->ai_socktype;
+    address.protocol = a->ai_protocol;
+    address.length = (int)a->ai_addrlen;
+    memcpy(address.address, a->ai_addr, a->ai_addrlen);
+    addresses->push_back(address);
+  }
+}
+
+// An IPv4 or IPv6 address rather than a name: digits and dots only, or a
+// colon. The port's parser has refused the forms that systems read apart
+// (leading zeros, hexadecimal, fewer parts); what is left is read here as a
+// number, never sent to a name server.
+static bool isNumericHost(const char *host) {
+  if (strchr(host, ':') != NULL) return true;
+  return host[0] != 0 && strspn(host, "0123456789.") == strlen(host);
+}
+
+static bool readNumericHost(const char *host, int port, std::vector<TcpAddress> *addresses) {
   struct addrinfo hints;
   memset(&hints, 0, sizeof hints);
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   hints.ai_protocol = IPPROTO_TCP;
-  hints.ai_flags = AI_NUMERICSERV;
-  struct addrinfo *addresses = NULL;
-  if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &addresses) != 0) {
-    *reason = "name not resolved: " + std::string(host);
+  hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+  struct addrinfo *list = NULL;
+  if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &list) != 0) return false;
+  tcpSockets_copyAddresses(list, addresses);
+  freeaddrinfo(list);
+  return !addresses->empty();
+}
+
+bool tcpConnection_open(TcpConnection *connection, const char *host, int port,
+                        std::string *reason) {
+  if (!tcpSockets_ready(reason)) return false;
+  // The name's lookup counts in the bound as the connects do.
+  const int64_t deadlineMs = tcpSockets_nowMs() + TCP_CONNECT_TIMEOUT_MS;
+  std::vector<TcpAddress> addresses;
+  const int resolved = isNumericHost(host) ? (readNumericHost(host, port, &addresses) ? 1 : 0)
+                                           : tcpSockets_resolve(host, port, deadlineMs, &addresses);
+  if (resolved <= 0) {
+    *reason = "name not resolved: " + std::string(host) +
+              (resolved < 0 ? " (" + timedOutText(TCP_CONNECT_TIMEOUT_MS) + ")" : "");
     return false;
   }
-  const int64_t deadlineMs = tcpSockets_nowMs() + TCP_CONNECT_TIMEOUT_MS;
   intptr_t s = TCP_NO_SOCKET;
-  for (const struct addrinfo *a = addresses; a != NULL && s == TCP_NO_SOCKET; a = a->ai_next)
-    if (tcpSockets_nowMs() < deadlineMs) s = connectTo(a, deadlineMs, reason);
-  freeaddrinfo(addresses);
-  if (s == TCP_NO_SOCKET) return false;
+  for (size_t i = 0; i < addresses.size() && s == TCP_NO_SOCKET; i++)
+    if (tcpSockets_nowMs() < deadlineMs) s = connectTo(&addresses[i], deadlineMs, reason);
+  if (s == TCP_NO_SOCKET) {
+    if (reason->empty()) *reason = timedOutText(TCP_CONNECT_TIMEOUT_MS);
+    return false;
+  }
   connection->socket.store(s);
   return true;
 }

@@ -30,8 +30,10 @@ struct TcpConnection {
 
 // Connects to host:port (a name, an IPv4 or IPv6 address without brackets),
 // trying each address the name resolves to in turn until one answers, all
-// within TCP_CONNECT_TIMEOUT_MS. FALSE with the reason in *reason ("connection
-// refused", "name not resolved: HOST", "timed out after 5 s").
+// within TCP_CONNECT_TIMEOUT_MS, the name's lookup included. An address is
+// read as a number, never sent to a name server. FALSE with the reason in
+// *reason ("connection refused", "name not resolved: HOST", "name not
+// resolved: HOST (timed out after 5 s)", "timed out after 5 s").
 bool tcpConnection_open(TcpConnection *connection, const char *host, int port, std::string *reason);
 
 // Sends all of data unless the connection fails or timeoutMs goes by without

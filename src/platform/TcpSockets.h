@@ -9,8 +9,32 @@
 #include <stdint.h>
 
 #include <string>
+#include <vector>
 
 struct addrinfo;
+
+// One address a host resolved to, as a socket takes it.
+struct TcpAddress {
+  int family = 0, socketType = 0, protocol = 0;
+  int length = 0;              // of the bytes in address
+  unsigned char address[128];  // a sockaddr_in or sockaddr_in6
+};
+
+// The addresses of the name host at port, in the resolver's order, appended
+// to *addresses. The lookup runs in the background and is waited for until
+// deadlineMs at most, so a silent name server cannot hold the caller beyond
+// it. 1 resolved, 0 not resolved, -1 no answer in time.
+int tcpSockets_resolve(const char *host, int port, int64_t deadlineMs,
+                       std::vector<TcpAddress> *addresses);
+#ifndef _WIN32
+// The blocking lookup that the background runs (getaddrinfo); a test puts one
+// that never answers in its place. NULL puts getaddrinfo back.
+typedef int (*TcpLookup)(const char *host, const char *service, const struct addrinfo *hints,
+                         struct addrinfo **result);
+void tcpSockets_setLookup(TcpLookup lookup);
+#endif
+// The addresses of a getaddrinfo list, appended.
+void tcpSockets_copyAddresses(const struct addrinfo *list, std::vector<TcpAddress> *addresses);
 
 // Sockets are usable (Winsock started); FALSE with the reason otherwise.
 bool tcpSockets_ready(std::string *reason);
@@ -21,9 +45,9 @@ std::string tcpSockets_errorText(int error);
 
 // A non-blocking socket for the address, not inherited by children and never
 // raising SIGPIPE; TCP_NO_SOCKET with *error set when it cannot be made.
-intptr_t tcpSockets_create(const struct addrinfo *address, int *error);
+intptr_t tcpSockets_create(const TcpAddress *address, int *error);
 // Starts the connect: 0 when it is under way or done, else the error.
-int tcpSockets_startConnect(intptr_t socket, const struct addrinfo *address);
+int tcpSockets_startConnect(intptr_t socket, const TcpAddress *address);
 // The connect's result once the socket is writable: 0 or the error.
 int tcpSockets_connectResult(intptr_t socket);
 void tcpSockets_setNoDelay(intptr_t socket);

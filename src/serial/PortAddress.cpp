@@ -30,7 +30,7 @@ int portAddress_comNumber(const std::string &text) {
   return number >= 1 && number <= PORT_ADDRESS_LAST_COM ? number : 0;
 }
 
-// Four decimal numbers 0-255 joined by dots.
+// Four decimal numbers 0-255 joined by dots, none with a leading zero.
 static bool isIpv4(const std::string &text) {
   size_t at = 0;
   for (int part = 0; part < 4; part++) {
@@ -38,10 +38,43 @@ static bool isIpv4(const std::string &text) {
     if (end == std::string::npos) return false;
     const std::string number = text.substr(at, end - at);
     if (number.empty() || number.size() > 3 || !allOf(number, isdigit) ||
-        atoi(number.c_str()) > 255)
+        (number.size() > 1 && number[0] == '0') || atoi(number.c_str()) > 255)
       return false;
     at = end + 1;
   }
+  return true;
+}
+
+// Whether a host is one that resolvers take for a number: parts of decimal
+// digits, or of "0x" and hex digits, joined by dots ("127.0.0.010",
+// "0x7f000001", "127.1"). Systems read such parts apart (a leading zero as
+// octal, "127.1" as 127.0.0.1), so only the plain IPv4 form is taken: *problem
+// says what is wrong with any other, and stays empty for a plain one.
+static bool isNumericHost(const std::string &text, std::string *problem) {
+  int parts = 0;
+  size_t at = 0;
+  for (;;) {
+    size_t end = text.find('.', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(at, end - at);
+    const bool leadingZero = part.size() > 1 && part[0] == '0';
+    const bool hex = leadingZero && tolower((unsigned char)part[1]) == 'x';
+    if (part.empty() || !(hex ? allOf(part.substr(2), isxdigit) : allOf(part, isdigit)))
+      return false;  // a name
+    if (problem->empty() && hex) *problem = part + " is hexadecimal";
+    if (problem->empty() && leadingZero)
+      *problem = part + " has a leading zero (octal to some systems)";
+    if (problem->empty() && (part.size() > 3 || atoi(part.c_str()) > 255))
+      *problem = part + " is above 255";
+    parts++;
+    if (end == text.size()) break;
+    at = end + 1;
+  }
+  if (problem->empty() && parts != 4)
+    *problem = std::to_string(parts) + (parts == 1 ? " part" : " parts");
+  if (!problem->empty())
+    *problem = "address " + text + ": " + *problem +
+               "; write four decimal numbers 0-255 without leading zeros";
   return true;
 }
 
@@ -74,7 +107,7 @@ static bool isIpv6(const std::string &text) {
 }
 
 // Labels of letters, digits and inner hyphens, 1-63 characters each, at most
-// 253 in all. A name whose last label is a number is taken as an IPv4 address.
+// 253 in all; the last label not a number.
 static bool isHostName(const std::string &text) {
   if (text.empty() || text.size() > 253) return false;
   size_t at = 0;
@@ -89,7 +122,7 @@ static bool isHostName(const std::string &text) {
       if (!isalnum((unsigned char)c) && c != '-') return false;
     at = end + 1;
   }
-  return !allOf(label, isdigit) || isIpv4(text);
+  return !allOf(label, isdigit);
 }
 
 // The host and port after "scheme://"; the problem's text when there is one.
@@ -110,7 +143,12 @@ static std::string parseHostAndPort(const std::string &rest, std::string *host, 
     *host = lowerCase(rest.substr(0, colon));
     if (host->find(':') != std::string::npos)
       return "an IPv6 address goes in brackets: [" + *host + "]";
-    if (!isHostName(*host)) return "bad host name " + *host;
+    std::string problem;
+    if (isNumericHost(*host, &problem)) {
+      if (!problem.empty()) return problem;
+    } else if (!isHostName(*host)) {
+      return "bad host name " + *host;
+    }
     portText = rest.substr(colon + 1);
   }
   if (portText.empty()) return "no port";

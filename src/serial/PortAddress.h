@@ -1,7 +1,9 @@
 // Where a unit is reached: a local COM port ("3", "COM3") or a terminal
 // server's TCP port, with the serial line's settings carried over RFC 2217
 // ("rfc2217://HOST:PORT") or raw bytes only ("socket://HOST:PORT"). HOST is a
-// host name, an IPv4 address or an IPv6 address in brackets ("[::1]").
+// host name, an IPv4 address or an IPv6 address in brackets ("[::1]"). An
+// IPv4 address is four decimal numbers 0-255 without leading zeros: forms that
+// systems read apart ("127.0.0.010" octal, "0x7f000001", "127.1") are refused.
 #ifndef PORTADDRESS_H
 #define PORTADDRESS_H
 

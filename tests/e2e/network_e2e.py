@@ -80,14 +80,16 @@ def case_update_all(run):
     accepters, whose lines start at 9600: the TX unit at 57600 is found and
     updated only if each rate change crosses the server. The RX unit is reached
     through the latency proxy (20 +/- 10 ms each way, segments of at most 64
-    bytes): its whole dialogue must arrive intact. Report, logs, images."""
+    bytes): its whole dialogue must arrive intact. A fifth unit behind a raw
+    socket at 115200 is updated at the rate --baud gives. Report, logs, images."""
     run.start_unit("--unit", "1:tx:115200", "--unit", "2:rx:57600", "--unit", "3:tx:57600",
-                   "--unit", "4:rx:115200", max_seconds=590)
-    server = run.serve((3, "rfc2217", "9600n81"), (4, "rfc2217", "9600n81"))
+                   "--unit", "4:rx:115200", "--unit", "5:tx:115200", max_seconds=590)
+    server = run.serve((3, "rfc2217", "9600n81"), (4, "rfc2217", "9600n81"), (5, "raw", "115200n81"))
     proxy = run.proxy(server.ports[1])
-    urls = [server.url(0), "rfc2217://127.0.0.1:%d" % proxy.port]
+    urls = [server.url(0), "rfc2217://127.0.0.1:%d" % proxy.port, server.url(2)]
     out, err, status = run.run_tool("update-all", "--ports", ",".join(["1", "2"] + urls),
-                                    "--report", "report.json", "--log-dir", "logs", timeout=580)
+                                    "--baud", "115200", "--report", "report.json", "--log-dir", "logs",
+                                    timeout=580)
     run.expect_equal("exit status", (status, err), (0, ""))
     with open(os.path.join(run.dir, "report.json")) as f:
         records = json.load(f)["units"]
@@ -97,8 +99,9 @@ def case_update_all(run):
                                       r.get("result")) for r in records),
                      sorted([("COM1", 1, "TX", 115200, "updated"), ("COM2", 2, "RX", 57600, "updated"),
                              (urls[0], None, "TX", 57600, "updated"),
-                             (urls[1], None, "RX", 115200, "updated")]))
-    for port, rx in ((1, False), (2, True), (3, False), (4, True)):
+                             (urls[1], None, "RX", 115200, "updated"),
+                             (urls[2], None, "TX", 115200, "updated")]))
+    for port, rx in ((1, False), (2, True), (3, False), (4, True), (5, False)):
         run.check_images("COM%d" % port, rx)
     for r in records:
         with open(os.path.join(run.dir, r["log"]), "rb") as f:

@@ -202,14 +202,24 @@ def case_usage_errors(run):
     """The command line says what a valid value is, points update-all's --port to
     --ports, takes COMn where a port is wanted and keeps --progress-fd out of
     update's help. No unit is needed: every port is absent."""
+    RATES = ('TessaranFwTool: --baud: expects a baud rate the unit\'s console can run at, 1200, '
+             '2400, 4800, 9600, 19200, 38400, 57600 or 115200, not "%s"')
     # arguments | exit status | first stderr line (or a text update's help must not hold)
     table = [
         (["probe", "--port", "abc"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
                                         '(3 or COM3), not "abc"'),
         (["update", "--port", "256"], 2, 'TessaranFwTool: --port: expects a COM number 1-255 '
                                          '(3 or COM3), not "256"'),
-        (["probe", "--baud", "0"], 2, 'TessaranFwTool: --baud: expects a baud rate, a positive '
-                                      'number such as 115200, not "0"'),
+        (["probe", "--port", "socket://127.0.0.1:1", "--baud", "1"], 2, RATES % "1"),
+        (["update-all", "--ports", "socket://127.0.0.1:1", "--baud", "250000"], 2,
+         RATES % "250000"),
+        (["update-all", "--ports", "1-4", "--baud", "115200"], 2, "TessaranFwTool: --baud is the "
+         "rate of the socket:// ports' lines, and --ports names none (COM and rfc2217:// ports "
+         "are asked at detection's rates)"),
+        (["update-all", "--ports", "socket://127.0.0.010:47010"], 2, 'TessaranFwTool: bad port '
+         'list "socket://127.0.0.010:47010": socket://127.0.0.010:47010: address 127.0.0.010: 010 '
+         'has a leading zero (octal to some systems); write four decimal numbers 0-255 without '
+         'leading zeros'),
         (["update-all", "--jobs", "0"], 2, 'TessaranFwTool: --jobs: expects a positive number '
                                            'of units, not "0"'),
         (["update-all", "--port", "3"], 2, "TessaranFwTool: update-all looks for units on "

@@ -195,6 +195,7 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
     std::vector<FleetRecord> records;
     bool noVerify;
     const char *expected;
+    int baud = 0;  // update-all's --baud
   } cases[] = {
       {{unit(1, 115200, "updated"), unit(2, 9600, "updated")}, false, ""},
       {{unit(1, 115200, "updated"), unit(5, 9600, "failed")}, false, "TessaranFwTool update --port 5 --baud 9600"},
@@ -208,8 +209,11 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
        "TessaranFwTool update --port socket://rack2:4001"},
       {{unit(2, 9600, "failed"), unit(registeredPort("rfc2217://rack2:3001"), 57600, "failed")}, false,
        "TessaranFwTool update-all --ports 2,rfc2217://rack2:3001"},
+      // The rate the run was given reaches the raw sockets' units again.
+      {{unit(3, 115200, "failed"), unit(registeredPort("socket://rack2:4001"), 115200, "failed")},
+       false, "TessaranFwTool update-all --ports 3,socket://rack2:4001 --baud 115200", 115200},
   };
-  for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify), c.expected);
+  for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify, c.baud), c.expected);
 }
 
 // A check against the unit handled there, found as a TX XC7A35 on 1.0.3 with

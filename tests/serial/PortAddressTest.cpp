@@ -20,6 +20,8 @@ struct ParseCase {
 
 const PortAddressKind COM = PORT_ADDRESS_COM, RFC = PORT_ADDRESS_RFC2217, RAW = PORT_ADDRESS_SOCKET;
 
+#define WRITE_FOUR "; write four decimal numbers 0-255 without leading zeros"
+
 TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
   const ParseCase cases[] = {
       {"3", true, "COM3", COM, 3, "", 0},
@@ -63,7 +65,21 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
       {"rfc2217://under_score:1", false, "rfc2217://under_score:1: bad host name under_score"},
       {"rfc2217://-a.lab:1", false, "rfc2217://-a.lab:1: bad host name -a.lab"},
       {"rfc2217://a..lab:1", false, "rfc2217://a..lab:1: bad host name a..lab"},
-      {"rfc2217://300.1.1.1:1", false, "rfc2217://300.1.1.1:1: bad host name 300.1.1.1"},
+      {"rfc2217://0x10.lab:1", true, "rfc2217://0x10.lab:1", RFC, 0, "0x10.lab", 1},
+      // Numeric hosts that systems read apart, 127.0.0.8 for the first.
+      {"socket://127.0.0.010:47010", false,
+       "socket://127.0.0.010:47010: address 127.0.0.010: 010 "
+       "has a leading zero (octal to some systems)" WRITE_FOUR},
+      {"rfc2217://0X7f000001:1", false,
+       "rfc2217://0X7f000001:1: address 0x7f000001: 0x7f000001 "
+       "is hexadecimal" WRITE_FOUR},
+      {"rfc2217://127.1:1", false, "rfc2217://127.1:1: address 127.1: 2 parts" WRITE_FOUR},
+      {"rfc2217://1.2.3.4.5:1", false,
+       "rfc2217://1.2.3.4.5:1: address 1.2.3.4.5: 5 parts" WRITE_FOUR},
+      {"rfc2217://300.1.1.1:1", false,
+       "rfc2217://300.1.1.1:1: address 300.1.1.1: 300 is above 255" WRITE_FOUR},
+      {"rfc2217://[::ffff:10.0.0.08]:1", false,
+       "rfc2217://[::ffff:10.0.0.08]:1: bad IPv6 address [::ffff:10.0.0.08]"},
       {"rfc2217://user@host:1", false, "rfc2217://user@host:1: bad host name user@host"},
   };
   for (const ParseCase &c : cases) {

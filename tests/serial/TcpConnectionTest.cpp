@@ -27,6 +27,7 @@
 #endif
 
 #include "platform/TcpConnection.h"
+#include "platform/TcpSockets.h"
 
 namespace {
 
@@ -43,7 +44,7 @@ enum Behaviour {
   ECHO_IN_TWO,  // echoes what it gets: the first SPLIT_AT bytes, a pause, the rest; closes
   SILENT,       // says nothing until the test closes
   CLOSES,       // closes at once
-  RESETS,       // resets the connection at once
+  RESETS,       // resets the connection after a pause
   COUNTS,       // reads slowly until it has all, answers the byte count, closes
 };
 const size_t SPLIT_AT = 5;
@@ -114,6 +115,9 @@ class FarEnd {
     } else if (behaviour == SILENT) {
       receiveUpTo(s, 1);
     } else if (behaviour == RESETS) {
+      // After the client's open has taken the connect's result: a reset
+      // before it would fail the open instead (a loaded machine saw it).
+      std::this_thread::sleep_for(PAUSE);
       struct linger reset = {1, 0};
       setsockopt(s, SOL_SOCKET, SO_LINGER, (const char *)&reset, sizeof reset);
     } else if (behaviour == COUNTS) {
@@ -195,5 +199,28 @@ TEST(TcpConnection, ConnectsSendsReceivesAndSeesTheEnd) {
     EXPECT_EQ(tcpConnection_receive(&connection, NULL, 0, 0, NULL), TCP_RECEIVE_FAILED);
   }
 }
+
+#ifndef _WIN32
+// A name server that never answers: its lookup ends the open at the connect's bound.
+int silentLookup(const char *, const char *, const struct addrinfo *, struct addrinfo **) {
+  std::this_thread::sleep_for(std::chrono::seconds(8));
+  return EAI_AGAIN;
+}
+
+TEST(TcpConnection, AnUnansweredNameEndsWithinTheConnectBound) {
+  tcpSockets_setLookup(silentLookup);
+  TcpConnection connection;
+  std::string reason;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(tcpConnection_open(&connection, "unit.example", 45001, &reason));
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - start)
+                      .count();
+  tcpSockets_setLookup(NULL);
+  EXPECT_EQ(reason, "name not resolved: unit.example (timed out after 5 s)");
+  EXPECT_GE(ms, TCP_CONNECT_TIMEOUT_MS - 100);
+  EXPECT_LT(ms, TCP_CONNECT_TIMEOUT_MS + 500);
+}
+#endif
 
 }  // namespace

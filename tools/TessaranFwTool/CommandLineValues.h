@@ -48,6 +48,32 @@ inline CLI::Validator commandLine_positiveValidator(const std::string &what) {
       "");
 }
 
+// The rates --baud takes: the six the unit's console runs at (detection's)
+// and the two standard rates between them, 19200 and 38400, which every
+// serial adapter and terminal server also offers. Any other rate finds no
+// unit, and a slow one would make each command's write last minutes (at 1 baud).
+#define CONSOLE_RATES 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200
+#define CONSOLE_RATES_TEXT "1200, 2400, 4800, 9600, 19200, 38400, 57600 or 115200"
+
+// One of CONSOLE_RATES, written back plainly ("09600" -> "9600": CLI11's own
+// conversion would read a leading zero as octal).
+inline CLI::Validator commandLine_baudValidator(void) {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        bool digits = !text.empty() && text.size() <= 9;
+        for (char c : text) digits = digits && isdigit((unsigned char)c);
+        const int rate = digits ? atoi(text.c_str()) : 0;
+        for (int known : {CONSOLE_RATES})
+          if (rate == known) {
+            text = std::to_string(rate);
+            return std::string();
+          }
+        return "expects a baud rate the unit's console can run at, " CONSOLE_RATES_TEXT ", not \"" +
+               text + "\"";
+      },
+      "");
+}
+
 inline void addPortOption(CLI::App &command, int *port) {
   command
       .add_option("--port", *port,
@@ -59,10 +85,12 @@ inline void addPortOption(CLI::App &command, int *port) {
 
 inline void addBaudOption(CLI::App &command, int *baud) {
   command
-      .add_option("--baud", *baud,
-                  "console baud rate of the unit (default: try 115200, "
-                  "9600, 57600, 4800, 2400, 1200)")
-      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
+      .add_option(
+          "--baud", *baud,
+          "console baud rate of the unit, " CONSOLE_RATES_TEXT
+          " (default: try 115200, "
+          "9600, 57600, 4800, 2400, 1200); over socket:// the rate the server's line runs at")
+      ->transform(commandLine_baudValidator())
       ->option_text("RATE");
 }
 

@@ -151,6 +151,13 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
                      "ports to look for units on: COM numbers 1-255 and terminal servers' "
                      "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. 1-8,12,rfc2217://rack2:3001 "
                      "(default 1-32)");
+  command
+      .add_option("--baud", all.fleet.baud,
+                  "the rate the lines of the socket:// ports in --ports run at, " CONSOLE_RATES_TEXT
+                  " (their servers cannot change it; 115200 for an update); COM and rfc2217:// "
+                  "ports are still asked at detection's rates")
+      ->transform(commandLine_baudValidator())
+      ->option_text("RATE");
   command.add_option("--jobs", all.fleet.jobs, "units updated at once (default: all)")
       ->check(commandLine_positiveValidator("a positive number of units"))
       ->option_text("N");
@@ -191,7 +198,7 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_option("--progress-fd", all.probeChannel)->group("");
   // The one rate that probe asks at: probe's and update's --baud without --port.
   command.add_option("--probe-baud", all.probeBaud)
-      ->check(commandLine_positiveValidator("a baud rate, a positive number such as 115200"))
+      ->transform(commandLine_baudValidator())
       ->group("");
   command.add_flag("--probe-identify", all.probeIdentify)->group("");
 }

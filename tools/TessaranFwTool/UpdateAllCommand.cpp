@@ -260,7 +260,8 @@ class Display : public FleetListener {
 
 // The summary table; with retryLine, the command that tries the units not
 // updated again (a watch has none: a unit is tried again by replugging it).
-static void printSummary(const std::vector<FleetRecord> &records, bool noVerify, bool retryLine = true) {
+static void printSummary(const std::vector<FleetRecord> &records, const FleetOptions &options,
+                         bool retryLine = true) {
   printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   for (const FleetRecord &r : records) {
     std::string firmware = r.firmwareBefore.empty() ? "-" : r.firmwareBefore;
@@ -273,7 +274,7 @@ static void printSummary(const std::vector<FleetRecord> &records, bool noVerify,
       printf("        %s\n", why.c_str());
     }
   }
-  std::string retry = retryLine ? fleet_retryCommand(records, noVerify) : "";
+  std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);
 }
@@ -366,7 +367,8 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     anyInterrupted = anyInterrupted || r.result == "interrupted";
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
-  else printSummary(records, options.noVerify, false);
+  else
+    printSummary(records, options, false);
   if (anyFailed) return EXIT_UPDATE_FAILED;
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
@@ -411,7 +413,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   printf("Looking for units on %zu port%s ...\n", ports.size(), ports.size() == 1 ? "" : "s");
   fflush(stdout);
   std::vector<FleetRecord> found;
-  if (!fleet_findUnits(self, ports, &found)) {
+  if (!fleet_findUnits(self, ports, options.baud, &found)) {
     toolError_print("interrupted while looking for units");
     return EXIT_INTERRUPTED;
   }
@@ -454,7 +456,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
     anyFailed = anyFailed || unit->record.result == "failed";
   }
-  printSummary(records, options.noVerify);
+  printSummary(records, options);
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {

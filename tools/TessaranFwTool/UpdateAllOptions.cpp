@@ -85,5 +85,14 @@ int runUpdateAllCommand(const ToolOptions &options) {
   }
   FleetOptions fleet = all.fleet;
   if (!all.ports.empty() && !parsePortList(all.ports, &fleet.ports)) return EXIT_USAGE;
+  // --baud is the rate of the socket:// ports' lines, which no probe can
+  // learn; the other ports' units are found at their own rates.
+  if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
+                                     [](int port) { return networkPort_isRaw(port) != FALSE; })) {
+    toolError_print(
+        "--baud is the rate of the socket:// ports' lines, and --ports names none "
+        "(COM and rfc2217:// ports are asked at detection's rates)");
+    return EXIT_USAGE;
+  }
   return runUpdateAll(fleet, options.program);
 }

@@ -1,4 +1,5 @@
-// Winsock for TcpConnection: every wait a select() until its deadline.
+// Winsock for TcpConnection: every wait a select() until its deadline; a
+// name's lookup asynchronous (GetAddrInfoExW), waited for until the deadline.
 // Winsock calls return SOCKET_ERROR (or INVALID_SOCKET) upon failure, the
 // reason in WSAGetLastError.
 #include <winsock2.h>  // before windows.h, which would bring the old winsock.h
@@ -8,10 +9,17 @@
 
 #include <ctype.h>
 #include <limits.h>
+#include <string.h>
 
 #include "platform/SystemError.h"
 #include "platform/TcpConnection.h"
 #include "platform/TcpSockets.h"
+
+// In ws2_32 since Windows 8; MinGW-w64's headers do not declare them.
+extern "C" {
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExCancel(LPHANDLE lpHandle);
+WINSOCK_API_LINKAGE INT WSAAPI GetAddrInfoExOverlappedResult(LPOVERLAPPED lpOverlapped);
+}
 
 bool tcpSockets_ready(std::string *reason) {
   static const bool started = [] {
@@ -34,8 +42,76 @@ std::string tcpSockets_errorText(int error) {
   return text;
 }
 
-intptr_t tcpSockets_create(const struct addrinfo *address, int *error) {
-  const SOCKET s = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+static std::wstring wideText(const char *text) {
+  const int length = MultiByteToWideChar(CP_UTF8, 0, text, -1, NULL, 0);
+  if (length <= 0) return std::wstring();
+  std::wstring wide((size_t)length, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text, -1, &wide[0], length);
+  wide.resize((size_t)length - 1);
+  return wide;
+}
+
+// The lookup is overlapped, with the time left as its own timeout: Windows
+// ends it then at the latest. Should it not, it is cancelled at the deadline.
+// Windows 7 takes no overlapped lookup: there it waits as long as the name
+// server makes it.
+int tcpSockets_resolve(const char *host, int port, int64_t deadlineMs,
+                       std::vector<TcpAddress> *addresses) {
+  const std::wstring name = wideText(host), service = std::to_wstring(port);
+  if (name.empty()) return 0;
+  ADDRINFOEXW hints;
+  ZeroMemory(&hints, sizeof hints);
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  hints.ai_flags = AI_NUMERICSERV;
+  const int64_t now = (int64_t)GetTickCount64();
+  const int64_t left = deadlineMs > now ? deadlineMs - now : 0;
+  if (left == 0) return -1;
+  struct timeval timeout = {(long)(left / 1000), (long)(left % 1000 * 1000)};
+  OVERLAPPED overlapped;
+  ZeroMemory(&overlapped, sizeof overlapped);
+  overlapped.hEvent = CreateEventW(NULL, TRUE, FALSE, NULL);
+  if (overlapped.hEvent == NULL) return 0;
+  PADDRINFOEXW result = NULL;
+  HANDLE cancel = NULL;
+  int error = GetAddrInfoExW(name.c_str(), service.c_str(), NS_ALL, NULL, &hints, &result, &timeout,
+                             &overlapped, NULL, &cancel);
+  bool timedOut = false;
+  if (error == WSA_IO_PENDING) {
+    if (WaitForSingleObject(overlapped.hEvent, (DWORD)left) == WAIT_TIMEOUT) {
+      timedOut = true;
+      GetAddrInfoExCancel(&cancel);
+      WaitForSingleObject(overlapped.hEvent, INFINITE);  // the cancel ends it at once
+    }
+    error = GetAddrInfoExOverlappedResult(&overlapped);
+  } else if (error == WSAEINVAL) {
+    error = GetAddrInfoExW(name.c_str(), service.c_str(), NS_ALL, NULL, &hints, &result, NULL, NULL,
+                           NULL, NULL);
+  }
+  CloseHandle(overlapped.hEvent);
+  if (error != 0) {
+    if (result != NULL) FreeAddrInfoExW(result);
+    const bool late = timedOut || error == WSAETIMEDOUT || (int64_t)GetTickCount64() >= deadlineMs;
+    return late ? -1 : 0;
+  }
+  // The cast: MinGW-w64 declares ai_next as a pointer to a misspelt struct.
+  for (const ADDRINFOEXW *a = result; a != NULL; a = (const ADDRINFOEXW *)a->ai_next) {
+    TcpAddress address;
+    if (a->ai_addr == NULL || a->ai_addrlen > sizeof address.address) continue;
+    address.family = a->ai_family;
+    address.socketType = a->ai_socktype;
+    address.protocol = a->ai_protocol;
+    address.length = (int)a->ai_addrlen;
+    memcpy(address.address, a->ai_addr, a->ai_addrlen);
+    addresses->push_back(address);
+  }
+  FreeAddrInfoExW(result);
+  return addresses->empty() ? 0 : 1;
+}
+
+intptr_t tcpSockets_create(const TcpAddress *address, int *error) {
+  const SOCKET s = socket(address->family, address->socketType, address->protocol);
   if (s == INVALID_SOCKET) {
     *error = WSAGetLastError();
     return TCP_NO_SOCKET;
@@ -46,8 +122,10 @@ intptr_t tcpSockets_create(const struct addrinfo *address, int *error) {
   return (intptr_t)s;
 }
 
-int tcpSockets_startConnect(intptr_t socket, const struct addrinfo *address) {
-  if (connect((SOCKET)socket, address->ai_addr, (int)address->ai_addrlen) != SOCKET_ERROR) return 0;
+int tcpSockets_startConnect(intptr_t socket, const TcpAddress *address) {
+  if (connect((SOCKET)socket, (const struct sockaddr *)address->address, address->length) !=
+      SOCKET_ERROR)
+    return 0;
   const int error = WSAGetLastError();
   return error == WSAEWOULDBLOCK ? 0 : error;
 }
