@@ -65,3 +65,11 @@ add_script_bench(bench_network network_bench.py
 add_script_bench(bench_detect detect_bench.py
   "probe and update finding a unit on COM32 behind 31 silent ports"
   PROGRAMS --tool TessaranFwTool --unitsim unitsim)
+
+# update-all --watch through 200 plugs, unplugs and swaps on 8 ports with mixed
+# faults (unitsim unpaced, four sound updates): every unit handled once, its
+# record right; the watch's descriptors, children and resident size:
+#   cmake --build <build> --target bench_watch_soak   (about 15 minutes)
+add_script_bench(bench_watch_soak watch_soak.py
+  "update-all --watch soak: 200 plugs, unplugs and swaps over 8 ports with mixed faults"
+  PROGRAMS --tool TessaranFwTool --unitsim unitsim)

@@ -81,8 +81,9 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
 
 // The probe of one port, in a child of its own: the updater's rates in its
 // order (only BAUD when above 0), the detection command twice at each; the
-// port and rate found (and the device behind the port) go out on the channel.
+// port and rate found (and the device behind the port) go out on the channel;
+// with IDENTIFY, also the unit's type and versions as it tells them.
 // Exit status 0 when a unit answered, 3 when none did.
-int fleet_probePort(int port, int baud, const char *channel);
+int fleet_probePort(int port, int baud, bool identify, const char *channel);
 
 #endif  // FLEET_H

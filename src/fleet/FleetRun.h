@@ -146,10 +146,17 @@ double fleet_nowSeconds(void);
 bool fleet_findUnits(const std::string &self, const std::vector<int> &ports, int socketBaud,
                      std::vector<FleetRecord> *found);
 
+// What a unit said about itself ("%fw -v", "%fw -p") to a probe that asked;
+// empty: not said (no reply, or one that did not parse).
+struct FleetIdentity {
+  std::string type, firmware, fpgaVersion, fpgaFamily;
+};
+
 // One port's probe in a child of its own (`update-all --probe-port`), read-only,
 // and what it told. Shared by the search and the watch.
 struct FleetProbe {
   int port = 0;
+  bool identify = false;    // the unit found is also asked its type and versions
   Subprocess *child = NULL;
   ProgressReader reader;
   bool answered = false;    // the child told where the unit answered
@@ -161,6 +168,7 @@ struct FleetProbe {
   // it by fleet_endProbeTrace.
   unsigned long long traceBytes = 0;
   std::string traceFile;
+  FleetIdentity identity;   // with identify
 };
 // Starts the probe of probe->port, asking at `baud` only when it is above 0.
 // FALSE after saying why the child could not start.
@@ -189,19 +197,40 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
 // One line per port that could not be opened (absent ports run together).
 void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened);
 
+// What a check of a port tells about the unit handled there.
+enum FleetSighting {
+  FLEET_SAME_UNIT,    // it answers, and nothing it said differs from what is known of it
+  FLEET_NEW_UNIT,     // a unit answers that is not the one handled: type or versions differ
+  FLEET_UNIT_GONE,    // the port was opened and nothing answered, or the port is gone
+  FLEET_NO_EVIDENCE,  // the port could not be opened (held, refused): neither gone nor there
+};
+// CHECK is the probe just ended on the port of HANDLED, a unit the run has
+// finished with; FOUND is what the probe that found it read. The unit's last
+// known state: as found (the update's own reading where it gave one); after
+// an update, the release (as read back, when it was); after a failure or an
+// interrupt, as found or the release, its logic version unknown.
+FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,
+                             const FleetIdentity &found);
+
 // The ports of a watch (update-all --watch). Each free port is probed by a
 // child of its own (as fleet_findUnits does, read-only) every interval; a unit
 // that answers on a port with no unit handled yet is added to the run. A port
 // whose unit has been handled (updated, failed, current, interrupted) is
-// probed on: while a unit answers there it is left alone, and once no unit
-// answers the port is free for the next one. A failed unit is so never tried
-// again before it has been unplugged (or gone silent) and plugged back in.
+// checked every FLEET_CHECK_PAUSE_SECONDS after its last check ended, at the
+// unit's rate only, the unit asked its type and versions (fleet_sighting):
+// while the same unit answers it is left alone; a different one is added to
+// the run; once nothing answers the port is free for the next unit. A port
+// that cannot be opened (another program holds it) changes nothing. A failed
+// unit is so never tried again before it has been unplugged (or gone silent)
+// and plugged back in, or swapped for another.
+#define FLEET_CHECK_PAUSE_SECONDS 0.5
 class FleetWatch {
  public:
   struct Port {
     int port = 0;
     bool probing = false;          // its probe runs now
     const FleetUnit *unit = NULL;  // the unit plugged in, as the run has it; null: none
+    double seenAt = 0;             // a handled unit: when a check last found it there; 0: not yet
   };
 
   FleetWatch(const std::string &self, const std::vector<int> &ports, double intervalSeconds,
@@ -224,6 +253,7 @@ class FleetWatch {
 
  private:
   struct Watched;
+  void addUnit(Watched &w);  // the unit its probe found, to the run
   const std::string self_;
   const double interval_;
   FleetRun &run_;

@@ -25,6 +25,7 @@ bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
     argv.push_back("--probe-baud");
     argv.push_back(std::to_string(baud));
   }
+  if (probe->identify) argv.push_back("--probe-identify");
   std::string error;
   const std::string name = networkPort_portName(probe->port);
   // The child traces to a file of its own (children cannot share one), in
@@ -60,6 +61,10 @@ bool fleet_readProbe(FleetProbe *probe) {
       if (line.key == "baud") probe->baud = atoi(line.value.c_str());
       if (line.key == "device") probe->device = line.value;
       if (line.key == "open_failure") probe->openFailure = line.value;
+      if (line.key == "type") probe->identity.type = line.value;
+      if (line.key == "firmware") probe->identity.firmware = line.value;
+      if (line.key == "fpga_version") probe->identity.fpgaVersion = line.value;
+      if (line.key == "fpga_family") probe->identity.fpgaFamily = line.value;
     }
   }
   return n < 0 && subprocess_finished(probe->child, NULL);

@@ -1,6 +1,10 @@
 // update-all --watch: the free ports probed again and again, each unit that
 // appears handed to the run once, until the operator stops the watch.
+#include <algorithm>
+
 #include "fleet/FleetRun.h"
+#include "image/ImageAssembly.h"
+#include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/NetworkPort.h"
@@ -15,7 +19,50 @@ struct FleetWatch::Watched {
   double probeStartedAt = 0, nextProbeAt = 0;
   bool interrupted = false;  // the probe was told to stop
   int unit = -1;             // the index of the port's unit in the run; -1: none
+  FleetIdentity found;       // what the probe that found the unit read
+  double seenAt = 0;         // when a check last found the handled unit there
 };
+
+// SEEN differs from every value KNOWN allows; an empty SEEN (not said) or a
+// KNOWN without a value (not known) is no difference.
+static bool differs(const std::string &seen, std::vector<std::string> known) {
+  known.erase(std::remove(known.begin(), known.end(), std::string()), known.end());
+  return !seen.empty() && !known.empty() &&
+         std::find(known.begin(), known.end(), seen) == known.end();
+}
+
+static const std::string &either(const std::string &first, const std::string &second) {
+  return first.empty() ? second : first;
+}
+
+FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,
+                             const FleetIdentity &found) {
+  if (!check.answered) {
+    // A port another program holds says nothing of the unit; a port that is
+    // no longer there (its adapter pulled out) has lost it.
+    const bool opened = check.openFailure.empty() || openFailures_isAbsent(check.openFailure);
+    return opened ? FLEET_UNIT_GONE : FLEET_NO_EVIDENCE;
+  }
+  const FleetIdentity &seen = check.identity;
+  const std::string firmwareBefore = either(handled.firmwareBefore, found.firmware);
+  const std::string fpgaBefore = either(handled.fpgaBefore, found.fpgaVersion);
+  std::vector<std::string> firmware, fpga;
+  if (handled.result == "updated") {
+    firmware = {either(handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD)};
+    fpga = {handled.fpgaAfter};  // the release's logic version is read back, or not known
+  } else if (handled.result == "current") {
+    firmware = {firmwareBefore};
+    fpga = {fpgaBefore};
+  } else {
+    // Failed or interrupted part way: either image may have been taken.
+    firmware = {firmwareBefore, handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD};
+    if (!handled.fpgaAfter.empty()) fpga = {fpgaBefore, handled.fpgaAfter};
+  }
+  const bool other = differs(seen.type, {either(handled.type, found.type)}) ||
+                     differs(seen.fpgaFamily, {found.fpgaFamily}) ||
+                     differs(seen.firmware, firmware) || differs(seen.fpgaVersion, fpga);
+  return other ? FLEET_NEW_UNIT : FLEET_SAME_UNIT;
+}
 
 FleetWatch::FleetWatch(const std::string &self, const std::vector<int> &ports,
                        double intervalSeconds, FleetRun &run)
@@ -30,6 +77,17 @@ FleetWatch::~FleetWatch() {
   for (auto &watched : ports_) subprocess_free(watched->probe.child);
 }
 
+void FleetWatch::addUnit(Watched &w) {
+  FleetRecord found;
+  found.port = w.probe.port;
+  found.baud = w.probe.baud;
+  found.device = w.probe.device;
+  run_.add(found);
+  w.unit = (int)run_.units().size() - 1;
+  w.found = w.probe.identity;
+  w.seenAt = 0;
+}
+
 bool FleetWatch::round(double now) {
   bool changed = false;
   for (auto &owned : ports_) {
@@ -39,19 +97,25 @@ bool FleetWatch::round(double now) {
       if (fleet_readProbe(&probe)) {
         subprocess_free(probe.child);
         probe.child = NULL;
-        w.nextProbeAt = now + interval_;
         changed = true;
-        if (!probe.answered || w.interrupted) {
-          // Nothing answers: the unit handled there (if any) has gone, and
-          // the next one to answer is a new unit.
-          if (!w.interrupted) w.unit = -1;
-        } else if (w.unit < 0 && !stopped_ && run_.watching()) {
-          FleetRecord found;
-          found.port = probe.port;
-          found.baud = probe.baud;
-          found.device = probe.device;
-          run_.add(found);
-          w.unit = (int)run_.units().size() - 1;
+        const bool adding = !stopped_ && run_.watching();
+        if (w.unit < 0) {
+          w.nextProbeAt = now + interval_;
+          if (probe.answered && !w.interrupted && adding) addUnit(w);
+        } else if (!w.interrupted) {
+          w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
+          switch (fleet_sighting(probe, run_.units()[w.unit]->record, w.found)) {
+            case FLEET_SAME_UNIT: w.seenAt = now; break;
+            case FLEET_NO_EVIDENCE: break;
+            // Nothing answers: the next one to answer is a new unit.
+            case FLEET_UNIT_GONE: w.unit = -1; break;
+            case FLEET_NEW_UNIT:
+              if (adding)
+                addUnit(w);
+              else
+                w.unit = -1;
+              break;
+          }
         }
       } else if (!w.interrupted && now - w.probeStartedAt > PROBE_SECONDS_LIMIT) {
         toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
@@ -64,15 +128,20 @@ bool FleetWatch::round(double now) {
       continue;
     }
     // A port is probed when no unit of it is being updated: free, or holding
-    // a unit already handled (to learn when it goes).
-    const bool busy = w.unit >= 0 && !run_.units()[w.unit]->finished;
-    if (stopped_ || busy || now < w.nextProbeAt) continue;
+    // a unit already handled (checked at its rate, to learn when it goes or
+    // another takes its place).
+    const FleetUnit *handled = w.unit >= 0 ? run_.units()[w.unit] : NULL;
+    if (stopped_ || (handled != NULL && !handled->finished) || now < w.nextProbeAt) continue;
     const int port = probe.port;
     probe = FleetProbe();  // what the previous probe told is gone
     probe.port = port;
+    probe.identify = true;
     w.interrupted = false;
     w.probeStartedAt = now;
-    if (!fleet_startProbe(self_, networkPort_isRaw(port) ? run_.baud() : 0, &probe)) {
+    // A handled unit is checked at its rate; a socket:// line is asked at its own.
+    int baud = networkPort_isRaw(port) ? run_.baud() : 0;
+    if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
+    if (!fleet_startProbe(self_, baud, &probe)) {
       w.nextProbeAt = now + interval_;
       continue;
     }
@@ -115,6 +184,7 @@ std::vector<FleetWatch::Port> FleetWatch::ports() const {
     port.port = watched->probe.port;
     port.probing = watched->probe.child != NULL;
     port.unit = watched->unit >= 0 ? units[watched->unit] : NULL;
+    port.seenAt = watched->unit >= 0 ? watched->seenAt : 0;
     all.push_back(port);
   }
   return all;

@@ -67,15 +67,26 @@ static long long monotonicMs(void) {
       .count();
 }
 
-// Sends a command and collects its reply until a read brings nothing. A reply
-// still arriving after the time bound is no reply (empty); one that reaches the
-// size limit is cut off there.
+static int gQuickReadMs = 0;  // setQuickQueries
+
+void setQuickQueries(int readTimeoutMs) { gQuickReadMs = readTimeoutMs > 0 ? readTimeoutMs : 0; }
+
+static bool endsInPrompt(const std::string &reply) {
+  return reply.size() >= 4 && reply.compare(reply.size() - 4, 4, "\r\n>>") == 0;
+}
+
+// Sends a command and collects its reply until a read brings nothing (quick
+// queries: or the reply ends in the prompt). A reply still arriving after the
+// time bound is no reply (empty); one that reaches the size limit is cut off
+// there.
 static std::string ask(const char *command) {
-  ComPortAPI_SetReadingTimeoutInMs(QUERY_READ_TIMEOUT_MS);
+  const int readMs =
+      gQuickReadMs > 0 ? gQuickReadMs + ComPortAPI_ReplyDelayMs() : QUERY_READ_TIMEOUT_MS;
+  ComPortAPI_SetReadingTimeoutInMs(readMs);
   if (!sendCommand(command, FALSE, FALSE, NULL)) return std::string();
   const long long startMs = monotonicMs();
   // A network port's round trip comes on top, as in the exchange's own window.
-  const long long windowMs = queryReplyWindowMs(QUERY_READ_TIMEOUT_MS) + ComPortAPI_ReplyDelayMs();
+  const long long windowMs = queryReplyWindowMs(readMs) + ComPortAPI_ReplyDelayMs();
   std::string reply;
   char piece[512];
   for (;;) {
@@ -85,7 +96,7 @@ static std::string ask(const char *command) {
     if (count <= 0 || count > (int)sizeof piece) break;
     if (lateRead) return std::string();  // still talking
     reply.append(piece, (size_t)count);
-    if (reply.size() >= QUERY_REPLY_LIMIT) break;
+    if (reply.size() >= QUERY_REPLY_LIMIT || (gQuickReadMs > 0 && endsInPrompt(reply))) break;
   }
   return reply;
 }

@@ -28,6 +28,13 @@ BOOL queryType(UnitInfo *info);
 // Both queries on the unit found by findUnit; port, baud and device filled in.
 void queryUnit(UnitInfo *info);
 
+// From now on each read of a query lasts at most readTimeoutMs (plus a
+// network port's round trip) and a reply is complete once it ends in the
+// unit's prompt, without waiting for the line to fall silent: a unit that
+// answers at once is asked in a fraction of a second (update-all --watch
+// checks its ports often). 0: back to the default (1 s, until silence).
+void setQuickQueries(int readTimeoutMs);
+
 // The latest start, from the start of a query's collection, of a read that may
 // still bring part of its reply, for a read timeout of readTimeoutMs. A read
 // begun later that still brings bytes ends the collection without a reply.

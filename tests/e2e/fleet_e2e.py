@@ -324,6 +324,8 @@ case "$FAKE_MODE:$port" in
     trap 'printf "\r\n%s\r\n" "$AT_RISK"; say "fact state $AT_RISK"; kill $!; exit 130' INT TERM
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
+  watch:3) say "step sending logic"; say "step failed"; exit 1 ;;
+  watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
   stretch:*)
     # Streams until the test lets it go; COM2 ends sound when interrupted.
     [ "$port" = 2 ] && trap 'say "step done"; exit 0' INT
@@ -477,6 +479,36 @@ def case_watch_interrupts(run):
                       ("interrupted", "sending logic", "Interrupted "),
                       ("interrupted", "sending logic", "Interrupted ")])
     run.expect_equal("step lines", seen.count(b"sending logic"), 2)
+
+
+def case_watch_swap(run):
+    """Stand-in children under --watch: COM1's unit swapped on the spot for one of another logic
+    version, COM2's after 2.5 s unplugged; COM3's failed unit stays while its port is held 12 s."""
+    import fcntl
+    same = "version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-3", "--unit", "1:tx:115200:" + same, "--unit", "2:tx:115200:" + same,
+                   "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
+                   "--unplug", "2:12", "--plug", "2:14.5:tx:115200:" + same, max_seconds=120)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1",
+                             "--report", "watch.json", "--log-dir", "logs"], env=fake_children(run, "watch"),
+                            cwd=run.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(8)
+    for _ in range(100):  # the watch's own check may hold the port (TIOCEXCL) a moment
+        try:
+            held = open(os.path.join(run.com, "COM3"), "rb", buffering=0)
+            break
+        except OSError:
+            time.sleep(0.05)
+    fcntl.flock(held, fcntl.LOCK_EX)
+    time.sleep(12)
+    held.close()
+    time.sleep(14)  # COM2's new unit may wait for a probe through all six rates
+    proc.send_signal(signal.SIGINT)
+    run.expect_status(proc.wait(timeout=30), 1)
+    with open(os.path.join(run.dir, "watch.json")) as f:
+        records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
+    run.expect_equal("records", [(r["port"], r["result"]) for r in records],
+                     [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
 
 
 def case_faults(run):
@@ -635,6 +667,7 @@ CASES = {
     "unplug": case_unplug,
     "watch": case_watch,
     "watch-interrupts": case_watch_interrupts,
+    "watch-swap": case_watch_swap,
     "wine-two-units": case_wine_two_units,
 }
 

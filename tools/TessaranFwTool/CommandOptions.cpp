@@ -202,4 +202,5 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       ->group("");
   command.add_option("--probe-trace", all.probeTrace)->group("");
   command.add_option("--probe-trace-limit", all.probeTraceLimit)->group("");
+  command.add_flag("--probe-identify", all.probeIdentify)->group("");
 }

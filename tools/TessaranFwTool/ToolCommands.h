@@ -46,6 +46,7 @@ struct UpdateAllCommandLine {
   int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
   std::string probeTrace;    // that probe's wire trace, appended to its parent's at its end
   unsigned long long probeTraceLimit = 0;  // that trace's bound (its share of the parent's)
+  bool probeIdentify = false;  // that probe also asks the unit found its type and versions
 };
 
 // The values of every command's options; a command fills its own member.

@@ -223,6 +223,11 @@ class Display : public FleetListener {
     for (const FleetWatch::Port &port : ports) {
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
                                           : unitRow(shownUnit(*port.unit), now, &lengths_);
+      // A handled unit: when the last check found it still plugged in.
+      if (port.unit != NULL && port.unit->finished)
+        row += port.seenAt > 0
+                   ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
+                   : "  checking it is still there";
       text += "\x1b[2K" + row + "\n";
     }
     text += "\x1b[2K" + countLine(units) + "\n";

@@ -86,7 +86,8 @@ int runUpdateAllCommand(const ToolOptions &options) {
       if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
       serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
     }
-    return fleet_probePort(all.probePort, all.probeBaud, all.probeChannel.c_str());
+    return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
+                           all.probeChannel.c_str());
   }
   if (all.portGiven) {
     toolError_print(
