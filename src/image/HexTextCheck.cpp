@@ -11,6 +11,7 @@
 
 #include "image/ImageAssembly.h"
 #include "image/IntelHex.h"
+#include "image/StringOperations.h"
 
 // The assembly's line buffer: ":" plus a piece of up to 98 characters plus NUL.
 #define CHECK_LINE_BUFFER_SIZE 100
@@ -18,9 +19,18 @@
 #define RECORD_FRAME_LENGTH 11
 #define HIGHEST_KNOWN_RECORD_TYPE INTEL_HEX_RECORD_START_LINEAR_ADDRESS
 
-static int isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
+// 1 for the hex digits of either case, by character code: a lookup without
+// branches, as most record characters are digits of either kind.
+struct HexDigitTable {
+  uint8_t isDigit[256];
+  constexpr HexDigitTable() : isDigit() {
+    for (int c = 0; c < 256; c++)
+      isDigit[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+  }
+};
+static constexpr HexDigitTable kHexDigits;
+
+static int isHexDigit(char c) { return kHexDigits.isDigit[(unsigned char)c]; }
 
 static int isLineEnd(char c) { return c == '\r' || c == '\n'; }
 
@@ -75,7 +85,11 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
                        size_t reasonSize) {
   size_t length = strlen(line);
   uint8_t n = intel_hex_line_data_length(line);
-  for (size_t k = 1; k < length; k++) {
+  // A pass without an early exit first, which the compiler can widen; the
+  // character is looked for only in a line that has one.
+  int allHex = 1;
+  for (size_t k = 1; k < length; k++) allHex &= isHexDigit(line[k]);
+  for (size_t k = 1; !allHex && k < length; k++) {
     if (!isHexDigit(line[k])) {
       snprintf(reason, reasonSize, "character %zu is not a hex digit (the updater reads it as 0)",
                k + 1);
@@ -141,9 +155,18 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
 }
 
 BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
+  return hexTextCheck_findProblemPlacing(text, problem, NULL, NULL);
+}
+
+BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, uint8_t *image,
+                                     int *imageLength) {
   CheckState state;
   memset(&state, 0, sizeof(state));
   memset(problem, 0, sizeof(*problem));
+  if (image != NULL) {
+    memset(image, 0xFF, CONCAT_BUFFER_SIZE);
+    *imageLength = 0;
+  }
   if (text == NULL) return 0;
 
   BOOL found = 0;
@@ -159,10 +182,11 @@ BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
     anyPiece = 1;
     const size_t pieceStart = pos;
     const size_t shownStart = pieceStart > 0 ? pieceStart - 1 : 0;  // the ":" if there is one
-    size_t pieceEnd = pieceStart;
-    while (text[pieceEnd] != '\0' && text[pieceEnd] != ':') pieceEnd++;
-    size_t recordEnd = pieceStart;
-    while (recordEnd < pieceEnd && !isLineEnd(text[recordEnd])) recordEnd++;
+    // The library's scans: a character loop here was most of the check's time.
+    const size_t recordEnd = pieceStart + strcspn(text + pieceStart, ":\r\n");
+    const char *nextStart = strchr(text + recordEnd, ':');
+    const size_t pieceEnd =
+        nextStart != NULL ? (size_t)(nextStart - text) : recordEnd + strlen(text + recordEnd);
     const size_t pieceLength = pieceEnd - pieceStart;
     const unsigned long recordLine = lineNumber;
     const char *shown = text + shownStart;
@@ -183,6 +207,12 @@ BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
       // The assembly stops here: this outweighs anything found before.
       describe(problem, recordLine, shown, shownLength, 1, "%s", refused);
       return 1;
+    }
+    // The assembly places the data of every line it accepts.
+    if (image != NULL && intel_hex_line_is_data_record(line)) {
+      const uint8_t n = intel_hex_line_data_length(line);
+      for (unsigned i = 0; i < n; i++) image[start + i] = u8_from_hex_string(line + 9 + 2 * i);
+      *imageLength = (int)(start + n);
     }
     char reason[HEX_TEXT_REASON_SIZE];
     if (!found && misreading(line, start, &state, reason, sizeof(reason))) {

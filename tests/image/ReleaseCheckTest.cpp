@@ -118,10 +118,18 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
     std::ofstream(hex, std::ios::binary) << row.text;
     const std::string where = "R_MCU.hex:" + std::to_string(row.line) + ": ";
 
-    // The check agrees with the assembly on what the assembly refuses.
+    // The check agrees with the assembly on what the assembly refuses, and
+    // its walk places the image the assembly builds where it accepts.
     HexTextProblem problem;
-    EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblem(row.text.c_str(), &problem));
+    std::vector<uint8_t> placed(CONCAT_BUFFER_SIZE);
+    int placedLength = -1;
+    EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblemPlacing(row.text.c_str(), &problem,
+                                                             placed.data(), &placedLength));
     EXPECT_EQ(row.refused ? 0 : 1, assemble(row.text));
+    if (!row.refused) {
+      EXPECT_EQ(placedLength, gDataConcatenatedLenght);
+      EXPECT_EQ(0, memcmp(placed.data(), gDataConcatenated, CONCAT_BUFFER_SIZE));
+    }
     if (!sound) {
       EXPECT_EQ(row.refused ? 1 : 0, problem.assemblyRefuses);
     }
