@@ -13,7 +13,7 @@
 #include "updater/TessaranFwUpgrade.h"
 
 static const uint8_t kSpareMark = 0xA5;
-static uint8_t *gPlacedImage;  // the release check's
+static uint8_t gPlacedImage[CONCAT_BUFFER_SIZE];  // the release check's
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   (void)argc;
@@ -23,8 +23,6 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   gDataConcatenated = (uint8_t *)malloc(CONCAT_BUFFER_SIZE + 16);
   if (gDataConcatenated == NULL) abort();
   memset(gDataConcatenated + CONCAT_BUFFER_SIZE, kSpareMark, 16);
-  gPlacedImage = (uint8_t *)malloc(CONCAT_BUFFER_SIZE);
-  if (gPlacedImage == NULL) abort();
   return 0;
 }
 

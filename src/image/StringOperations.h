@@ -4,31 +4,22 @@
 
 #include <stdint.h>
 
-// "0"-"9" give 0-9, "A"-"F" and "a"-"f" give 10-15, anything else gives 0.
-// Digit values by character code; every code that is not a hex digit (blank,
-// NUL, "G"-"Z", bytes 0x80-0xFF) reads as the digit 0. Defined here so that
-// the record operations and the release check inline it: they read every
-// digit of a text several times, and a call per digit was most of their cost.
+// Digit values by character code: "0"-"9" give 0-9, "A"-"F" and "a"-"f" give
+// 10-15, every other code (blank, NUL, "G"-"Z", bytes 0x80-0xFF) gives 0.
+struct HexDigitValues {
+  uint8_t value[256];
+  constexpr HexDigitValues() : value() {
+    for (int k = 0; k < 10; k++) value['0' + k] = (uint8_t)k;
+    for (int k = 0; k < 6; k++) value['A' + k] = value['a' + k] = (uint8_t)(10 + k);
+  }
+};
+
+// Defined here so that the record operations and the release check inline
+// it: they read every digit of a text several times, and a call per digit was
+// most of their cost.
 inline uint8_t int_from_hex_char(char aChar) {
-  static constexpr uint8_t kHexDigitValue[256] = {
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x00
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x10
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x20
-     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  0,  0,  0,  0,  0,  0,  // 0x30
-     0, 10, 11, 12, 13, 14, 15,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x40
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x50
-     0, 10, 11, 12, 13, 14, 15,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x60
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x70
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x80
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x90
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xA0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xB0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xC0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xD0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xE0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xF0
-  };
-  return kHexDigitValue[(unsigned char)aChar];
+  static constexpr HexDigitValues kHexDigits;
+  return kHexDigits.value[(unsigned char)aChar];
 }
 
 // One hex byte at the start of the string (one character: that digit alone).

@@ -17,8 +17,8 @@
 // image with lost, overlapped or misplaced data; then a heap copy is assembled
 // with ValidateFwAndConcatenateData. The flat length and checksum of each
 // image are printed, and kept in the module (AUTOGEN_IMAGES), so that telling
-// the release in figures costs no assembly at run time. A refused line is shown with its control characters
-// escaped.
+// the release in figures costs no assembly at run time. A refused line is
+// shown with its control characters escaped.
 //
 // OUT_DIR receives BinImage.h and BinImage.cpp. Each text is one string
 // literal, continued over lines with backslash-newline after every record, so
