@@ -32,6 +32,27 @@ static constexpr HexDigitTable kHexDigits;
 
 static int isHexDigit(char c) { return kHexDigits.isDigit[(unsigned char)c]; }
 
+// Whether the `count` characters at s are all hex digits, eight at a time: in
+// each byte below 0x80, adding 0x80 - low sets its top bit when it is at least
+// `low`, and adding 0x7F - high when it is above `high`, without a carry into
+// the next byte. A byte with its top bit set is no digit, whatever its
+// neighbours then read as.
+static int allHexDigits(const char *s, size_t count) {
+  const uint64_t ones = 0x0101010101010101u, tops = 0x8080808080808080u;
+  size_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    uint64_t w;
+    memcpy(&w, s + k, 8);
+    const uint64_t folded = w | 0x20 * ones;                        // "A"-"F" read as "a"-"f"
+    const uint64_t digit = (w + 0x50 * ones) & ~(w + 0x46 * ones);  // "0"-"9"
+    const uint64_t letter = (folded + 0x1F * ones) & ~(folded + 0x19 * ones);  // "a"-"f"
+    if (((digit | letter) & ~w & tops) != tops) return 0;
+  }
+  for (; k < count; k++)
+    if (!isHexDigit(s[k])) return 0;
+  return 1;
+}
+
 static int isLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 // What the walk knows between records.
@@ -85,10 +106,8 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
                        size_t reasonSize) {
   size_t length = strlen(line);
   uint8_t n = intel_hex_line_data_length(line);
-  // A pass without an early exit first, which the compiler can widen; the
-  // character is looked for only in a line that has one.
-  int allHex = 1;
-  for (size_t k = 1; k < length; k++) allHex &= isHexDigit(line[k]);
+  // The character is looked for only in a line that has one.
+  const int allHex = allHexDigits(line + 1, length - 1);
   for (size_t k = 1; !allHex && k < length; k++) {
     if (!isHexDigit(line[k])) {
       snprintf(reason, reasonSize, "character %zu is not a hex digit (the updater reads it as 0)",
@@ -208,10 +227,15 @@ BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, 
       describe(problem, recordLine, shown, shownLength, 1, "%s", refused);
       return 1;
     }
-    // The assembly places the data of every line it accepts.
-    if (image != NULL && intel_hex_line_is_data_record(line)) {
-      const uint8_t n = intel_hex_line_data_length(line);
-      for (unsigned i = 0; i < n; i++) image[start + i] = u8_from_hex_string(line + 9 + 2 * i);
+    // The assembly places the data of every line it accepts. The line is
+    // valid, so it holds all 2n data digits: they are read without looking for
+    // its end.
+    const BOOL isData = intel_hex_line_is_data_record(line);
+    const uint8_t n = intel_hex_line_data_length(line);
+    if (image != NULL && isData) {
+      uint8_t *to = image + start;
+      for (const char *p = line + 9; p < line + 9 + 2 * n; p += 2)
+        *to++ = (uint8_t)(int_from_hex_char(p[0]) * 16 + int_from_hex_char(p[1]));
       *imageLength = (int)(start + n);
     }
     char reason[HEX_TEXT_REASON_SIZE];
@@ -219,10 +243,10 @@ BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, 
       describe(problem, recordLine, shown, shownLength, 0, "%s", reason);
       found = 1;
     }
-    if (!found && intel_hex_line_is_data_record(line)) {
+    if (!found && isData) {
       state.dataSeen = 1;
       state.previousStart = start;
-      state.previousEnd = start + intel_hex_line_data_length(line);
+      state.previousEnd = start + n;
       state.previousLine = recordLine;
     }
 
