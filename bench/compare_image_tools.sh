@@ -1,7 +1,8 @@
 #!/bin/sh
 # Whole-process comparison: TessaranFwTool image against objcopy and srec_cat
 # on one Intel HEX / MCS file that starts at address 0 (the RX FPGA file by
-# default), after checking that all three write the same bytes.
+# default), after checking that all three write the same bytes; and the
+# tool's --version beside them, which should cost no more than its start.
 #
 #   bench/compare_image_tools.sh TOOL [HEXFILE]
 #
@@ -31,14 +32,15 @@ echo "same output: $(wc -c < "$work/ours.bin") bytes"
 ours="$tool image '$input' -o '$work/ours.bin'"
 theirs="objcopy -I ihex -O binary --gap-fill 0xff '$input' '$work/objcopy.bin'"
 srec="srec_cat '$input' -intel -o '$work/srec.bin' -binary"
+version="$tool --version"
 if command -v hyperfine >/dev/null 2>&1; then
   if [ "$have_srec" = 1 ]; then
-    hyperfine -N --warmup 3 --runs 30 "$ours" "$theirs" "$srec"
+    hyperfine -N --warmup 3 --runs 30 "$ours" "$theirs" "$srec" "$version"
   else
-    hyperfine -N --warmup 3 --runs 30 "$ours" "$theirs"
+    hyperfine -N --warmup 3 --runs 30 "$ours" "$theirs" "$version"
   fi
 else
-  for command in "$ours" "$theirs" "$srec"; do
+  for command in "$ours" "$theirs" "$srec" "$version"; do
     [ "$command" = "$srec" ] && [ "$have_srec" = 0 ] && continue
     echo "$command"
     time sh -c "i=0; while [ \$i -lt 20 ]; do $command >/dev/null; i=\$((i+1)); done"

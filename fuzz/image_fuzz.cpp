@@ -2,7 +2,7 @@
 // record line for the record operations. Beyond the sanitizers' checks, the
 // assembly must leave the spare bytes after the image buffer alone and its
 // length inside the buffer, and the release check must refuse exactly the
-// texts that the assembly refuses.
+// texts that the assembly refuses and, where it accepts, place the same image.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +13,7 @@
 #include "updater/TessaranFwUpgrade.h"
 
 static const uint8_t kSpareMark = 0xA5;
+static uint8_t gPlacedImage[CONCAT_BUFFER_SIZE];  // the release check's
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   (void)argc;
@@ -48,13 +49,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   // 2. As a whole text: first the release check, which must refuse exactly
   // the texts that the assembly refuses and point inside the text.
   HexTextProblem problem;
-  BOOL refused = hexTextCheck_findProblem(text, &problem) && problem.assemblyRefuses;
+  int placedLength = -1;
+  BOOL refused = hexTextCheck_findProblemPlacing(text, &problem, gPlacedImage, &placedLength) &&
+                 problem.assemblyRefuses;
   if (problem.line != NULL &&
       (problem.line < text || problem.line + problem.lineLength > text + size))
     abort();
   BOOL ok = ValidateFwAndConcatenateData(text);
   if (ok == refused) abort();
   if (gDataConcatenatedLenght < 0 || gDataConcatenatedLenght > CONCAT_BUFFER_SIZE) abort();
+  if (ok && (placedLength != gDataConcatenatedLenght ||
+             memcmp(gPlacedImage, gDataConcatenated, CONCAT_BUFFER_SIZE) != 0))
+    abort();
   if (ok) imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
   for (int k = 0; k < 16; k++) {
     if (gDataConcatenated[CONCAT_BUFFER_SIZE + k] != kSpareMark) abort();

@@ -11,6 +11,7 @@
 
 #include "image/ImageAssembly.h"
 #include "image/IntelHex.h"
+#include "image/StringOperations.h"
 
 // The assembly's line buffer: ":" plus a piece of up to 98 characters plus NUL.
 #define CHECK_LINE_BUFFER_SIZE 100
@@ -18,8 +19,38 @@
 #define RECORD_FRAME_LENGTH 11
 #define HIGHEST_KNOWN_RECORD_TYPE INTEL_HEX_RECORD_START_LINEAR_ADDRESS
 
-static int isHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+// 1 for the hex digits of either case, by character code: a lookup without
+// branches, as most record characters are digits of either kind.
+struct HexDigitTable {
+  uint8_t isDigit[256];
+  constexpr HexDigitTable() : isDigit() {
+    for (int c = 0; c < 256; c++)
+      isDigit[c] = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+  }
+};
+static constexpr HexDigitTable kHexDigits;
+
+static int isHexDigit(char c) { return kHexDigits.isDigit[(unsigned char)c]; }
+
+// Whether the `count` characters at s are all hex digits, eight at a time: in
+// each byte below 0x80, adding 0x80 - low sets its top bit when it is at least
+// `low`, and adding 0x7F - high when it is above `high`, without a carry into
+// the next byte. A byte with its top bit set is no digit, whatever its
+// neighbours then read as.
+static int allHexDigits(const char *s, size_t count) {
+  const uint64_t ones = 0x0101010101010101u, tops = 0x8080808080808080u;
+  size_t k = 0;
+  for (; k + 8 <= count; k += 8) {
+    uint64_t w;
+    memcpy(&w, s + k, 8);
+    const uint64_t folded = w | 0x20 * ones;                        // "A"-"F" read as "a"-"f"
+    const uint64_t digit = (w + 0x50 * ones) & ~(w + 0x46 * ones);  // "0"-"9"
+    const uint64_t letter = (folded + 0x1F * ones) & ~(folded + 0x19 * ones);  // "a"-"f"
+    if (((digit | letter) & ~w & tops) != tops) return 0;
+  }
+  for (; k < count; k++)
+    if (!isHexDigit(s[k])) return 0;
+  return 1;
 }
 
 static int isLineEnd(char c) { return c == '\r' || c == '\n'; }
@@ -75,7 +106,9 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
                        size_t reasonSize) {
   size_t length = strlen(line);
   uint8_t n = intel_hex_line_data_length(line);
-  for (size_t k = 1; k < length; k++) {
+  // The character is looked for only in a line that has one.
+  const int allHex = allHexDigits(line + 1, length - 1);
+  for (size_t k = 1; !allHex && k < length; k++) {
     if (!isHexDigit(line[k])) {
       snprintf(reason, reasonSize, "character %zu is not a hex digit (the updater reads it as 0)",
                k + 1);
@@ -141,9 +174,18 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
 }
 
 BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
+  return hexTextCheck_findProblemPlacing(text, problem, NULL, NULL);
+}
+
+BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, uint8_t *image,
+                                     int *imageLength) {
   CheckState state;
   memset(&state, 0, sizeof(state));
   memset(problem, 0, sizeof(*problem));
+  if (image != NULL) {
+    memset(image, 0xFF, CONCAT_BUFFER_SIZE);
+    *imageLength = 0;
+  }
   if (text == NULL) return 0;
 
   BOOL found = 0;
@@ -159,10 +201,11 @@ BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
     anyPiece = 1;
     const size_t pieceStart = pos;
     const size_t shownStart = pieceStart > 0 ? pieceStart - 1 : 0;  // the ":" if there is one
-    size_t pieceEnd = pieceStart;
-    while (text[pieceEnd] != '\0' && text[pieceEnd] != ':') pieceEnd++;
-    size_t recordEnd = pieceStart;
-    while (recordEnd < pieceEnd && !isLineEnd(text[recordEnd])) recordEnd++;
+    // The library's scans: a character loop here was most of the check's time.
+    const size_t recordEnd = pieceStart + strcspn(text + pieceStart, ":\r\n");
+    const char *nextStart = strchr(text + recordEnd, ':');
+    const size_t pieceEnd =
+        nextStart != NULL ? (size_t)(nextStart - text) : recordEnd + strlen(text + recordEnd);
     const size_t pieceLength = pieceEnd - pieceStart;
     const unsigned long recordLine = lineNumber;
     const char *shown = text + shownStart;
@@ -184,15 +227,26 @@ BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
       describe(problem, recordLine, shown, shownLength, 1, "%s", refused);
       return 1;
     }
+    // The assembly places the data of every line it accepts. The line is
+    // valid, so it holds all 2n data digits: they are read without looking for
+    // its end.
+    const BOOL isData = intel_hex_line_is_data_record(line);
+    const uint8_t n = intel_hex_line_data_length(line);
+    if (image != NULL && isData) {
+      uint8_t *to = image + start;
+      for (const char *p = line + 9; p < line + 9 + 2 * n; p += 2)
+        *to++ = (uint8_t)(int_from_hex_char(p[0]) * 16 + int_from_hex_char(p[1]));
+      *imageLength = (int)(start + n);
+    }
     char reason[HEX_TEXT_REASON_SIZE];
     if (!found && misreading(line, start, &state, reason, sizeof(reason))) {
       describe(problem, recordLine, shown, shownLength, 0, "%s", reason);
       found = 1;
     }
-    if (!found && intel_hex_line_is_data_record(line)) {
+    if (!found && isData) {
       state.dataSeen = 1;
       state.previousStart = start;
-      state.previousEnd = start + intel_hex_line_data_length(line);
+      state.previousEnd = start + n;
       state.previousLine = recordLine;
     }
 

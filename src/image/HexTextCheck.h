@@ -5,6 +5,7 @@
 #define HEXTEXTCHECK_H
 
 #include <stddef.h>
+#include <stdint.h>
 #include "platform/Platform.h"
 
 #define HEX_TEXT_REASON_SIZE 160
@@ -43,5 +44,13 @@ typedef struct HexTextProblem {
 // the assembly skips. Start segment and start linear address records carry no
 // image data and are accepted.
 BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem);
+
+// The same check, which also places the data of every record the assembly
+// accepts, as the assembly places it, in `image` (CONCAT_BUFFER_SIZE bytes,
+// filled with 0xFF first), and sets *imageLength as the assembly sets
+// gDataConcatenatedLenght: one walk where the check and the assembly take two.
+// Where it returns 0, image and length are ValidateFwAndConcatenateData's.
+BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, uint8_t *image,
+                                     int *imageLength);
 
 #endif  // HEXTEXTCHECK_H

@@ -97,16 +97,19 @@ BOOL ValidateFwAndConcatenateData(char *gHexData) {
   BOOL result = 1;
   for (size_t piece = 0; extractedHexLine[piece] != NULL; piece++) {
     const char *text = extractedHexLine[piece];
-    size_t pieceLength = strlen(text);
+    const size_t recordLength = strcspn(text, "\r\n");
+    const size_t pieceLength = recordLength + strlen(text + recordLength);
 
     // The line: ":" and the piece, without its line end. A piece too long for
-    // the line buffer is cut to what fits, shown, and rejects the text.
+    // the line buffer is cut to what fits, shown, and rejects the text. The
+    // line ends at the first line end, as StrRemoveNL(line, '\0') would cut
+    // it, found without walking the rest of the piece.
     const BOOL fits = pieceLength <= INTEL_HEX_MAX_PIECE_LENGTH;
     const size_t copied = fits ? pieceLength : INTEL_HEX_MAX_PIECE_LENGTH;
+    const size_t kept = recordLength < copied ? recordLength : copied;
     intelHexStringLine[0] = ':';
-    memcpy(intelHexStringLine + 1, text, copied);
-    intelHexStringLine[copied + 1] = '\0';
-    StrRemoveNL(intelHexStringLine, '\0');
+    memcpy(intelHexStringLine + 1, text, kept);
+    intelHexStringLine[kept + 1] = '\0';
 
     if (!fits || !placeRecord(intelHexStringLine, &memory_offset)) {
       printInvalidLine(intelHexStringLine);

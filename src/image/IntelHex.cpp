@@ -33,9 +33,8 @@ uint16_t intel_hex_line_address(const char *intelHexString) {
 uint8_t intel_hex_line_record_type(const char *intelHexString) {
   // Only the second type character counts. A line that ends before it reads
   // as if that character were the NUL, without reading past the line.
-  for (int k = 0; k < INTEL_HEX_TYPE_POSITION; k++) {
-    if (intelHexString[k] == '\0') return (uint8_t)('\0' - '0');
-  }
+  if (strnlen(intelHexString, INTEL_HEX_TYPE_POSITION) < INTEL_HEX_TYPE_POSITION)
+    return (uint8_t)('\0' - '0');
   char typeChar = intelHexString[INTEL_HEX_TYPE_POSITION];
   return (uint8_t)(typeChar - '0');
 }
@@ -60,8 +59,14 @@ uint8_t intel_hex_line_is_valid(const char *intelHexString) {
   size_t length = strlen(intelHexString);
   if (length < (size_t)INTEL_HEX_FRAME_LENGTH + 2u * n) return INTEL_HEX_STRING_INVALID;
 
+  // The length check puts every byte of the sum inside the line, so the digits
+  // are read in pairs without looking for its end (u8_checksum_from_hex_string
+  // does the same sum, looking).
   uint8_t data_sum_expected = u8_from_hex_string(intelHexString + length - 2);
-  uint8_t data_sum_calculated = u8_checksum_from_hex_string(intelHexString + 1, (uint8_t)(n + 4));
+  uint8_t data_sum_calculated = 0;
+  for (const char *p = intelHexString + 1; p < intelHexString + 1 + 2 * (n + 4); p += 2)
+    data_sum_calculated =
+        (uint8_t)(data_sum_calculated - (int_from_hex_char(p[0]) * 16 + int_from_hex_char(p[1])));
   return data_sum_expected == data_sum_calculated ? INTEL_HEX_STRING_OK : INTEL_HEX_STRING_INVALID;
 }
 

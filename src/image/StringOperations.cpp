@@ -5,38 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-// Digit values by character code; every code that is not a hex digit (blank,
-// NUL, "G"-"Z", bytes 0x80-0xFF) reads as the digit 0. A table keeps the
-// per-digit cost flat: image assembly reads every digit of a text several times.
-static const uint8_t kHexDigitValue[256] = {
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x00
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x10
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x20
-     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  0,  0,  0,  0,  0,  0,  // 0x30
-     0, 10, 11, 12, 13, 14, 15,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x40
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x50
-     0, 10, 11, 12, 13, 14, 15,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x60
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x70
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x80
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0x90
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xA0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xB0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xC0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xD0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xE0
-     0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  0,  // 0xF0
-};
-
-uint8_t int_from_hex_char(char aChar) { return kHexDigitValue[(unsigned char)aChar]; }
-
-uint8_t u8_from_hex_string(const char *inputString) {
-  // Only the first two characters matter, so looking for the NUL among them
-  // gives the same answer as measuring the whole string, without walking it.
-  if (inputString == NULL || inputString[0] == '\0') return 0;
-  if (inputString[1] == '\0') return int_from_hex_char(inputString[0]);
-  return (uint8_t)(int_from_hex_char(inputString[0]) * 16 + int_from_hex_char(inputString[1]));
-}
-
 char capitalizeChar(char aChar) {
   if (aChar >= 'a' && aChar <= 'z') return (char)(aChar - 'a' + 'A');
   return aChar;

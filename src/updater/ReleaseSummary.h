@@ -16,9 +16,9 @@ typedef struct ReleaseImage {
   uint32_t checkSum;  // the checksum announced with it
 } ReleaseImage;
 
-// Assembles the three embedded texts. Uses (and overwrites) the flat image
-// buffer, so it runs before an update, with the working buffers allocated.
-// Returns FALSE when they are not.
+// The figures the build found when it assembled the three embedded texts:
+// no assembly and no working buffer at run time (an update still assembles
+// the image it sends). Returns TRUE.
 BOOL summarizeEmbeddedRelease(ReleaseImage images[RELEASE_IMAGE_COUNT]);
 
 #endif  // RELEASESUMMARY_H

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -12,14 +13,16 @@
 #include "ImageTestSupport.h"
 #include "ToolCommands.h"
 #include "firmware/BinImage.h"
+#include "updater/ReleaseSummary.h"
 
 static const struct {
   const char *name;
   int textLength, records, dataRecords, addressRecords, imageLength;
+  uint32_t checkSum;
 } kRelease[3] = {
-    {"M482619_MCU_6G-SDI_61_1_04.hex", 237718, 5286, 5282, 2, 117652},
-    {"M482619_TX_XC7A35_1_04.mcs", 2703259, 60083, 60067, 15, 961060},
-    {"M482619_RX_XC7A35_1_04.mcs", 3103396, 68976, 68958, 17, 1103320},
+    {"M482619_MCU_6G-SDI_61_1_04.hex", 237718, 5286, 5282, 2, 117652, 4275765850u},
+    {"M482619_TX_XC7A35_1_04.mcs", 2703259, 60083, 60067, 15, 961060, 4172357864u},
+    {"M482619_RX_XC7A35_1_04.mcs", 3103396, 68976, 68958, 17, 1103320, 4154370766u},
 };
 
 static std::string embeddedText(int entry) {
@@ -61,11 +64,23 @@ TEST_F(EmbeddedRelease, CatalogueTextsAndImages) {
     uint32_t sum = 0;
     for (int k = 0; k < gDataConcatenatedLenght; k++) sum += gDataConcatenated[k];
     EXPECT_EQ(sum + imageCheckSum(gDataConcatenated, gDataConcatenatedLenght), 0u);
+    EXPECT_EQ(imageCheckSum(gDataConcatenated, gDataConcatenatedLenght), kRelease[entry].checkSum);
     EXPECT_NE(sum, 0xFFu * (uint32_t)gDataConcatenatedLenght) << "not all fill";
     EXPECT_EQ(ValidateFwAndConcatenateData(copy.text), 1);
     ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(gDataConcatenatedLenght, 0);
   }
+}
+
+// --version and the trace: the build's figures, without working buffer or assembly.
+TEST(EmbeddedReleaseSummary, FiguresWithoutAssembly) {
+  ReleaseImage im[RELEASE_IMAGE_COUNT];
+  ASSERT_TRUE(gDataConcatenated == nullptr && summarizeEmbeddedRelease(im));
+  for (int e = 0; e < RELEASE_IMAGE_COUNT; e++)
+    EXPECT_EQ(
+        std::make_tuple(std::string(im[e].name), im[e].valid, im[e].flatLength, im[e].checkSum),
+        std::make_tuple(std::string(kRelease[e].name), TRUE, kRelease[e].imageLength,
+                        kRelease[e].checkSum));
 }
 
 // ---- TessaranFwTool image -------------------------------------------------

@@ -106,6 +106,10 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
        "record type 10 is not 00 to 05", false},
       {"data after the end of file", lines({ela0, data(0, 4), eof, data(0x10, 4)}), 4,
        "after the end-of-file record", false},
+      {"a G among the data", lines({ela0, data(0, 16).replace(17, 1, "G"), eof}), 2,
+       "character 18 is not a hex digit", false},
+      {"a byte 0xB0 in the address", lines({ela0, data(0, 16).replace(5, 1, "\xb0"), eof}), 2,
+       "character 6 is not a hex digit", false},
       {"bad record holding an escape sequence",
        lines({ela0, ":0400000001020304F2\x1b]0;owned\x07\x1b[2J", eof}), 2,
        "not a valid Intel HEX record", true},
@@ -118,10 +122,17 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
     std::ofstream(hex, std::ios::binary) << row.text;
     const std::string where = "R_MCU.hex:" + std::to_string(row.line) + ": ";
 
-    // The check agrees with the assembly on what the assembly refuses.
+    // The check agrees with the assembly on what the assembly refuses, and
+    // its walk places the image the assembly builds where it accepts.
     HexTextProblem problem;
-    EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblem(row.text.c_str(), &problem));
+    std::vector<uint8_t> placed(CONCAT_BUFFER_SIZE);
+    int placedLength = -1;
+    EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblemPlacing(row.text.c_str(), &problem,
+                                                             placed.data(), &placedLength));
     EXPECT_EQ(row.refused ? 0 : 1, assemble(row.text));
+    if (!row.refused)
+      EXPECT_TRUE(placedLength == gDataConcatenatedLenght &&
+                  memcmp(placed.data(), gDataConcatenated, CONCAT_BUFFER_SIZE) == 0);
     if (!sound) {
       EXPECT_EQ(row.refused ? 1 : 0, problem.assemblyRefuses);
     }

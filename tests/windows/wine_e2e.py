@@ -24,12 +24,14 @@ import argparse
 import json
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 import e2e  # noqa: E402  (the console texts and the unitsim runner of the Linux tests)
+import tool_e2e  # noqa: E402  (the Linux tool cases, some played here by the Windows tool)
 
 class WineRun(e2e.Run):
     """One case: a temporary folder with the simulator's ports and a Wine prefix."""
@@ -71,6 +73,11 @@ class WineRun(e2e.Run):
 
     def run_updater(self, stdin=b"", timeout=400):
         return self.run_windows(self.args.updater, stdin=stdin, timeout=timeout)
+
+    def run_tool(self, *arguments, timeout=180):
+        """The Windows tool, as the Linux cases run the native one (stderr not kept)."""
+        out, status = self.run_windows(self.args.windows_tool, arguments, timeout=timeout)
+        return out, "", status
 
     def finish(self):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
@@ -187,6 +194,57 @@ def case_probe_network(run):
     run.expect_equal("commands sent", sent, ["%%%fw -p", "%%%fw -v", "%%%help -c version"])
 
 
+def case_update_network(run):
+    """The Windows tool's whole update over rfc2217:// (Winsock) through ser2net,
+    of a TX unit at 57600 behind a line that starts at 9600: verified, the
+    images whole, and streamed at 115200, so each rate change crossed the server."""
+    import netfixture
+    fpga, mcu = run.image(1), run.image(0)
+    run.make_prefix([])
+    run.start_unit("--unit", "1:tx:57600")
+    with netfixture.Ser2net(run.dir, [(netfixture.pty_of(run.com, 1), "rfc2217", "9600n81")]) as server:
+        out, _, status = run.run_tool("update", "--port", server.url(0), timeout=400)
+    verdict = (e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu))[:-len(e2e.PRESS_KEY)]
+               + tool_e2e.VERIFY_LINE + "1.0.4 VERIFIED\r\n")
+    run.expect_equal("status, transcript from the version query, images, streams", (
+        status, out[-len(verdict):], run.saved("COM1/fpga.bin") == fpga, run.saved("COM1/mcu.bin") == mcu,
+        [(baud, d[0]) for _, _, baud, event, d in run.wire() if event == "stream-end"]),
+        (0, verdict, True, True, [(115200, "l"), (115200, "h")]))
+
+
+def case_update_skip_current(run):
+    """update --skip-current, the Linux case played by the Windows tool."""
+    run.make_prefix([1, 2])
+    tool_e2e.case_update_skip_current(run)
+
+
+def case_update_all_watch(run):
+    """update-all --watch, its two ports probed while empty: a current unit and
+    an outdated one (rejecting its stream) plugged in 15 s on are each handled
+    once; an interrupt then ends the watch, exit 1 (one failed)."""
+    run.make_prefix([1, 2])
+    run.start_unit("--ports", "1-2", "--plug", "1:15:rx:57600:version=1.0.4 XC7A35 1.3 1",
+                   "--plug", "2:15:tx:115200:reject", max_seconds=200)
+    tool = e2e.LiveUpdater(run, env=run.env, command=[
+        run.args.wine_run, run.prefix, run.args.windows_tool, "update-all", "--ports", "1-2",
+        "--watch", "--interval", "2", "--report", "report.json"])
+    report, deadline = os.path.join(run.dir, "report.json"), time.time() + 150
+    while time.time() < deadline and tool.proc.poll() is None and not (
+            os.path.exists(report) and "sending logic" in open(report).read()):
+        tool.pump(0.5)
+    tool.pump(3)  # the failed unit's port is probed again, and left alone
+    tool.proc.send_signal(signal.SIGINT)
+    status = tool.finish(60)[0]
+    with open(report) as f:
+        results = sorted((r["port"], r["result"], r["failed_step"]) for r in json.load(f)["units"])
+    events = run.wire()
+    plugged = {p: t for t, p, _, e, _ in events if e == "plug"}
+    run.expect_equal("status, results, ports probed while empty, streams", (
+        status, results, sorted({p for t, p, _, e, _ in events if e == "cmd" and t < plugged[p]}),
+        [(p, d[0], t > plugged[p]) for t, p, _, e, d in events if e == "stream-begin"]),
+        (1, [(1, "current", ""), (2, "failed", "sending logic")], [1, 2], [(2, "l", True)]))
+
+
 CASES = {
     "interrupt-twice-streaming": case_interrupt_twice_streaming,
     "probe": case_probe,
@@ -194,6 +252,9 @@ CASES = {
     "tx-success": case_tx_success,
     "wrong-device": case_wrong_device,
     "export-web": case_export_web,
+    "update-network": case_update_network,
+    "update-skip-current": case_update_skip_current,
+    "update-all-watch": case_update_all_watch,
 }
 
 

@@ -120,11 +120,9 @@ static int writeImage(const char *path, const uint8_t *image, int length) {
   return 1;
 }
 
-// The release check. 1 when assembly may go on: the text is sound, or the
-// caller asked for the updater's image and the updater accepts the text.
-static int checkText(const char *source, const char *text, int asUpdater) {
-  HexTextProblem problem;
-  if (!hexTextCheck_findProblem(text, &problem)) return 1;
+// What the release check found. 1 when assembly may go on: the caller asked
+// for the updater's image and the updater accepts the text.
+static int reportProblem(const char *source, const HexTextProblem &problem, int asUpdater) {
   BOOL goOn = asUpdater && !problem.assemblyRefuses;
   toolError_print("image: %s%s:%lu: %s:\n%s", goOn ? "warning: " : "", source, problem.lineNumber,
             problem.reason, printableText_escape(problem.line, problem.lineLength).c_str());
@@ -161,13 +159,7 @@ int runImage(const ToolOptions &options) {
   if (text == NULL) return 1;
   const char *source = entry >= 0 ? AUTOGEN_FILES[entry].filePath : input;
 
-  // 3. What the updater would do wrong with it.
-  if (!checkText(source, text, asUpdater)) {
-    free(text);
-    return 1;
-  }
-
-  // 4. The image buffer, unless the caller has one already.
+  // 3. The image buffer, unless the caller has one already.
   uint8_t *ownBuffer = NULL;
   if (gDataConcatenated == NULL) {
     ownBuffer = (uint8_t *)allocateLargeBuffer(CONCAT_BUFFER_SIZE + 16);
@@ -179,11 +171,22 @@ int runImage(const ToolOptions &options) {
     gDataConcatenated = ownBuffer;
   }
 
-  // 5. Assembly, checksum, output.
+  // 4. What the updater would do wrong with the text. A sound text's image is
+  // placed by the check's own walk, as the assembly places it; the image of a
+  // text written despite a problem (--as-updater) is the assembly's own.
   int status = 1;
-  if (!ValidateFwAndConcatenateData(text)) {
-    toolError_print("image: %s is not a valid Intel HEX text", source);
-  } else {
+  HexTextProblem problem;
+  BOOL assembled = 0;
+  if (!hexTextCheck_findProblemPlacing(text, &problem, gDataConcatenated,
+                                       &gDataConcatenatedLenght)) {
+    assembled = 1;
+  } else if (reportProblem(source, problem, asUpdater)) {
+    assembled = ValidateFwAndConcatenateData(text);
+    if (!assembled) toolError_print("image: %s is not a valid Intel HEX text", source);
+  }
+
+  // 5. Checksum, output.
+  if (assembled) {
     gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
     printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,
            (unsigned)gDataConcatenatedCheckSum);

@@ -56,13 +56,12 @@ static const ToolCommand &commandNamed(const std::string &name) {
   return kCommands[0];  // CLI11 chooses among the table's names only
 }
 
-// The tool's version, the embedded release and each image in figures.
+// The tool's version, the embedded release and each image in figures (the
+// build's, so --version assembles nothing).
 static std::string versionText(void) {
   std::string text = TOOL_NAME " " TOOL_VERSION "\nrelease " FIRMWARE_VERSION_TO_UPLOAD "\n";
-  if (!allocateWorkingBuffers()) return text;
   ReleaseImage images[RELEASE_IMAGE_COUNT];
-  summarizeEmbeddedRelease(images);
-  releaseWorkingBuffers();
+  if (!summarizeEmbeddedRelease(images)) return text;
   static const char *const kRoles[RELEASE_IMAGE_COUNT] = {"MCU", "TX FPGA", "RX FPGA"};
   for (int entry = 0; entry < RELEASE_IMAGE_COUNT; entry++) {
     char line[256];

@@ -45,13 +45,11 @@ struct ImageLengths {
 
   void read() {
     ReleaseImage images[RELEASE_IMAGE_COUNT];
-    if (!allocateWorkingBuffers()) return;
     if (summarizeEmbeddedRelease(images)) {
       mcu = images[0].flatLength;
       tx = images[1].flatLength;
       rx = images[2].flatLength;
     }
-    releaseWorkingBuffers();
   }
 
   long fpgaFor(const std::string &type) const {
