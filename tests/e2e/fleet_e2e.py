@@ -458,6 +458,16 @@ def case_watch_interrupts(run):
                             env=fake_children(run, "stream", stall="60"), cwd=run.dir,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     seen = wait_for_lines(proc, b"sending logic", 2)
+    # The third unit waits for its turn without a line of its own: its probe's
+    # last question ("%fw -p") on the wire, and a round after it, tell it was found.
+    for _ in range(100):
+        try:
+            if {p for _, p, _, e, d in run.wire() if e == "cmd" and "fw -p" in d} == {1, 2, 3}:
+                break
+        except ValueError:  # a line still being written
+            pass
+        time.sleep(0.1)
+    time.sleep(1)
     proc.send_signal(signal.SIGINT)
     time.sleep(1.5)
     run.expect_equal("running after the first interrupt", proc.poll(), None)
