@@ -1,6 +1,10 @@
 // Looking for units: every port probed at once, by a child each (FleetProbe.cpp).
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <string>
@@ -18,6 +22,24 @@
 #define PROBE_SECONDS_LIMIT 120.0
 #define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
 
+// Where a probe's trace file is made: beside the run's trace, in a folder the
+// user chose to write to; but a trace sent to a device or a pipe
+// (FWUPGRADE_TRACE=/dev/stderr) has no such folder, and the probe's file then
+// goes to the system's folder for temporary files.
+static std::string probeTraceBeside(const char *tracePath) {
+  struct stat st;
+  if (stat(tracePath, &st) != 0 || (st.st_mode & S_IFMT) == S_IFREG) return tracePath;
+#ifdef _WIN32
+  char folder[MAX_PATH + 1];
+  const DWORD length = GetTempPathA(sizeof folder, folder);  // ends in a backslash
+  const std::string temp = length > 0 && length < sizeof folder ? folder : ".\\";
+#else
+  const char *tmpdir = getenv("TMPDIR");
+  const std::string temp = std::string(tmpdir != NULL && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
+#endif
+  return temp + "fwupgrade-probe-trace";
+}
+
 bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
   std::vector<std::string> argv = {self, "update-all", "--probe-port", fleet_portArgument(probe->port),
                                    "--progress-fd", SUBPROCESS_CHANNEL_ARG};
@@ -31,7 +53,7 @@ bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
   // The child traces to a file of its own (children cannot share one), in
   // the folder of this run's trace: a folder the user chose to write to.
   if (probe->traceBytes > 0 && serialTrace_enabled()) {
-    if (fleet_newFileBeside(serialTrace_path(), &probe->traceFile, &error))
+    if (fleet_newFileBeside(probeTraceBeside(serialTrace_path()), &probe->traceFile, &error))
       argv.insert(argv.end(), {"--probe-trace", probe->traceFile, "--probe-trace-limit",
                                std::to_string(probe->traceBytes)});
     else
