@@ -52,6 +52,20 @@ std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
 // Written whole beside PATH, then renamed over it (never a half-written or
 // emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
+// TEXT written whole beside PATH, flushed, then renamed over it: PATH holds
+// the earlier file or the new one, never a part. FALSE with the reason in *error.
+bool fleet_replaceFile(const std::string &path, const std::string &text, std::string *error);
+// A console transcript as text a person reads: backspaced progress as the
+// value it ended at, every line end as LINEEND, nothing else changed.
+std::string fleet_readableText(const std::string &raw, const char *lineEnd);
+// The platform's line end in text files: "\r\n" on Windows, "\n" elsewhere.
+#ifdef _WIN32
+#define FLEET_LINE_END "\r\n"
+#else
+#define FLEET_LINE_END "\n"
+#endif
+// PATH with the platform's folder separator: "logs\\update-COM3.log" on Windows.
+std::string fleet_nativePath(const std::string &path);
 // Whether a report can be written at PATH (its name, its folder), without
 // touching a file already there.
 bool fleet_checkReportPath(const std::string &path, std::string *error);

@@ -235,14 +235,20 @@ bool fleet_checkReportPath(const std::string &path, std::string *error) {
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error) {
   if (!reportKind(path, error)) return false;
   std::string text = endsWith(path, ".json") ? fleet_reportJson(records) : fleet_reportCsv(records);
+  std::string why;
+  if (fleet_replaceFile(path, text, &why)) return true;
+  *error = path + ": cannot write the report: " + why;
+  return false;
+}
+
+bool fleet_replaceFile(const std::string &path, const std::string &text, std::string *error) {
   // Written whole under a name of its own, flushed to the disk, then renamed
-  // over the report: the file at PATH is always a complete report, the
-  // earlier one until the new one is in place. A link at PATH is replaced,
-  // not followed.
+  // over PATH: the file at PATH is always complete, the earlier one until the
+  // new one is in place. A link at PATH is replaced, not followed.
   std::string temp;
   int fd = makeTempBeside(path, &temp);
   if (fd < 0) {
-    *error = path + ": cannot write the report: " + strerror(errno);
+    *error = strerror(errno);
     return false;
   }
   bool ok = true;
@@ -278,6 +284,48 @@ bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &
     }
   }
 #endif
-  if (!ok) *error = path + ": cannot write the report: " + strerror(errno);
+  if (!ok) *error = strerror(errno);
   return ok;
+}
+
+// A console transcript as a person reads it: each line as a terminal leaves
+// it (a backspace moves back over what the next characters overwrite, so a
+// percentage counting up ends as its last value; blanks that erased text past
+// where the line ended are dropped), and every line end ("\r\n", "\n\r", or
+// either alone) written as LINEEND.
+std::string fleet_readableText(const std::string &raw, const char *lineEnd) {
+  std::string text, line;
+  size_t cursor = 0;
+  auto takeLine = [&](bool ended) {
+    if (line.find_first_not_of(' ', cursor) == std::string::npos) line.resize(cursor);
+    text += line;
+    if (ended) text += lineEnd;
+    line.clear();
+    cursor = 0;
+  };
+  for (size_t i = 0; i < raw.size(); i++) {
+    const char c = raw[i];
+    if (c == '\n' || c == '\r') {
+      if (i + 1 < raw.size() && (raw[i + 1] == '\n' || raw[i + 1] == '\r') && raw[i + 1] != c) i++;
+      takeLine(true);
+    } else if (c == '\b') {
+      if (cursor > 0) cursor--;
+    } else if (cursor < line.size()) {
+      line[cursor++] = c;
+    } else {
+      line += c;
+      cursor++;
+    }
+  }
+  if (!line.empty()) takeLine(false);
+  return text;
+}
+
+std::string fleet_nativePath(const std::string &path) {
+  std::string native = path;
+#ifdef _WIN32
+  for (char &c : native)
+    if (c == '/') c = '\\';
+#endif
+  return native;
 }

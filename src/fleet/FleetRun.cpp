@@ -113,7 +113,7 @@ static std::string traceFor(const FleetOptions &options, const std::string &logP
     size_t slash = logPath.find_last_of("/\\");
     std::string name = slash == std::string::npos ? logPath : logPath.substr(slash + 1);
     size_t dot = name.rfind('.');
-    return options.traceDir + "/" + name.substr(0, dot) + ".trace";
+    return fleet_nativePath(options.traceDir + "/" + name.substr(0, dot) + ".trace");
   }
   const char *shared = getenv("FWUPGRADE_TRACE");
   if (shared == NULL || *shared == '\0') return "";
@@ -127,7 +127,7 @@ void FleetRun::start(Tracked &unit, double now) {
   // name an earlier run took (log or trace) gets the next number, however
   // many there are. A network port's name keeps only characters that both
   // systems take, and fits in a file name.
-  const std::string base = fleet_portFileName(logDir_ + "/update.log", r.port);
+  const std::string base = fleet_portFileName(fleet_nativePath(logDir_ + "/update.log"), r.port);
   std::string trace;
   for (int number = 1;; number++) {
     r.log = fleet_numberedName(base, number);
@@ -213,9 +213,41 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
   return false;
 }
 
+// The child's transcript rewritten as text a person reads (fleet_readableText).
+// One that cannot be read or rewritten stays as the child wrote it: it is
+// still the unit's log. A log replaced by something else than a file since
+// the child made it is left alone.
+static void makeReadable(const std::string &log) {
+#ifdef _WIN32
+  FILE *file = fopen(log.c_str(), "rb");
+#else
+  // Returns a descriptor, -1 upon failure (ELOOP: a link). A fifo put there
+  // does not hold the run up.
+  int fd = open(log.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    close(fd);
+    fd = -1;
+  }
+  FILE *file = fd >= 0 ? fdopen(fd, "rb") : NULL;
+  if (fd >= 0 && file == NULL) close(fd);
+#endif
+  if (file == NULL) return;
+  std::string raw;
+  char buffer[8192];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) raw.append(buffer, n);
+  const bool readWhole = !ferror(file);
+  fclose(file);
+  const std::string text = fleet_readableText(raw, FLEET_LINE_END);
+  std::string why;
+  if (readWhole && text != raw) fleet_replaceFile(log, text, &why);
+}
+
 // The child ended: its result from what it told and its exit status.
 void FleetRun::finish(Tracked &unit, int status, double now) {
   FleetRecord &r = unit.record;
+  if (!r.log.empty()) makeReadable(r.log);
   const std::string stepBefore = unit.step;
   unit.lastHeardAt = now;
   unit.running = false;

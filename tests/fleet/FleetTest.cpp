@@ -173,6 +173,23 @@ TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
   EXPECT_NE(fleet_portFileName("wire.txt", registeredPort(("rfc2217://" + host + ":3001").c_str())), cut);
 }
 
+TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
+  struct Case {
+    const char *raw, *lf, *crlf;
+  } cases[] = {
+      {"\n\rA\n\r\n\rB.....", "\nA\n\nB.....", "\r\nA\r\n\r\nB....."},
+      {"OK\r\nRate : 9600 \r\n\r\nX", "OK\nRate : 9600 \n\nX", "OK\r\nRate : 9600 \r\n\r\nX"},
+      {"Sending 1%\b\b5%\b\b10%\b\b\b99%OK\r\n", "Sending 99%OK\n", "Sending 99%OK\r\n"},
+      {"wait   0%\b\b\b\b 50%\b\b\b\b100% OK\n\r", "wait 100% OK\n", "wait 100% OK\r\n"},
+      {"Looking COM12\b\b\b\b\b     \b\b\b\b\bOK\r\n", "Looking OK\n", "Looking OK\r\n"},
+      {"\b\bab\bc\n\n\r\r", "ac\n\n\n", "ac\r\n\r\n\r\n"},
+  };
+  for (const Case &c : cases) {
+    EXPECT_EQ(fleet_readableText(c.raw, "\n"), c.lf) << c.raw;
+    EXPECT_EQ(fleet_readableText(c.raw, "\r\n"), c.crlf) << c.raw;
+  }
+}
+
 TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
   // 115200 bytes of logic and 11520 of firmware: 10 s and 1 s at 11520 bytes/s.
   struct Case {
