@@ -3,8 +3,8 @@
 
 Each case starts one unitsim playing a bench of units (--unit), runs
 `TessaranFwTool update-all` with its output going to a pipe (the non-terminal
-form), and checks the exit status, the report, every unit's log byte for byte,
-the images every unit received and, from the wire log, that the streams of the
+form), and checks the exit status, the report, every unit's log (text: no
+backspace, one line end), the images every unit received and, from the wire log, that the streams of the
 sound units ran at full line rate beside a failing one.
 
     fleet_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
@@ -16,6 +16,7 @@ import io
 import json
 import os
 import re
+import select
 import signal
 import subprocess
 import sys
@@ -35,19 +36,30 @@ LINE_115200 = 11520.0
 READY_SECONDS = 20.0
 
 
-def updated_log(port, baud, version, rx, fpga, mcu):
-    """What `update` prints for a unit it updates and verifies."""
+def readable(raw, end="\n"):
+    """A transcript as a terminal leaves it, in lines ended by END: a unit's log."""
+    lines = []
+    for part in re.split(r"\r\n|\n\r|\r|\n", raw):
+        line, at = "", 0
+        for c in part:
+            line, at = (line, max(at - 1, 0)) if c == "\b" else (line[:at] + c + line[at + 1:], at + 1)
+        lines.append(line if line[at:].strip(" ") else line[:at])
+    return end.join(lines)
+
+
+def updated_log(port, baud, version, rx, fpga, mcu, end="\n"):
+    """The log of a unit `update` updates and verifies."""
     success = e2e.update_success(version, rx, len(fpga), len(mcu))
-    return (e2e.header() + e2e.found(port, baud) + success[:-len(e2e.PRESS_KEY)] + VERIFIED)
+    return readable(e2e.header() + e2e.found(port, baud) + success[:-len(e2e.PRESS_KEY)] + VERIFIED, end)
 
 
 def rejected_log(port, baud, fpga):
-    return (e2e.header() + e2e.found(port, baud) + e2e.versions(e2e.VERSION)
-            + "Checking product .......... " + e2e.identification(False) + e2e.FPGA_ANNOUNCE
-            + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga))
-            + "\r\nExpected : SUCCESS  received : FAILED\r\n"
-            + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n"
-            + e2e.NOT_SUCCESSFUL + UPDATE_FAILED_VERDICT)
+    return readable(e2e.header() + e2e.found(port, baud) + e2e.versions(e2e.VERSION)
+                     + "Checking product .......... " + e2e.identification(False) + e2e.FPGA_ANNOUNCE
+                     + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga))
+                     + "\r\nExpected : SUCCESS  received : FAILED\r\n"
+                     + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n"
+                     + e2e.NOT_SUCCESSFUL + UPDATE_FAILED_VERDICT)
 
 
 class FleetRun(e2e.Run):
@@ -69,11 +81,15 @@ class FleetRun(e2e.Run):
         return self.saved(os.path.join("COM%d" % port, name))
 
     def log_text(self, name):
+        """A unit's log; it must be text a person reads: no backspace, one line end."""
         path = os.path.join(self.dir, "logs", name)
         if not os.path.exists(path):
             return None
         with open(path, "rb") as f:
-            return f.read().decode("latin-1")
+            text = f.read().decode("latin-1")
+        if "\b" in text or set(re.findall(r"\r\n|\n\r|\r|\n", text)) - {getattr(self, "line_end", "\n")}:
+            self.fail("log %s is not plain text: %r" % (name, text[:300]))
+        return text
 
     def check_units(self, records, expected):
         """expected: {port: (result, failed_step)}; every record under exactly the keys."""
@@ -87,7 +103,8 @@ class FleetRun(e2e.Run):
             for key in ("started", "finished"):
                 if not ISO.match(r[key]):
                     self.fail("COM%s %s is no UTC ISO 8601 time: %r" % (r["port"], key, r[key]))
-            self.expect_equal("log of COM%s" % r["port"], r["log"], "logs/update-COM%s.log" % r["port"])
+            self.expect_equal("log of COM%s" % r["port"], r["log"],
+                              "logs%supdate-COM%s.log" % (getattr(self, "sep", "/"), r["port"]))
             self.expect_equal("firmware after on COM%s" % r["port"], r["firmware_after"],
                               "1.0.4" if want[0] == "updated" else "")
             self.expect_equal("FPGA after on COM%s" % r["port"], r["fpga_after"],
@@ -280,6 +297,7 @@ def case_wine_two_units(run):
                     WINEDLLOVERRIDES="mscoree,mshtml=")
     wine.make_prefix([1, 2])
     run.env = wine.env
+    run.line_end, run.sep = "\r\n", "\\"
     run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:rx:57600",
                    max_seconds=560)
     out, err, status = run.update_all("--ports", "1-2", "--report", "report.json",
@@ -300,9 +318,9 @@ def case_wine_two_units(run):
             max(spans[1][0], spans[2][0]) > min(spans[1][-1], spans[2][-1]):
         run.fail("the two units were not updated at the same time: %r" % spans)
     run.expect_equal("COM1 log", run.log_text("update-COM1.log"),
-                     updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu))
+                     updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu, "\r\n"))
     run.expect_equal("COM2 log", run.log_text("update-COM2.log"),
-                     updated_log(2, 57600, e2e.VERSION, True, fpga_rx, mcu))
+                     updated_log(2, 57600, e2e.VERSION, True, fpga_rx, mcu, "\r\n"))
     run.expect_equal("COM2 FPGA image", run.saved_unit(2, "fpga.bin") == fpga_rx, True)
     run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
 
@@ -314,7 +332,7 @@ AT_RISK="Interrupted while an image was being sent: the unit has no working firm
 port=$3
 eval "fd=\${$#}"
 say() { eval "echo \"$1\" >&$fd"; }
-echo "update of COM$port"
+printf 'update of COM%s\n\r  5%%\b\b\b\b 10%%\r\n' $port
 say "step checking"
 say "fact type TX"
 case "$FAKE_MODE:$port" in
@@ -387,7 +405,8 @@ def case_stall_and_interrupts(run):
                                    records[1]["message"]),
                      ("failed", "checking", "no progress for 2 s: stopped"))
     run.expect_equal("the other unit", records[2]["result"], "updated")
-    run.expect_equal("log of the hung unit", run.log_text("update-COM1.log"), "update of COM1\n")
+    run.expect_equal("log of the hung unit", run.log_text("update-COM1.log"),
+                     "update of COM1\n 10%\n")
 
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--report",
                              "stop.json", "--log-dir", "logs2"], env=fake_children(run, "stream"),
@@ -519,6 +538,24 @@ def case_watch_swap(run):
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("records", [(r["port"], r["result"]) for r in records],
                      [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
+
+
+def case_watch_idle_terminal(run):
+    """An idle watch on a terminal: its table is written when it changes, never
+    more than once a second (it was some six times)."""
+    master, slave = os.openpty()
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1",
+                             "--log-dir", "logs"], env=dict(os.environ, FWUPGRADE_COM_DIR=run.com, TERM="xterm"),
+                            cwd=run.dir, stdin=slave, stdout=slave, stderr=slave)
+    os.close(slave)
+    shown, end = b"", time.time() + 5
+    while time.time() < end:
+        if select.select([master], [], [], 0.1)[0]:
+            shown += os.read(master, 65536)
+    proc.send_signal(signal.SIGINT)
+    run.expect_status(proc.wait(timeout=30), 0)
+    if not 1 <= shown.count(b"\x1b[2KPORT") <= 6:
+        run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-400:]))
 
 
 def case_faults(run):
@@ -678,6 +715,7 @@ CASES = {
     "watch": case_watch,
     "watch-interrupts": case_watch_interrupts,
     "watch-swap": case_watch_swap,
+    "watch-idle-terminal": case_watch_idle_terminal,
     "wine-two-units": case_wine_two_units,
 }
 

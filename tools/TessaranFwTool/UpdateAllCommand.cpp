@@ -28,7 +28,10 @@
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
 
-#define REDRAW_SECONDS 0.5
+// The live table is drawn when a unit's step changes or a unit ends, and
+// otherwise (percentages, clocks, probes) at most this often, only when its
+// text differs from what is on the screen.
+#define REDRAW_SECONDS 1.0
 
 // ---- Display -------------------------------------------------------------------------
 
@@ -199,13 +202,11 @@ class Display : public FleetListener {
   }
 
   void roundEnded(const std::vector<const FleetUnit *> &units, double now, bool changed) override {
-    bool anyLeft = false;
-    for (const FleetUnit *unit : units) anyLeft = anyLeft || !unit->finished;
     if (watch_ != NULL && !live_ && finishedSinceCount_) {
       printf("%s\n", countLine(units).c_str());
       fflush(stdout);
     }
-    if (live_ && (changed || now - drawnAt_ >= REDRAW_SECONDS || !anyLeft || finishedSinceCount_)) {
+    if (live_ && (changed || now - drawnAt_ >= REDRAW_SECONDS || finishedSinceCount_)) {
       if (watch_ != NULL) drawWatch(units, now);
       else draw(units, now);
     }
@@ -214,9 +215,7 @@ class Display : public FleetListener {
 
  private:
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
-    std::string text;
-    if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";
-    text += "\x1b[2K" + header(kTableHeader) + "\n";
+    std::string text = "\x1b[2K" + header(kTableHeader) + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
     for (const FleetWatch::Port &port : ports) {
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
@@ -229,21 +228,26 @@ class Display : public FleetListener {
       text += "\x1b[2K" + row + "\n";
     }
     text += "\x1b[2K" + countLine(units) + "\n";
-    fputs(text.c_str(), stdout);
-    fflush(stdout);
-    drawnLines_ = (int)ports.size() + 2;
-    drawnAt_ = now;
+    show(text, (int)ports.size() + 2, now);
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
+    std::string text = "\x1b[2K" + header(kTableHeader) + "\n";
+    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
+    show(text, (int)units.size() + 1, now);
+  }
+
+  // The table's LINES in place of the one on the screen, unless they are
+  // what it shows already.
+  void show(const std::string &table, int lines, double now) {
+    drawnAt_ = now;
+    if (drawnLines_ > 0 && table == shown_) return;
     std::string text;
     if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the table's top
-    text += "\x1b[2K" + header(kTableHeader) + "\n";
-    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
-    fputs(text.c_str(), stdout);
+    fputs((text + table).c_str(), stdout);
     fflush(stdout);
-    drawnLines_ = (int)units.size() + 1;
-    drawnAt_ = now;
+    drawnLines_ = lines;
+    shown_ = table;
   }
 
   // Text below the table; the table is drawn anew under it.
@@ -258,26 +262,48 @@ class Display : public FleetListener {
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
   bool finishedSinceCount_ = false;
   ImageLengths lengths_;
-  int drawnLines_ = 0;
+  int drawnLines_ = 0;  // 0: no table on the screen above the cursor
+  std::string shown_;   // the table on the screen
   double drawnAt_ = 0;
 };
 
-// The summary table; with retryLine, the command that tries the units not
-// updated again (a watch has none: a unit is tried again by replugging it).
+// TEXT in lines of at most SUMMARY_COLUMNS, each after INDENT, broken between words.
+#define SUMMARY_COLUMNS 80
+static void printIndented(const char *indent, const std::string &text) {
+  const size_t width = SUMMARY_COLUMNS - strlen(indent);
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t end = text.size();
+    if (end - at > width) {
+      end = text.rfind(' ', at + width);
+      if (end == std::string::npos || end <= at) end = at + width;  // one word longer than a line
+    }
+    printf("%s%s\n", indent, text.substr(at, end - at).c_str());
+    at = text.find_first_not_of(' ', end);
+    if (at == std::string::npos) break;
+  }
+}
+
+// The summary table, 80 columns wide for COM ports: the log column holds the
+// log's name in LOGDIR, said under the table. With retryLine, the command
+// that tries the units not updated again (a watch has none: a unit is tried
+// again by replugging it).
 static void printSummary(const std::vector<FleetRecord> &records, const FleetOptions &options,
-                         bool retryLine = true) {
+                         const std::string &logDir, bool retryLine = true) {
   printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
+  bool anyLog = false;
   for (const FleetRecord &r : records) {
     std::string firmware = r.firmwareBefore.empty() ? "-" : r.firmwareBefore;
     if (!r.firmwareAfter.empty()) firmware += " -> " + r.firmwareAfter;
+    const size_t slash = r.log.find_last_of("/\\");
+    anyLog = anyLog || !r.log.empty();
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
-           firmware.c_str(), r.seconds, r.log.c_str());
-    if (r.result != "updated" && r.result != "current") {
-      std::string why = r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message;
-      printf("        %s\n", why.c_str());
-    }
+           firmware.c_str(), r.seconds, slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
+    if (r.result != "updated" && r.result != "current")
+      printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
+  if (anyLog) printf("Logs in %s\n", logDir.c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);
@@ -372,7 +398,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
   else
-    printSummary(records, options, false);
+    printSummary(records, options, logDir, false);
   if (anyFailed) return EXIT_UPDATE_FAILED;
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
@@ -408,6 +434,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
       return EXIT_UPDATE_FAILED;
     }
+    logDir = fleet_nativePath(logDir);
     FleetOptions watching = options;
     watching.skipCurrent = true;
     return runWatch(watching, ports, self, program, logDir);
@@ -443,6 +470,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }
+  logDir = fleet_nativePath(logDir);
   printf("Logs in %s\n\n", logDir.c_str());
   fflush(stdout);
 
@@ -460,7 +488,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
     anyFailed = anyFailed || unit->record.result == "failed";
   }
-  printSummary(records, options);
+  printSummary(records, options, logDir);
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {
