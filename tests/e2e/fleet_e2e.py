@@ -70,6 +70,9 @@ class FleetRun(e2e.Run):
                               env=getattr(self, "env", env) if runner else env, cwd=self.dir,
                               timeout=timeout)
         self.output = done.stdout.decode("latin-1") + done.stderr.decode("latin-1")
+        summary = done.stdout.decode("latin-1").partition("SECONDS  LOG\n")[2].partition("\nTo try again")[0]
+        if any(len(line) > 80 for line in summary.splitlines()):
+            self.fail("summary wider than 80 columns:\n" + summary)
         return done.stdout.decode("latin-1"), done.stderr.decode("latin-1"), done.returncode
 
     def expect_status(self, status, expected):
