@@ -24,6 +24,8 @@
 
 #define STALL_SECONDS_DEFAULT 120.0
 #define STOP_GRACE_SECONDS 15.0
+// A log longer than this (a unit that flooded the console) is left as written.
+#define LOG_REWRITE_MAX (64u << 20)
 
 double fleet_nowSeconds(void) {
   using namespace std::chrono;
@@ -236,8 +238,9 @@ static void makeReadable(const std::string &log) {
   std::string raw;
   char buffer[8192];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) raw.append(buffer, n);
-  const bool readWhole = !ferror(file);
+  while (raw.size() <= LOG_REWRITE_MAX && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
+    raw.append(buffer, n);
+  const bool readWhole = !ferror(file) && raw.size() <= LOG_REWRITE_MAX;
   fclose(file);
   const std::string text = fleet_readableText(raw, FLEET_LINE_END);
   std::string why;

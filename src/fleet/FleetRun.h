@@ -5,7 +5,8 @@
 // --baud B [--no-verify] --progress-fd X`: the serial driver keeps one port and
 // one set of buffers per process, and a unit that fails, hangs or goes away
 // takes only its own process with it. A child's console transcript goes to its
-// log file untouched; its progress comes back on its channel (ProgressChannel.h),
+// log file, rewritten when the child ends as text a person reads
+// (fleet_readableText); its progress comes back on its channel (ProgressChannel.h),
 // and so do the last line of an interrupted child (the unit's state) and why
 // its log cannot be written, when it cannot (the update goes on).
 //

@@ -299,7 +299,8 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
     anyLog = anyLog || !r.log.empty();
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
-           firmware.c_str(), r.seconds, slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
+           firmware.c_str(), r.seconds,
+           slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
     if (r.result != "updated" && r.result != "current")
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
