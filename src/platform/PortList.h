@@ -35,6 +35,9 @@ bool portList_parse(const std::string &text, std::vector<int> *ports);
 std::vector<int> portList_ports(void);
 // The device and friendly name of COMn.
 void portList_describe(PortEntry *entry);
+// The state (and holder) of a device without a COM number, a system port
+// beyond the updater's table, from an open closed again at once.
+void portList_checkDevice(PortEntry *entry);
 // Sorts a failed open into absent, busy or denied from the system's error code.
 PortState portList_stateOfFailedOpen(long systemError);
 // Fills holderPid / holderName of a busy port where the system shows them.

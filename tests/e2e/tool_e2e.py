@@ -106,15 +106,18 @@ def case_ports(run):
     probe of the busy port shows the system's reason and finds no unit."""
     run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "rx", "--baud", "57600")
     os.symlink(os.path.join(run.dir, "no-such-device"), os.path.join(run.com, "COM3"))
+    os.symlink(os.path.realpath(os.path.join(run.com, "COM2")), os.path.join(run.com, "COM40"))
     holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        out, err, status = run.run_tool("ports", "--json")
-        run.expect_equal("ports status", status, 0)
-        ports = json.loads(out)
-        states = [(p["port"], p["state"]) for p in ports]
-        run.expect_equal("states", states, [(1, "busy"), (2, "free")]
-                         + [(n, "absent") for n in range(3, 33)])
+        # The ports the system has (here the folder's), then the updater's table.
+        for options, expected in ((["--json"], [(1, "busy"), (2, "free"), (40, "free")]),
+                                  (["--all", "--json"], [(1, "busy"), (2, "free")]
+                                   + [(n, "absent") for n in range(3, 33)])):
+            out, err, status = run.run_tool("ports", *options)
+            run.expect_equal("ports status", status, 0)
+            ports = json.loads(out)
+            run.expect_equal("states", [(p["port"], p["state"]) for p in ports], expected)
         run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
         run.expect_equal("busy port", (ports[0].get("reason"), ports[0].get("holder_pid")),
                          ("Device or resource busy", os.getpid()))
@@ -131,6 +134,7 @@ def case_ports(run):
     finally:
         os.close(holder)
         os.unlink(os.path.join(run.com, "COM3"))
+        os.unlink(os.path.join(run.com, "COM40"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 

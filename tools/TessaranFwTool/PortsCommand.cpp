@@ -1,5 +1,8 @@
-// ports [--probe] [--json] [PORT...]: COM1 to COM32 (and on Windows every other
-// COM port present), or the ports given, with their device and state; with
+// ports [--probe] [--json] [--all | PORT...]: the serial ports the system has
+// (SystemPorts.h: its order, and the adapter's slot: USB location, serial
+// number, VID:PID, manufacturer, product); with --all COM1 to COM32 (and on
+// Windows every other COM port present) as the updater's table has them,
+// absent ones included; or the ports given; each with its device and state; with
 // --probe, each free port is probed at detection's six rates (a raw socket at
 // its server's rate) and a unit's data is shown. A network port is free when
 // its server takes the connection; its device is its URL.
@@ -13,6 +16,7 @@
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/SystemPorts.h"
 #include "platform/ToolName.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
@@ -54,27 +58,67 @@ static void checkPort(PortEntry *entry) {
   if (entry->state == PORT_BUSY) portList_findHolder(entry);
 }
 
+void addSlotJson(json *item, const SystemPort &port) {
+  (*item)["driver"] = textOrNull(port.driver);
+  (*item)["location"] = textOrNull(systemTextAsUtf8(port.location));
+  (*item)["serial_number"] = textOrNull(systemTextAsUtf8(port.serialNumber));
+  auto hexId = [](int id) {
+    char text[8];
+    snprintf(text, sizeof text, "%04x", id & 0xffff);
+    return id >= 0 ? json(text) : json();
+  };
+  (*item)["vid"] = hexId(port.vid);
+  (*item)["pid"] = hexId(port.pid);
+  (*item)["manufacturer"] = textOrNull(systemTextAsUtf8(port.manufacturer));
+  (*item)["product"] = textOrNull(systemTextAsUtf8(port.product));
+}
+
+// The slot in the text table: what --ports would name it by, and the adapter.
+static void printSlot(const SystemPort &port) {
+  if (!port.driver.empty()) printf("  %s", port.driver.c_str());
+  if (!port.location.empty())
+    printf("  %s%s", port.vid >= 0 ? "usb:" : "at ", printableText_escape(port.location).c_str());
+  if (port.vid >= 0) printf("  %04x:%04x", port.vid, port.pid);
+  if (!port.serialNumber.empty())
+    printf("  serial \"%s\"", printableText_escape(port.serialNumber).c_str());
+  std::string maker = port.manufacturer;
+  if (!port.product.empty()) maker += (maker.empty() ? "" : " ") + port.product;
+  if (!maker.empty()) printf("  \"%s\"", printableText_escape(maker).c_str());
+}
+
 int runPortsCommand(const PortsOptions &options) {
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
-  for (int number : options.ports.empty() ? portList_ports() : options.ports) {
+  // The rows: the ports given, the updater's table, or the system's ports.
+  std::vector<SystemPort> rows;
+  const bool system = options.ports.empty() && !options.all;
+  if (system) rows = systemPorts_list();
+  for (int number : options.ports.empty() ? portList_ports() : options.ports)
+    if (!system) rows.emplace_back().comNumber = number;
+  for (const SystemPort &row : rows) {
+    const int number = row.comNumber;
     const bool network = networkPort_address(number) != NULL;
     PortEntry entry;
     entry.number = number;
-    checkPort(&entry);
+    if (number > 0) {
+      checkPort(&entry);
+    } else {
+      entry.device = row.device;
+      portList_checkDevice(&entry);
+    }
 
     UnitInfo info;
     BOOL answered = FALSE;
-    if (options.probe && entry.state == PORT_FREE && findUnit(number, 0)) {
+    if (options.probe && entry.state == PORT_FREE && number > 0 && findUnit(number, 0)) {
       answered = TRUE;
       queryUnit(&info);
       ComPortAPI_CloseCOM();
     }
 
     if (options.json) {
-      json item{{"port", network ? json() : json(entry.number)},
-                {"name", networkPort_portName(entry.number)},
+      json item{{"port", network || number == 0 ? json() : json(entry.number)},
+                {"name", number > 0 ? networkPort_portName(entry.number) : entry.device},
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
@@ -86,11 +130,12 @@ int runPortsCommand(const PortsOptions &options) {
       }
       if (options.probe && entry.state == PORT_FREE)
         item["unit"] = answered ? unitJson(info) : json();
+      if (system) addSlotJson(&item, row);
       list.push_back(item);
       continue;
     }
 
-    if (network) {
+    if (network || number == 0) {
       printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
       if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
     } else {
@@ -106,6 +151,7 @@ int runPortsCommand(const PortsOptions &options) {
       else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
       printf(")");
     }
+    if (system) printSlot(row);
     printf("\n");
     if (options.probe && entry.state == PORT_FREE) {
       if (answered) printUnit(info, "       ");

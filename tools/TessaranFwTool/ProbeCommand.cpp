@@ -13,6 +13,7 @@
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/SystemPorts.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
@@ -99,7 +100,15 @@ int runProbeCommand(const ProbeOptions &options) {
   UnitInfo info;
   queryUnit(&info);
   ComPortAPI_CloseCOM();
-  if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
-  else printUnit(info, "");
+  if (options.json) {
+    json unit = unitJson(info);
+    // The adapter's slot, where the system tells one for the unit's port.
+    for (const SystemPort &port : systemPorts_list())
+      if (port.device == info.device && (port.vid >= 0 || !port.location.empty()))
+        addSlotJson(&unit, port);
+    printf("%s\n", jsonText(unit).c_str());
+  } else {
+    printUnit(info, "");
+  }
   return endUnitRun(EXIT_UPDATE_DONE);
 }

@@ -97,6 +97,17 @@ void portList_describe(PortEntry *entry) {
   if (found != friendlyNames().end()) entry->friendlyName = found->second;
 }
 
+void portList_checkDevice(PortEntry *entry) {
+  HANDLE handle = CreateFileA(entry->device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                              OPEN_EXISTING, 0, NULL);
+  if (handle == INVALID_HANDLE_VALUE) {
+    entry->state = portList_stateOfFailedOpen((long)GetLastError());
+    return;
+  }
+  CloseHandle(handle);
+  entry->state = PORT_FREE;
+}
+
 PortState portList_stateOfFailedOpen(long systemError) {
   switch (systemError) {
     case ERROR_ACCESS_DENIED:
