@@ -71,7 +71,8 @@ std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H
 static const char *const kColumns[] = {"port", "device", "baud", "type", "firmware_before",
                                        "fpga_before", "firmware_after", "fpga_after", "result",
                                        "failed_step", "message", "started", "finished",
-                                       "seconds", "log", "address"};
+                                       "seconds", "log", "address", "location",
+                                       "serial_number", "vid", "pid"};
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
@@ -84,7 +85,8 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   return {isComPort(r) ? std::to_string(r.port) : "", r.device,
           r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
           r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
-          r.started, r.finished, seconds, r.log, r.address};
+          r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
+          r.vid, r.pid};
 }
 
 std::string fleet_reportJson(const std::vector<FleetRecord> &records) {

@@ -20,6 +20,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
+#include "platform/SystemPorts.h"
 #include "serial/NetworkPort.h"
 
 #define STALL_SECONDS_DEFAULT 120.0
@@ -73,6 +74,19 @@ void FleetRun::add(const FleetRecord &found) {
   r.address = networkPort_portName(found.port);
   r.baud = found.baud;
   r.device = found.device;
+  // The slot of the adapter as the system shows it now (a watch lists again
+  // for each unit: adapters come and go).
+  for (const SystemPort &port : systemPorts_list()) {
+    if (port.device != r.device) continue;
+    r.location = port.location;
+    r.serialNumber = port.serialNumber;
+    if (port.vid < 0) continue;
+    char id[16];
+    snprintf(id, sizeof id, "%04x", port.vid & 0xffff);
+    r.vid = id;
+    snprintf(id, sizeof id, "%04x", port.pid & 0xffff);
+    r.pid = id;
+  }
 }
 
 std::vector<const FleetUnit *> FleetRun::units() const {

@@ -118,6 +118,25 @@ def case_ports(run):
             run.expect_equal("ports status", status, 0)
             ports = json.loads(out)
             run.expect_equal("states", [(p["port"], p["state"]) for p in ports], expected)
+        # COM2's pty as sysfs would show a USB adapter's port: its slot in ports and probe.
+        sysfs, pty = os.path.join(run.dir, "sys"), os.path.realpath(os.path.join(run.com, "COM2"))
+        usb = os.path.join(sysfs, "devices", "1-1.4")
+        tty = os.path.join(usb, "1-1.4:1.0", "ttyUSB0")
+        for folder in (os.path.join(sysfs, "bus", "usb-serial"), tty,
+                       os.path.join(sysfs, "class", "tty", pty[5:].replace("/", "!"))):
+            os.makedirs(folder)
+        for name, text in (("idVendor", "0403\n"), ("idProduct", "6001\n"), ("serial", "A10K0002\n")):
+            with open(os.path.join(usb, name), "w") as f:
+                f.write(text)
+        os.symlink(os.path.join(sysfs, "bus", "usb-serial"), os.path.join(tty, "subsystem"))
+        os.symlink(tty, os.path.join(folder, "device"))
+        slot = ("1-1.4", "A10K0002", "0403", "6001")
+        keys = lambda p: tuple(p.get(k) for k in ("location", "serial_number", "vid", "pid"))
+        env = {"FWUPGRADE_SYSFS_ROOT": sysfs}
+        out, _, _ = run.run_tool("ports", "--json", env=env)
+        run.expect_equal("slots", [keys(p) for p in json.loads(out)], [(None,) * 4, slot, slot])
+        out, _, status = run.run_tool("probe", "--port", "2", "--baud", "57600", "--json", env=env)
+        run.expect_equal("probe's slot", (status, keys(json.loads(out))), (0, slot))
         run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
         run.expect_equal("busy port", (ports[0].get("reason"), ports[0].get("holder_pid")),
                          ("Device or resource busy", os.getpid()))

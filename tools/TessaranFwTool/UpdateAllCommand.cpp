@@ -14,6 +14,7 @@
 #include <direct.h>
 #endif
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@
 #include "fleet/Fleet.h"
 #include "fleet/FleetRun.h"
 #include "platform/ExitStatus.h"
+#include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/NetworkPort.h"
@@ -69,6 +71,23 @@ static std::string portCell(const FleetRecord &record) {
   return cell;
 }
 
+// The live table's SLOT column: the adapter's USB location ("usb:1-1.4.2"),
+// as wide as the longest of the table (gSlotWidth); no column when no unit's
+// slot is known.
+static int gSlotWidth = 0;
+
+static std::string slotText(const FleetRecord &record) {
+  return record.location.empty() ? "" : (record.vid.empty() ? "" : "usb:") + record.location;
+}
+
+static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
+  gSlotWidth = 0;
+  for (const FleetUnit *unit : units) {
+    const int width = (int)slotText(unit->record).size();
+    if (width > 0) gSlotWidth = std::max(gSlotWidth, 2 + std::max(width, 4));
+  }
+}
+
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
 static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
@@ -85,7 +104,9 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
                                   lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
-  return portCell(unit.record) + row + std::string(column);
+  std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
+  if (gSlotWidth > 0) slot.resize(std::max((int)slot.size(), gSlotWidth), ' ');
+  return portCell(unit.record) + row + std::string(column) + slot;
 }
 
 // A header's port column and the rest.
@@ -96,6 +117,12 @@ static std::string header(const char *rest) {
 }
 
 static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
+
+static std::string tableHeader(void) {
+  std::string slot = gSlotWidth > 0 ? "  SLOT" : "";
+  if (gSlotWidth > 0) slot.resize(gSlotWidth, ' ');
+  return header(kTableHeader) + slot;
+}
 
 // A unit's row once it has ended, as a watch shows it: "updated" for "done".
 static FleetUnit shownUnit(const FleetUnit &unit) {
@@ -216,7 +243,8 @@ class Display : public FleetListener {
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
     std::string text;
     if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";
-    text += "\x1b[2K" + header(kTableHeader) + "\n";
+    fitSlotColumn(units);
+    text += "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
     for (const FleetWatch::Port &port : ports) {
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
@@ -238,7 +266,8 @@ class Display : public FleetListener {
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     std::string text;
     if (drawnLines_ > 0) text += "\x1b[" + std::to_string(drawnLines_) + "F";  // back to the table's top
-    text += "\x1b[2K" + header(kTableHeader) + "\n";
+    fitSlotColumn(units);
+    text += "\x1b[2K" + tableHeader() + "\n";
     for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
     fputs(text.c_str(), stdout);
     fflush(stdout);

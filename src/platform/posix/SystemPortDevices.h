@@ -9,5 +9,9 @@
 #include "platform/SystemPorts.h"
 
 std::vector<SystemPort> systemPorts_devices(void);
+// What the system tells of the device at `path` (after links: /dev/ttyUSB3,
+// /dev/pts/5): driver, location, serial number, ...; false when it tells
+// nothing. `port`'s device and COM number are left as they are.
+bool systemPorts_describeDevice(const std::string &path, SystemPort *port);
 
 #endif  // SYSTEMPORTDEVICES_H

@@ -18,8 +18,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <map>
-
 #include "platform/posix/SystemPortDevices.h"
 
 // More ttys than any system has: a folder beyond it is not listed further.
@@ -48,13 +46,38 @@ static std::string baseName(const std::string &path) {
   return path.substr(path.rfind('/') + 1);
 }
 
+// How many of the USB device's interfaces hold a tty (a ttyUSBn folder, or
+// CDC-ACM's tty folder): an adapter with several ports has one per port.
+static int portsOfUsbDevice(const std::string &usbDevice) {
+  int count = 0;
+  DIR *folder = opendir(usbDevice.c_str());
+  if (folder == NULL) return 0;
+  struct dirent *entry;
+  for (int seen = 0; (entry = readdir(folder)) != NULL && seen < MAX_TTYS; seen++) {
+    if (strchr(entry->d_name, ':') == NULL) continue;
+    DIR *interface = opendir((usbDevice + "/" + entry->d_name).c_str());
+    if (interface == NULL) continue;
+    struct dirent *child;
+    for (int inside = 0; (child = readdir(interface)) != NULL && inside < MAX_TTYS; inside++)
+      if (strncmp(child->d_name, "tty", 3) == 0) {
+        count++;
+        break;
+      }
+    closedir(interface);
+  }
+  closedir(folder);
+  return count;
+}
+
 // The port NAME of /sys/class/tty; false for a tty without hardware.
 static bool describeTty(const std::string &ttyDir, const std::string &name, SystemPort *port) {
   const std::string device = resolved(ttyDir + "/device");
   if (device.empty()) return false;
   const std::string type = readAttribute(ttyDir + "/type");
   if (type == "0") return false;
-  port->device = "/dev/" + name;
+  port->device = "/dev/" + name;  // "pts!5" is /dev/pts/5
+  for (char &c : port->device)
+    if (c == '!') c = '/';
   port->description = baseName(resolved(device + "/driver"));
   const std::string subsystem = baseName(resolved(device + "/subsystem"));
   std::string usbInterface;
@@ -75,14 +98,35 @@ static bool describeTty(const std::string &ttyDir, const std::string &name, Syst
   port->serialNumber = readAttribute(usbDevice + "/serial");
   port->manufacturer = readAttribute(usbDevice + "/manufacturer");
   port->product = readAttribute(usbDevice + "/product");
-  port->location = baseName(usbInterface);  // narrowed to the device below
+  // The USB device's location ("1-1.4.2"), its interface's ("1-1.4.2:1.0")
+  // where the device has more than one port.
+  port->location = baseName(portsOfUsbDevice(usbDevice) > 1 ? usbInterface : usbDevice);
+  return true;
+}
+
+static std::string ttyClassDir(void) {
+  const char *root = getenv(SYSFS_ROOT_ENV);
+  return std::string(root != NULL && root[0] != '\0' ? root : "/sys") + "/class/tty";
+}
+
+bool systemPorts_describeDevice(const std::string &path, SystemPort *port) {
+  const std::string device = resolved(path);
+  if (device.compare(0, 5, "/dev/") != 0) return false;
+  // The kernel names a device of a folder below /dev with '!' for '/' ("pts!5").
+  std::string name = device.substr(5);
+  for (char &c : name)
+    if (c == '/') c = '!';
+  SystemPort described;
+  if (name.size() > NAME_MAX || !describeTty(ttyClassDir() + "/" + name, name, &described))
+    return false;
+  described.device = port->device;
+  described.comNumber = port->comNumber;
+  *port = described;
   return true;
 }
 
 std::vector<SystemPort> systemPorts_devices(void) {
-  const char *root = getenv(SYSFS_ROOT_ENV);
-  const std::string classDir = std::string(root != NULL && root[0] != '\0' ? root : "/sys") +
-                               "/class/tty";
+  const std::string classDir = ttyClassDir();
   std::vector<SystemPort> ports;
   DIR *folder = opendir(classDir.c_str());
   if (folder == NULL) return ports;
@@ -94,14 +138,5 @@ std::vector<SystemPort> systemPorts_devices(void) {
     if (describeTty(classDir + "/" + name, name, &port)) ports.push_back(port);
   }
   closedir(folder);
-  // The location is the USB device's ("1-1.4.2"), and its interface's
-  // ("1-1.4.2:1.0") only where the device has more than one port.
-  std::map<std::string, int> portsOfDevice;
-  auto deviceOf = [](const std::string &location) { return location.substr(0, location.find(':')); };
-  for (const SystemPort &port : ports)
-    if (!port.location.empty()) portsOfDevice[deviceOf(port.location)]++;
-  for (SystemPort &port : ports)
-    if (!port.location.empty() && portsOfDevice[deviceOf(port.location)] == 1)
-      port.location = deviceOf(port.location);
   return ports;
 }

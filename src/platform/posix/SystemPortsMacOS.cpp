@@ -23,3 +23,9 @@ std::vector<SystemPort> systemPorts_devices(void) {
   closedir(dir);
   return ports;
 }
+
+bool systemPorts_describeDevice(const std::string &path, SystemPort *port) {
+  (void)path;
+  (void)port;
+  return false;
+}

@@ -16,7 +16,8 @@
 // More entries than any station has: a folder beyond it is not listed further.
 #define MAX_ENTRIES 4096
 
-// COMn entries of the folder whose device is there (stat follows the link).
+// COMn entries of the folder whose device is there (stat follows the link),
+// each with what the system tells of the device its link names.
 static std::vector<SystemPort> comDirPorts(const char *dir) {
   std::vector<SystemPort> ports;
   DIR *folder = opendir(dir);
@@ -28,7 +29,9 @@ static std::vector<SystemPort> comDirPorts(const char *dir) {
     if (port.comNumber == 0 || strncmp(entry->d_name, "COM", 3) != 0) continue;
     port.device = std::string(dir) + "/" + entry->d_name;
     struct stat info;
-    if (stat(port.device.c_str(), &info) == 0) ports.push_back(port);
+    if (stat(port.device.c_str(), &info) != 0) continue;
+    systemPorts_describeDevice(port.device, &port);
+    ports.push_back(port);
   }
   closedir(folder);
   return ports;
