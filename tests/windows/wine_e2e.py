@@ -153,8 +153,14 @@ def case_interrupt_twice_streaming(run):
 def case_probe(run):
     """The Windows tool's probe of COM1 through the real kernel32 calls: the
     unit's data as JSON, only read-only commands on the wire, a trace of the calls."""
-    run.make_prefix([1])
-    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "rx", "--baud", "9600")
+    run.make_prefix([1, 40])
+    run.start_unit("--ports", "1,40", "--unit-port", "1", "--type", "rx", "--baud", "9600")
+    # The system's COM list (Wine: its SERIALCOMM key, no SetupAPI details) reaches past COM32;
+    # Wine adds COM ports of its own for the host's serial devices.
+    out, status = run.run_windows(run.args.windows_tool, ["ports", "--json"], timeout=180)
+    numbers = [p["port"] for p in json.loads(out) if p["state"] != "absent"]
+    run.expect_equal("ports", (status, 1 in numbers, numbers[-1], numbers == sorted(numbers),
+                               len(json.loads(out)) - len(numbers)), (0, True, 40, True, 0))
     out, status = run.run_windows(run.args.windows_tool,
                                   ["probe", "--port", "1", "--json", "--trace", "trace.txt"],
                                   timeout=180)
