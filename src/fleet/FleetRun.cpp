@@ -20,7 +20,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 
 #define STALL_SECONDS_DEFAULT 120.0
 #define STOP_GRACE_SECONDS 15.0
@@ -70,7 +70,7 @@ void FleetRun::add(const FleetRecord &found) {
   units_.emplace_back(new Tracked);
   FleetRecord &r = units_.back()->record;
   r.port = found.port;
-  r.address = networkPort_portName(found.port);
+  r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
 }

@@ -15,7 +15,7 @@
 #include "platform/PrintableText.h"
 #include "platform/ToolName.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -35,9 +35,9 @@ const char *portList_stateName(PortState state) {
 
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
-  const bool network = networkPort_address(entry->number) != NULL;
-  if (network) entry->device = networkPort_portName(entry->number);
-  else portList_describe(entry);
+  const PortDescription description = portDescription_of(entry->number);
+  if (description.comNumber > 0) portList_describe(entry);
+  else entry->device = description.device;
   HANDLE handle = ComPortAPI_OpenDevice(entry->number);
   if (handle != INVALID_HANDLE_VALUE) {
     ComPortAPI_CloseDevice(handle, entry->number);
@@ -45,7 +45,7 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
-  if (network) {  // unreachable: why, in the busy port's key
+  if (description.kind != PORT_KIND_LOCAL) {  // unreachable: why, in the busy port's key
     entry->reason = error->text;
     return;
   }
@@ -59,7 +59,7 @@ int runPortsCommand(const PortsOptions &options) {
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
   for (int number : options.ports.empty() ? portList_ports() : options.ports) {
-    const bool network = networkPort_address(number) != NULL;
+    const int comNumber = portDescription_of(number).comNumber;
     PortEntry entry;
     entry.number = number;
     checkPort(&entry);
@@ -73,12 +73,12 @@ int runPortsCommand(const PortsOptions &options) {
     }
 
     if (options.json) {
-      json item{{"port", network ? json() : json(entry.number)},
-                {"name", networkPort_portName(entry.number)},
+      json item{{"port", comNumber > 0 ? json(comNumber) : json()},
+                {"name", portDescription_of(entry.number).name},
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (network && !entry.reason.empty()) item["reason"] = entry.reason;
+      if (comNumber == 0 && !entry.reason.empty()) item["reason"] = entry.reason;
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
@@ -90,7 +90,7 @@ int runPortsCommand(const PortsOptions &options) {
       continue;
     }
 
-    if (network) {
+    if (comNumber == 0) {
       printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
       if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
     } else {
