@@ -21,7 +21,7 @@
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 
 #define STALL_SECONDS_DEFAULT 120.0
 #define STOP_GRACE_SECONDS 15.0
@@ -71,7 +71,7 @@ void FleetRun::add(const FleetRecord &found) {
   units_.emplace_back(new Tracked);
   FleetRecord &r = units_.back()->record;
   r.port = found.port;
-  r.address = networkPort_portName(found.port);
+  r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
   // The slot of the adapter as the system shows it now (a watch lists again

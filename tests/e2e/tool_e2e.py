@@ -259,6 +259,11 @@ def case_usage_errors(run):
                                                         '"rfc2217://a:1," (COM numbers 1 to 255, '
                                                         'e.g. 1-8,12 or COM3)'),
         (["ports", "socket://"], 2, "TessaranFwTool: PORT: socket://: no host"),
+        (["probe", "--port", "/dev/../x"], 2, 'TessaranFwTool: --port: /dev/../x: ".." in a '
+                                              'device path'),
+        (["update-all", "--ports", "1,/dev/"], 2, 'TessaranFwTool: bad port list "1,/dev/": '
+                                                  '/dev/: a folder, not a device'),
+        (["probe", "--port", "/nonexistent/ttyUSB0"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "rfc2217://127.0.0.1:1"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
@@ -292,6 +297,12 @@ def case_probe(run):
     run.expect_equal("unit asked", sorted(d for _, d in e2e.commands(run.wire(), 3)
                                           if d != "%%%help -c version"),
                      ["%%%fw -p", "%%%fw -v"])
+    # The same unit by its device's path: no COM number, the path names it.
+    pts = os.path.realpath(os.path.join(run.com, "COM3"))
+    out, err, status = run.run_tool("probe", "--json", "--port", pts, "--baud", "57600", timeout=60)
+    run.expect_equal("by path", (status, err, {k: v for k, v in json.loads(out or "{}").items()
+                                               if k in ("port", "address", "device", "type")}),
+                     (0, "", {"port": None, "address": pts, "device": pts, "type": "RX"}))
 
 
 def case_probe_raw_bytes(run):

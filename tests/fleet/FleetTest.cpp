@@ -20,7 +20,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 
 TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
@@ -85,7 +85,7 @@ static int registeredPort(const char *url) {
   PortAddress address;
   std::string reason;
   EXPECT_TRUE(portAddress_parse(url, &address, &reason)) << reason;
-  return networkPort_register(&address);
+  return portRegistry_register(address);
 }
 
 TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {

@@ -152,9 +152,11 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   UpdateAllCommandLine &all = options.updateAll;
   command.add_option("--ports", all.ports,
-                     "ports to look for units on: COM numbers 1-255 and terminal servers' "
-                     "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. 1-8,12,rfc2217://rack2:3001 "
-                     "(default 1-32)");
+                     "ports to look for units on: COM numbers 1-" +
+                         std::to_string(PORT_ADDRESS_LAST_COM) +
+                         ", device paths (/dev/ttyUSB0, POSIX) and terminal servers' "
+                         "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. "
+                         "1-8,12,rfc2217://rack2:3001 (default 1-32)");
   command
       .add_option("--baud", all.fleet.baud,
                   "the rate the lines of the socket:// ports in --ports run at, " CONSOLE_RATES_TEXT

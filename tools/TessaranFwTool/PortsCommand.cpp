@@ -19,7 +19,7 @@
 #include "platform/SystemPorts.h"
 #include "platform/ToolName.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -39,9 +39,9 @@ const char *portList_stateName(PortState state) {
 
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
-  const bool network = networkPort_address(entry->number) != NULL;
-  if (network) entry->device = networkPort_portName(entry->number);
-  else portList_describe(entry);
+  const PortDescription description = portDescription_of(entry->number);
+  if (description.comNumber > 0) portList_describe(entry);
+  else entry->device = description.device;
   HANDLE handle = ComPortAPI_OpenDevice(entry->number);
   if (handle != INVALID_HANDLE_VALUE) {
     ComPortAPI_CloseDevice(handle, entry->number);
@@ -49,7 +49,7 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
-  if (network) {  // unreachable: why, in the busy port's key
+  if (description.kind != PORT_KIND_LOCAL) {  // unreachable: why, in the busy port's key
     entry->reason = error->text;
     return;
   }
@@ -90,15 +90,21 @@ int runPortsCommand(const PortsOptions &options) {
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
-  // The rows: the ports given, the updater's table, or the system's ports.
+  // The rows: the ports given, the updater's table, or the system's ports (a
+  // device without a COM number registered by its path; 0 when the table of
+  // registered ports is full).
   std::vector<SystemPort> rows;
+  std::vector<int> numbers;
   const bool system = options.ports.empty() && !options.all;
   if (system) rows = systemPorts_list();
-  for (int number : options.ports.empty() ? portList_ports() : options.ports)
-    if (!system) rows.emplace_back().comNumber = number;
-  for (const SystemPort &row : rows) {
-    const int number = row.comNumber;
-    const bool network = networkPort_address(number) != NULL;
+  for (const SystemPort &row : rows)
+    numbers.push_back(row.comNumber > 0 ? row.comNumber : portRegistry_registerDevice(row.device));
+  if (!system) numbers = options.ports.empty() ? portList_ports() : options.ports;
+  rows.resize(numbers.size());
+  for (size_t i = 0; i < numbers.size(); i++) {
+    const SystemPort &row = rows[i];
+    const int number = numbers[i];
+    const int comNumber = number > 0 ? portDescription_of(number).comNumber : 0;
     PortEntry entry;
     entry.number = number;
     if (number > 0) {
@@ -117,12 +123,12 @@ int runPortsCommand(const PortsOptions &options) {
     }
 
     if (options.json) {
-      json item{{"port", network || number == 0 ? json() : json(entry.number)},
-                {"name", number > 0 ? networkPort_portName(entry.number) : entry.device},
+      json item{{"port", comNumber > 0 ? json(comNumber) : json()},
+                {"name", number > 0 ? portDescription_of(number).name : row.device},
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (network && !entry.reason.empty()) item["reason"] = entry.reason;
+      if (comNumber == 0 && !entry.reason.empty()) item["reason"] = entry.reason;
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
@@ -135,7 +141,7 @@ int runPortsCommand(const PortsOptions &options) {
       continue;
     }
 
-    if (network || number == 0) {
+    if (comNumber == 0) {
       printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
       if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
     } else {

@@ -25,7 +25,7 @@
 #include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -67,7 +67,7 @@ static int gPortWidth = 7;
 
 static std::string portCell(const FleetRecord &record) {
   char cell[300];
-  snprintf(cell, sizeof cell, "%-*s", gPortWidth, networkPort_portName(record.port).c_str());
+  snprintf(cell, sizeof cell, "%-*s", gPortWidth, portDescription_of(record.port).name.c_str());
   return cell;
 }
 
@@ -194,7 +194,7 @@ class Display : public FleetListener {
     }
     std::string ports;
     for (const FleetUnit *unit : running)
-      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
+      ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
     message("\nNo longer watching; the updates running on " + ports +
             " go on. Interrupt again to stop them.");
   }
@@ -211,7 +211,7 @@ class Display : public FleetListener {
   void warned(const std::vector<const FleetUnit *> &atRisk) override {
     std::string ports;
     for (const FleetUnit *unit : atRisk)
-      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
+      ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
     message("\nWARNING: " + ports + " being written: stopping now leaves " +
             (atRisk.size() == 1 ? "it" : "them") +
             " without working firmware. Interrupt again to stop anyway.");
@@ -221,7 +221,7 @@ class Display : public FleetListener {
 
   // Once per unit, as its child tells it.
   void logFailed(const FleetUnit &unit, const std::string &why) override {
-    message(networkPort_portName(unit.record.port) + ": its log " + unit.record.log +
+    message(portDescription_of(unit.record.port).name + ": its log " + unit.record.log +
             " is not being written: " + why + "; the update goes on.");
   }
 
@@ -357,8 +357,8 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
                     const std::string &self, const std::string &program, const std::string &logDir) {
   for (int port : ports)
-    if ((int)networkPort_portName(port).size() > gPortWidth)
-      gPortWidth = (int)networkPort_portName(port).size();
+    if ((int)portDescription_of(port).name.size() > gPortWidth)
+      gPortWidth = (int)portDescription_of(port).name.size();
   printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
   printf("Logs in %s\n\n", logDir.c_str());
@@ -460,12 +460,12 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   }
   std::string names;
   for (const FleetRecord &unit : found)
-    names += (names.empty() ? "" : ", ") + networkPort_portName(unit.port) +
+    names += (names.empty() ? "" : ", ") + portDescription_of(unit.port).name +
              (unit.baud > 0 ? " at " + std::to_string(unit.baud) : " at the server's rate");
   printf("Found %zu unit%s: %s\n", found.size(), found.size() == 1 ? "" : "s", names.c_str());
   for (const FleetRecord &unit : found)
-    if ((int)networkPort_portName(unit.port).size() > gPortWidth)
-      gPortWidth = (int)networkPort_portName(unit.port).size();
+    if ((int)portDescription_of(unit.port).name.size() > gPortWidth)
+      gPortWidth = (int)portDescription_of(unit.port).name.size();
 
   std::string logDir = options.logDir;
   if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
