@@ -104,9 +104,8 @@ def case_traced_update(run):
 def case_ports(run):
     """ports: free, busy (another program's lock) and absent ports; a traced
     probe of the busy port shows the system's reason and finds no unit."""
-    run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "rx", "--baud", "57600")
+    run.start_unit("--ports", "1-2,40", "--unit-port", "40", "--type", "rx", "--baud", "57600")
     os.symlink(os.path.join(run.dir, "no-such-device"), os.path.join(run.com, "COM3"))
-    os.symlink(os.path.realpath(os.path.join(run.com, "COM2")), os.path.join(run.com, "COM40"))
     holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -118,8 +117,9 @@ def case_ports(run):
             run.expect_equal("ports status", status, 0)
             ports = json.loads(out)
             run.expect_equal("states", [(p["port"], p["state"]) for p in ports], expected)
-        # COM2's pty as sysfs would show a USB adapter's port: its slot in ports and probe.
-        sysfs, pty = os.path.join(run.dir, "sys"), os.path.realpath(os.path.join(run.com, "COM2"))
+        # COM40's pty as sysfs would show a USB adapter's port: its slot in ports and probe, and
+        # the unit on it found beyond the updater's table, or by its slot.
+        sysfs, pty = os.path.join(run.dir, "sys"), os.path.realpath(os.path.join(run.com, "COM40"))
         usb = os.path.join(sysfs, "devices", "1-1.4")
         tty = os.path.join(usb, "1-1.4:1.0", "ttyUSB0")
         for folder in (os.path.join(sysfs, "bus", "usb-serial"), tty,
@@ -134,9 +134,11 @@ def case_ports(run):
         keys = lambda p: tuple(p.get(k) for k in ("location", "serial_number", "vid", "pid"))
         env = {"FWUPGRADE_SYSFS_ROOT": sysfs}
         out, _, _ = run.run_tool("ports", "--json", env=env)
-        run.expect_equal("slots", [keys(p) for p in json.loads(out)], [(None,) * 4, slot, slot])
-        out, _, status = run.run_tool("probe", "--port", "2", "--baud", "57600", "--json", env=env)
-        run.expect_equal("probe's slot", (status, keys(json.loads(out))), (0, slot))
+        run.expect_equal("slots", [keys(p) for p in json.loads(out)], [(None,) * 4] * 2 + [slot])
+        for port in ([], ["--port", "usb:1-1.4", "--baud", "57600"]):
+            out, _, status = run.run_tool("probe", "--json", *port, env=env, timeout=120)
+            run.expect_equal("probe %s" % port, (status, json.loads(out or "{}").get("port"),
+                                                 keys(json.loads(out or "{}"))), (0, 40, slot))
         run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
         run.expect_equal("busy port", (ports[0].get("reason"), ports[0].get("holder_pid")),
                          ("Device or resource busy", os.getpid()))
@@ -259,6 +261,11 @@ def case_usage_errors(run):
                                                         '"rfc2217://a:1," (COM numbers 1 to 255, '
                                                         'e.g. 1-8,12 or COM3)'),
         (["ports", "socket://"], 2, "TessaranFwTool: PORT: socket://: no host"),
+        (["probe", "--port", "usb:9-9"], 2, "TessaranFwTool: --port: no serial port at usb:9-9 "
+                                            "(ports shows each adapter's location)"),
+        (["update-all", "--ports", "1,usb:9"], 2, 'TessaranFwTool: bad port list "1,usb:9": no '
+                                                  "serial port at usb:9 (ports shows each "
+                                                  "adapter's location)"),
         (["probe", "--port", "/dev/../x"], 2, 'TessaranFwTool: --port: /dev/../x: ".." in a '
                                               'device path'),
         (["update-all", "--ports", "1,/dev/"], 2, 'TessaranFwTool: bad port list "1,/dev/": '

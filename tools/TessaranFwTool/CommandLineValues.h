@@ -10,8 +10,19 @@
 
 #include <CLI/CLI.hpp>
 
+#include "UnitSearch.h"
 #include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
+
+// usb:LOCATION: the one port of the system at that USB location.
+inline std::string commandLine_usbPort(std::string &text) {
+  const std::vector<int> ports = unitSearch_portsAt(text.substr(4));
+  if (ports.empty()) return "no serial port at " + text + " (ports shows each adapter's location)";
+  if (ports.size() > 1)
+    return text + " holds " + std::to_string(ports.size()) + " ports: name one (ports shows them)";
+  text = std::to_string(ports[0]);
+  return std::string();
+}
 
 // --port: a COM number, written 3, COM3 or \\.\COM3, a device's path (POSIX),
 // or a terminal server's address (rfc2217://HOST:PORT, socket://HOST:PORT);
@@ -20,6 +31,7 @@
 inline CLI::Validator commandLine_portValidator(void) {
   return CLI::Validator(
       [](std::string &text) -> std::string {
+        if (text.compare(0, 4, "usb:") == 0) return commandLine_usbPort(text);
         int number = portAddress_comNumber(text);
         if (number == 0 && (text.find("://") != std::string::npos || text[0] == '/')) {
           PortAddress address;

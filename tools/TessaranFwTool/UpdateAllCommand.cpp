@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRun.h"
 #include "platform/ExitStatus.h"
@@ -408,10 +409,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
 
 int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
-  std::vector<int> ports = options.ports;
-  if (ports.empty())
-    for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++)
-      ports.push_back(port);
+  std::vector<int> ports = options.ports.empty() ? unitSearch_systemPorts() : options.ports;
   if (!options.reportPath.empty()) {
     // Refused now rather than after every unit has been updated; an earlier
     // report stays as it is until the new one replaces it.

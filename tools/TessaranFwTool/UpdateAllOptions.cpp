@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "fleet/Fleet.h"
 #include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
@@ -46,6 +47,14 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
     const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
     if (item.empty()) {
       comItems += ",,";  // an empty item: the port list's own parser refuses it
+    } else if (item.compare(0, 4, "usb:") == 0) {  // a USB slot: its ports as plugged in now
+      const std::vector<int> at = unitSearch_portsAt(item.substr(4));
+      if (at.empty()) {
+        toolError_print("bad port list \"%s\": no serial port at %s (ports shows each adapter's "
+                        "location)", list.c_str(), item.c_str());
+        return false;
+      }
+      namedPorts.insert(namedPorts.end(), at.begin(), at.end());
     } else if (item.find("://") == std::string::npos && item[0] != '/' &&
                item.compare(0, 4, "\\\\.\\") != 0) {
       comItems += (comItems.empty() ? "" : ",") + item;
