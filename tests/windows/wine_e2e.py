@@ -177,6 +177,13 @@ def case_probe(run):
     run.expect_equal("trace", (records[0], "open COM1 \\\\.\\COM1 ok" in records,
                                records[-1]),
                      ("start TessaranFwTool probe 1.0.4", True, "exit status 0"))
+    # A COM number past the 255 of the POSIX table, in both its forms: COM257
+    # is the same line as COM1. Wine's Ports key maps no number that high; its
+    # DOS device link does.
+    os.symlink(os.path.join(run.com, "COM1"), os.path.join(run.prefix, "dosdevices", "com257"))
+    for port in ("COM257", "\\\\.\\COM257"):
+        out, status = run.run_windows(run.args.windows_tool, ["probe", "--port", port, "--json"])
+        run.expect_equal(port, (status, json.loads(out or "{}").get("port")), (0, 257))
 
 
 def case_probe_network(run):

@@ -24,7 +24,7 @@ static int comNumber(const char *name) {
   if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
   char *end = NULL;
   long n = strtol(name + 3, &end, 10);
-  return *end == '\0' && n > 0 && n < 100000 ? (int)n : 0;
+  return *end == '\0' && n > 0 && n <= PORT_LIST_LAST_COM ? (int)n : 0;
 }
 
 std::vector<int> portList_ports(void) {
