@@ -91,7 +91,9 @@ inline void addPortOption(CLI::App &command, int *port) {
       .add_option("--port", *port,
                   "port of the unit: a COM port 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
                       " (3 or COM3), a device path (/dev/ttyUSB0, POSIX), or a terminal server's "
-                      "rfc2217://HOST:PORT or socket://HOST:PORT (default: scan COM1 to COM32)")
+                      "rfc2217://HOST:PORT or socket://HOST:PORT, or usb:LOCATION (the adapter plugged "
+                      "there; ports shows locations) (default: COM1 to COM32, then every other "
+                      "port the system has)")
       ->transform(commandLine_portValidator())
       ->option_text("PORT");
 }

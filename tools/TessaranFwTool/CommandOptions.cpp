@@ -156,7 +156,9 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
                          std::to_string(PORT_ADDRESS_LAST_COM) +
                          ", device paths (/dev/ttyUSB0, POSIX) and terminal servers' "
                          "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. "
-                         "1-8,12,rfc2217://rack2:3001 (default 1-32)");
+                         "1-8,12,rfc2217://rack2:3001; usb:LOCATION names the ports of a USB "
+                         "slot, usb:1-1.4 every one behind that hub (default: 1-32, then every "
+                         "other port the system has)");
   command
       .add_option("--baud", all.fleet.baud,
                   "the rate the lines of the socket:// ports in --ports run at, " CONSOLE_RATES_TEXT
