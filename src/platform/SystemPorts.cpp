@@ -80,7 +80,8 @@ int systemPorts_hexId(const std::string &text) {
   int value = 0;
   for (char c : text) {
     if (!isxdigit((unsigned char)c)) return -1;
-    value = value * 16 + (isdigit((unsigned char)c) ? c - '0' : tolower((unsigned char)c) - 'a' + 10);
+    value =
+        value * 16 + (isdigit((unsigned char)c) ? c - '0' : tolower((unsigned char)c) - 'a' + 10);
   }
   return value;
 }

@@ -8,11 +8,18 @@
 #include "platform/SystemPorts.h"
 
 TEST(SystemPorts, LocationMatchesWholeComponents) {
-  struct Row { const char *location, *pattern; bool matches; } rows[] = {
-      {"1-1.4.2", "1-1.4.2", true},      {"1-1.4.2", "1-1.4", true},
-      {"1-1.4.2:1.0", "1-1.4.2", true},  {"1-1.40", "1-1.4", false},
-      {"1-1.4", "1-1.4.2", false},       {"1-1.4", "", false},
-      {"11-1", "1", false},              {"1-1", "1", true},
+  struct Row {
+    const char *location, *pattern;
+    bool matches;
+  } rows[] = {
+      {"1-1.4.2", "1-1.4.2", true},
+      {"1-1.4.2", "1-1.4", true},
+      {"1-1.4.2:1.0", "1-1.4.2", true},
+      {"1-1.40", "1-1.4", false},
+      {"1-1.4", "1-1.4.2", false},
+      {"1-1.4", "", false},
+      {"11-1", "1", false},
+      {"1-1", "1", true},
       {"PCIROOT(0)#USB(1)#USB(4)", "PCIROOT(0)#USB(1)", true},
       {"PCIROOT(0)#USB(14)", "PCIROOT(0)#USB(1", false},
   };
@@ -22,7 +29,11 @@ TEST(SystemPorts, LocationMatchesWholeComponents) {
 }
 
 TEST(SystemPorts, WindowsDeviceIds) {
-  struct Row { const char *id; int vid, pid; const char *serial; } rows[] = {
+  struct Row {
+    const char *id;
+    int vid, pid;
+    const char *serial;
+  } rows[] = {
       {"USB\\VID_0403&PID_6001\\A50285BI", 0x403, 0x6001, "A50285BI"},
       {"usb\\vid_2341&pid_0043\\7523031383335", 0x2341, 0x43, "7523031383335"},
       {"USB\\VID_067B&PID_2303\\5&2A1B3C&0&2", 0x67b, 0x2303, ""},  // the system's, not a serial
@@ -47,7 +58,9 @@ TEST(SystemPorts, WindowsDeviceIds) {
 
 // One tty of the fake tree: the bus its device is on ("": a tty without a
 // device), the USB device and interface above it, its serial core `type`.
-struct FakeTty { const char *name, *bus, *usbDevice, *interface, *type, *serial; };
+struct FakeTty {
+  const char *name, *bus, *usbDevice, *interface, *type, *serial;
+};
 
 static void write(const std::string &path, const std::string &text) {
   FILE *file = fopen(path.c_str(), "w");
@@ -93,7 +106,8 @@ TEST(SystemPorts, ListFromSysfs) {
     }
     device += std::string("/") + tty.interface;
     mkdir(device.c_str(), 0755);
-    if (std::string(tty.bus) == "usb-serial") mkdir((device += std::string("/") + tty.name).c_str(), 0755);
+    if (std::string(tty.bus) == "usb-serial")
+      mkdir((device += std::string("/") + tty.name).c_str(), 0755);
     ASSERT_EQ(symlink((root + "/bus/" + tty.bus).c_str(), (device + "/subsystem").c_str()), 0);
     ASSERT_EQ(symlink(device.c_str(), (ttyDir + "/device").c_str()), 0);
   }
@@ -121,8 +135,10 @@ TEST(SystemPorts, ListFromSysfs) {
     for (const SystemPort &port : systemPorts_atLocation(list, slot)) found += port.device + " ";
     got += std::string(slot) + ": " + found + "\n";
   }
-  EXPECT_EQ(got, "1-1.3: /dev/ttyUSB1 /dev/ttyUSB16 \n"
-            "1-1.4: /dev/ttyACM12 \n1-1: /dev/ttyUSB0 /dev/ttyUSB1 /dev/ttyUSB16 /dev/ttyACM12 \n3: \n");
+  EXPECT_EQ(
+      got,
+      "1-1.3: /dev/ttyUSB1 /dev/ttyUSB16 \n"
+      "1-1.4: /dev/ttyACM12 \n1-1: /dev/ttyUSB0 /dev/ttyUSB1 /dev/ttyUSB16 /dev/ttyACM12 \n3: \n");
   system(("rm -rf " + root).c_str());
 }
 #endif

@@ -77,7 +77,8 @@ void addSlotJson(json *item, const SystemPort &port) {
 static void printSlot(const SystemPort &port) {
   if (!port.driver.empty()) printf("  %s", port.driver.c_str());
   if (!port.location.empty())
-    printf("  %s%s", port.vid >= 0 ? "usb:" : "at ", printableText_escape(port.location).c_str());
+    printf("  %s%s", port.vid >= 0 || port.driver == "usb-serial" || port.driver == "cdc-acm" ? "usb:" : "at ",
+           printableText_escape(port.location).c_str());
   if (port.vid >= 0) printf("  %04x:%04x", port.vid, port.pid);
   if (!port.serialNumber.empty())
     printf("  serial \"%s\"", printableText_escape(port.serialNumber).c_str());

@@ -42,9 +42,7 @@ static std::string parentOf(const std::string &path) {
   return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-static std::string baseName(const std::string &path) {
-  return path.substr(path.rfind('/') + 1);
-}
+static std::string baseName(const std::string &path) { return path.substr(path.rfind('/') + 1); }
 
 // How many of the USB device's interfaces hold a tty (a ttyUSBn folder, or
 // CDC-ACM's tty folder): an adapter with several ports has one per port.

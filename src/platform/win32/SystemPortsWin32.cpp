@@ -6,20 +6,20 @@
 //
 // Windows calls here return non-zero upon success, 0 upon failure, except the
 // registry's (ERROR_SUCCESS) and the configuration manager's (CR_SUCCESS).
-#include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <windows.h>
 
 #include <map>
 
 #include "platform/SystemPorts.h"
 
 // The ports class: {4D36E978-E325-11CE-BFC1-08002BE10318}.
-static const GUID kPortsClass = {0x4D36E978, 0xE325, 0x11CE,
-                                 {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+static const GUID kPortsClass = {
+    0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // "COMn" -> n; 0 for other names.
 static int comNumber(const std::string &name) {
@@ -33,8 +33,8 @@ static int comNumber(const std::string &name) {
 static std::string property(HDEVINFO set, SP_DEVINFO_DATA *device, DWORD which) {
   char text[1024];
   DWORD size = 0;
-  if (!SetupDiGetDeviceRegistryPropertyA(set, device, which, NULL, (BYTE *)text,
-                                         sizeof text - 2, &size))
+  if (!SetupDiGetDeviceRegistryPropertyA(set, device, which, NULL, (BYTE *)text, sizeof text - 2,
+                                         &size))
     return std::string();
   // A REG_MULTI_SZ (location paths, hardware IDs): its first string.
   return systemPorts_attributeText(text, size < sizeof text - 2 ? size : sizeof text - 2);
@@ -80,7 +80,9 @@ static std::map<int, SystemPort> portsClass(void) {
       if (vid >= 0 && port.vid < 0) port.vid = vid, port.pid = pid;
       port.serialNumber = serial;
     }
-    port.driver = port.vid >= 0 ? "usb-serial" : _strnicmp(id.c_str(), "ACPI\\", 5) == 0 ? "uart" : "";
+    port.driver = port.vid >= 0                             ? "usb-serial"
+                  : _strnicmp(id.c_str(), "ACPI\\", 5) == 0 ? "uart"
+                                                            : "";
     ports[port.comNumber] = port;
   }
   SetupDiDestroyDeviceInfoList(set);
