@@ -6,12 +6,14 @@
 //
 // Windows calls here return non-zero upon success, 0 upon failure, except the
 // registry's (ERROR_SUCCESS) and the configuration manager's (CR_SUCCESS).
+// windows.h comes first: the other Windows headers build on its types.
+#include <windows.h>
+
 #include <cfgmgr32.h>
 #include <setupapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 
 #include <map>
 
