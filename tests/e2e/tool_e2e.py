@@ -275,6 +275,7 @@ def case_usage_errors(run):
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
         (["update", "--help"], 0, None),
+        ([], 0, ""),  # the name alone lists the commands
     ]
     for arguments, status, first_line in table:
         out, err, got = run.run_tool(*arguments, timeout=60)
