@@ -37,6 +37,11 @@ endif()
 if(WIN32)
   set(man_flavour -windows)
   set(MAN_DENIED_REMEDY "")
+  set(MAN_PORT_FORMS [=[port 1 to 4096, written *3*, *COM3* or *\\\\.\\COM3*, or a network port
+	*rfc2217://*_HOST_*:*_PORT_ or *socket://*_HOST_*:*_PORT_ (see NETWORK
+	PORTS); *update-all* takes *--ports* instead, whose _LIST_ accepts the
+	same forms (*COM1-COM4,COM9,socket://rack2:4001*). An address that cannot
+	be read is a usage error (status 2) naming it.]=])
   set(MAN_UPDATER_EXAMPLES [=[Update the unit: double-click *TessaranFwUpgrade.exe*, or in a command
 prompt:
 
@@ -52,6 +57,18 @@ TessaranFwUpgrade.exe
 ```]=])
 else()
   set(man_flavour "")
+  set(MAN_PORT_FORMS [=[port 1 to 255 (on Windows 1 to 4096), written *3*, *COM3* or
+	*\\\\.\\COM3*; on POSIX systems a device's path (*/dev/ttyUSB0*,
+	*/dev/serial/by-id/*..., */dev/serial/by-path/*..., */dev/cu.usbserial-*...,
+	*/dev/pts/3*); or a network port *rfc2217://*_HOST_*:*_PORT_ or
+	*socket://*_HOST_*:*_PORT_ (see NETWORK PORTS); *update-all* takes
+	*--ports* instead, whose _LIST_ accepts the same forms
+	(*COM1-COM4,COM9,/dev/ttyUSB7,socket://rack2:4001*). A port without a COM
+	number has *null* as its *port* in JSON and reports, and is named by its
+	path or address; log files take the path with its folders as dashes
+	(*dev-ttyUSB0*). A path is refused when it holds *..*, a control
+	character or ends in a folder. An address that cannot be read is a usage
+	error (status 2) naming it.]=])
   set(MAN_DENIED_REMEDY "; on Linux, join the *dialout* group:\n\t*sudo usermod -aG dialout $USER*, then log in again")
   set(MAN_UPDATER_EXAMPLES [=[Update a unit on a USB serial adapter (COM5 is /dev/ttyUSB0):
 
