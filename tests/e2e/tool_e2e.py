@@ -334,6 +334,7 @@ def case_probe_raw_bytes(run):
     run.expect_equal("text status", status, 0)
     run.expect_equal("family shown", [line for line in out.split("\n") if line.startswith("FPGA")],
                      ["FPGA         : \\xff\\x1b[2J 1.3 device 1"])
+    run.expect_equal("labels' colons in one column", {line.index(":") for line in out.splitlines()}, {13})
 
 
 def case_probe_interrupt(run):

@@ -63,7 +63,8 @@ void printUnit(const UnitInfo &info, const char *indent) {
   printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware).c_str());
   printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily).c_str(),
          orUnknown(info.fpgaVersion).c_str(), orUnknown(info.fpgaDevice).c_str());
-  printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
+  const std::string release = std::string("Release ") + FIRMWARE_VERSION_TO_UPLOAD;
+  printf("%s%-13s: %s\n", indent, release.c_str(),
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
