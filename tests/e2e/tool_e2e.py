@@ -117,6 +117,10 @@ def case_ports(run):
             run.expect_equal("ports status", status, 0)
             ports = json.loads(out)
             run.expect_equal("states", [(p["port"], p["state"]) for p in ports], expected)
+        out, _, _ = run.run_tool("ports")
+        run.expect_equal("header and rows", [(line[:14], line[14:15] == "/") for line in out.splitlines()],
+                         [("PORT   STATE  ", False), ("COM1   busy   ", True), ("COM2   free   ", True),
+                          ("COM40  free   ", True)])
         # COM40's pty as sysfs would show a USB adapter's port: its slot in ports and probe, and
         # the unit on it found beyond the updater's table, or by its slot.
         sysfs, pty = os.path.join(run.dir, "sys"), os.path.realpath(os.path.join(run.com, "COM40"))

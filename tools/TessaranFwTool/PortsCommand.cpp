@@ -102,6 +102,7 @@ int runPortsCommand(const PortsOptions &options) {
     numbers.push_back(row.comNumber > 0 ? row.comNumber : portRegistry_registerDevice(row.device));
   if (!system) numbers = options.ports.empty() ? portList_ports() : options.ports;
   rows.resize(numbers.size());
+  if (!options.json && !numbers.empty()) printf("PORT   STATE  DEVICE\n");
   for (size_t i = 0; i < numbers.size(); i++) {
     const SystemPort &row = rows[i];
     const int number = numbers[i];
@@ -142,15 +143,16 @@ int runPortsCommand(const PortsOptions &options) {
       continue;
     }
 
-    if (comNumber == 0) {
-      printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
-      if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
+    const bool held = entry.state == PORT_BUSY || entry.state == PORT_DENIED;
+    if (comNumber == 0) {  // a device without a COM number: its path is its name
+      printf("%-6s %-6s %s", "-", portList_stateName(entry.state), entry.device.c_str());
+      if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
     } else {
       printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
              entry.device.empty() ? "(no device)" : entry.device.c_str());
     }
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
+    if (held) {
       printf("  (%s", entry.reason.c_str());
       // A process names itself: its name is escaped like a unit's bytes.
       if (entry.holderPid > 0)
