@@ -3,8 +3,9 @@
 #
 # For each page NAME:
 #   1. NAME.1.scd is configured into the build tree: the version, and the
-#      sections both pages share (ports.scd, environment.scd; the updater's
-#      page also gets its messages from packaging/messages.txt);
+#      sections both pages share (ports.scd, environment.scd, or their
+#      -windows.scd forms for the Windows ZIP; the updater's page also gets
+#      its messages from packaging/messages.txt);
 #   2. scdoc turns it into roff, man/NAME.1, and gzip -9n into NAME.1.gz (the
 #      compressed form Debian installs);
 #   3. for the Windows ZIP only, groff renders it as plain ASCII text with
@@ -30,9 +31,60 @@ if(WIN32)
   endif()
 endif()
 
-# The sections both pages share.
-file(READ ${man_source_dir}/ports.scd MAN_PORTS)
-file(READ ${man_source_dir}/environment.scd MAN_ENVIRONMENT)
+# The sections both pages share. They fit the platform the pages ship for: a
+# Windows user gets COM ports, Device Manager and cmd, never device files,
+# symbolic links or Unix groups, and the others the reverse.
+if(WIN32)
+  set(man_flavour -windows)
+  set(MAN_DENIED_REMEDY "")
+  set(MAN_PORT_FORMS [=[port 1 to 4096, written *3*, *COM3* or *\\\\.\\COM3*, or a network port
+	*rfc2217://*_HOST_*:*_PORT_ or *socket://*_HOST_*:*_PORT_ (see NETWORK
+	PORTS); *update-all* takes *--ports* instead, whose _LIST_ accepts the
+	same forms (*COM1-COM4,COM9,socket://rack2:4001*). An address that cannot
+	be read is a usage error (status 2) naming it.]=])
+  set(MAN_UPDATER_EXAMPLES [=[Update the unit: double-click *TessaranFwUpgrade.exe*, or in a command
+prompt:
+
+```
+TessaranFwUpgrade.exe
+```
+
+Keep a wire trace for support, in a command prompt (cmd):
+
+```
+set FWUPGRADE_TRACE=update.trace
+TessaranFwUpgrade.exe
+```]=])
+else()
+  set(man_flavour "")
+  set(MAN_PORT_FORMS [=[port 1 to 255 (on Windows 1 to 4096), written *3*, *COM3* or
+	*\\\\.\\COM3*; on POSIX systems a device's path (*/dev/ttyUSB0*,
+	*/dev/serial/by-id/*..., */dev/serial/by-path/*..., */dev/cu.usbserial-*...,
+	*/dev/pts/3*); or a network port *rfc2217://*_HOST_*:*_PORT_ or
+	*socket://*_HOST_*:*_PORT_ (see NETWORK PORTS); *update-all* takes
+	*--ports* instead, whose _LIST_ accepts the same forms
+	(*COM1-COM4,COM9,/dev/ttyUSB7,socket://rack2:4001*). A port without a COM
+	number has *null* as its *port* in JSON and reports, and is named by its
+	path or address; log files take the path with its folders as dashes
+	(*dev-ttyUSB0*). A path is refused when it holds *..*, a control
+	character or ends in a folder. An address that cannot be read is a usage
+	error (status 2) naming it.]=])
+  set(MAN_DENIED_REMEDY "; on Linux, join the *dialout* group:\n\t*sudo usermod -aG dialout $USER*, then log in again")
+  set(MAN_UPDATER_EXAMPLES [=[Update a unit on a USB serial adapter (COM5 is /dev/ttyUSB0):
+
+```
+TessaranFwUpgrade
+```
+
+Map the device yourself and keep a wire trace for support:
+
+```
+mkdir ports && ln -s /dev/ttyUSB3 ports/COM1
+FWUPGRADE_COM_DIR=$PWD/ports FWUPGRADE_TRACE=update.trace TessaranFwUpgrade
+```]=])
+endif()
+file(READ ${man_source_dir}/ports${man_flavour}.scd MAN_PORTS)
+file(READ ${man_source_dir}/environment${man_flavour}.scd MAN_ENVIRONMENT)
 
 # The updater's messages, from the user README's part that explains them: a
 # line at the left margin is a message, the indented lines below it say what
@@ -54,7 +106,8 @@ foreach(line IN LISTS message_lines)
 endforeach()
 
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
-             ${man_source_dir}/ports.scd ${man_source_dir}/environment.scd ${messages_file})
+             ${man_source_dir}/ports${man_flavour}.scd ${man_source_dir}/environment${man_flavour}.scd
+             ${messages_file})
 
 set(man_outputs "")
 foreach(page TessaranFwUpgrade TessaranFwTool)

@@ -40,6 +40,9 @@ struct FleetRecord {
   std::string started, finished;  // UTC, ISO 8601
   double seconds = 0;
   std::string log;
+  // The adapter's slot where the system tells it (SystemPorts.h): USB
+  // location, serial number, VID and PID as four hex digits; "" when not known.
+  std::string location, serialNumber, vid, pid;
 };
 
 // The time in UTC, written with strftime's FORMAT ("" when it does not fit).

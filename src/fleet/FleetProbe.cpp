@@ -17,7 +17,7 @@
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
 #include "updater/UnitQueries.h"
@@ -26,9 +26,11 @@
 static void sendFound(int port, int rate) {
   char name[16];
   snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-  // A network port's device is the server it is reached through.
-  const std::string device = networkPort_address(port) != NULL ? networkPort_portName(port)
-                                                               : portList_deviceOfOpen(port, name);
+  // A COM port's device is the one its name reaches; a network port's, the
+  // server it is reached through.
+  const PortDescription description = portDescription_of(port);
+  const std::string device =
+      description.comNumber > 0 ? portList_deviceOfOpen(port, name) : description.device;
   progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
   progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
   progressChannel_send(progressChannel_factLine("device", device.c_str()));
@@ -96,8 +98,7 @@ int fleet_probePort(int port, int baud, bool identify, const char *channel) {
   }
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
-  const std::string unopened =
-      networkPort_address(port) != NULL ? networkPort_failure(port) : openFailures_text(port);
+  const std::string unopened = portDescription_openFailure(port);
   if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
   return endUnitRun(EXIT_NO_UNIT);
 }

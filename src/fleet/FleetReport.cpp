@@ -20,7 +20,7 @@
 #include "fleet/Fleet.h"
 #include "platform/CalendarTime.h"
 #include "platform/ToolName.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 
 std::string fleet_utcText(time_t when, const char *format) {
@@ -71,20 +71,22 @@ std::string fleet_isoTime(time_t when) { return fleet_utcText(when, "%Y-%m-%dT%H
 static const char *const kColumns[] = {"port", "device", "baud", "type", "firmware_before",
                                        "fpga_before", "firmware_after", "fpga_after", "result",
                                        "failed_step", "message", "started", "finished",
-                                       "seconds", "log", "address"};
+                                       "seconds", "log", "address", "location",
+                                       "serial_number", "vid", "pid"};
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
-static bool isComPort(const FleetRecord &r) { return r.port <= PORT_ADDRESS_LAST_COM; }
+static int comNumberOf(const FleetRecord &r) { return portDescription_of(r.port).comNumber; }
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   char seconds[32];
   snprintf(seconds, sizeof seconds, "%.1f", tenths(r.seconds));
   // A network unit has no COM number; a raw socket's rate may not be known.
-  return {isComPort(r) ? std::to_string(r.port) : "", r.device,
+  return {comNumberOf(r) > 0 ? std::to_string(comNumberOf(r)) : "", r.device,
           r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
           r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
-          r.started, r.finished, seconds, r.log, r.address};
+          r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
+          r.vid, r.pid};
 }
 
 std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
@@ -94,7 +96,7 @@ std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
     nlohmann::ordered_json unit;
     for (size_t i = 0; i < fields.size(); i++) unit[kColumns[i]] = fields[i];
     // Numbers stay numbers.
-    unit["port"] = isComPort(r) ? nlohmann::ordered_json(r.port) : nlohmann::ordered_json();
+    unit["port"] = comNumberOf(r) > 0 ? nlohmann::ordered_json(comNumberOf(r)) : nlohmann::ordered_json();
     unit["baud"] = r.baud > 0 ? nlohmann::ordered_json(r.baud) : nlohmann::ordered_json();
     unit["seconds"] = tenths(r.seconds);
     units.push_back(unit);
@@ -144,14 +146,15 @@ std::string fleet_numberedName(const std::string &path, int number) {
   return number <= 1 ? path : withSuffix(path, "-" + std::to_string(number));
 }
 
-// A network port's name holds its host's, up to 253 characters, and a file
+// A network port's name holds its host's, up to 253 characters, a device's
+// its path, up to PORT_ADDRESS_DEVICE_MAX, and a file
 // name takes 255 in all: a longer name keeps its head and its tail (where the
 // TCP port is) around a hash of the whole, so that cut names stay apart.
 #define PORT_FILE_NAME_MAX 96
 #define PORT_FILE_NAME_TAIL 24
 
 static std::string boundedPortFileName(int port) {
-  const std::string name = networkPort_fileName(port);
+  const std::string name = portDescription_of(port).fileName;
   if (name.size() <= PORT_FILE_NAME_MAX) return name;
   uint32_t hash = 2166136261u;  // FNV-1a
   for (unsigned char c : name) hash = (hash ^ c) * 16777619u;
@@ -166,7 +169,8 @@ std::string fleet_portFileName(const std::string &path, int port) {
 }
 
 std::string fleet_portArgument(int port) {
-  return port <= PORT_ADDRESS_LAST_COM ? std::to_string(port) : networkPort_portName(port);
+  const PortDescription description = portDescription_of(port);
+  return description.comNumber > 0 ? std::to_string(description.comNumber) : description.name;
 }
 
 // A new, empty file of our own beside PATH (same folder, so that a rename

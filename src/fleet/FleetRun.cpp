@@ -20,7 +20,8 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
 #include "platform/Subprocess.h"
-#include "serial/NetworkPort.h"
+#include "platform/SystemPorts.h"
+#include "serial/PortDescription.h"
 
 #define STALL_SECONDS_DEFAULT 120.0
 #define STOP_GRACE_SECONDS 15.0
@@ -72,9 +73,22 @@ void FleetRun::add(const FleetRecord &found) {
   units_.emplace_back(new Tracked);
   FleetRecord &r = units_.back()->record;
   r.port = found.port;
-  r.address = networkPort_portName(found.port);
+  r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
+  // The slot of the adapter as the system shows it now (a watch lists again
+  // for each unit: adapters come and go).
+  for (const SystemPort &port : systemPorts_list()) {
+    if (port.device != r.device) continue;
+    r.location = port.location;
+    r.serialNumber = port.serialNumber;
+    if (port.vid < 0) continue;
+    char id[16];
+    snprintf(id, sizeof id, "%04x", port.vid & 0xffff);
+    r.vid = id;
+    snprintf(id, sizeof id, "%04x", port.pid & 0xffff);
+    r.pid = id;
+  }
 }
 
 std::vector<const FleetUnit *> FleetRun::units() const {

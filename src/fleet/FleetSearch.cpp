@@ -16,7 +16,7 @@
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 
 #define PROBE_SECONDS_LIMIT 120.0
@@ -49,7 +49,7 @@ bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
   }
   if (probe->identify) argv.push_back("--probe-identify");
   std::string error;
-  const std::string name = networkPort_portName(probe->port);
+  const std::string name = portDescription_of(probe->port).name;
   // The child traces to a file of its own (children cannot share one), in
   // the folder of this run's trace: a folder the user chose to write to.
   if (probe->traceBytes > 0 && serialTrace_enabled()) {
@@ -117,7 +117,7 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
   for (size_t i = 0; i < ports.size(); i++) {
     probes[i].port = ports[i];
     probes[i].traceBytes = traceShare;
-    const bool raw = networkPort_isRaw(ports[i]) && search->socketBaud > 0;
+    const bool raw = portDescription_of(ports[i]).serverRate && search->socketBaud > 0;
     const int baud = raw ? search->socketBaud : search->baud;
     if (fleet_startProbe(self, baud, &probes[i]))
       children.push_back(probes[i].child);
@@ -157,12 +157,12 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
   }
   for (Probe &probe : probes) {
     if (probe.stopped && !interrupted && !settled)
-      toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
+      toolError_print("%s: the probe did not end, stopped", portDescription_of(probe.port).name.c_str());
     subprocess_free(probe.child);  // kills a probe still running
     // Its records whole, in port order, a stopped probe's as far as they go.
     fleet_endProbeTrace(&probe);
     if (probe.stopped)
-      serialTrace_note("[%s] probe stopped: %s", networkPort_portName(probe.port).c_str(),
+      serialTrace_note("[%s] probe stopped: %s", portDescription_of(probe.port).name.c_str(),
                        interrupted ? "interrupted"
                        : settled   ? "a unit answered on an earlier port"
                                    : "it did not end in time");
@@ -182,9 +182,10 @@ bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
 
 void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened) {
   std::sort(unopened.begin(), unopened.end());
-  // Network ports (numbered past COM255, so last) say their URL.
-  while (!unopened.empty() && networkPort_address(unopened.back().first) != NULL) {
-    toolError_print("%s: %s", networkPort_portName(unopened.back().first).c_str(),
+  // Ports without a COM number (numbered past the COM ports, so last) say
+  // their name.
+  while (!unopened.empty() && portDescription_of(unopened.back().first).comNumber == 0) {
+    toolError_print("%s: %s", portDescription_of(unopened.back().first).name.c_str(),
                     unopened.back().second.c_str());
     unopened.pop_back();
   }

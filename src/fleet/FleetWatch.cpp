@@ -7,7 +7,7 @@
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 
 // A probe of one port takes about 6 s when nothing answers (six rates, twice
 // each); one that runs far longer is stuck and is stopped.
@@ -118,7 +118,7 @@ bool FleetWatch::round(double now) {
           }
         }
       } else if (!w.interrupted && now - w.probeStartedAt > PROBE_SECONDS_LIMIT) {
-        toolError_print("%s: the probe did not end, stopped", networkPort_portName(probe.port).c_str());
+        toolError_print("%s: the probe did not end, stopped", portDescription_of(probe.port).name.c_str());
         w.interrupted = true;
         subprocess_interrupt(probe.child);
       } else if (w.interrupted &&
@@ -139,7 +139,7 @@ bool FleetWatch::round(double now) {
     w.interrupted = false;
     w.probeStartedAt = now;
     // A handled unit is checked at its rate; a socket:// line is asked at its own.
-    int baud = networkPort_isRaw(port) ? run_.baud() : 0;
+    int baud = portDescription_of(port).serverRate ? run_.baud() : 0;
     if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
     if (!fleet_startProbe(self_, baud, &probe)) {
       w.nextProbeAt = now + interval_;

@@ -4,20 +4,21 @@
 #include <stdlib.h>
 #include <string.h>
 
-static struct {
-  int failed;
-  PortOpenFailure failure;
-} gRecord[OPEN_FAILURES_LAST_PORT + 1];
+#include <map>
+
+// The failed opens only: a port's entry goes at its next successful open.
+static std::map<int, PortOpenFailure> gFailures;
 
 void openFailures_note(int port, const PortOpenFailure *failure) {
-  if (port < 1 || port > OPEN_FAILURES_LAST_PORT) return;
-  gRecord[port].failed = failure != NULL;
-  if (failure != NULL) gRecord[port].failure = *failure;
+  if (port < 0) return;
+  if (failure != NULL) gFailures[port] = *failure;
+  else gFailures.erase(port);
 }
 
 int openFailures_find(int port, PortOpenFailure *out) {
-  if (port < 1 || port > OPEN_FAILURES_LAST_PORT || !gRecord[port].failed) return 0;
-  if (out != NULL) *out = gRecord[port].failure;
+  const auto found = gFailures.find(port);
+  if (port < 0 || found == gFailures.end()) return 0;
+  if (out != NULL) *out = found->second;
   return 1;
 }
 

@@ -7,6 +7,15 @@
 #include <utility>
 #include <vector>
 
+// The highest COM number. Windows numbers a COM port up to 4096 (the
+// system's COM database), and a station PC that has seen many adapters uses
+// high ones; the POSIX table of COM names ends far below 255.
+#ifdef _WIN32
+#define PORT_LIST_LAST_COM 4096
+#else
+#define PORT_LIST_LAST_COM 255
+#endif
+
 // PORT_DENIED: the port is there but this user may not open it (POSIX EACCES).
 enum PortState { PORT_ABSENT, PORT_FREE, PORT_BUSY, PORT_DENIED };
 
@@ -28,13 +37,16 @@ std::string portList_device(int port);
 // itself, which the system resolves inside the open.
 std::string portList_deviceOfOpen(int port, const char *name);
 
-// "1-8,12": port numbers from 1 to 255, in the order given, each once.
+// "1-8,12": port numbers from 1 to PORT_LIST_LAST_COM, in the order given, each once.
 bool portList_parse(const std::string &text, std::vector<int> *ports);
 
 // COM1 to COM32, plus (Windows) every other COM port present in the system.
 std::vector<int> portList_ports(void);
 // The device and friendly name of COMn.
 void portList_describe(PortEntry *entry);
+// The state (and holder) of a device without a COM number, a system port
+// beyond the updater's table, from an open closed again at once.
+void portList_checkDevice(PortEntry *entry);
 // Sorts a failed open into absent, busy or denied from the system's error code.
 PortState portList_stateOfFailedOpen(long systemError);
 // Fills holderPid / holderName of a busy port where the system shows them.

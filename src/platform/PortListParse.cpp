@@ -20,7 +20,7 @@ bool portList_parse(const std::string &text, std::vector<int> *ports) {
       last = strtol(from, &end, 10);
       if (end == from) return false;
     }
-    if (*end != '\0' || first < 1 || last > 255 || last < first) return false;
+    if (*end != '\0' || first < 1 || last > PORT_LIST_LAST_COM || last < first) return false;
     for (long port = first; port <= last; port++)
       if (std::find(ports->begin(), ports->end(), (int)port) == ports->end()) ports->push_back((int)port);
     if (comma != std::string::npos && at == text.size()) return false;  // a trailing comma

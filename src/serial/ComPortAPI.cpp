@@ -7,7 +7,7 @@
 #include <stdio.h>
 
 #include "platform/OpenFailures.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialCalls.h"
 #include "serial/SerialTrace.h"
 
@@ -74,12 +74,7 @@ HANDLE ComPortAPI_OpenDevice(int nId) {
   HANDLE handle = serialCalls_CreateFile(nId, szCOM, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING,
                                          FILE_ATTRIBUTE_SYSTEM);
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
-  if (ok)
-    gLastOpenError = SystemError{0, ""};
-  else if (networkPort_address(nId) != NULL)
-    gLastOpenError = *networkPort_openError();
-  else
-    systemError_capture(&gLastOpenError);
+  gLastOpenError = ok ? SystemError{0, ""} : *serialCalls_openError();
 #ifdef _WIN32
   // Windows names no holder; the POSIX layer records its opens itself, with
   // the holder it found.
@@ -100,7 +95,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
   /* 1. and 2. The device, opened as detection's probe opens it. */
   g_hCOM = ComPortAPI_OpenDevice(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
-    printf("ERROR: Opening %s failed !", networkPort_portName(nId).c_str());
+    printf("ERROR: Opening %s failed !", portDescription_of(nId).name.c_str());
     return FALSE;
   }
 
@@ -109,7 +104,7 @@ BOOL ComPortAPI_OpenCOM(int nId) {
 
   /* 4. Timeouts, then line settings. */
   if (!serialCalls_SetCommTimeouts(g_hCOM, &g_cto) || !serialCalls_SetCommState(g_hCOM, &g_dcb)) {
-    printf("ERROR: %s configuration failed !", networkPort_portName(nId).c_str());
+    printf("ERROR: %s configuration failed !", portDescription_of(nId).name.c_str());
     serialCalls_CloseHandle(g_hCOM);
     return FALSE;
   }
@@ -160,7 +155,7 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
   return serialCalls_SetCommState(g_hCOM, &g_dcb) ? TRUE : FALSE;
 }
 
-int ComPortAPI_ReplyDelayMs(void) { return networkPort_replyDelayMs(g_hCOM); }
+int ComPortAPI_ReplyDelayMs(void) { return serialCalls_replyDelayMs(g_hCOM); }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;

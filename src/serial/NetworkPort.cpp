@@ -1,9 +1,8 @@
 // Network ports: a table of registered addresses, a table of connections.
 //
-// A handle names a connection slot and its generation, under a tag byte that
-// neither a POSIX layer handle (low byte 1 to 16) nor a Windows kernel handle
-// (a multiple of 4) can have. Closing bumps the generation, so a handle kept
-// after its close fails every call cleanly, as the local port's does.
+// A handle names a connection slot and its generation. Closing bumps the
+// generation, so a handle kept after its close fails every call cleanly, as
+// the local port's does.
 #include "serial/NetworkPort.h"
 
 #ifndef _WIN32
@@ -13,15 +12,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <map>
 #include <string>
 
 #include "platform/TcpConnection.h"
 #include "platform/ReadDeadline.h"
+#include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 #include "serial/TelnetCodec.h"
 
 #define CONNECTIONS 8
-#define HANDLE_TAG 0x83u
 #define RECEIVE_CHUNK 4096
 #define SEND_TIMEOUT_MS 30000   // a write fails once the server takes nothing for this long
 #define PURGE_RECEIVES_MAX 64   // a purge drains what is in flight, not a unit that never stops
@@ -64,68 +64,32 @@ typedef struct Connection {
   int64_t lineDoneMs;  // when the line will have sent what was written so far
 } Connection;
 
-static PortAddress gAddresses[NETWORK_PORT_ADDRESSES];
-static int gAddressCount = 0;
 static Connection gConnections[CONNECTIONS];
 static SystemError gOpenError;
-static std::string gFailures[NETWORK_PORT_ADDRESSES];  // see networkPort_failure
+static std::map<int, std::string> gFailures;  // see networkPort_failure
 
 static void setError(long code) {
   const SystemError error = {code, ""};
   systemError_restore(&error);
 }
 
-int networkPort_register(const PortAddress *address) {
-  if (address->kind == PORT_ADDRESS_COM) return 0;
-  const std::string text = portAddress_text(*address);
-  for (int i = 0; i < gAddressCount; i++)
-    if (portAddress_text(gAddresses[i]) == text) return NETWORK_PORT_FIRST + i;
-  if (gAddressCount == NETWORK_PORT_ADDRESSES) return 0;
-  gAddresses[gAddressCount] = *address;
-  return NETWORK_PORT_FIRST + gAddressCount++;
-}
-
-const PortAddress *networkPort_address(int port) {
-  const int index = port - NETWORK_PORT_FIRST;
-  return index >= 0 && index < gAddressCount ? &gAddresses[index] : NULL;
-}
-
-std::string networkPort_portName(int port) {
-  const PortAddress *address = networkPort_address(port);
-  return address != NULL ? portAddress_text(*address) : "COM" + std::to_string(port);
-}
-
-std::string networkPort_fileName(int port) {
-  const PortAddress *address = networkPort_address(port);
-  return address != NULL ? portAddress_fileName(*address) : "COM" + std::to_string(port);
-}
-
-BOOL networkPort_isRaw(int port) {
-  const PortAddress *address = networkPort_address(port);
-  return address != NULL && address->kind == PORT_ADDRESS_SOCKET;
-}
-
 static std::string urlOf(const Connection *c) {
-  return portAddress_text(*networkPort_address(c->port));
+  return portAddress_text(*portRegistry_address(c->port));
 }
 
 // ---- Handles ---------------------------------------------------------------------
 
 static HANDLE handleOf(int slot) {
-  const uintptr_t generation = gConnections[slot].generation & 0xFFFFu;
-  return (HANDLE)((generation << 16) | ((uintptr_t)(slot + 1) << 8) | HANDLE_TAG);
+  const uintptr_t generation = gConnections[slot].generation & 0xFFFFFFu;
+  return (HANDLE)((generation << 8) | (uintptr_t)(slot + 1));
 }
 
 static int slotOf(HANDLE handle) {
   const uintptr_t value = (uintptr_t)handle;
-  const int slot = (int)((value >> 8) & 0xFFu) - 1;
-  if ((value & 0xFFu) != HANDLE_TAG || (uint64_t)value > UINT32_MAX || slot < 0 ||
-      slot >= CONNECTIONS)
-    return -1;
+  const int slot = (int)(value & 0xFFu) - 1;
+  if ((uint64_t)value > UINT32_MAX || slot < 0 || slot >= CONNECTIONS) return -1;
   return slot;
 }
-
-BOOL networkPort_owns(HANDLE handle) { return slotOf(handle) >= 0; }
 
 // The open connection of a handle, or NULL with the system error set.
 static Connection *connectionOf(HANDLE handle) {
@@ -137,12 +101,11 @@ static Connection *connectionOf(HANDLE handle) {
   return &gConnections[slot];
 }
 
-static void noteFailure(int port, const std::string &reason) {
-  gFailures[port - NETWORK_PORT_FIRST] = reason;
-}
+static void noteFailure(int port, const std::string &reason) { gFailures[port] = reason; }
 
 std::string networkPort_failure(int port) {
-  return networkPort_address(port) != NULL ? gFailures[port - NETWORK_PORT_FIRST] : "";
+  const auto found = gFailures.find(port);
+  return found != gFailures.end() ? found->second : "";
 }
 
 // ---- What the server sends -------------------------------------------------------
@@ -315,7 +278,10 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
 }
 
 HANDLE networkPort_open(int port) {
-  const PortAddress *address = networkPort_address(port);
+  const PortAddress *address = portRegistry_address(port);
+  if (address != NULL && address->kind != PORT_ADDRESS_RFC2217 &&
+      address->kind != PORT_ADDRESS_SOCKET)
+    address = NULL;
   int slot = 0;
   while (slot < CONNECTIONS && gConnections[slot].open) slot++;
   std::string reason = address == NULL ? "no such network port" : "too many network ports open";
@@ -611,4 +577,39 @@ BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *do
   keepPaceWithLine(c, count);
   if (done != NULL) *done = count;
   return TRUE;
+}
+
+// ---- The two port kinds ----------------------------------------------------------
+
+static HANDLE openNetwork(const PortDescription &port, const PortOpenRequest &request,
+                          SystemError *error) {
+  (void)request;  // the address is the port's; the connection traces itself
+  HANDLE handle = networkPort_open(port.number);
+  *error = handle == INVALID_HANDLE_VALUE ? gOpenError : SystemError{0, ""};
+  return handle;
+}
+
+static BOOL setupNetwork(HANDLE handle, DWORD inQueue, DWORD outQueue) {
+  (void)inQueue;  // the server's queues are its own
+  (void)outQueue;
+  return networkPort_setupComm(handle);
+}
+static BOOL timeoutsNetwork(HANDLE handle, COMMTIMEOUTS *timeouts) {
+  return networkPort_setTimeouts(handle, timeouts);
+}
+static BOOL stateNetwork(HANDLE handle, DCB *dcb) { return networkPort_setState(handle, dcb); }
+
+// rfc2217:// and socket:// differ inside the connection (c->telnet), chosen
+// at its open; the two kinds share their operations.
+static const PortInterface kRfc2217 = {
+    "rfc2217",        openNetwork,      networkPort_close, setupNetwork,
+    timeoutsNetwork,  stateNetwork,     networkPort_purge, networkPort_escape,
+    networkPort_read, networkPort_write, networkPort_replyDelayMs, networkPort_failure};
+static const PortInterface kSocket = {
+    "socket",         openNetwork,      networkPort_close, setupNetwork,
+    timeoutsNetwork,  stateNetwork,     networkPort_purge, networkPort_escape,
+    networkPort_read, networkPort_write, networkPort_replyDelayMs, networkPort_failure};
+
+const PortInterface *networkPort_interface(PortKind kind) {
+  return kind == PORT_KIND_SOCKET ? &kSocket : &kRfc2217;
 }

@@ -1,8 +1,9 @@
 // A unit behind a terminal server, reached like a COM port: the address gets a
-// port number past COM255 (networkPort_register), the driver opens that number
-// as it opens COMn, and the serial calls (SerialCalls.h) send each call on the
-// handle the open gave to the functions here, which have the same meaning as
-// the kernel32 calls they stand for.
+// port number past the COM numbers (portRegistry_register), the driver opens
+// that number as it opens COMn, and the serial calls (SerialCalls.h) send each
+// call on the opened port through its interface (networkPort_interface) to the
+// functions here, which have the same meaning as the kernel32 calls they stand
+// for.
 //
 // rfc2217://: Telnet with COM-PORT-OPTION, in BINARY mode both ways. The open
 // asks the server for its line's rate, so a server that would never
@@ -35,10 +36,9 @@
 
 #include "platform/Platform.h"
 #include "platform/SystemError.h"
-#include "serial/PortAddress.h"
+#include "serial/PortDescription.h"
 
-#define NETWORK_PORT_FIRST (PORT_ADDRESS_LAST_COM + 1)
-#define NETWORK_PORT_ADDRESSES 64
+#define NETWORK_PORT_FIRST PORT_REGISTRY_FIRST
 #define NETWORK_PORT_ACK_TIMEOUT_MS 3000  // for the server's SET-BAUDRATE acknowledgement
 #define NETWORK_PORT_WRITE_LEAD_MS 200    // how far a write may run ahead of the line
 #define NETWORK_PORT_RECEIVE_HOLD 65536   // received bytes kept unread; what follows is dropped
@@ -53,21 +53,6 @@
 #define NETWORK_PORT_ROUND_TRIPS_ALLOWED 4
 #define NETWORK_PORT_REPLY_DELAY_FLOOR_MS 100
 
-// The port number of a network address (the same number each time the same
-// address is registered), 0 for a COM address or when the table is full.
-int networkPort_register(const PortAddress *address);
-// The address registered under `port`, NULL for any other number.
-const PortAddress *networkPort_address(int port);
-// TRUE for a handle networkPort_open gave, also after its close.
-BOOL networkPort_owns(HANDLE handle);
-// The name of any port number for the user: "COM3", or the URL of a
-// registered network port.
-std::string networkPort_portName(int port);
-// The name as part of a file name, the same on POSIX and Windows: "COM3",
-// "rfc2217-127.0.0.1-3001".
-std::string networkPort_fileName(int port);
-// TRUE for a registered socket:// port: its line rate is the server's.
-BOOL networkPort_isRaw(int port);
 // The round trip allowance of an open network port (see above), 0 for any
 // other handle.
 int networkPort_replyDelayMs(HANDLE handle);

@@ -1,4 +1,5 @@
-// The port argument's parser: COM numbers and the two network URL schemes.
+// The port argument's parser: COM numbers, device paths and the two network
+// URL schemes.
 #include <ctype.h>
 #include <stdlib.h>
 
@@ -22,12 +23,48 @@ static bool allOf(const std::string &text, int (*test)(int)) {
   return true;
 }
 
+// The Windows device namespace's prefix of a COM port's name.
+#define DEVICE_NAMESPACE "\\\\.\\"
+
 int portAddress_comNumber(const std::string &text) {
-  const size_t at = text.size() > 3 && lowerCase(text.substr(0, 3)) == "com" ? 3 : 0;
-  if (at >= text.size() || text.size() - at > 3) return 0;
+  const size_t prefix = text.compare(0, 4, DEVICE_NAMESPACE) == 0 ? 4 : 0;
+  const size_t com = text.size() > prefix + 3 && lowerCase(text.substr(prefix, 3)) == "com" ? 3 : 0;
+  if (prefix > 0 && com == 0) return 0;
+  const size_t at = prefix + com;
+  const size_t maxDigits = std::to_string(PORT_ADDRESS_LAST_COM).size();
+  if (at >= text.size() || text.size() - at > maxDigits) return 0;
   if (!allOf(text.substr(at), isdigit)) return 0;
   const int number = atoi(text.c_str() + at);
   return number >= 1 && number <= PORT_ADDRESS_LAST_COM ? number : 0;
+}
+
+// A device path folded ("//" and "/./" taken out) into *device; the problem's
+// text when the path is no device's. Parent folders ("..") are refused rather
+// than folded: through a symbolic link they lead elsewhere than the text says.
+static std::string parseDevicePath(const std::string &text, std::string *device) {
+#ifdef _WIN32
+  (void)device;
+  return "device paths are for POSIX systems; give the port as COMn";
+#else
+  if (text.size() > PORT_ADDRESS_DEVICE_MAX)
+    return "device path longer than " + std::to_string(PORT_ADDRESS_DEVICE_MAX) + " characters";
+  for (char c : text)
+    if ((unsigned char)c < 0x20 || c == 0x7f) return "control character in the device path";
+  std::string folded;
+  size_t at = 1;
+  while (at <= text.size()) {
+    size_t end = text.find('/', at);
+    if (end == std::string::npos) end = text.size();
+    const std::string part = text.substr(at, end - at);
+    if (part == "..") return "\"..\" in a device path";
+    if (!part.empty() && part != ".") folded += "/" + part;
+    at = end + 1;
+  }
+  if (folded.empty() || text.back() == '/' || (text.size() > 1 && text.compare(text.size() - 2, 2, "/.") == 0))
+    return "a folder, not a device";
+  *device = folded;
+  return "";
+#endif
 }
 
 // Four decimal numbers 0-255 joined by dots, none with a leading zero.
@@ -174,12 +211,15 @@ bool portAddress_parse(const std::string &text, PortAddress *address, std::strin
   const size_t separator = text.find("://");
   if (text.empty()) {
     problem = "no port given";
+  } else if (text[0] == '/') {
+    parsed.kind = PORT_ADDRESS_DEVICE;
+    problem = parseDevicePath(text, &parsed.device);
   } else if (separator == std::string::npos) {
     parsed.comNumber = portAddress_comNumber(text);
     if (parsed.comNumber == 0)
       problem = looksLikeComNumber(text)
                     ? "not a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM)
-                    : "expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT";
+                    : "expects " PORT_ADDRESS_FORMS;
   } else {
     const std::string scheme = lowerCase(text.substr(0, separator));
     problem = separator == 0
@@ -192,7 +232,12 @@ bool portAddress_parse(const std::string &text, PortAddress *address, std::strin
       }
   }
   if (!problem.empty()) {
-    *reason = text.empty() ? problem : text + ": " + problem;
+    // The text comes back in a message: a control character in it would drive
+    // the terminal.
+    std::string shown = text;
+    for (char &c : shown)
+      if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
+    *reason = text.empty() ? problem : shown + ": " + problem;
     return false;
   }
   *address = parsed;
@@ -207,6 +252,7 @@ static const char *schemeName(PortAddressKind kind) {
 
 std::string portAddress_text(const PortAddress &address) {
   if (address.kind == PORT_ADDRESS_COM) return "COM" + std::to_string(address.comNumber);
+  if (address.kind == PORT_ADDRESS_DEVICE) return address.device;
   const bool ipv6 = address.host.find(':') != std::string::npos;
   return std::string(schemeName(address.kind)) + "://" + (ipv6 ? "[" : "") + address.host +
          (ipv6 ? "]" : "") + ":" + std::to_string(address.tcpPort);
@@ -214,6 +260,14 @@ std::string portAddress_text(const PortAddress &address) {
 
 std::string portAddress_fileName(const PortAddress &address) {
   if (address.kind == PORT_ADDRESS_COM) return "COM" + std::to_string(address.comNumber);
+  if (address.kind == PORT_ADDRESS_DEVICE) {
+    // Folders become dashes; what a file name on some system cannot hold, '_'.
+    std::string name = address.device.substr(1);
+    for (char &c : name)
+      if (c == '/') c = '-';
+      else if (!isalnum((unsigned char)c) && c != '.' && c != '-' && c != '_') c = '_';
+    return name;
+  }
   std::string host = address.host;
   for (char &c : host)
     if (c == ':') c = '_';

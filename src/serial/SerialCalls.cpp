@@ -1,43 +1,67 @@
-// Each call goes to the system first; its trace record follows from its result.
+// Each call goes to the opened port's interface first; its trace record
+// follows from its result.
+//
+// The driver's handle names a Port here: the interface the open chose, the
+// interface's own handle, and the port it was opened for. A closed Port
+// keeps its entry until its slot is opened again under a new generation, so
+// that a late call on the old handle fails cleanly and is still recorded
+// under its port.
 #include "serial/SerialCalls.h"
 
+#include <stdint.h>
 #include <stdio.h>
 
-#include "serial/NetworkPort.h"
+#include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 
-#define OPEN_RECORDS 16
+#define PORTS 32     // more than the local and network ports that can be open at once
+#define SLOT_BITS 8  // low bits: slot index + 1; the rest: generation
 
-// The handles opened here and the COM number each was opened for. A closed
-// handle keeps its entry until the entry is taken again, so that a late call
-// on it is still recorded under its port.
-typedef struct OpenRecord {
-  HANDLE handle;
+typedef struct Port {
+  const PortInterface *ops;  // the interface; NULL while the slot was never used
+  HANDLE handle;             // the interface's own
   int port;
+  std::string name;
   BOOL open;
-} OpenRecord;
+  uint32_t generation;
+} Port;
 
-static OpenRecord gRecords[OPEN_RECORDS];
+static Port gPorts[PORTS];
+static SystemError gOpenError;
 
-static OpenRecord *recordOf(HANDLE handle) {
-  for (OpenRecord &record : gRecords)
-    if (record.port != 0 && record.handle == handle) return &record;
-  return NULL;
+static HANDLE handleOf(int slot) {
+  const uintptr_t generation = gPorts[slot].generation & 0xFFFFFFu;
+  return (HANDLE)((generation << SLOT_BITS) | (uintptr_t)(slot + 1));
 }
 
-static void noteOpen(HANDLE handle, int port) {
-  OpenRecord *record = recordOf(handle);
-  for (int i = 0; record == NULL && i < OPEN_RECORDS; i++)
-    if (!gRecords[i].open) record = &gRecords[i];
-  if (record == NULL) record = &gRecords[0];  // sixteen handles open: the first is forgotten
-  record->handle = handle;
-  record->port = port;
-  record->open = TRUE;
+// The Port a handle names, NULL for one that names none (null, invalid, a
+// slot opened again since).
+static Port *portOf(HANDLE handle) {
+  const uintptr_t value = (uintptr_t)handle;
+  const int slot = (int)(value & ((1u << SLOT_BITS) - 1)) - 1;
+  if (handle == NULL || handle == INVALID_HANDLE_VALUE || slot < 0 || slot >= PORTS ||
+      gPorts[slot].ops == NULL || handleOf(slot) != handle)
+    return NULL;
+  return &gPorts[slot];
+}
+
+// The error a call on a handle that names no open port gets.
+static BOOL noPort(void) {
+  // The local interface's calls refuse a null handle with the system's own error.
+  return localPort_interface()->setupComm(NULL, 0, 0);
 }
 
 static BOOL isOpen(HANDLE handle) {
-  const OpenRecord *record = recordOf(handle);
-  return record != NULL && record->open;
+  const Port *port = portOf(handle);
+  return port != NULL && port->open;
+}
+
+// The open Port of a handle, NULL (with the system's error set) otherwise.
+static Port *openPort(HANDLE handle) {
+  Port *port = portOf(handle);
+  if (port != NULL && port->open) return port;
+  noPort();
+  return NULL;
 }
 
 static TraceOutcome outcomeOf(BOOL ok) { return ok ? TRACE_OK : TRACE_FAILED; }
@@ -48,48 +72,53 @@ static TraceOutcome outcomeOf(BOOL ok) { return ok ? TRACE_OK : TRACE_FAILED; }
 
 HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMode,
                               DWORD creationDisposition, DWORD flagsAndAttributes) {
-  if (networkPort_address(port) != NULL) {
-    // The network port traces its connection itself.
-    HANDLE handle = networkPort_open(port);
-    if (handle != INVALID_HANDLE_VALUE) noteOpen(handle, port);
-    return handle;
+  const PortDescription description = portDescription_of(port);
+  int slot = 0;
+  while (slot < PORTS && gPorts[slot].open) slot++;
+  HANDLE inner = INVALID_HANDLE_VALUE;
+  if (slot < PORTS) {
+    const PortOpenRequest request = {name, access, shareMode, creationDisposition,
+                                     flagsAndAttributes};
+    inner = portInterface_of(description)->open(description, request, &gOpenError);
+  } else {
+    gOpenError = SystemError{0, "too many ports open"};
+    serialTrace_note("open %s FAILED: %s", description.name.c_str(), gOpenError.text);
   }
-  HANDLE handle =
-      CreateFileA(name, access, shareMode, NULL, creationDisposition, flagsAndAttributes, NULL);
-  const BOOL ok = handle != INVALID_HANDLE_VALUE;
-  if (ok) noteOpen(handle, port);
-  if (!serialTrace_enabled()) return handle;
-  SystemError error = {0, ""};
-  if (!ok) systemError_capture(&error);
-  serialTrace_open(port, name, ok, &error);
-  // The caller reads the open's error after the record is written.
-  if (!ok) systemError_restore(&error);
-  return handle;
+  if (inner == INVALID_HANDLE_VALUE) {
+    // The caller reads the open's error after the record is written.
+    systemError_restore(&gOpenError);
+    return INVALID_HANDLE_VALUE;
+  }
+  Port *opened = &gPorts[slot];
+  opened->generation++;
+  opened->ops = portInterface_of(description);
+  opened->handle = inner;
+  opened->port = port;
+  opened->name = description.name;
+  opened->open = TRUE;
+  return handleOf(slot);
 }
 
+const SystemError *serialCalls_openError(void) { return &gOpenError; }
+
 BOOL serialCalls_CloseHandle(HANDLE handle) {
-  const BOOL network = networkPort_owns(handle);
-  const BOOL ok = network ? networkPort_close(handle) : CloseHandle(handle);
-  OpenRecord *record = recordOf(handle);
-  if (record != NULL) record->open = FALSE;
-  const PortAddress *address = record != NULL ? networkPort_address(record->port) : NULL;
-  if (network && address != NULL)
-    serialTrace_note("close %s %s", portAddress_text(*address).c_str(), ok ? "ok" : "FAILED");
-  else
-    serialTrace_close(record != NULL ? record->port : 0, outcomeOf(ok));
+  Port *port = portOf(handle);
+  const BOOL ok = port != NULL && port->open ? port->ops->close(port->handle) : noPort();
+  if (port != NULL) port->open = FALSE;
+  serialTrace_close(port != NULL ? port->name.c_str() : "COM0", outcomeOf(ok));
   return ok;
 }
 
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
-  const BOOL ok = networkPort_owns(handle) ? networkPort_setupComm(handle)
-                                           : SetupComm(handle, inQueue, outQueue);
+  Port *port = openPort(handle);
+  const BOOL ok = port != NULL && port->ops->setupComm(port->handle, inQueue, outQueue);
   serialTrace_call("SetupComm", outcomeOf(ok));
   return ok;
 }
 
 BOOL serialCalls_SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
-  const BOOL ok = networkPort_owns(handle) ? networkPort_setTimeouts(handle, timeouts)
-                                           : SetCommTimeouts(handle, timeouts);
+  Port *port = openPort(handle);
+  const BOOL ok = port != NULL && port->ops->setTimeouts(port->handle, timeouts);
   if (isOpen(handle))
     serialTrace_timeouts(timeouts, outcomeOf(ok));
   else
@@ -98,8 +127,8 @@ BOOL serialCalls_SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts) {
 }
 
 BOOL serialCalls_SetCommState(HANDLE handle, DCB *dcb) {
-  const BOOL ok =
-      networkPort_owns(handle) ? networkPort_setState(handle, dcb) : SetCommState(handle, dcb);
+  Port *port = openPort(handle);
+  const BOOL ok = port != NULL && port->ops->setState(port->handle, dcb);
   if (isOpen(handle))
     serialTrace_state("SetCommState", dcb, outcomeOf(ok));
   else
@@ -108,8 +137,8 @@ BOOL serialCalls_SetCommState(HANDLE handle, DCB *dcb) {
 }
 
 BOOL serialCalls_PurgeComm(HANDLE handle, DWORD flags) {
-  const BOOL ok =
-      networkPort_owns(handle) ? networkPort_purge(handle, flags) : PurgeComm(handle, flags);
+  Port *port = openPort(handle);
+  const BOOL ok = port != NULL && port->ops->purge(port->handle, flags);
   serialTrace_call("PurgeComm", outcomeOf(ok));
   return ok;
 }
@@ -127,8 +156,8 @@ static const char *escapeName(DWORD function) {
 }
 
 BOOL serialCalls_EscapeCommFunction(HANDLE handle, DWORD function) {
-  const BOOL ok = networkPort_owns(handle) ? networkPort_escape(handle, function)
-                                           : EscapeCommFunction(handle, function);
+  Port *port = openPort(handle);
+  const BOOL ok = port != NULL && port->ops->escape(port->handle, function);
   if (!serialTrace_enabled()) return ok;
   TraceOutcome outcome = TRACE_OK;
   if (!ok) {
@@ -144,13 +173,15 @@ BOOL serialCalls_EscapeCommFunction(HANDLE handle, DWORD function) {
 }
 
 static BOOL readFile(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
-  return networkPort_owns(handle) ? networkPort_read(handle, buffer, count, done)
-                                  : ReadFile(handle, buffer, count, done, NULL);
+  Port *port = openPort(handle);
+  if (port == NULL) *done = 0;
+  return port != NULL && port->ops->read(port->handle, buffer, count, done);
 }
 
 static BOOL writeFile(HANDLE handle, const void *buffer, DWORD count, DWORD *done) {
-  return networkPort_owns(handle) ? networkPort_write(handle, buffer, count, done)
-                                  : WriteFile(handle, buffer, count, done, NULL);
+  Port *port = openPort(handle);
+  if (port == NULL) *done = 0;
+  return port != NULL && port->ops->write(port->handle, buffer, count, done);
 }
 
 BOOL serialCalls_ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
@@ -167,4 +198,9 @@ BOOL serialCalls_WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD
   const BOOL ok = writeFile(handle, buffer, count, done);
   serialTrace_io("write", (int)count, (int)*done, serialTrace_nowMs() - startedMs, buffer, ok);
   return ok;
+}
+
+int serialCalls_replyDelayMs(HANDLE handle) {
+  const Port *port = portOf(handle);
+  return port != NULL && port->open ? port->ops->replyDelayMs(port->handle) : 0;
 }

@@ -3,17 +3,25 @@
 // null: security attributes, template, overlapped) and its result. Each makes
 // the call and, while the wire trace is on, records it there.
 //
-// A network port (rfc2217://, socket://) goes here, beside the local device:
-// the open picks the kind, each later call follows its handle, and nothing
-// above this layer (driver, exchange, detection, update, trace) tells them apart.
+// Every kind of port goes here (PortInterface.h: the local device, rfc2217://,
+// socket://): the open picks the kind from the port's description, each later
+// call follows the opened port's interface, and nothing above this layer
+// (driver, exchange, detection, update, trace) tells them apart.
 #ifndef SERIALCALLS_H
 #define SERIALCALLS_H
 
 #include "platform/Platform.h"
+#include "platform/SystemError.h"
 
-// CreateFileA on COMn's device name; `port` names it in the trace.
+// CreateFileA on COMn's device name, or the open of the registered port
+// `port` (PortDescription.h), which also names it in the trace.
 HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMode,
                               DWORD creationDisposition, DWORD flagsAndAttributes);
+// The error of the last open that failed, with the port kind's own text (a
+// network port's "connection refused" rather than the system's number only).
+const SystemError *serialCalls_openError(void);
+// What a reply on the open port may take beyond its time on a local line.
+int serialCalls_replyDelayMs(HANDLE handle);
 BOOL serialCalls_CloseHandle(HANDLE handle);
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 // On a handle that is not open the trace records the value as kept for the

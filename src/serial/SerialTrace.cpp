@@ -181,14 +181,12 @@ void serialTrace_finish(int exitStatus) {
   gTraceFile = NULL;
 }
 
-void serialTrace_open(int port, const char *name, BOOL ok, const SystemError *error) {
+void serialTrace_open(const char *port, const char *device, BOOL ok, const SystemError *error) {
   if (gTraceFile == NULL) return;
-  std::string device = portList_deviceOfOpen(port, name);
-  if (device.empty()) device = std::string(name) + " (no device)";
   if (ok)
-    serialTrace_note("open COM%d %s ok", port, device.c_str());
+    serialTrace_note("open %s %s ok", port, device);
   else
-    serialTrace_note("open COM%d %s FAILED: %s %ld: %s", port, device.c_str(), systemError_source(),
+    serialTrace_note("open %s %s FAILED: %s %ld: %s", port, device, systemError_source(),
                      error->code, error->text);
 }
 
@@ -201,8 +199,8 @@ static const char *outcomeWord(TraceOutcome outcome) {
   }
 }
 
-void serialTrace_close(int port, TraceOutcome outcome) {
-  serialTrace_note("close COM%d %s", port, outcomeWord(outcome));
+void serialTrace_close(const char *port, TraceOutcome outcome) {
+  serialTrace_note("close %s %s", port, outcomeWord(outcome));
 }
 
 void serialTrace_state(const char *call, const DCB *dcb, TraceOutcome outcome) {

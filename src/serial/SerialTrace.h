@@ -63,10 +63,10 @@ enum TraceOutcome {
   TRACE_UNSUPPORTED,  // the device has no such function (DTR on a pseudo-terminal)
 };
 
-// The open of COMn by `name`, with the device it reaches; on failure the
-// error captured right after the call.
-void serialTrace_open(int port, const char *name, BOOL ok, const SystemError *error);
-void serialTrace_close(int port, TraceOutcome outcome);
+// The open of a port ("COM3", "/dev/ttyUSB0") with the device it reaches; on
+// failure the error captured right after the call.
+void serialTrace_open(const char *port, const char *device, BOOL ok, const SystemError *error);
+void serialTrace_close(const char *port, TraceOutcome outcome);
 void serialTrace_state(const char *call, const DCB *dcb, TraceOutcome outcome);
 void serialTrace_timeouts(const COMMTIMEOUTS *cto, TraceOutcome outcome);
 void serialTrace_call(const char *call, TraceOutcome outcome);

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -49,7 +49,7 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
   for (int port = firstPort; port <= lastPort; port++) {
     // A raw socket cannot change the server's rate: one rate is asked at,
     // the one the user gave for the server's line or 0, "unknown".
-    const bool oneRate = onlyRate > 0 || networkPort_isRaw(port);
+    const bool oneRate = onlyRate > 0 || portDescription_of(port).serverRate;
     const int *rates = oneRate ? &onlyRate : kDetectionBaudRates;
     const int rateCount = oneRate ? 1 : DETECTION_RATE_COUNT;
     // 1. Probe: does the device exist and is it free? The driver's own open,
@@ -69,7 +69,7 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
       const int rate = rates[r];
       // For listeners that show what is being asked (the tool, on a terminal);
       // the updater's console stays as it is.
-      const std::string asking = networkPort_portName(port) + " " + std::to_string(rate);
+      const std::string asking = portDescription_of(port).name + " " + std::to_string(rate);
       updateProgress_fact("asking", asking.c_str());
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);

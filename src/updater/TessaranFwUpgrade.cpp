@@ -63,7 +63,7 @@ static void printUsage(FILE *to) {
           "Scripted updates, several units at once, the list of ports and a read-only\n"
           "probe are in TessaranFwTool (TessaranFwTool --help), installed beside it.\n"
 #ifdef _WIN32
-          "More in README-Windows.txt beside them.\n",
+          "More in README.txt beside them.\n",
 #else
           "Manuals: man TessaranFwUpgrade, man TessaranFwTool.\n",
 #endif

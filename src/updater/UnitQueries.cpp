@@ -8,7 +8,7 @@
 
 #include "platform/PortList.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -109,8 +109,7 @@ void queryUnit(UnitInfo *info) {
   info->port = gComPortNumber;
   info->baud = gBaudRate;
   // A network port has no device here: the URL says where the unit is.
-  info->device = networkPort_address(gComPortNumber) != NULL ? networkPort_portName(gComPortNumber)
-                                                               : portList_device(gComPortNumber);
+  info->device = portDescription_of(gComPortNumber).device;
   queryVersions(info);
   queryType(info);
 }

@@ -104,17 +104,45 @@ def case_traced_update(run):
 def case_ports(run):
     """ports: free, busy (another program's lock) and absent ports; a traced
     probe of the busy port shows the system's reason and finds no unit."""
-    run.start_unit("--ports", "1-2", "--unit-port", "2", "--type", "rx", "--baud", "57600")
+    run.start_unit("--ports", "1-2,40", "--unit-port", "40", "--type", "rx", "--baud", "57600")
     os.symlink(os.path.join(run.dir, "no-such-device"), os.path.join(run.com, "COM3"))
     holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        out, err, status = run.run_tool("ports", "--json")
-        run.expect_equal("ports status", status, 0)
-        ports = json.loads(out)
-        states = [(p["port"], p["state"]) for p in ports]
-        run.expect_equal("states", states, [(1, "busy"), (2, "free")]
-                         + [(n, "absent") for n in range(3, 33)])
+        # The ports the system has (here the folder's), then the updater's table.
+        for options, expected in ((["--json"], [(1, "busy"), (2, "free"), (40, "free")]),
+                                  (["--all", "--json"], [(1, "busy"), (2, "free")]
+                                   + [(n, "absent") for n in range(3, 33)])):
+            out, err, status = run.run_tool("ports", *options)
+            run.expect_equal("ports status", status, 0)
+            ports = json.loads(out)
+            run.expect_equal("states", [(p["port"], p["state"]) for p in ports], expected)
+        out, _, _ = run.run_tool("ports")
+        run.expect_equal("header and rows", [(line[:14], line[14:15] == "/") for line in out.splitlines()],
+                         [("PORT   STATE  ", False), ("COM1   busy   ", True), ("COM2   free   ", True),
+                          ("COM40  free   ", True)])
+        # COM40's pty as sysfs would show a USB adapter's port: its slot in ports and probe, and
+        # the unit on it found beyond the updater's table, or by its slot.
+        sysfs, pty = os.path.join(run.dir, "sys"), os.path.realpath(os.path.join(run.com, "COM40"))
+        usb = os.path.join(sysfs, "devices", "1-1.4")
+        tty = os.path.join(usb, "1-1.4:1.0", "ttyUSB0")
+        for folder in (os.path.join(sysfs, "bus", "usb-serial"), tty,
+                       os.path.join(sysfs, "class", "tty", pty[5:].replace("/", "!"))):
+            os.makedirs(folder)
+        for name, text in (("idVendor", "0403\n"), ("idProduct", "6001\n"), ("serial", "A10K0002\n")):
+            with open(os.path.join(usb, name), "w") as f:
+                f.write(text)
+        os.symlink(os.path.join(sysfs, "bus", "usb-serial"), os.path.join(tty, "subsystem"))
+        os.symlink(tty, os.path.join(folder, "device"))
+        slot = ("1-1.4", "A10K0002", "0403", "6001")
+        keys = lambda p: tuple(p.get(k) for k in ("location", "serial_number", "vid", "pid"))
+        env = {"FWUPGRADE_SYSFS_ROOT": sysfs}
+        out, _, _ = run.run_tool("ports", "--json", env=env)
+        run.expect_equal("slots", [keys(p) for p in json.loads(out)], [(None,) * 4] * 2 + [slot])
+        for port in ([], ["--port", "usb:1-1.4", "--baud", "57600"]):
+            out, _, status = run.run_tool("probe", "--json", *port, env=env, timeout=120)
+            run.expect_equal("probe %s" % port, (status, json.loads(out or "{}").get("port"),
+                                                 keys(json.loads(out or "{}"))), (0, 40, slot))
         run.expect_equal("COM2 device", ports[1]["device"], os.path.join(run.com, "COM2"))
         run.expect_equal("busy port", (ports[0].get("reason"), ports[0].get("holder_pid")),
                          ("Device or resource busy", os.getpid()))
@@ -131,6 +159,7 @@ def case_ports(run):
     finally:
         os.close(holder)
         os.unlink(os.path.join(run.com, "COM3"))
+        os.unlink(os.path.join(run.com, "COM40"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
@@ -236,10 +265,21 @@ def case_usage_errors(run):
                                                         '"rfc2217://a:1," (COM numbers 1 to 255, '
                                                         'e.g. 1-8,12 or COM3)'),
         (["ports", "socket://"], 2, "TessaranFwTool: PORT: socket://: no host"),
+        (["probe", "--port", "usb:9-9"], 2, "TessaranFwTool: --port: no serial port at usb:9-9 "
+                                            "(ports shows each adapter's location)"),
+        (["update-all", "--ports", "1,usb:9"], 2, 'TessaranFwTool: bad port list "1,usb:9": no '
+                                                  "serial port at usb:9 (ports shows each "
+                                                  "adapter's location)"),
+        (["probe", "--port", "/dev/../x"], 2, 'TessaranFwTool: --port: /dev/../x: ".." in a '
+                                              'device path'),
+        (["update-all", "--ports", "1,/dev/"], 2, 'TessaranFwTool: bad port list "1,/dev/": '
+                                                  '/dev/: a folder, not a device'),
+        (["probe", "--port", "/nonexistent/ttyUSB0"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "rfc2217://127.0.0.1:1"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
         (["update", "--help"], 0, None),
+        ([], 0, ""),  # the name alone lists the commands
     ]
     for arguments, status, first_line in table:
         out, err, got = run.run_tool(*arguments, timeout=60)
@@ -269,6 +309,12 @@ def case_probe(run):
     run.expect_equal("unit asked", sorted(d for _, d in e2e.commands(run.wire(), 3)
                                           if d != "%%%help -c version"),
                      ["%%%fw -p", "%%%fw -v"])
+    # The same unit by its device's path: no COM number, the path names it.
+    pts = os.path.realpath(os.path.join(run.com, "COM3"))
+    out, err, status = run.run_tool("probe", "--json", "--port", pts, "--baud", "57600", timeout=60)
+    run.expect_equal("by path", (status, err, {k: v for k, v in json.loads(out or "{}").items()
+                                               if k in ("port", "address", "device", "type")}),
+                     (0, "", {"port": None, "address": pts, "device": pts, "type": "RX"}))
 
 
 def case_probe_raw_bytes(run):
@@ -292,6 +338,7 @@ def case_probe_raw_bytes(run):
     run.expect_equal("text status", status, 0)
     run.expect_equal("family shown", [line for line in out.split("\n") if line.startswith("FPGA")],
                      ["FPGA         : \\xff\\x1b[2J 1.3 device 1"])
+    run.expect_equal("labels' colons in one column", {line.index(":") for line in out.splitlines()}, {13})
 
 
 def case_probe_interrupt(run):

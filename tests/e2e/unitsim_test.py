@@ -25,9 +25,8 @@ class Sim:
 
     def __init__(self, *options, ports="1", unit="1"):
         self.dir = tempfile.mkdtemp(prefix="unitsim-test-")
-        self.com = os.path.join(self.dir, "com")
+        self.com = os.path.join(self.dir, "bench", "com")  # unitsim makes it
         self.save = os.path.join(self.dir, "save")
-        os.mkdir(self.com)
         os.mkdir(self.save)
         self.log = os.path.join(self.dir, "wire.log")
         self.proc = subprocess.Popen(

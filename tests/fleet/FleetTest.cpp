@@ -20,7 +20,7 @@
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 
 TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
@@ -85,7 +85,7 @@ static int registeredPort(const char *url) {
   PortAddress address;
   std::string reason;
   EXPECT_TRUE(portAddress_parse(url, &address, &reason)) << reason;
-  return networkPort_register(&address);
+  return portRegistry_register(address);
 }
 
 TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
@@ -103,6 +103,10 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   r.seconds = 12.345;
   r.log = "logs/COM4.log";
   r.address = "COM4";
+  r.location = "1-1.4.2";
+  r.serialNumber = "A5,X";
+  r.vid = "0403";
+  r.pid = "6001";
   EXPECT_EQ(r.started, "1970-01-01T00:00:00Z");
   EXPECT_EQ(r.finished, "1970-01-01T23:59:59Z");
 
@@ -112,6 +116,7 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   remote.baud = 0;
   remote.address = "socket://[::1]:4001";
   remote.device = remote.address;
+  remote.location = remote.serialNumber = remote.vid = remote.pid = "";
   nlohmann::json json = nlohmann::json::parse(fleet_reportJson({r, remote}));
   ASSERT_EQ(json["units"].size(), 2u);
   EXPECT_EQ(json["units"][1]["port"], nullptr);
@@ -120,24 +125,26 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   const nlohmann::json &unit = json["units"][0];
   std::vector<std::string> keys;
   for (auto it = unit.begin(); it != unit.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys.size(), 16u);
+  EXPECT_EQ(keys.size(), 20u);
   EXPECT_EQ(unit["address"], "COM4");
   EXPECT_EQ(unit["port"], 4);
   EXPECT_EQ(unit["baud"], 9600);
   EXPECT_DOUBLE_EQ(unit["seconds"].get<double>(), 12.3);
   EXPECT_EQ(unit["message"], r.message);
   EXPECT_EQ(unit["firmware_after"], "");
+  EXPECT_EQ(unit["vid"], "0403");
 
   std::string csv = fleet_reportCsv({r, remote});
   EXPECT_EQ(csv,
             "port,device,baud,type,firmware_before,fpga_before,firmware_after,fpga_after,result,"
-            "failed_step,message,started,finished,seconds,log,address\r\n"
+            "failed_step,message,started,finished,seconds,log,address,location,serial_number,vid,"
+            "pid\r\n"
             "4,/dev/ttyUSB0,9600,TX,1.0.3,,,,failed,sending logic,"
             "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
-            "12.3,logs/COM4.log,COM4\r\n"
+            "12.3,logs/COM4.log,COM4,1-1.4.2,\"A5,X\",0403,6001\r\n"
             ",socket://[::1]:4001,,TX,1.0.3,,,,failed,sending logic,"
             "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
-            "12.3,logs/COM4.log,socket://[::1]:4001\r\n");
+            "12.3,logs/COM4.log,socket://[::1]:4001,,,,\r\n");
   std::string error;
   EXPECT_FALSE(fleet_writeReport("report.txt", {r}, &error));
   EXPECT_NE(error.find(".json or .csv"), std::string::npos);

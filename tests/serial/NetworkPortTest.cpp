@@ -107,7 +107,7 @@ struct Bench {
     std::string reason;
     portAddress_parse(std::string(scheme) + "://127.0.0.1:" + std::to_string(tcpPort), &address,
                       &reason);
-    port = networkPort_register(&address);
+    port = portRegistry_register(address);
     return port >= NETWORK_PORT_FIRST;
   }
 
@@ -162,7 +162,7 @@ TEST(NetworkPort, AgainstTerminalServer) {
          EXPECT_TRUE(detectUnitOn(bench.port, bench.port, 57600));
          ComPortAPI_CloseCOM();
          serialTrace_finish(0);
-         const std::string url = portAddress_text(*networkPort_address(bench.port));
+         const std::string url = portAddress_text(*portRegistry_address(bench.port));
          for (const std::string &record :
               {"connect " + url + " ok", url + ": SET-BAUDRATE 57600 acknowledged",
                std::string("write 20 of 20 bytes"), "close " + url + " ok"})
@@ -303,7 +303,7 @@ TEST(NetworkPort, AgainstHostileServers) {
     std::string reason;
     portAddress_parse(h.scheme + "://127.0.0.1:"s + std::to_string(ntohs(address.sin_port)),
                       &parsed, &reason);
-    const int port = networkPort_register(&parsed);
+    const int port = portRegistry_register(parsed);
     const long long startMs = nowMs();
     const HANDLE handle = networkPort_open(port);
     EXPECT_LT(nowMs() - startMs, NETWORK_PORT_ACK_TIMEOUT_MS + 500);

@@ -18,7 +18,8 @@ struct ParseCase {
   int tcpPort = 0;
 };
 
-const PortAddressKind COM = PORT_ADDRESS_COM, RFC = PORT_ADDRESS_RFC2217, RAW = PORT_ADDRESS_SOCKET;
+const PortAddressKind COM = PORT_ADDRESS_COM, RFC = PORT_ADDRESS_RFC2217, RAW = PORT_ADDRESS_SOCKET,
+                      DEV = PORT_ADDRESS_DEVICE;
 
 #define WRITE_FOUR "; write four decimal numbers 0-255 without leading zeros"
 
@@ -36,12 +37,37 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
        "::ffff:192.0.2.1", 1},
       {"socket://[1:2:3:4:5:6:7:8]:9", true, "socket://[1:2:3:4:5:6:7:8]:9", RAW, 0,
        "1:2:3:4:5:6:7:8", 9},
+      {"\\\\.\\com7", true, "COM7", COM, 7},
       {"", false, "no port given"},
+#ifdef _WIN32
+      {"COM4096", true, "COM4096", COM, 4096},
+      {"\\\\.\\COM257", true, "COM257", COM, 257},
+      {"0", false, "0: not a COM number 1-4096"},
+      {"COM4097", false, "COM4097: not a COM number 1-4096"},
+      {"/dev/ttyUSB0", false,
+       "/dev/ttyUSB0: device paths are for POSIX systems; give the port as COMn"},
+      {"ttyUSB0", false, "ttyUSB0: expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT"},
+#else
+      {"/dev/ttyUSB0", true, "/dev/ttyUSB0", DEV},
+      {"/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", true,
+       "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0", DEV},
+      {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.4:1.0-port0", true,
+       "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.4:1.0-port0", DEV},
+      {"/dev/cu.usbserial-A50285BI", true, "/dev/cu.usbserial-A50285BI", DEV},
+      {"//dev/./pts//3", true, "/dev/pts/3", DEV},
+      {"/dev/../tmp/x", false, "/dev/../tmp/x: \"..\" in a device path"},
+      {"/dev/", false, "/dev/: a folder, not a device"},
+      {"/dev/ttyUSB0/.", false, "/dev/ttyUSB0/.: a folder, not a device"},
+      {"/", false, "/: a folder, not a device"},
+      {"/dev/tty\x1b[2J", false, "/dev/tty?[2J: control character in the device path"},
       {"0", false, "0: not a COM number 1-255"},
       {"COM256", false, "COM256: not a COM number 1-255"},
       {"com0003", false, "com0003: not a COM number 1-255"},
-      {"ttyUSB0", false, "ttyUSB0: expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT"},
-      {"host:3001", false, "host:3001: expects 3, COM3, rfc2217://HOST:PORT or socket://HOST:PORT"},
+      {"ttyUSB0", false,
+       "ttyUSB0: expects 3, COM3, a device path (/dev/ttyUSB0), rfc2217://HOST:PORT or "
+       "socket://HOST:PORT"},
+#endif
+      {"host:3001", false, "host:3001: expects " PORT_ADDRESS_FORMS},
       {"ftp://host:21", false, "ftp://host:21: unknown scheme ftp (rfc2217 or socket)"},
       {"://host:21", false, "://host:21: no scheme (rfc2217 or socket)"},
       {"rfc2217://host", false, "rfc2217://host: no port"},
@@ -115,6 +141,11 @@ TEST(PortAddress, FileNamesAreSafeOnEverySystem) {
       {"Socket://Term-1.LAB:0100", "socket-term-1.lab-100"},
       {"rfc2217://[::1]:3001", "rfc2217-__1-3001"},
       {"socket://[fe80::a:1]:2", "socket-fe80__a_1-2"},
+#ifndef _WIN32
+      {"/dev/ttyUSB0", "dev-ttyUSB0"},
+      {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.4:1.0-port0",
+       "dev-serial-by-path-pci-0000_00_14.0-usb-0_1.4_1.0-port0"},
+#endif
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.text);

@@ -153,8 +153,14 @@ def case_interrupt_twice_streaming(run):
 def case_probe(run):
     """The Windows tool's probe of COM1 through the real kernel32 calls: the
     unit's data as JSON, only read-only commands on the wire, a trace of the calls."""
-    run.make_prefix([1])
-    run.start_unit("--ports", "1", "--unit-port", "1", "--type", "rx", "--baud", "9600")
+    run.make_prefix([1, 40])
+    run.start_unit("--ports", "1,40", "--unit-port", "1", "--type", "rx", "--baud", "9600")
+    # The system's COM list (Wine: its SERIALCOMM key, no SetupAPI details) reaches past COM32;
+    # Wine adds COM ports of its own for the host's serial devices.
+    out, status = run.run_windows(run.args.windows_tool, ["ports", "--json"], timeout=180)
+    numbers = [p["port"] for p in json.loads(out) if p["state"] != "absent"]
+    run.expect_equal("ports", (status, 1 in numbers, numbers[-1], numbers == sorted(numbers),
+                               len(json.loads(out)) - len(numbers)), (0, True, 40, True, 0))
     out, status = run.run_windows(run.args.windows_tool,
                                   ["probe", "--port", "1", "--json", "--trace", "trace.txt"],
                                   timeout=180)
@@ -171,6 +177,13 @@ def case_probe(run):
     run.expect_equal("trace", (records[0], "open COM1 \\\\.\\COM1 ok" in records,
                                records[-1]),
                      ("start TessaranFwTool probe 1.0.4", True, "exit status 0"))
+    # A COM number past the 255 of the POSIX table, in both its forms: COM257
+    # is the same line as COM1. Wine's Ports key maps no number that high; its
+    # DOS device link does.
+    os.symlink(os.path.join(run.com, "COM1"), os.path.join(run.prefix, "dosdevices", "com257"))
+    for port in ("COM257", "\\\\.\\COM257"):
+        out, status = run.run_windows(run.args.windows_tool, ["probe", "--port", port, "--json"])
+        run.expect_equal(port, (status, json.loads(out or "{}").get("port")), (0, 257))
 
 
 def case_probe_network(run):

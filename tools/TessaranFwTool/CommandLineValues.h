@@ -10,23 +10,35 @@
 
 #include <CLI/CLI.hpp>
 
-#include "serial/NetworkPort.h"
+#include "UnitSearch.h"
+#include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 
-// --port: a COM number, written 3 or COM3, or a terminal server's address
-// (rfc2217://HOST:PORT, socket://HOST:PORT); the option then holds the port
-// number the driver opens (a network address is registered for it).
+// usb:LOCATION: the one port of the system at that USB location.
+inline std::string commandLine_usbPort(std::string &text) {
+  const std::vector<int> ports = unitSearch_portsAt(text.substr(4));
+  if (ports.empty()) return "no serial port at " + text + " (ports shows each adapter's location)";
+  if (ports.size() > 1)
+    return text + " holds " + std::to_string(ports.size()) + " ports: name one (ports shows them)";
+  text = std::to_string(ports[0]);
+  return std::string();
+}
+
+// --port: a COM number, written 3, COM3 or \\.\COM3, a device's path (POSIX),
+// or a terminal server's address (rfc2217://HOST:PORT, socket://HOST:PORT);
+// the option then holds the port number the driver opens (a path or an
+// address is registered for it).
 inline CLI::Validator commandLine_portValidator(void) {
   return CLI::Validator(
       [](std::string &text) -> std::string {
+        if (text.compare(0, 4, "usb:") == 0) return commandLine_usbPort(text);
         int number = portAddress_comNumber(text);
-        if (number == 0 && text.find("://") != std::string::npos) {
+        if (number == 0 && (text.find("://") != std::string::npos || text[0] == '/')) {
           PortAddress address;
           std::string reason;
           if (!portAddress_parse(text, &address, &reason)) return reason;
-          number = networkPort_register(&address);
-          if (number == 0)
-            return "more than " + std::to_string(NETWORK_PORT_ADDRESSES) + " network ports";
+          number = portRegistry_register(address);
+          if (number == 0) return "more than " + std::to_string(PORT_REGISTRY_SIZE) + " ports named";
         }
         if (number == 0) return "expects a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
                                 " (3 or COM3), not \"" + text + "\"";
@@ -77,8 +89,11 @@ inline CLI::Validator commandLine_baudValidator(void) {
 inline void addPortOption(CLI::App &command, int *port) {
   command
       .add_option("--port", *port,
-                  "port of the unit: a COM port 1-255 (3 or COM3), or a terminal server's "
-                  "rfc2217://HOST:PORT or socket://HOST:PORT (default: scan COM1 to COM32)")
+                  "port of the unit: a COM port 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
+                      " (3 or COM3), a device path (/dev/ttyUSB0, POSIX), or a terminal server's "
+                      "rfc2217://HOST:PORT or socket://HOST:PORT, or usb:LOCATION (the adapter plugged "
+                      "there; ports shows locations) (default: COM1 to COM32, then every other "
+                      "port the system has)")
       ->transform(commandLine_portValidator())
       ->option_text("PORT");
 }

@@ -118,12 +118,16 @@ void addPortsOptions(CLI::App &command, ToolOptions &options) {
   command.add_flag("--probe", ports.probe,
                    "ask each free port for a unit (read-only commands only)");
   command.add_flag("--json", ports.json, "print one JSON array");
+  CLI::Option *all = command.add_flag("--all", ports.all,
+                   "the updater's table, COM1 to COM32 (on Windows with every COM port present), "
+                   "absent ones included, instead of the ports the system has");
   addTraceOption(command, &ports.tracePath);
   command
       .add_option("PORT", ports.ports,
                   "only these ports: COM ports (3 or COM3) and terminal servers' "
                   "rfc2217://HOST:PORT or socket://HOST:PORT")
-      ->transform(commandLine_portValidator());
+      ->transform(commandLine_portValidator())
+      ->excludes(all);
 }
 
 void addUpdateOptions(CLI::App &command, ToolOptions &options) {
@@ -148,9 +152,13 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   UpdateAllCommandLine &all = options.updateAll;
   command.add_option("--ports", all.ports,
-                     "ports to look for units on: COM numbers 1-255 and terminal servers' "
-                     "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. 1-8,12,rfc2217://rack2:3001 "
-                     "(default 1-32)");
+                     "ports to look for units on: COM numbers 1-" +
+                         std::to_string(PORT_ADDRESS_LAST_COM) +
+                         ", device paths (/dev/ttyUSB0, POSIX) and terminal servers' "
+                         "rfc2217://HOST:PORT or socket://HOST:PORT, e.g. "
+                         "1-8,12,rfc2217://rack2:3001; usb:LOCATION names the ports of a USB "
+                         "slot, usb:1-1.4 every one behind that hub (default: 1-32, then every "
+                         "other port the system has)");
   command
       .add_option("--baud", all.fleet.baud,
                   "the rate the lines of the socket:// ports in --ports run at, " CONSOLE_RATES_TEXT

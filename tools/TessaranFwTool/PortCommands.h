@@ -12,6 +12,7 @@
 struct PortsOptions {
   bool probe = false;     // probe each free port for a unit
   bool json = false;
+  bool all = false;       // the updater's table (COM1 to COM32, on Windows every COM port present)
   std::string tracePath;  // wire trace file; empty: FWUPGRADE_TRACE
   std::vector<int> ports; // the ports given (network ones registered); empty: the system's
 };
@@ -32,6 +33,9 @@ int runProbeCommand(const ProbeOptions &options);
 // What both commands show of a unit. A missing field is null in JSON.
 nlohmann::json textOrNull(const std::string &text);
 nlohmann::json unitJson(const UnitInfo &info);
+// The slot keys of a system port (location, serial_number, vid, pid,
+// manufacturer, product; null when not known), added to `item`.
+void addSlotJson(nlohmann::json *item, const struct SystemPort &port);
 void printUnit(const UnitInfo &info, const char *indent);
 // After "no unit answered": why the port (0: detection's range) gave none, as
 // far as the opens tell.

@@ -1,5 +1,8 @@
-// ports [--probe] [--json] [PORT...]: COM1 to COM32 (and on Windows every other
-// COM port present), or the ports given, with their device and state; with
+// ports [--probe] [--json] [--all | PORT...]: the serial ports the system has
+// (SystemPorts.h: its order, and the adapter's slot: USB location, serial
+// number, VID:PID, manufacturer, product); with --all COM1 to COM32 (and on
+// Windows every other COM port present) as the updater's table has them,
+// absent ones included; or the ports given; each with its device and state; with
 // --probe, each free port is probed at detection's six rates (a raw socket at
 // its server's rate) and a unit's data is shown. A network port is free when
 // its server takes the connection; its device is its URL.
@@ -13,9 +16,10 @@
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/SystemPorts.h"
 #include "platform/ToolName.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -35,9 +39,9 @@ const char *portList_stateName(PortState state) {
 
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
-  const bool network = networkPort_address(entry->number) != NULL;
-  if (network) entry->device = networkPort_portName(entry->number);
-  else portList_describe(entry);
+  const PortDescription description = portDescription_of(entry->number);
+  if (description.comNumber > 0) portList_describe(entry);
+  else entry->device = description.device;
   HANDLE handle = ComPortAPI_OpenDevice(entry->number);
   if (handle != INVALID_HANDLE_VALUE) {
     ComPortAPI_CloseDevice(handle, entry->number);
@@ -45,7 +49,7 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
-  if (network) {  // unreachable: why, in the busy port's key
+  if (description.kind != PORT_KIND_LOCAL) {  // unreachable: why, in the busy port's key
     entry->reason = error->text;
     return;
   }
@@ -54,31 +58,79 @@ static void checkPort(PortEntry *entry) {
   if (entry->state == PORT_BUSY) portList_findHolder(entry);
 }
 
+void addSlotJson(json *item, const SystemPort &port) {
+  (*item)["driver"] = textOrNull(port.driver);
+  (*item)["location"] = textOrNull(systemTextAsUtf8(port.location));
+  (*item)["serial_number"] = textOrNull(systemTextAsUtf8(port.serialNumber));
+  auto hexId = [](int id) {
+    char text[8];
+    snprintf(text, sizeof text, "%04x", id & 0xffff);
+    return id >= 0 ? json(text) : json();
+  };
+  (*item)["vid"] = hexId(port.vid);
+  (*item)["pid"] = hexId(port.pid);
+  (*item)["manufacturer"] = textOrNull(systemTextAsUtf8(port.manufacturer));
+  (*item)["product"] = textOrNull(systemTextAsUtf8(port.product));
+}
+
+// The slot in the text table: what --ports would name it by, and the adapter.
+static void printSlot(const SystemPort &port) {
+  if (!port.driver.empty()) printf("  %s", port.driver.c_str());
+  if (!port.location.empty())
+    printf("  %s%s", port.vid >= 0 || port.driver == "usb-serial" || port.driver == "cdc-acm" ? "usb:" : "at ",
+           printableText_escape(port.location).c_str());
+  if (port.vid >= 0) printf("  %04x:%04x", port.vid, port.pid);
+  if (!port.serialNumber.empty())
+    printf("  serial \"%s\"", printableText_escape(port.serialNumber).c_str());
+  std::string maker = port.manufacturer;
+  if (!port.product.empty()) maker += (maker.empty() ? "" : " ") + port.product;
+  if (!maker.empty()) printf("  \"%s\"", printableText_escape(maker).c_str());
+}
+
 int runPortsCommand(const PortsOptions &options) {
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();
-  for (int number : options.ports.empty() ? portList_ports() : options.ports) {
-    const bool network = networkPort_address(number) != NULL;
+  // The rows: the ports given, the updater's table, or the system's ports (a
+  // device without a COM number registered by its path; 0 when the table of
+  // registered ports is full).
+  std::vector<SystemPort> rows;
+  std::vector<int> numbers;
+  const bool system = options.ports.empty() && !options.all;
+  if (system) rows = systemPorts_list();
+  for (const SystemPort &row : rows)
+    numbers.push_back(row.comNumber > 0 ? row.comNumber : portRegistry_registerDevice(row.device));
+  if (!system) numbers = options.ports.empty() ? portList_ports() : options.ports;
+  rows.resize(numbers.size());
+  if (!options.json && !numbers.empty()) printf("PORT   STATE  DEVICE\n");
+  for (size_t i = 0; i < numbers.size(); i++) {
+    const SystemPort &row = rows[i];
+    const int number = numbers[i];
+    const int comNumber = number > 0 ? portDescription_of(number).comNumber : 0;
     PortEntry entry;
     entry.number = number;
-    checkPort(&entry);
+    if (number > 0) {
+      checkPort(&entry);
+    } else {
+      entry.device = row.device;
+      portList_checkDevice(&entry);
+    }
 
     UnitInfo info;
     BOOL answered = FALSE;
-    if (options.probe && entry.state == PORT_FREE && findUnit(number, 0)) {
+    if (options.probe && entry.state == PORT_FREE && number > 0 && findUnit(number, 0)) {
       answered = TRUE;
       queryUnit(&info);
       ComPortAPI_CloseCOM();
     }
 
     if (options.json) {
-      json item{{"port", network ? json() : json(entry.number)},
-                {"name", networkPort_portName(entry.number)},
+      json item{{"port", comNumber > 0 ? json(comNumber) : json()},
+                {"name", number > 0 ? portDescription_of(number).name : row.device},
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (network && !entry.reason.empty()) item["reason"] = entry.reason;
+      if (comNumber == 0 && !entry.reason.empty()) item["reason"] = entry.reason;
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
@@ -86,19 +138,21 @@ int runPortsCommand(const PortsOptions &options) {
       }
       if (options.probe && entry.state == PORT_FREE)
         item["unit"] = answered ? unitJson(info) : json();
+      if (system) addSlotJson(&item, row);
       list.push_back(item);
       continue;
     }
 
-    if (network) {
-      printf("%s %s", entry.device.c_str(), portList_stateName(entry.state));
-      if (!entry.reason.empty()) printf(" (%s)", entry.reason.c_str());
+    const bool held = entry.state == PORT_BUSY || entry.state == PORT_DENIED;
+    if (comNumber == 0) {  // a device without a COM number: its path is its name
+      printf("%-6s %-6s %s", "-", portList_stateName(entry.state), entry.device.c_str());
+      if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
     } else {
       printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
              entry.device.empty() ? "(no device)" : entry.device.c_str());
     }
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {
+    if (held) {
       printf("  (%s", entry.reason.c_str());
       // A process names itself: its name is escaped like a unit's bytes.
       if (entry.holderPid > 0)
@@ -106,6 +160,7 @@ int runPortsCommand(const PortsOptions &options) {
       else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
       printf(")");
     }
+    if (system) printSlot(row);
     printf("\n");
     if (options.probe && entry.state == PORT_FREE) {
       if (answered) printUnit(info, "       ");

@@ -13,9 +13,10 @@
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/SystemPorts.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -27,12 +28,12 @@ using nlohmann::json;
 // A missing field is null in JSON: the unit did not say.
 json textOrNull(const std::string &text) { return text.empty() ? json() : json(text); }
 
-// "port" is the COM number, null for a network port, which "address" names;
+// "port" is the COM number, null for a port without one, which "address" names;
 // "baud" is null over a raw socket whose rate the user did not give.
 json unitJson(const UnitInfo &info) {
-  const bool network = networkPort_address(info.port) != NULL;
-  return json{{"port", network ? json() : json(info.port)},
-              {"address", networkPort_portName(info.port)},
+  const PortDescription port = portDescription_of(info.port);
+  return json{{"port", port.comNumber > 0 ? json(port.comNumber) : json()},
+              {"address", portDescription_of(info.port).name},
               {"device", info.device},
               {"baud", info.baud > 0 ? json(info.baud) : json()},
               {"type", textOrNull(info.type)},
@@ -50,7 +51,7 @@ static std::string orUnknown(const std::string &text) {
 }
 
 void printUnit(const UnitInfo &info, const char *indent) {
-  if (networkPort_address(info.port) != NULL)
+  if (portDescription_of(info.port).comNumber == 0)
     printf("%sPort         : %s\n", indent, info.device.c_str());
   else
     printf("%sPort         : COM%d (%s)\n", indent, info.port, info.device.c_str());
@@ -62,21 +63,23 @@ void printUnit(const UnitInfo &info, const char *indent) {
   printf("%sFirmware     : %s\n", indent, orUnknown(info.firmware).c_str());
   printf("%sFPGA         : %s %s device %s\n", indent, orUnknown(info.fpgaFamily).c_str(),
          orUnknown(info.fpgaVersion).c_str(), orUnknown(info.fpgaDevice).c_str());
-  printf("%sRelease %s : %s\n", indent, FIRMWARE_VERSION_TO_UPLOAD,
+  const std::string release = std::string("Release ") + FIRMWARE_VERSION_TO_UPLOAD;
+  printf("%s%-13s: %s\n", indent, release.c_str(),
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
 void printWhyNoUnit(int port) {
-  if (networkPort_address(port) == NULL) {
+  if (port == 0 || portDescription_of(port).comNumber > 0) {
     openFailures_printRange(port > 0 ? port : DETECTION_FIRST_PORT,
                             port > 0 ? port : DETECTION_LAST_PORT);
     return;
   }
-  // Why the server could not be reached or was given up; a server that took
-  // the connection and relayed no answer says nothing more.
-  const std::string failure = networkPort_failure(port);
+  // Why the port could not be opened (a device absent or held, a server not
+  // reached or given up); a server that took the connection and relayed no
+  // answer says nothing more.
+  const std::string failure = portDescription_openFailure(port);
   if (!failure.empty())
-    toolError_print("%s: %s", networkPort_portName(port).c_str(), failure.c_str());
+    toolError_print("%s: %s", portDescription_of(port).name.c_str(), failure.c_str());
 }
 
 int runProbeCommand(const ProbeOptions &options) {
@@ -99,7 +102,15 @@ int runProbeCommand(const ProbeOptions &options) {
   UnitInfo info;
   queryUnit(&info);
   ComPortAPI_CloseCOM();
-  if (options.json) printf("%s\n", jsonText(unitJson(info)).c_str());
-  else printUnit(info, "");
+  if (options.json) {
+    json unit = unitJson(info);
+    // The adapter's slot, where the system tells one for the unit's port.
+    for (const SystemPort &port : systemPorts_list())
+      if (port.device == info.device && (port.vid >= 0 || !port.location.empty()))
+        addSlotJson(&unit, port);
+    printf("%s\n", jsonText(unit).c_str());
+  } else {
+    printUnit(info, "");
+  }
   return endUnitRun(EXIT_UPDATE_DONE);
 }

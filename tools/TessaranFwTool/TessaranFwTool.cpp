@@ -151,6 +151,11 @@ int runTool(int argc, char **argv) {
       });
   }
 
+  // The tool's name alone lists its commands, as its --help does.
+  if (argc <= 1) {
+    fputs(app.help().c_str(), stdout);
+    return EXIT_UPDATE_DONE;
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError &error) {

@@ -2,12 +2,16 @@
 
 #include <stdio.h>
 
+#include <algorithm>
+
 #include "LookingStatus.h"
 #include "PortCommands.h"
 #include "fleet/FleetRun.h"
 #include "interrupts/Interrupts.h"
 #include "platform/Platform.h"
 #include "platform/Subprocess.h"
+#include "platform/SystemPorts.h"
+#include "serial/PortDescription.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
 #include "updater/UnitQueries.h"
@@ -29,17 +33,16 @@ UnitSearchOutcome unitSearch_find(UnitSearch *search) {
 
   search->concurrent = true;
   updateProgress_setStep(UPDATE_STEP_DETECTING);
-  char asking[64];
-  if (search->baud > 0)
-    snprintf(asking, sizeof asking, " asking COM%d to COM%d at %d baud", DETECTION_FIRST_PORT,
-             DETECTION_LAST_PORT, search->baud);
-  else
-    snprintf(asking, sizeof asking, " asking COM%d to COM%d", DETECTION_FIRST_PORT,
-             DETECTION_LAST_PORT);
+  const std::vector<int> ports = unitSearch_systemPorts();
+  const size_t others = ports.size() - (DETECTION_LAST_PORT - DETECTION_FIRST_PORT + 1);
+  char asking[96];
+  int length = snprintf(asking, sizeof asking, " asking COM%d to COM%d", DETECTION_FIRST_PORT,
+                        DETECTION_LAST_PORT);
+  if (others > 0)
+    length += snprintf(asking + length, sizeof asking - length, " and %zu other port%s", others,
+                       others == 1 ? "" : "s");
+  if (search->baud > 0) snprintf(asking + length, sizeof asking - length, " at %d baud", search->baud);
   lookingStatus_show(asking);
-
-  std::vector<int> ports;
-  for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++) ports.push_back(port);
   FleetSearch fleetSearch;
   fleetSearch.baud = search->baud;
   fleetSearch.lowestOnly = true;
@@ -63,6 +66,30 @@ UnitSearchOutcome unitSearch_find(UnitSearch *search) {
   // unit answered at, so that the unit has heard on its port exactly what
   // the sequential scan would have sent it.
   return openUnit(found.front().port, found.front().baud) ? UNIT_SEARCH_FOUND : UNIT_SEARCH_NONE;
+}
+
+// A system port's number: its COM number, else its path's registration (0
+// when the table of registered ports is full).
+static int numberOf(const SystemPort &port) {
+  return port.comNumber > 0 ? port.comNumber : portRegistry_registerDevice(port.device);
+}
+
+std::vector<int> unitSearch_systemPorts(void) {
+  std::vector<int> ports;
+  for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++) ports.push_back(port);
+  for (const SystemPort &port : systemPorts_list()) {
+    const int number = numberOf(port);
+    if (number > 0 && std::find(ports.begin(), ports.end(), number) == ports.end())
+      ports.push_back(number);
+  }
+  return ports;
+}
+
+std::vector<int> unitSearch_portsAt(const std::string &location) {
+  std::vector<int> ports;
+  for (const SystemPort &port : systemPorts_atLocation(systemPorts_list(), location))
+    if (numberOf(port) > 0) ports.push_back(numberOf(port));
+  return ports;
 }
 
 void unitSearch_printWhyNone(const UnitSearch &search) {

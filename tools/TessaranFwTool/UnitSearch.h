@@ -1,5 +1,6 @@
 // How probe and update find the unit. With --port, detection on that port as
-// the updater does it. Without, every port of COM1 to COM32 is probed at once,
+// the updater does it. Without, every port of COM1 to COM32 and then every
+// other port the system has (unitSearch_systemPorts) is probed at once,
 // a child process each (update-all's probe, each through detection's own rate
 // order, or only at --baud); the unit on the lowest COM number that answered,
 // the one the sequential scan would have found first, is then opened at the
@@ -20,12 +21,20 @@ enum UnitSearchOutcome {
 
 struct UnitSearch {
   std::string program;  // the tool itself, to start the probes; empty: the sequential scan
-  int port = 0;         // --port; 0: COM1 to COM32
+  int port = 0;         // --port; 0: unitSearch_systemPorts()
   int baud = 0;         // --baud; 0: detection's rates
   // Filled by the search: why ports could not be opened, from the probes.
   bool concurrent = false;
   std::vector<std::pair<int, std::string>> unopened;
 };
+
+// The ports a search without --port asks: COM1 to COM32 as the updater scans
+// them, then every other port the system has, in SystemPorts.h's order (a
+// device without a COM number registered by its path).
+std::vector<int> unitSearch_systemPorts(void);
+// The ports of the system at a USB location (SystemPorts.h: a slot and every
+// port below it), numbered as above; none when no adapter is plugged there.
+std::vector<int> unitSearch_portsAt(const std::string &location);
 
 // Finds the unit. Must run inside a unit run (beginUnitRun): an interrupt
 // during the concurrent probe stops every probe, prints the line the unit

@@ -14,16 +14,19 @@
 #include <direct.h>
 #endif
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRun.h"
 #include "platform/ExitStatus.h"
+#include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -68,8 +71,25 @@ static int gPortWidth = 7;
 
 static std::string portCell(const FleetRecord &record) {
   char cell[300];
-  snprintf(cell, sizeof cell, "%-*s", gPortWidth, networkPort_portName(record.port).c_str());
+  snprintf(cell, sizeof cell, "%-*s", gPortWidth, portDescription_of(record.port).name.c_str());
   return cell;
+}
+
+// The live table's SLOT column: the adapter's USB location ("usb:1-1.4.2"),
+// as wide as the longest of the table (gSlotWidth); no column when no unit's
+// slot is known.
+static int gSlotWidth = 0;
+
+static std::string slotText(const FleetRecord &record) {
+  return record.location.empty() ? "" : (record.vid.empty() ? "" : "usb:") + record.location;
+}
+
+static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
+  gSlotWidth = 0;
+  for (const FleetUnit *unit : units) {
+    const int width = (int)slotText(unit->record).size();
+    if (width > 0) gSlotWidth = std::max(gSlotWidth, 2 + std::max(width, 4));
+  }
 }
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
@@ -88,7 +108,9 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
                                   lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
-  return portCell(unit.record) + row + std::string(column);
+  std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
+  if (gSlotWidth > 0) slot.resize(std::max((int)slot.size(), gSlotWidth), ' ');
+  return portCell(unit.record) + row + std::string(column) + slot;
 }
 
 // A header's port column and the rest.
@@ -99,6 +121,12 @@ static std::string header(const char *rest) {
 }
 
 static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
+
+static std::string tableHeader(void) {
+  std::string slot = gSlotWidth > 0 ? "  SLOT" : "";
+  if (gSlotWidth > 0) slot.resize(gSlotWidth, ' ');
+  return header(kTableHeader) + slot;
+}
 
 // A unit's row once it has ended, as a watch shows it: "updated" for "done".
 static FleetUnit shownUnit(const FleetUnit &unit) {
@@ -170,7 +198,7 @@ class Display : public FleetListener {
     }
     std::string ports;
     for (const FleetUnit *unit : running)
-      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
+      ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
     message("\nNo longer watching; the updates running on " + ports +
             " go on. Interrupt again to stop them.");
   }
@@ -187,7 +215,7 @@ class Display : public FleetListener {
   void warned(const std::vector<const FleetUnit *> &atRisk) override {
     std::string ports;
     for (const FleetUnit *unit : atRisk)
-      ports += (ports.empty() ? "" : ", ") + networkPort_portName(unit->record.port);
+      ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
     message("\nWARNING: " + ports + " being written: stopping now leaves " +
             (atRisk.size() == 1 ? "it" : "them") +
             " without working firmware. Interrupt again to stop anyway.");
@@ -197,7 +225,7 @@ class Display : public FleetListener {
 
   // Once per unit, as its child tells it.
   void logFailed(const FleetUnit &unit, const std::string &why) override {
-    message(networkPort_portName(unit.record.port) + ": its log " + unit.record.log +
+    message(portDescription_of(unit.record.port).name + ": its log " + unit.record.log +
             " is not being written: " + why + "; the update goes on.");
   }
 
@@ -215,7 +243,8 @@ class Display : public FleetListener {
 
  private:
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
-    std::string text = "\x1b[2K" + header(kTableHeader) + "\n";
+    fitSlotColumn(units);
+    std::string text = "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
     for (const FleetWatch::Port &port : ports) {
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
@@ -232,7 +261,8 @@ class Display : public FleetListener {
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
-    std::string text = "\x1b[2K" + header(kTableHeader) + "\n";
+    fitSlotColumn(units);
+    std::string text = "\x1b[2K" + tableHeader() + "\n";
     for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
     show(text, (int)units.size() + 1, now);
   }
@@ -355,8 +385,8 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
                     const std::string &self, const std::string &program, const std::string &logDir) {
   for (int port : ports)
-    if ((int)networkPort_portName(port).size() > gPortWidth)
-      gPortWidth = (int)networkPort_portName(port).size();
+    if ((int)portDescription_of(port).name.size() > gPortWidth)
+      gPortWidth = (int)portDescription_of(port).name.size();
   printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
   printf("Logs in %s\n\n", logDir.c_str());
@@ -406,10 +436,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
 
 int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
-  std::vector<int> ports = options.ports;
-  if (ports.empty())
-    for (int port = DETECTION_FIRST_PORT; port <= DETECTION_LAST_PORT; port++)
-      ports.push_back(port);
+  std::vector<int> ports = options.ports.empty() ? unitSearch_systemPorts() : options.ports;
   if (!options.reportPath.empty()) {
     // Refused now rather than after every unit has been updated; an earlier
     // report stays as it is until the new one replaces it.
@@ -459,12 +486,12 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   }
   std::string names;
   for (const FleetRecord &unit : found)
-    names += (names.empty() ? "" : ", ") + networkPort_portName(unit.port) +
+    names += (names.empty() ? "" : ", ") + portDescription_of(unit.port).name +
              (unit.baud > 0 ? " at " + std::to_string(unit.baud) : " at the server's rate");
   printf("Found %zu unit%s: %s\n", found.size(), found.size() == 1 ? "" : "s", names.c_str());
   for (const FleetRecord &unit : found)
-    if ((int)networkPort_portName(unit.port).size() > gPortWidth)
-      gPortWidth = (int)networkPort_portName(unit.port).size();
+    if ((int)portDescription_of(unit.port).name.size() > gPortWidth)
+      gPortWidth = (int)portDescription_of(unit.port).name.size();
 
   std::string logDir = options.logDir;
   if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {

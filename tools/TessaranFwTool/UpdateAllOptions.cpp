@@ -6,13 +6,14 @@
 #include <vector>
 
 #include "ToolCommands.h"
+#include "UnitSearch.h"
 #include "fleet/Fleet.h"
 #include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
 #include "platform/ToolName.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 #include "serial/SerialTrace.h"
 
@@ -32,20 +33,30 @@ static std::string withoutComPrefixes(const std::string &list) {
   return plain;
 }
 
-// --ports: COM numbers and ranges as the port list writes them, and network
-// addresses, each registered for a port number of its own: the COM ports
-// first, then the addresses in the order given, a port named twice kept once.
+// --ports: COM numbers and ranges as the port list writes them, device paths
+// and network addresses, each registered for a port number of its own: the
+// COM ports first, then the others in the order given, a port named twice
+// kept once.
 // FALSE after saying what is wrong.
 static bool parsePortList(const std::string &list, std::vector<int> *ports) {
   std::string comItems;
-  std::vector<int> networkPorts;
+  std::vector<int> namedPorts;
   size_t start = 0;
   for (;;) {
     const size_t comma = list.find(',', start);
     const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
     if (item.empty()) {
       comItems += ",,";  // an empty item: the port list's own parser refuses it
-    } else if (item.find("://") == std::string::npos) {
+    } else if (item.compare(0, 4, "usb:") == 0) {  // a USB slot: its ports as plugged in now
+      const std::vector<int> at = unitSearch_portsAt(item.substr(4));
+      if (at.empty()) {
+        toolError_print("bad port list \"%s\": no serial port at %s (ports shows each adapter's "
+                        "location)", list.c_str(), item.c_str());
+        return false;
+      }
+      namedPorts.insert(namedPorts.end(), at.begin(), at.end());
+    } else if (item.find("://") == std::string::npos && item[0] != '/' &&
+               item.compare(0, 4, "\\\\.\\") != 0) {
       comItems += (comItems.empty() ? "" : ",") + item;
     } else {
       PortAddress address;
@@ -54,24 +65,24 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
         toolError_print("bad port list \"%s\": %s", list.c_str(), reason.c_str());
         return false;
       }
-      const int port = networkPort_register(&address);
+      const int port = portRegistry_register(address);
       if (port == 0) {
-        toolError_print("bad port list \"%s\": more than %d network ports", list.c_str(),
-                        NETWORK_PORT_ADDRESSES);
+        toolError_print("bad port list \"%s\": more than %d ports named", list.c_str(),
+                        PORT_REGISTRY_SIZE);
         return false;
       }
-      networkPorts.push_back(port);
+      namedPorts.push_back(port);
     }
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if ((!comItems.empty() || networkPorts.empty()) &&
+  if ((!comItems.empty() || namedPorts.empty()) &&
       !portList_parse(withoutComPrefixes(comItems), ports)) {
-    toolError_print("bad port list \"%s\" (COM numbers 1 to 255, e.g. 1-8,12 or COM3)",
-                    list.c_str());
+    toolError_print("bad port list \"%s\" (COM numbers 1 to %d, e.g. 1-8,12 or COM3)",
+                    list.c_str(), PORT_ADDRESS_LAST_COM);
     return false;
   }
-  for (int port : networkPorts)
+  for (int port : namedPorts)
     if (std::find(ports->begin(), ports->end(), port) == ports->end()) ports->push_back(port);
   return true;
 }
@@ -82,7 +93,7 @@ int runUpdateAllCommand(const ToolOptions &options) {
     // The probe's trace, for its parent to append to its own: each record
     // names the port, since the parent's trace holds every port's.
     if (!all.probeTrace.empty()) {
-      serialTrace_setLabel(networkPort_portName(all.probePort).c_str());
+      serialTrace_setLabel(portDescription_of(all.probePort).name.c_str());
       if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
       serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
     }
@@ -99,7 +110,7 @@ int runUpdateAllCommand(const ToolOptions &options) {
   // --baud is the rate of the socket:// ports' lines, which no probe can
   // learn; the other ports' units are found at their own rates.
   if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
-                                     [](int port) { return networkPort_isRaw(port) != FALSE; })) {
+                                     [](int port) { return portDescription_of(port).serverRate; })) {
     toolError_print(
         "--baud is the rate of the socket:// ports' lines, and --ports names none "
         "(COM and rfc2217:// ports are asked at detection's rates)");

@@ -20,7 +20,7 @@
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/PortDescription.h"
 #include "serial/SerialTrace.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
@@ -71,8 +71,8 @@ static BOOL verifyUpdate(int seconds) {
 // announced at one rate and streamed at another would leave the unit waiting
 // for an image it cannot read.
 static BOOL streamRateReachable(void) {
-  if (!networkPort_isRaw(gComPortNumber) || gBaudRate == UPLOAD_BAUD_RATE) return TRUE;
-  const std::string port = networkPort_portName(gComPortNumber);
+  if (!portDescription_of(gComPortNumber).serverRate || gBaudRate == UPLOAD_BAUD_RATE) return TRUE;
+  const std::string port = portDescription_of(gComPortNumber).name;
   char reason[256];
   if (gBaudRate > 0)
     snprintf(reason, sizeof reason,
@@ -132,11 +132,11 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     return endUnitRun(EXIT_NO_UNIT);
   }
   printf("OK\r\n");
-  if (networkPort_address(gComPortNumber) == NULL) {
+  if (portDescription_of(gComPortNumber).comNumber > 0) {
     printf("COM PORT Number : %d", gComPortNumber);
     printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
   } else {
-    printf("Port            : %s", networkPort_portName(gComPortNumber).c_str());
+    printf("Port            : %s", portDescription_of(gComPortNumber).name.c_str());
     if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
     else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
   }

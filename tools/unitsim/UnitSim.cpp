@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "UnitSim.h"
 #include "platform/PortList.h"
@@ -343,6 +345,15 @@ std::unique_ptr<PortDevice> Simulator::deviceFor(int port) {
 
 bool Simulator::start(void) {
   if (!log_.open(opt_.logPath)) return false;
+  // The folder of port links is made when missing (with its parents), so
+  // that "unitsim --com-dir ports" works in a fresh folder.
+  std::error_code made;
+  std::filesystem::create_directories(opt_.comDir, made);
+  if (made) {
+    fprintf(stderr, "unitsim: cannot create the folder %s: %s\n", opt_.comDir.c_str(),
+            made.message().c_str());
+    return false;
+  }
   ports_.reserve(opt_.ports.size());
   for (int number : opt_.ports) ports_.emplace_back(number, opt_.pace, &log_);
   for (SimPort &port : ports_)

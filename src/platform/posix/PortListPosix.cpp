@@ -1,5 +1,7 @@
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "platform/OpenFailures.h"
 #include "platform/PortList.h"
@@ -27,6 +29,23 @@ std::string portList_deviceOfOpen(int port, const char *name) {
 }
 
 void portList_describe(PortEntry *entry) { entry->device = portList_device(entry->number); }
+
+void portList_checkDevice(PortEntry *entry) {
+  int fd = open(entry->device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    entry->state = portList_stateOfFailedOpen(errno);
+    if (entry->state != PORT_ABSENT) entry->reason = strerror(errno);
+    return;
+  }
+  close(fd);
+  entry->state = PORT_FREE;
+  PortHolder holder;
+  if (!portHolders_find(entry->device.c_str(), &holder)) return;
+  entry->state = PORT_BUSY;
+  entry->reason = strerror(EBUSY);
+  entry->holderPid = holder.pid;
+  entry->holderName = holder.name;
+}
 
 PortState portList_stateOfFailedOpen(long systemError) {
   switch (systemError) {

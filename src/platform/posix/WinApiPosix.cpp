@@ -188,9 +188,13 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
 }
 
 static HANDLE openPort(LPCSTR lpFileName) {
-  /* 1. Resolve the COM name to a device path. */
+  /* 1. Resolve the COM name to a device path; a device's own path opens as
+        it is. */
   char path[4096];
-  if (!comPortNames_resolve(lpFileName, path, sizeof path)) {
+  const int byPath = lpFileName != NULL && lpFileName[0] == '/';
+  if (byPath && strlen(lpFileName) < sizeof path) {
+    strcpy(path, lpFileName);
+  } else if (byPath || !comPortNames_resolve(lpFileName, path, sizeof path)) {
     errno = ENOENT;
     return INVALID_HANDLE_VALUE;
   }

@@ -7,7 +7,8 @@
 //    the call began; a silent read succeeds with a count of 0. A read on a
 //    device that has gone away fails at once with a count of 0.
 //  - WriteFile blocks until every byte has been taken (no write timeout).
-//  - CreateFileA on "\\.\COMn" opens the device exclusively, and fails with
+//  - CreateFileA on "\\.\COMn" (or on a device's path, "/dev/ttyUSB0") opens
+//    the device exclusively, and fails with
 //    EBUSY while another program holds it (see PortHolders.h); CloseHandle
 //    puts back the line settings found at the open.
 #ifndef WINAPIPOSIX_H

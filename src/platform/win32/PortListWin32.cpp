@@ -24,7 +24,7 @@ static int comNumber(const char *name) {
   if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return 0;
   char *end = NULL;
   long n = strtol(name + 3, &end, 10);
-  return *end == '\0' && n > 0 && n < 100000 ? (int)n : 0;
+  return *end == '\0' && n > 0 && n <= PORT_LIST_LAST_COM ? (int)n : 0;
 }
 
 std::vector<int> portList_ports(void) {
@@ -95,6 +95,17 @@ void portList_describe(PortEntry *entry) {
   entry->device = portList_device(entry->number);
   auto found = friendlyNames().find(entry->number);
   if (found != friendlyNames().end()) entry->friendlyName = found->second;
+}
+
+void portList_checkDevice(PortEntry *entry) {
+  HANDLE handle = CreateFileA(entry->device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                              OPEN_EXISTING, 0, NULL);
+  if (handle == INVALID_HANDLE_VALUE) {
+    entry->state = portList_stateOfFailedOpen((long)GetLastError());
+    return;
+  }
+  CloseHandle(handle);
+  entry->state = PORT_FREE;
 }
 
 PortState portList_stateOfFailedOpen(long systemError) {

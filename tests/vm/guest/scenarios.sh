@@ -74,3 +74,61 @@ scenario_lines() {
   emit lines /tmp/lines.txt
   wait
 }
+
+# "ttyUSBn LOCATION VID:PID SERIAL" for each USB serial adapter, from sysfs:
+# the tty's device is the adapter's port, under its interface, under the USB
+# device, whose folder is named by its location (bus-port.port...).
+adapters() {
+  for tty in /sys/class/tty/ttyUSB*; do
+    usb=$(readlink -f "$tty/device/../..")
+    echo "${tty##*/} ${usb##*/} $(cat "$usb/idVendor"):$(cat "$usb/idProduct") $(cat "$usb/serial")"
+  done
+}
+# Waits up to 30 s until there are $1 USB serial adapters.
+wait_adapters() {
+  i=0
+  while [ "$(ls -d /sys/class/tty/ttyUSB* 2>/dev/null | wc -l)" != "$1" ] && [ $i -lt 600 ]; do
+    sleep 0.05
+    i=$((i + 1))
+  done
+}
+# The host pulls or plugs back the hub's adapters named ($1 pull|plug, then
+# QEMU ids); then $2 adapters are wanted.
+hub_request() {
+  echo "vm: $1" >/dev/console
+  wait_adapters "$2"
+}
+tty_of() { adapters | awk -v s="$1" '$4 == s { print $1 }'; }
+
+# Three adapters behind a hub (1-2.1 to 1-2.3) beside the first (1-1). The
+# second and third are pulled and plugged back in the other order: they swap
+# their ttyUSB numbers. The unit behind the second is then asked through the
+# COM number its new ttyUSB number gives (COM5 + n).
+scenario_usb_hub() {
+  wait_adapters 4
+  adapters >/tmp/before
+  emit before /tmp/before
+  hub_request "pull hub2 hub3" 2
+  hub_request "plug hub3" 3
+  hub_request "plug hub2" 4
+  adapters >/tmp/after
+  emit after /tmp/after
+  moved=$(tty_of A10K0002)
+  run_program probe TessaranFwTool probe --port $((${moved#ttyUSB} + 5))
+}
+
+# The same, then the tool names the adapters by device path and USB location:
+# the unit behind the first hub adapter by its ttyUSB path, the one behind the
+# moved adapter by its location, both updated side by side.
+scenario_usb_slots() {
+  scenario_usb_hub
+  TessaranFwTool ports --json >/tmp/ports.json 2>&1
+  emit ports.json /tmp/ports.json
+  location=$(adapters | awk '$4 == "A10K0002" { print $2 }')
+  run_only update-port TessaranFwTool update --port "/dev/$(tty_of A10K0001)" &
+  run_only update-slot TessaranFwTool update-all --ports "usb:$location" --report /tmp/slot.json &
+  wait
+  emit_run update-port
+  emit_run update-slot
+  emit slot.json /tmp/slot.json
+}

@@ -1,0 +1,53 @@
+// What the layers above the serial calls know of a port: one description per
+// port number, whatever kind of port it is. The driver opens a number; a COM
+// number (1 to PORT_ADDRESS_LAST_COM) stands for itself, and every other port
+// (a device path, a terminal server's address) is registered here for a
+// number past the COM range. Code above the serial calls reads what it needs
+// from the description (the name to show, the name for a file, the COM number
+// for a report, whether the line's rate is the server's) and never asks which
+// kind of port it has.
+#ifndef PORTDESCRIPTION_H
+#define PORTDESCRIPTION_H
+
+#include <string>
+
+#include "serial/PortAddress.h"
+
+// Registered ports are numbered from here on, past every COM number.
+#define PORT_REGISTRY_FIRST 10001
+#define PORT_REGISTRY_SIZE 256
+
+enum PortKind { PORT_KIND_LOCAL, PORT_KIND_RFC2217, PORT_KIND_SOCKET };
+
+struct PortDescription {
+  int number = 0;  // the number the driver opens
+  PortKind kind = PORT_KIND_LOCAL;
+  int comNumber = 0;        // COMn, 0 for a port that has none
+  std::string name;         // for the user and as the argument that names it again:
+                            // "COM3", "/dev/ttyUSB0", "rfc2217://host:3001"
+  std::string fileName;     // as part of a file name: "COM3", "dev-ttyUSB0", "rfc2217-host-3001"
+  std::string device;       // the device opened (COMn: the system's, "" when none), or the URL
+  bool serverRate = false;  // the line's rate is the server's: no call can change it (socket://)
+  bool registered = false;  // known to this process (a COM number always is)
+};
+
+// The number of an address (the same number each time the same address is
+// registered; a COM address's number is its COM number), 0 when the table is
+// full.
+int portRegistry_register(const PortAddress &address);
+// The number of a local device by its path; 0 when the table is full or the
+// path is no device's.
+int portRegistry_registerDevice(const std::string &path);
+// The address registered under `port`, NULL for a COM number or any other.
+const PortAddress *portRegistry_address(int port);
+
+// The description of any port number. A number neither COM nor registered
+// is named "COMn" as the driver names it, with no COM number and nothing to
+// open.
+PortDescription portDescription_of(int port);
+// Why the last open of `port` failed, as the text after its name ("absent",
+// "held by PID 1234 (minicom)", "connection refused"), "" when it did not
+// fail or was never tried.
+std::string portDescription_openFailure(int port);
+
+#endif  // PORTDESCRIPTION_H

@@ -1,0 +1,64 @@
+// The registered ports and the description of every port number.
+#include <string>
+
+#include "platform/PortList.h"
+#include "serial/PortDescription.h"
+#include "serial/PortInterface.h"
+
+static PortAddress gAddresses[PORT_REGISTRY_SIZE];
+static int gCount = 0;
+
+int portRegistry_register(const PortAddress &address) {
+  if (address.kind == PORT_ADDRESS_COM) return address.comNumber;
+  const std::string text = portAddress_text(address);
+  for (int i = 0; i < gCount; i++)
+    if (portAddress_text(gAddresses[i]) == text) return PORT_REGISTRY_FIRST + i;
+  if (gCount == PORT_REGISTRY_SIZE) return 0;
+  gAddresses[gCount] = address;
+  return PORT_REGISTRY_FIRST + gCount++;
+}
+
+int portRegistry_registerDevice(const std::string &path) {
+  PortAddress address;
+  std::string reason;
+  if (path.empty() || path[0] != '/' || !portAddress_parse(path, &address, &reason)) return 0;
+  return portRegistry_register(address);
+}
+
+const PortAddress *portRegistry_address(int port) {
+  const int index = port - PORT_REGISTRY_FIRST;
+  return index >= 0 && index < gCount ? &gAddresses[index] : NULL;
+}
+
+PortDescription portDescription_of(int port) {
+  PortDescription d;
+  d.number = port;
+  const PortAddress *address = portRegistry_address(port);
+  if (address == NULL) {
+    const bool com = port >= 1 && port <= PORT_ADDRESS_LAST_COM;
+    d.comNumber = com ? port : 0;
+    // Any other number is named as the driver names what it opens.
+    d.name = "COM" + std::to_string(port);
+    d.fileName = d.name;
+    d.device = com ? portList_device(port) : "";
+    d.registered = com;
+    return d;
+  }
+  d.kind = address->kind == PORT_ADDRESS_RFC2217  ? PORT_KIND_RFC2217
+           : address->kind == PORT_ADDRESS_SOCKET ? PORT_KIND_SOCKET
+                                                  : PORT_KIND_LOCAL;
+  d.name = portAddress_text(*address);
+  d.fileName = portAddress_fileName(*address);
+  d.device = d.name;  // a device path, or the server's URL
+  d.serverRate = d.kind == PORT_KIND_SOCKET;
+  d.registered = true;
+  return d;
+}
+
+const PortInterface *portInterface_of(const PortDescription &port) {
+  return port.kind == PORT_KIND_LOCAL ? localPort_interface() : networkPort_interface(port.kind);
+}
+
+std::string portDescription_openFailure(int port) {
+  return portInterface_of(portDescription_of(port))->openFailure(port);
+}
