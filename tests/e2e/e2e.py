@@ -639,8 +639,7 @@ def case_interrupt_key_wait(run):
 
 def interrupt_twice_streaming(run, updater, relabelled=False):
     """Two interrupts during the FPGA stream: a warning, then the stop anyway.
-    After the warning the percentages go on bare (the updater's console) or
-    after the stream's label again (RELABELLED: the tool).
+    After the warning the progress goes on bare, or after its label again if RELABELLED.
     (Shared with the Wine tests, where Wine turns SIGINT into a Ctrl+C event.)"""
     stream_started(updater)
     updater.proc.send_signal(signal.SIGINT)
