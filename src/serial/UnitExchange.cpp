@@ -4,6 +4,7 @@
 // length and no terminator: it ends at the first read that brings no byte
 // within the read timeout in force, and the whole collected text is compared
 // with the expected one for exact equality.
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -74,6 +75,23 @@ char *gDataBuffer = NULL;
 static ReplyPrinter gReplyPrinter = NULL;
 
 void unitExchange_setReplyPrinter(ReplyPrinter printer) { gReplyPrinter = printer; }
+
+// Warnings that broke the progress line: counted by the interrupt handler,
+// compared on the main flow with the count already answered by a label, so
+// that a warning arriving between the two never goes unanswered.
+static volatile sig_atomic_t gLineBreaks = 0;
+static sig_atomic_t gLineBreaksLabelled = 0;
+static BOOL gRelabel = FALSE;
+static const char *gStreamLabel = NULL;
+
+void unitExchange_setRelabelAfterBreak(BOOL relabel) { gRelabel = relabel; }
+
+void unitExchange_setStreamLabel(const char *label) {
+  gStreamLabel = label;
+  gLineBreaksLabelled = gLineBreaks;  // breaks before the label was printed are behind it
+}
+
+void unitExchange_noteLineBroken(void) { gLineBreaks = gLineBreaks + 1; }
 
 // The collected reply: READ_CHUNK_SIZE characters plus the terminator. About
 // 1 MB, so it lives here rather than on the stack; one exchange runs at a time.
@@ -149,11 +167,24 @@ static void erasePercentage(int percentage) {
   printf(percentage <= 9 ? "\b\b" : "\b\b\b");
 }
 
+// Starts the line again with the stream's label when a warning broke it since
+// the last percentage (and the run asked for it). TRUE: it did, and the shown
+// percentage is on the line above, no longer to be erased.
+static BOOL relabelBrokenLine(void) {
+  const sig_atomic_t breaks = gLineBreaks;
+  if (breaks == gLineBreaksLabelled) return FALSE;
+  gLineBreaksLabelled = breaks;
+  if (!gRelabel || gStreamLabel == NULL) return FALSE;
+  printf("%s", gStreamLabel);
+  return TRUE;
+}
+
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
               const char *expectedResponse) {
   int dataSent = 0;
   int percentage = 0;
 
+  relabelBrokenLine();
   printf("1%%");
   if (dataToSendLength < 0 || (dataToSend == NULL && dataToSendLength > 0)) return FALSE;
 
@@ -164,14 +195,14 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
       if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), DATA_CHUNK_SIZE, &written))
         return FALSE;
       dataSent += DATA_CHUNK_SIZE;
-      erasePercentage(percentage);
+      if (!relabelBrokenLine()) erasePercentage(percentage);
       percentage = (int)((long long)dataSent * 100 / dataToSendLength);
       printf("%d%%", percentage);
       updateProgress_setPercent(percentage);
     } else {
       if (!ComPortAPI_WriteCOM((void *)(dataToSend + dataSent), remaining, &written))
         return FALSE;
-      erasePercentage(percentage);
+      if (!relabelBrokenLine()) erasePercentage(percentage);
       printf("100%%");
       updateProgress_setPercent(100);
       dataSent = dataToSendLength;

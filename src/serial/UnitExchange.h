@@ -28,4 +28,14 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
 typedef void (*ReplyPrinter)(const char *reply);
 void unitExchange_setReplyPrinter(ReplyPrinter printer);
 
+// A warning written over the progress (an interrupt while an image streams)
+// leaves the line broken: the next percentage would stand alone at the start
+// of a new line. When RELABEL is TRUE (the tool; default FALSE, the updater's
+// console stays as it was), sendData first prints the stream's label again,
+// the one handed over by unitExchange_setStreamLabel (NULL: none).
+void unitExchange_setRelabelAfterBreak(BOOL relabel);
+void unitExchange_setStreamLabel(const char *label);
+// Called after such a warning is written. Async-signal-safe.
+void unitExchange_noteLineBroken(void);
+
 #endif  // UNITEXCHANGE_H

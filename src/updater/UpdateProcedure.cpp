@@ -132,9 +132,12 @@ static BOOL transferImage(const ImageTransfer *image, char *text) {
 
   // The unit takes images at 115200 whatever its console rate.
   printf("%s", image->streamLine);
+  unitExchange_setStreamLabel(image->streamLine);
   ComPortAPI_SetBaudRate(UPLOAD_BAUD_RATE);
   ComPortAPI_SetReadingTimeoutInMs(STREAM_REPLY_TIMEOUT_MS);
-  if (!sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS")) {
+  const BOOL accepted = sendData(gDataConcatenated, gDataConcatenatedLenght, TRUE, "SUCCESS");
+  unitExchange_setStreamLabel(NULL);
+  if (!accepted) {
     printf("FAILED\r\n");
     snprintf(reason, sizeof reason, "the %s image was not accepted", image->imageName);
     return stepFailed(reason);

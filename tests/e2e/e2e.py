@@ -637,8 +637,9 @@ def case_interrupt_key_wait(run):
     run.expect_equal("port after the run", port_left_free(run, 1), None)
 
 
-def interrupt_twice_streaming(run, updater):
+def interrupt_twice_streaming(run, updater, relabelled=False):
     """Two interrupts during the FPGA stream: a warning, then the stop anyway.
+    After the warning the progress goes on bare, or after its label again if RELABELLED.
     (Shared with the Wine tests, where Wine turns SIGINT into a Ctrl+C event.)"""
     stream_started(updater)
     updater.proc.send_signal(signal.SIGINT)
@@ -652,11 +653,16 @@ def interrupt_twice_streaming(run, updater):
     run.expect_equal("exit status", status, 130)
     run.expect_equal("stderr", err, WARNING_AT_RISK + STOPPED_AT_RISK)
     run.expect_equal("transcript cut in the stream", PRESS_KEY in out, False)
+    # The FPGA stream's progress, whole: the second interrupt may come after it.
+    label, percentages = re.escape(FPGA_SEND), r"\d+%(?:\x08+\d+%)*"
+    run.expect_equal("progress after the warning", re.match(
+        label + percentages + (label + percentages if relabelled else "") + r"(?![\d\x08]|%s)" % label,
+        out[out.find(FPGA_SEND):]) is not None, True)
     run.expect_equal("port after the run", port_left_free(run, 1), None)
 
 
 def case_interrupt_twice_streaming(run):
-    run.start_unit("--ports", "1")
+    run.start_unit("--ports", "1", "--pace")  # at line rate: the warning lands mid-stream
     interrupt_twice_streaming(run, LiveUpdater(run))
 
 

@@ -506,6 +506,13 @@ def case_update_skip_current(run):
                              {d for _, e, d in events if e == "cmd"} - READ_ONLY, set())
 
 
+def case_update_interrupt(run):
+    """update: two interrupts mid-stream, as the updater gets them."""
+    run.start_unit("--ports", "1", "--pace")
+    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(
+        run, command=[run.args.tool, "update", "--port", "1"]), relabelled=True)
+
+
 CASES = {
     "traced-update": case_traced_update,
     "ports": case_ports,
@@ -519,6 +526,7 @@ CASES = {
     "update": case_update,
     "update-keep-version": case_update_keep_version,
     "update-skip-current": case_update_skip_current,
+    "update-interrupt": case_update_interrupt,
 }
 
 

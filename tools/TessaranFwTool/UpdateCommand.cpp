@@ -111,6 +111,9 @@ int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
   const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed
+  // A warning on an interrupt mid-stream breaks the progress line: the
+  // percentage goes on after the stream's label again, not bare.
+  unitExchange_setRelabelAfterBreak(TRUE);
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");

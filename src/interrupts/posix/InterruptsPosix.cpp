@@ -17,6 +17,7 @@
 #include "platform/ExitStatus.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
+#include "serial/UnitExchange.h"
 
 // Writes all of a NUL-terminated text to standard error, best effort.
 static void writeToStderr(const char *text) {
@@ -37,6 +38,8 @@ static void onInterrupt(int signalNumber) {
   const char *text = NULL;
   if (interruptHandling_answer(&text) == INTERRUPT_WARN) {
     writeToStderr(text);
+    // The progress goes on at the start of the warning's new line.
+    unitExchange_noteLineBroken();
     errno = savedErrno;  // the interrupted call may look at errno next
     return;
   }

@@ -15,6 +15,7 @@
 #include "interrupts/Interrupts.h"
 
 #include "platform/ExitStatus.h"
+#include "serial/UnitExchange.h"
 
 // Writes a text to standard error, best effort (no CRT stream: the main
 // thread may hold its lock).
@@ -36,6 +37,8 @@ static BOOL WINAPI onConsoleControl(DWORD controlType) {
   // handler returns, whatever it returns: there is no going on then.
   if (answer == INTERRUPT_WARN && controlType != CTRL_CLOSE_EVENT) {
     writeToStderr(text);
+    // The progress goes on at the start of the warning's new line.
+    unitExchange_noteLineBroken();
     return TRUE;  // handled: the update goes on
   }
   if (answer == INTERRUPT_WARN) interruptHandling_answer(&text);  // the stop's text
