@@ -24,6 +24,10 @@ struct FleetOptions {
   // appears handled once, until an interrupt.
   bool watch = false;
   double intervalSeconds = 5;
+  // The USB locations --ports named (usb:1-1.4): under watch each is looked
+  // up again every round, so that an adapter plugged in later at it (behind
+  // that hub) is watched too; ports holds the slots found at the start.
+  std::vector<std::string> slotLocations;
 };
 
 // One unit's line of the report.

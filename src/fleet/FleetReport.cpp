@@ -76,7 +76,11 @@ static const char *const kColumns[] = {"port", "device", "baud", "type", "firmwa
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
-static int comNumberOf(const FleetRecord &r) { return portDescription_of(r.port).comNumber; }
+// A USB slot's: the COM number of the device plugged there when the report is made.
+static int comNumberOf(const FleetRecord &r) {
+  const PortDescription d = portDescription_of(r.port);
+  return d.comNumber > 0 ? d.comNumber : d.comNumberNow;
+}
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   char seconds[32];
