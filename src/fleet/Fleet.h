@@ -34,6 +34,7 @@ struct FleetOptions {
 struct FleetRecord {
   int port = 0;  // the COM number, or past COM255 a network port (see address)
   std::string address;  // "COM3", or the URL of a unit behind a terminal server
+  int slotComNumber = 0;  // at a USB slot: the COM number of the device the unit was found on
   std::string device;
   int baud = 0;
   std::string type;

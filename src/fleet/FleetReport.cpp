@@ -76,10 +76,10 @@ static const char *const kColumns[] = {"port", "device", "baud", "type", "firmwa
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
-// A USB slot's: the COM number of the device plugged there when the report is made.
+// A USB slot's: the COM number of the device the unit was found on.
 static int comNumberOf(const FleetRecord &r) {
-  const PortDescription d = portDescription_of(r.port);
-  return d.comNumber > 0 ? d.comNumber : d.comNumberNow;
+  const int com = portDescription_of(r.port).comNumber;
+  return com > 0 ? com : r.slotComNumber;
 }
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
