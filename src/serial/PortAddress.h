@@ -55,14 +55,14 @@ int portAddress_comNumber(const std::string &text);
 // text ("rfc2217://host: no port"); *address is then left as it was.
 bool portAddress_parse(const std::string &text, PortAddress *address, std::string *reason);
 
-// "COM3", the device path, "usb:LOCATION", or the URL with the scheme and host in lower case and the port
-// without leading zeros ("rfc2217://[::1]:3001").
+// "COM3", the device path, "usb:LOCATION", or the URL with the scheme and host in lower case and
+// the port without leading zeros ("rfc2217://[::1]:3001").
 std::string portAddress_text(const PortAddress &address);
 
 // The address as part of a file name, the same on POSIX and Windows:
 // "COM3", "rfc2217-127.0.0.1-3001", "socket-__1-4001" for [::1]:4001,
-// "dev-ttyUSB0" for /dev/ttyUSB0, "usb-1-1.4.2" for usb:1-1.4.2 (unbounded: a caller that needs a bound
-// applies it).
+// "dev-ttyUSB0" for /dev/ttyUSB0, "usb-1-1.4.2" for usb:1-1.4.2 (unbounded: a caller that needs a
+// bound applies it).
 std::string portAddress_fileName(const PortAddress &address);
 
 #endif  // PORTADDRESS_H

@@ -522,16 +522,14 @@ def case_watch_swap(run):
 
 
 def case_watch_slot(run):
-    """Stand-in children under --watch --ports usb:1-1.4 (a hub) over a fake sysfs: the adapter at
-    1-1.4.1 pulled and plugged back as another tty is the same slot; one plugged in later at
-    1-1.4.2 is watched too."""
+    """Stand-in children under --watch --ports usb:1-1.4 (a hub) over a fake sysfs: the adapter at 1-1.4.1
+    plugged back as another tty is the same slot; one plugged in later at 1-1.4.2 is watched too."""
     import shutil
-    units = [a for n in (1, 2, 3) for a in ("--unit", "%d:tx:115200:version=1.0.4 XC7A35 1.3 1" % n)]
-    run.start_unit("--ports", "1-3", *units, max_seconds=60)
+    same = ":tx:115200:version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-3", *[a for n in "123" for a in ("--unit", n + same)])
     sysfs = os.path.join(run.dir, "sys")
     ttys = os.path.join(sysfs, "class", "tty")
     os.makedirs(os.path.join(sysfs, "bus", "usb-serial"))
-    os.makedirs(ttys)
 
     def plug(location, com):  # the adapter at LOCATION shows as COMn's pty; com 0: pulled out
         tty = os.path.join(sysfs, "devices", location, location + ":1.0", "ttyUSB0")
@@ -542,28 +540,26 @@ def case_watch_slot(run):
             if os.readlink(os.path.join(ttys, name, "device")) == tty:
                 shutil.rmtree(os.path.join(ttys, name))
         if com:
-            name = os.path.realpath(os.path.join(run.com, "COM%d" % com))[5:].replace("/", "!")
-            os.makedirs(os.path.join(ttys, name))
-            os.symlink(tty, os.path.join(ttys, name, "device"))
+            name = os.path.join(ttys, os.path.realpath(os.path.join(run.com, "COM%d" % com))[5:].replace("/", "!"))
+            os.makedirs(name)
+            os.symlink(tty, os.path.join(name, "device"))
 
+    os.makedirs(ttys)
     plug("1-1.4.1", 1)
-    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "usb:1-1.4", "--watch", "--interval",
-                             "1", "--report", "slot.json", "--log-dir", "logs"], cwd=run.dir,
-                            env=dict(fake_children(run, "watch"), FWUPGRADE_SYSFS_ROOT=sysfs),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    for when, location, com in ((4, "1-1.4.1", 0), (3, "1-1.4.1", 2), (0, "1-1.4.2", 3), (5, "", 0)):
-        time.sleep(when)
-        if location:
-            plug(location, com)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "usb:1-1.4", "--watch", "--interval", "1",
+                             "--report", "slot.json", "--log-dir", "logs"], cwd=run.dir, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL,
+                            env=dict(fake_children(run, "watch"), FWUPGRADE_SYSFS_ROOT=sysfs))
+    for pause, location, com in ((4, "1-1.4.1", 0), (3, "1-1.4.1", 2), (0, "1-1.4.2", 3), (5, None, 0)):
+        time.sleep(pause)
+        location and plug(location, com)
     proc.send_signal(signal.SIGINT)
     run.expect_status(proc.wait(timeout=30), 0)
     with open(os.path.join(run.dir, "slot.json")) as f:
-        records = sorted(json.load(f)["units"], key=lambda r: (r["address"], r["started"]))
-    run.expect_equal("records", [(r["address"], r["port"], r["location"], r["result"]) for r in records],
-                     [("usb:1-1.4.1", 1, "1-1.4.1", "current"), ("usb:1-1.4.1", 2, "1-1.4.1", "current"),
-                      ("usb:1-1.4.2", 3, "1-1.4.2", "current")])
-    run.expect_equal("logs", sorted(re.sub(r"^.*(usb-.*)\.log$", r"\1", n) for n in os.listdir(
-        os.path.join(run.dir, "logs"))), ["usb-1-1.4.1", "usb-1-1.4.1-2", "usb-1-1.4.2"])
+        got = sorted((r["address"], r["port"], r["result"], r["log"][-17:]) for r in json.load(f)["units"])
+    run.expect_equal("records", got, [("usb:1-1.4.1", 1, "current", "-usb-1-1.4.1.log"),
+                                      ("usb:1-1.4.1", 2, "current", "usb-1-1.4.1-2.log"),
+                                      ("usb:1-1.4.2", 3, "current", "-usb-1-1.4.2.log")])
 
 
 def case_faults(run):

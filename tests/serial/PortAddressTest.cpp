@@ -108,8 +108,6 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
        "rfc2217://[::ffff:10.0.0.08]:1: bad IPv6 address [::ffff:10.0.0.08]"},
       {"rfc2217://user@host:1", false, "rfc2217://user@host:1: bad host name user@host"},
       {"usb:1-1.4.2:1.0", true, "usb:1-1.4.2:1.0", USB},
-      {"usb:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)", true,
-       "usb:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)", USB},
       {"usb:", false, "usb:: no USB location after usb: (ports shows each adapter's location)"},
       {"usb:1-1/../x", false, "usb:1-1/../x: character / in a USB location"},
       {"usb:1-1\x1b[2J", false, "usb:1-1?[2J: character ? in a USB location"},
