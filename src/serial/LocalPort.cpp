@@ -39,10 +39,12 @@ static HANDLE openLocal(const PortDescription &port, const PortOpenRequest &requ
   const BOOL ok = handle != INVALID_HANDLE_VALUE;
   if (byPath && !(slot && port.device.empty())) {
     // The platform records the open of a name that is no COM name under 0
-    // (a COM name under its number): the failure becomes this port's.
-    PortOpenFailure failure;
-    const int recorded = openFailures_portOfName(opened);
-    openFailures_note(port.number, openFailures_find(recorded, &failure) ? &failure : NULL);
+    // (a COM name under its number): the failure becomes this port's. Where
+    // it records none (Windows' own calls), the error itself does, so that a
+    // failed open is never taken for a port that opened.
+    PortOpenFailure failure = PortOpenFailure();
+    if (!openFailures_find(openFailures_portOfName(opened), &failure)) failure.code = error->code;
+    openFailures_note(port.number, ok ? NULL : &failure);
   }
   if (serialTrace_enabled()) {
     std::string device = byPath ? port.device : portList_deviceOfOpen(port.number, name);

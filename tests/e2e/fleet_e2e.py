@@ -556,10 +556,10 @@ def case_watch_slot(run):
     proc.send_signal(signal.SIGINT)
     run.expect_status(proc.wait(timeout=30), 0)
     with open(os.path.join(run.dir, "slot.json")) as f:
-        got = sorted((r["address"], r["port"], r["result"], r["log"][-17:]) for r in json.load(f)["units"])
-    run.expect_equal("records", got, [("usb:1-1.4.1", 1, "current", "-usb-1-1.4.1.log"),
-                                      ("usb:1-1.4.1", 2, "current", "usb-1-1.4.1-2.log"),
-                                      ("usb:1-1.4.2", 3, "current", "-usb-1-1.4.2.log")])
+        got = sorted((r["address"], r["port"], r["result"], os.path.basename(r["log"])) for r in json.load(f)["units"])
+    run.expect_equal("records", got, [("usb:1-1.4.1", 1, "current", "update-usb-1-1.4.1.log"),
+                                      ("usb:1-1.4.1", 2, "current", "update-usb-1-1.4.1-2.log"),
+                                      ("usb:1-1.4.2", 3, "current", "update-usb-1-1.4.2.log")])
 
 
 def case_faults(run):
