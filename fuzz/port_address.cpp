@@ -10,8 +10,8 @@
 #include "serial/PortAddress.h"
 
 static bool sameAddress(const PortAddress &a, const PortAddress &b) {
-  return a.kind == b.kind && a.comNumber == b.comNumber && a.host == b.host && a.tcpPort == b.tcpPort &&
-         a.device == b.device;
+  return a.kind == b.kind && a.comNumber == b.comNumber && a.host == b.host &&
+         a.tcpPort == b.tcpPort && a.device == b.device && a.location == b.location;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -24,12 +24,17 @@ struct FleetOptions {
   // appears handled once, until an interrupt.
   bool watch = false;
   double intervalSeconds = 5;
+  // The USB locations --ports named (usb:1-1.4): under watch each is looked
+  // up again every round, so that an adapter plugged in later at it (behind
+  // that hub) is watched too; ports holds the slots found at the start.
+  std::vector<std::string> slotLocations;
 };
 
 // One unit's line of the report.
 struct FleetRecord {
   int port = 0;  // the COM number, or past COM255 a network port (see address)
   std::string address;  // "COM3", or the URL of a unit behind a terminal server
+  int slotComNumber = 0;  // at a USB slot: the COM number of the device the unit was found on
   std::string device;
   int baud = 0;
   std::string type;

@@ -76,7 +76,11 @@ static const char *const kColumns[] = {"port", "device", "baud", "type", "firmwa
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
-static int comNumberOf(const FleetRecord &r) { return portDescription_of(r.port).comNumber; }
+// A USB slot's: the COM number of the device the unit was found on.
+static int comNumberOf(const FleetRecord &r) {
+  const int com = portDescription_of(r.port).comNumber;
+  return com > 0 ? com : r.slotComNumber;
+}
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   char seconds[32];

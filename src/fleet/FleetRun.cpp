@@ -81,6 +81,7 @@ void FleetRun::add(const FleetRecord &found) {
   for (const SystemPort &port : systemPorts_list()) {
     if (port.device != r.device) continue;
     r.location = port.location;
+    if (!portDescription_of(r.port).location.empty()) r.slotComNumber = port.comNumber;
     r.serialNumber = port.serialNumber;
     if (port.vid < 0) continue;
     char id[16];

@@ -234,8 +234,11 @@ class FleetWatch {
     double seenAt = 0;             // a handled unit: when a check last found it there; 0: not yet
   };
 
+  // `slotLocations`: USB locations looked up again every interval, each
+  // adapter plugged in at one (behind that hub) watched from then on as its
+  // slot.
   FleetWatch(const std::string &self, const std::vector<int> &ports, double intervalSeconds,
-             FleetRun &run);
+             FleetRun &run, const std::vector<std::string> &slotLocations = {});
   ~FleetWatch();  // a probe still running is killed
   FleetWatch(const FleetWatch &) = delete;
   FleetWatch &operator=(const FleetWatch &) = delete;
@@ -255,6 +258,9 @@ class FleetWatch {
  private:
   struct Watched;
   void addUnit(Watched &w);  // the unit its probe found, to the run
+  void watch(int port);      // from now on, unless it is watched already
+  const std::vector<std::string> slotLocations_;
+  double nextSlotLookupAt_ = 0;
   const std::string self_;
   const double interval_;
   FleetRun &run_;

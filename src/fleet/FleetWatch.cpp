@@ -65,12 +65,17 @@ FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled
 }
 
 FleetWatch::FleetWatch(const std::string &self, const std::vector<int> &ports,
-                       double intervalSeconds, FleetRun &run)
-    : self_(self), interval_(intervalSeconds), run_(run) {
-  for (int port : ports) {
-    ports_.emplace_back(new Watched);
-    ports_.back()->probe.port = port;
-  }
+                       double intervalSeconds, FleetRun &run,
+                       const std::vector<std::string> &slotLocations)
+    : self_(self), interval_(intervalSeconds), run_(run), slotLocations_(slotLocations) {
+  for (int port : ports) watch(port);
+}
+
+void FleetWatch::watch(int port) {
+  for (const auto &watched : ports_)
+    if (watched->probe.port == port) return;
+  ports_.emplace_back(new Watched);
+  ports_.back()->probe.port = port;
 }
 
 FleetWatch::~FleetWatch() {
@@ -90,6 +95,15 @@ void FleetWatch::addUnit(Watched &w) {
 
 bool FleetWatch::round(double now) {
   bool changed = false;
+  if (!slotLocations_.empty() && !stopped_ && now >= nextSlotLookupAt_) {
+    // Adapters plugged in since at the named locations: their slots join.
+    // One pulled out stays watched (its slot is then absent: its unit gone).
+    const size_t before = ports_.size();
+    for (const std::string &location : slotLocations_)
+      for (int port : portRegistry_slotsAt(location)) watch(port);
+    changed = ports_.size() != before;
+    nextSlotLookupAt_ = now + interval_;
+  }
   for (auto &owned : ports_) {
     Watched &w = *owned;
     FleetProbe &probe = w.probe;

@@ -8,22 +8,43 @@
 #include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 
+#ifdef _WIN32
+#define SLOT_EMPTY_CODE ERROR_FILE_NOT_FOUND
+#else
+#include <errno.h>
+#define SLOT_EMPTY_CODE ENOENT
+#endif
+
 static HANDLE openLocal(const PortDescription &port, const PortOpenRequest &request,
                         SystemError *error) {
   const LPCSTR name = request.name;
-  // A COM port opens by its name; a device named by its path opens that path.
-  const bool byPath = port.comNumber == 0;
+  // A COM port opens by its name; a device named by its path, or at a USB
+  // slot (the device plugged there now), opens that path.
+  const bool slot = !port.location.empty();
+  const bool byPath = port.comNumber == 0 || slot;
   const char *opened = byPath ? port.device.c_str() : name;
-  HANDLE handle = CreateFileA(opened, request.access, request.shareMode, NULL,
-                              request.creationDisposition, request.flagsAndAttributes, NULL);
-  const BOOL ok = handle != INVALID_HANDLE_VALUE;
+  HANDLE handle = INVALID_HANDLE_VALUE;
   *error = SystemError{0, ""};
-  if (!ok) systemError_capture(error);
-  if (byPath) {
-    // The platform records the open of a name that is no COM name under 0:
-    // the failure becomes this port's.
-    PortOpenFailure failure;
-    openFailures_note(port.number, openFailures_find(0, &failure) ? &failure : NULL);
+  if (slot && port.device.empty()) {
+    // Nothing plugged at the slot: absent, as a device that is not there.
+    PortOpenFailure failure = PortOpenFailure();
+    failure.code = SLOT_EMPTY_CODE;
+    openFailures_note(port.number, &failure);
+    *error = SystemError{SLOT_EMPTY_CODE, "nothing plugged at the slot"};
+  } else {
+    handle = CreateFileA(opened, request.access, request.shareMode, NULL,
+                         request.creationDisposition, request.flagsAndAttributes, NULL);
+    if (handle == INVALID_HANDLE_VALUE) systemError_capture(error);
+  }
+  const BOOL ok = handle != INVALID_HANDLE_VALUE;
+  if (byPath && !(slot && port.device.empty())) {
+    // The platform records the open of a name that is no COM name under 0
+    // (a COM name under its number): the failure becomes this port's. Where
+    // it records none (Windows' own calls), the error itself does, so that a
+    // failed open is never taken for a port that opened.
+    PortOpenFailure failure = PortOpenFailure();
+    if (!openFailures_find(openFailures_portOfName(opened), &failure)) failure.code = error->code;
+    openFailures_note(port.number, ok ? NULL : &failure);
   }
   if (serialTrace_enabled()) {
     std::string device = byPath ? port.device : portList_deviceOfOpen(port.number, name);

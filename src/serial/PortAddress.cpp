@@ -2,6 +2,7 @@
 // URL schemes.
 #include <ctype.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -65,6 +66,22 @@ static std::string parseDevicePath(const std::string &text, std::string *device)
   *device = folded;
   return "";
 #endif
+}
+
+// A USB location: the system's path of hub ports ("1-1.4.2", "1-1.4.2:1.0")
+// or a Windows location path ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"):
+// letters, digits and . : - _ # ( ) only, so that it names no file and
+// drives no terminal.
+static std::string parseLocation(const std::string &text, std::string *location) {
+  if (text.empty()) return "no USB location after usb: (ports shows each adapter's location)";
+  if (text.size() > PORT_ADDRESS_LOCATION_MAX)
+    return "USB location longer than " + std::to_string(PORT_ADDRESS_LOCATION_MAX) + " characters";
+  for (char c : text)
+    if (!isalnum((unsigned char)c) && strchr(".:-_#()", c) == NULL)
+      return std::string("character ") + ((unsigned char)c < 0x20 || c == 0x7f ? '?' : c) +
+             " in a USB location";
+  *location = text;
+  return "";
 }
 
 // Four decimal numbers 0-255 joined by dots, none with a leading zero.
@@ -211,6 +228,9 @@ bool portAddress_parse(const std::string &text, PortAddress *address, std::strin
   const size_t separator = text.find("://");
   if (text.empty()) {
     problem = "no port given";
+  } else if (text.compare(0, 4, PORT_ADDRESS_USB_PREFIX) == 0) {
+    parsed.kind = PORT_ADDRESS_USB;
+    problem = parseLocation(text.substr(4), &parsed.location);
   } else if (text[0] == '/') {
     parsed.kind = PORT_ADDRESS_DEVICE;
     problem = parseDevicePath(text, &parsed.device);
@@ -253,6 +273,7 @@ static const char *schemeName(PortAddressKind kind) {
 std::string portAddress_text(const PortAddress &address) {
   if (address.kind == PORT_ADDRESS_COM) return "COM" + std::to_string(address.comNumber);
   if (address.kind == PORT_ADDRESS_DEVICE) return address.device;
+  if (address.kind == PORT_ADDRESS_USB) return PORT_ADDRESS_USB_PREFIX + address.location;
   const bool ipv6 = address.host.find(':') != std::string::npos;
   return std::string(schemeName(address.kind)) + "://" + (ipv6 ? "[" : "") + address.host +
          (ipv6 ? "]" : "") + ":" + std::to_string(address.tcpPort);
@@ -266,6 +287,13 @@ std::string portAddress_fileName(const PortAddress &address) {
     for (char &c : name)
       if (c == '/') c = '-';
       else if (!isalnum((unsigned char)c) && c != '.' && c != '-' && c != '_') c = '_';
+    return name;
+  }
+  if (address.kind == PORT_ADDRESS_USB) {
+    // ':' and the brackets and '#' of Windows location paths are no file's.
+    std::string name = "usb-" + address.location;
+    for (char &c : name)
+      if (!isalnum((unsigned char)c) && c != '.' && c != '-' && c != '_') c = '_';
     return name;
   }
   std::string host = address.host;

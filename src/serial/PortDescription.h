@@ -10,6 +10,7 @@
 #define PORTDESCRIPTION_H
 
 #include <string>
+#include <vector>
 
 #include "serial/PortAddress.h"
 
@@ -26,7 +27,11 @@ struct PortDescription {
   std::string name;         // for the user and as the argument that names it again:
                             // "COM3", "/dev/ttyUSB0", "rfc2217://host:3001"
   std::string fileName;     // as part of a file name: "COM3", "dev-ttyUSB0", "rfc2217-host-3001"
-  std::string device;       // the device opened (COMn: the system's, "" when none), or the URL
+  std::string device;       // the device opened (COMn: the system's, "" when none), or the URL;
+                            // a USB slot's: the one plugged there now, "" when none
+  std::string location;     // a USB slot's location, looked up again at each open; else ""
+  int comNumberNow = 0;     // a USB slot: the COM number of the device plugged there now
+                            // (0: none); it is not the number the driver opens
   bool serverRate = false;  // the line's rate is the server's: no call can change it (socket://)
   bool registered = false;  // known to this process (a COM number always is)
 };
@@ -38,6 +43,19 @@ int portRegistry_register(const PortAddress &address);
 // The number of a local device by its path; 0 when the table is full or the
 // path is no device's.
 int portRegistry_registerDevice(const std::string &path);
+// The device at a USB slot now: the port whose location is the slot's, else
+// the one port below it (an adapter's only interface); NULL when there is
+// none or several.
+struct SystemPort;
+const SystemPort *portRegistry_atSlot(const std::vector<SystemPort> &ports,
+                                      const std::string &location);
+
+// The slots at `location` now: each port of the system there, registered as
+// the slot of its own location ("usb:1-1.4" names a hub: the slots
+// usb:1-1.4.1, usb:1-1.4.2, ... of the adapters plugged behind it), in list
+// order; none when nothing is plugged there or the table is full.
+std::vector<int> portRegistry_slotsAt(const std::string &location);
+
 // The address registered under `port`, NULL for a COM number or any other.
 const PortAddress *portRegistry_address(int port);
 

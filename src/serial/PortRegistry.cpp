@@ -1,7 +1,9 @@
 // The registered ports and the description of every port number.
+#include <algorithm>
 #include <string>
 
 #include "platform/PortList.h"
+#include "platform/SystemPorts.h"
 #include "serial/PortDescription.h"
 #include "serial/PortInterface.h"
 
@@ -23,6 +25,33 @@ int portRegistry_registerDevice(const std::string &path) {
   std::string reason;
   if (path.empty() || path[0] != '/' || !portAddress_parse(path, &address, &reason)) return 0;
   return portRegistry_register(address);
+}
+
+const SystemPort *portRegistry_atSlot(const std::vector<SystemPort> &ports,
+                                      const std::string &location) {
+  const SystemPort *below = NULL;
+  int belowCount = 0;
+  for (const SystemPort &port : ports) {
+    if (port.location == location) return &port;
+    if (systemPorts_locationMatches(port.location, location)) {
+      below = &port;
+      belowCount++;
+    }
+  }
+  return belowCount == 1 ? below : NULL;
+}
+
+std::vector<int> portRegistry_slotsAt(const std::string &location) {
+  std::vector<int> slots;
+  for (const SystemPort &port : systemPorts_atLocation(systemPorts_list(), location)) {
+    PortAddress slot;
+    slot.kind = PORT_ADDRESS_USB;
+    slot.location = port.location;
+    const int number = portRegistry_register(slot);
+    if (number > 0 && std::find(slots.begin(), slots.end(), number) == slots.end())
+      slots.push_back(number);
+  }
+  return slots;
 }
 
 const PortAddress *portRegistry_address(int port) {
@@ -50,6 +79,15 @@ PortDescription portDescription_of(int port) {
   d.name = portAddress_text(*address);
   d.fileName = portAddress_fileName(*address);
   d.device = d.name;  // a device path, or the server's URL
+  if (address->kind == PORT_ADDRESS_USB) {
+    // A slot is what is plugged there now: asked of the system each time,
+    // since an adapter plugged back comes back under another device.
+    d.location = address->location;
+    const std::vector<SystemPort> ports = systemPorts_list();
+    const SystemPort *now = portRegistry_atSlot(ports, d.location);
+    d.device = now != NULL ? now->device : "";
+    d.comNumberNow = now != NULL ? now->comNumber : 0;
+  }
   d.serverRate = d.kind == PORT_KIND_SOCKET;
   d.registered = true;
   return d;

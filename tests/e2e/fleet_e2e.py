@@ -556,6 +556,47 @@ def case_watch_idle_terminal(run):
         run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-300:]))
 
 
+def case_watch_slot(run):
+    """Stand-in children under --watch --ports usb:1-1.4 (a hub) over a fake sysfs: the adapter at 1-1.4.1
+    plugged back as another tty is the same slot; one plugged in later at 1-1.4.2 is watched too."""
+    import shutil
+    same = ":tx:115200:version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-3", *[a for n in "123" for a in ("--unit", n + same)])
+    sysfs = os.path.join(run.dir, "sys")
+    ttys = os.path.join(sysfs, "class", "tty")
+    os.makedirs(os.path.join(sysfs, "bus", "usb-serial"))
+
+    def plug(location, com):  # the adapter at LOCATION shows as COMn's pty; com 0: pulled out
+        tty = os.path.join(sysfs, "devices", location, location + ":1.0", "ttyUSB0")
+        if not os.path.isdir(tty):
+            os.makedirs(tty)
+            os.symlink(os.path.join(sysfs, "bus", "usb-serial"), os.path.join(tty, "subsystem"))
+        for name in os.listdir(ttys):
+            if os.readlink(os.path.join(ttys, name, "device")) == tty:
+                shutil.rmtree(os.path.join(ttys, name))
+        if com:
+            name = os.path.join(ttys, os.path.realpath(os.path.join(run.com, "COM%d" % com))[5:].replace("/", "!"))
+            os.makedirs(name)
+            os.symlink(tty, os.path.join(name, "device"))
+
+    os.makedirs(ttys)
+    plug("1-1.4.1", 1)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "usb:1-1.4", "--watch", "--interval", "1",
+                             "--report", "slot.json", "--log-dir", "logs"], cwd=run.dir, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL,
+                            env=dict(fake_children(run, "watch"), FWUPGRADE_SYSFS_ROOT=sysfs))
+    for pause, location, com in ((4, "1-1.4.1", 0), (3, "1-1.4.1", 2), (0, "1-1.4.2", 3), (5, None, 0)):
+        time.sleep(pause)
+        location and plug(location, com)
+    proc.send_signal(signal.SIGINT)
+    run.expect_status(proc.wait(timeout=30), 0)
+    with open(os.path.join(run.dir, "slot.json")) as f:
+        got = sorted((r["address"], r["port"], r["result"], os.path.basename(r["log"])) for r in json.load(f)["units"])
+    run.expect_equal("records", got, [("usb:1-1.4.1", 1, "current", "update-usb-1-1.4.1.log"),
+                                      ("usb:1-1.4.1", 2, "current", "update-usb-1-1.4.1-2.log"),
+                                      ("usb:1-1.4.2", 3, "current", "update-usb-1-1.4.2.log")])
+
+
 def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
@@ -714,6 +755,9 @@ CASES = {
     "watch-interrupts": case_watch_interrupts,
     "watch-swap": case_watch_swap,
     "watch-idle-terminal": case_watch_idle_terminal,
+
+
+    "watch-slot": case_watch_slot,
     "wine-two-units": case_wine_two_units,
 }
 

@@ -19,7 +19,7 @@ struct ParseCase {
 };
 
 const PortAddressKind COM = PORT_ADDRESS_COM, RFC = PORT_ADDRESS_RFC2217, RAW = PORT_ADDRESS_SOCKET,
-                      DEV = PORT_ADDRESS_DEVICE;
+                      DEV = PORT_ADDRESS_DEVICE, USB = PORT_ADDRESS_USB;
 
 #define WRITE_FOUR "; write four decimal numbers 0-255 without leading zeros"
 
@@ -107,6 +107,10 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
       {"rfc2217://[::ffff:10.0.0.08]:1", false,
        "rfc2217://[::ffff:10.0.0.08]:1: bad IPv6 address [::ffff:10.0.0.08]"},
       {"rfc2217://user@host:1", false, "rfc2217://user@host:1: bad host name user@host"},
+      {"usb:1-1.4.2:1.0", true, "usb:1-1.4.2:1.0", USB},
+      {"usb:", false, "usb:: no USB location after usb: (ports shows each adapter's location)"},
+      {"usb:1-1/../x", false, "usb:1-1/../x: character / in a USB location"},
+      {"usb:1-1\x1b[2J", false, "usb:1-1?[2J: character ? in a USB location"},
   };
   for (const ParseCase &c : cases) {
     SCOPED_TRACE(c.text);
@@ -141,6 +145,9 @@ TEST(PortAddress, FileNamesAreSafeOnEverySystem) {
       {"Socket://Term-1.LAB:0100", "socket-term-1.lab-100"},
       {"rfc2217://[::1]:3001", "rfc2217-__1-3001"},
       {"socket://[fe80::a:1]:2", "socket-fe80__a_1-2"},
+      {"usb:1-1.4.2", "usb-1-1.4.2"},
+      {"usb:1-1.4.2:1.0", "usb-1-1.4.2_1.0"},
+      {"usb:PCIROOT(0)#USB(4)", "usb-PCIROOT_0__USB_4_"},
 #ifndef _WIN32
       {"/dev/ttyUSB0", "dev-ttyUSB0"},
       {"/dev/serial/by-path/pci-0000:00:14.0-usb-0:1.4:1.0-port0",

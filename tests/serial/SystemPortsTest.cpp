@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/SystemPorts.h"
+#include "serial/PortInterface.h"
 
 TEST(SystemPorts, LocationMatchesWholeComponents) {
   struct Row {
@@ -139,6 +140,26 @@ TEST(SystemPorts, ListFromSysfs) {
       got,
       "1-1.3: /dev/ttyUSB1 /dev/ttyUSB16 \n"
       "1-1.4: /dev/ttyACM12 \n1-1: /dev/ttyUSB0 /dev/ttyUSB1 /dev/ttyUSB16 /dev/ttyACM12 \n3: \n");
+
+  // A slot is looked up at each use: a hub's location names each adapter's
+  // slot; one plugged back as another tty is the same slot; an empty one is absent.
+  setenv(SYSFS_ROOT_ENV, root.c_str(), 1);
+  got.clear();
+  for (int port : portRegistry_slotsAt("1-1.3")) got += portDescription_of(port).name + " ";
+  const int slot = portRegistry_slotsAt("1-2").at(0);
+  std::string tty = "ttyUSB100";
+  for (const char *next : {"ttyUSB7", "../gone", ""}) {
+    got += portDescription_of(slot).fileName + "=" + portDescription_of(slot).device + " ";
+    const std::string from = root + "/class/tty/" + tty;
+    if (*next) rename(from.c_str(), (root + "/class/tty/" + (tty = next)).c_str());
+  }
+  EXPECT_EQ(got,
+            "usb:1-1.3:1.0 usb:1-1.3:1.1 usb-1-2=/dev/ttyUSB100 usb-1-2=/dev/ttyUSB7 usb-1-2= ");
+  SystemError error;
+  EXPECT_EQ(localPort_interface()->open(portDescription_of(slot), {"COM10001", 0, 0, 0, 0}, &error),
+            INVALID_HANDLE_VALUE);
+  EXPECT_EQ(portDescription_openFailure(slot), "absent");
+  unsetenv(SYSFS_ROOT_ENV);
   system(("rm -rf " + root).c_str());
 }
 #endif

@@ -201,7 +201,7 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       ->option_text("SECONDS");
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
-      ->transform(commandLine_portValidator())
+      ->transform(commandLine_portValidator(true))
       ->group("");
   command.add_option("--progress-fd", all.probeChannel)->group("");
   // The one rate that probe asks at: probe's and update's --baud without --port.

@@ -32,7 +32,8 @@ json textOrNull(const std::string &text) { return text.empty() ? json() : json(t
 // "baud" is null over a raw socket whose rate the user did not give.
 json unitJson(const UnitInfo &info) {
   const PortDescription port = portDescription_of(info.port);
-  return json{{"port", port.comNumber > 0 ? json(port.comNumber) : json()},
+  const int com = port.comNumber > 0 ? port.comNumber : port.comNumberNow;  // a slot's: now
+  return json{{"port", com > 0 ? json(com) : json()},
               {"address", portDescription_of(info.port).name},
               {"device", info.device},
               {"baud", info.baud > 0 ? json(info.baud) : json()},

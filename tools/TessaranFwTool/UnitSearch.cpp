@@ -85,13 +85,6 @@ std::vector<int> unitSearch_systemPorts(void) {
   return ports;
 }
 
-std::vector<int> unitSearch_portsAt(const std::string &location) {
-  std::vector<int> ports;
-  for (const SystemPort &port : systemPorts_atLocation(systemPorts_list(), location))
-    if (numberOf(port) > 0) ports.push_back(numberOf(port));
-  return ports;
-}
-
 void unitSearch_printWhyNone(const UnitSearch &search) {
   // A unit whose port answered a probe and then could not be opened here:
   // the reason is this process's own open.

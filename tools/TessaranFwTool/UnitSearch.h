@@ -32,9 +32,6 @@ struct UnitSearch {
 // them, then every other port the system has, in SystemPorts.h's order (a
 // device without a COM number registered by its path).
 std::vector<int> unitSearch_systemPorts(void);
-// The ports of the system at a USB location (SystemPorts.h: a slot and every
-// port below it), numbered as above; none when no adapter is plugged there.
-std::vector<int> unitSearch_portsAt(const std::string &location);
 
 // Finds the unit. Must run inside a unit run (beginUnitRun): an interrupt
 // during the concurrent probe stops every probe, prints the line the unit

@@ -395,7 +395,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   Display display(subprocess_ansiConsole());
   FleetRun run(options, logDir, program, display);
   run.watch();
-  FleetWatch watch(self, ports, options.intervalSeconds, run);
+  FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
   display.watching(&watch);
   size_t reported = 0;
   bool reportFailed = false;
@@ -436,7 +436,9 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
 
 int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
-  std::vector<int> ports = options.ports.empty() ? unitSearch_systemPorts() : options.ports;
+  std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
+                               ? unitSearch_systemPorts()
+                               : options.ports;
   if (!options.reportPath.empty()) {
     // Refused now rather than after every unit has been updated; an earlier
     // report stays as it is until the new one replaces it.

@@ -36,9 +36,12 @@ static std::string withoutComPrefixes(const std::string &list) {
 // --ports: COM numbers and ranges as the port list writes them, device paths
 // and network addresses, each registered for a port number of its own: the
 // COM ports first, then the others in the order given, a port named twice
-// kept once.
+// kept once. usb:LOCATION items become the slots plugged there now (their
+// locations go to *slotLocations); under watch, a location with nothing
+// plugged in yet is taken, to be watched for adapters to come.
 // FALSE after saying what is wrong.
-static bool parsePortList(const std::string &list, std::vector<int> *ports) {
+static bool parsePortList(const std::string &list, bool watch, std::vector<int> *ports,
+                          std::vector<std::string> *slotLocations) {
   std::string comItems;
   std::vector<int> namedPorts;
   size_t start = 0;
@@ -47,14 +50,21 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
     const std::string item = list.substr(start, comma == std::string::npos ? comma : comma - start);
     if (item.empty()) {
       comItems += ",,";  // an empty item: the port list's own parser refuses it
-    } else if (item.compare(0, 4, "usb:") == 0) {  // a USB slot: its ports as plugged in now
-      const std::vector<int> at = unitSearch_portsAt(item.substr(4));
-      if (at.empty()) {
+    } else if (item.compare(0, 4, PORT_ADDRESS_USB_PREFIX) == 0) {
+      PortAddress slot;
+      std::string reason;
+      if (!portAddress_parse(item, &slot, &reason)) {
+        toolError_print("bad port list \"%s\": %s", list.c_str(), reason.c_str());
+        return false;
+      }
+      const std::vector<int> at = portRegistry_slotsAt(slot.location);
+      if (at.empty() && !watch) {
         toolError_print("bad port list \"%s\": no serial port at %s (ports shows each adapter's "
                         "location)", list.c_str(), item.c_str());
         return false;
       }
       namedPorts.insert(namedPorts.end(), at.begin(), at.end());
+      slotLocations->push_back(slot.location);
     } else if (item.find("://") == std::string::npos && item[0] != '/' &&
                item.compare(0, 4, "\\\\.\\") != 0) {
       comItems += (comItems.empty() ? "" : ",") + item;
@@ -76,7 +86,7 @@ static bool parsePortList(const std::string &list, std::vector<int> *ports) {
     if (comma == std::string::npos) break;
     start = comma + 1;
   }
-  if ((!comItems.empty() || namedPorts.empty()) &&
+  if ((!comItems.empty() || (namedPorts.empty() && slotLocations->empty())) &&
       !portList_parse(withoutComPrefixes(comItems), ports)) {
     toolError_print("bad port list \"%s\" (COM numbers 1 to %d, e.g. 1-8,12 or COM3)",
                     list.c_str(), PORT_ADDRESS_LAST_COM);
@@ -106,7 +116,9 @@ int runUpdateAllCommand(const ToolOptions &options) {
     return EXIT_USAGE;
   }
   FleetOptions fleet = all.fleet;
-  if (!all.ports.empty() && !parsePortList(all.ports, &fleet.ports)) return EXIT_USAGE;
+  if (!all.ports.empty() &&
+      !parsePortList(all.ports, fleet.watch, &fleet.ports, &fleet.slotLocations))
+    return EXIT_USAGE;
   // --baud is the rate of the socket:// ports' lines, which no probe can
   // learn; the other ports' units are found at their own rates.
   if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
