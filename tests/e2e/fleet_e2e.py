@@ -755,8 +755,6 @@ CASES = {
     "watch-interrupts": case_watch_interrupts,
     "watch-swap": case_watch_swap,
     "watch-idle-terminal": case_watch_idle_terminal,
-
-
     "watch-slot": case_watch_slot,
     "wine-two-units": case_wine_two_units,
 }
