@@ -17,7 +17,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import e2e  # noqa: E402
 import netfixture  # noqa: E402
-from fleet_e2e import KEYS  # noqa: E402
+from fleet_e2e import KEYS, readable  # noqa: E402
 from tool_e2e import READ_ONLY, VERIFY_LINE, ToolRun, read_trace  # noqa: E402
 
 VERIFIED = VERIFY_LINE + "1.0.4 VERIFIED\r\n"
@@ -107,7 +107,7 @@ def case_update_all(run):
     for r in records:
         with open(os.path.join(run.dir, r["log"]), "rb") as f:
             log = f.read().decode("latin-1")
-        expected = run.updated_text(r["type"] == "RX")
+        expected = readable(run.updated_text(r["type"] == "RX"))  # a log is the text a terminal showed
         run.expect_equal("log of %s from the version query" % r["address"], log[-len(expected):],
                          expected)
     if proxy.bytes["up"] < sum(len(run.image(e)) for e in (0, 2)) or proxy.segments["down"] == 0:
