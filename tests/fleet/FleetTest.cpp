@@ -35,7 +35,12 @@ TEST(FleetPortList, ParsesRangesAndRefusesTheRest) {
       {"255", true, {255}},
       {"", false, {}},
       {"0", false, {}},
+#ifdef _WIN32  // Windows numbers COM ports up to 4096
+      {"4096", true, {4096}},
+      {"4097", false, {}},
+#else
       {"256", false, {}},
+#endif
       {"5-3", false, {}},
       {"1,,2", false, {}},
       {"1,", false, {}},
