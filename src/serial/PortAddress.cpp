@@ -252,12 +252,11 @@ bool portAddress_parse(const std::string &text, PortAddress *address, std::strin
       }
   }
   if (!problem.empty()) {
-    // The text comes back in a message: a control character in it would drive
-    // the terminal.
-    std::string shown = text;
-    for (char &c : shown)
+    // The text comes back in a message, and parts of it in the problem: a
+    // control character in either would drive the terminal.
+    *reason = text.empty() ? problem : text + ": " + problem;
+    for (char &c : *reason)
       if ((unsigned char)c < 0x20 || c == 0x7f) c = '?';
-    *reason = text.empty() ? problem : shown + ": " + problem;
     return false;
   }
   *address = parsed;

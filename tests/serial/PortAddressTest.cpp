@@ -70,6 +70,7 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
       {"host:3001", false, "host:3001: expects " PORT_ADDRESS_FORMS},
       {"ftp://host:21", false, "ftp://host:21: unknown scheme ftp (rfc2217 or socket)"},
       {"://host:21", false, "://host:21: no scheme (rfc2217 or socket)"},
+      {"\x1b[2J://h:1", false, "?[2J://h:1: unknown scheme ?[2J (rfc2217 or socket)"},
       {"rfc2217://host", false, "rfc2217://host: no port"},
       {"rfc2217://host:", false, "rfc2217://host:: no port"},
       {"socket://:3001", false, "socket://:3001: no host"},
