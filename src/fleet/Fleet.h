@@ -48,7 +48,13 @@ struct FleetRecord {
   // The adapter's slot where the system tells it (SystemPorts.h): USB
   // location, serial number, VID and PID as four hex digits; "" when not known.
   std::string location, serialNumber, vid, pid;
+  // The label scanned for the unit (update-all --labels, update --label); "" when none.
+  std::string label;
+  // The exit statuses of the unit's hooks (--on-result, --on-start): FLEET_NO_HOOK when
+  // none ran, 124 for a hook stopped at its time bound, 127 for one that could not start.
+  int hookStatus = -1, startHookStatus = -1;
 };
+#define FLEET_NO_HOOK (-1)
 
 // The time in UTC, written with strftime's FORMAT ("" when it does not fit).
 std::string fleet_utcText(time_t when, const char *format);

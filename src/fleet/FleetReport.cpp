@@ -72,7 +72,8 @@ static const char *const kColumns[] = {"port", "device", "baud", "type", "firmwa
                                        "fpga_before", "firmware_after", "fpga_after", "result",
                                        "failed_step", "message", "started", "finished",
                                        "seconds", "log", "address", "location",
-                                       "serial_number", "vid", "pid"};
+                                       "serial_number", "vid", "pid", "label",
+                                       "hook_status", "start_hook_status"};
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
@@ -80,6 +81,14 @@ static double tenths(double seconds) { return (double)(long long)(seconds * 10 +
 static int comNumberOf(const FleetRecord &r) {
   const int com = portDescription_of(r.port).comNumber;
   return com > 0 ? com : r.slotComNumber;
+}
+
+static std::string hookText(int status) {
+  return status == FLEET_NO_HOOK ? "" : std::to_string(status);
+}
+
+static nlohmann::ordered_json hookJson(int status) {
+  return status == FLEET_NO_HOOK ? nlohmann::ordered_json() : nlohmann::ordered_json(status);
 }
 
 static std::vector<std::string> fieldsOf(const FleetRecord &r) {
@@ -90,7 +99,7 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
           r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
           r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
           r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
-          r.vid, r.pid};
+          r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus)};
 }
 
 std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
@@ -103,6 +112,8 @@ std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
     unit["port"] = comNumberOf(r) > 0 ? nlohmann::ordered_json(comNumberOf(r)) : nlohmann::ordered_json();
     unit["baud"] = r.baud > 0 ? nlohmann::ordered_json(r.baud) : nlohmann::ordered_json();
     unit["seconds"] = tenths(r.seconds);
+    unit["hook_status"] = hookJson(r.hookStatus);
+    unit["start_hook_status"] = hookJson(r.startHookStatus);
     units.push_back(unit);
   }
   nlohmann::ordered_json report;

@@ -28,7 +28,8 @@ VERIFIED = "\r\nVerifying firmware version .............  1.0.4 VERIFIED\r\n"
 UPDATE_FAILED_VERDICT = "\r\nNOT VERIFIED, the update failed\r\n"
 KEYS = ["port", "device", "baud", "type", "firmware_before", "fpga_before", "firmware_after",
         "fpga_after", "result", "failed_step", "message", "started", "finished", "seconds", "log",
-        "address", "location", "serial_number", "vid", "pid"]
+        "address", "location", "serial_number", "vid", "pid", "label", "hook_status",
+        "start_hook_status"]
 ISO = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 STEP_LINE = re.compile(r"^COM(\d+) +(\S+) +(\d+) +(.+?) +\d+:\d\d$")
 SOUND_STEPS = ["sending logic", "sending firmware", "rebooting", "verifying", "done"]
