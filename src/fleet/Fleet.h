@@ -28,6 +28,9 @@ struct FleetOptions {
   // up again every round, so that an adapter plugged in later at it (behind
   // that hub) is watched too; ports holds the slots found at the start.
   std::vector<std::string> slotLocations;
+  // Watch: each unit found takes the oldest label read from standard input
+  // (LabelQueue.h), and waits for one when none is queued.
+  bool labels = false;
 };
 
 // One unit's line of the report.

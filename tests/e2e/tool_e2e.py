@@ -278,6 +278,11 @@ def case_usage_errors(run):
         (["probe", "--port", "rfc2217://127.0.0.1:1"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
+        (["update", "--label", " SN\x1b]0;x\x07 "], 2, 'TessaranFwTool: --label: "SN\\x1b]0;x\\x07" '
+         "holds a character other than printable ASCII (a control character or a byte from 0x80 up)"),
+        (["update", "--label", "9" * 129], 2, 'TessaranFwTool: --label: "%s..." is longer than 128 '
+                                              "characters" % ("9" * 40)),
+        (["update-all", "--labels"], 2, "TessaranFwTool: --labels requires --watch"),
         (["update", "--help"], 0, None),
         ([], 0, ""),  # the name alone lists the commands
     ]

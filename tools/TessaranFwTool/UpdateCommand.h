@@ -14,6 +14,7 @@ struct ScriptedUpdateOptions {
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
+  std::string label;             // the unit's scanned label for its record; empty: none
 };
 
 // Runs the update with the updater's console texts and returns the exit
