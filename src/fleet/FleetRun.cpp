@@ -76,6 +76,7 @@ void FleetRun::add(const FleetRecord &found) {
   r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
+  r.label = found.label;
   // The slot of the adapter as the system shows it now (a watch lists again
   // for each unit: adapters come and go).
   for (const SystemPort &port : systemPorts_list()) {
@@ -90,6 +91,16 @@ void FleetRun::add(const FleetRecord &found) {
     snprintf(id, sizeof id, "%04x", port.pid & 0xffff);
     r.pid = id;
   }
+}
+
+void FleetRun::addNotStarted(const FleetRecord &found) {
+  add(found);
+  Tracked &unit = *units_.back();
+  unit.finished = true;
+  unit.step = "interrupted";
+  unit.record.result = "interrupted";
+  unit.record.message = "not started: stopped by an interrupt";
+  listener_.unitFinished(unit, fleet_nowSeconds());
 }
 
 std::vector<const FleetUnit *> FleetRun::units() const {

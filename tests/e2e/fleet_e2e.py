@@ -598,6 +598,44 @@ def case_watch_slot(run):
                                       ("usb:1-1.4.2", 3, "current", "update-usb-1-1.4.2.log")])
 
 
+def case_watch_labels(run):
+    """--labels fed through a pipe: COM1 takes the label written first; COM2 waits (needs label), is
+    unplugged and leaves the queue as it was; of COM3 and COM4 the first found takes the next label,
+    the other waits past the end of the input and is reported not started at Ctrl+C."""
+    unit = ":tx:115200:version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-4", "--unit", "1" + unit, "--plug", "2:2" + unit, "--unplug", "2:20",
+                   "--plug", "3:22" + unit, "--plug", "4:22" + unit, max_seconds=120)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-4", "--watch", "--interval", "1",
+                             "--labels", "--report", "labels.json", "--log-dir", "logs"], cwd=run.dir,
+                            env=fake_children(run, "watch"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdin.write(b" SN-1\r\n\x1b[2J\n")
+    proc.stdin.flush()
+    out = wait_for_lines(proc, b"needs label", 1)
+    out += wait_for_lines(proc, b"waiting\n", 1)  # COM2 gone
+    out += wait_for_lines(proc, b"needs label", 2)
+    proc.stdin.write(b"SN-3\n")
+    proc.stdin.close()
+    proc.stdin = None  # communicate() below has nothing to send
+    out += wait_for_lines(proc, b"SN-3\n", 1)
+    time.sleep(2)
+    proc.send_signal(signal.SIGINT)
+    more, err = proc.communicate(timeout=30)
+    out = (out + more).decode()
+    waited = re.findall(r"^(COM\d) .* needs label$", out, re.M)
+    run.expect_equal("ports that waited", sorted(waited), ["COM2", "COM3", "COM4"])
+    run.expect_status(proc.returncode, 1 if waited[1] == "COM3" else 130)  # COM3's stand-in fails
+    with open(os.path.join(run.dir, "labels.json")) as f:
+        got = sorted((r["address"], r["label"], r["message"][:12] == "not started:")
+                     for r in json.load(f)["units"])
+    run.expect_equal("records", got, sorted([("COM1", "SN-1", False), (waited[1], "SN-3", False),
+                                             (waited[2], "", True)]))
+    for said in ('label refused: "\\x1b[2J" holds a character other than printable ASCII',
+                 "Standard input has ended: no more labels."):
+        if said not in err.decode():
+            run.fail("not said: %r in %r" % (said, err))
+
+
 def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
@@ -757,6 +795,7 @@ CASES = {
     "watch-swap": case_watch_swap,
     "watch-idle-terminal": case_watch_idle_terminal,
     "watch-slot": case_watch_slot,
+    "watch-labels": case_watch_labels,
     "wine-two-units": case_wine_two_units,
 }
 

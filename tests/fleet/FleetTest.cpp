@@ -318,6 +318,7 @@ TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
       {"failed", "", "", true, {"RX", "1.0.3", "1.3", "XC7A35"}, FLEET_NEW_UNIT},
       {"failed", "", "", true, {"TX", "1.0.2", "1.3", "XC7A35"}, FLEET_NEW_UNIT},
       {"updated", "1.0.4", "", true, {"", "", "", ""}, FLEET_SAME_UNIT},  // told nothing
+      {"", "", "", true, {"TX", "1.0.4", "1.3", "XC7A35"}, FLEET_NEW_UNIT},  // waits for a label
   };
   for (const Case &c : cases) {
     FleetRecord handled;

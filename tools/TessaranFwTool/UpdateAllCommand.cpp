@@ -22,8 +22,10 @@
 #include "UnitSearch.h"
 #include "fleet/Fleet.h"
 #include "fleet/FleetRun.h"
+#include "fleet/LabelQueue.h"
 #include "platform/ExitStatus.h"
 #include "platform/PrintableText.h"
+#include "platform/StandardInput.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
@@ -92,6 +94,27 @@ static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
   }
 }
 
+// The live table's LABEL column under --labels: as wide as the longest label
+// of the table, from 5 to LABEL_COLUMN_MAX characters (a longer one cut, ".."
+// at its end); 0: no column.
+#define LABEL_COLUMN_MAX 16
+static bool gLabelColumn = false;
+static int gLabelWidth = 0;
+
+static void fitLabelColumn(const std::vector<const FleetUnit *> &units) {
+  gLabelWidth = gLabelColumn ? 5 : 0;
+  for (const FleetUnit *unit : units)
+    if (gLabelColumn)
+      gLabelWidth = std::max(gLabelWidth, std::min((int)unit->record.label.size(), LABEL_COLUMN_MAX));
+}
+
+static std::string labelCell(const FleetRecord &record) {
+  std::string label = printableText_escape(record.label);
+  if ((int)label.size() > gLabelWidth) label = label.substr(0, gLabelWidth - 2) + "..";
+  label.resize(gLabelWidth, ' ');
+  return "  " + label;
+}
+
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
 static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
@@ -102,7 +125,10 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
            unit.record.type.empty() ? "-" : unit.record.type.c_str(),
            rateCell(unit.record.baud).c_str(), unit.step.c_str(), percent.c_str(),
            unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
-  if (lengths == NULL) return portCell(unit.record) + row;
+  if (lengths == NULL)  // a line of its own: the whole label at its end
+    return portCell(unit.record) + row +
+           (gLabelColumn && !unit.record.label.empty()
+                ? "  " + printableText_escape(unit.record.label) : "");
   // The live table only: the step lines keep their shape.
   double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
                                   lengths->fpgaFor(unit.record.type), lengths->mcu);
@@ -110,7 +136,8 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
   std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
   if (gSlotWidth > 0) slot.resize(std::max((int)slot.size(), gSlotWidth), ' ');
-  return portCell(unit.record) + row + std::string(column) + slot;
+  const std::string label = gLabelWidth > 0 ? labelCell(unit.record) : "";
+  return portCell(unit.record) + row + std::string(column) + label + slot;
 }
 
 // A header's port column and the rest.
@@ -123,9 +150,11 @@ static std::string header(const char *rest) {
 static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
 static std::string tableHeader(void) {
+  std::string label = gLabelWidth > 0 ? "  LABEL" : "";
+  if (gLabelWidth > 0) label.resize(gLabelWidth + 2, ' ');
   std::string slot = gSlotWidth > 0 ? "  SLOT" : "";
   if (gSlotWidth > 0) slot.resize(gSlotWidth, ' ');
-  return header(kTableHeader) + slot;
+  return header(kTableHeader) + label + slot;
 }
 
 // A unit's row once it has ended, as a watch shows it: "updated" for "done".
@@ -145,8 +174,30 @@ static std::string emptyPortRow(int port, bool probing) {
   return portCell(record) + row;
 }
 
-// The running count of a watch: "updated 2, current 1, failed 1, updating 1".
-static std::string countLine(const std::vector<const FleetUnit *> &units) {
+// The row of a unit found that waits for a label, as its probe found it.
+static std::string needsLabelRow(const FleetRecord &found) {
+  char row[64];
+  snprintf(row, sizeof row, " %-4s %-7s %s",
+           found.type.empty() ? "-" : printableText_escape(found.type).c_str(),
+           rateCell(found.baud).c_str(), "needs label");
+  return portCell(found) + row;
+}
+
+// The label queue under a watch's count, cut to 80 columns:
+// "labels: 2 queued, next SN-0001, SN-0002".
+static std::string queueLine(const LabelQueue &queue) {
+  std::string line = queue.ended() ? "labels (input ended): " : "labels: ";
+  if (queue.empty()) line += "none queued";
+  else line += std::to_string(queue.size()) + " queued, next ";
+  for (size_t i = 0; i < queue.size() && line.size() <= 80; i++)
+    line += (i == 0 ? "" : ", ") + queue.labels()[i];
+  if (line.size() > 80) line = line.substr(0, 77) + "...";
+  return line;
+}
+
+// The running count of a watch: "updated 2, current 1, failed 1, updating 1",
+// and with labels ", needs label 1".
+static std::string countLine(const std::vector<const FleetUnit *> &units, int needLabel = 0) {
   int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
   for (const FleetUnit *unit : units) {
     const std::string &result = unit->record.result;
@@ -159,7 +210,8 @@ static std::string countLine(const std::vector<const FleetUnit *> &units) {
   std::string line = "updated " + std::to_string(updated) + ", current " + std::to_string(current) +
                      ", failed " + std::to_string(failed);
   if (interrupted > 0) line += ", interrupted " + std::to_string(interrupted);
-  return line + ", updating " + std::to_string(updating);
+  line += ", updating " + std::to_string(updating);
+  return needLabel > 0 ? line + ", needs label " + std::to_string(needLabel) : line;
 }
 
 // The live table, or one line per change of step; the warnings under it.
@@ -171,21 +223,36 @@ class Display : public FleetListener {
   }
 
   void watching(const FleetWatch *watch) { watch_ = watch; }
+  void labels(const LabelQueue *labels) { labels_ = labels; }
 
-  // Without a terminal, watching: a line when a port's unit has gone, and the
-  // count after each unit's end.
+  // Without a terminal, watching: a line when a port's unit has gone, when a
+  // unit found needs a label, when the label queue changed, and the count
+  // after each unit's end.
   void watchRound(void) {
     if (watch_ == NULL) return;
     const std::vector<FleetWatch::Port> ports = watch_->ports();
-    if (lastUnits_.size() != ports.size()) lastUnits_.assign(ports.size(), NULL);
-    for (size_t i = 0; i < ports.size(); i++) {
-      if (!live_ && lastUnits_[i] != NULL && ports[i].unit == NULL) {
-        printf("%s\n", emptyPortRow(ports[i].port, false).c_str());
-        fflush(stdout);
-      }
-      lastUnits_[i] = ports[i].unit;
+    if (lastUnits_.size() != ports.size()) {
+      lastUnits_.assign(ports.size(), NULL);
+      lastNeedsLabel_.assign(ports.size(), false);
     }
+    for (size_t i = 0; i < ports.size(); i++) {
+      const bool gone = (lastUnits_[i] != NULL || lastNeedsLabel_[i]) && ports[i].unit == NULL &&
+                        !ports[i].needsLabel;
+      if (!live_ && gone) printf("%s\n", emptyPortRow(ports[i].port, false).c_str());
+      if (!live_ && ports[i].needsLabel && !lastNeedsLabel_[i])
+        printf("%s\n", needsLabelRow(ports[i].waiting).c_str());
+      lastUnits_[i] = ports[i].unit;
+      lastNeedsLabel_[i] = ports[i].needsLabel;
+    }
+    if (!live_ && labels_ != NULL && queueLine(*labels_) != queueShown_) {
+      queueShown_ = queueLine(*labels_);
+      printf("%s\n", queueShown_.c_str());
+    }
+    if (!live_) fflush(stdout);
   }
+
+  // A line under the table (the label queue's notes).
+  void note(const std::string &text) { message(text); }
 
   void unitFinished(const FleetUnit &, double) override {
     finishedSinceCount_ = true;
@@ -244,11 +311,15 @@ class Display : public FleetListener {
  private:
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
+    fitLabelColumn(units);
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
+    int needLabel = 0;
     for (const FleetWatch::Port &port : ports) {
-      std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
-                                          : unitRow(shownUnit(*port.unit), now, &lengths_);
+      needLabel += port.needsLabel ? 1 : 0;
+      std::string row = port.needsLabel ? needsLabelRow(port.waiting)
+                        : port.unit == NULL ? emptyPortRow(port.port, port.probing)
+                                            : unitRow(shownUnit(*port.unit), now, &lengths_);
       // A handled unit: when the last check found it still plugged in.
       if (port.unit != NULL && port.unit->finished)
         row += port.seenAt > 0
@@ -256,12 +327,14 @@ class Display : public FleetListener {
                    : "  checking it is still there";
       text += "\x1b[2K" + row + "\n";
     }
-    text += "\x1b[2K" + countLine(units) + "\n";
-    show(text, (int)ports.size() + 2, now);
+    text += "\x1b[2K" + countLine(units, needLabel) + "\n";
+    if (labels_ != NULL) text += "\x1b[2K" + queueLine(*labels_) + "\n";
+    show(text, (int)ports.size() + (labels_ != NULL ? 3 : 2), now);
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
+    fitLabelColumn(units);
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
     show(text, (int)units.size() + 1, now);
@@ -290,6 +363,9 @@ class Display : public FleetListener {
   const bool live_;  // a terminal that takes ANSI sequences: the table in place
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
+  std::vector<bool> lastNeedsLabel_;          // and whether a unit found there needed a label
+  const LabelQueue *labels_ = NULL;           // --labels: the queue
+  std::string queueShown_;                    // its line as last printed (not live)
   bool finishedSinceCount_ = false;
   ImageLengths lengths_;
   int drawnLines_ = 0;  // 0: no table on the screen above the cursor
@@ -331,6 +407,7 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
            firmware.c_str(), r.seconds,
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
+    if (!r.label.empty()) printIndented("        ", "label " + printableText_escape(r.label));
     if (r.result != "updated" && r.result != "current")
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
@@ -380,6 +457,21 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
   return records;
 }
 
+// --labels: the lines typed since the last round into the queue; what was
+// refused, and the end of the input, said (once).
+static void readLabels(LabelQueue &labels, Display &display) {
+  std::vector<std::string> notes;
+  char buffer[4096];
+  int n;
+  while ((n = standardInput_read(buffer, sizeof buffer)) > 0) labels.feed(buffer, (size_t)n, &notes);
+  if (n < 0 && !labels.ended()) {
+    labels.end(&notes);
+    notes.push_back("Standard input has ended: no more labels. A unit found from now on waits "
+                    "(needs label) until Ctrl+C.");
+  }
+  for (const std::string &note : notes) display.note(note);
+}
+
 // --watch: the ports watched until an interrupt; each unit that appears is
 // handled once (FleetWatch), the report rewritten after each unit's end.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
@@ -389,18 +481,30 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
       gPortWidth = (int)portDescription_of(port).name.size();
   printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
+  if (options.labels)
+    printf("Labels: one a line on standard input (a scan, or typed and Enter); each unit found "
+           "takes the oldest\n");
   printf("Logs in %s\n\n", logDir.c_str());
   fflush(stdout);
 
-  Display display(subprocess_ansiConsole());
+  const bool live = subprocess_ansiConsole();
+  Display display(live);
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
   display.watching(&watch);
+  LabelQueue labels;
+  gLabelColumn = options.labels;
+  if (options.labels) {
+    watch.labels(&labels);
+    display.labels(&labels);
+    standardInput_start(live);  // typing does not move the table drawn in place
+  }
   size_t reported = 0;
   bool reportFailed = false;
   for (;;) {
     const double now = fleet_nowSeconds();
+    if (options.labels) readLabels(labels, display);
     if (!run.watching()) watch.stop(now);
     watch.round(now);
     const bool unitsLeft = run.round();
@@ -420,6 +524,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     run.wait(100);
     watch.wait(100);
   }
+  standardInput_stop();
 
   const std::vector<FleetRecord> records = finishedRecords(run);
   bool anyFailed = reportFailed, anyInterrupted = false;
