@@ -103,7 +103,6 @@ void FleetWatch::found(Watched &w) {
 }
 
 void FleetWatch::addUnit(Watched &w) {
-  w.waiting.type.clear();
   run_.add(w.waiting);
   w.unit = (int)run_.units().size() - 1;
   w.needsLabel = false;

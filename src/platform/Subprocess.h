@@ -109,5 +109,8 @@ std::string subprocess_selfPath(const char *argv0);
 // sequences; on Windows this switches the console's virtual-terminal mode on
 // where the console has it.
 bool subprocess_ansiConsole(void);
+// The width in columns of the terminal standard output goes to; 0 when it is
+// none or does not tell.
+int subprocess_consoleColumns(void);
 
 #endif  // SUBPROCESS_H

@@ -342,7 +342,15 @@ class Display : public FleetListener {
 
   // The table's LINES in place of the one on the screen, unless they are
   // what it shows already.
-  void show(const std::string &table, int lines, double now) {
+  void show(std::string table, int lines, double now) {
+    // Each line cut to the terminal's width, less a column (some consoles
+    // wrap at the last): a line that wrapped would take two, and the table
+    // would no longer be redrawn in place.
+    const size_t columns = (size_t)std::max(subprocess_consoleColumns() - 1, 0);
+    for (size_t at = 0, end; columns > 0 && at < table.size(); at = table.find('\n', at) + 1) {
+      end = table.find('\n', at);  // every line begins with the erase sequence, 4 bytes
+      if (end - at > 4 + columns) table.erase(at + 4 + columns, end - at - 4 - columns);
+    }
     drawnAt_ = now;
     if (drawnLines_ > 0 && table == shown_) return;
     std::string text;
@@ -482,8 +490,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
   if (options.labels)
-    printf("Labels: one a line on standard input (a scan, or typed and Enter); each unit found "
-           "takes the oldest\n");
+    printf("Labels: one a line on standard input (scanned, or typed and Enter)\n");
   printf("Logs in %s\n\n", logDir.c_str());
   fflush(stdout);
 
@@ -505,9 +512,11 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   for (;;) {
     const double now = fleet_nowSeconds();
     if (options.labels) readLabels(labels, display);
-    if (!run.watching()) watch.stop(now);
     watch.round(now);
     const bool unitsLeft = run.round();
+    // Stopped in the round the interrupt came in: its units waiting for a
+    // label are reported with the rest, even when this is the last round.
+    if (!run.watching()) watch.stop(now);
     display.watchRound();
     const std::vector<FleetRecord> records = finishedRecords(run);
     if (!options.reportPath.empty() && records.size() != reported) {

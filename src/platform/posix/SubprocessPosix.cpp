@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -269,4 +270,9 @@ std::string subprocess_selfPath(const char *argv0) {
 bool subprocess_ansiConsole(void) {
   const char *term = getenv("TERM");
   return isatty(1) && term != NULL && strcmp(term, "dumb") != 0;
+}
+
+int subprocess_consoleColumns(void) {
+  struct winsize size;
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }

@@ -261,3 +261,9 @@ bool subprocess_ansiConsole(void) {
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
+
+int subprocess_consoleColumns(void) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
