@@ -466,18 +466,25 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
 }
 
 // --labels: the lines typed since the last round into the queue; what was
-// refused, and the end of the input, said (once).
+// refused (at most LABEL_NOTES_MAX notes a round), and the end of the input,
+// said (once).
+#define LABEL_NOTES_MAX 5
 static void readLabels(LabelQueue &labels, Display &display) {
   std::vector<std::string> notes;
   char buffer[4096];
-  int n;
-  while ((n = standardInput_read(buffer, sizeof buffer)) > 0) labels.feed(buffer, (size_t)n, &notes);
-  if (n < 0 && !labels.ended()) {
-    labels.end(&notes);
-    notes.push_back("Standard input has ended: no more labels. A unit found from now on waits "
-                    "(needs label) until Ctrl+C.");
-  }
-  for (const std::string &note : notes) display.note(note);
+  int n = 0;
+  // At most 64 KiB a round: a writer that never stops does not hold the run up.
+  for (int reads = 0; reads < 16 && (n = standardInput_read(buffer, sizeof buffer)) > 0; reads++)
+    labels.feed(buffer, (size_t)n, &notes);
+  const bool ended = n < 0 && !labels.ended();
+  if (ended) labels.end(&notes);
+  // A flood (a program writing garbage) says a few, and how many more.
+  for (size_t i = 0; i < notes.size() && i < LABEL_NOTES_MAX; i++) display.note(notes[i]);
+  if (notes.size() > LABEL_NOTES_MAX)
+    display.note("... and " + std::to_string(notes.size() - LABEL_NOTES_MAX) + " more lines refused");
+  if (ended)
+    display.note("Standard input has ended: no more labels. A unit found from now on waits "
+                 "(needs label) until Ctrl+C.");
 }
 
 // --watch: the ports watched until an interrupt; each unit that appears is
