@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "fleet/FleetStates.h"
+
 struct FleetOptions {
   std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
   int jobs = 0;            // units updated at once, 0: all
@@ -39,7 +41,7 @@ struct FleetRecord {
   int baud = 0;
   std::string type;
   std::string firmwareBefore, fpgaBefore, firmwareAfter, fpgaAfter;
-  std::string result;      // updated, failed, interrupted, current (runs the release already)
+  FleetResult result = FLEET_RESULT_NONE;  // written as "updated", "failed", ... (FleetStates.h)
   std::string failedStep;  // the step a failed unit was in
   std::string message;
   std::string started, finished;  // UTC, ISO 8601
@@ -99,7 +101,7 @@ std::string fleet_portArgument(int port);
 // of that step: the image bytes left at the line rate, then the reboot wait.
 // fpgaBytes and mcuBytes are the lengths of the unit's two images. -1 once
 // the update has ended (done, failed, interrupted).
-double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes);
+double fleet_secondsLeft(FleetStep step, int percent, long fpgaBytes, long mcuBytes);
 
 // The command that tries again the units of RECORDS not updated ("" when
 // none is left): `update --port N --baud B` for one, `update-all --ports

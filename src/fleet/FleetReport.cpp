@@ -34,7 +34,7 @@ std::string fleet_utcText(time_t when, const char *format) {
 std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud) {
   std::vector<const FleetRecord *> left;
   for (const FleetRecord &r : records)
-    if (r.result != "updated" && r.result != "current") left.push_back(&r);
+    if (!fleet_isSound(r.result)) left.push_back(&r);
   if (left.empty()) return "";
   std::string command = TOOL_NAME " ";
   if (left.size() == 1) {
@@ -53,15 +53,19 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
 #define IMAGE_BYTES_PER_SECOND (115200.0 / 10)  // images go at 115200 whatever the console rate
 #define REBOOT_WAIT_SECONDS 138.0                // 46 steps of 3 s after the second image
 
-double fleet_secondsLeft(const std::string &step, int percent, long fpgaBytes, long mcuBytes) {
+double fleet_secondsLeft(FleetStep step, int percent, long fpgaBytes, long mcuBytes) {
   const double left = (100 - percent) / 100.0;
   double bytes = 0, reboot = REBOOT_WAIT_SECONDS;
-  if (step == "sending logic") bytes = fpgaBytes * left + mcuBytes;
-  else if (step == "sending firmware") bytes = mcuBytes * left;
-  else if (step == "rebooting") reboot *= left;
-  else if (step == "verifying") reboot = 0;
-  else if (step == "waiting" || step == "detecting" || step == "checking") bytes = fpgaBytes + mcuBytes;
-  else return -1;
+  switch (step) {
+    case FLEET_STEP_SENDING_LOGIC: bytes = fpgaBytes * left + mcuBytes; break;
+    case FLEET_STEP_SENDING_FIRMWARE: bytes = mcuBytes * left; break;
+    case FLEET_STEP_REBOOTING: reboot *= left; break;
+    case FLEET_STEP_VERIFYING: reboot = 0; break;
+    case FLEET_STEP_WAITING:
+    case FLEET_STEP_DETECTING:
+    case FLEET_STEP_CHECKING: bytes = fpgaBytes + mcuBytes; break;
+    default: return -1;
+  }
   return bytes / IMAGE_BYTES_PER_SECOND + reboot;
 }
 
@@ -97,8 +101,8 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
   // A network unit has no COM number; a raw socket's rate may not be known.
   return {comNumberOf(r) > 0 ? std::to_string(comNumberOf(r)) : "", r.device,
           r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
-          r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, r.result, r.failedStep, r.message,
-          r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
+          r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, fleet_resultName(r.result), r.failedStep,
+          r.message, r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
           r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus)};
 }
 

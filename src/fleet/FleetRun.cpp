@@ -42,7 +42,8 @@ static double settingSeconds(const char *name, double fallback) {
 struct FleetRun::Tracked : FleetUnit {
   Subprocess *child = NULL;
   ProgressReader reader;
-  std::string stepBeforeFailure;
+  FleetStep stepBeforeFailure = FLEET_STEP_WAITING;
+  std::string unknownBeforeFailure;  // its text, when FLEET_STEP_UNKNOWN
   std::string state;  // what the interrupt left the unit with, as its child told
   bool stopped = false, hung = false;
   bool upToDate = false;  // the child found the release installed and sent nothing
@@ -51,11 +52,9 @@ struct FleetRun::Tracked : FleetUnit {
   int warnedStretch = -1;  // the stretch the last warning named it in
 };
 
-static bool isStreamingStep(const std::string &step) {
-  return step == "sending logic" || step == "sending firmware";
+static bool isStreaming(const FleetUnit &unit) {
+  return unit.running && fleet_isStreamingStep(unit.step);
 }
-
-static bool isStreaming(const FleetUnit &unit) { return unit.running && isStreamingStep(unit.step); }
 
 FleetRun::FleetRun(const FleetOptions &options, const std::string &logDir,
                    const std::string &program, FleetListener &listener)
@@ -183,9 +182,9 @@ void FleetRun::start(Tracked &unit, double now) {
   if (unit.child == NULL) {
     r.log.clear();  // not written by this unit, maybe not there at all
     unit.finished = true;
-    unit.step = "failed";
-    r.result = "failed";
-    r.failedStep = "detecting";
+    unit.step = FLEET_STEP_FAILED;
+    r.result = FLEET_RESULT_FAILED;
+    r.failedStep = fleet_stepName(FLEET_STEP_DETECTING);
     r.message = "cannot start the update: " + error;
     r.finished = r.started;
     listener_.stepChanged(unit, now);
@@ -204,11 +203,17 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
   switch (line.kind) {
     case ProgressLine::STEP: {
       // A unit found running the release ends as current, not done.
-      const std::string step = line.step == "done" && unit.upToDate ? "current" : line.step;
-      if (step == unit.step) return false;
-      if (step == "failed") unit.stepBeforeFailure = unit.step;
-      if (isStreamingStep(step) && !isStreamingStep(unit.step)) unit.stretch++;
+      const FleetStep step =
+          line.step == FLEET_STEP_DONE && unit.upToDate ? FLEET_STEP_CURRENT : line.step;
+      const std::string unknown = step == FLEET_STEP_UNKNOWN ? line.stepText : "";
+      if (step == unit.step && unknown == unit.unknownStep) return false;
+      if (step == FLEET_STEP_FAILED) {
+        unit.stepBeforeFailure = unit.step;
+        unit.unknownBeforeFailure = unit.unknownStep;
+      }
+      if (fleet_isStreamingStep(step) && !fleet_isStreamingStep(unit.step)) unit.stretch++;
       unit.step = step;
+      unit.unknownStep = unknown;
       unit.percent = 0;
       return true;
     }
@@ -217,7 +222,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
       return false;
     case ProgressLine::FACT: {
       // Versions read while verifying are the ones after the update.
-      bool after = unit.step == "verifying" || unit.step == "done";
+      bool after = unit.step == FLEET_STEP_VERIFYING || unit.step == FLEET_STEP_DONE;
       if (line.key == "type") r.type = line.value;
       else if (line.key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = line.value;
       else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
@@ -266,45 +271,63 @@ static void makeReadable(const std::string &log) {
 void FleetRun::finish(Tracked &unit, int status, double now) {
   FleetRecord &r = unit.record;
   if (!r.log.empty()) makeReadable(r.log);
-  const std::string stepBefore = unit.step;
+  const FleetStep stepBefore = unit.step;
   unit.lastHeardAt = now;
   unit.running = false;
   unit.finished = true;
   r.finished = fleet_isoTime(time(NULL));
   r.seconds = unit.lastHeardAt - unit.startedAt;
-  std::string step = unit.step == "failed" ? unit.stepBeforeFailure : unit.step;
-  if (step == "waiting") step = "detecting";  // ended before it told its first step
+  FleetUnit last = unit;  // the step it was in when it ended
+  if (unit.step == FLEET_STEP_FAILED) {
+    last.step = unit.stepBeforeFailure;
+    last.unknownStep = unit.unknownBeforeFailure;
+  }
+  if (last.step == FLEET_STEP_WAITING)
+    last.step = FLEET_STEP_DETECTING;  // ended before it told its first step
+  const std::string step = last.stepName();
   if (unit.hung) {
-    r.result = "failed";
+    r.result = FLEET_RESULT_FAILED;
     r.failedStep = step;
     r.message = "no progress for " + std::to_string((int)stallSeconds_) + " s: stopped";
-    unit.step = "failed";
+    unit.step = FLEET_STEP_FAILED;
   } else if (status == EXIT_UPDATE_DONE && unit.upToDate) {
-    r.result = "current";
-    unit.step = "current";
+    r.result = FLEET_RESULT_CURRENT;
+    unit.step = FLEET_STEP_CURRENT;
   } else if (status == EXIT_UPDATE_DONE) {
     // Even after a stop request: the child finished its update first.
-    r.result = "updated";
-    unit.step = "done";
+    r.result = FLEET_RESULT_UPDATED;
+    unit.step = FLEET_STEP_DONE;
   } else if (unit.stopped || status == EXIT_INTERRUPTED) {
-    r.result = "interrupted";
+    r.result = FLEET_RESULT_INTERRUPTED;
     r.failedStep = step;
     // The child's last words tell the unit's state ("the unit has no working
     // firmware ..."), on its channel: its log may not have taken them.
     if (!unit.state.empty()) r.message = unit.state;
     else if (r.message.empty()) r.message = "stopped by an interrupt";
-    unit.step = "interrupted";
+    unit.step = FLEET_STEP_INTERRUPTED;
   } else {
-    r.result = "failed";
+    r.result = FLEET_RESULT_FAILED;
     r.failedStep = step;
     if (r.message.empty()) r.message = "exit status " + std::to_string(status);
-    unit.step = "failed";
+    unit.step = FLEET_STEP_FAILED;
   }
-  if (unit.step != stepBefore) listener_.stepChanged(unit, now);
+  if (unit.step != stepBefore) {
+    unit.unknownStep.clear();
+    listener_.stepChanged(unit, now);
+  }
   listener_.unitFinished(unit, now);
 }
 
 // ---- Rounds -------------------------------------------------------------------------------
+
+// A unit still waiting for its turn when an interrupt came: never started.
+void FleetRun::endUnstarted(Tracked &unit, double now) {
+  unit.finished = true;
+  unit.step = FLEET_STEP_INTERRUPTED;
+  unit.record.result = FLEET_RESULT_INTERRUPTED;
+  unit.record.message = "not started: stopped by an interrupt";
+  listener_.unitFinished(unit, now);
+}
 
 void FleetRun::endWatch(double now) {
   watching_ = false;
@@ -315,12 +338,7 @@ void FleetRun::endWatch(double now) {
       atRisk.push_back(unit.get());
       unit->warnedStretch = unit->stretch;
     }
-    if (unit->running || unit->finished) continue;
-    unit->finished = true;
-    unit->step = "interrupted";
-    unit->record.result = "interrupted";
-    unit->record.message = "not started: stopped by an interrupt";
-    listener_.unitFinished(*unit, now);
+    if (!unit->running && !unit->finished) endUnstarted(*unit, now);
   }
   listener_.watchEnded(running);
   if (!atRisk.empty()) listener_.warned(atRisk);
@@ -357,11 +375,7 @@ void FleetRun::takeInterrupts(double now) {
         unit->lastInterruptAt = now;
         unit->killAt = now + STOP_GRACE_SECONDS;
       } else if (!unit->finished) {
-        unit->finished = true;
-        unit->step = "interrupted";
-        unit->record.result = "interrupted";
-        unit->record.message = "not started: stopped by an interrupt";
-        listener_.unitFinished(*unit, now);
+        endUnstarted(*unit, now);
       }
     }
   }

@@ -49,12 +49,19 @@ struct ProgressLine;
 // One unit as its display sees it.
 struct FleetUnit {
   FleetRecord record;
-  std::string step = "waiting";  // the child's step; at the end done, failed or interrupted
+  FleetStep step =
+      FLEET_STEP_WAITING;        // the child's; at the end done, current, failed or interrupted
+  std::string unknownStep;       // FLEET_STEP_UNKNOWN: the step as the child named it
   int percent = 0;               // of the step
   bool running = false;          // its child is running
   bool finished = false;         // record.result is settled
   double startedAt = 0;          // fleet_nowSeconds(); 0: not started
   double lastHeardAt = 0;
+
+  // The step as the table shows it and a failed unit's record names it.
+  std::string stepName() const {
+    return step == FLEET_STEP_UNKNOWN ? unknownStep : fleet_stepName(step);
+  }
 };
 
 // What a run tells its display, as it happens; NOW is the round's time.
@@ -123,6 +130,7 @@ class FleetRun {
   static bool takeEvent(Tracked &unit, const ProgressLine &line);
   void start(Tracked &unit, double now);
   void finish(Tracked &unit, int status, double now);
+  void endUnstarted(Tracked &unit, double now);
   void takeInterrupts(double now);
 
   const FleetOptions options_;

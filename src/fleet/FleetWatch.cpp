@@ -47,10 +47,10 @@ FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled
   const std::string firmwareBefore = either(handled.firmwareBefore, found.firmware);
   const std::string fpgaBefore = either(handled.fpgaBefore, found.fpgaVersion);
   std::vector<std::string> firmware, fpga;
-  if (handled.result == "updated") {
+  if (handled.result == FLEET_RESULT_UPDATED) {
     firmware = {either(handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD)};
     fpga = {handled.fpgaAfter};  // the release's logic version is read back, or not known
-  } else if (handled.result == "current") {
+  } else if (handled.result == FLEET_RESULT_CURRENT) {
     firmware = {firmwareBefore};
     fpga = {fpgaBefore};
   } else {

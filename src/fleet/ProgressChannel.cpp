@@ -120,7 +120,8 @@ static bool parseLine(const std::string &line, ProgressLine *out) {
   std::string word = line.substr(0, space), rest = line.substr(space + 1);
   if (word == "step" && !rest.empty()) {
     out->kind = ProgressLine::STEP;
-    out->step = rest;
+    out->step = fleet_stepOf(rest);
+    out->stepText = rest;
     return true;
   }
   if (word == "percent") {

@@ -94,17 +94,20 @@ static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
-static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
+// STEP: the step column's text.
+static std::string unitRow(const FleetUnit &unit, const std::string &step, double now,
+                           const ImageLengths *lengths = NULL) {
   char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, " %-4s %-7s %-17s %5s %7s",
            unit.record.type.empty() ? "-" : unit.record.type.c_str(),
-           rateCell(unit.record.baud).c_str(), unit.step.c_str(), percent.c_str(),
+           rateCell(unit.record.baud).c_str(), step.c_str(), percent.c_str(),
            unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
   if (lengths == NULL) return portCell(unit.record) + row;
   // The live table only: the step lines keep their shape.
-  double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
+  double left = fleet_secondsLeft(unit.finished ? FLEET_STEP_DONE : unit.step,
+                                  unit.running ? unit.percent : 0,
                                   lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
@@ -128,12 +131,11 @@ static std::string tableHeader(void) {
   return header(kTableHeader) + slot;
 }
 
-// A unit's row once it has ended, as a watch shows it: "updated" for "done".
-static FleetUnit shownUnit(const FleetUnit &unit) {
-  FleetUnit shown = unit;
-  if (unit.finished && unit.step == "done") shown.step = "updated";
-  else if (!unit.running && !unit.finished) shown.step = "queued";  // waits for its turn (--jobs)
-  return shown;
+// A unit's step as a watch shows it: "updated" for "done" once it has ended.
+static std::string watchedStep(const FleetUnit &unit) {
+  if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
+  if (!unit.running && !unit.finished) return "queued";  // waits for its turn (--jobs)
+  return unit.stepName();
 }
 
 // The row of a watched port without a unit: waiting, or probing now.
@@ -149,11 +151,11 @@ static std::string emptyPortRow(int port, bool probing) {
 static std::string countLine(const std::vector<const FleetUnit *> &units) {
   int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
   for (const FleetUnit *unit : units) {
-    const std::string &result = unit->record.result;
+    const FleetResult result = unit->record.result;
     if (!unit->finished) updating++;
-    else if (result == "updated") updated++;
-    else if (result == "current") current++;
-    else if (result == "failed") failed++;
+    else if (result == FLEET_RESULT_UPDATED) updated++;
+    else if (result == FLEET_RESULT_CURRENT) current++;
+    else if (result == FLEET_RESULT_FAILED) failed++;
     else interrupted++;
   }
   std::string line = "updated " + std::to_string(updated) + ", current " + std::to_string(current) +
@@ -206,7 +208,7 @@ class Display : public FleetListener {
   // A line of its own when the table is not redrawn.
   void stepChanged(const FleetUnit &unit, double now) override {
     if (live_) return;
-    std::string row = unitRow(unit, now);
+    std::string row = unitRow(unit, unit.stepName(), now);
     while (!row.empty() && row.back() == ' ') row.pop_back();
     printf("%s\n", row.c_str());
     fflush(stdout);
@@ -247,8 +249,9 @@ class Display : public FleetListener {
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
     for (const FleetWatch::Port &port : ports) {
-      std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
-                                          : unitRow(shownUnit(*port.unit), now, &lengths_);
+      std::string row = port.unit == NULL
+                            ? emptyPortRow(port.port, port.probing)
+                            : unitRow(*port.unit, watchedStep(*port.unit), now, &lengths_);
       // A handled unit: when the last check found it still plugged in.
       if (port.unit != NULL && port.unit->finished)
         row += port.seenAt > 0
@@ -263,7 +266,8 @@ class Display : public FleetListener {
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
     std::string text = "\x1b[2K" + tableHeader() + "\n";
-    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
+    for (const FleetUnit *unit : units)
+      text += "\x1b[2K" + unitRow(*unit, unit->stepName(), now, &lengths_) + "\n";
     show(text, (int)units.size() + 1, now);
   }
 
@@ -328,10 +332,10 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
     const size_t slash = r.log.find_last_of("/\\");
     anyLog = anyLog || !r.log.empty();
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
-           r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
-           firmware.c_str(), r.seconds,
+           r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(),
+           fleet_resultName(r.result), firmware.c_str(), r.seconds,
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
-    if (r.result != "updated" && r.result != "current")
+    if (!fleet_isSound(r.result))
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
   if (anyLog) printf("Logs in %s\n", logDir.c_str());
@@ -424,8 +428,8 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   const std::vector<FleetRecord> records = finishedRecords(run);
   bool anyFailed = reportFailed, anyInterrupted = false;
   for (const FleetRecord &r : records) {
-    anyFailed = anyFailed || r.result == "failed";
-    anyInterrupted = anyInterrupted || r.result == "interrupted";
+    anyFailed = anyFailed || r.result == FLEET_RESULT_FAILED;
+    anyInterrupted = anyInterrupted || r.result == FLEET_RESULT_INTERRUPTED;
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
   else
@@ -515,8 +519,8 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   bool allUpdated = true, anyFailed = false;
   for (const FleetUnit *unit : run.units()) {
     records.push_back(unit->record);
-    allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
-    anyFailed = anyFailed || unit->record.result == "failed";
+    allUpdated = allUpdated && fleet_isSound(unit->record.result);
+    anyFailed = anyFailed || unit->record.result == FLEET_RESULT_FAILED;
   }
   printSummary(records, options, logDir);
   if (!options.reportPath.empty()) {
