@@ -3,22 +3,15 @@
 #include "fleet/FleetRun.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
-#include <chrono>
-
+#include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
+#include "platform/Files.h"
 #include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
 #include "serial/PortDescription.h"
@@ -27,11 +20,6 @@
 #define STOP_GRACE_SECONDS 15.0
 // A log longer than this (a unit that flooded the console) is left as written.
 #define LOG_REWRITE_MAX (64u << 20)
-
-double fleet_nowSeconds(void) {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 static double settingSeconds(const char *name, double fallback) {
   const char *text = getenv(name);
@@ -99,28 +87,6 @@ std::vector<const FleetUnit *> FleetRun::units() const {
 
 // ---- Starting a child -------------------------------------------------------------------
 
-static bool nameTaken(const std::string &path) {
-  struct stat st;
-#ifdef _WIN32
-  return stat(path.c_str(), &st) == 0;
-#else
-  return lstat(path.c_str(), &st) == 0;  // a dangling link counts
-#endif
-}
-
-// Makes PATH a new empty file: FALSE when anything (a link included) is there.
-static bool makeNewFile(const std::string &path) {
-#ifdef _WIN32
-  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
-  return fd >= 0 && _close(fd) == 0;
-#else
-  // Returns a descriptor, -1 upon failure (EEXIST: the name is taken, by a
-  // link too, followed or not).
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  return fd >= 0 && close(fd) == 0;
-#endif
-}
-
 // The trace a child is given: in the trace folder, named like its log; or,
 // when FWUPGRADE_TRACE names a file, one of its own beside it
 // (trace.txt -> trace-COM3.txt), since children cannot share one.
@@ -148,7 +114,7 @@ void FleetRun::start(Tracked &unit, double now) {
   for (int number = 1;; number++) {
     r.log = fleet_numberedName(base, number);
     trace = traceFor(options_, r.log, r.port);
-    if (!nameTaken(r.log) && (options_.traceDir.empty() || !nameTaken(trace))) break;
+    if (!files_nameTaken(r.log) && (options_.traceDir.empty() || !files_nameTaken(trace))) break;
   }
   std::vector<std::string> argv = {program_, "update", "--port", fleet_portArgument(r.port)};
   // A raw socket's rate may not be known (0): its child asks at the server's.
@@ -169,7 +135,7 @@ void FleetRun::start(Tracked &unit, double now) {
   std::string error;
   // A trace in the trace folder is made here, new, for the child to append
   // to: the child opens its trace as it finds it.
-  if (!options_.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
+  if (!options_.traceDir.empty() && !files_makeNew(trace)) error = trace + ": " + strerror(errno);
   else unit.child = subprocess_start(argv, r.log, &error);
   // A log that cannot be made (a full folder, one not writable) does not hold
   // the update up: it runs without one, which is said, and names none.
@@ -240,20 +206,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
 // still the unit's log. A log replaced by something else than a file since
 // the child made it is left alone.
 static void makeReadable(const std::string &log) {
-#ifdef _WIN32
-  FILE *file = fopen(log.c_str(), "rb");
-#else
-  // Returns a descriptor, -1 upon failure (ELOOP: a link). A fifo put there
-  // does not hold the run up.
-  int fd = open(log.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    fd = -1;
-  }
-  FILE *file = fd >= 0 ? fdopen(fd, "rb") : NULL;
-  if (fd >= 0 && file == NULL) close(fd);
-#endif
+  FILE *file = files_openPlain(log);  // a fifo put there does not hold the run up
   if (file == NULL) return;
   std::string raw;
   char buffer[8192];
@@ -262,9 +215,9 @@ static void makeReadable(const std::string &log) {
     raw.append(buffer, n);
   const bool readWhole = !ferror(file) && raw.size() <= LOG_REWRITE_MAX;
   fclose(file);
-  const std::string text = fleet_readableText(raw, FLEET_LINE_END);
+  const std::string text = fleet_readableText(raw, FILES_LINE_END);
   std::string why;
-  if (readWhole && text != raw) fleet_replaceFile(log, text, &why);
+  if (readWhole && text != raw) files_replace(log, text, &why);
 }
 
 // The child ended: its result from what it told and its exit status.

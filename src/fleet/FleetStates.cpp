@@ -1,4 +1,4 @@
-// The texts of a unit's steps and results.
+// The texts of a unit's steps and results, and the time left at each step.
 #include "fleet/FleetStates.h"
 
 static const struct {
@@ -51,4 +51,23 @@ FleetResult fleet_resultOf(const std::string &name) {
   for (const auto &entry : kResults)
     if (name == entry.name) return entry.result;
   return FLEET_RESULT_NONE;
+}
+
+#define IMAGE_BYTES_PER_SECOND (115200.0 / 10)  // images go at 115200 whatever the console rate
+#define REBOOT_WAIT_SECONDS 138.0                // 46 steps of 3 s after the second image
+
+double fleet_secondsLeft(FleetStep step, int percent, long fpgaBytes, long mcuBytes) {
+  const double left = (100 - percent) / 100.0;
+  double bytes = 0, reboot = REBOOT_WAIT_SECONDS;
+  switch (step) {
+    case FLEET_STEP_SENDING_LOGIC: bytes = fpgaBytes * left + mcuBytes; break;
+    case FLEET_STEP_SENDING_FIRMWARE: bytes = mcuBytes * left; break;
+    case FLEET_STEP_REBOOTING: reboot *= left; break;
+    case FLEET_STEP_VERIFYING: reboot = 0; break;
+    case FLEET_STEP_WAITING:
+    case FLEET_STEP_DETECTING:
+    case FLEET_STEP_CHECKING: bytes = fpgaBytes + mcuBytes; break;
+    default: return -1;
+  }
+  return bytes / IMAGE_BYTES_PER_SECOND + reboot;
 }

@@ -50,4 +50,10 @@ inline bool fleet_isSound(FleetResult result) {
   return result == FLEET_RESULT_UPDATED || result == FLEET_RESULT_CURRENT;
 }
 
+// The seconds a unit's update still takes, from its step and the percentage
+// of that step: the image bytes left at the line rate, then the reboot wait.
+// fpgaBytes and mcuBytes are the lengths of the unit's two images. -1 once
+// the update has ended (done, failed, interrupted).
+double fleet_secondsLeft(FleetStep step, int percent, long fpgaBytes, long mcuBytes);
+
 #endif  // FLEETSTATES_H

@@ -15,8 +15,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "fleet/Fleet.h"
-#include "fleet/FleetRun.h"
+#include "fleet/FleetLogs.h"
+#include "fleet/FleetProbe.h"
+#include "fleet/FleetReport.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"

@@ -11,7 +11,7 @@
 
 #include "PortCommands.h"
 #include "UpdateCommand.h"
-#include "fleet/Fleet.h"
+#include "fleet/FleetRun.h"
 #include "platform/ToolName.h"
 
 namespace CLI {

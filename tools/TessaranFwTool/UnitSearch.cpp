@@ -6,7 +6,8 @@
 
 #include "LookingStatus.h"
 #include "PortCommands.h"
-#include "fleet/FleetRun.h"
+#include "fleet/FleetReport.h"
+#include "fleet/FleetSearch.h"
 #include "interrupts/Interrupts.h"
 #include "platform/Platform.h"
 #include "platform/Subprocess.h"

@@ -8,11 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#ifdef _WIN32
-#include <direct.h>
-#endif
 
 #include <algorithm>
 #include <string>
@@ -20,9 +16,12 @@
 
 #include "ToolCommands.h"
 #include "UnitSearch.h"
-#include "fleet/Fleet.h"
+#include "fleet/FleetLogs.h"
 #include "fleet/FleetRun.h"
+#include "fleet/FleetSearch.h"
+#include "fleet/FleetWatch.h"
 #include "platform/ExitStatus.h"
+#include "platform/Files.h"
 #include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
@@ -350,19 +349,6 @@ static std::string defaultLogDir(time_t start) {
   return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
 }
 
-// Makes the folder; an existing one will do unless mustBeNew.
-static bool makeFolder(const std::string &path, bool mustBeNew) {
-#ifdef _WIN32
-  int made = _mkdir(path.c_str());
-#else
-  int made = mkdir(path.c_str(), 0777);
-#endif
-  // Returns 0 upon success, -1 upon failure. A folder named by the user may
-  // be a link to one elsewhere: the files in it are what must be new.
-  struct stat st;
-  return made == 0 || (!mustBeNew && errno == EEXIST && stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR));
-}
-
 // The default folder is named after the start time, to the second: a run
 // started within the same second gets the next number rather than the
 // earlier run's folder.
@@ -370,7 +356,7 @@ static bool makeDefaultLogFolder(time_t start, std::string *folder) {
   const std::string base = defaultLogDir(start);
   for (int number = 1; number < 1000; number++) {
     *folder = fleet_numberedName(base, number);
-    if (makeFolder(*folder, true)) return true;
+    if (files_makeFolder(*folder, true)) return true;
     if (errno != EEXIST) return false;
   }
   return false;
@@ -452,7 +438,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       return EXIT_USAGE;
     }
   }
-  if (!options.traceDir.empty() && !makeFolder(options.traceDir, false)) {
+  if (!options.traceDir.empty() && !files_makeFolder(options.traceDir, false)) {
     toolError_print("cannot make the trace folder %s: %s", options.traceDir.c_str(),
             strerror(errno));
     return EXIT_USAGE;
@@ -464,7 +450,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
 
   if (options.watch) {
     std::string logDir = options.logDir;
-    if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
+    if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !files_makeFolder(logDir, false)) {
       toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
       return EXIT_UPDATE_FAILED;
     }
@@ -500,7 +486,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       gPortWidth = (int)portDescription_of(unit.port).name.size();
 
   std::string logDir = options.logDir;
-  if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
+  if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !files_makeFolder(logDir, false)) {
     toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }

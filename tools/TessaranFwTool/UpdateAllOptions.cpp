@@ -7,7 +7,8 @@
 
 #include "ToolCommands.h"
 #include "UnitSearch.h"
-#include "fleet/Fleet.h"
+#include "fleet/FleetProbe.h"
+#include "fleet/FleetRun.h"
 #include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
