@@ -17,15 +17,18 @@
 #include "ToolCommands.h"
 #include "UnitSearch.h"
 #include "fleet/FleetLogs.h"
+#include "fleet/FleetProbe.h"
 #include "fleet/FleetRun.h"
 #include "fleet/FleetSearch.h"
 #include "fleet/FleetWatch.h"
+#include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
+#include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -424,7 +427,8 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
 
-int runUpdateAll(const FleetOptions &options, const char *argv0) {
+// update-all once its options are checked; argv0 starts the children.
+static int updateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
   std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
                                ? unitSearch_systemPorts()
@@ -518,4 +522,38 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   }
   if (allUpdated) return EXIT_UPDATE_DONE;
   return anyFailed || !run.stopped() ? EXIT_UPDATE_FAILED : EXIT_INTERRUPTED;
+}
+
+int runUpdateAll(const ToolOptions &options) {
+  const UpdateAllCommandLine &all = options.updateAll;
+  if (all.probePort > 0) {
+    // The probe's trace, for its parent to append to its own: each record
+    // names the port, since the parent's trace holds every port's.
+    if (!all.probeTrace.empty()) {
+      serialTrace_setLabel(portDescription_of(all.probePort).name.c_str());
+      if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
+      serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
+    }
+    return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
+                           all.probeChannel.c_str());
+  }
+  if (all.portGiven) {
+    toolError_print(
+        "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
+    return EXIT_USAGE;
+  }
+  FleetOptions fleet = all.fleet;
+  if (!all.ports.empty() &&
+      !parseUpdateAllPorts(all.ports, fleet.watch, &fleet.ports, &fleet.slotLocations))
+    return EXIT_USAGE;
+  // --baud is the rate of the socket:// ports' lines, which no probe can
+  // learn; the other ports' units are found at their own rates.
+  if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
+                                     [](int port) { return portDescription_of(port).serverRate; })) {
+    toolError_print(
+        "--baud is the rate of the socket:// ports' lines, and --ports names none "
+        "(COM and rfc2217:// ports are asked at detection's rates)");
+    return EXIT_USAGE;
+  }
+  return updateAll(fleet, options.program);
 }
