@@ -8,12 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifndef _WIN32
-#include <sys/statvfs.h>
-#include <unistd.h>
-#endif
-
 #include "interrupts/Interrupts.h"
+#include "platform/Files.h"
 #include "platform/Subprocess.h"
 
 static std::string oneLine(const char *text) {
@@ -55,12 +51,7 @@ static int consoleWriteError(int code) {
   if (code == EDQUOT) return code;
 #endif
   if (code == ENOSPC || code == EFBIG) return code;
-#ifndef _WIN32
-  struct statvfs fs;  // fstatvfs returns 0 upon success
-  if (fstatvfs(fileno(stdout), &fs) == 0 && (geteuid() == 0 ? fs.f_bfree : fs.f_bavail) == 0)
-    return ENOSPC;
-#endif
-  return 0;
+  return files_onFullDisk(stdout) ? ENOSPC : 0;
 }
 
 // The console is the log a parent gave the child: a full disk must not pass

@@ -40,5 +40,8 @@ bool files_makeNew(const std::string &path);
 FILE *files_openPlain(const std::string &path);
 // The system's folder for temporary files, ending in its separator.
 std::string files_tempFolder(void);
+// The file system STREAM writes to has no room left for this process's
+// user; FALSE where that cannot be told (Windows).
+bool files_onFullDisk(FILE *stream);
 
 #endif  // FILES_H

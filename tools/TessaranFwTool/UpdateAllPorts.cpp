@@ -1,4 +1,4 @@
-// The command line of update-all.
+// update-all's --ports: the list of COM numbers, network ports and USB slots.
 #include <ctype.h>
 
 #include <algorithm>
@@ -6,13 +6,8 @@
 #include <vector>
 
 #include "ToolCommands.h"
-#include "UnitSearch.h"
-#include "fleet/FleetRun.h"
-#include "image/ImageAssembly.h"
-#include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
-#include "platform/ToolName.h"
 #include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 

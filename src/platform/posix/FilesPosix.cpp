@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <vector>
@@ -108,4 +109,9 @@ FILE *files_openPlain(const std::string &path) {
 std::string files_tempFolder(void) {
   const char *tmpdir = getenv("TMPDIR");
   return std::string(tmpdir != NULL && *tmpdir != '\0' ? tmpdir : "/tmp") + "/";
+}
+
+bool files_onFullDisk(FILE *stream) {
+  struct statvfs fs;  // fstatvfs returns 0 upon success
+  return fstatvfs(fileno(stream), &fs) == 0 && (geteuid() == 0 ? fs.f_bfree : fs.f_bavail) == 0;
 }

@@ -85,3 +85,5 @@ std::string files_tempFolder(void) {
   const DWORD length = GetTempPathA(sizeof folder, folder);  // ends in a backslash
   return length > 0 && length < sizeof folder ? folder : ".\\";
 }
+
+bool files_onFullDisk(FILE *) { return false; }
