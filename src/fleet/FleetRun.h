@@ -45,6 +45,7 @@
 
 struct Subprocess;
 
+// update-all's options, as its command line gives them.
 struct FleetOptions {
   std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
   int jobs = 0;            // units updated at once, 0: all
@@ -67,8 +68,8 @@ struct FleetOptions {
 // One unit as its display sees it.
 struct FleetUnit {
   FleetRecord record;
-  FleetStep step =
-      FLEET_STEP_WAITING;        // the child's; at the end done, current, failed or interrupted
+  // The child's step; at the end done, current, failed or interrupted.
+  FleetStep step = FLEET_STEP_WAITING;
   std::string unknownStep;       // FLEET_STEP_UNKNOWN: the step as the child named it
   int percent = 0;               // of the step
   bool running = false;          // its child is running

@@ -19,7 +19,7 @@ struct FleetWatch::Watched {
 FleetWatch::FleetWatch(const std::string &self, const std::vector<int> &ports,
                        double intervalSeconds, FleetRun &run,
                        const std::vector<std::string> &slotLocations)
-    : self_(self), interval_(intervalSeconds), run_(run), slotLocations_(slotLocations) {
+    : slotLocations_(slotLocations), self_(self), interval_(intervalSeconds), run_(run) {
   for (int port : ports) watch(port);
 }
 

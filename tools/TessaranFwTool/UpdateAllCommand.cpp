@@ -96,9 +96,17 @@ static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
-// STEP: the step column's text.
-static std::string unitRow(const FleetUnit &unit, const std::string &step, double now,
-                           const ImageLengths *lengths = NULL) {
+// A unit's step as a watch shows it: "updated" for "done" once it has ended.
+static std::string watchedStep(const FleetUnit &unit) {
+  if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
+  if (!unit.running && !unit.finished) return "queued";  // waits for its turn (--jobs)
+  return unit.stepName();
+}
+
+// WATCHED: the row of a watched port.
+static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL,
+                           bool watched = false) {
+  const std::string step = watched ? watchedStep(unit) : unit.stepName();
   char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
@@ -108,9 +116,12 @@ static std::string unitRow(const FleetUnit &unit, const std::string &step, doubl
            unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
   if (lengths == NULL) return portCell(unit.record) + row;
   // The live table only: the step lines keep their shape.
-  double left = fleet_secondsLeft(unit.finished ? FLEET_STEP_DONE : unit.step,
-                                  unit.running ? unit.percent : 0,
-                                  lengths->fpgaFor(unit.record.type), lengths->mcu);
+  // A unit queued in a watch shows none.
+  const bool queued = watched && !unit.running && !unit.finished;
+  double left = queued ? -1
+                       : fleet_secondsLeft(unit.finished ? FLEET_STEP_DONE : unit.step,
+                                           unit.running ? unit.percent : 0,
+                                           lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
   std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
@@ -131,13 +142,6 @@ static std::string tableHeader(void) {
   std::string slot = gSlotWidth > 0 ? "  SLOT" : "";
   if (gSlotWidth > 0) slot.resize(gSlotWidth, ' ');
   return header(kTableHeader) + slot;
-}
-
-// A unit's step as a watch shows it: "updated" for "done" once it has ended.
-static std::string watchedStep(const FleetUnit &unit) {
-  if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
-  if (!unit.running && !unit.finished) return "queued";  // waits for its turn (--jobs)
-  return unit.stepName();
 }
 
 // The row of a watched port without a unit: waiting, or probing now.
@@ -210,7 +214,7 @@ class Display : public FleetListener {
   // A line of its own when the table is not redrawn.
   void stepChanged(const FleetUnit &unit, double now) override {
     if (live_) return;
-    std::string row = unitRow(unit, unit.stepName(), now);
+    std::string row = unitRow(unit, now);
     while (!row.empty() && row.back() == ' ') row.pop_back();
     printf("%s\n", row.c_str());
     fflush(stdout);
@@ -251,9 +255,8 @@ class Display : public FleetListener {
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
     for (const FleetWatch::Port &port : ports) {
-      std::string row = port.unit == NULL
-                            ? emptyPortRow(port.port, port.probing)
-                            : unitRow(*port.unit, watchedStep(*port.unit), now, &lengths_);
+      std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
+                                          : unitRow(*port.unit, now, &lengths_, true);
       // A handled unit: when the last check found it still plugged in.
       if (port.unit != NULL && port.unit->finished)
         row += port.seenAt > 0
@@ -268,8 +271,7 @@ class Display : public FleetListener {
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
     std::string text = "\x1b[2K" + tableHeader() + "\n";
-    for (const FleetUnit *unit : units)
-      text += "\x1b[2K" + unitRow(*unit, unit->stepName(), now, &lengths_) + "\n";
+    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
     show(text, (int)units.size() + 1, now);
   }
 
