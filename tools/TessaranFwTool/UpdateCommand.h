@@ -16,11 +16,9 @@ struct ScriptedUpdateOptions {
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
   std::string label;             // the unit's scanned label for its record; empty: none
 };
-
-// Runs the update with the updater's console texts and returns the exit
-// status: 0 updated (and verified unless switched off) or, with skipCurrent,
-// found running the release already; 1 failed or not verified, 3 no unit
-// answered.
-int runScriptedUpdate(const ScriptedUpdateOptions &options);
+// runUpdate runs the update with the updater's console texts and returns the
+// exit status: 0 updated (and verified unless switched off) or, with
+// skipCurrent, found running the release already; 1 failed or not verified, 3
+// no unit answered.
 
 #endif  // UPDATECOMMAND_H
