@@ -616,12 +616,11 @@ def case_watch_labels(run):
     out += wait_for_lines(proc, b"needs label", 2)
     proc.stdin.write(b"SN-3\n")
     proc.stdin.close()
-    proc.stdin = None  # communicate() below has nothing to send
     out += wait_for_lines(proc, b"SN-3\n", 1)
     time.sleep(2)
     proc.send_signal(signal.SIGINT)
-    more, err = proc.communicate(timeout=30)
-    out = (out + more).decode()
+    out, err = (out + proc.stdout.read()).decode(), proc.stderr.read()  # the lines read ahead kept
+    proc.wait(timeout=30)
     waited = re.findall(r"^(COM\d) .* needs label$", out, re.M)
     run.expect_equal("ports that waited", sorted(waited), ["COM2", "COM3", "COM4"])
     run.expect_status(proc.returncode, 1 if waited[1] == "COM3" else 130)  # COM3's stand-in fails
