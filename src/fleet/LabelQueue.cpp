@@ -35,8 +35,9 @@ bool labelQueue_check(const std::string &text, std::string *label, std::string *
   } else if (trimmed.size() > LABEL_MAX_CHARS) {
     *why = tooLong(trimmed);
   } else if (std::any_of(trimmed.begin(), trimmed.end(), unprintable)) {
-    *why = quoted(trimmed) + " holds a character other than printable ASCII (a control character "
-                             "or a byte from 0x80 up)";
+    *why = quoted(trimmed) +
+           " holds a character other than printable ASCII (a control character "
+           "or a byte from 0x80 up)";
   } else {
     *label = trimmed;
     return true;
@@ -66,9 +67,12 @@ void LabelQueue::endLine(std::vector<std::string> *notes) {
 
 void LabelQueue::feed(const char *bytes, size_t size, std::vector<std::string> *notes) {
   for (size_t i = 0; i < size; i++) {
-    if (bytes[i] == '\n' || bytes[i] == '\r') endLine(notes);
-    else if (line_.size() < LINE_KEPT_MAX) line_ += bytes[i];
-    else overlong_ = true;
+    if (bytes[i] == '\n' || bytes[i] == '\r')
+      endLine(notes);
+    else if (line_.size() < LINE_KEPT_MAX)
+      line_ += bytes[i];
+    else
+      overlong_ = true;
   }
 }
 

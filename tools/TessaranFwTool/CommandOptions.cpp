@@ -150,7 +150,8 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
   command
       .add_option("--label", update.label,
                   "the unit's label (its serial number as scanned), kept with its record: "
-                  "printable ASCII, at most " + std::to_string(LABEL_MAX_CHARS) + " characters")
+                  "printable ASCII, at most " +
+                      std::to_string(LABEL_MAX_CHARS) + " characters")
       ->transform(commandLine_labelValidator())
       ->option_text("TEXT");
 }

@@ -107,7 +107,8 @@ static void fitLabelColumn(const std::vector<const FleetUnit *> &units) {
   gLabelWidth = gLabelColumn ? 5 : 0;
   for (const FleetUnit *unit : units)
     if (gLabelColumn)
-      gLabelWidth = std::max(gLabelWidth, std::min((int)unit->record.label.size(), LABEL_COLUMN_MAX));
+      gLabelWidth =
+          std::max(gLabelWidth, std::min((int)unit->record.label.size(), LABEL_COLUMN_MAX));
 }
 
 static std::string labelCell(const FleetRecord &record) {
@@ -140,7 +141,8 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
   if (lengths == NULL)  // a line of its own: the whole label at its end
     return portCell(unit.record) + row +
            (gLabelColumn && !unit.record.label.empty()
-                ? "  " + printableText_escape(unit.record.label) : "");
+                ? "  " + printableText_escape(unit.record.label)
+                : "");
   // The live table only: the step lines keep their shape.
   // A unit queued in a watch shows none.
   const bool queued = watched && !unit.running && !unit.finished;
@@ -195,8 +197,10 @@ static std::string needsLabelRow(const FleetRecord &found) {
 // "labels: 2 queued, next SN-0001, SN-0002".
 static std::string queueLine(const LabelQueue &queue) {
   std::string line = queue.ended() ? "labels (input ended): " : "labels: ";
-  if (queue.empty()) line += "none queued";
-  else line += std::to_string(queue.size()) + " queued, next ";
+  if (queue.empty())
+    line += "none queued";
+  else
+    line += std::to_string(queue.size()) + " queued, next ";
   for (size_t i = 0; i < queue.size() && line.size() <= 80; i++)
     line += (i == 0 ? "" : ", ") + queue.labels()[i];
   if (line.size() > 80) line = line.substr(0, 77) + "...";
@@ -325,7 +329,7 @@ class Display : public FleetListener {
     int needLabel = 0;
     for (const FleetWatch::Port &port : ports) {
       needLabel += port.needsLabel ? 1 : 0;
-      std::string row = port.needsLabel ? needsLabelRow(port.waiting)
+      std::string row = port.needsLabel     ? needsLabelRow(port.waiting)
                         : port.unit == NULL ? emptyPortRow(port.port, port.probing)
                                             : unitRow(*port.unit, now, &lengths_, true);
       // A handled unit: when the last check found it still plugged in.
@@ -476,10 +480,12 @@ static void readLabels(LabelQueue &labels, Display &display) {
   // A flood (a program writing garbage) says a few, and how many more.
   for (size_t i = 0; i < notes.size() && i < LABEL_NOTES_MAX; i++) display.note(notes[i]);
   if (notes.size() > LABEL_NOTES_MAX)
-    display.note("... and " + std::to_string(notes.size() - LABEL_NOTES_MAX) + " more lines refused");
+    display.note("... and " + std::to_string(notes.size() - LABEL_NOTES_MAX) +
+                 " more lines refused");
   if (ended)
-    display.note("Standard input has ended: no more labels. A unit found from now on waits "
-                 "(needs label) until Ctrl+C.");
+    display.note(
+        "Standard input has ended: no more labels. A unit found from now on waits "
+        "(needs label) until Ctrl+C.");
 }
 
 // --watch: the ports watched until an interrupt; each unit that appears is

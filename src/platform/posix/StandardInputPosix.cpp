@@ -17,8 +17,8 @@ static struct termios gTerminalSaved;
 
 void standardInput_start(bool hideTyping) {
   gEnded = false;
-  if (!hideTyping || gEchoHidden || !isatty(STDIN_FILENO) ||
-      tcgetpgrp(STDIN_FILENO) != getpgrp() || tcgetattr(STDIN_FILENO, &gTerminalSaved) != 0)
+  if (!hideTyping || gEchoHidden || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() ||
+      tcgetattr(STDIN_FILENO, &gTerminalSaved) != 0)
     return;
   // Canonical mode stays: the terminal still edits the line (backspace) and
   // hands it over at Enter; only its echo goes.

@@ -38,8 +38,10 @@ static DWORD WINAPI readInput(LPVOID) {
     // Ctrl+C during a console read ends that read with nothing: not the end.
     if (read && got == 0 && GetLastError() == ERROR_OPERATION_ABORTED) continue;
     EnterCriticalSection(&gLock);
-    if (read && got > 0) gPending.append(buffer, got);
-    else gEnded = true;  // a closed pipe, the end of a file, no input
+    if (read && got > 0)
+      gPending.append(buffer, got);
+    else
+      gEnded = true;  // a closed pipe, the end of a file, no input
     LeaveCriticalSection(&gLock);
     if (!read || got == 0) return 0;
   }
@@ -60,8 +62,10 @@ void standardInput_start(bool hideTyping) {
     gEchoHidden = true;
   // Returns null upon failure: then there is no input to read.
   HANDLE thread = CreateThread(NULL, 0, readInput, NULL, 0, NULL);
-  if (thread == NULL) gEnded = true;
-  else CloseHandle(thread);
+  if (thread == NULL)
+    gEnded = true;
+  else
+    CloseHandle(thread);
 }
 
 int standardInput_read(char *buffer, int size) {
