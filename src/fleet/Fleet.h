@@ -28,6 +28,8 @@ struct FleetOptions {
   // up again every round, so that an adapter plugged in later at it (behind
   // that hub) is watched too; ports holds the slots found at the start.
   std::vector<std::string> slotLocations;
+  // Hooks (UnitHooks.h): commands run for each unit through the shell; empty: none.
+  std::string onStart, onResult;
 };
 
 // One unit's line of the report.
