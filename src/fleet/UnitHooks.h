@@ -59,6 +59,8 @@ class UnitHook {
   // was being stopped at its bound already).
   void interrupt();
   bool ended() const { return ended_; }
+  // Its id for shellCommand_killById while it runs; 0 once it has ended.
+  long id() const { return ended_ || command_ == NULL ? 0 : shellCommand_id(command_); }
   int status() const { return status_; }
 
  private:

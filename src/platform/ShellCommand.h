@@ -51,6 +51,13 @@ void shellCommand_stop(ShellCommand *command);
 // the job terminated).
 void shellCommand_kill(ShellCommand *command);
 
+// The command's id: on POSIX its process group's, for shellCommand_killById.
+long shellCommand_id(const ShellCommand *command);
+// Ends the command of that id and everything it started, from a signal
+// handler (async-signal-safe): a program's last act before it ends at once.
+// On Windows there is nothing to do: the command's job goes with the program.
+void shellCommand_killById(long id);
+
 // Releases the record; a command still running is killed and reaped first.
 void shellCommand_free(ShellCommand *command);
 

@@ -132,6 +132,12 @@ void shellCommand_kill(ShellCommand *command) {
   if (!command->ended) killpg(command->pid, SIGKILL);
 }
 
+long shellCommand_id(const ShellCommand *command) { return (long)command->pid; }
+
+void shellCommand_killById(long id) {
+  if (id > 0) killpg((pid_t)id, SIGKILL);
+}
+
 void shellCommand_free(ShellCommand *command) {
   if (command == NULL) return;
   if (!command->ended) {

@@ -153,6 +153,11 @@ void shellCommand_kill(ShellCommand *command) {
   if (!command->ended) endAll(command);
 }
 
+long shellCommand_id(const ShellCommand *command) { return (long)GetProcessId(command->process); }
+
+// The job is closed with the program, which kills what is in it.
+void shellCommand_killById(long) {}
+
 void shellCommand_free(ShellCommand *command) {
   if (command == NULL) return;
   if (!command->ended) {
