@@ -511,10 +511,15 @@ def case_update_skip_current(run):
 
 
 def case_update_interrupt(run):
-    """update: two interrupts mid-stream, as the updater gets them."""
+    """update: two interrupts mid-stream, as the updater gets them; its on-start
+    hook, still running then, ends with it."""
     run.start_unit("--ports", "1", "--pace")
-    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(
-        run, command=[run.args.tool, "update", "--port", "1"]), relabelled=True)
+    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(run, command=[
+        run.args.tool, "update", "--port", "1", "--on-start", "sleep 600 & echo $! > pid; wait"]),
+        relabelled=True)
+    stat = "/proc/%s/stat" % open(os.path.join(run.dir, "pid")).read().strip()
+    time.sleep(0.5)
+    run.expect_equal("the hook's child gone", not os.path.exists(stat) or ") Z " in open(stat).read(), True)
 
 
 CASES = {
