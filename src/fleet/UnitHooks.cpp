@@ -68,7 +68,8 @@ UnitHook::UnitHook(const std::string &command, UnitHookEvent event, const FleetR
       bound_(boundSeconds) {
   startedAt_ = nowSeconds();
   std::string why;
-  command_ = shellCommand_start(command, unitHooks_environment(record, event), log_, toConsole, &why);
+  command_ =
+      shellCommand_start(command, unitHooks_environment(record, event), log_, toConsole, &why);
   if (command_ == NULL) {
     say("could not start: " + why + " (status " + std::to_string(UNIT_HOOK_NOT_STARTED) + ")");
     end(UNIT_HOOK_NOT_STARTED);

@@ -761,7 +761,8 @@ def case_hooks(run):
          " || { sleep 600 & echo $! > hang-pid; wait; }"],
         env=fake_children(run, "hooks"), cwd=run.dir, capture_output=True, timeout=60)
     took = time.time() - started
-    run.expect_equal("exit status", done.returncode, 1)
+    run.expect_equal("exit status, summary", (done.returncode, done.stdout.decode().count(
+        "        on-result hook: exit status 124\n")), (1, 1))
     with open(os.path.join(run.dir, "r.json")) as f:
         records = json.load(f)["units"]
     run.expect_equal("results and hooks", [(r["result"], r["hook_status"], r["start_hook_status"])

@@ -446,7 +446,8 @@ TEST(UnitHooks, EachHookEndsWithinItsBoundAndChangesNothingButItsStatus) {
       {"echo lit; exit 3", 3, "before\nlit\n"},
       {"/nonexistent/light", UNIT_HOOK_NOT_STARTED, "not found"},
       // A hang, with a child of its own that must not outlive it holding the log.
-      {"sleep 1000 & echo $! > pid; sleep 1000", UNIT_HOOK_STOPPED, "after 0.5 s: stopped (status 124)"},
+      {"sleep 1000 & echo $! > pid; sleep 1000", UNIT_HOOK_STOPPED,
+       "after 0.5 s: stopped (status 124)"},
       {"sleep 1000 & echo $! > pid; exit 0", 0, ""},
       // Values stay values, quoted or not.
       {"printf %s \"$FWUPGRADE_LABEL\" > label; echo $FWUPGRADE_LABEL; ls", 0, "label\n"},

@@ -227,8 +227,9 @@ class Display : public FleetListener {
     std::string ports;
     for (const FleetUnit *unit : units)
       ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
-    message(units.empty() ? "\nNo hook starts any more."
-                          : "\nStopped the hooks running for " + ports + "; no hook starts any more.");
+    message(units.empty()
+                ? "\nNo hook starts any more."
+                : "\nStopped the hooks running for " + ports + "; no hook starts any more.");
   }
 
   // Once per unit, as its child tells it.
@@ -341,6 +342,10 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
     if (r.result != "updated" && r.result != "current")
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
+    // A hook that failed or was stopped: the light or printer it drives missed this unit.
+    for (const auto &hook :
+         {std::make_pair("on-start", r.startHookStatus), std::make_pair("on-result", r.hookStatus)})
+      if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
   if (anyLog) printf("Logs in %s\n", logDir.c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";

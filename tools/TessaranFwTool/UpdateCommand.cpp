@@ -223,7 +223,8 @@ static void hearUpdate(const UpdateEvent *event, void *context) {
   } else if (event->kind == UPDATE_EVENT_STEP) {
     if (event->step == UPDATE_STEP_FAILED) unit.stepBeforeFailure = unit.step;
     unit.step = event->step;
-    if (event->step == UPDATE_STEP_SENDING_LOGIC && unit.startHook == nullptr && !unit.onStart.empty()) {
+    if (event->step == UPDATE_STEP_SENDING_LOGIC && unit.startHook == nullptr &&
+        !unit.onStart.empty()) {
       describePort(&r);
       unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, r, UNIT_HOOK_SECONDS, true));
       gStartHookId = (sig_atomic_t)unit.startHook->id();

@@ -39,7 +39,8 @@ static int openOutput(const std::string &path) {
 }
 
 ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
-                                 const std::string &outputPath, bool toConsole, std::string *error) {
+                                 const std::string &outputPath, bool toConsole,
+                                 std::string *error) {
   /* 1. The environment: ours without the names given, then theirs. */
   std::vector<std::string> variables;
   for (char **entry = environ; *entry != NULL; entry++) {
@@ -50,7 +51,8 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
       replaced = replaced || variable.first.compare(0, std::string::npos, *entry, nameLength) == 0;
     if (!replaced) variables.push_back(*entry);
   }
-  for (const auto &variable : environment) variables.push_back(variable.first + "=" + variable.second);
+  for (const auto &variable : environment)
+    variables.push_back(variable.first + "=" + variable.second);
   std::vector<char *> envp;
   for (std::string &variable : variables) envp.push_back(&variable[0]);
   envp.push_back(NULL);
@@ -114,7 +116,8 @@ bool shellCommand_finished(ShellCommand *command, int *status) {
       while (waitpid(command->pid, &raw, 0) < 0 && errno == EINTR) {
       }
       command->ended = true;
-      command->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+      command->status =
+          WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
     } else if (looked < 0 && errno == ECHILD) {
       command->ended = true;
       command->status = 127;

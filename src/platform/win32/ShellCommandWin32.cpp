@@ -20,7 +20,8 @@ static std::string systemMessage(DWORD code) {
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
                  sizeof text, NULL);
   std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
     message.pop_back();
   return message + " (" + std::to_string(code) + ")";
 }
@@ -60,7 +61,8 @@ static std::string shellPath(void) {
 }
 
 ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
-                                 const std::string &outputPath, bool toConsole, std::string *error) {
+                                 const std::string &outputPath, bool toConsole,
+                                 std::string *error) {
   /* 1. Input and output, inherited. Appending only (FILE_APPEND_DATA without
         FILE_WRITE_DATA): each write lands at the file's end, after whatever
         the update wrote there meanwhile. */
@@ -95,8 +97,7 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   startup.hStdError = toConsole ? GetStdHandle(STD_ERROR_HANDLE) : output;
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof info);
-  BOOL started = input != INVALID_HANDLE_VALUE &&
-                 (toConsole || output != INVALID_HANDLE_VALUE) &&
+  BOOL started = input != INVALID_HANDLE_VALUE && (toConsole || output != INVALID_HANDLE_VALUE) &&
                  CreateProcessA(shell.c_str(), lineBuffer.data(), NULL, NULL, TRUE,
                                 CREATE_SUSPENDED | CREATE_NEW_PROCESS_GROUP, block.data(), NULL,
                                 &startup, &info);
@@ -115,9 +116,9 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
   // A job that cannot be made or joined (the tool's own job forbids it on
   // old systems): the shell alone is ended then.
-  if (child->job != NULL &&
-      (!SetInformationJobObject(child->job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-       !AssignProcessToJobObject(child->job, info.hProcess))) {
+  if (child->job != NULL && (!SetInformationJobObject(child->job, JobObjectExtendedLimitInformation,
+                                                      &limits, sizeof limits) ||
+                             !AssignProcessToJobObject(child->job, info.hProcess))) {
     CloseHandle(child->job);
     child->job = NULL;
   }

@@ -69,11 +69,11 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   // A log is appended to (FILE_APPEND_DATA alone), so that what a hook adds
   // to it meanwhile is kept.
-  HANDLE output = CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(),
-                              outputPath.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              outputPath.empty() ? OPEN_EXISTING : CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE output =
+      CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(),
+                  outputPath.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                  outputPath.empty() ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   DWORD outputError = GetLastError();
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
