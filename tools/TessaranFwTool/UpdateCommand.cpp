@@ -195,10 +195,10 @@ struct SingleUnit {
   std::unique_ptr<UnitHook> startHook;
 };
 
-// An interrupt ends the update at once, in its handler: the on-start hook
-// still running goes with it rather than past its bound.
-static volatile sig_atomic_t gStartHookId = 0;
-static void endStartHook(const char *) { shellCommand_killById(gStartHookId); }
+// An interrupt ends the update at once, in its handler (at its end too): the
+// hook running then goes with it rather than past its bound.
+static volatile sig_atomic_t gHookId = 0;
+static void endHook(const char *) { shellCommand_killById(gHookId); }
 
 static void describePort(FleetRecord *r) {
   if (gComPortNumber <= 0) return;
@@ -227,11 +227,10 @@ static void hearUpdate(const UpdateEvent *event, void *context) {
         !unit.onStart.empty()) {
       describePort(&r);
       unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, r, UNIT_HOOK_SECONDS, true));
-      gStartHookId = (sig_atomic_t)unit.startHook->id();
-      interruptHandling_setStopNote(endStartHook);
+      gHookId = (sig_atomic_t)unit.startHook->id();
     }
   }
-  if (unit.startHook != nullptr && unit.startHook->poll()) gStartHookId = 0;
+  if (unit.startHook != nullptr && unit.startHook->poll()) gHookId = 0;
 }
 
 // The unit's result from the update's exit status, as update-all records it.
@@ -269,6 +268,7 @@ int runUpdate(const ToolOptions &options) {
   unit.record.started = fleet_isoTime(time(NULL));
   const double startedAt = fleet_nowSeconds();
   updateProgress_addListener(hearUpdate, &unit);
+  interruptHandling_setStopNote(endHook);
   const int status = runScriptedUpdate(update);
   updateProgress_removeListener(hearUpdate, &unit);
   settleSingleUnit(&unit, status, fleet_nowSeconds() - startedAt);
@@ -276,8 +276,12 @@ int runUpdate(const ToolOptions &options) {
   // status is never theirs.
   FleetRecord &r = unit.record;
   if (unit.startHook != nullptr) r.startHookStatus = unit.startHook->wait();
-  gStartHookId = 0;
-  if (!update.onResult.empty())
-    r.hookStatus = UnitHook(update.onResult, UNIT_HOOK_RESULT, r, UNIT_HOOK_SECONDS, true).wait();
+  gHookId = 0;
+  if (!update.onResult.empty()) {
+    UnitHook hook(update.onResult, UNIT_HOOK_RESULT, r, UNIT_HOOK_SECONDS, true);
+    gHookId = (sig_atomic_t)hook.id();
+    r.hookStatus = hook.wait();
+    gHookId = 0;
+  }
   return status;
 }
