@@ -283,5 +283,6 @@ int runUpdate(const ToolOptions &options) {
     r.hookStatus = hook.wait();
     gHookId = 0;
   }
+  // The unit's record is final here, its hooks' statuses in it.
   return status;
 }
