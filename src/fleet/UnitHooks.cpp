@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "platform/Files.h"
 #include "platform/Platform.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
@@ -37,7 +38,7 @@ ShellEnvironment unitHooks_environment(const FleetRecord &r, UnitHookEvent event
   snprintf(seconds, sizeof seconds, "%.1f", r.seconds);
   const std::pair<const char *, std::string> fields[] = {
       {"EVENT", result ? "result" : "start"},
-      {"RESULT", r.result},
+      {"RESULT", fleet_resultName(r.result)},
       {"PORT", com > 0 ? std::to_string(com) : ""},
       {"ADDRESS", r.address},
       {"SLOT", r.location.empty() ? r.address : r.location},
@@ -86,8 +87,8 @@ void UnitHook::say(const std::string &what) {
   if (log_.empty()) return;
   FILE *log = fopen(log_.c_str(), "ab");
   if (log == NULL) return;  // the log's own trouble was said when it began
-  fprintf(log, "%s" TOOL_NAME ": %s hook %s%s", FLEET_LINE_END, name_.c_str(), what.c_str(),
-          FLEET_LINE_END);
+  fprintf(log, "%s" TOOL_NAME ": %s hook %s%s", FILES_LINE_END, name_.c_str(), what.c_str(),
+          FILES_LINE_END);
   fclose(log);
 }
 

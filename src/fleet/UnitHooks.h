@@ -18,7 +18,7 @@
 
 #include <string>
 
-#include "fleet/Fleet.h"
+#include "fleet/FleetReport.h"
 #include "platform/ShellCommand.h"
 
 #define UNIT_HOOK_SECONDS 30.0

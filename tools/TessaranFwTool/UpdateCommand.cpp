@@ -114,7 +114,7 @@ static BOOL runsReleaseAlready(void) {
   return TRUE;
 }
 
-int runScriptedUpdate(const ScriptedUpdateOptions &options) {
+static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
   const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed
@@ -240,10 +240,10 @@ static void settleSingleUnit(SingleUnit *unit, int status, double seconds) {
   r.finished = fleet_isoTime(time(NULL));
   r.seconds = seconds;
   if (status == EXIT_UPDATE_DONE) {
-    r.result = unit->upToDate ? "current" : "updated";
+    r.result = unit->upToDate ? FLEET_RESULT_CURRENT : FLEET_RESULT_UPDATED;
     return;
   }
-  r.result = status == EXIT_INTERRUPTED ? "interrupted" : "failed";
+  r.result = status == EXIT_INTERRUPTED ? FLEET_RESULT_INTERRUPTED : FLEET_RESULT_FAILED;
   const UpdateStep step = unit->step == UPDATE_STEP_FAILED ? unit->stepBeforeFailure : unit->step;
   r.failedStep = updateProgress_stepName(step == UPDATE_STEP_IDLE ? UPDATE_STEP_DETECTING : step);
   if (r.message.empty()) r.message = "exit status " + std::to_string(status);

@@ -17,11 +17,9 @@ struct ScriptedUpdateOptions {
   // Hooks (UnitHooks.h): commands run for the unit through the shell; empty: none.
   std::string onStart, onResult;
 };
-
-// Runs the update with the updater's console texts and returns the exit
-// status: 0 updated (and verified unless switched off) or, with skipCurrent,
-// found running the release already; 1 failed or not verified, 3 no unit
-// answered.
-int runScriptedUpdate(const ScriptedUpdateOptions &options);
+// runUpdate runs the update with the updater's console texts and returns the
+// exit status: 0 updated (and verified unless switched off) or, with
+// skipCurrent, found running the release already; 1 failed or not verified, 3
+// no unit answered.
 
 #endif  // UPDATECOMMAND_H
