@@ -198,7 +198,7 @@ struct SingleUnit {
 // An interrupt ends the update at once, in its handler (at its end too): the
 // hook running then goes with it rather than past its bound.
 static volatile sig_atomic_t gHookId = 0;
-static void endHook(const char *) { shellCommand_killById(gHookId); }
+static void endHook(void) { shellCommand_killById(gHookId); }
 
 static void describePort(FleetRecord *r) {
   if (gComPortNumber <= 0) return;
@@ -268,7 +268,7 @@ int runUpdate(const ToolOptions &options) {
   unit.record.started = fleet_isoTime(time(NULL));
   const double startedAt = fleet_nowSeconds();
   updateProgress_addListener(hearUpdate, &unit);
-  interruptHandling_setStopNote(endHook);
+  interruptHandling_setStopEnd(endHook);
   const int status = runScriptedUpdate(update);
   updateProgress_removeListener(hearUpdate, &unit);
   settleSingleUnit(&unit, status, fleet_nowSeconds() - startedAt);
