@@ -162,14 +162,16 @@ bool FleetWatch::round(double now) {
   return changed;
 }
 
-void FleetWatch::stop(double now) {
-  if (stopped_) return;
+bool FleetWatch::stop(double now) {
+  if (stopped_) return false;
   stopped_ = true;
+  bool handedOver = false;
   for (auto &watched : ports_) {
     if (watched->needsLabel) {
       watched->needsLabel = false;
       run_.addNotStarted(watched->waiting);
       watched->unit = (int)run_.units().size() - 1;
+      handedOver = true;
     }
     if (watched->probe.child == NULL) continue;
     // Interrupted rather than killed: a probe then closes its port, which
@@ -178,6 +180,7 @@ void FleetWatch::stop(double now) {
     watched->probeStartedAt = now - FLEET_PROBE_SECONDS_LIMIT;
     subprocess_interrupt(watched->probe.child);
   }
+  return handedOver;
 }
 
 bool FleetWatch::probing() const {

@@ -58,8 +58,8 @@ class FleetWatch {
   bool round(double now);
   // No probe starts any more; running ones are interrupted (killed if they
   // do not end within seconds). The units waiting for a label go to the run,
-  // not started.
-  void stop(double now);
+  // not started: TRUE when there were some.
+  bool stop(double now);
   // A probe still runs.
   bool probing() const;
   void wait(int timeoutMs) const;

@@ -535,10 +535,10 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     const double now = fleet_nowSeconds();
     if (options.labels) readLabels(labels, display);
     watch.round(now);
-    const bool unitsLeft = run.round();
-    // Stopped in the round the interrupt came in: its units waiting for a
-    // label are reported with the rest, even when this is the last round.
-    if (!run.watching()) watch.stop(now);
+    bool unitsLeft = run.round();
+    // Stopped in the round the interrupt came in; the units waiting for a
+    // label it hands to the run, not started, are recorded in the next round.
+    if (!run.watching() && watch.stop(now)) unitsLeft = true;
     display.watchRound();
     const std::vector<FleetRecord> records = finishedRecords(run);
     if (!options.reportPath.empty() && records.size() != reported) {
