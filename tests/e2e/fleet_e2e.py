@@ -557,6 +557,27 @@ def case_watch_idle_terminal(run):
         run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-300:]))
 
 
+def case_watch_narrow_terminal(run):
+    """On an 80-column terminal the watch's table, a label typed on it included, keeps every line within
+    79 columns (a line that wrapped broke the redraw in place)."""
+    import fcntl, struct, termios
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200:version=1.0.4 XC7A35 1.3 1")
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--watch", "--interval", "1", "--labels"],
+                            env=dict(fake_children(run, "watch"), TERM="xterm"), cwd=run.dir,
+                            stdin=slave, stdout=slave, stderr=slave)
+    os.write(master, b"SN-2026-000141\n")
+    shown, end = b"", time.time() + 8
+    while time.time() < end:
+        shown += os.read(master, 65536) if select.select([master], [], [], 0.1)[0] else b""
+    proc.send_signal(signal.SIGINT)
+    run.expect_status(proc.wait(timeout=30), 0)
+    lines = re.sub(rb"\x1b\[\d*[A-Za-z]", b"", shown).decode().split("\r\n")
+    if max(map(len, lines)) > 79 or not any("current" in l and l.endswith("SN-2026-000141") for l in lines):
+        run.fail("lines wider than 79 columns, or no label: %r" % lines)
+
+
 def case_watch_slot(run):
     """Stand-in children under --watch --ports usb:1-1.4 (a hub) over a fake sysfs: the adapter at 1-1.4.1
     plugged back as another tty is the same slot; one plugged in later at 1-1.4.2 is watched too."""
@@ -850,6 +871,7 @@ CASES = {
     "watch-idle-terminal": case_watch_idle_terminal,
     "watch-slot": case_watch_slot,
     "watch-labels": case_watch_labels,
+    "watch-narrow-terminal": case_watch_narrow_terminal,
     "wine-two-units": case_wine_two_units,
 }
 

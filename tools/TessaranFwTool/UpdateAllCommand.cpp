@@ -335,17 +335,20 @@ class Display : public FleetListener {
     fitLabelColumn(units);
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     const std::vector<FleetWatch::Port> ports = watch_->ports();
+    const int columns = subprocess_consoleColumns();
     int needLabel = 0;
     for (const FleetWatch::Port &port : ports) {
       needLabel += port.needsLabel ? 1 : 0;
       std::string row = port.needsLabel     ? needsLabelRow(port.waiting)
                         : port.unit == NULL ? emptyPortRow(port.port, port.probing)
                                             : unitRow(*port.unit, now, &lengths_, true);
-      // A handled unit: when the last check found it still plugged in.
-      if (port.unit != NULL && port.unit->finished)
-        row += port.seenAt > 0
-                   ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
-                   : "  checking it is still there";
+      // A handled unit: when the last check found it still plugged in
+      // (whole, where the terminal has room for it).
+      const std::string seen =
+          port.unit == NULL || !port.unit->finished ? ""
+          : port.seenAt > 0 ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
+                            : "  checking it is still there";
+      if (columns <= 0 || (int)(row.size() + seen.size()) < columns) row += seen;
       text += "\x1b[2K" + row + "\n";
     }
     text += "\x1b[2K" + countLine(units, needLabel) + "\n";

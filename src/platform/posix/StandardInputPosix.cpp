@@ -12,12 +12,20 @@
 #include <unistd.h>
 
 static bool gEnded = false;
+
+// A background job of the terminal it reads would be stopped (SIGTTIN,
+// SIGTTOU). A terminal that is not the process's controlling one (tcgetpgrp
+// fails) stops nobody.
+static bool inBackground(void) {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground != -1 && foreground != getpgrp();
+}
 static bool gEchoHidden = false;
 static struct termios gTerminalSaved;
 
 void standardInput_start(bool hideTyping) {
   gEnded = false;
-  if (!hideTyping || gEchoHidden || !isatty(STDIN_FILENO) || tcgetpgrp(STDIN_FILENO) != getpgrp() ||
+  if (!hideTyping || gEchoHidden || !isatty(STDIN_FILENO) || inBackground() ||
       tcgetattr(STDIN_FILENO, &gTerminalSaved) != 0)
     return;
   // Canonical mode stays: the terminal still edits the line (backspace) and
@@ -32,9 +40,8 @@ void standardInput_start(bool hideTyping) {
 
 int standardInput_read(char *buffer, int size) {
   if (gEnded) return -1;
-  // A background job reading its terminal would be stopped (SIGTTIN): it
-  // waits until it is in the foreground again.
-  if (isatty(STDIN_FILENO) && tcgetpgrp(STDIN_FILENO) != getpgrp()) return 0;
+  // A background job waits until it is in the foreground again.
+  if (isatty(STDIN_FILENO) && inBackground()) return 0;
   struct pollfd input = {STDIN_FILENO, POLLIN, 0};
   const int ready = poll(&input, 1, 0);
   if (ready == 0 || (ready < 0 && errno == EINTR)) return 0;
