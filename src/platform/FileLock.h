@@ -1,0 +1,25 @@
+// Lines appended to a file that several processes write at once (the
+// station's history): each append takes the file's exclusive lock, writes
+// its bytes in one write, syncs them to the disk and lets the lock go, so
+// that lines from different processes never interleave. One file per
+// platform: posix/FileLockPosix.cpp (flock), win32/FileLockWin32.cpp
+// (LockFileEx on the whole file).
+#ifndef FILELOCK_H
+#define FILELOCK_H
+
+#include <string>
+
+// How long an append waits for another process's lock before it gives up.
+#define FILE_LOCK_WAIT_SECONDS 10.0
+
+// Appends LINE (which ends in "\n") to PATH, made when missing. A link
+// planted at PATH is refused, not followed (POSIX: O_NOFOLLOW; Windows: a
+// reparse point is refused), and so is anything but a plain file. When the
+// file's last byte is not a line end (a line torn by a power cut or a
+// killed writer), a line end goes first, closing the torn line so that it
+// stays a line of its own. Waits up to waitSeconds for the lock. FALSE with
+// the reason in *error; nothing is written then.
+bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
+                         std::string *error);
+
+#endif  // FILELOCK_H
