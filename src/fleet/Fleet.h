@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 struct FleetOptions {
   std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
   int jobs = 0;            // units updated at once, 0: all
@@ -28,6 +30,9 @@ struct FleetOptions {
   // up again every round, so that an adapter plugged in later at it (behind
   // that hub) is watched too; ports holds the slots found at the start.
   std::vector<std::string> slotLocations;
+  // The station history each unit's record is appended to; none with noHistory.
+  std::string historyPath;  // --history FILE; empty: the default (StationHistory.h)
+  bool noHistory = false;
 };
 
 // One unit's line of the report.
@@ -60,9 +65,15 @@ struct FleetRecord {
 std::string fleet_utcText(time_t when, const char *format);
 // "2026-03-01T08:15:00Z".
 std::string fleet_isoTime(time_t when);
+// One unit's object in the JSON report, its keys in the report's order (the
+// station history's lines begin with it too).
+nlohmann::ordered_json fleet_recordJson(const FleetRecord &record);
 // The report in either form, chosen by the file name (.json, .csv).
 std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+// A CSV field as RFC 4180 writes it: quoted when it holds a comma, quote or
+// line end, its quotes doubled.
+std::string fleet_csvField(const std::string &field);
 // Written whole beside PATH, then renamed over it (never a half-written or
 // emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
