@@ -14,6 +14,8 @@ struct ScriptedUpdateOptions {
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
+  std::string historyPath;       // --history FILE; empty: the default station history
+  bool noHistory = false;        // no history record (update-all's children never write one)
 };
 
 // Runs the update with the updater's console texts and returns the exit
