@@ -136,7 +136,8 @@ static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) 
   };
   FleetRecord &r = entry->record;
   r.address = text("address"), r.device = text("device"), r.baud = (int)number("baud", 0);
-  r.type = text("type"), r.result = text("result"), r.failedStep = text("failed_step");
+  entry->result = text("result");
+  r.type = text("type"), r.result = entry->result, r.failedStep = text("failed_step");
   r.firmwareBefore = text("firmware_before"), r.firmwareAfter = text("firmware_after");
   r.fpgaBefore = text("fpga_before"), r.fpgaAfter = text("fpga_after");
   r.message = text("message"), r.log = text("log"), r.label = text("label");
@@ -254,14 +255,14 @@ bool historyFilter_matches(const HistoryFilter &f, const HistoryEntry &e) {
   const std::string usb = "usb:";
   if (f.since >= 0 && (e.finished < 0 || e.finished < f.since)) return false;
   if (f.until >= 0 && (e.finished < 0 || e.finished > f.until)) return false;
-  if (!f.result.empty() && e.record.result != f.result) return false;
+  if (!f.result.empty() && e.result != f.result) return false;
   if (!f.label.empty() && e.record.label != f.label) return false;
   if (!f.slot.empty() && e.slot != f.slot && e.slot != usb + f.slot) return false;
   return f.port.empty() || samePort(f.port, e.record);
 }
 
 void HistoryFooter::add(const HistoryEntry &entry) {
-  const std::string &result = entry.record.result;
+  const std::string &result = entry.result;
   auto it = std::find(results_.begin(), results_.end(), result);
   if (it == results_.end()) {
     results_.push_back(result);

@@ -72,6 +72,7 @@ struct HistoryEntry {
   size_t line = 0;              // its line number in the file, from 1
   nlohmann::ordered_json json;  // the line's object, every key as written
   FleetRecord record;           // the report's fields (port stays 0: see address)
+  std::string result;           // as written: a later version's word is kept as it is
   std::string slot;
   time_t started = -1, finished = -1;  // -1: not a time
 };
