@@ -76,6 +76,11 @@ void FleetRun::add(const FleetRecord &found) {
   r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
+  fleet_findSlot(&r);
+}
+
+void fleet_findSlot(FleetRecord *record) {
+  FleetRecord &r = *record;
   // The slot of the adapter as the system shows it now (a watch lists again
   // for each unit: adapters come and go).
   for (const SystemPort &port : systemPorts_list()) {

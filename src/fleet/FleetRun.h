@@ -137,6 +137,10 @@ class FleetRun {
   bool watching_ = false;
 };
 
+// The adapter's slot of the unit on record->port (record->device) as the
+// system shows it now: location, serial number, VID and PID.
+void fleet_findSlot(FleetRecord *record);
+
 // The clock of the runs and the probes: seconds, steady.
 double fleet_nowSeconds(void);
 

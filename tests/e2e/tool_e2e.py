@@ -504,6 +504,11 @@ def case_update_skip_current(run):
         if not streams:
             run.expect_equal("COM%d commands" % port,
                              {d for _, e, d in events if e == "cmd"} - READ_ONLY, set())
+    # Each unit in the station history, at its default place.
+    with open(os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
+        run.expect_equal("history", [(r["address"], r["result"], r["failed_step"], r["type"])
+                                     for r in map(json.loads, f)],
+                         [("COM1", "current", "", "RX"), ("COM2", "failed", "sending logic", "TX")])
 
 
 def case_update_interrupt(run):

@@ -27,13 +27,13 @@ std::string historyPathFor(const std::string &option, bool none) {
   return option.empty() ? stationHistory_defaultPath() : option;
 }
 
-void recordInHistory(const std::string &path, const FleetRecord &record) {
+std::string recordInHistory(const std::string &path, const FleetRecord &record) {
   static const StationContext context = stationHistory_context(TOOL_VERSION);
-  std::string error = "the user's state folder is not known (HOME, LOCALAPPDATA)";
-  if (!path.empty() && stationHistory_append(path, record, context, &error)) return;
-  // The unit's result stands: the history is a record of it, not part of it.
-  toolError_print("%s: not recorded in the history %s: %s", record.address.c_str(),
-                  path.empty() ? "" : path.c_str(), error.c_str());
+  std::string error =
+      "the user's state folder is not known (HOME, LOCALAPPDATA): give --history FILE";
+  if (!path.empty() && stationHistory_append(path, record, context, &error)) return "";
+  return record.address + ": not recorded in the station history" +
+         (path.empty() ? "" : " " + path) + ": " + error;
 }
 
 static const char kSkipped[][40] = {"is not a record", "is longer than 65536 bytes",
@@ -56,7 +56,7 @@ static void printRow(const HistoryEntry &e) {
   if (!r.firmwareAfter.empty()) firmware += " -> " + r.firmwareAfter;
   printf("%-19s  %-15s %-13s %-4s %-11s %-17s %7.0f\n", shown(finished).c_str(),
          shown(e.slot).c_str(), shown(r.label.empty() ? "-" : r.label).c_str(),
-         shown(r.type.empty() ? "-" : r.type).c_str(), shown(r.result).c_str(),
+         shown(r.type.empty() ? "-" : r.type).c_str(), shown(e.result).c_str(),
          shown(firmware).c_str(), r.seconds);
 }
 
@@ -110,7 +110,8 @@ int runHistory(const ToolOptions &options) {
       [&](size_t line, HistorySkip why) {
         footer.skipped(why);
         fflush(stdout);
-        toolError_print("history: line %zu %s (skipped)", line, kSkipped[why]);
+        toolError_print("history: line %s %s (skipped)", std::to_string(line).c_str(),
+                        kSkipped[why]);
       });
   std::string error;
   if (!stationHistory_read(path, reader, &error)) {

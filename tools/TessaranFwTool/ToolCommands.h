@@ -122,9 +122,10 @@ int runHistory(const ToolOptions &options);
 // The history a unit is recorded in: --history FILE, else the default, none
 // (empty) with --no-history.
 std::string historyPathFor(const std::string &option, bool none);
-// Appends the unit's record to the history at PATH; one that cannot be
-// written is said in a line on stderr, and fails nothing.
-void recordInHistory(const std::string &path, const FleetRecord &record);
+// Appends the unit's record to the history at PATH (the default's, when
+// empty); "" when done, else the line that says why not, for the caller to
+// print as the tool's own. A history that cannot be written fails nothing.
+std::string recordInHistory(const std::string &path, const FleetRecord &record);
 
 // The usage errors of the commands with a usage text of their own, and their
 // usage printed on stderr (exit status 2).

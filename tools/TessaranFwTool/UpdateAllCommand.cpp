@@ -171,6 +171,11 @@ class Display : public FleetListener {
   }
 
   void watching(const FleetWatch *watch) { watch_ = watch; }
+  // Each unit's record appended to the station history at PATH ("": the default's).
+  void recordIn(const std::string &path) {
+    recording_ = true;
+    historyPath_ = path;
+  }
 
   // Without a terminal, watching: a line when a port's unit has gone, and the
   // count after each unit's end.
@@ -187,8 +192,12 @@ class Display : public FleetListener {
     }
   }
 
-  void unitFinished(const FleetUnit &, double) override {
+  void unitFinished(const FleetUnit &unit, double) override {
     finishedSinceCount_ = true;
+    // HISTORY: the unit's record is final here until its hooks run after its
+    // end; then this append moves to where they have ended.
+    const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
+    if (!why.empty()) message(TOOL_NAME ": " + why);
   }
 
   void watchEnded(const std::vector<const FleetUnit *> &running) override {
@@ -288,6 +297,8 @@ class Display : public FleetListener {
   }
 
   const bool live_;  // a terminal that takes ANSI sequences: the table in place
+  bool recording_ = false;
+  std::string historyPath_;
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
   bool finishedSinceCount_ = false;
@@ -393,6 +404,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   fflush(stdout);
 
   Display display(subprocess_ansiConsole());
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
@@ -506,6 +518,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
 
   // 2. Update them, at most `jobs` at once.
   Display display(subprocess_ansiConsole());
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   for (const FleetRecord &unit : found) run.add(unit);
   while (run.round()) run.wait(200);

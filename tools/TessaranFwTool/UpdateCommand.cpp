@@ -182,7 +182,17 @@ int runUpdate(const ToolOptions &options) {
   }
   ScriptedUpdateOptions update = options.update;
   update.program = subprocess_selfPath(options.program);
+  // A standalone update records its unit in the station history; an
+  // update-all child leaves that to its parent.
+  const bool standalone = options.updateChannel.empty();
+  UpdateRecord recording;
   const int status = runScriptedUpdate(update);
+  FleetRecord record;
+  if (standalone && !update.noHistory && recording.finish(status, &record)) {
+    const std::string why = recordInHistory(historyPathFor(update.historyPath, false), record);
+    fflush(stdout);
+    if (!why.empty()) toolError_print("%s", why.c_str());
+  }
   // The verdict and the lines after the last event are in the log too.
   if (!options.updateChannel.empty()) progressChannel_checkConsole();
   return status;

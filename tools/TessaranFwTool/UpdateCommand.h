@@ -5,6 +5,9 @@
 
 #include <string>
 
+#include "fleet/Fleet.h"
+#include "serial/UpdateProgress.h"
+
 // Add new fields with a default that keeps today's behaviour.
 struct ScriptedUpdateOptions {
   int port = 0;                  // COMn to use; 0: detection's scan of COM1 to COM32
@@ -23,5 +26,26 @@ struct ScriptedUpdateOptions {
 // found running the release already; 1 failed or not verified, 3 no unit
 // answered.
 int runScriptedUpdate(const ScriptedUpdateOptions &options);
+
+// The record of the unit a standalone update handled, as the report and the
+// station history write it: heard from the update's events from
+// construction on.
+class UpdateRecord {
+ public:
+  UpdateRecord();
+  ~UpdateRecord();
+  UpdateRecord(const UpdateRecord &) = delete;
+  UpdateRecord &operator=(const UpdateRecord &) = delete;
+  // The record once the update ended with STATUS; FALSE when no unit
+  // answered (nothing was handled).
+  bool finish(int status, FleetRecord *record);
+
+ private:
+  static void hear(const UpdateEvent *event, void *self);
+  FleetRecord record_;
+  UpdateStep step_ = UPDATE_STEP_IDLE, stepBeforeFailure_ = UPDATE_STEP_IDLE;
+  bool upToDate_ = false;
+  double startedAt_ = 0;
+};
 
 #endif  // UPDATECOMMAND_H
