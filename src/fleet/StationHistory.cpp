@@ -82,13 +82,13 @@ std::vector<std::string> stationHistory_keys(void) {
 }
 
 bool stationHistory_append(const std::string &path, const FleetRecord &record,
-                           const StationContext &context, std::string *error) {
+                           const StationContext &context, std::string *error, double waitSeconds,
+                           bool *busy) {
   const size_t slash = path.find_last_of("/\\");
   if (slash != std::string::npos && slash > 0 &&
       !stationPlaces_makeFolders(path.substr(0, slash), error))
     return false;
-  return fileLock_appendLine(path, stationHistory_line(record, context), FILE_LOCK_WAIT_SECONDS,
-                             error);
+  return fileLock_appendLine(path, stationHistory_line(record, context), waitSeconds, error, busy);
 }
 
 // ---- Reading ------------------------------------------------------------------------

@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet/Fleet.h"
+#include "platform/FileLock.h"
 
 #define STATION_HISTORY_FILE "history.jsonl"
 // A line longer than this is no record of ours (one is about 1 KiB): it is
@@ -58,10 +59,13 @@ std::string stationHistory_defaultPath(void);
 std::string stationHistory_slot(const FleetRecord &record);
 // The unit's line, its line end included.
 std::string stationHistory_line(const FleetRecord &record, const StationContext &context);
-// Appends the unit's line to PATH, making PATH's folders when missing.
-// FALSE with the reason in *error; the history is then as it was.
+// Appends the unit's line to PATH, making PATH's folders when missing,
+// waiting up to waitSeconds for another writer's lock. FALSE with the reason
+// in *error (and *busy set when the lock stayed held); the history is then
+// as it was.
 bool stationHistory_append(const std::string &path, const FleetRecord &record,
-                           const StationContext &context, std::string *error);
+                           const StationContext &context, std::string *error,
+                           double waitSeconds = FILE_LOCK_WAIT_SECONDS, bool *busy = NULL);
 // The keys of a line, in their order (the CSV's columns).
 std::vector<std::string> stationHistory_keys(void);
 

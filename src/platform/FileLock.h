@@ -17,9 +17,10 @@
 // reparse point is refused), and so is anything but a plain file. When the
 // file's last byte is not a line end (a line torn by a power cut or a
 // killed writer), a line end goes first, closing the torn line so that it
-// stays a line of its own. Waits up to waitSeconds for the lock. FALSE with
-// the reason in *error; nothing is written then.
+// stays a line of its own. Waits up to waitSeconds for the lock (0: one
+// try). FALSE with the reason in *error, and *busy set when it was the lock
+// that another process held all that time; nothing is written then.
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
-                         std::string *error);
+                         std::string *error, bool *busy = NULL);
 
 #endif  // FILELOCK_H

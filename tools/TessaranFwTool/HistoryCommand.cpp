@@ -29,9 +29,18 @@ std::string historyPathFor(const std::string &option, bool none) {
 
 std::string recordInHistory(const std::string &path, const FleetRecord &record) {
   static const StationContext context = stationHistory_context(TOOL_VERSION);
+  // A lock that another process kept for the whole wait costs one wait a
+  // run: the units after it get one try each (update-all appends in the
+  // loop that follows every unit) until an append goes through again.
+  static double lockWait = FILE_LOCK_WAIT_SECONDS;
   std::string error =
       "the user's state folder is not known (HOME, LOCALAPPDATA): give --history FILE";
-  if (!path.empty() && stationHistory_append(path, record, context, &error)) return "";
+  bool busy = false;
+  if (!path.empty() && stationHistory_append(path, record, context, &error, lockWait, &busy)) {
+    lockWait = FILE_LOCK_WAIT_SECONDS;
+    return "";
+  }
+  if (busy) lockWait = 0;
   return record.address + ": not recorded in the station history" +
          (path.empty() ? "" : " " + path) + ": " + error;
 }

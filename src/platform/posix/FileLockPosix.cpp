@@ -18,7 +18,7 @@ static double nowSeconds(void) {
 
 // The lock, asked for without blocking and again every 20 ms, so that a
 // holder that never lets go costs a bounded wait, not a hung station.
-static bool takeLock(int fd, double waitSeconds, std::string *error) {
+static bool takeLock(int fd, double waitSeconds, std::string *error, bool *busy) {
   const double giveUpAt = nowSeconds() + waitSeconds;
   for (;;) {
     if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
@@ -27,7 +27,9 @@ static bool takeLock(int fd, double waitSeconds, std::string *error) {
       return false;
     }
     if (nowSeconds() >= giveUpAt) {
-      *error = "another process has held its lock for " + std::to_string((int)waitSeconds) + " s";
+      *busy = true;
+      *error = "another process holds its lock" +
+               (waitSeconds > 0 ? " (waited " + std::to_string((int)waitSeconds) + " s)" : "");
       return false;
     }
     usleep(20 * 1000);
@@ -69,7 +71,10 @@ static bool writeAll(int fd, const std::string &text, std::string *error) {
 }
 
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
-                         std::string *error) {
+                         std::string *error, bool *busy) {
+  bool lockBusy = false;
+  if (busy == NULL) busy = &lockBusy;
+  *busy = false;
   // 1. Open: O_APPEND puts every write at the end, whoever wrote last;
   // O_NONBLOCK so that a fifo planted there does not hold the open up.
   int fd;
@@ -89,7 +94,7 @@ bool fileLock_appendLine(const std::string &path, const std::string &line, doubl
   }
   // 2. Lock, 3. close a torn last line and write, 4. sync, 5. unlock.
   std::string text;
-  bool ok = takeLock(fd, waitSeconds, error);
+  bool ok = takeLock(fd, waitSeconds, error, busy);
   if (ok) {
     ok = closedLine(fd, line, &text, error) && writeAll(fd, text, error);
     if (ok && fsync(fd) != 0) {

@@ -14,7 +14,7 @@ static std::string lastError(void) {
 
 // The lock, asked for without blocking and again every 20 ms, so that a
 // holder that never lets go costs a bounded wait, not a hung station.
-static bool takeLock(HANDLE file, double waitSeconds, std::string *error) {
+static bool takeLock(HANDLE file, double waitSeconds, std::string *error, bool *busy) {
   const ULONGLONG giveUpAt = GetTickCount64() + (ULONGLONG)(waitSeconds * 1000);
   for (;;) {
     OVERLAPPED whole = {};
@@ -26,7 +26,9 @@ static bool takeLock(HANDLE file, double waitSeconds, std::string *error) {
       return false;
     }
     if (GetTickCount64() >= giveUpAt) {
-      *error = "another process has held its lock for " + std::to_string((int)waitSeconds) + " s";
+      *busy = true;
+      *error = "another process holds its lock" +
+               (waitSeconds > 0 ? " (waited " + std::to_string((int)waitSeconds) + " s)" : "");
       return false;
     }
     Sleep(20);
@@ -57,7 +59,10 @@ static bool closedLine(HANDLE file, const std::string &line, std::string *text,
 }
 
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
-                         std::string *error) {
+                         std::string *error, bool *busy) {
+  bool lockBusy = false;
+  if (busy == NULL) busy = &lockBusy;
+  *busy = false;
   // 1. Open: append access only (no FILE_WRITE_DATA) puts every write at the
   // end; a reparse point (a link) is opened as itself, then refused.
   HANDLE file = CreateFileA(path.c_str(),
@@ -77,7 +82,7 @@ bool fileLock_appendLine(const std::string &path, const std::string &line, doubl
   }
   // 2. Lock, 3. close a torn last line and write, 4. flush, 5. unlock.
   std::string text;
-  bool ok = takeLock(file, waitSeconds, error);
+  bool ok = takeLock(file, waitSeconds, error, busy);
   if (ok) {
     DWORD written = 0;
     ok = closedLine(file, line, &text, error);
