@@ -23,6 +23,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -93,7 +94,7 @@ class HistoryReader {
  public:
   HistoryReader(std::function<void(const HistoryEntry &)> onRecord,
                 std::function<void(size_t line, HistorySkip why)> onSkip)
-      : onRecord_(onRecord), onSkip_(onSkip) {}
+      : onRecord_(std::move(onRecord)), onSkip_(std::move(onSkip)) {}
   void feed(const char *data, size_t length);
   // The end of the bytes: a last line without its line end is torn.
   void end();

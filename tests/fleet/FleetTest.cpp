@@ -324,8 +324,8 @@ TEST(StationHistory, FiltersChooseUnitsAndTheFooterCountsThem) {
   };
   for (const Case &c : cases) {
     HistoryFilter f;
-    if (*c.since) ASSERT_TRUE(stationHistory_parseTime(c.since, false, &f.since)) << c.since;
-    if (*c.until) ASSERT_TRUE(stationHistory_parseTime(c.until, true, &f.until)) << c.until;
+    EXPECT_TRUE(!*c.since || stationHistory_parseTime(c.since, false, &f.since)) << c.since;
+    EXPECT_TRUE(!*c.until || stationHistory_parseTime(c.until, true, &f.until)) << c.until;
     f.result = c.result, f.label = c.label, f.slot = c.slot, f.port = c.port;
     std::string chosen;
     for (const HistoryEntry &e : entries)
