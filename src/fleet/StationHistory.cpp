@@ -9,6 +9,7 @@
 
 #include <algorithm>
 
+#include "fleet/FleetLogs.h"
 #include "platform/FileLock.h"
 #include "platform/StationPlaces.h"
 #include "serial/PortAddress.h"
@@ -137,7 +138,7 @@ static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) 
   FleetRecord &r = entry->record;
   r.address = text("address"), r.device = text("device"), r.baud = (int)number("baud", 0);
   entry->result = text("result");
-  r.type = text("type"), r.result = entry->result, r.failedStep = text("failed_step");
+  r.type = text("type"), r.result = fleet_resultOf(entry->result), r.failedStep = text("failed_step");
   r.firmwareBefore = text("firmware_before"), r.firmwareAfter = text("firmware_after");
   r.fpgaBefore = text("fpga_before"), r.fpgaAfter = text("fpga_after");
   r.message = text("message"), r.log = text("log"), r.label = text("label");

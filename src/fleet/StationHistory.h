@@ -28,7 +28,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "fleet/Fleet.h"
+#include "fleet/FleetReport.h"
 #include "platform/FileLock.h"
 
 #define STATION_HISTORY_FILE "history.jsonl"

@@ -16,8 +16,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "fleet/Fleet.h"
-#include "fleet/FleetRun.h"
+#include "fleet/FleetLogs.h"
+#include "fleet/FleetProbe.h"
+#include "fleet/FleetReport.h"
 #include "fleet/ProgressChannel.h"
 #include "fleet/StationHistory.h"
 #include "platform/PortList.h"
@@ -75,7 +76,7 @@ TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
     lines.insert(lines.end(), more.begin(), more.end());
     ASSERT_EQ(lines.size(), 3u) << cut;
     EXPECT_EQ(lines[0].kind, ProgressLine::STEP);
-    EXPECT_EQ(lines[0].step, "sending logic");
+    EXPECT_EQ(lines[0].step, FLEET_STEP_SENDING_LOGIC);
     EXPECT_EQ(lines[1].kind, ProgressLine::PERCENT);
     EXPECT_EQ(lines[1].percent, 42);
     EXPECT_EQ(lines[2].kind, ProgressLine::FACT);
@@ -83,7 +84,31 @@ TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
     EXPECT_EQ(lines[2].value, "Expected  SUCCESS");
     std::vector<ProgressLine> last = reader.feed("\n", 1);
     ASSERT_EQ(last.size(), 1u);
-    EXPECT_EQ(last[0].step, "failed");
+    EXPECT_EQ(last[0].step, FLEET_STEP_FAILED);
+  }
+}
+
+// Every step a child writes is one the parent knows, under the same text; a
+// newer child's step is kept as it named it; each result has its own text.
+TEST(FleetStates, EachStepAndResultHasOneTextBothWays) {
+  for (int s = UPDATE_STEP_IDLE; s <= UPDATE_STEP_FAILED; s++) {
+    const std::string line =
+        progressChannel_line({UPDATE_EVENT_STEP, (UpdateStep)s, 0, NULL, NULL});
+    std::vector<ProgressLine> lines = ProgressReader().feed(line.data(), line.size());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].step, FLEET_STEP_UNKNOWN) << updateProgress_stepName((UpdateStep)s);
+    EXPECT_STREQ(fleet_stepName(lines[0].step), updateProgress_stepName((UpdateStep)s));
+  }
+  std::vector<ProgressLine> newer = ProgressReader().feed("step unpacking\n", 15);
+  ASSERT_EQ(newer.size(), 1u);
+  EXPECT_EQ(newer[0].step, FLEET_STEP_UNKNOWN);
+  EXPECT_EQ(newer[0].stepText, "unpacking");
+  for (int s = FLEET_STEP_WAITING; s <= FLEET_STEP_INTERRUPTED; s++)
+    EXPECT_EQ(fleet_stepOf(fleet_stepName((FleetStep)s)), s) << fleet_stepName((FleetStep)s);
+  const char *results[] = {"", "updated", "failed", "interrupted", "current"};
+  for (int r = FLEET_RESULT_NONE; r <= FLEET_RESULT_CURRENT; r++) {
+    EXPECT_STREQ(fleet_resultName((FleetResult)r), results[r]);
+    EXPECT_EQ(fleet_resultOf(results[r]), r);
   }
 }
 
@@ -102,7 +127,7 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   r.baud = 9600;
   r.type = "TX";
   r.firmwareBefore = "1.0.3";
-  r.result = "failed";
+  r.result = FLEET_RESULT_FAILED;
   r.failedStep = "sending logic";
   r.message = "Expected : SUCCESS, received \"FAILED\"";
   r.started = fleet_isoTime(0);
@@ -213,15 +238,15 @@ TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
 TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
   // 115200 bytes of logic and 11520 of firmware: 10 s and 1 s at 11520 bytes/s.
   struct Case {
-    const char *step;
+    FleetStep step;
     int percent;
     double seconds;
   } cases[] = {
-      {"waiting", 0, 11 + 138},         {"checking", 0, 11 + 138},
-      {"sending logic", 0, 11 + 138},   {"sending logic", 50, 5 + 1 + 138},
-      {"sending firmware", 100, 138},   {"rebooting", 50, 69},
-      {"verifying", 0, 0},              {"done", 0, -1},
-      {"failed", 0, -1},                {"interrupted", 0, -1},
+      {FLEET_STEP_WAITING, 0, 11 + 138},        {FLEET_STEP_CHECKING, 0, 11 + 138},
+      {FLEET_STEP_SENDING_LOGIC, 0, 11 + 138},  {FLEET_STEP_SENDING_LOGIC, 50, 5 + 1 + 138},
+      {FLEET_STEP_SENDING_FIRMWARE, 100, 138},  {FLEET_STEP_REBOOTING, 50, 69},
+      {FLEET_STEP_VERIFYING, 0, 0},             {FLEET_STEP_DONE, 0, -1},
+      {FLEET_STEP_FAILED, 0, -1},               {FLEET_STEP_INTERRUPTED, 0, -1},
   };
   for (const Case &c : cases)
     EXPECT_DOUBLE_EQ(fleet_secondsLeft(c.step, c.percent, 115200, 11520), c.seconds) << c.step << c.percent;
@@ -232,7 +257,7 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
     FleetRecord r;
     r.port = port;
     r.baud = baud;
-    r.result = result;
+    r.result = fleet_resultOf(result);
     return r;
   };
   struct Case {
@@ -370,7 +395,7 @@ TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
   };
   for (const Case &c : cases) {
     FleetRecord handled;
-    handled.result = c.result, handled.firmwareAfter = c.firmwareAfter;
+    handled.result = fleet_resultOf(c.result), handled.firmwareAfter = c.firmwareAfter;
     FleetProbe check;
     check.openFailure = c.openFailure, check.identity = c.seen, check.answered = c.answered;
     EXPECT_EQ(fleet_sighting(check, handled, found), c.expected) << &c - cases;
@@ -405,7 +430,7 @@ TEST(FleetReport, AnEarlierReportOrAPlantedLinkIsReplacedNeverWrittenThrough) {
   const std::string report = folder + "r.json", victim = folder + "victim";
   FleetRecord r;
   r.port = 3;
-  r.result = "updated";
+  r.result = FLEET_RESULT_UPDATED;
   struct Case {
     bool link;
   } cases[] = {{false}, {true}};
@@ -442,7 +467,7 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   const std::string folder = testing::TempDir() + "fleet-history/", path = folder + "a/b/history.jsonl";
   system(("rm -rf " + folder).c_str());
   FleetRecord r;
-  r.address = "COM3", r.type = "TX", r.result = "updated", r.label = std::string(3000, 'L');
+  r.address = "COM3", r.type = "TX", r.result = FLEET_RESULT_UPDATED, r.label = std::string(3000, 'L');
   const StationContext context = stationHistory_context("9.9");
   std::string error;
   ASSERT_TRUE(stationHistory_append(path, r, context, &error)) << error;

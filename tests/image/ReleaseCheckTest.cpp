@@ -72,7 +72,7 @@ class ReleaseCheck : public ImageBufferTest {
     for (std::string &a : args) argv.push_back(&a[0]);
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
-    int status = runImageCommand((int)argv.size(), argv.data());
+    int status = runToolCommand("image", (int)argv.size(), argv.data());
     ::testing::internal::GetCapturedStdout();
     *errors = ::testing::internal::GetCapturedStderr();
     return status;

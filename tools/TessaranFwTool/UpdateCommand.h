@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "fleet/Fleet.h"
+#include "fleet/FleetReport.h"
 #include "serial/UpdateProgress.h"
 
 // Add new fields with a default that keeps today's behaviour.
@@ -20,12 +20,10 @@ struct ScriptedUpdateOptions {
   std::string historyPath;       // --history FILE; empty: the default station history
   bool noHistory = false;        // no history record (update-all's children never write one)
 };
-
-// Runs the update with the updater's console texts and returns the exit
-// status: 0 updated (and verified unless switched off) or, with skipCurrent,
-// found running the release already; 1 failed or not verified, 3 no unit
-// answered.
-int runScriptedUpdate(const ScriptedUpdateOptions &options);
+// runUpdate runs the update with the updater's console texts and returns the
+// exit status: 0 updated (and verified unless switched off) or, with
+// skipCurrent, found running the release already; 1 failed or not verified, 3
+// no unit answered.
 
 // The record of the unit a standalone update handled, as the report and the
 // station history write it: heard from the update's events from

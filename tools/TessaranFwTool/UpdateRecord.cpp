@@ -57,9 +57,9 @@ bool UpdateRecord::finish(int status, FleetRecord *record) {
   UpdateStep step = step_ == UPDATE_STEP_FAILED ? stepBeforeFailure_ : step_;
   if (step == UPDATE_STEP_IDLE) step = UPDATE_STEP_DETECTING;
   if (status == EXIT_UPDATE_DONE) {
-    r.result = upToDate_ ? "current" : "updated";
+    r.result = upToDate_ ? FLEET_RESULT_CURRENT : FLEET_RESULT_UPDATED;
   } else {
-    r.result = status == EXIT_INTERRUPTED ? "interrupted" : "failed";
+    r.result = status == EXIT_INTERRUPTED ? FLEET_RESULT_INTERRUPTED : FLEET_RESULT_FAILED;
     r.failedStep = updateProgress_stepName(step);
     if (r.message.empty()) r.message = "exit status " + std::to_string(status);
   }
