@@ -130,9 +130,10 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
     EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblemPlacing(row.text.c_str(), &problem,
                                                              placed.data(), &placedLength));
     EXPECT_EQ(row.refused ? 0 : 1, assemble(row.text));
-    if (!row.refused)
+    if (!row.refused) {
       EXPECT_TRUE(placedLength == gDataConcatenatedLenght &&
                   memcmp(placed.data(), gDataConcatenated, CONCAT_BUFFER_SIZE) == 0);
+    }
     if (!sound) {
       EXPECT_EQ(row.refused ? 1 : 0, problem.assemblyRefuses);
     }
