@@ -287,7 +287,10 @@ static std::string minutesText(double seconds) {
 std::vector<std::string> HistoryFooter::lines() const {
   // The four results first, in the report's words, then any other a line held.
   std::string counts;
-  std::vector<std::string> order = {"updated", "current", "failed", "interrupted"};
+  std::vector<std::string> order;
+  for (FleetResult r : {FLEET_RESULT_UPDATED, FLEET_RESULT_CURRENT, FLEET_RESULT_FAILED,
+                        FLEET_RESULT_INTERRUPTED})
+    order.push_back(fleet_resultName(r));
   for (const std::string &result : results_)
     if (std::find(order.begin(), order.end(), result) == order.end()) order.push_back(result);
   for (const std::string &result : order) {

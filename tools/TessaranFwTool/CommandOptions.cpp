@@ -158,7 +158,10 @@ void addHistoryOptions(CLI::App &command, ToolOptions &options) {
                   "units that finished up to this date (its whole day) or UTC time")
       ->option_text("WHEN");
   command.add_option("--result", h.result, "units with this result")
-      ->check(CLI::IsMember({"updated", "current", "failed", "interrupted"}))
+      ->check(CLI::IsMember({fleet_resultName(FLEET_RESULT_UPDATED),
+                             fleet_resultName(FLEET_RESULT_CURRENT),
+                             fleet_resultName(FLEET_RESULT_FAILED),
+                             fleet_resultName(FLEET_RESULT_INTERRUPTED)}))
       ->option_text("updated|current|failed|interrupted");
   command.add_option("--label", h.label, "units with this label")->option_text("TEXT");
   command.add_option("--slot", h.slot, "units plugged at this slot (usb:1-1.4.2, or a port)")

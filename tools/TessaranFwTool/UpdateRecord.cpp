@@ -29,20 +29,10 @@ void UpdateRecord::hear(const UpdateEvent *event, void *context) {
   const std::string key = event->key, value = event->value;
   // Versions read while verifying are the ones after the update.
   const bool after = self.step_ == UPDATE_STEP_VERIFYING || self.step_ == UPDATE_STEP_DONE;
-  if (key == "port")
-    r.port = atoi(value.c_str());
-  else if (key == "baud")
-    r.baud = atoi(value.c_str());
-  else if (key == "type")
-    r.type = value;
-  else if (key == "firmware")
-    (after ? r.firmwareAfter : r.firmwareBefore) = value;
-  else if (key == "fpga_version")
-    (after ? r.fpgaAfter : r.fpgaBefore) = value;
-  else if (key == "message")
-    r.message = value;
-  else if (key == "up_to_date")
-    self.upToDate_ = value == "true";
+  if (fleet_takeFact(&r, after, key, value)) return;
+  if (key == "port") r.port = atoi(value.c_str());
+  else if (key == "baud") r.baud = atoi(value.c_str());
+  else if (key == "up_to_date") self.upToDate_ = value == "true";
 }
 
 bool UpdateRecord::finish(int status, FleetRecord *record) {
