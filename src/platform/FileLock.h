@@ -23,4 +23,10 @@
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
                          std::string *error, bool *busy = NULL);
 
+// The same from where only system calls may run (a signal handler, a
+// process's last moment): the line is the LENGTH bytes at buffer + 1, ending
+// in "\n", and buffer[0] is the room for the line end that closes a torn
+// line. No allocation; FALSE when the line could not be appended.
+bool fileLock_appendPrepared(const char *path, char *buffer, size_t length, double waitSeconds);
+
 #endif  // FILELOCK_H

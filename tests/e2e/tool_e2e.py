@@ -516,6 +516,11 @@ def case_update_interrupt(run):
     run.start_unit("--ports", "1", "--pace")
     e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(
         run, command=[run.args.tool, "update", "--port", "1"]), relabelled=True)
+    # The stop, where only system calls run, still records the unit.
+    with open(os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
+        run.expect_equal("history", [(r["address"], r["result"], r["failed_step"], r["message"])
+                                     for r in map(json.loads, f)],
+                         [("COM1", "interrupted", "sending logic", e2e.STOPPED_AT_RISK.strip())])
 
 
 CASES = {

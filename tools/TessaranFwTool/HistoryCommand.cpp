@@ -27,8 +27,16 @@ std::string historyPathFor(const std::string &option, bool none) {
   return option.empty() ? stationHistory_defaultPath() : option;
 }
 
+static const StationContext &context(void) {
+  static const StationContext station = stationHistory_context(TOOL_VERSION);
+  return station;
+}
+
+std::string historyLine(const FleetRecord &record) {
+  return stationHistory_line(record, context());
+}
+
 std::string recordInHistory(const std::string &path, const FleetRecord &record) {
-  static const StationContext context = stationHistory_context(TOOL_VERSION);
   // A lock that another process kept for the whole wait costs one wait a
   // run: the units after it get one try each (update-all appends in the
   // loop that follows every unit) until an append goes through again.
@@ -36,7 +44,7 @@ std::string recordInHistory(const std::string &path, const FleetRecord &record) 
   std::string error =
       "the user's state folder is not known (HOME, LOCALAPPDATA): give --history FILE";
   bool busy = false;
-  if (!path.empty() && stationHistory_append(path, record, context, &error, lockWait, &busy)) {
+  if (!path.empty() && stationHistory_append(path, record, context(), &error, lockWait, &busy)) {
     lockWait = FILE_LOCK_WAIT_SECONDS;
     return "";
   }

@@ -128,6 +128,8 @@ std::string historyPathFor(const std::string &option, bool none);
 // empty); "" when done, else the line that says why not, for the caller to
 // print as the tool's own. A history that cannot be written fails nothing.
 std::string recordInHistory(const std::string &path, const FleetRecord &record);
+// The line recordInHistory appends for RECORD.
+std::string historyLine(const FleetRecord &record);
 
 // The usage errors of the commands with a usage text of their own, and their
 // usage printed on stderr (exit status 2).

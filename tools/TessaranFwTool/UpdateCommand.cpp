@@ -186,6 +186,8 @@ int runUpdate(const ToolOptions &options) {
   // update-all child leaves that to its parent.
   const bool standalone = options.updateChannel.empty();
   UpdateRecord recording;
+  if (standalone && !update.noHistory)
+    recording.recordStopIn(historyPathFor(update.historyPath, false));
   const int status = runScriptedUpdate(update);
   FleetRecord record;
   if (standalone && !update.noHistory && recording.finish(status, &record)) {

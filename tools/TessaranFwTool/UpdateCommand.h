@@ -37,13 +37,22 @@ class UpdateRecord {
   // The record once the update ended with STATUS; FALSE when no unit
   // answered (nothing was handled).
   bool finish(int status, FleetRecord *record);
+  // An interrupt that stops the update ends the process at once, where only
+  // system calls may run (Interrupts.h): from now on the record such a stop
+  // leaves (interrupted, in the step it came in) is kept ready as a line of
+  // the history at PATH, which the stop only stamps with its time and its
+  // last line, and appends.
+  void recordStopIn(const std::string &path);
 
  private:
   static void hear(const UpdateEvent *event, void *self);
+  void prepareStop();
+  void locate();
   FleetRecord record_;
   UpdateStep step_ = UPDATE_STEP_IDLE, stepBeforeFailure_ = UPDATE_STEP_IDLE;
   bool upToDate_ = false;
   double startedAt_ = 0;
+  bool stopRecorded_ = false, located_ = false;
 };
 
 #endif  // UPDATECOMMAND_H

@@ -70,6 +70,29 @@ static bool writeAll(int fd, const std::string &text, std::string *error) {
   return true;
 }
 
+bool fileLock_appendPrepared(const char *path, char *buffer, size_t length, double waitSeconds) {
+  // Async-signal-safe calls only (flock, like the others, a plain system
+  // call); the steps of fileLock_appendLine.
+  const int fd = open(path, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const double giveUpAt = nowSeconds() + waitSeconds;
+  while (ok && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const struct timespec pause = {0, 20 * 1000 * 1000};
+    ok = (errno == EWOULDBLOCK || errno == EINTR) && nowSeconds() < giveUpAt;
+    if (ok) nanosleep(&pause, NULL);
+  }
+  char last = '\n';
+  if (ok && fstat(fd, &st) == 0 && st.st_size > 0) ok = pread(fd, &last, 1, st.st_size - 1) == 1;
+  const size_t from = last == '\n' ? 1 : 0;
+  buffer[0] = '\n';
+  ok = ok && write(fd, buffer + from, length + 1 - from) == (ssize_t)(length + 1 - from) &&
+       fsync(fd) == 0;
+  close(fd);
+  return ok;
+}
+
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
                          std::string *error, bool *busy) {
   bool lockBusy = false;

@@ -58,6 +58,13 @@ static bool closedLine(HANDLE file, const std::string &line, std::string *text,
   return true;
 }
 
+bool fileLock_appendPrepared(const char *path, char *buffer, size_t length, double waitSeconds) {
+  std::string error;
+  bool busy = false;
+  // The stop runs in a thread of its own on Windows, where any call may run.
+  return fileLock_appendLine(path, std::string(buffer + 1, length), waitSeconds, &error, &busy);
+}
+
 bool fileLock_appendLine(const std::string &path, const std::string &line, double waitSeconds,
                          std::string *error, bool *busy) {
   bool lockBusy = false;
