@@ -185,6 +185,13 @@ class Display : public FleetListener {
     historyPath_ = path;
   }
 
+  // The unit's record, final, to the history; one that cannot be written is
+  // said under the table.
+  void record(const FleetUnit &unit) {
+    const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
+    if (!why.empty()) message(TOOL_NAME ": " + why);
+  }
+
   // Without a terminal, watching: a line when a port's unit has gone, and the
   // count after each unit's end.
   void watchRound(void) {
@@ -202,10 +209,10 @@ class Display : public FleetListener {
 
   void unitFinished(const FleetUnit &unit, double) override {
     finishedSinceCount_ = true;
-    // HISTORY: the unit's record is final here until its hooks run after its
-    // end; then this append moves to where they have ended.
-    const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
-    if (!why.empty()) message(TOOL_NAME ": " + why);
+    // HISTORY: the one call of the append. Once the run tells when a unit's
+    // hooks have ended after its end (their statuses in its record), it
+    // moves there, so that the history holds them.
+    record(unit);
   }
 
   void watchEnded(const std::vector<const FleetUnit *> &running) override {
