@@ -11,6 +11,7 @@
 
 #include "fleet/FleetLogs.h"
 #include "platform/FileLock.h"
+#include "platform/PrintableText.h"
 #include "platform/StationPlaces.h"
 #include "serial/PortAddress.h"
 #include "updater/ReleaseSummary.h"
@@ -262,9 +263,17 @@ bool historyFilter_matches(const HistoryFilter &f, const HistoryEntry &e) {
   return f.port.empty() || samePort(f.port, e.record);
 }
 
+// The results a footer counts apart: ours, and a few words of a later
+// version's; lines with any more are counted together as "other".
+#define FOOTER_RESULTS_MAX 8
+
 void HistoryFooter::add(const HistoryEntry &entry) {
-  const std::string &result = entry.result;
+  std::string result = entry.result;
   auto it = std::find(results_.begin(), results_.end(), result);
+  if (it == results_.end() && results_.size() >= FOOTER_RESULTS_MAX) {
+    result = "other";
+    it = std::find(results_.begin(), results_.end(), result);
+  }
   if (it == results_.end()) {
     results_.push_back(result);
     counts_.push_back(1);
@@ -296,7 +305,8 @@ std::vector<std::string> HistoryFooter::lines() const {
   for (const std::string &result : order) {
     auto it = std::find(results_.begin(), results_.end(), result);
     const int count = it == results_.end() ? 0 : counts_[it - results_.begin()];
-    counts += (counts.empty() ? "" : ", ") + result + " " + std::to_string(count);
+    counts += (counts.empty() ? "" : ", ") + printableText_escape(result) + " " +
+              std::to_string(count);
   }
   const size_t units = seconds_.size();
   std::vector<std::string> lines = {std::to_string(units) + (units == 1 ? " unit: " : " units: ") +

@@ -53,8 +53,9 @@ std::string recordInHistory(const std::string &path, const FleetRecord &record) 
          (path.empty() ? "" : " " + path) + ": " + error;
 }
 
-static const char kSkipped[][40] = {"is not a record", "is longer than 65536 bytes",
-                                    "is torn (it has no line end)"};
+static const std::string kSkipped[] = {
+    "is not a record", "is longer than " + std::to_string(STATION_HISTORY_LINE_MAX) + " bytes",
+    "is torn (it has no line end)"};
 
 // A value from the file, safe on a terminal.
 static std::string shown(const std::string &text) { return printableText_escape(text); }
@@ -128,7 +129,7 @@ int runHistory(const ToolOptions &options) {
         footer.skipped(why);
         fflush(stdout);
         toolError_print("history: line %s %s (skipped)", std::to_string(line).c_str(),
-                        kSkipped[why]);
+                        kSkipped[why].c_str());
       });
   std::string error;
   if (!stationHistory_read(path, reader, &error)) {
