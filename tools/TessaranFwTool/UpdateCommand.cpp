@@ -7,13 +7,20 @@
 // check was skipped).
 #include "UpdateCommand.h"
 
+#include <signal.h>
 #include <stdio.h>
+#include <time.h>
+
+#include <memory>
 
 #include "LookingStatus.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitSearch.h"
+#include "fleet/FleetRun.h"
 #include "fleet/ProgressChannel.h"
+#include "fleet/UnitHooks.h"
+#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -175,6 +182,37 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   return endUnitRun(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }
 
+// ---- A single update's unit and hooks ---------------------------------------------------
+
+// A single update's on-start hook, started when the first image begins,
+// beside the stream (looked at with each event, stopped at its bound); the
+// unit's record, as update-all records its units, is RECORDING's.
+struct SingleUnit {
+  std::string onStart;
+  UpdateRecord *recording = NULL;
+  std::unique_ptr<UnitHook> startHook;
+};
+
+// An interrupt ends the update at once, in its handler (at its end too): the
+// hook running then goes with it rather than past its bound.
+static volatile sig_atomic_t gHookId = 0;
+static void endHook(void) { shellCommand_killById(gHookId); }
+
+static void hearUpdate(const UpdateEvent *event, void *context) {
+  SingleUnit &unit = *(SingleUnit *)context;
+  if (event->kind == UPDATE_EVENT_STEP && event->step == UPDATE_STEP_SENDING_LOGIC &&
+      unit.startHook == nullptr && !unit.onStart.empty()) {
+    unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, unit.recording->current(),
+                                      UNIT_HOOK_SECONDS, true));
+    gHookId = (sig_atomic_t)unit.startHook->id();
+    unit.recording->noteStartHook(UNIT_HOOK_INTERRUPTED);
+  }
+  if (unit.startHook != nullptr && gHookId != 0 && unit.startHook->poll()) {
+    gHookId = 0;
+    unit.recording->noteStartHook(unit.startHook->status());
+  }
+}
+
 int runUpdate(const ToolOptions &options) {
   if (!options.updateChannel.empty() && !progressChannel_attach(options.updateChannel.c_str())) {
     toolError_print("--progress-fd %s is no open channel", options.updateChannel.c_str());
@@ -182,20 +220,49 @@ int runUpdate(const ToolOptions &options) {
   }
   ScriptedUpdateOptions update = options.update;
   update.program = subprocess_selfPath(options.program);
-  // A standalone update records its unit in the station history; an
-  // update-all child leaves that to its parent.
-  const bool standalone = options.updateChannel.empty();
+  // update-all's child: its parent records the unit and runs the hooks.
+  if (!options.updateChannel.empty()) {
+    const int status = runScriptedUpdate(update);
+    // The verdict and the lines after the last event are in the log too.
+    progressChannel_checkConsole();
+    return status;
+  }
+  // A single update records its unit in the station history (a stop by an
+  // interrupt too, from where it ends the process) and runs its hooks.
+  const std::string history = historyPathFor(update.historyPath, update.noHistory);
   UpdateRecord recording;
-  if (standalone && !update.noHistory)
-    recording.recordStopIn(historyPathFor(update.historyPath, false));
+  if (!update.noHistory) recording.recordStopIn(history);
+  SingleUnit unit;
+  unit.onStart = update.onStart;
+  unit.recording = &recording;
+  updateProgress_addListener(hearUpdate, &unit);
+  interruptHandling_setStopEnd(endHook);
   const int status = runScriptedUpdate(update);
-  FleetRecord record;
-  if (standalone && !update.noHistory && recording.finish(status, &record)) {
-    const std::string why = recordInHistory(historyPathFor(update.historyPath, false), record);
+  updateProgress_removeListener(hearUpdate, &unit);
+  FleetRecord r;
+  const bool answered = recording.finish(status, &r);
+  // Hooks write on the console, which is this unit's log; the update's exit
+  // status is never theirs. A stop while they run ends them and records the
+  // unit as it stands.
+  FleetRecord stopped = r;
+  if (unit.startHook != nullptr)
+    stopped.startHookStatus = unit.startHook->ended() ? unit.startHook->status() : UNIT_HOOK_INTERRUPTED;
+  if (!update.onResult.empty()) stopped.hookStatus = UNIT_HOOK_INTERRUPTED;
+  recording.keepSettled(stopped);
+  if (unit.startHook != nullptr) r.startHookStatus = unit.startHook->wait();
+  gHookId = 0;
+  if (!update.onResult.empty()) {
+    UnitHook hook(update.onResult, UNIT_HOOK_RESULT, r, UNIT_HOOK_SECONDS, true);
+    gHookId = (sig_atomic_t)hook.id();
+    r.hookStatus = hook.wait();
+    gHookId = 0;
+  }
+  // The unit's record is final here, its hooks' statuses in it.
+  recording.forgetStop();
+  if (answered && !update.noHistory) {
+    const std::string why = recordInHistory(history, r);
     fflush(stdout);
     if (!why.empty()) toolError_print("%s", why.c_str());
   }
-  // The verdict and the lines after the last event are in the log too.
-  if (!options.updateChannel.empty()) progressChannel_checkConsole();
   return status;
 }

@@ -17,6 +17,8 @@ struct ScriptedUpdateOptions {
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
+  // Hooks (UnitHooks.h): commands run for the unit through the shell; empty: none.
+  std::string onStart, onResult;
   std::string historyPath;       // --history FILE; empty: the default station history
   bool noHistory = false;        // no history record (update-all's children never write one)
 };
@@ -34,8 +36,10 @@ class UpdateRecord {
   ~UpdateRecord();
   UpdateRecord(const UpdateRecord &) = delete;
   UpdateRecord &operator=(const UpdateRecord &) = delete;
+  // The record so far (the unit's port once it answered).
+  FleetRecord current();
   // The record once the update ended with STATUS; FALSE when no unit
-  // answered (nothing was handled).
+  // answered (nothing was handled: the record names no port).
   bool finish(int status, FleetRecord *record);
   // An interrupt that stops the update ends the process at once, where only
   // system calls may run (Interrupts.h): from now on the record such a stop
@@ -43,6 +47,13 @@ class UpdateRecord {
   // the history at PATH, which the stop only stamps with its time and its
   // last line, and appends.
   void recordStopIn(const std::string &path);
+  // The on-start hook's status for that record: UNIT_HOOK_INTERRUPTED while
+  // it runs (the stop ends it), then its own.
+  void noteStartHook(int status);
+  // Once the result is settled (finish), while the hooks run: a stop
+  // appends RECORD as it is; then nothing, from forgetStop on.
+  void keepSettled(const FleetRecord &record);
+  void forgetStop();
 
  private:
   static void hear(const UpdateEvent *event, void *self);
@@ -52,7 +63,8 @@ class UpdateRecord {
   UpdateStep step_ = UPDATE_STEP_IDLE, stepBeforeFailure_ = UPDATE_STEP_IDLE;
   bool upToDate_ = false;
   double startedAt_ = 0;
-  bool stopRecorded_ = false, located_ = false;
+  bool stopRecorded_ = false, located_ = false, settled_ = false;
+  int startHookStatus_ = FLEET_NO_HOOK;
 };
 
 #endif  // UPDATECOMMAND_H

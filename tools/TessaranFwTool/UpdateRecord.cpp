@@ -62,10 +62,14 @@ void UpdateRecord::locate() {
   fleet_findSlot(&record_);
 }
 
+FleetRecord UpdateRecord::current() {
+  if (record_.port > 0) locate();
+  return record_;
+}
+
 bool UpdateRecord::finish(int status, FleetRecord *record) {
   FleetRecord &r = record_;
-  if (r.port <= 0) return false;  // no unit answered
-  locate();
+  if (r.port > 0) locate();
   r.finished = fleet_isoTime(time(NULL));
   r.seconds = fleet_nowSeconds() - startedAt_;
   UpdateStep step = step_ == UPDATE_STEP_FAILED ? stepBeforeFailure_ : step_;
@@ -78,7 +82,7 @@ bool UpdateRecord::finish(int status, FleetRecord *record) {
     if (r.message.empty()) r.message = "exit status " + std::to_string(status);
   }
   *record = r;
-  return true;
+  return r.port > 0;  // else no unit answered
 }
 
 // ---- The record an interrupt's stop leaves ---------------------------------------------
@@ -92,6 +96,8 @@ static struct {
   char path[4096];
   char lines[2][STOP_LINE_MAX];
   size_t length[2], finishedAt[2], secondsAt[2], messageAt[2];
+  bool settled[2];  // a settled record, appended as it is
+
   volatile sig_atomic_t current = -1;
   struct timespec startedAt;
 } gStop;
@@ -125,6 +131,10 @@ static void isoTimeAt(time_t when, char *out) {
 static void recordStop(const char *text) {
   const int k = gStop.current;
   if (k < 0) return;
+  if (gStop.settled[k]) {
+    fileLock_appendPrepared(gStop.path, gStop.lines[k], gStop.length[k], 1.0);
+    return;
+  }
   char *line = gStop.lines[k] + 1;
   isoTimeAt(time(NULL), line + gStop.finishedAt[k]);
   struct timespec now;
@@ -171,10 +181,34 @@ void UpdateRecord::recordStopIn(const std::string &path) {
   interruptHandling_setStopNote(recordStop);
 }
 
+// TEXT as the line in use from now on.
+static void keepLine(const std::string &text, bool settled, size_t finished, size_t seconds,
+                     size_t message) {
+  if (text.size() + 1 > STOP_LINE_MAX) return;
+  const int k = gStop.current == 0 ? 1 : 0;
+  memcpy(gStop.lines[k] + 1, text.data(), text.size());
+  gStop.length[k] = text.size();
+  gStop.settled[k] = settled;
+  gStop.finishedAt[k] = finished, gStop.secondsAt[k] = seconds, gStop.messageAt[k] = message;
+  gStop.current = k;
+}
+
+void UpdateRecord::noteStartHook(int status) {
+  startHookStatus_ = status;
+  prepareStop();
+}
+
+void UpdateRecord::keepSettled(const FleetRecord &record) {
+  settled_ = true;
+  if (stopRecorded_ && record.port > 0) keepLine(historyLine(record), true, 0, 0, 0);
+}
+
+void UpdateRecord::forgetStop() { gStop.current = -1; }
+
 void UpdateRecord::prepareStop() {
-  if (!stopRecorded_ || record_.port <= 0) return;
-  // Its result settled, the update records it at its end (a stop in the
-  // moment between records nothing).
+  if (!stopRecorded_ || record_.port <= 0 || settled_) return;
+  // Its result settled, the update records it at its end, a stop meanwhile
+  // the record keepSettled gives (a stop in the moment between records nothing).
   if (step_ == UPDATE_STEP_DONE || step_ == UPDATE_STEP_FAILED) {
     gStop.current = -1;
     return;
@@ -189,6 +223,7 @@ void UpdateRecord::prepareStop() {
   }
   FleetRecord r = record_;
   r.result = FLEET_RESULT_INTERRUPTED;
+  r.startHookStatus = startHookStatus_;
   r.failedStep = updateProgress_stepName(step_ == UPDATE_STEP_IDLE ? UPDATE_STEP_DETECTING : step_);
   // Marks the stop writes over, each found after its key (a key's quote
   // never appears unescaped inside a value).
@@ -198,10 +233,5 @@ void UpdateRecord::prepareStop() {
   const std::string text = historyLine(r);
   const size_t finished = text.find("\"finished\":\"") + 12,
                seconds = text.find("\"seconds\":") + 10, message = text.find("\"message\":") + 10;
-  if (text.size() + 1 > STOP_LINE_MAX || text.compare(seconds, 11, "987654321.5") != 0) return;
-  const int k = gStop.current == 0 ? 1 : 0;
-  memcpy(gStop.lines[k] + 1, text.data(), text.size());
-  gStop.length[k] = text.size();
-  gStop.finishedAt[k] = finished, gStop.secondsAt[k] = seconds, gStop.messageAt[k] = message;
-  gStop.current = k;
+  if (text.compare(seconds, 11, "987654321.5") == 0) keepLine(text, false, finished, seconds, message);
 }
