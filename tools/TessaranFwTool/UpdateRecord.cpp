@@ -40,13 +40,11 @@ void UpdateRecord::hear(const UpdateEvent *event, void *context) {
   const std::string key = event->key, value = event->value;
   // Versions read while verifying are the ones after the update.
   const bool after = self.step_ == UPDATE_STEP_VERIFYING || self.step_ == UPDATE_STEP_DONE;
-  if (fleet_takeFact(&r, after, key, value)) {
-  } else if (key == "port") {
-    r.port = atoi(value.c_str());
-  } else if (key == "baud") {
-    r.baud = atoi(value.c_str());
-  } else if (key == "up_to_date") {
-    self.upToDate_ = value == "true";
+  // Besides the record's facts, where the unit answered (told once, when it did).
+  if (!fleet_takeFact(&r, after, key, value)) {
+    if (key == "port") r.port = atoi(value.c_str());
+    if (key == "baud") r.baud = atoi(value.c_str());
+    if (key == "up_to_date") self.upToDate_ = value == "true";
   }
   self.prepareStop();
 }
