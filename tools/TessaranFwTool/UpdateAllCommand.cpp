@@ -236,6 +236,18 @@ class Display : public FleetListener {
 
   void watching(const FleetWatch *watch) { watch_ = watch; }
   void labels(const LabelQueue *labels) { labels_ = labels; }
+  // Each unit's record appended to the station history at PATH ("": the default's).
+  void recordIn(const std::string &path) {
+    recording_ = true;
+    historyPath_ = path;
+  }
+
+  // The unit's record, final, to the history; one that cannot be written is
+  // said under the table.
+  void record(const FleetUnit &unit) {
+    const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
+    if (!why.empty()) message(TOOL_NAME ": " + why);
+  }
 
   // Without a terminal, watching: a line when a port's unit has gone, when a
   // unit found needs a label, when the label queue changed, and the count
@@ -269,6 +281,9 @@ class Display : public FleetListener {
   void unitFinished(const FleetUnit &, double) override {
     finishedSinceCount_ = true;
   }
+
+  // The unit's record is final, its hooks' statuses in it: to the history.
+  void unitRecorded(const FleetUnit &unit) override { record(unit); }
 
   void watchEnded(const std::vector<const FleetUnit *> &running) override {
     if (running.empty()) {
@@ -393,6 +408,8 @@ class Display : public FleetListener {
   }
 
   const bool live_;  // a terminal that takes ANSI sequences: the table in place
+  bool recording_ = false;
+  std::string historyPath_;
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
   std::vector<bool> lastNeedsLabel_;          // and whether a unit found there needed a label
@@ -521,6 +538,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
 
   const bool live = subprocess_ansiConsole();
   Display display(live);
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
@@ -646,6 +664,7 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
 
   // 2. Update them, at most `jobs` at once.
   Display display(subprocess_ansiConsole());
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   for (const FleetRecord &unit : found) run.add(unit);
   while (run.round()) run.wait(200);
