@@ -44,7 +44,7 @@ int portAddress_comNumber(const std::string &text) {
 // than folded: through a symbolic link they lead elsewhere than the text says.
 static std::string parseDevicePath(const std::string &text, std::string *device) {
 #ifdef _WIN32
-  (void)device;
+  (void)text, (void)device;
   return "device paths are for POSIX systems; give the port as COMn";
 #else
   if (text.size() > PORT_ADDRESS_DEVICE_MAX)

@@ -4,6 +4,7 @@
 // Windows calls here return non-zero upon success, 0 upon failure; CreateFile
 // returns INVALID_HANDLE_VALUE upon failure.
 #include "platform/ShellCommand.h"
+#include "platform/win32/SystemMessageWin32.h"
 
 #include <windows.h>
 #include <string.h>
@@ -14,17 +15,6 @@ struct ShellCommand {
   bool ended = false;
   int status = 0;
 };
-
-static std::string systemMessage(DWORD code) {
-  char text[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
-                 sizeof text, NULL);
-  std::string message = text;
-  while (!message.empty() &&
-         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-    message.pop_back();
-  return message + " (" + std::to_string(code) + ")";
-}
 
 // This process's environment block without the names given (names compare
 // without case on Windows), then theirs; ends with two NULs.
@@ -105,7 +95,7 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
   if (output != INVALID_HANDLE_VALUE) CloseHandle(output);
   if (!started) {
-    *error = shell + ": " + systemMessage(startError);
+    *error = shell + ": " + systemError_messageOf(startError);
     return NULL;
   }
   ShellCommand *child = new ShellCommand;

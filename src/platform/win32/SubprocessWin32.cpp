@@ -4,6 +4,7 @@
 // Windows calls here return non-zero upon success, 0 upon failure; CreateFile
 // returns INVALID_HANDLE_VALUE upon failure.
 #include "platform/Subprocess.h"
+#include "platform/win32/SystemMessageWin32.h"
 
 #define PSAPI_VERSION 2  // GetProcessMemoryInfo from kernel32 (K32GetProcessMemoryInfo)
 #include <windows.h>
@@ -18,16 +19,6 @@ struct Subprocess {
   bool ended = false;
   int status = 0;
 };
-
-static std::string systemMessage(DWORD code) {
-  char text[256] = "";
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
-                 sizeof text, NULL);
-  std::string message = text;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
-    message.pop_back();
-  return message + " (" + std::to_string(code) + ")";
-}
 
 // One argument as the C runtime's command-line parser reads it back.
 static void appendQuoted(std::string *line, const std::string &arg) {
@@ -63,7 +54,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
   HANDLE readEnd = NULL, writeEnd = NULL;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-    *error = "cannot make a pipe: " + systemMessage(GetLastError());
+    *error = "cannot make a pipe: " + systemError_messageOf(GetLastError());
     return NULL;
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
@@ -78,7 +69,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (output == INVALID_HANDLE_VALUE || input == INVALID_HANDLE_VALUE) {
-    *error = outputPath + ": " + systemMessage(outputError);
+    *error = outputPath + ": " + systemError_messageOf(outputError);
     for (HANDLE h : {readEnd, writeEnd, output, input})
       if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
     return NULL;
@@ -111,7 +102,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   CloseHandle(input);
   if (!started) {
     CloseHandle(readEnd);
-    *error = argv[0] + ": " + systemMessage(startError);
+    *error = argv[0] + ": " + systemError_messageOf(startError);
     return NULL;
   }
   CloseHandle(info.hThread);

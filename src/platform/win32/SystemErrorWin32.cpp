@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "platform/SystemError.h"
+#include "platform/win32/SystemMessageWin32.h"
 
 void systemError_capture(SystemError *error) {
   const DWORD code = GetLastError();
@@ -27,3 +28,14 @@ bool systemError_isUnsupported(const SystemError *error) {
 }
 
 const char *systemError_source(void) { return "GetLastError"; }
+
+std::string systemError_messageOf(DWORD code) {
+  char text[256] = "";
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text,
+                 sizeof text, NULL);
+  std::string message = text;
+  while (!message.empty() &&
+         (message.back() == '\n' || message.back() == '\r' || message.back() == ' '))
+    message.pop_back();
+  return message + " (" + std::to_string(code) + ")";
+}
