@@ -101,6 +101,14 @@ int subprocess_interruptCount(void);
 // probe) and answers them its own way before and after. The count stays.
 void subprocess_stopCountingInterrupts(void);
 
+// ---- Room for many children -----------------------------------------------------
+// Makes room for WANTED open descriptors (each child holds one channel open in
+// the parent, a probe as much as an update): the soft limit on open files
+// (POSIX RLIMIT_NOFILE: often 1024, 256 on macOS) is raised to the hard limit
+// when it is below WANTED. Returns the limit in force afterwards, -1 when
+// there is none (Windows: no such limit on handles; an unlimited one).
+long subprocess_reserveDescriptors(long wanted);
+
 // ---- The parent's own program and console ---------------------------------------------
 // The path of the running program, to start more of itself (argv0 when the
 // system cannot tell).

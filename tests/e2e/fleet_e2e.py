@@ -16,6 +16,7 @@ import io
 import json
 import os
 import re
+import resource
 import select
 import signal
 import subprocess
@@ -602,9 +603,9 @@ def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
     request, signals ignored at start, a closed standard output, a parent
-    killed outright."""
-    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
-                   max_seconds=120)
+    killed outright, more ports than the soft limit on open files allows for."""
+    run.start_unit("--ports", "1-2,40", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   "--unit", "40:tx:115200", max_seconds=120)
     tool = [run.args.tool, "update-all", "--ports", "1-2"]
 
     # 0. An interrupt while the ports are probed: each probe closes its port
@@ -745,6 +746,18 @@ def case_faults(run):
     for pid in left:
         os.killpg(pid, signal.SIGKILL)  # each child leads a group of its own
     run.expect_equal("children left after the parent was killed", left, [])
+
+    # 6. 40 ports under a soft limit of 24 open files: raised to the hard one,
+    # so the unit on COM40 is found too (the ports between are absent).
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    done = subprocess.run(tool[:-1] + ["1-40", "--log-dir", "logs5", "--report", "nofile.json"],
+                          env=fake_children(run, "slow"), cwd=run.dir, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=60,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, hard)))
+    with open(os.path.join(run.dir, "nofile.json")) as f:
+        run.expect_equal("units under a low open-file limit",
+                         [(r["port"], r["result"]) for r in json.load(f)["units"]],
+                         [(1, "updated"), (2, "updated"), (40, "updated")])
 
 
 CASES = {

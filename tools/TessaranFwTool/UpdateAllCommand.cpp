@@ -453,6 +453,16 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
             strerror(errno));
     return EXIT_USAGE;
   }
+  // Every port's probe, then every unit's update, is a child whose channel
+  // this process holds open, with a few more descriptors each for its start,
+  // its log and its hooks: a soft limit of 256 or 1024 would leave the ports
+  // past it unprobed.
+  const long wantedFiles = 2 * (long)(ports.size() + options.slotLocations.size()) + 32;
+  const long fileLimit = subprocess_reserveDescriptors(wantedFiles);
+  if (fileLimit >= 0 && fileLimit < wantedFiles)
+    toolError_print("%zu ports need up to %ld open files and the limit is %ld (ulimit -n): "
+                    "some ports may not be probed or updated",
+                    ports.size(), wantedFiles, fileLimit);
   const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
   const std::string program = childOverride != NULL && *childOverride ? childOverride : self;

@@ -261,3 +261,6 @@ bool subprocess_ansiConsole(void) {
   if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
+
+// Handles have no per-process limit to raise.
+long subprocess_reserveDescriptors(long) { return -1; }
