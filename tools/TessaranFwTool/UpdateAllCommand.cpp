@@ -315,11 +315,12 @@ static void printIndented(const char *indent, const std::string &text) {
 }
 
 // The summary table, 80 columns wide for COM ports: the log column holds the
-// log's name in LOGDIR, said under the table. With retryLine, the command
-// that tries the units not updated again (a watch has none: a unit is tried
-// again by replugging it).
+// log's name in LOGDIR, said under the table, after the units per hour over
+// the run's RUNSECONDS (from update-all's start, its search included, to the
+// summary). With retryLine, the command that tries the units not updated
+// again (a watch has none: a unit is tried again by replugging it).
 static void printSummary(const std::vector<FleetRecord> &records, const FleetOptions &options,
-                         const std::string &logDir, bool retryLine = true) {
+                         const std::string &logDir, double runSeconds, bool retryLine = true) {
   printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   bool anyLog = false;
   for (const FleetRecord &r : records) {
@@ -334,6 +335,8 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
     if (r.result != "updated" && r.result != "current")
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
+  printf("%zu unit%s in %s: %.0f units per hour\n", records.size(), records.size() == 1 ? "" : "s",
+         elapsedText(runSeconds).c_str(), records.size() * 3600.0 / std::max(runSeconds, 1.0));
   if (anyLog) printf("Logs in %s\n", logDir.c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
@@ -384,6 +387,7 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
 // handled once (FleetWatch), the report rewritten after each unit's end.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
                     const std::string &self, const std::string &program, const std::string &logDir) {
+  const double startedAt = fleet_nowSeconds();
   for (int port : ports)
     if ((int)portDescription_of(port).name.size() > gPortWidth)
       gPortWidth = (int)portDescription_of(port).name.size();
@@ -429,13 +433,14 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
   else
-    printSummary(records, options, logDir, false);
+    printSummary(records, options, logDir, fleet_nowSeconds() - startedAt, false);
   if (anyFailed) return EXIT_UPDATE_FAILED;
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
 
 int runUpdateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
+  const double startedAt = fleet_nowSeconds();
   std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
                                ? unitSearch_systemPorts()
                                : options.ports;
@@ -528,7 +533,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
     allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
     anyFailed = anyFailed || unit->record.result == "failed";
   }
-  printSummary(records, options, logDir);
+  printSummary(records, options, logDir, fleet_nowSeconds() - startedAt);
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {
