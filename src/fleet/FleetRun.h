@@ -84,6 +84,11 @@ class FleetListener {
                           bool /*changed*/) {}
 };
 
+// At most one round of a run this often. Each child tells its percentage about
+// once a second, and a round reads every child's channel and may redraw every
+// unit's row: a round per message would cost units squared a second.
+#define FLEET_ROUND_SECONDS 0.1
+
 // The units' updates, run side by side. Units can be added while it runs.
 class FleetRun {
  public:
@@ -101,7 +106,8 @@ class FleetRun {
   // stall bound and the interrupts since the last round. FALSE once every
   // unit has finished.
   bool round();
-  // Up to timeoutMs for a child to tell something, or an interrupt.
+  // Up to timeoutMs for a child to tell something, or an interrupt; but not
+  // before FLEET_ROUND_SECONDS have passed since the last round began.
   void wait(int timeoutMs) const;
 
   std::vector<const FleetUnit *> units() const;
@@ -133,6 +139,7 @@ class FleetRun {
   void endWatch(double now);
 
   int interruptsSeen_ = 0;
+  double roundAt_ = 0;  // when the last round began
   bool stopping_ = false;
   bool watching_ = false;
 };

@@ -344,6 +344,7 @@ case "$FAKE_MODE:$port" in
     trap 'printf "\r\n%s\r\n" "$AT_RISK"; say "fact state $AT_RISK"; kill $!; exit 130' INT TERM
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
+  busy:*) i=0; while [ $i -lt 150 ]; do say "step checking"; say "step sending logic"; i=$((i+1)); sleep 0.01; done ;;
   watch:3) say "step sending logic"; say "step failed"; exit 1 ;;
   watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
   stretch:*)
@@ -544,7 +545,9 @@ def case_watch_swap(run):
 
 
 def case_watch_idle_terminal(run):
-    """An idle watch's table on a terminal: written at most once a second (it was six times)."""
+    """The live table on a terminal: an idle watch's written at most once a second (it was six
+    times); three units changing step 300 times each, at most ten times a second (it was once
+    per change)."""
     master, slave = os.openpty()
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1"],
                             env=dict(os.environ, FWUPGRADE_COM_DIR=run.com, TERM="xterm"), cwd=run.dir,
@@ -556,6 +559,17 @@ def case_watch_idle_terminal(run):
     run.expect_status(proc.wait(timeout=30), 0)
     if not 1 <= shown.count(b"\x1b[2KPORT") <= 6:
         run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-300:]))
+
+    run.start_unit("--unit", "1:tx:115200", "--unit", "2:tx:115200", "--unit", "3:tx:115200")
+    started, shown = time.time(), b""
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--log-dir", "busy"],
+                            env=dict(fake_children(run, "busy"), TERM="xterm"), cwd=run.dir,
+                            stdin=slave, stdout=slave, stderr=slave)
+    while proc.poll() is None or select.select([master], [], [], 0.2)[0]:
+        shown += os.read(master, 65536) if select.select([master], [], [], 0.1)[0] else b""
+    tables = shown.split(b"\x1b[2KPORT")[1:]
+    if len(tables) > 10.5 * (time.time() - started) + 3:
+        run.fail("%d tables in %.1f s: %r" % (len(tables), time.time() - started, tables[-1][:600]))
 
 
 def case_watch_slot(run):
