@@ -117,5 +117,8 @@ std::string subprocess_selfPath(const char *argv0);
 // sequences; on Windows this switches the console's virtual-terminal mode on
 // where the console has it.
 bool subprocess_ansiConsole(void);
+// The lines of the window standard output is shown in; 0 when not known (not
+// a terminal, or one that does not say).
+int subprocess_consoleRows(void);
 
 #endif  // SUBPROCESS_H

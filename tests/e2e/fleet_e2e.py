@@ -12,6 +12,7 @@ sound units ran at full line rate beside a failing one.
 """
 import argparse
 import csv
+import fcntl
 import io
 import json
 import os
@@ -19,8 +20,10 @@ import re
 import resource
 import select
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 
 import e2e
@@ -517,7 +520,6 @@ def case_watch_interrupts(run):
 def case_watch_swap(run):
     """Stand-in children under --watch: COM1's unit swapped on the spot for one of another logic
     version, COM2's after 2.5 s unplugged; COM3's failed unit stays while its port is held 12 s."""
-    import fcntl
     same = "version=1.0.4 XC7A35 1.3 1"
     run.start_unit("--ports", "1-3", "--unit", "1:tx:115200:" + same, "--unit", "2:tx:115200:" + same,
                    "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
@@ -547,7 +549,7 @@ def case_watch_swap(run):
 def case_watch_idle_terminal(run):
     """The live table on a terminal: an idle watch's written at most once a second (it was six
     times); three units changing step 300 times each, at most ten times a second (it was once
-    per change)."""
+    per change), each table within a window of 4 lines, a line telling the units left out."""
     master, slave = os.openpty()
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1"],
                             env=dict(os.environ, FWUPGRADE_COM_DIR=run.com, TERM="xterm"), cwd=run.dir,
@@ -561,6 +563,7 @@ def case_watch_idle_terminal(run):
         run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-300:]))
 
     run.start_unit("--unit", "1:tx:115200", "--unit", "2:tx:115200", "--unit", "3:tx:115200")
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 4, 80, 0, 0))
     started, shown = time.time(), b""
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--log-dir", "busy"],
                             env=dict(fake_children(run, "busy"), TERM="xterm"), cwd=run.dir,
@@ -568,8 +571,10 @@ def case_watch_idle_terminal(run):
     while proc.poll() is None or select.select([master], [], [], 0.2)[0]:
         shown += os.read(master, 65536) if select.select([master], [], [], 0.1)[0] else b""
     tables = shown.split(b"\x1b[2KPORT")[1:]
-    if len(tables) > 10.5 * (time.time() - started) + 3:
-        run.fail("%d tables in %.1f s: %r" % (len(tables), time.time() - started, tables[-1][:600]))
+    if len(tables) > 10.5 * (time.time() - started) + 3 or max(t.count(b"\x1b[2K") + 1 for t in tables) > 3 \
+            or b"\x1b[2K... 2 more units: 2 " not in shown:
+        run.fail("%d tables in %.1f s, up to %d lines: %r" % (len(tables), time.time() - started,
+                 max(t.count(b"\x1b[2K") + 1 for t in tables), tables[-1][:600]))
 
 
 def case_watch_slot(run):

@@ -35,6 +35,8 @@
 // otherwise (percentages, clocks, probes) at most this often, only when its
 // text differs from what is on the screen.
 #define REDRAW_SECONDS 1.0
+// The summary's width, and the live table's fold line's.
+#define SUMMARY_COLUMNS 80
 
 // ---- Display -------------------------------------------------------------------------
 
@@ -162,6 +164,35 @@ static std::string countLine(const std::vector<const FleetUnit *> &units) {
   return line + ", updating " + std::to_string(updating);
 }
 
+// A table taller than the window would scroll, and each redraw would leave a
+// copy of its top in the scrollback. So ROWS (each row's text and the step it
+// shows) are cut to the window's lines less OTHERLINES (header, count) and
+// the cursor's; the rows left out are told in one line instead: how many,
+// and their steps, the most common first.
+typedef std::vector<std::pair<std::string, std::string>> TableRows;
+static void fitWindow(TableRows *rows, int otherLines, const char *what) {
+  const int window = subprocess_consoleRows();
+  const int room = window - otherLines - 1;
+  if (window <= 0 || room < 2 || (int)rows->size() <= room) return;
+  std::vector<std::pair<std::string, int>> steps;  // in the order first seen
+  for (size_t i = (size_t)room - 1; i < rows->size(); i++) {
+    size_t at = 0;
+    while (at < steps.size() && steps[at].first != (*rows)[i].second) at++;
+    if (at == steps.size()) steps.push_back({(*rows)[i].second, 0});
+    steps[at].second++;
+  }
+  std::stable_sort(steps.begin(), steps.end(),
+                   [](const std::pair<std::string, int> &a, const std::pair<std::string, int> &b) {
+                     return a.second > b.second;
+                   });
+  std::string line = "... " + std::to_string(rows->size() - (room - 1)) + " more " + what;
+  for (size_t i = 0; i < steps.size(); i++)
+    line += (i == 0 ? ": " : ", ") + std::to_string(steps[i].second) + " " + steps[i].first;
+  if (line.size() > SUMMARY_COLUMNS - 1) line = line.substr(0, SUMMARY_COLUMNS - 4) + "...";
+  rows->resize((size_t)room - 1);
+  rows->push_back({line, ""});
+}
+
 // The live table, or one line per change of step; the warnings under it.
 // Watching, the table has a row per port and the count under it.
 class Display : public FleetListener {
@@ -244,27 +275,33 @@ class Display : public FleetListener {
  private:
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
-    std::string text = "\x1b[2K" + tableHeader() + "\n";
-    const std::vector<FleetWatch::Port> ports = watch_->ports();
-    for (const FleetWatch::Port &port : ports) {
+    TableRows rows;
+    for (const FleetWatch::Port &port : watch_->ports()) {
+      const FleetUnit shown = port.unit == NULL ? FleetUnit() : shownUnit(*port.unit);
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
-                                          : unitRow(shownUnit(*port.unit), now, &lengths_);
+                                          : unitRow(shown, now, &lengths_);
       // A handled unit: when the last check found it still plugged in.
       if (port.unit != NULL && port.unit->finished)
         row += port.seenAt > 0
                    ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
                    : "  checking it is still there";
-      text += "\x1b[2K" + row + "\n";
+      rows.push_back({row, port.unit != NULL ? shown.step : port.probing ? "probing" : "waiting"});
     }
+    fitWindow(&rows, 2, "ports");
+    std::string text = "\x1b[2K" + tableHeader() + "\n";
+    for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
     text += "\x1b[2K" + countLine(units) + "\n";
-    show(text, (int)ports.size() + 2, now);
+    show(text, (int)rows.size() + 2, now);
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
+    TableRows rows;
+    for (const FleetUnit *unit : units) rows.push_back({unitRow(*unit, now, &lengths_), unit->step});
+    fitWindow(&rows, 1, "units");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
-    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
-    show(text, (int)units.size() + 1, now);
+    for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
+    show(text, (int)rows.size() + 1, now);
   }
 
   // The table's LINES in place of the one on the screen, unless they are
@@ -298,7 +335,6 @@ class Display : public FleetListener {
 };
 
 // TEXT in lines of at most SUMMARY_COLUMNS, each after INDENT, broken between words.
-#define SUMMARY_COLUMNS 80
 static void printIndented(const char *indent, const std::string &text) {
   const size_t width = SUMMARY_COLUMNS - strlen(indent);
   size_t at = 0;

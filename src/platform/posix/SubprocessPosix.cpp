@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -284,6 +285,13 @@ std::string subprocess_selfPath(const char *argv0) {
   if (n <= 0) return argv0;
   path[n] = '\0';
   return path;
+}
+
+int subprocess_consoleRows(void) {
+  struct winsize size;
+  // ioctl returns 0 upon success, -1 upon failure (not a terminal).
+  if (ioctl(1, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
 }
 
 bool subprocess_ansiConsole(void) {
