@@ -22,6 +22,7 @@ Figures, not pass/fail.
 """
 import argparse
 import fcntl
+import json
 import os
 import pty
 import resource
@@ -127,7 +128,8 @@ def bench_units(args, count, network):
             drainer = threading.Thread(target=drain, args=(master, seen), daemon=True)
             drainer.start()
             started = time.monotonic()
-            proc = subprocess.Popen([args.tool, "update-all", "--ports", ports, "--log-dir", "logs"],
+            proc = subprocess.Popen([args.tool, "update-all", "--ports", ports, "--log-dir", "logs",
+                                     "--report", "report.json"],
                                     cwd=workdir, env=env, stdin=subprocess.DEVNULL,
                                     stdout=slave, stderr=slave)
             os.close(slave)
@@ -143,6 +145,15 @@ def bench_units(args, count, network):
             if server:
                 server.stop()
             stop_sim(sim)
+        # A unit not updated is named with its step and message, its log kept.
+        with open(os.path.join(workdir, "report.json")) as f:
+            failed = [r for r in json.load(f)["units"] if r["result"] != "updated"]
+        for r in failed:
+            fd, kept = tempfile.mkstemp(prefix="bench-fleet-log-")
+            os.close(fd)
+            shutil.copy(os.path.join(workdir, r["log"]), kept)
+            print("   %d units, %s: %s after %.0f s while %s: %s (log: %s)" % (
+                count, r["address"], r["result"], r["seconds"], r["failed_step"], r["message"], kept))
         children = []
         if os.path.exists(usage):
             with open(usage) as f:
