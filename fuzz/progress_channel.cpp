@@ -15,7 +15,7 @@
 static bool sameLines(const std::vector<ProgressLine> &a, const std::vector<ProgressLine> &b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); i++) {
-    if (a[i].kind != b[i].kind || a[i].step != b[i].step || a[i].percent != b[i].percent ||
+    if (a[i].kind != b[i].kind || a[i].stepText != b[i].stepText || a[i].percent != b[i].percent ||
         a[i].key != b[i].key || a[i].value != b[i].value)
       return false;
   }
@@ -25,7 +25,8 @@ static bool sameLines(const std::vector<ProgressLine> &a, const std::vector<Prog
 static void check(const ProgressLine &line) {
   switch (line.kind) {
     case ProgressLine::STEP:
-      if (line.step.empty() || line.step.find('\n') != std::string::npos) abort();
+      if (line.stepText.empty() || line.stepText.find('\n') != std::string::npos) abort();
+      if (line.step != fleet_stepOf(line.stepText)) abort();
       break;
     case ProgressLine::PERCENT:
       if (line.percent < 0 || line.percent > 100) abort();

@@ -1,104 +1,123 @@
-// One port probed for a unit, in a child process of its own: the serial
-// driver keeps one port and one set of buffers per process, so ports are
-// probed side by side by one child each. Read-only: the detection command is
-// the only text sent. A port that cannot be opened is reported with its reason
-// (fact "open_failure"). Asked to identify (update-all --watch, to tell a unit
-// from the one handled on the port before), the probe also asks the unit found
-// its type and versions ("%fw -v", "%fw -p"), read-only, and sends them as the
-// facts the update sends them under (type, firmware, fpga_version) and
-// fpga_family.
+// The parent's side of one port's probe: its child started, what it tells
+// read, its trace taken into the run's; and what a check of a port tells
+// about the unit handled there.
+#include "fleet/FleetProbe.h"
+
 #include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
-#include <utility>
+#include <algorithm>
+#include <string>
+#include <vector>
 
-#include "fleet/Fleet.h"
-#include "fleet/ProgressChannel.h"
-#include "platform/ExitStatus.h"
+#include "image/ImageAssembly.h"
+#include "platform/Files.h"
 #include "platform/PortList.h"
+#include "platform/Subprocess.h"
 #include "platform/ToolError.h"
-#include "serial/ComPortAPI.h"
 #include "serial/PortDescription.h"
-#include "updater/Detection.h"
-#include "updater/TessaranFwUpgrade.h"
-#include "updater/UnitQueries.h"
-#include "updater/UnitRun.h"
+#include "serial/SerialTrace.h"
 
-static void sendFound(int port, int rate) {
-  char name[16];
-  snprintf(name, sizeof name, "\\\\.\\COM%d", port);
-  // A COM port's device is the one its name reaches; a network port's, the
-  // server it is reached through.
-  const PortDescription description = portDescription_of(port);
-  const std::string device =
-      description.comNumber > 0 ? portList_deviceOfOpen(port, name) : description.device;
-  progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
-  progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
-  progressChannel_send(progressChannel_factLine("device", device.c_str()));
+// Where a probe's trace file is made: beside the run's trace, in a folder the
+// user chose to write to; but a trace sent to a device or a pipe
+// (FWUPGRADE_TRACE=/dev/stderr) has no such folder, and the probe's file then
+// goes to the system's folder for temporary files.
+static std::string probeTraceBeside(const char *tracePath) {
+  struct stat st;
+  if (stat(tracePath, &st) != 0 || (st.st_mode & S_IFMT) == S_IFREG) return tracePath;
+  return files_tempFolder() + "fwupgrade-probe-trace";
 }
 
-// A watched port is checked every second or so: a reply is taken as soon as
-// it ends in the prompt, and a read waits this long for the next bytes.
-#define IDENTIFY_READ_TIMEOUT_MS 100
-
-// Asks the unit on the open port its type and versions and sends what it
-// told. FALSE when neither reply parsed.
-static bool sendIdentity(void) {
-  UnitInfo info;
-  setQuickQueries(IDENTIFY_READ_TIMEOUT_MS);
-  queryVersions(&info);
-  queryType(&info);
-  const std::pair<const char *, const std::string *> facts[] = {{"type", &info.type},
-                                                                {"firmware", &info.firmware},
-                                                                {"fpga_version", &info.fpgaVersion},
-                                                                {"fpga_family", &info.fpgaFamily}};
-  for (const auto &fact : facts)
-    if (!fact.second->empty())
-      progressChannel_send(progressChannel_factLine(fact.first, fact.second->c_str()));
-  return !info.type.empty() || !info.firmware.empty();
-}
-
-int fleet_probePort(int port, int baud, bool identify, const char *channel) {
-  if (!progressChannel_attach(channel)) {
-    toolError_print("no progress channel %s", channel);
-    return EXIT_USAGE;
+bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe) {
+  std::vector<std::string> argv = {self, "update-all", "--probe-port", fleet_portArgument(probe->port),
+                                   "--progress-fd", SUBPROCESS_CHANNEL_ARG};
+  if (baud > 0) {
+    argv.push_back("--probe-baud");
+    argv.push_back(std::to_string(baud));
   }
-  // Detection's own scan, narrowed to this port: the existence check (a port
-  // that does not exist or that another program holds is no unit), then the
-  // probe at each rate in the updater's order (or at the one rate the user
-  // gave), without the CTS handshake.
-  // update-all stops a probe with an interrupt: the port is then closed,
-  // which removes its lock file.
-  const UnitRun run = {NULL, NULL, FALSE, NULL};
-  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
-  ComPortAPI_SetHardwareFlowControl(FALSE);
-  // A unit checked again at its known rate is asked its versions first: one
-  // that answers them is there, without detection's exchange (a second of
-  // the port's time); one that does not is looked for as any other.
-  if (identify && baud > 0) {
-    // No port is open here: this only stores the rate for the open.
-    ComPortAPI_SetBaudRate(baud);
-    if (ComPortAPI_OpenCOM(port)) {
-      gComPortNumber = port;
-      gBaudRate = baud;
-      const bool told = sendIdentity();
-      ComPortAPI_SetReadingTimeoutInMs(MAX_WAIT_READ);  // detection's, should it follow
-      ComPortAPI_CloseCOM();
-      if (told) {
-        sendFound(port, baud);
-        return endUnitRun(EXIT_UPDATE_DONE);
-      }
+  if (probe->identify) argv.push_back("--probe-identify");
+  std::string error;
+  const std::string name = portDescription_of(probe->port).name;
+  // The child traces to a file of its own (children cannot share one), in
+  // the folder of this run's trace: a folder the user chose to write to.
+  if (probe->traceBytes > 0 && serialTrace_enabled()) {
+    if (files_newBeside(probeTraceBeside(serialTrace_path()), &probe->traceFile, &error))
+      argv.insert(argv.end(), {"--probe-trace", probe->traceFile, "--probe-trace-limit",
+                               std::to_string(probe->traceBytes)});
+    else
+      serialTrace_note("[%s] no trace of the probe: %s", name.c_str(), error.c_str());
+  }
+  probe->child = subprocess_start(argv, "", &error);
+  if (probe->child != NULL) return true;
+  fleet_endProbeTrace(probe);
+  toolError_print("%s cannot be probed: %s", name.c_str(), error.c_str());
+  return false;
+}
+
+void fleet_endProbeTrace(FleetProbe *probe) {
+  if (probe->traceFile.empty()) return;
+  serialTrace_append(probe->traceFile.c_str());
+  remove(probe->traceFile.c_str());
+  probe->traceFile.clear();
+}
+
+bool fleet_readProbe(FleetProbe *probe) {
+  char buffer[1024];
+  int n;
+  while ((n = subprocess_readChannel(probe->child, buffer, sizeof buffer)) > 0) {
+    for (const ProgressLine &line : probe->reader.feed(buffer, (size_t)n)) {
+      if (line.kind != ProgressLine::FACT) continue;
+      if (line.key == "port") probe->answered = true;
+      if (line.key == "baud") probe->baud = atoi(line.value.c_str());
+      if (line.key == "device") probe->device = line.value;
+      if (line.key == "open_failure") probe->openFailure = line.value;
+      if (line.key == "type") probe->identity.type = line.value;
+      if (line.key == "firmware") probe->identity.firmware = line.value;
+      if (line.key == "fpga_version") probe->identity.fpgaVersion = line.value;
+      if (line.key == "fpga_family") probe->identity.fpgaFamily = line.value;
     }
   }
-  if (detectUnitOn(port, port, baud > 0 ? baud : 0)) {
-    const int rate = gBaudRate;
-    if (identify) sendIdentity();
-    ComPortAPI_CloseCOM();
-    sendFound(port, rate);
-    return endUnitRun(EXIT_UPDATE_DONE);
+  return n < 0 && subprocess_finished(probe->child, NULL);
+}
+
+// SEEN differs from every value KNOWN allows; an empty SEEN (not said) or a
+// KNOWN without a value (not known) is no difference.
+static bool differs(const std::string &seen, std::vector<std::string> known) {
+  known.erase(std::remove(known.begin(), known.end(), std::string()), known.end());
+  return !seen.empty() && !known.empty() &&
+         std::find(known.begin(), known.end(), seen) == known.end();
+}
+
+static const std::string &either(const std::string &first, const std::string &second) {
+  return first.empty() ? second : first;
+}
+
+FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,
+                             const FleetIdentity &found) {
+  if (!check.answered) {
+    // A port another program holds says nothing of the unit; a port that is
+    // no longer there (its adapter pulled out) has lost it.
+    const bool opened = check.openFailure.empty() || openFailures_isAbsent(check.openFailure);
+    return opened ? FLEET_UNIT_GONE : FLEET_NO_EVIDENCE;
   }
-  // Why the port gave no unit, when it could not even be opened: the parent
-  // tells the user if no port had a unit.
-  const std::string unopened = portDescription_openFailure(port);
-  if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
-  return endUnitRun(EXIT_NO_UNIT);
+  const FleetIdentity &seen = check.identity;
+  const std::string firmwareBefore = either(handled.firmwareBefore, found.firmware);
+  const std::string fpgaBefore = either(handled.fpgaBefore, found.fpgaVersion);
+  std::vector<std::string> firmware, fpga;
+  if (handled.result == FLEET_RESULT_UPDATED) {
+    firmware = {either(handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD)};
+    fpga = {handled.fpgaAfter};  // the release's logic version is read back, or not known
+  } else if (handled.result == FLEET_RESULT_CURRENT) {
+    firmware = {firmwareBefore};
+    fpga = {fpgaBefore};
+  } else {
+    // Failed or interrupted part way: either image may have been taken.
+    firmware = {firmwareBefore, handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD};
+    if (!handled.fpgaAfter.empty()) fpga = {fpgaBefore, handled.fpgaAfter};
+  }
+  const bool other = differs(seen.type, {either(handled.type, found.type)}) ||
+                     differs(seen.fpgaFamily, {found.fpgaFamily}) ||
+                     differs(seen.firmware, firmware) || differs(seen.fpgaVersion, fpga);
+  return other ? FLEET_NEW_UNIT : FLEET_SAME_UNIT;
 }

@@ -3,23 +3,18 @@
 #include "fleet/FleetRun.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
 
 #include <algorithm>
 #include <chrono>
 
+#include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/ExitStatus.h"
+#include "platform/Files.h"
 #include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
 #include "serial/PortDescription.h"
@@ -28,11 +23,6 @@
 #define STOP_GRACE_SECONDS 15.0
 // A log longer than this (a unit that flooded the console) is left as written.
 #define LOG_REWRITE_MAX (64u << 20)
-
-double fleet_nowSeconds(void) {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
 
 static double settingSeconds(const char *name, double fallback) {
   const char *text = getenv(name);
@@ -43,7 +33,8 @@ static double settingSeconds(const char *name, double fallback) {
 struct FleetRun::Tracked : FleetUnit {
   Subprocess *child = NULL;
   ProgressReader reader;
-  std::string stepBeforeFailure;
+  FleetStep stepBeforeFailure = FLEET_STEP_WAITING;
+  std::string unknownBeforeFailure;  // its text, when FLEET_STEP_UNKNOWN
   std::string state;  // what the interrupt left the unit with, as its child told
   bool stopped = false, hung = false;
   bool upToDate = false;  // the child found the release installed and sent nothing
@@ -52,11 +43,9 @@ struct FleetRun::Tracked : FleetUnit {
   int warnedStretch = -1;  // the stretch the last warning named it in
 };
 
-static bool isStreamingStep(const std::string &step) {
-  return step == "sending logic" || step == "sending firmware";
+static bool isStreaming(const FleetUnit &unit) {
+  return unit.running && fleet_isStreamingStep(unit.step);
 }
-
-static bool isStreaming(const FleetUnit &unit) { return unit.running && isStreamingStep(unit.step); }
 
 FleetRun::FleetRun(const FleetOptions &options, const std::string &logDir,
                    const std::string &program, FleetListener &listener)
@@ -101,28 +90,6 @@ std::vector<const FleetUnit *> FleetRun::units() const {
 
 // ---- Starting a child -------------------------------------------------------------------
 
-static bool nameTaken(const std::string &path) {
-  struct stat st;
-#ifdef _WIN32
-  return stat(path.c_str(), &st) == 0;
-#else
-  return lstat(path.c_str(), &st) == 0;  // a dangling link counts
-#endif
-}
-
-// Makes PATH a new empty file: FALSE when anything (a link included) is there.
-static bool makeNewFile(const std::string &path) {
-#ifdef _WIN32
-  int fd = _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL, _S_IREAD | _S_IWRITE);
-  return fd >= 0 && _close(fd) == 0;
-#else
-  // Returns a descriptor, -1 upon failure (EEXIST: the name is taken, by a
-  // link too, followed or not).
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  return fd >= 0 && close(fd) == 0;
-#endif
-}
-
 // The trace a child is given: in the trace folder, named like its log; or,
 // when FWUPGRADE_TRACE names a file, one of its own beside it
 // (trace.txt -> trace-COM3.txt), since children cannot share one.
@@ -150,7 +117,7 @@ void FleetRun::start(Tracked &unit, double now) {
   for (int number = 1;; number++) {
     r.log = fleet_numberedName(base, number);
     trace = traceFor(options_, r.log, r.port);
-    if (!nameTaken(r.log) && (options_.traceDir.empty() || !nameTaken(trace))) break;
+    if (!files_nameTaken(r.log) && (options_.traceDir.empty() || !files_nameTaken(trace))) break;
   }
   std::vector<std::string> argv = {program_, "update", "--port", fleet_portArgument(r.port)};
   // A raw socket's rate may not be known (0): its child asks at the server's.
@@ -171,7 +138,7 @@ void FleetRun::start(Tracked &unit, double now) {
   std::string error;
   // A trace in the trace folder is made here, new, for the child to append
   // to: the child opens its trace as it finds it.
-  if (!options_.traceDir.empty() && !makeNewFile(trace)) error = trace + ": " + strerror(errno);
+  if (!options_.traceDir.empty() && !files_makeNew(trace)) error = trace + ": " + strerror(errno);
   else unit.child = subprocess_start(argv, r.log, &error);
   // A log that cannot be made (a full folder, one not writable) does not hold
   // the update up: it runs without one, which is said, and names none.
@@ -184,9 +151,9 @@ void FleetRun::start(Tracked &unit, double now) {
   if (unit.child == NULL) {
     r.log.clear();  // not written by this unit, maybe not there at all
     unit.finished = true;
-    unit.step = "failed";
-    r.result = "failed";
-    r.failedStep = "detecting";
+    unit.step = FLEET_STEP_FAILED;
+    r.result = FLEET_RESULT_FAILED;
+    r.failedStep = fleet_stepName(FLEET_STEP_DETECTING);
     r.message = "cannot start the update: " + error;
     r.finished = r.started;
     listener_.stepChanged(unit, now);
@@ -205,11 +172,17 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
   switch (line.kind) {
     case ProgressLine::STEP: {
       // A unit found running the release ends as current, not done.
-      const std::string step = line.step == "done" && unit.upToDate ? "current" : line.step;
-      if (step == unit.step) return false;
-      if (step == "failed") unit.stepBeforeFailure = unit.step;
-      if (isStreamingStep(step) && !isStreamingStep(unit.step)) unit.stretch++;
+      const FleetStep step =
+          line.step == FLEET_STEP_DONE && unit.upToDate ? FLEET_STEP_CURRENT : line.step;
+      const std::string unknown = step == FLEET_STEP_UNKNOWN ? line.stepText : "";
+      if (step == unit.step && unknown == unit.unknownStep) return false;
+      if (step == FLEET_STEP_FAILED) {
+        unit.stepBeforeFailure = unit.step;
+        unit.unknownBeforeFailure = unit.unknownStep;
+      }
+      if (fleet_isStreamingStep(step) && !fleet_isStreamingStep(unit.step)) unit.stretch++;
       unit.step = step;
+      unit.unknownStep = unknown;
       unit.percent = 0;
       return true;
     }
@@ -218,7 +191,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
       return false;
     case ProgressLine::FACT: {
       // Versions read while verifying are the ones after the update.
-      bool after = unit.step == "verifying" || unit.step == "done";
+      bool after = unit.step == FLEET_STEP_VERIFYING || unit.step == FLEET_STEP_DONE;
       if (line.key == "type") r.type = line.value;
       else if (line.key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = line.value;
       else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
@@ -236,20 +209,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
 // still the unit's log. A log replaced by something else than a file since
 // the child made it is left alone.
 static void makeReadable(const std::string &log) {
-#ifdef _WIN32
-  FILE *file = fopen(log.c_str(), "rb");
-#else
-  // Returns a descriptor, -1 upon failure (ELOOP: a link). A fifo put there
-  // does not hold the run up.
-  int fd = open(log.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  struct stat st;
-  if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
-    close(fd);
-    fd = -1;
-  }
-  FILE *file = fd >= 0 ? fdopen(fd, "rb") : NULL;
-  if (fd >= 0 && file == NULL) close(fd);
-#endif
+  FILE *file = files_openPlain(log);  // a fifo put there does not hold the run up
   if (file == NULL) return;
   std::string raw;
   char buffer[8192];
@@ -258,54 +218,72 @@ static void makeReadable(const std::string &log) {
     raw.append(buffer, n);
   const bool readWhole = !ferror(file) && raw.size() <= LOG_REWRITE_MAX;
   fclose(file);
-  const std::string text = fleet_readableText(raw, FLEET_LINE_END);
+  const std::string text = fleet_readableText(raw, FILES_LINE_END);
   std::string why;
-  if (readWhole && text != raw) fleet_replaceFile(log, text, &why);
+  if (readWhole && text != raw) files_replace(log, text, &why);
 }
 
 // The child ended: its result from what it told and its exit status.
 void FleetRun::finish(Tracked &unit, int status, double now) {
   FleetRecord &r = unit.record;
   if (!r.log.empty()) makeReadable(r.log);
-  const std::string stepBefore = unit.step;
+  const FleetStep stepBefore = unit.step;
   unit.lastHeardAt = now;
   unit.running = false;
   unit.finished = true;
   r.finished = fleet_isoTime(time(NULL));
   r.seconds = unit.lastHeardAt - unit.startedAt;
-  std::string step = unit.step == "failed" ? unit.stepBeforeFailure : unit.step;
-  if (step == "waiting") step = "detecting";  // ended before it told its first step
+  FleetUnit last = unit;  // the step it was in when it ended
+  if (unit.step == FLEET_STEP_FAILED) {
+    last.step = unit.stepBeforeFailure;
+    last.unknownStep = unit.unknownBeforeFailure;
+  }
+  if (last.step == FLEET_STEP_WAITING)
+    last.step = FLEET_STEP_DETECTING;  // ended before it told its first step
+  const std::string step = last.stepName();
   if (unit.hung) {
-    r.result = "failed";
+    r.result = FLEET_RESULT_FAILED;
     r.failedStep = step;
     r.message = "no progress for " + std::to_string((int)stallSeconds_) + " s: stopped";
-    unit.step = "failed";
+    unit.step = FLEET_STEP_FAILED;
   } else if (status == EXIT_UPDATE_DONE && unit.upToDate) {
-    r.result = "current";
-    unit.step = "current";
+    r.result = FLEET_RESULT_CURRENT;
+    unit.step = FLEET_STEP_CURRENT;
   } else if (status == EXIT_UPDATE_DONE) {
     // Even after a stop request: the child finished its update first.
-    r.result = "updated";
-    unit.step = "done";
+    r.result = FLEET_RESULT_UPDATED;
+    unit.step = FLEET_STEP_DONE;
   } else if (unit.stopped || status == EXIT_INTERRUPTED) {
-    r.result = "interrupted";
+    r.result = FLEET_RESULT_INTERRUPTED;
     r.failedStep = step;
     // The child's last words tell the unit's state ("the unit has no working
     // firmware ..."), on its channel: its log may not have taken them.
     if (!unit.state.empty()) r.message = unit.state;
     else if (r.message.empty()) r.message = "stopped by an interrupt";
-    unit.step = "interrupted";
+    unit.step = FLEET_STEP_INTERRUPTED;
   } else {
-    r.result = "failed";
+    r.result = FLEET_RESULT_FAILED;
     r.failedStep = step;
     if (r.message.empty()) r.message = "exit status " + std::to_string(status);
-    unit.step = "failed";
+    unit.step = FLEET_STEP_FAILED;
   }
-  if (unit.step != stepBefore) listener_.stepChanged(unit, now);
+  if (unit.step != stepBefore) {
+    unit.unknownStep.clear();
+    listener_.stepChanged(unit, now);
+  }
   listener_.unitFinished(unit, now);
 }
 
 // ---- Rounds -------------------------------------------------------------------------------
+
+// A unit still waiting for its turn when an interrupt came: never started.
+void FleetRun::endUnstarted(Tracked &unit, double now) {
+  unit.finished = true;
+  unit.step = FLEET_STEP_INTERRUPTED;
+  unit.record.result = FLEET_RESULT_INTERRUPTED;
+  unit.record.message = "not started: stopped by an interrupt";
+  listener_.unitFinished(unit, now);
+}
 
 void FleetRun::endWatch(double now) {
   watching_ = false;
@@ -316,12 +294,7 @@ void FleetRun::endWatch(double now) {
       atRisk.push_back(unit.get());
       unit->warnedStretch = unit->stretch;
     }
-    if (unit->running || unit->finished) continue;
-    unit->finished = true;
-    unit->step = "interrupted";
-    unit->record.result = "interrupted";
-    unit->record.message = "not started: stopped by an interrupt";
-    listener_.unitFinished(*unit, now);
+    if (!unit->running && !unit->finished) endUnstarted(*unit, now);
   }
   listener_.watchEnded(running);
   if (!atRisk.empty()) listener_.warned(atRisk);
@@ -358,11 +331,7 @@ void FleetRun::takeInterrupts(double now) {
         unit->lastInterruptAt = now;
         unit->killAt = now + STOP_GRACE_SECONDS;
       } else if (!unit->finished) {
-        unit->finished = true;
-        unit->step = "interrupted";
-        unit->record.result = "interrupted";
-        unit->record.message = "not started: stopped by an interrupt";
-        listener_.unitFinished(*unit, now);
+        endUnstarted(*unit, now);
       }
     }
   }

@@ -12,7 +12,8 @@
 //
 // Bounds. A child that tells nothing for FWUPGRADE_FLEET_STALL_SECONDS (120 s
 // by default; the longest quiet stretch of a sound update is a 20 s wait for
-// "Ready") is taken for hung and killed; a probe is given 120 s in all.
+// "Ready") is taken for hung and killed; the probes have their own bounds
+// (FleetProbe.h).
 //
 // Interrupts. The children run in process groups of their own, so the
 // terminal's Ctrl+C reaches this process only, and the rule for interrupts is
@@ -39,22 +40,47 @@
 #include <utility>
 #include <vector>
 
-#include "fleet/Fleet.h"
+#include "fleet/FleetReport.h"
 #include "fleet/ProgressChannel.h"
 
 struct Subprocess;
 
-struct ProgressLine;
+// update-all's options, as its command line gives them.
+struct FleetOptions {
+  std::vector<int> ports;  // empty: the ports the updater scans, COM1 to COM32
+  int jobs = 0;            // units updated at once, 0: all
+  int baud = 0;            // --baud: the rate of the socket:// ports' lines; 0: not known
+  std::string reportPath;  // .json or .csv, none when empty
+  std::string logDir;      // empty: a folder named after the start time
+  std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
+  bool noVerify = false;
+  bool skipCurrent = false;  // a unit that runs the release already is reported current
+  // Watch: the free ports probed every intervalSeconds, each unit that
+  // appears handled once, until an interrupt.
+  bool watch = false;
+  double intervalSeconds = 5;
+  // The USB locations --ports named (usb:1-1.4): under watch each is looked
+  // up again every round, so that an adapter plugged in later at it (behind
+  // that hub) is watched too; ports holds the slots found at the start.
+  std::vector<std::string> slotLocations;
+};
 
 // One unit as its display sees it.
 struct FleetUnit {
   FleetRecord record;
-  std::string step = "waiting";  // the child's step; at the end done, failed or interrupted
+  // The child's step; at the end done, current, failed or interrupted.
+  FleetStep step = FLEET_STEP_WAITING;
+  std::string unknownStep;       // FLEET_STEP_UNKNOWN: the step as the child named it
   int percent = 0;               // of the step
   bool running = false;          // its child is running
   bool finished = false;         // record.result is settled
   double startedAt = 0;          // fleet_nowSeconds(); 0: not started
   double lastHeardAt = 0;
+
+  // The step as the table shows it and a failed unit's record names it.
+  std::string stepName() const {
+    return step == FLEET_STEP_UNKNOWN ? unknownStep : fleet_stepName(step);
+  }
 };
 
 // What a run tells its display, as it happens; NOW is the round's time.
@@ -129,6 +155,7 @@ class FleetRun {
   static bool takeEvent(Tracked &unit, const ProgressLine &line);
   void start(Tracked &unit, double now);
   void finish(Tracked &unit, int status, double now);
+  void endUnstarted(Tracked &unit, double now);
   void takeInterrupts(double now);
 
   const FleetOptions options_;
@@ -142,137 +169,6 @@ class FleetRun {
   double roundAt_ = 0;  // when the last round began
   bool stopping_ = false;
   bool watching_ = false;
-};
-
-// The clock of the runs and the probes: seconds, steady.
-double fleet_nowSeconds(void);
-
-// Probes every port at once, each in a child of its own (a socket:// port at
-// socketBaud only when above 0); the units found (port, baud, device) in port
-// order. FALSE when interrupted. When none answered, says why ports could not
-// be opened.
-bool fleet_findUnits(const std::string &self, const std::vector<int> &ports, int socketBaud,
-                     std::vector<FleetRecord> *found);
-
-// What a unit said about itself ("%fw -v", "%fw -p") to a probe that asked;
-// empty: not said (no reply, or one that did not parse).
-struct FleetIdentity {
-  std::string type, firmware, fpgaVersion, fpgaFamily;
-};
-
-// One port's probe in a child of its own (`update-all --probe-port`), read-only,
-// and what it told. Shared by the search and the watch.
-struct FleetProbe {
-  int port = 0;
-  bool identify = false;    // the unit found is also asked its type and versions
-  Subprocess *child = NULL;
-  ProgressReader reader;
-  bool answered = false;    // the child told where the unit answered
-  int baud = 0;             // 0 over a raw socket whose rate is not known
-  std::string device;
-  std::string openFailure;  // why the port could not be opened, when it could not
-  // The child's wire trace, when the caller asks for one by giving its bound
-  // (a share of this run's): a new file beside this run's trace, appended to
-  // it by fleet_endProbeTrace.
-  unsigned long long traceBytes = 0;
-  std::string traceFile;
-  FleetIdentity identity;   // with identify
-};
-// Starts the probe of probe->port, asking at `baud` only when it is above 0.
-// FALSE after saying why the child could not start.
-bool fleet_startProbe(const std::string &self, int baud, FleetProbe *probe);
-// Takes what the child has sent so far; TRUE once it has ended.
-bool fleet_readProbe(FleetProbe *probe);
-// Once the child has ended (or was killed): its trace's records appended to
-// this run's trace, and its file removed.
-void fleet_endProbeTrace(FleetProbe *probe);
-
-// How a search asks, and why ports could not be opened.
-struct FleetSearch {
-  int baud = 0;             // the probes ask at this rate only; 0: detection's rates
-  int socketBaud = 0;       // but a socket:// port's at this one, its line's, when above 0
-  // Only the unit on the first of the ports (in the order given) where one
-  // answers, as detection's sequential scan finds it: the probes still
-  // asking on later ports are stopped once every earlier one has ended.
-  bool lowestOnly = false;
-  std::vector<std::pair<int, std::string>> unopened;  // out: port, why it could not be opened
-};
-
-// fleet_findUnits printing nothing when no unit answered: the reasons are in
-// search->unopened, in port order, for fleet_printUnopened.
-bool fleet_searchUnits(const std::string &self, const std::vector<int> &ports,
-                       FleetSearch *search, std::vector<FleetRecord> *found);
-// One line per port that could not be opened (absent ports run together).
-void fleet_printUnopened(std::vector<std::pair<int, std::string>> unopened);
-
-// What a check of a port tells about the unit handled there.
-enum FleetSighting {
-  FLEET_SAME_UNIT,    // it answers, and nothing it said differs from what is known of it
-  FLEET_NEW_UNIT,     // a unit answers that is not the one handled: type or versions differ
-  FLEET_UNIT_GONE,    // the port was opened and nothing answered, or the port is gone
-  FLEET_NO_EVIDENCE,  // the port could not be opened (held, refused): neither gone nor there
-};
-// CHECK is the probe just ended on the port of HANDLED, a unit the run has
-// finished with; FOUND is what the probe that found it read. The unit's last
-// known state: as found (the update's own reading where it gave one); after
-// an update, the release (as read back, when it was); after a failure or an
-// interrupt, as found or the release, its logic version unknown.
-FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,
-                             const FleetIdentity &found);
-
-// The ports of a watch (update-all --watch). Each free port is probed by a
-// child of its own (as fleet_findUnits does, read-only) every interval; a unit
-// that answers on a port with no unit handled yet is added to the run. A port
-// whose unit has been handled (updated, failed, current, interrupted) is
-// checked every FLEET_CHECK_PAUSE_SECONDS after its last check ended, at the
-// unit's rate only, the unit asked its type and versions (fleet_sighting):
-// while the same unit answers it is left alone; a different one is added to
-// the run; once nothing answers the port is free for the next unit. A port
-// that cannot be opened (another program holds it) changes nothing. A failed
-// unit is so never tried again before it has been unplugged (or gone silent)
-// and plugged back in, or swapped for another.
-#define FLEET_CHECK_PAUSE_SECONDS 0.5
-class FleetWatch {
- public:
-  struct Port {
-    int port = 0;
-    bool probing = false;          // its probe runs now
-    const FleetUnit *unit = NULL;  // the unit plugged in, as the run has it; null: none
-    double seenAt = 0;             // a handled unit: when a check last found it there; 0: not yet
-  };
-
-  // `slotLocations`: USB locations looked up again every interval, each
-  // adapter plugged in at one (behind that hub) watched from then on as its
-  // slot.
-  FleetWatch(const std::string &self, const std::vector<int> &ports, double intervalSeconds,
-             FleetRun &run, const std::vector<std::string> &slotLocations = {});
-  ~FleetWatch();  // a probe still running is killed
-  FleetWatch(const FleetWatch &) = delete;
-  FleetWatch &operator=(const FleetWatch &) = delete;
-
-  // Takes what the probes told, adds the units found to the run, starts the
-  // probes due. After stop(), only lets the running probes end. TRUE when a
-  // port's state changed.
-  bool round(double now);
-  // No probe starts any more; running ones are interrupted (killed if they
-  // do not end within seconds).
-  void stop(double now);
-  // A probe still runs.
-  bool probing() const;
-  void wait(int timeoutMs) const;
-  std::vector<Port> ports() const;
-
- private:
-  struct Watched;
-  void addUnit(Watched &w);  // the unit its probe found, to the run
-  void watch(int port);      // from now on, unless it is watched already
-  const std::vector<std::string> slotLocations_;
-  double nextSlotLookupAt_ = 0;
-  const std::string self_;
-  const double interval_;
-  FleetRun &run_;
-  std::vector<std::unique_ptr<Watched>> ports_;
-  bool stopped_ = false;
 };
 
 #endif  // FLEETRUN_H

@@ -1,18 +1,11 @@
 // update-all --watch: the free ports probed again and again, each unit that
 // appears handed to the run once, until the operator stops the watch.
-#include <algorithm>
+#include "fleet/FleetWatch.h"
 
-#include "fleet/FleetRun.h"
-#include "image/ImageAssembly.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
-
-// A probe of one port takes about 6 s when nothing answers (six rates, twice
-// each); one that runs far longer is stuck and is stopped.
-#define PROBE_SECONDS_LIMIT 60.0
-#define PROBE_STOP_GRACE_SECONDS 3.0  // for an interrupted probe to close its port and lock
 
 struct FleetWatch::Watched {
   FleetProbe probe;  // its child is null between probes
@@ -23,51 +16,10 @@ struct FleetWatch::Watched {
   double seenAt = 0;         // when a check last found the handled unit there
 };
 
-// SEEN differs from every value KNOWN allows; an empty SEEN (not said) or a
-// KNOWN without a value (not known) is no difference.
-static bool differs(const std::string &seen, std::vector<std::string> known) {
-  known.erase(std::remove(known.begin(), known.end(), std::string()), known.end());
-  return !seen.empty() && !known.empty() &&
-         std::find(known.begin(), known.end(), seen) == known.end();
-}
-
-static const std::string &either(const std::string &first, const std::string &second) {
-  return first.empty() ? second : first;
-}
-
-FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,
-                             const FleetIdentity &found) {
-  if (!check.answered) {
-    // A port another program holds says nothing of the unit; a port that is
-    // no longer there (its adapter pulled out) has lost it.
-    const bool opened = check.openFailure.empty() || openFailures_isAbsent(check.openFailure);
-    return opened ? FLEET_UNIT_GONE : FLEET_NO_EVIDENCE;
-  }
-  const FleetIdentity &seen = check.identity;
-  const std::string firmwareBefore = either(handled.firmwareBefore, found.firmware);
-  const std::string fpgaBefore = either(handled.fpgaBefore, found.fpgaVersion);
-  std::vector<std::string> firmware, fpga;
-  if (handled.result == "updated") {
-    firmware = {either(handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD)};
-    fpga = {handled.fpgaAfter};  // the release's logic version is read back, or not known
-  } else if (handled.result == "current") {
-    firmware = {firmwareBefore};
-    fpga = {fpgaBefore};
-  } else {
-    // Failed or interrupted part way: either image may have been taken.
-    firmware = {firmwareBefore, handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD};
-    if (!handled.fpgaAfter.empty()) fpga = {fpgaBefore, handled.fpgaAfter};
-  }
-  const bool other = differs(seen.type, {either(handled.type, found.type)}) ||
-                     differs(seen.fpgaFamily, {found.fpgaFamily}) ||
-                     differs(seen.firmware, firmware) || differs(seen.fpgaVersion, fpga);
-  return other ? FLEET_NEW_UNIT : FLEET_SAME_UNIT;
-}
-
 FleetWatch::FleetWatch(const std::string &self, const std::vector<int> &ports,
                        double intervalSeconds, FleetRun &run,
                        const std::vector<std::string> &slotLocations)
-    : self_(self), interval_(intervalSeconds), run_(run), slotLocations_(slotLocations) {
+    : slotLocations_(slotLocations), self_(self), interval_(intervalSeconds), run_(run) {
   for (int port : ports) watch(port);
 }
 
@@ -131,12 +83,12 @@ bool FleetWatch::round(double now) {
               break;
           }
         }
-      } else if (!w.interrupted && now - w.probeStartedAt > PROBE_SECONDS_LIMIT) {
+      } else if (!w.interrupted && now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT) {
         toolError_print("%s: the probe did not end, stopped", portDescription_of(probe.port).name.c_str());
         w.interrupted = true;
         subprocess_interrupt(probe.child);
       } else if (w.interrupted &&
-                 now - w.probeStartedAt > PROBE_SECONDS_LIMIT + PROBE_STOP_GRACE_SECONDS) {
+                 now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT + FLEET_PROBE_STOP_GRACE_SECONDS) {
         subprocess_kill(probe.child);
       }
       continue;
@@ -172,7 +124,7 @@ void FleetWatch::stop(double now) {
     // Interrupted rather than killed: a probe then closes its port, which
     // releases the port's lock file. Killed only if it does not end soon.
     watched->interrupted = true;
-    watched->probeStartedAt = now - PROBE_SECONDS_LIMIT;
+    watched->probeStartedAt = now - FLEET_PROBE_SECONDS_LIMIT;
     subprocess_interrupt(watched->probe.child);
   }
 }

@@ -8,12 +8,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#ifndef _WIN32
-#include <sys/statvfs.h>
-#include <unistd.h>
-#endif
-
 #include "interrupts/Interrupts.h"
+#include "platform/Files.h"
 #include "platform/Subprocess.h"
 
 static std::string oneLine(const char *text) {
@@ -55,12 +51,7 @@ static int consoleWriteError(int code) {
   if (code == EDQUOT) return code;
 #endif
   if (code == ENOSPC || code == EFBIG) return code;
-#ifndef _WIN32
-  struct statvfs fs;  // fstatvfs returns 0 upon success
-  if (fstatvfs(fileno(stdout), &fs) == 0 && (geteuid() == 0 ? fs.f_bfree : fs.f_bavail) == 0)
-    return ENOSPC;
-#endif
-  return 0;
+  return files_onFullDisk(stdout) ? ENOSPC : 0;
 }
 
 // The console is the log a parent gave the child: a full disk must not pass
@@ -120,7 +111,8 @@ static bool parseLine(const std::string &line, ProgressLine *out) {
   std::string word = line.substr(0, space), rest = line.substr(space + 1);
   if (word == "step" && !rest.empty()) {
     out->kind = ProgressLine::STEP;
-    out->step = rest;
+    out->step = fleet_stepOf(rest);
+    out->stepText = rest;
     return true;
   }
   if (word == "percent") {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "fleet/FleetStates.h"
 #include "serial/UpdateProgress.h"
 
 // The line (with its LF) that tells one event.
@@ -42,7 +43,8 @@ void progressChannel_detach(void);
 
 struct ProgressLine {
   enum Kind { STEP, PERCENT, FACT } kind = STEP;
-  std::string step;  // STEP
+  FleetStep step = FLEET_STEP_UNKNOWN;  // STEP
+  std::string stepText;  // STEP: as the child wrote it (a newer child's unknown step)
   int percent = 0;   // PERCENT
   std::string key;   // FACT
   std::string value;

@@ -15,8 +15,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "fleet/Fleet.h"
-#include "fleet/FleetRun.h"
+#include "fleet/FleetLogs.h"
+#include "fleet/FleetProbe.h"
+#include "fleet/FleetReport.h"
 #include "fleet/ProgressChannel.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
@@ -73,7 +74,7 @@ TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
     lines.insert(lines.end(), more.begin(), more.end());
     ASSERT_EQ(lines.size(), 3u) << cut;
     EXPECT_EQ(lines[0].kind, ProgressLine::STEP);
-    EXPECT_EQ(lines[0].step, "sending logic");
+    EXPECT_EQ(lines[0].step, FLEET_STEP_SENDING_LOGIC);
     EXPECT_EQ(lines[1].kind, ProgressLine::PERCENT);
     EXPECT_EQ(lines[1].percent, 42);
     EXPECT_EQ(lines[2].kind, ProgressLine::FACT);
@@ -81,7 +82,31 @@ TEST(ProgressChannel, LinesSurviveAnySplitAndBadLinesAreDropped) {
     EXPECT_EQ(lines[2].value, "Expected  SUCCESS");
     std::vector<ProgressLine> last = reader.feed("\n", 1);
     ASSERT_EQ(last.size(), 1u);
-    EXPECT_EQ(last[0].step, "failed");
+    EXPECT_EQ(last[0].step, FLEET_STEP_FAILED);
+  }
+}
+
+// Every step a child writes is one the parent knows, under the same text; a
+// newer child's step is kept as it named it; each result has its own text.
+TEST(FleetStates, EachStepAndResultHasOneTextBothWays) {
+  for (int s = UPDATE_STEP_IDLE; s <= UPDATE_STEP_FAILED; s++) {
+    const std::string line =
+        progressChannel_line({UPDATE_EVENT_STEP, (UpdateStep)s, 0, NULL, NULL});
+    std::vector<ProgressLine> lines = ProgressReader().feed(line.data(), line.size());
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].step, FLEET_STEP_UNKNOWN) << updateProgress_stepName((UpdateStep)s);
+    EXPECT_STREQ(fleet_stepName(lines[0].step), updateProgress_stepName((UpdateStep)s));
+  }
+  std::vector<ProgressLine> newer = ProgressReader().feed("step unpacking\n", 15);
+  ASSERT_EQ(newer.size(), 1u);
+  EXPECT_EQ(newer[0].step, FLEET_STEP_UNKNOWN);
+  EXPECT_EQ(newer[0].stepText, "unpacking");
+  for (int s = FLEET_STEP_WAITING; s <= FLEET_STEP_INTERRUPTED; s++)
+    EXPECT_EQ(fleet_stepOf(fleet_stepName((FleetStep)s)), s) << fleet_stepName((FleetStep)s);
+  const char *results[] = {"", "updated", "failed", "interrupted", "current"};
+  for (int r = FLEET_RESULT_NONE; r <= FLEET_RESULT_CURRENT; r++) {
+    EXPECT_STREQ(fleet_resultName((FleetResult)r), results[r]);
+    EXPECT_EQ(fleet_resultOf(results[r]), r);
   }
 }
 
@@ -100,7 +125,7 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   r.baud = 9600;
   r.type = "TX";
   r.firmwareBefore = "1.0.3";
-  r.result = "failed";
+  r.result = FLEET_RESULT_FAILED;
   r.failedStep = "sending logic";
   r.message = "Expected : SUCCESS, received \"FAILED\"";
   r.started = fleet_isoTime(0);
@@ -211,15 +236,15 @@ TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
 TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
   // 115200 bytes of logic and 11520 of firmware: 10 s and 1 s at 11520 bytes/s.
   struct Case {
-    const char *step;
+    FleetStep step;
     int percent;
     double seconds;
   } cases[] = {
-      {"waiting", 0, 11 + 138},         {"checking", 0, 11 + 138},
-      {"sending logic", 0, 11 + 138},   {"sending logic", 50, 5 + 1 + 138},
-      {"sending firmware", 100, 138},   {"rebooting", 50, 69},
-      {"verifying", 0, 0},              {"done", 0, -1},
-      {"failed", 0, -1},                {"interrupted", 0, -1},
+      {FLEET_STEP_WAITING, 0, 11 + 138},        {FLEET_STEP_CHECKING, 0, 11 + 138},
+      {FLEET_STEP_SENDING_LOGIC, 0, 11 + 138},  {FLEET_STEP_SENDING_LOGIC, 50, 5 + 1 + 138},
+      {FLEET_STEP_SENDING_FIRMWARE, 100, 138},  {FLEET_STEP_REBOOTING, 50, 69},
+      {FLEET_STEP_VERIFYING, 0, 0},             {FLEET_STEP_DONE, 0, -1},
+      {FLEET_STEP_FAILED, 0, -1},               {FLEET_STEP_INTERRUPTED, 0, -1},
   };
   for (const Case &c : cases)
     EXPECT_DOUBLE_EQ(fleet_secondsLeft(c.step, c.percent, 115200, 11520), c.seconds) << c.step << c.percent;
@@ -230,7 +255,7 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
     FleetRecord r;
     r.port = port;
     r.baud = baud;
-    r.result = result;
+    r.result = fleet_resultOf(result);
     return r;
   };
   struct Case {
@@ -283,7 +308,7 @@ TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
   };
   for (const Case &c : cases) {
     FleetRecord handled;
-    handled.result = c.result, handled.firmwareAfter = c.firmwareAfter;
+    handled.result = fleet_resultOf(c.result), handled.firmwareAfter = c.firmwareAfter;
     FleetProbe check;
     check.openFailure = c.openFailure, check.identity = c.seen, check.answered = c.answered;
     EXPECT_EQ(fleet_sighting(check, handled, found), c.expected) << &c - cases;
@@ -318,7 +343,7 @@ TEST(FleetReport, AnEarlierReportOrAPlantedLinkIsReplacedNeverWrittenThrough) {
   const std::string report = folder + "r.json", victim = folder + "victim";
   FleetRecord r;
   r.port = 3;
-  r.result = "updated";
+  r.result = FLEET_RESULT_UPDATED;
   struct Case {
     bool link;
   } cases[] = {{false}, {true}};

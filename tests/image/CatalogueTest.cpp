@@ -99,7 +99,7 @@ static int runImage(std::vector<std::string> args, std::string *printed) {
   for (std::string &a : args) argv.push_back(&a[0]);
   ::testing::internal::CaptureStdout();
   ::testing::internal::CaptureStderr();
-  int status = runImageCommand((int)argv.size(), argv.data());
+  int status = runToolCommand("image", (int)argv.size(), argv.data());
   *printed = ::testing::internal::GetCapturedStdout();
   *printed += ::testing::internal::GetCapturedStderr();
   return status;

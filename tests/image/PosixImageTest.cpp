@@ -49,7 +49,7 @@ TEST(ImageCommandOutput, WriteFailuresEndWithFailure) {
     char *argv[] = {&a[0], &b[0], &o[0], &path[0]};
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(runImageCommand(4, argv), 1) << path;
+    EXPECT_EQ(runToolCommand("image", 4, argv), 1) << path;
     ::testing::internal::GetCapturedStdout();
     EXPECT_NE(::testing::internal::GetCapturedStderr().find("image: cannot "), std::string::npos);
   }

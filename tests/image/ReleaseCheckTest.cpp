@@ -72,7 +72,7 @@ class ReleaseCheck : public ImageBufferTest {
     for (std::string &a : args) argv.push_back(&a[0]);
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
-    int status = runImageCommand((int)argv.size(), argv.data());
+    int status = runToolCommand("image", (int)argv.size(), argv.data());
     ::testing::internal::GetCapturedStdout();
     *errors = ::testing::internal::GetCapturedStderr();
     return status;
@@ -130,9 +130,10 @@ TEST_F(ReleaseCheck, GeneratorAndToolRefuseWhatTheUpdaterWouldMisassemble) {
     EXPECT_EQ(sound ? 0 : 1, hexTextCheck_findProblemPlacing(row.text.c_str(), &problem,
                                                              placed.data(), &placedLength));
     EXPECT_EQ(row.refused ? 0 : 1, assemble(row.text));
-    if (!row.refused)
+    if (!row.refused) {
       EXPECT_TRUE(placedLength == gDataConcatenatedLenght &&
                   memcmp(placed.data(), gDataConcatenated, CONCAT_BUFFER_SIZE) == 0);
+    }
     if (!sound) {
       EXPECT_EQ(row.refused ? 1 : 0, problem.assemblyRefuses);
     }

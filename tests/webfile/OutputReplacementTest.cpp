@@ -35,9 +35,9 @@ struct Writer {
 int imageToFile(void) {
   std::string a = "--entry", b = "0", o = "-o", f = "image.bin";
   char *argv[] = {&a[0], &b[0], &o[0], &f[0]};
-  return runImageCommand(4, argv);
+  return runToolCommand("image", 4, argv);
 }
-int exportWeb(void) { return runExportWebCommand(0, nullptr); }
+int exportWeb(void) { return runToolCommand("export-web", 0, nullptr); }
 
 const Writer kWriters[] = {
     {"image -o", "image.bin", "image: cannot write image.bin", imageToFile},

@@ -169,7 +169,7 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_option("--jobs", all.fleet.jobs, "units updated at once (default: all)")
       ->check(commandLine_positiveValidator("a positive number of units"))
       ->option_text("N");
-  // A frequent slip: update's --port. runUpdateAllCommand says which option
+  // A frequent slip: update's --port. runUpdateAll says which option
   // update-all takes.
   command
       .add_option_function<std::string>("--port",

@@ -16,19 +16,16 @@ struct PortsOptions {
   std::string tracePath;  // wire trace file; empty: FWUPGRADE_TRACE
   std::vector<int> ports; // the ports given (network ones registered); empty: the system's
 };
-// Exit status 0 (the list was printed).
-int runPortsCommand(const PortsOptions &options);
+// runPorts: exit status 0 (the list was printed).
 
 struct ProbeOptions {
   int port = 0;  // 0: detection's scan
   int baud = 0;  // 0: detection's rates
   bool json = false;
   std::string tracePath;
-  std::string program;  // the tool, to probe COM1 to COM32 at once; empty: one by one
 };
-// Exit status 0 when a unit answered, 3 when none did, 1 when the tool
-// could not start.
-int runProbeCommand(const ProbeOptions &options);
+// runProbe: exit status 0 when a unit answered, 3 when none did, 1 when the
+// tool could not start.
 
 // What both commands show of a unit. A missing field is null in JSON.
 nlohmann::json textOrNull(const std::string &text);
@@ -37,8 +34,5 @@ nlohmann::json unitJson(const UnitInfo &info);
 // manufacturer, product; null when not known), added to `item`.
 void addSlotJson(nlohmann::json *item, const struct SystemPort &port);
 void printUnit(const UnitInfo &info, const char *indent);
-// After "no unit answered": why the port (0: detection's range) gave none, as
-// far as the opens tell.
-void printWhyNoUnit(int port);
 
 #endif  // PORTCOMMANDS_H

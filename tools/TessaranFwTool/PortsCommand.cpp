@@ -87,7 +87,8 @@ static void printSlot(const SystemPort &port) {
   if (!maker.empty()) printf("  \"%s\"", printableText_escape(maker).c_str());
 }
 
-int runPortsCommand(const PortsOptions &options) {
+int runPorts(const ToolOptions &tool) {
+  const PortsOptions &options = tool.ports;
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   json list = json::array();

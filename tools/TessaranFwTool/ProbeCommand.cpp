@@ -13,6 +13,7 @@
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
+#include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
@@ -69,25 +70,12 @@ void printUnit(const UnitInfo &info, const char *indent) {
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
-void printWhyNoUnit(int port) {
-  if (port == 0 || portDescription_of(port).comNumber > 0) {
-    openFailures_printRange(port > 0 ? port : DETECTION_FIRST_PORT,
-                            port > 0 ? port : DETECTION_LAST_PORT);
-    return;
-  }
-  // Why the port could not be opened (a device absent or held, a server not
-  // reached or given up); a server that took the connection and relayed no
-  // answer says nothing more.
-  const std::string failure = portDescription_openFailure(port);
-  if (!failure.empty())
-    toolError_print("%s: %s", portDescription_of(port).name.c_str(), failure.c_str());
-}
-
-int runProbeCommand(const ProbeOptions &options) {
+int runProbe(const ToolOptions &tool) {
+  const ProbeOptions &options = tool.probe;
   const UnitRun run = {TOOL_NAME " probe", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   UnitSearch search;
-  search.program = options.program;
+  search.program = subprocess_selfPath(tool.program);
   search.port = options.port;
   search.baud = options.baud;
   lookingStatus_start();

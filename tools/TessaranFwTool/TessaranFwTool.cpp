@@ -30,16 +30,9 @@ static const ToolCommand kCommands[] = {
     {"verify-web", "check a web update file against its header", addVerifyWebOptions, runVerifyWeb,
      verifyWebUsageError},
     {"bench", "bench routines (test patterns, dump)", addBenchOptions, runBench, benchUsageError},
-    {"ports", "list the COM ports the updater scans, with state", addPortsOptions,
-     [](const ToolOptions &options) { return runPortsCommand(options.ports); }, NULL},
+    {"ports", "list the COM ports the updater scans, with state", addPortsOptions, runPorts, NULL},
     {"probe", "find the unit and show its type, rate and versions (read-only); exit 3: no unit",
-     addProbeOptions,
-     [](const ToolOptions &options) {
-       ProbeOptions probe = options.probe;
-       probe.program = subprocess_selfPath(options.program);
-       return runProbeCommand(probe);
-     },
-     NULL},
+     addProbeOptions, runProbe, NULL},
     {"update",
      "update the unit without questions or key wait, then verify its version; exit 0 updated "
      "and verified, 1 failed or not verified, 3 no unit",
@@ -47,7 +40,7 @@ static const ToolCommand kCommands[] = {
     {"update-all",
      "update every unit found on the ports at once, each as update does; exit 0 all updated, "
      "1 any failed, 3 no unit",
-     addUpdateAllOptions, runUpdateAllCommand, NULL},
+     addUpdateAllOptions, runUpdateAll, NULL},
 };
 
 static const ToolCommand &commandNamed(const std::string &name) {
@@ -164,16 +157,10 @@ int runTool(int argc, char **argv) {
   return commandNamed(app.get_subcommands().front()->get_name()).run(options);
 }
 
-// The tool's command line for one command and its arguments.
-static int runOneCommand(const char *name, int argc, char **argv) {
+int runToolCommand(const char *name, int argc, char **argv) {
   std::string tool = TOOL_NAME, command = name;
   std::vector<char *> line = {&tool[0], &command[0]};
   for (int k = 0; k < argc; k++) line.push_back(argv[k]);
   line.push_back(NULL);
   return runTool((int)line.size() - 1, line.data());
 }
-
-int runImageCommand(int argc, char **argv) { return runOneCommand("image", argc, argv); }
-int runExportWebCommand(int argc, char **argv) { return runOneCommand("export-web", argc, argv); }
-int runVerifyWebCommand(int argc, char **argv) { return runOneCommand("verify-web", argc, argv); }
-int runBenchCommand(int argc, char **argv) { return runOneCommand("bench", argc, argv); }

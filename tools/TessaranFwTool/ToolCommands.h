@@ -11,7 +11,7 @@
 
 #include "PortCommands.h"
 #include "UpdateCommand.h"
-#include "fleet/Fleet.h"
+#include "fleet/FleetRun.h"
 #include "platform/ToolName.h"
 
 namespace CLI {
@@ -101,13 +101,15 @@ void addProbeOptions(CLI::App &command, ToolOptions &options);
 void addUpdateOptions(CLI::App &command, ToolOptions &options);
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options);
 
-// Each command's run on its parsed values (ports and probe: PortCommands.h).
+// Each command's run on its parsed values: the table's `run`.
 int runImage(const ToolOptions &options);
 int runExportWeb(const ToolOptions &options);
 int runVerifyWeb(const ToolOptions &options);
 int runBench(const ToolOptions &options);
+int runPorts(const ToolOptions &options);
+int runProbe(const ToolOptions &options);
 int runUpdate(const ToolOptions &options);
-int runUpdateAllCommand(const ToolOptions &options);
+int runUpdateAll(const ToolOptions &options);
 
 // The usage errors of the commands with a usage text of their own, and their
 // usage printed on stderr (exit status 2).
@@ -119,13 +121,13 @@ int exportWebUsageError(const CLI::ParseError &error);
 int verifyWebUsageError(const CLI::ParseError &error);
 int benchUsageError(const CLI::ParseError &error);
 
-// update-all once its options are checked; argv0 starts the children.
-int runUpdateAll(const FleetOptions &options, const char *argv0);
+// update-all's --ports: COM numbers and ranges (with or without "COM"),
+// network ports and usb:LOCATION slots. FALSE after saying what is wrong.
+bool parseUpdateAllPorts(const std::string &list, bool watch, std::vector<int> *ports,
+                         std::vector<std::string> *slotLocations);
 
-// One command with the arguments after its name, as on the tool's command line.
-int runImageCommand(int argc, char **argv);      // image --entry N -o FILE | image HEXFILE -o FILE
-int runExportWebCommand(int argc, char **argv);  // export-web
-int runVerifyWebCommand(int argc, char **argv);  // verify-web [FILE]
-int runBenchCommand(int argc, char **argv);      // bench send-512kb PORT BAUD | send-512kb-2 | dump
+// The command NAME with the arguments after it, as on the tool's command line
+// (runTool): `runToolCommand("image", argc, argv)` for `image --entry 0 -o FILE`.
+int runToolCommand(const char *name, int argc, char **argv);
 
 #endif  // TOOLCOMMANDS_H

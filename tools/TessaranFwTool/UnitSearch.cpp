@@ -5,12 +5,14 @@
 #include <algorithm>
 
 #include "LookingStatus.h"
-#include "PortCommands.h"
-#include "fleet/FleetRun.h"
+#include "fleet/FleetReport.h"
+#include "fleet/FleetSearch.h"
 #include "interrupts/Interrupts.h"
 #include "platform/Platform.h"
+#include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
+#include "platform/ToolError.h"
 #include "serial/PortDescription.h"
 #include "serial/UpdateProgress.h"
 #include "updater/Detection.h"
@@ -83,6 +85,21 @@ std::vector<int> unitSearch_systemPorts(void) {
       ports.push_back(number);
   }
   return ports;
+}
+
+// Why the port (0: detection's range) gave no unit, as far as the opens tell.
+static void printWhyNoUnit(int port) {
+  if (port == 0 || portDescription_of(port).comNumber > 0) {
+    openFailures_printRange(port > 0 ? port : DETECTION_FIRST_PORT,
+                            port > 0 ? port : DETECTION_LAST_PORT);
+    return;
+  }
+  // Why the port could not be opened (a device absent or held, a server not
+  // reached or given up); a server that took the connection and relayed no
+  // answer says nothing more.
+  const std::string failure = portDescription_openFailure(port);
+  if (!failure.empty())
+    toolError_print("%s: %s", portDescription_of(port).name.c_str(), failure.c_str());
 }
 
 void unitSearch_printWhyNone(const UnitSearch &search) {

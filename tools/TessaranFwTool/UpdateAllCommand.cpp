@@ -8,11 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
-#ifdef _WIN32
-#include <direct.h>
-#endif
 
 #include <algorithm>
 #include <string>
@@ -20,13 +16,19 @@
 
 #include "ToolCommands.h"
 #include "UnitSearch.h"
-#include "fleet/Fleet.h"
+#include "fleet/FleetLogs.h"
+#include "fleet/FleetProbe.h"
 #include "fleet/FleetRun.h"
+#include "fleet/FleetSearch.h"
+#include "fleet/FleetWatch.h"
+#include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
+#include "platform/Files.h"
 #include "platform/PrintableText.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
+#include "serial/SerialTrace.h"
 #include "updater/Detection.h"
 #include "updater/ReleaseSummary.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -96,18 +98,32 @@ static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
-static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL) {
+// A unit's step as a watch shows it: "updated" for "done" once it has ended.
+static std::string watchedStep(const FleetUnit &unit) {
+  if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
+  if (!unit.running && !unit.finished) return "queued";  // waits for its turn (--jobs)
+  return unit.stepName();
+}
+
+// WATCHED: the row of a watched port.
+static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths = NULL,
+                           bool watched = false) {
+  const std::string step = watched ? watchedStep(unit) : unit.stepName();
   char row[200];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, " %-4s %-7s %-17s %5s %7s",
            unit.record.type.empty() ? "-" : unit.record.type.c_str(),
-           rateCell(unit.record.baud).c_str(), unit.step.c_str(), percent.c_str(),
+           rateCell(unit.record.baud).c_str(), step.c_str(), percent.c_str(),
            unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
   if (lengths == NULL) return portCell(unit.record) + row;
   // The live table only: the step lines keep their shape.
-  double left = fleet_secondsLeft(unit.finished ? "done" : unit.step, unit.running ? unit.percent : 0,
-                                  lengths->fpgaFor(unit.record.type), lengths->mcu);
+  // A unit queued in a watch shows none.
+  const bool queued = watched && !unit.running && !unit.finished;
+  double left = queued ? -1
+                       : fleet_secondsLeft(unit.finished ? FLEET_STEP_DONE : unit.step,
+                                           unit.running ? unit.percent : 0,
+                                           lengths->fpgaFor(unit.record.type), lengths->mcu);
   char column[32];
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
   std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
@@ -130,14 +146,6 @@ static std::string tableHeader(void) {
   return header(kTableHeader) + slot;
 }
 
-// A unit's row once it has ended, as a watch shows it: "updated" for "done".
-static FleetUnit shownUnit(const FleetUnit &unit) {
-  FleetUnit shown = unit;
-  if (unit.finished && unit.step == "done") shown.step = "updated";
-  else if (!unit.running && !unit.finished) shown.step = "queued";  // waits for its turn (--jobs)
-  return shown;
-}
-
 // The row of a watched port without a unit: waiting, or probing now.
 static std::string emptyPortRow(int port, bool probing) {
   FleetRecord record;
@@ -151,11 +159,11 @@ static std::string emptyPortRow(int port, bool probing) {
 static std::string countLine(const std::vector<const FleetUnit *> &units) {
   int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
   for (const FleetUnit *unit : units) {
-    const std::string &result = unit->record.result;
+    const FleetResult result = unit->record.result;
     if (!unit->finished) updating++;
-    else if (result == "updated") updated++;
-    else if (result == "current") current++;
-    else if (result == "failed") failed++;
+    else if (result == FLEET_RESULT_UPDATED) updated++;
+    else if (result == FLEET_RESULT_CURRENT) current++;
+    else if (result == FLEET_RESULT_FAILED) failed++;
     else interrupted++;
   }
   std::string line = "updated " + std::to_string(updated) + ", current " + std::to_string(current) +
@@ -277,15 +285,15 @@ class Display : public FleetListener {
     fitSlotColumn(units);
     TableRows rows;
     for (const FleetWatch::Port &port : watch_->ports()) {
-      const FleetUnit shown = port.unit == NULL ? FleetUnit() : shownUnit(*port.unit);
       std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
-                                          : unitRow(shown, now, &lengths_);
+                                          : unitRow(*port.unit, now, &lengths_, true);
       // A handled unit: when the last check found it still plugged in.
       if (port.unit != NULL && port.unit->finished)
         row += port.seenAt > 0
                    ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
                    : "  checking it is still there";
-      rows.push_back({row, port.unit != NULL ? shown.step : port.probing ? "probing" : "waiting"});
+      rows.push_back({row, port.unit != NULL ? watchedStep(*port.unit)
+                                             : port.probing ? "probing" : "waiting"});
     }
     fitWindow(&rows, 2, "ports");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
@@ -297,7 +305,8 @@ class Display : public FleetListener {
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
     TableRows rows;
-    for (const FleetUnit *unit : units) rows.push_back({unitRow(*unit, now, &lengths_), unit->step});
+    for (const FleetUnit *unit : units)
+      rows.push_back({unitRow(*unit, now, &lengths_), unit->stepName()});
     fitWindow(&rows, 1, "units");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
@@ -365,10 +374,10 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
     const size_t slash = r.log.find_last_of("/\\");
     anyLog = anyLog || !r.log.empty();
     printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", portCell(r).c_str(),
-           r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(), r.result.c_str(),
-           firmware.c_str(), r.seconds,
+           r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(),
+           fleet_resultName(r.result), firmware.c_str(), r.seconds,
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
-    if (r.result != "updated" && r.result != "current")
+    if (!fleet_isSound(r.result))
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
   }
   printf("%zu unit%s in %s: %.0f units per hour\n", records.size(), records.size() == 1 ? "" : "s",
@@ -385,19 +394,6 @@ static std::string defaultLogDir(time_t start) {
   return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
 }
 
-// Makes the folder; an existing one will do unless mustBeNew.
-static bool makeFolder(const std::string &path, bool mustBeNew) {
-#ifdef _WIN32
-  int made = _mkdir(path.c_str());
-#else
-  int made = mkdir(path.c_str(), 0777);
-#endif
-  // Returns 0 upon success, -1 upon failure. A folder named by the user may
-  // be a link to one elsewhere: the files in it are what must be new.
-  struct stat st;
-  return made == 0 || (!mustBeNew && errno == EEXIST && stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFDIR));
-}
-
 // The default folder is named after the start time, to the second: a run
 // started within the same second gets the next number rather than the
 // earlier run's folder.
@@ -405,7 +401,7 @@ static bool makeDefaultLogFolder(time_t start, std::string *folder) {
   const std::string base = defaultLogDir(start);
   for (int number = 1; number < 1000; number++) {
     *folder = fleet_numberedName(base, number);
-    if (makeFolder(*folder, true)) return true;
+    if (files_makeFolder(*folder, true)) return true;
     if (errno != EEXIST) return false;
   }
   return false;
@@ -464,8 +460,8 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   const std::vector<FleetRecord> records = finishedRecords(run);
   bool anyFailed = reportFailed, anyInterrupted = false;
   for (const FleetRecord &r : records) {
-    anyFailed = anyFailed || r.result == "failed";
-    anyInterrupted = anyInterrupted || r.result == "interrupted";
+    anyFailed = anyFailed || r.result == FLEET_RESULT_FAILED;
+    anyInterrupted = anyInterrupted || r.result == FLEET_RESULT_INTERRUPTED;
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
   else
@@ -474,7 +470,8 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
 
-int runUpdateAll(const FleetOptions &options, const char *argv0) {
+// update-all once its options are checked; argv0 starts the children.
+static int updateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
   const double startedAt = fleet_nowSeconds();
   std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
@@ -489,7 +486,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       return EXIT_USAGE;
     }
   }
-  if (!options.traceDir.empty() && !makeFolder(options.traceDir, false)) {
+  if (!options.traceDir.empty() && !files_makeFolder(options.traceDir, false)) {
     toolError_print("cannot make the trace folder %s: %s", options.traceDir.c_str(),
             strerror(errno));
     return EXIT_USAGE;
@@ -511,7 +508,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
 
   if (options.watch) {
     std::string logDir = options.logDir;
-    if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
+    if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !files_makeFolder(logDir, false)) {
       toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
       return EXIT_UPDATE_FAILED;
     }
@@ -547,7 +544,7 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
       gPortWidth = (int)portDescription_of(unit.port).name.size();
 
   std::string logDir = options.logDir;
-  if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !makeFolder(logDir, false)) {
+  if (logDir.empty() ? !makeDefaultLogFolder(startTime, &logDir) : !files_makeFolder(logDir, false)) {
     toolError_print("cannot make the log folder %s: %s", logDir.c_str(), strerror(errno));
     return EXIT_UPDATE_FAILED;
   }
@@ -566,8 +563,8 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   bool allUpdated = true, anyFailed = false;
   for (const FleetUnit *unit : run.units()) {
     records.push_back(unit->record);
-    allUpdated = allUpdated && (unit->record.result == "updated" || unit->record.result == "current");
-    anyFailed = anyFailed || unit->record.result == "failed";
+    allUpdated = allUpdated && fleet_isSound(unit->record.result);
+    anyFailed = anyFailed || unit->record.result == FLEET_RESULT_FAILED;
   }
   printSummary(records, options, logDir, fleet_nowSeconds() - startedAt);
   if (!options.reportPath.empty()) {
@@ -579,4 +576,38 @@ int runUpdateAll(const FleetOptions &options, const char *argv0) {
   }
   if (allUpdated) return EXIT_UPDATE_DONE;
   return anyFailed || !run.stopped() ? EXIT_UPDATE_FAILED : EXIT_INTERRUPTED;
+}
+
+int runUpdateAll(const ToolOptions &options) {
+  const UpdateAllCommandLine &all = options.updateAll;
+  if (all.probePort > 0) {
+    // The probe's trace, for its parent to append to its own: each record
+    // names the port, since the parent's trace holds every port's.
+    if (!all.probeTrace.empty()) {
+      serialTrace_setLabel(portDescription_of(all.probePort).name.c_str());
+      if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
+      serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
+    }
+    return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
+                           all.probeChannel.c_str());
+  }
+  if (all.portGiven) {
+    toolError_print(
+        "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
+    return EXIT_USAGE;
+  }
+  FleetOptions fleet = all.fleet;
+  if (!all.ports.empty() &&
+      !parseUpdateAllPorts(all.ports, fleet.watch, &fleet.ports, &fleet.slotLocations))
+    return EXIT_USAGE;
+  // --baud is the rate of the socket:// ports' lines, which no probe can
+  // learn; the other ports' units are found at their own rates.
+  if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
+                                     [](int port) { return portDescription_of(port).serverRate; })) {
+    toolError_print(
+        "--baud is the rate of the socket:// ports' lines, and --ports names none "
+        "(COM and rfc2217:// ports are asked at detection's rates)");
+    return EXIT_USAGE;
+  }
+  return updateAll(fleet, options.program);
 }

@@ -107,7 +107,7 @@ static BOOL runsReleaseAlready(void) {
   return TRUE;
 }
 
-int runScriptedUpdate(const ScriptedUpdateOptions &options) {
+static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   // The unit's bytes in a mismatch dump are escaped: they may be anything.
   const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed

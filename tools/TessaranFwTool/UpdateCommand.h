@@ -15,11 +15,9 @@ struct ScriptedUpdateOptions {
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
 };
-
-// Runs the update with the updater's console texts and returns the exit
-// status: 0 updated (and verified unless switched off) or, with skipCurrent,
-// found running the release already; 1 failed or not verified, 3 no unit
-// answered.
-int runScriptedUpdate(const ScriptedUpdateOptions &options);
+// runUpdate runs the update with the updater's console texts and returns the
+// exit status: 0 updated (and verified unless switched off) or, with
+// skipCurrent, found running the release already; 1 failed or not verified, 3
+// no unit answered.
 
 #endif  // UPDATECOMMAND_H

@@ -1,4 +1,4 @@
-// The command line of update-all.
+// update-all's --ports: the list of COM numbers, network ports and USB slots.
 #include <ctype.h>
 
 #include <algorithm>
@@ -6,16 +6,10 @@
 #include <vector>
 
 #include "ToolCommands.h"
-#include "UnitSearch.h"
-#include "fleet/Fleet.h"
-#include "image/ImageAssembly.h"
-#include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/ToolError.h"
-#include "platform/ToolName.h"
 #include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
-#include "serial/SerialTrace.h"
 
 // A port list with the COM prefixes taken away ("COM1-COM4,com9" -> "1-4,9"):
 // the list's own parser takes numbers only.
@@ -40,8 +34,8 @@ static std::string withoutComPrefixes(const std::string &list) {
 // locations go to *slotLocations); under watch, a location with nothing
 // plugged in yet is taken, to be watched for adapters to come.
 // FALSE after saying what is wrong.
-static bool parsePortList(const std::string &list, bool watch, std::vector<int> *ports,
-                          std::vector<std::string> *slotLocations) {
+bool parseUpdateAllPorts(const std::string &list, bool watch, std::vector<int> *ports,
+                         std::vector<std::string> *slotLocations) {
   std::string comItems;
   std::vector<int> namedPorts;
   size_t start = 0;
@@ -95,38 +89,4 @@ static bool parsePortList(const std::string &list, bool watch, std::vector<int> 
   for (int port : namedPorts)
     if (std::find(ports->begin(), ports->end(), port) == ports->end()) ports->push_back(port);
   return true;
-}
-
-int runUpdateAllCommand(const ToolOptions &options) {
-  const UpdateAllCommandLine &all = options.updateAll;
-  if (all.probePort > 0) {
-    // The probe's trace, for its parent to append to its own: each record
-    // names the port, since the parent's trace holds every port's.
-    if (!all.probeTrace.empty()) {
-      serialTrace_setLabel(portDescription_of(all.probePort).name.c_str());
-      if (all.probeTraceLimit > 0) serialTrace_setLimit(all.probeTraceLimit);
-      serialTrace_start(TOOL_NAME " probe", FIRMWARE_VERSION_TO_UPLOAD, all.probeTrace.c_str());
-    }
-    return fleet_probePort(all.probePort, all.probeBaud, all.probeIdentify,
-                           all.probeChannel.c_str());
-  }
-  if (all.portGiven) {
-    toolError_print(
-        "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
-    return EXIT_USAGE;
-  }
-  FleetOptions fleet = all.fleet;
-  if (!all.ports.empty() &&
-      !parsePortList(all.ports, fleet.watch, &fleet.ports, &fleet.slotLocations))
-    return EXIT_USAGE;
-  // --baud is the rate of the socket:// ports' lines, which no probe can
-  // learn; the other ports' units are found at their own rates.
-  if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
-                                     [](int port) { return portDescription_of(port).serverRate; })) {
-    toolError_print(
-        "--baud is the rate of the socket:// ports' lines, and --ports names none "
-        "(COM and rfc2217:// ports are asked at detection's rates)");
-    return EXIT_USAGE;
-  }
-  return runUpdateAll(fleet, options.program);
 }

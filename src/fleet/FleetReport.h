@@ -1,0 +1,65 @@
+// One unit's record of an update-all run and the run's report (JSON or CSV),
+// with what both are written with: the times, the port as a command line
+// names it, the command that tries the units not updated again.
+#ifndef FLEETREPORT_H
+#define FLEETREPORT_H
+
+#include <time.h>
+
+#include <string>
+#include <vector>
+
+#include "fleet/FleetStates.h"
+
+// One unit's line of the report.
+struct FleetRecord {
+  int port = 0;  // the COM number, or past COM255 a network port (see address)
+  std::string address;  // "COM3", or the URL of a unit behind a terminal server
+  int slotComNumber = 0;  // at a USB slot: the COM number of the device the unit was found on
+  std::string device;
+  int baud = 0;
+  std::string type;
+  std::string firmwareBefore, fpgaBefore, firmwareAfter, fpgaAfter;
+  FleetResult result = FLEET_RESULT_NONE;  // written as "updated", "failed", ... (FleetStates.h)
+  std::string failedStep;  // the step a failed unit was in
+  std::string message;
+  std::string started, finished;  // UTC, ISO 8601
+  double seconds = 0;
+  std::string log;
+  // The adapter's slot where the system tells it (SystemPorts.h): USB
+  // location, serial number, VID and PID as four hex digits; "" when not known.
+  std::string location, serialNumber, vid, pid;
+  // The label scanned for the unit (update-all --labels, update --label); "" when none.
+  std::string label;
+  // The exit statuses of the unit's hooks (--on-result, --on-start): FLEET_NO_HOOK when
+  // none ran, 124 for a hook stopped at its time bound, 127 for one that could not start.
+  int hookStatus = -1, startHookStatus = -1;
+};
+#define FLEET_NO_HOOK (-1)
+
+// The time in UTC, written with strftime's FORMAT ("" when it does not fit).
+std::string fleet_utcText(time_t when, const char *format);
+// "2026-03-01T08:15:00Z".
+std::string fleet_isoTime(time_t when);
+// The clock of the runs and the probes: seconds, steady.
+double fleet_nowSeconds(void);
+
+// The report in either form, chosen by the file name (.json, .csv).
+std::string fleet_reportJson(const std::vector<FleetRecord> &records);
+std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+// Written whole beside PATH, then renamed over it (never a half-written or
+// emptied report at PATH). FALSE with the reason in *error.
+bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
+// Whether a report can be written at PATH (its name, its folder), without
+// touching a file already there.
+bool fleet_checkReportPath(const std::string &path, std::string *error);
+
+// The port as a command line gives it to --port: "3", or the URL.
+std::string fleet_portArgument(int port);
+// The command that tries again the units of RECORDS not updated ("" when
+// none is left): `update --port N --baud B` for one, `update-all --ports
+// N,M` for several, with `--baud BAUD` when the run was given the socket://
+// ports' rate (BAUD > 0).
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud);
+
+#endif  // FLEETREPORT_H
