@@ -9,7 +9,6 @@
 #include <time.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
