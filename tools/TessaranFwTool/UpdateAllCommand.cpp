@@ -292,8 +292,8 @@ class Display : public FleetListener {
         row += port.seenAt > 0
                    ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
                    : "  checking it is still there";
-      rows.push_back({row, port.unit != NULL ? watchedStep(*port.unit)
-                                             : port.probing ? "probing" : "waiting"});
+      const std::string step = port.probing ? "probing" : "waiting";
+      rows.push_back({row, port.unit != NULL ? watchedStep(*port.unit) : step});
     }
     fitWindow(&rows, 2, "ports");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
