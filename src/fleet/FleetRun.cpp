@@ -12,6 +12,7 @@
 
 #include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
+#include "fleet/UnitHooks.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/Subprocess.h"
@@ -40,6 +41,7 @@ struct FleetRun::Tracked : FleetUnit {
   double lastInterruptAt = 0, killAt = 0;
   int stretch = 0;         // stretches at risk begun so far
   int warnedStretch = -1;  // the stretch the last warning named it in
+  std::unique_ptr<UnitHook> startHook, resultHook;  // killed with the run
 };
 
 static bool isStreaming(const FleetUnit &unit) {
@@ -156,7 +158,7 @@ void FleetRun::start(Tracked &unit, double now) {
     r.message = "cannot start the update: " + error;
     r.finished = r.started;
     listener_.stepChanged(unit, now);
-    listener_.unitFinished(unit, now);
+    settle(unit, now);
     return;
   }
   unit.running = true;
@@ -225,7 +227,6 @@ static void makeReadable(const std::string &log) {
 // The child ended: its result from what it told and its exit status.
 void FleetRun::finish(Tracked &unit, int status, double now) {
   FleetRecord &r = unit.record;
-  if (!r.log.empty()) makeReadable(r.log);
   const FleetStep stepBefore = unit.step;
   unit.lastHeardAt = now;
   unit.running = false;
@@ -270,7 +271,33 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
     unit.unknownStep.clear();
     listener_.stepChanged(unit, now);
   }
+  settle(unit, now);
+}
+
+// ---- Hooks ---------------------------------------------------------------------------------
+
+void FleetRun::settle(Tracked &unit, double now) {
   listener_.unitFinished(unit, now);
+  if (!options_.onResult.empty() && !hooksStopped_)
+    unit.resultHook.reset(new UnitHook(options_.onResult, UNIT_HOOK_RESULT, unit.record));
+}
+
+// Looks at the unit's hooks; once they have ended after its end, its record
+// is final: the hooks' statuses go in, its log is made readable (the hooks'
+// output in it), and the listener is told.
+void FleetRun::followHooks(Tracked &unit) {
+  bool running = false;
+  for (const std::unique_ptr<UnitHook> *hook : {&unit.startHook, &unit.resultHook})
+    running = (*hook != nullptr && !(*hook)->poll()) || running;
+  if (running || !unit.finished || unit.recorded) return;
+  FleetRecord &r = unit.record;
+  if (unit.startHook != nullptr) r.startHookStatus = unit.startHook->status();
+  if (unit.resultHook != nullptr) r.hookStatus = unit.resultHook->status();
+  unit.startHook.reset();
+  unit.resultHook.reset();
+  if (!r.log.empty()) makeReadable(r.log);
+  unit.recorded = true;
+  listener_.unitRecorded(unit);
 }
 
 // ---- Rounds -------------------------------------------------------------------------------
@@ -281,7 +308,7 @@ void FleetRun::endUnstarted(Tracked &unit, double now) {
   unit.step = FLEET_STEP_INTERRUPTED;
   unit.record.result = FLEET_RESULT_INTERRUPTED;
   unit.record.message = "not started: stopped by an interrupt";
-  listener_.unitFinished(unit, now);
+  settle(unit, now);
 }
 
 void FleetRun::endWatch(double now) {
@@ -334,6 +361,22 @@ void FleetRun::takeInterrupts(double now) {
       }
     }
   }
+  // One more once stopping: the hooks still running are stopped at once
+  // rather than at their bound, and none starts any more.
+  if (stopping_ && interruptsSeen_ < interrupts && !hooksStopped_) {
+    hooksStopped_ = true;
+    std::vector<const FleetUnit *> stopped;
+    for (auto &unit : units_) {
+      bool running = false;
+      for (const std::unique_ptr<UnitHook> *hook : {&unit->startHook, &unit->resultHook})
+        if (*hook != nullptr && !(*hook)->ended()) {
+          (*hook)->interrupt();
+          running = true;
+        }
+      if (running) stopped.push_back(unit.get());
+    }
+    listener_.hooksStopped(stopped);
+  }
   interruptsSeen_ = interrupts;
 }
 
@@ -359,6 +402,10 @@ bool FleetRun::round() {
       for (const ProgressLine &line : unit->reader.feed(buffer, (size_t)n)) {
         if (takeEvent(*unit, line)) {
           changed = true;
+          // The first image begins: the on-start hook, beside it.
+          if (fleet_isStreamingStep(unit->step) && unit->startHook == nullptr &&
+              !options_.onStart.empty() && !hooksStopped_)
+            unit->startHook.reset(new UnitHook(options_.onStart, UNIT_HOOK_START, unit->record));
           listener_.stepChanged(*unit, now);
         } else if (line.kind == ProgressLine::PERCENT) {
           listener_.percentChanged(*unit, now);
@@ -388,7 +435,10 @@ bool FleetRun::round() {
 
   takeInterrupts(now);
   bool anyLeft = false;
-  for (const auto &unit : units_) anyLeft = anyLeft || !unit->finished;
+  for (auto &unit : units_) {
+    followHooks(*unit);
+    anyLeft = anyLeft || !unit->recorded;
+  }
   listener_.roundEnded(units(), now, changed);
   return anyLeft;
 }

@@ -28,6 +28,14 @@
 // still ended with a sound update. Signals ignored at start (nohup, a
 // background job) stay ignored.
 //
+// Hooks (UnitHooks.h). A unit's on-start hook starts when its first image
+// begins, its on-result hook when its result is settled; neither is waited
+// for: each round looks at them, and stops one at its bound. The unit's
+// record is final, and its log made readable, once both have ended
+// (unitRecorded); a run is over only then. Stopping does not stop hooks: a
+// unit stopped so runs its on-result hook too, within its bound; the next
+// interrupt stops every hook still running at once, and none starts after it.
+//
 // Files. Logs (and traces) are new files, never an earlier run's: a name
 // already taken gets the next free number (update-COM3-2.log), and a planted
 // link is refused rather than followed. A log that cannot be made is said,
@@ -63,6 +71,8 @@ struct FleetOptions {
   // up again every round, so that an adapter plugged in later at it (behind
   // that hub) is watched too; ports holds the slots found at the start.
   std::vector<std::string> slotLocations;
+  // Hooks (UnitHooks.h): commands run for each unit through the shell; empty: none.
+  std::string onStart, onResult;
 };
 
 // One unit as its display sees it.
@@ -74,6 +84,7 @@ struct FleetUnit {
   int percent = 0;               // of the step
   bool running = false;          // its child is running
   bool finished = false;         // record.result is settled
+  bool recorded = false;         // and its hooks have ended: the record is final
   double startedAt = 0;          // fleet_nowSeconds(); 0: not started
   double lastHeardAt = 0;
 
@@ -96,6 +107,10 @@ class FleetListener {
   virtual void factLearnt(const FleetUnit &, const std::string & /*key*/,
                           const std::string & /*value*/) {}
   virtual void unitFinished(const FleetUnit &, double /*now*/) {}
+  // The unit's record is final: its hooks (started at its first image and at
+  // its end) have ended, their statuses are in it, and its log is as it stays.
+  // Told once a unit, after unitFinished (in the same round when it has no hooks).
+  virtual void unitRecorded(const FleetUnit &) {}
   // The unit's log (record.log) cannot be made or written, for WHY; told once
   // a unit. Its update goes on (without a log when it could not be made).
   virtual void logFailed(const FleetUnit &, const std::string & /*why*/) {}
@@ -105,6 +120,8 @@ class FleetListener {
   virtual void watchEnded(const std::vector<const FleetUnit *> & /*running*/) {}
   // An interrupt stops every unit.
   virtual void stopping() {}
+  // An interrupt after that one stopped the hooks of these units (none start any more).
+  virtual void hooksStopped(const std::vector<const FleetUnit *> & /*units*/) {}
   // A round is over; CHANGED when a step changed or a unit ended in it.
   virtual void roundEnded(const std::vector<const FleetUnit *> & /*units*/, double /*now*/,
                           bool /*changed*/) {}
@@ -129,8 +146,8 @@ class FleetRun {
   // A unit found on a port (port, baud, device), started in its turn.
   void add(const FleetRecord &found);
   // Starts what --jobs allows, takes what the children told, applies the
-  // stall bound and the interrupts since the last round. FALSE once every
-  // unit has finished.
+  // stall bound and the interrupts since the last round, starts and looks at
+  // the hooks. FALSE once every unit has finished and its hooks have ended.
   bool round();
   // Up to timeoutMs for a child to tell something, or an interrupt; but not
   // before FLEET_ROUND_SECONDS have passed since the last round began.
@@ -155,6 +172,8 @@ class FleetRun {
   static bool takeEvent(Tracked &unit, const ProgressLine &line);
   void start(Tracked &unit, double now);
   void finish(Tracked &unit, int status, double now);
+  void settle(Tracked &unit, double now);  // its result is known: told, its on-result hook started
+  void followHooks(Tracked &unit);
   void endUnstarted(Tracked &unit, double now);
   void takeInterrupts(double now);
 
@@ -168,6 +187,7 @@ class FleetRun {
   int interruptsSeen_ = 0;
   double roundAt_ = 0;  // when the last round began
   bool stopping_ = false;
+  bool hooksStopped_ = false;  // an interrupt stopped the hooks
   bool watching_ = false;
 };
 

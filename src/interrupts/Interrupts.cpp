@@ -26,9 +26,15 @@ static const char STOPPED[] = "\r\nInterrupted.\r\n";
 
 static volatile InterruptStopNote gStopNote = NULL;
 
+static volatile InterruptStopEnd gStopEnd = NULL;
+
 void interruptHandling_setStopNote(InterruptStopNote note) { gStopNote = note; }
 
+void interruptHandling_setStopEnd(InterruptStopEnd end) { gStopEnd = end; }
+
 void interruptHandling_noteStop(const char *text) {
+  InterruptStopEnd end = gStopEnd;
+  if (end != NULL) end();
   InterruptStopNote note = gStopNote;
   if (note != NULL) note(text);
 }

@@ -52,6 +52,11 @@ void interruptHandling_install(void);
 // only, no allocation. NULL: none.
 typedef void (*InterruptStopNote)(const char *text);
 void interruptHandling_setStopNote(InterruptStopNote note);
+// What the program started beside its update and must not leave running when
+// a stop ends it (a hook's processes): END is called inside the stop, before
+// the note, with the same restrictions. NULL: none.
+typedef void (*InterruptStopEnd)(void);
+void interruptHandling_setStopEnd(InterruptStopEnd end);
 
 // ---- Shared by the platform files -------------------------------------------------
 
@@ -65,7 +70,8 @@ typedef enum InterruptAnswer {
 // be written as is). Async-signal-safe: it reads and writes sig_atomic_t only.
 InterruptAnswer interruptHandling_answer(const char **text);
 
-// Hands the stop's last line to the note set by interruptHandling_setStopNote.
+// Ends what interruptHandling_setStopEnd names, then hands the stop's last line to the
+// note set by interruptHandling_setStopNote.
 void interruptHandling_noteStop(const char *text);
 
 // Called by interruptHandling_install (any number of times): listens to the

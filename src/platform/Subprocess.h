@@ -50,7 +50,8 @@ struct SubprocessUsage {
 
 // Starts argv[0] (a path) with argv[1..]. Standard output and standard error go
 // to outputPath, a new file (a file or link already there is refused, never
-// written over nor followed), or to the null device when it is empty. Returns
+// written over nor followed) written in append mode (others may add to it
+// meanwhile), or to the null device when it is empty. Returns
 // null, with the reason in *error, when the child cannot start; when it is
 // the output file that could not be made, the reason begins "outputPath: ".
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,

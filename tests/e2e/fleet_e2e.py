@@ -348,7 +348,7 @@ case "$FAKE_MODE:$port" in
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
   busy:*) i=0; while [ $i -lt 150 ]; do say "step checking"; say "step sending logic"; i=$((i+1)); sleep 0.01; done ;;
-  watch:3) say "step sending logic"; say "step failed"; exit 1 ;;
+  watch:3|hooks:3) say "step sending logic"; say "step failed"; exit 1 ;;
   watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
   stretch:*)
     # Streams until the test lets it go; COM2 ends sound when interrupted.
@@ -784,7 +784,62 @@ def case_faults(run):
         run.fail("no units per hour of 3 units in the summary:\n" + done.stdout.decode())
 
 
+def case_hooks(run):
+    """Hooks drive a light per unit (a file per result); COM1's on-result hook
+    hangs: stopped at its 30 s bound (124, said in its log, its own child gone
+    too), COM1's result unchanged, and COM2 and COM3, one at a time, on time."""
+    run.start_unit("--ports", "1-3", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   "--unit", "3:tx:115200", max_seconds=120)
+    started = time.time()
+    done = subprocess.run(
+        [run.args.tool, "update-all", "--ports", "1-3", "--jobs", "1", "--report", "r.json",
+         "--log-dir", "logs", "--on-start", "echo $FWUPGRADE_EVENT >> start-$FWUPGRADE_PORT",
+         "--on-result", "echo $FWUPGRADE_RESULT > light-$FWUPGRADE_PORT; [ $FWUPGRADE_PORT != 1 ]"
+         " || { sleep 600 & echo $! > hang-pid; wait; }"],
+        env=fake_children(run, "hooks"), cwd=run.dir, capture_output=True, timeout=60)
+    took = time.time() - started
+    run.expect_equal("exit status, summary", (done.returncode, done.stdout.decode().count(
+        "        on-result hook: exit status 124\n")), (1, 1))
+    with open(os.path.join(run.dir, "r.json")) as f:
+        records = json.load(f)["units"]
+    run.expect_equal("results and hooks", [(r["result"], r["hook_status"], r["start_hook_status"])
+                                           for r in records],
+                     [("updated", 124, 0), ("updated", 0, 0), ("failed", 0, 0)])
+    run.expect_equal("lights", [open(os.path.join(run.dir, "light-%d" % p)).read() for p in (1, 2, 3)],
+                     ["updated\n", "updated\n", "failed\n"])
+    run.expect_equal("on-start once a unit", open(os.path.join(run.dir, "start-3")).read(), "start\n")
+    stamp = lambda text: time.mktime(time.strptime(text, "%Y-%m-%dT%H:%M:%SZ"))
+    if not 30 <= took < 40 or stamp(records[2]["finished"]) - stamp(records[0]["started"]) > 10:
+        run.fail("took %.1f s; units from %s to %s" % (took, records[0]["started"], records[2]["finished"]))
+    if "TessaranFwTool: on-result hook still running after 30 s: stopped (status 124)\n" \
+            not in run.log_text("update-COM1.log"):
+        run.fail("no stop line in COM1's log: %r" % run.log_text("update-COM1.log"))
+    run.expect_equal("the hook's own child gone", process_gone(int(open(os.path.join(
+        run.dir, "hang-pid")).read())), True)
+
+    # Units stopped by the interrupt rule run their on-result hooks; one more
+    # interrupt stops those at once.
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--report", "stop.json",
+                             "--log-dir", "logs2", "--on-result", "sleep 600"],
+                            env=fake_children(run, "stream"), cwd=run.dir,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_lines(proc, b"sending logic", 2)
+    for pause in (1, 2):
+        proc.send_signal(signal.SIGINT)
+        time.sleep(pause)
+    run.expect_equal("running while the hooks run", proc.poll(), None)
+    started = time.time()
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=30)[1].decode()
+    with open(os.path.join(run.dir, "stop.json")) as f:
+        run.expect_equal("stopped", (proc.returncode, [(r["result"], r["hook_status"]) for r in json.load(f)["units"]]),
+                         (130, [("interrupted", 130)] * 2))
+    if time.time() - started > 3 or "Stopped the hooks running for COM1, COM2" not in err:
+        run.fail("hooks not stopped at once (%.1f s): %s" % (time.time() - started, err))
+
+
 CASES = {
+    "hooks": case_hooks,
     "faults": case_faults,
     "stall-and-interrupts": case_stall_and_interrupts,
     "three-units": case_three_units,

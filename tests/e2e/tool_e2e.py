@@ -487,15 +487,19 @@ READ_ONLY = {"%%%help -c version", "%%%fw -v", "%%%fw -p"}
 def case_update_skip_current(run):
     """update --skip-current: a unit on the release gets only the read-only
     queries and one line, exit 0; an outdated one (here rejecting its stream)
-    is still sent its image."""
+    is still sent its image. Its hooks see each result; the transcript stays the update's."""
     run.start_unit("--ports", "1-2", "--unit", "1:rx:57600:version=1.0.4 XC7A35 1.3 1",
                    "--unit", "2:tx:115200:reject")
-    for port, status, transcript, streams in (
+    hook = "echo $FWUPGRADE_EVENT $FWUPGRADE_RESULT $FWUPGRADE_FAILED_STEP >> hooks-$FWUPGRADE_PORT"
+    for port, status, transcript, streams, hooks in (
             (1, 0, e2e.header() + e2e.found(1, 57600)
-             + "Release 1.0.4 is already installed: nothing was written to the unit\r\n", []),
-            (2, 1, None, ["l"])):
-        out, err, got = run.run_tool("update", "--port", str(port), "--skip-current")
+             + "Release 1.0.4 is already installed: nothing was written to the unit\r\n", [],
+             "result current\n"),
+            (2, 1, None, ["l"], "start\nresult failed sending logic\n")):
+        out, err, got = run.run_tool("update", "--port", str(port), "--skip-current",
+                                     "--on-start", hook, "--on-result", hook)
         run.expect_equal("COM%d exit status" % port, got, status)
+        run.expect_equal("COM%d hooks" % port, open(os.path.join(run.dir, "hooks-%d" % port)).read(), hooks)
         if transcript is not None:
             run.expect_equal("COM%d transcript" % port, out, transcript)
         events = [(p, e, d) for _, p, _, e, d in run.wire() if p == port]
@@ -507,10 +511,15 @@ def case_update_skip_current(run):
 
 
 def case_update_interrupt(run):
-    """update: two interrupts mid-stream, as the updater gets them."""
+    """update: two interrupts mid-stream, as the updater gets them; its on-start
+    hook, still running then, ends with it."""
     run.start_unit("--ports", "1", "--pace")
-    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(
-        run, command=[run.args.tool, "update", "--port", "1"]), relabelled=True)
+    e2e.interrupt_twice_streaming(run, e2e.LiveUpdater(run, command=[
+        run.args.tool, "update", "--port", "1", "--on-start", "sleep 600 & echo $! > pid; wait"]),
+        relabelled=True)
+    stat = "/proc/%s/stat" % open(os.path.join(run.dir, "pid")).read().strip()
+    time.sleep(0.5)
+    run.expect_equal("the hook's child gone", not os.path.exists(stat) or ") Z " in open(stat).read(), True)
 
 
 CASES = {

@@ -126,4 +126,17 @@ inline void addTraceOption(CLI::App &command, std::string *path) {
       ->option_text("FILE");
 }
 
+// --on-start and --on-result of update and update-all.
+inline void addHookOptions(CLI::App &command, std::string *onStart, std::string *onResult) {
+  command
+      .add_option("--on-start", *onStart,
+                  "run CMD through the system shell when a unit's first image begins, the unit "
+                  "in FWUPGRADE_* variables; its output in the unit's log, stopped after 30 s")
+      ->option_text("CMD");
+  command
+      .add_option("--on-result", *onResult,
+                  "run CMD so once each unit's result is settled (FWUPGRADE_RESULT)")
+      ->option_text("CMD");
+}
+
 #endif  // COMMANDLINEVALUES_H

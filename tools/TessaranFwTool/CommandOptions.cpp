@@ -141,6 +141,7 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
   command.add_flag("--skip-current", update.skipCurrent,
                    "read the unit's versions first; a unit that runs the release already is left "
                    "as it is (exit status 0)");
+  addHookOptions(command, &update.onStart, &update.onResult);
   command
       .add_option("--progress-fd", options.updateChannel,
                   "write the update's steps, percentages and facts on this descriptor (a handle "
@@ -199,6 +200,7 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       ->check(CLI::Range(0.5, 3600.0))
       ->needs(watch)
       ->option_text("SECONDS");
+  addHookOptions(command, &all.fleet.onStart, &all.fleet.onResult);
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
       ->transform(commandLine_portValidator(true))

@@ -262,6 +262,15 @@ class Display : public FleetListener {
 
   void stopping() override { message("\nStopping every update ..."); }
 
+  void hooksStopped(const std::vector<const FleetUnit *> &units) override {
+    std::string ports;
+    for (const FleetUnit *unit : units)
+      ports += (ports.empty() ? "" : ", ") + portDescription_of(unit->record.port).name;
+    message(units.empty()
+                ? "\nNo hook starts any more."
+                : "\nStopped the hooks running for " + ports + "; no hook starts any more.");
+  }
+
   // Once per unit, as its child tells it.
   void logFailed(const FleetUnit &unit, const std::string &why) override {
     message(portDescription_of(unit.record.port).name + ": its log " + unit.record.log +
@@ -379,6 +388,10 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
     if (!fleet_isSound(r.result))
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
+    // A hook that failed or was stopped: the light or printer it drives missed this unit.
+    for (const auto &hook :
+         {std::make_pair("on-start", r.startHookStatus), std::make_pair("on-result", r.hookStatus)})
+      if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
   printf("%zu unit%s in %s: %.0f units per hour\n", records.size(), records.size() == 1 ? "" : "s",
          elapsedText(runSeconds).c_str(), records.size() * 3600.0 / std::max(runSeconds, 1.0));
@@ -407,11 +420,12 @@ static bool makeDefaultLogFolder(time_t start, std::string *folder) {
   return false;
 }
 
-// The records of the units that have ended, in the order they were found.
+// The records of the units that have ended, their hooks too, in the order
+// they were found.
 static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
   std::vector<FleetRecord> records;
   for (const FleetUnit *unit : run.units())
-    if (unit->finished) records.push_back(unit->record);
+    if (unit->recorded) records.push_back(unit->record);
   return records;
 }
 

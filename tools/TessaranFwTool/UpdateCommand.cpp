@@ -7,13 +7,20 @@
 // check was skipped).
 #include "UpdateCommand.h"
 
+#include <signal.h>
 #include <stdio.h>
+#include <time.h>
+
+#include <memory>
 
 #include "LookingStatus.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitSearch.h"
+#include "fleet/FleetRun.h"
 #include "fleet/ProgressChannel.h"
+#include "fleet/UnitHooks.h"
+#include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -175,6 +182,73 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   return endUnitRun(done ? EXIT_UPDATE_DONE : EXIT_UPDATE_FAILED);
 }
 
+// ---- A single update's unit and hooks ---------------------------------------------------
+
+// The unit of a single update as update-all records its units, from the
+// update's events; and its on-start hook, started when the first image
+// begins, beside the stream (looked at with each event, stopped at its bound).
+struct SingleUnit {
+  std::string onStart;
+  FleetRecord record;
+  UpdateStep step = UPDATE_STEP_IDLE, stepBeforeFailure = UPDATE_STEP_IDLE;
+  bool upToDate = false;
+  std::unique_ptr<UnitHook> startHook;
+};
+
+// An interrupt ends the update at once, in its handler (at its end too): the
+// hook running then goes with it rather than past its bound.
+static volatile sig_atomic_t gHookId = 0;
+static void endHook(void) { shellCommand_killById(gHookId); }
+
+static void describePort(FleetRecord *r) {
+  if (gComPortNumber <= 0) return;
+  r->port = gComPortNumber;
+  r->address = portDescription_of(gComPortNumber).name;
+  r->device = portDescription_of(gComPortNumber).device;
+  r->baud = gBaudRate;
+}
+
+static void hearUpdate(const UpdateEvent *event, void *context) {
+  SingleUnit &unit = *(SingleUnit *)context;
+  FleetRecord &r = unit.record;
+  if (event->kind == UPDATE_EVENT_FACT) {
+    const std::string key = event->key;
+    // Versions read while verifying are the ones after the update.
+    const bool after = unit.step == UPDATE_STEP_VERIFYING;
+    if (key == "type") r.type = event->value;
+    else if (key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = event->value;
+    else if (key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = event->value;
+    else if (key == "message") r.message = event->value;
+    else if (key == "up_to_date") unit.upToDate = true;
+  } else if (event->kind == UPDATE_EVENT_STEP) {
+    if (event->step == UPDATE_STEP_FAILED) unit.stepBeforeFailure = unit.step;
+    unit.step = event->step;
+    if (event->step == UPDATE_STEP_SENDING_LOGIC && unit.startHook == nullptr &&
+        !unit.onStart.empty()) {
+      describePort(&r);
+      unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, r, UNIT_HOOK_SECONDS, true));
+      gHookId = (sig_atomic_t)unit.startHook->id();
+    }
+  }
+  if (unit.startHook != nullptr && unit.startHook->poll()) gHookId = 0;
+}
+
+// The unit's result from the update's exit status, as update-all records it.
+static void settleSingleUnit(SingleUnit *unit, int status, double seconds) {
+  FleetRecord &r = unit->record;
+  describePort(&r);
+  r.finished = fleet_isoTime(time(NULL));
+  r.seconds = seconds;
+  if (status == EXIT_UPDATE_DONE) {
+    r.result = unit->upToDate ? FLEET_RESULT_CURRENT : FLEET_RESULT_UPDATED;
+    return;
+  }
+  r.result = status == EXIT_INTERRUPTED ? FLEET_RESULT_INTERRUPTED : FLEET_RESULT_FAILED;
+  const UpdateStep step = unit->step == UPDATE_STEP_FAILED ? unit->stepBeforeFailure : unit->step;
+  r.failedStep = updateProgress_stepName(step == UPDATE_STEP_IDLE ? UPDATE_STEP_DETECTING : step);
+  if (r.message.empty()) r.message = "exit status " + std::to_string(status);
+}
+
 int runUpdate(const ToolOptions &options) {
   if (!options.updateChannel.empty() && !progressChannel_attach(options.updateChannel.c_str())) {
     toolError_print("--progress-fd %s is no open channel", options.updateChannel.c_str());
@@ -182,8 +256,33 @@ int runUpdate(const ToolOptions &options) {
   }
   ScriptedUpdateOptions update = options.update;
   update.program = subprocess_selfPath(options.program);
+  // update-all's child: its parent records the unit and runs the hooks.
+  if (!options.updateChannel.empty()) {
+    const int status = runScriptedUpdate(update);
+    // The verdict and the lines after the last event are in the log too.
+    progressChannel_checkConsole();
+    return status;
+  }
+  SingleUnit unit;
+  unit.onStart = update.onStart;
+  unit.record.started = fleet_isoTime(time(NULL));
+  const double startedAt = fleet_nowSeconds();
+  updateProgress_addListener(hearUpdate, &unit);
+  interruptHandling_setStopEnd(endHook);
   const int status = runScriptedUpdate(update);
-  // The verdict and the lines after the last event are in the log too.
-  if (!options.updateChannel.empty()) progressChannel_checkConsole();
+  updateProgress_removeListener(hearUpdate, &unit);
+  settleSingleUnit(&unit, status, fleet_nowSeconds() - startedAt);
+  // Hooks write on the console, which is this unit's log; the update's exit
+  // status is never theirs.
+  FleetRecord &r = unit.record;
+  if (unit.startHook != nullptr) r.startHookStatus = unit.startHook->wait();
+  gHookId = 0;
+  if (!update.onResult.empty()) {
+    UnitHook hook(update.onResult, UNIT_HOOK_RESULT, r, UNIT_HOOK_SECONDS, true);
+    gHookId = (sig_atomic_t)hook.id();
+    r.hookStatus = hook.wait();
+    gHookId = 0;
+  }
+  // The unit's record is final here, its hooks' statuses in it.
   return status;
 }

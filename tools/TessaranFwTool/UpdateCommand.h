@@ -14,6 +14,8 @@ struct ScriptedUpdateOptions {
   std::string tracePath;         // wire trace file; empty: FWUPGRADE_TRACE
   bool skipCurrent = false;      // a unit that runs the release already gets nothing more
   std::string program;           // the tool, to probe COM1 to COM32 at once; empty: one by one
+  // Hooks (UnitHooks.h): commands run for the unit through the shell; empty: none.
+  std::string onStart, onResult;
 };
 // runUpdate runs the update with the updater's console texts and returns the
 // exit status: 0 updated (and verified unless switched off) or, with

@@ -34,7 +34,8 @@ static int openOutput(const std::string &path) {
   if (path.empty()) return open("/dev/null", O_WRONLY | O_CLOEXEC);
   // A new file only: an earlier run's log is never written over, and O_EXCL
   // refuses a symbolic link in its place, even one that leads nowhere.
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  // Appended to, so that what a hook adds to the log meanwhile is kept.
+  return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,

@@ -67,10 +67,13 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE output = CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                              outputPath.empty() ? OPEN_EXISTING : CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+  // A log is appended to (FILE_APPEND_DATA alone), so that what a hook adds
+  // to it meanwhile is kept.
+  HANDLE output =
+      CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(),
+                  outputPath.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                  outputPath.empty() ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
   DWORD outputError = GetLastError();
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
