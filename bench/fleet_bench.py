@@ -146,12 +146,15 @@ def bench_units(args, count, network):
                 server.stop()
             stop_sim(sim)
         # A unit not updated is named with its step and message, its log kept.
-        with open(os.path.join(workdir, "report.json")) as f:
-            failed = [r for r in json.load(f)["units"] if r["result"] != "updated"]
+        failed = []
+        if os.path.exists(os.path.join(workdir, "report.json")):
+            with open(os.path.join(workdir, "report.json")) as f:
+                failed = [r for r in json.load(f)["units"] if r["result"] != "updated"]
         for r in failed:
             fd, kept = tempfile.mkstemp(prefix="bench-fleet-log-")
             os.close(fd)
-            shutil.copy(os.path.join(workdir, r["log"]), kept)
+            if r["log"]:
+                shutil.copy(os.path.join(workdir, r["log"]), kept)
             print("   %d units, %s: %s after %.0f s while %s: %s (log: %s)" % (
                 count, r["address"], r["result"], r["seconds"], r["failed_step"], r["message"], kept))
         children = []
