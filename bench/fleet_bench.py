@@ -119,8 +119,10 @@ def bench_units(args, count, network):
                 f.write(WRAPPER)
             os.chmod(wrapper, 0o755)
             usage = os.path.join(workdir, "usage.txt")
+            # The station history is written, as at a station, but in the run's folder.
             env = dict(os.environ, FWUPGRADE_COM_DIR=com, FWUPGRADE_FLEET_CHILD=wrapper,
-                       FLEET_BENCH_TOOL=args.tool, FLEET_BENCH_USAGE=usage, TERM="xterm")
+                       FLEET_BENCH_TOOL=args.tool, FLEET_BENCH_USAGE=usage, TERM="xterm",
+                       XDG_STATE_HOME=workdir, LOCALAPPDATA=workdir)
             # A terminal of 50 rows of 132 columns, as a station's window.
             master, slave = pty.openpty()
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 132, 0, 0))

@@ -86,6 +86,7 @@ endif()
 file(READ ${man_source_dir}/ports${man_flavour}.scd MAN_PORTS)
 file(READ ${man_source_dir}/environment${man_flavour}.scd MAN_ENVIRONMENT)
 file(READ ${man_source_dir}/hooks${man_flavour}.scd MAN_HOOKS)
+file(READ ${man_source_dir}/history${man_flavour}.scd MAN_HISTORY)
 
 # The updater's messages, from the user README's part that explains them: a
 # line at the left margin is a message, the indented lines below it say what
@@ -109,6 +110,7 @@ endforeach()
 set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
              ${man_source_dir}/ports${man_flavour}.scd ${man_source_dir}/environment${man_flavour}.scd
              ${man_source_dir}/hooks${man_flavour}.scd
+             ${man_source_dir}/history${man_flavour}.scd
              ${messages_file})
 
 set(man_outputs "")

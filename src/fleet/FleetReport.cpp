@@ -87,28 +87,41 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
           r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus)};
 }
 
+bool fleet_takeFact(FleetRecord *record, bool afterUpdate, const std::string &key,
+                    const std::string &value) {
+  FleetRecord &r = *record;
+  if (key == "type") r.type = value;
+  else if (key == "firmware") (afterUpdate ? r.firmwareAfter : r.firmwareBefore) = value;
+  else if (key == "fpga_version") (afterUpdate ? r.fpgaAfter : r.fpgaBefore) = value;
+  else if (key == "message") r.message = value;
+  else return false;
+  return true;
+}
+
+nlohmann::ordered_json fleet_recordJson(const FleetRecord &r) {
+  std::vector<std::string> fields = fieldsOf(r);
+  nlohmann::ordered_json unit;
+  for (size_t i = 0; i < fields.size(); i++) unit[kColumns[i]] = fields[i];
+  // Numbers stay numbers.
+  unit["port"] =
+      comNumberOf(r) > 0 ? nlohmann::ordered_json(comNumberOf(r)) : nlohmann::ordered_json();
+  unit["baud"] = r.baud > 0 ? nlohmann::ordered_json(r.baud) : nlohmann::ordered_json();
+  unit["seconds"] = tenths(r.seconds);
+  unit["hook_status"] = hookJson(r.hookStatus);
+  unit["start_hook_status"] = hookJson(r.startHookStatus);
+  return unit;
+}
+
 std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
   nlohmann::ordered_json units = nlohmann::ordered_json::array();
-  for (const FleetRecord &r : records) {
-    std::vector<std::string> fields = fieldsOf(r);
-    nlohmann::ordered_json unit;
-    for (size_t i = 0; i < fields.size(); i++) unit[kColumns[i]] = fields[i];
-    // Numbers stay numbers.
-    unit["port"] = comNumberOf(r) > 0 ? nlohmann::ordered_json(comNumberOf(r)) : nlohmann::ordered_json();
-    unit["baud"] = r.baud > 0 ? nlohmann::ordered_json(r.baud) : nlohmann::ordered_json();
-    unit["seconds"] = tenths(r.seconds);
-    unit["hook_status"] = hookJson(r.hookStatus);
-    unit["start_hook_status"] = hookJson(r.startHookStatus);
-    units.push_back(unit);
-  }
+  for (const FleetRecord &r : records) units.push_back(fleet_recordJson(r));
   nlohmann::ordered_json report;
   report["units"] = units;
   // Invalid UTF-8 (a device name, say) is replaced rather than refused.
   return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-// RFC 4180: a field with a comma, quote or line end is quoted, quotes doubled.
-static std::string csvField(const std::string &field) {
+std::string fleet_csvField(const std::string &field) {
   if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
   std::string quoted = "\"";
   for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
@@ -121,7 +134,7 @@ std::string fleet_reportCsv(const std::vector<FleetRecord> &records) {
   csv += "\r\n";
   for (const FleetRecord &r : records) {
     std::vector<std::string> fields = fieldsOf(r);
-    for (size_t i = 0; i < fields.size(); i++) csv += (i ? "," : "") + csvField(fields[i]);
+    for (size_t i = 0; i < fields.size(); i++) csv += (i ? "," : "") + fleet_csvField(fields[i]);
     csv += "\r\n";
   }
   return csv;

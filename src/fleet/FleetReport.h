@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "fleet/FleetStates.h"
 
 // One unit's line of the report.
@@ -44,9 +46,20 @@ std::string fleet_isoTime(time_t when);
 // The clock of the runs and the probes: seconds, steady.
 double fleet_nowSeconds(void);
 
+// A fact an update tells about its unit (UpdateProgress.h) taken into RECORD:
+// its type, its versions (those after the update with afterUpdate: read
+// while verifying), the message. FALSE for a fact the record does not hold.
+bool fleet_takeFact(FleetRecord *record, bool afterUpdate, const std::string &key,
+                    const std::string &value);
+// One unit's object in the JSON report, its keys in the report's order (the
+// station history's lines begin with it too).
+nlohmann::ordered_json fleet_recordJson(const FleetRecord &record);
 // The report in either form, chosen by the file name (.json, .csv).
 std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+// A CSV field as RFC 4180 writes it: quoted when it holds a comma, quote or
+// line end, its quotes doubled.
+std::string fleet_csvField(const std::string &field);
 // Written whole beside PATH, then renamed over it (never a half-written or
 // emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);

@@ -67,6 +67,11 @@ void FleetRun::add(const FleetRecord &found) {
   r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
+  fleet_findSlot(&r);
+}
+
+void fleet_findSlot(FleetRecord *record) {
+  FleetRecord &r = *record;
   // The slot of the adapter as the system shows it now (a watch lists again
   // for each unit: adapters come and go).
   for (const SystemPort &port : systemPorts_list()) {
@@ -193,11 +198,8 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
     case ProgressLine::FACT: {
       // Versions read while verifying are the ones after the update.
       bool after = unit.step == FLEET_STEP_VERIFYING || unit.step == FLEET_STEP_DONE;
-      if (line.key == "type") r.type = line.value;
-      else if (line.key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = line.value;
-      else if (line.key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = line.value;
-      else if (line.key == "message") r.message = line.value;
-      else if (line.key == "up_to_date") unit.upToDate = line.value == "true";
+      if (fleet_takeFact(&r, after, line.key, line.value)) return false;
+      if (line.key == "up_to_date") unit.upToDate = line.value == "true";
       else if (line.key == "state") unit.state = line.value;
       return false;
     }

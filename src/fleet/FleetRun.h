@@ -73,6 +73,9 @@ struct FleetOptions {
   std::vector<std::string> slotLocations;
   // Hooks (UnitHooks.h): commands run for each unit through the shell; empty: none.
   std::string onStart, onResult;
+  // The station history each unit's record is appended to; none with noHistory.
+  std::string historyPath;  // --history FILE; empty: the default (StationHistory.h)
+  bool noHistory = false;
 };
 
 // One unit as its display sees it.
@@ -190,5 +193,9 @@ class FleetRun {
   bool hooksStopped_ = false;  // an interrupt stopped the hooks
   bool watching_ = false;
 };
+
+// The adapter's slot of the unit on record->port (record->device) as the
+// system shows it now: location, serial number, VID and PID.
+void fleet_findSlot(FleetRecord *record);
 
 #endif  // FLEETRUN_H

@@ -108,6 +108,8 @@ class Run:
         self.log = os.path.join(self.dir, "wire.log")
         os.mkdir(self.com)
         os.mkdir(self.save)
+        # The tool's station history goes to the run's folder, not the user's.
+        os.environ["XDG_STATE_HOME"] = os.path.join(self.dir, "state")
         self.sim = None
         self.failures = []
 

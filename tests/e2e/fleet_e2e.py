@@ -16,6 +16,7 @@ import fcntl
 import io
 import json
 import os
+import pwd
 import re
 import resource
 import select
@@ -838,9 +839,46 @@ def case_hooks(run):
         run.fail("hooks not stopped at once (%.1f s): %s" % (time.time() - started, err))
 
 
+def case_history(run):
+    """Two update-all runs appending to one history at once, after a writer killed mid-line, and a third
+    run killed (SIGKILL) while its units stream: `history` reads every record whole, the torn lines counted."""
+    run.start_unit("--ports", "1-6", *[a for n in "123456" for a in ("--unit", n + ":tx:115200")])
+    history = os.path.join(run.dir, "h", "history.jsonl")
+    os.mkdir(os.path.dirname(history))
+    with open(history, "w") as f:
+        f.write('{"port":9,"result":"upda')  # what a writer killed mid-line leaves
+    envs = {mode: fake_children(run, mode) for mode in ("plain", "stream")}
+    runs = [subprocess.Popen([run.args.tool, "update-all", "--ports", ports, "--history", history, "--log-dir",
+                              "logs" + ports[0]] + hook, env=envs[mode], cwd=run.dir, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT) for ports, mode, hook in (
+                                 ("1-2", "plain", ["--on-result", "exit 3"]), ("3-4", "plain", []), ("5-6", "stream", []))]
+    wait_for_lines(runs[2], b"sending logic", 2)
+    runs[2].kill()
+    run.expect_equal("exit statuses", [proc.wait(timeout=60) for proc in runs], [0, 0, -signal.SIGKILL])
+    with open(history, "a") as f:
+        f.write('{"port":7,')  # and one more torn line, last
+    got = subprocess.run([run.args.tool, "history", "--history", history], cwd=run.dir, capture_output=True,
+                         text=True, timeout=30)
+    run.expect_equal("history's exit status", got.returncode, 0)
+    run.expect_equal("notes", got.stderr, "TessaranFwTool: history: line 1 is not a record (skipped)\n"
+                     "TessaranFwTool: history: line 6 is torn (it has no line end) (skipped)\n")
+    rows = got.stdout.splitlines()
+    run.expect_equal("slots and results", sorted(row.split()[2:6:3] for row in rows[1:5]),
+                     [["COM%d" % n, "updated"] for n in range(1, 5)])
+    run.expect_equal("footer", [rows[6], rows[8]], ["4 units: updated 4, current 0, failed 0, interrupted 0",
+                                                  "2 lines skipped: 1 not a record, 0 too long, 1 torn"])
+    records = [json.loads(line) for line in open(history).read().splitlines()[1:5]]
+    run.expect_equal("keys", [list(r)[:len(KEYS)] for r in records], [KEYS] * 4)
+    run.expect_equal("station", {(r["operator"], r["slot"][:3], r["release"]) for r in records},
+                     {(pwd.getpwuid(os.getuid()).pw_name, "COM", "1.0.4")})
+    run.expect_equal("hook statuses", sorted((r["address"], r["hook_status"]) for r in records),
+                     [("COM1", 3), ("COM2", 3), ("COM3", None), ("COM4", None)])
+
+
 CASES = {
     "hooks": case_hooks,
     "faults": case_faults,
+    "history": case_history,
     "stall-and-interrupts": case_stall_and_interrupts,
     "three-units": case_three_units,
     "unplug": case_unplug,

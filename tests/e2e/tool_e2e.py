@@ -508,6 +508,11 @@ def case_update_skip_current(run):
         if not streams:
             run.expect_equal("COM%d commands" % port,
                              {d for _, e, d in events if e == "cmd"} - READ_ONLY, set())
+    # Each unit in the station history, at its default place.
+    with open(os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
+        run.expect_equal("history", [(r["address"], r["result"], r["failed_step"], r["type"])
+                                     for r in map(json.loads, f)],
+                         [("COM1", "current", "", "RX"), ("COM2", "failed", "sending logic", "TX")])
 
 
 def case_update_interrupt(run):
@@ -520,6 +525,11 @@ def case_update_interrupt(run):
     stat = "/proc/%s/stat" % open(os.path.join(run.dir, "pid")).read().strip()
     time.sleep(0.5)
     run.expect_equal("the hook's child gone", not os.path.exists(stat) or ") Z " in open(stat).read(), True)
+    # The stop, where only system calls run, still records the unit.
+    with open(os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
+        run.expect_equal("history", [(r["address"], r["result"], r["failed_step"], r["message"])
+                                     for r in map(json.loads, f)],
+                         [("COM1", "interrupted", "sending logic", e2e.STOPPED_AT_RISK.strip())])
 
 
 CASES = {

@@ -130,6 +130,46 @@ void addPortsOptions(CLI::App &command, ToolOptions &options) {
       ->excludes(all);
 }
 
+// --history FILE and --no-history, which update and update-all share.
+static void addHistoryWriteOptions(CLI::App &command, std::string *path, bool *none) {
+  CLI::Option *file =
+      command
+          .add_option("--history", *path,
+                      "append each unit's record to this station history (default: "
+                      "history.jsonl in the user's state folder; see the history command)")
+          ->option_text("FILE");
+  command.add_flag("--no-history", *none, "keep no station history of this run")->excludes(file);
+}
+
+void addHistoryOptions(CLI::App &command, ToolOptions &options) {
+  HistoryOptions &h = options.history;
+  command.add_option("--history", h.path, "read this history instead of the default")
+      ->option_text("FILE");
+  CLI::Option *json = command.add_flag(
+      "--json", h.json, "the records as JSON lines, one object per line, as the file holds them");
+  command.add_flag("--csv", h.csv, "the records as CSV, one column per key")->excludes(json);
+  command
+      .add_option("--since", h.since,
+                  "units that finished from this date or UTC time on (2026-12-09, "
+                  "2026-12-09T08:15:00Z)")
+      ->option_text("WHEN");
+  command
+      .add_option("--until", h.until,
+                  "units that finished up to this date (its whole day) or UTC time")
+      ->option_text("WHEN");
+  command.add_option("--result", h.result, "units with this result")
+      ->check(CLI::IsMember({fleet_resultName(FLEET_RESULT_UPDATED),
+                             fleet_resultName(FLEET_RESULT_CURRENT),
+                             fleet_resultName(FLEET_RESULT_FAILED),
+                             fleet_resultName(FLEET_RESULT_INTERRUPTED)}))
+      ->option_text("updated|current|failed|interrupted");
+  command.add_option("--label", h.label, "units with this label")->option_text("TEXT");
+  command.add_option("--slot", h.slot, "units plugged at this slot (usb:1-1.4.2, or a port)")
+      ->option_text("SLOT");
+  command.add_option("--port", h.port, "units on this port (3, COM3, a path or a URL)")
+      ->option_text("PORT");
+}
+
 void addUpdateOptions(CLI::App &command, ToolOptions &options) {
   ScriptedUpdateOptions &update = options.update;
   addPortOption(command, &update.port);
@@ -148,6 +188,7 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
                   "value on Windows), one per line: update-all reads its children so")
       ->option_text("X")
       ->group("");  // update-all's own, as --probe-port is
+  addHistoryWriteOptions(command, &update.historyPath, &update.noHistory);
 }
 
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
@@ -213,4 +254,5 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   command.add_option("--probe-trace", all.probeTrace)->group("");
   command.add_option("--probe-trace-limit", all.probeTraceLimit)->group("");
   command.add_flag("--probe-identify", all.probeIdentify)->group("");
+  addHistoryWriteOptions(command, &all.fleet.historyPath, &all.fleet.noHistory);
 }

@@ -41,6 +41,10 @@ static const ToolCommand kCommands[] = {
      "update every unit found on the ports at once, each as update does; exit 0 all updated, "
      "1 any failed, 3 no unit",
      addUpdateAllOptions, runUpdateAll, NULL},
+    {"history",
+     "show the units this station's update and update-all handled, newest last, with counts, "
+     "median time and units per hour; exit 1: the history cannot be read",
+     addHistoryOptions, runHistory, NULL},
 };
 
 static const ToolCommand &commandNamed(const std::string &name) {

@@ -49,6 +49,13 @@ struct UpdateAllCommandLine {
   bool probeIdentify = false;  // that probe also asks the unit found its type and versions
 };
 
+struct HistoryOptions {
+  std::string path;  // --history FILE; empty: the default
+  bool json = false, csv = false;
+  std::string since, until;  // as given: dates or UTC times
+  std::string result, label, slot, port;
+};
+
 // The values of every command's options; a command fills its own member.
 struct ToolOptions {
   const char *program = "";  // argv[0]: update-all starts its children with it
@@ -60,6 +67,7 @@ struct ToolOptions {
   ScriptedUpdateOptions update;
   std::string updateChannel;  // update's --progress-fd
   UpdateAllCommandLine updateAll;
+  HistoryOptions history;
 };
 
 struct ToolCommand {
@@ -100,6 +108,7 @@ void addPortsOptions(CLI::App &command, ToolOptions &options);
 void addProbeOptions(CLI::App &command, ToolOptions &options);
 void addUpdateOptions(CLI::App &command, ToolOptions &options);
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options);
+void addHistoryOptions(CLI::App &command, ToolOptions &options);
 
 // Each command's run on its parsed values: the table's `run`.
 int runImage(const ToolOptions &options);
@@ -110,6 +119,17 @@ int runPorts(const ToolOptions &options);
 int runProbe(const ToolOptions &options);
 int runUpdate(const ToolOptions &options);
 int runUpdateAll(const ToolOptions &options);
+int runHistory(const ToolOptions &options);
+
+// The history a unit is recorded in: --history FILE, else the default, none
+// (empty) with --no-history.
+std::string historyPathFor(const std::string &option, bool none);
+// Appends the unit's record to the history at PATH (the default's, when
+// empty); "" when done, else the line that says why not, for the caller to
+// print as the tool's own. A history that cannot be written fails nothing.
+std::string recordInHistory(const std::string &path, const FleetRecord &record);
+// The line recordInHistory appends for RECORD.
+std::string historyLine(const FleetRecord &record);
 
 // The usage errors of the commands with a usage text of their own, and their
 // usage printed on stderr (exit status 2).

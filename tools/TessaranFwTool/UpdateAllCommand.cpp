@@ -210,6 +210,18 @@ class Display : public FleetListener {
   }
 
   void watching(const FleetWatch *watch) { watch_ = watch; }
+  // Each unit's record appended to the station history at PATH ("": the default's).
+  void recordIn(const std::string &path) {
+    recording_ = true;
+    historyPath_ = path;
+  }
+
+  // The unit's record, final, to the history; one that cannot be written is
+  // said under the table.
+  void record(const FleetUnit &unit) {
+    const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
+    if (!why.empty()) message(TOOL_NAME ": " + why);
+  }
 
   // Without a terminal, watching: a line when a port's unit has gone, and the
   // count after each unit's end.
@@ -229,6 +241,9 @@ class Display : public FleetListener {
   void unitFinished(const FleetUnit &, double) override {
     finishedSinceCount_ = true;
   }
+
+  // The unit's record is final, its hooks' statuses in it: to the history.
+  void unitRecorded(const FleetUnit &unit) override { record(unit); }
 
   void watchEnded(const std::vector<const FleetUnit *> &running) override {
     if (running.empty()) {
@@ -343,6 +358,8 @@ class Display : public FleetListener {
   }
 
   const bool live_;  // a terminal that takes ANSI sequences: the table in place
+  bool recording_ = false;
+  std::string historyPath_;
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
   bool finishedSinceCount_ = false;
@@ -443,6 +460,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   fflush(stdout);
 
   Display display(subprocess_ansiConsole());
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
@@ -568,6 +586,7 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
 
   // 2. Update them, at most `jobs` at once.
   Display display(subprocess_ansiConsole());
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   for (const FleetRecord &unit : found) run.add(unit);
   while (run.round()) run.wait(200);

@@ -184,14 +184,12 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
 // ---- A single update's unit and hooks ---------------------------------------------------
 
-// The unit of a single update as update-all records its units, from the
-// update's events; and its on-start hook, started when the first image
-// begins, beside the stream (looked at with each event, stopped at its bound).
+// A single update's on-start hook, started when the first image begins,
+// beside the stream (looked at with each event, stopped at its bound); the
+// unit's record, as update-all records its units, is RECORDING's.
 struct SingleUnit {
   std::string onStart;
-  FleetRecord record;
-  UpdateStep step = UPDATE_STEP_IDLE, stepBeforeFailure = UPDATE_STEP_IDLE;
-  bool upToDate = false;
+  UpdateRecord *recording = NULL;
   std::unique_ptr<UnitHook> startHook;
 };
 
@@ -200,53 +198,19 @@ struct SingleUnit {
 static volatile sig_atomic_t gHookId = 0;
 static void endHook(void) { shellCommand_killById(gHookId); }
 
-static void describePort(FleetRecord *r) {
-  if (gComPortNumber <= 0) return;
-  r->port = gComPortNumber;
-  r->address = portDescription_of(gComPortNumber).name;
-  r->device = portDescription_of(gComPortNumber).device;
-  r->baud = gBaudRate;
-}
-
 static void hearUpdate(const UpdateEvent *event, void *context) {
   SingleUnit &unit = *(SingleUnit *)context;
-  FleetRecord &r = unit.record;
-  if (event->kind == UPDATE_EVENT_FACT) {
-    const std::string key = event->key;
-    // Versions read while verifying are the ones after the update.
-    const bool after = unit.step == UPDATE_STEP_VERIFYING;
-    if (key == "type") r.type = event->value;
-    else if (key == "firmware") (after ? r.firmwareAfter : r.firmwareBefore) = event->value;
-    else if (key == "fpga_version") (after ? r.fpgaAfter : r.fpgaBefore) = event->value;
-    else if (key == "message") r.message = event->value;
-    else if (key == "up_to_date") unit.upToDate = true;
-  } else if (event->kind == UPDATE_EVENT_STEP) {
-    if (event->step == UPDATE_STEP_FAILED) unit.stepBeforeFailure = unit.step;
-    unit.step = event->step;
-    if (event->step == UPDATE_STEP_SENDING_LOGIC && unit.startHook == nullptr &&
-        !unit.onStart.empty()) {
-      describePort(&r);
-      unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, r, UNIT_HOOK_SECONDS, true));
-      gHookId = (sig_atomic_t)unit.startHook->id();
-    }
+  if (event->kind == UPDATE_EVENT_STEP && event->step == UPDATE_STEP_SENDING_LOGIC &&
+      unit.startHook == nullptr && !unit.onStart.empty()) {
+    unit.startHook.reset(new UnitHook(unit.onStart, UNIT_HOOK_START, unit.recording->current(),
+                                      UNIT_HOOK_SECONDS, true));
+    gHookId = (sig_atomic_t)unit.startHook->id();
+    unit.recording->noteStartHook(UNIT_HOOK_INTERRUPTED);
   }
-  if (unit.startHook != nullptr && unit.startHook->poll()) gHookId = 0;
-}
-
-// The unit's result from the update's exit status, as update-all records it.
-static void settleSingleUnit(SingleUnit *unit, int status, double seconds) {
-  FleetRecord &r = unit->record;
-  describePort(&r);
-  r.finished = fleet_isoTime(time(NULL));
-  r.seconds = seconds;
-  if (status == EXIT_UPDATE_DONE) {
-    r.result = unit->upToDate ? FLEET_RESULT_CURRENT : FLEET_RESULT_UPDATED;
-    return;
+  if (unit.startHook != nullptr && gHookId != 0 && unit.startHook->poll()) {
+    gHookId = 0;
+    unit.recording->noteStartHook(unit.startHook->status());
   }
-  r.result = status == EXIT_INTERRUPTED ? FLEET_RESULT_INTERRUPTED : FLEET_RESULT_FAILED;
-  const UpdateStep step = unit->step == UPDATE_STEP_FAILED ? unit->stepBeforeFailure : unit->step;
-  r.failedStep = updateProgress_stepName(step == UPDATE_STEP_IDLE ? UPDATE_STEP_DETECTING : step);
-  if (r.message.empty()) r.message = "exit status " + std::to_string(status);
 }
 
 int runUpdate(const ToolOptions &options) {
@@ -263,18 +227,28 @@ int runUpdate(const ToolOptions &options) {
     progressChannel_checkConsole();
     return status;
   }
+  // A single update records its unit in the station history (a stop by an
+  // interrupt too, from where it ends the process) and runs its hooks.
+  const std::string history = historyPathFor(update.historyPath, update.noHistory);
+  UpdateRecord recording;
+  if (!update.noHistory) recording.recordStopIn(history);
   SingleUnit unit;
   unit.onStart = update.onStart;
-  unit.record.started = fleet_isoTime(time(NULL));
-  const double startedAt = fleet_nowSeconds();
+  unit.recording = &recording;
   updateProgress_addListener(hearUpdate, &unit);
   interruptHandling_setStopEnd(endHook);
   const int status = runScriptedUpdate(update);
   updateProgress_removeListener(hearUpdate, &unit);
-  settleSingleUnit(&unit, status, fleet_nowSeconds() - startedAt);
+  FleetRecord r;
+  const bool answered = recording.finish(status, &r);
   // Hooks write on the console, which is this unit's log; the update's exit
-  // status is never theirs.
-  FleetRecord &r = unit.record;
+  // status is never theirs. A stop while they run ends them and records the
+  // unit as it stands.
+  FleetRecord stopped = r;
+  if (unit.startHook != nullptr)
+    stopped.startHookStatus = unit.startHook->ended() ? unit.startHook->status() : UNIT_HOOK_INTERRUPTED;
+  if (!update.onResult.empty()) stopped.hookStatus = UNIT_HOOK_INTERRUPTED;
+  recording.keepSettled(stopped);
   if (unit.startHook != nullptr) r.startHookStatus = unit.startHook->wait();
   gHookId = 0;
   if (!update.onResult.empty()) {
@@ -284,5 +258,11 @@ int runUpdate(const ToolOptions &options) {
     gHookId = 0;
   }
   // The unit's record is final here, its hooks' statuses in it.
+  recording.forgetStop();
+  if (answered && !update.noHistory) {
+    const std::string why = recordInHistory(history, r);
+    fflush(stdout);
+    if (!why.empty()) toolError_print("%s", why.c_str());
+  }
   return status;
 }

@@ -1,0 +1,336 @@
+// The station's history: its lines written under the file's lock, read back
+// as a stream, chosen and counted.
+#include "fleet/StationHistory.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "fleet/FleetLogs.h"
+#include "platform/FileLock.h"
+#include "platform/PrintableText.h"
+#include "platform/StationPlaces.h"
+#include "serial/PortAddress.h"
+#include "updater/ReleaseSummary.h"
+#include "updater/TessaranFwUpgrade.h"
+
+#define STATE_FOLDER_NAME "TessaranFwUpgrade"
+
+StationContext stationHistory_context(const char *toolVersion) {
+  StationContext context;
+  context.toolVersion = toolVersion;
+  context.release = FIRMWARE_VERSION_TO_UPLOAD;
+  context.station = stationPlaces_hostName();
+  context.operatorName = stationPlaces_userName();
+  ReleaseImage images[RELEASE_IMAGE_COUNT];
+  summarizeEmbeddedRelease(images);
+  StationImage *mine[RELEASE_IMAGE_COUNT] = {&context.mcu, &context.txLogic, &context.rxLogic};
+  for (int entry = 0; entry < RELEASE_IMAGE_COUNT; entry++) {
+    if (!images[entry].valid) continue;
+    mine[entry]->name = images[entry].name;
+    mine[entry]->checksum = images[entry].checkSum;
+  }
+  return context;
+}
+
+std::string stationHistory_defaultPath(void) {
+  const std::string folder = stationPlaces_stateFolder(STATE_FOLDER_NAME);
+  return folder.empty() ? "" : fleet_nativePath(folder + "/" STATION_HISTORY_FILE);
+}
+
+std::string stationHistory_slot(const FleetRecord &r) {
+  if (r.location.empty()) return r.address;
+  return (r.vid.empty() ? "" : "usb:") + r.location;
+}
+
+static nlohmann::ordered_json imageJson(const StationImage &image) {
+  return image.name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(image.checksum);
+}
+
+static nlohmann::ordered_json lineJson(const FleetRecord &r, const StationContext &context) {
+  nlohmann::ordered_json line = fleet_recordJson(r);
+  line["tool_version"] = context.toolVersion;
+  line["release"] = context.release;
+  line["station"] = context.station;
+  line["operator"] = context.operatorName;
+  line["slot"] = stationHistory_slot(r);
+  // The images an update sends a unit of its type: the firmware's to every
+  // unit, the logic's by type (null while the type is not known).
+  const StationImage none;
+  const StationImage &logic = r.type == "TX"   ? context.txLogic
+                              : r.type == "RX" ? context.rxLogic
+                                               : none;
+  line["mcu_image"] = context.mcu.name;
+  line["mcu_checksum"] = imageJson(context.mcu);
+  line["fpga_image"] = logic.name;
+  line["fpga_checksum"] = imageJson(logic);
+  return line;
+}
+
+std::string stationHistory_line(const FleetRecord &record, const StationContext &context) {
+  // One line: no indentation; a byte that is not UTF-8 replaced, as the report does.
+  return lineJson(record, context).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) +
+         "\n";
+}
+
+std::vector<std::string> stationHistory_keys(void) {
+  std::vector<std::string> keys;
+  const nlohmann::ordered_json line = lineJson(FleetRecord(), StationContext());
+  for (auto it = line.begin(); it != line.end(); ++it) keys.push_back(it.key());
+  return keys;
+}
+
+bool stationHistory_append(const std::string &path, const FleetRecord &record,
+                           const StationContext &context, std::string *error, double waitSeconds,
+                           bool *busy) {
+  const size_t slash = path.find_last_of("/\\");
+  if (slash != std::string::npos && slash > 0 &&
+      !stationPlaces_makeFolders(path.substr(0, slash), error))
+    return false;
+  return fileLock_appendLine(path, stationHistory_line(record, context), waitSeconds, error, busy);
+}
+
+// ---- Reading ------------------------------------------------------------------------
+
+void HistoryReader::feed(const char *data, size_t length) {
+  for (size_t at = 0; at < length;) {
+    const char *end = (const char *)memchr(data + at, '\n', length - at);
+    const size_t piece = (end == NULL ? length : (size_t)(end - data)) - at;
+    // A line past the bound is dropped as it comes, never held whole.
+    if (!tooLong_ && line_.size() + piece > STATION_HISTORY_LINE_MAX) {
+      tooLong_ = true;
+      line_.clear();
+      line_.shrink_to_fit();
+    }
+    if (!tooLong_) line_.append(data + at, piece);
+    at += piece;
+    if (end == NULL) break;
+    at++;
+    takeLine();
+  }
+}
+
+void HistoryReader::end() {
+  if (line_.empty() && !tooLong_) return;
+  onSkip_(++lineNumber_, HISTORY_TORN);
+  line_.clear();
+  tooLong_ = false;
+}
+
+// A time the history wrote, "2026-12-09T08:15:00Z"; -1 for anything else.
+static time_t recordTime(const std::string &text) {
+  time_t when = -1;
+  if (text.size() != 20 || !stationHistory_parseTime(text, false, &when)) return -1;
+  return when;
+}
+
+static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) {
+  auto text = [&json](const char *key) {
+    auto it = json.find(key);
+    return it != json.end() && it->is_string() ? it->get<std::string>() : std::string();
+  };
+  auto number = [&json](const char *key, double otherwise) {
+    auto it = json.find(key);
+    return it != json.end() && it->is_number() ? it->get<double>() : otherwise;
+  };
+  FleetRecord &r = entry->record;
+  r.address = text("address"), r.device = text("device"), r.baud = (int)number("baud", 0);
+  entry->result = text("result");
+  r.type = text("type"), r.result = fleet_resultOf(entry->result), r.failedStep = text("failed_step");
+  r.firmwareBefore = text("firmware_before"), r.firmwareAfter = text("firmware_after");
+  r.fpgaBefore = text("fpga_before"), r.fpgaAfter = text("fpga_after");
+  r.message = text("message"), r.log = text("log"), r.label = text("label");
+  r.started = text("started"), r.finished = text("finished"), r.seconds = number("seconds", 0);
+  r.location = text("location"), r.serialNumber = text("serial_number");
+  r.vid = text("vid"), r.pid = text("pid");
+  r.hookStatus = (int)number("hook_status", FLEET_NO_HOOK);
+  r.startHookStatus = (int)number("start_hook_status", FLEET_NO_HOOK);
+  entry->slot = json.contains("slot") ? text("slot") : stationHistory_slot(r);
+  entry->started = recordTime(r.started);
+  entry->finished = recordTime(r.finished);
+}
+
+void HistoryReader::takeLine() {
+  const size_t number = ++lineNumber_;
+  const bool tooLong = tooLong_;
+  std::string line;
+  line.swap(line_);
+  tooLong_ = false;
+  if (tooLong) {
+    onSkip_(number, HISTORY_TOO_LONG);
+    return;
+  }
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.find_first_not_of(" \t") == std::string::npos) return;  // blank
+  HistoryEntry entry;
+  entry.line = number;
+  entry.json = nlohmann::ordered_json::parse(line, nullptr, false);
+  auto result = entry.json.is_object() ? entry.json.find("result") : entry.json.end();
+  if (!entry.json.is_object() || result == entry.json.end() || !result->is_string()) {
+    onSkip_(number, HISTORY_NOT_A_RECORD);
+    return;
+  }
+  readRecord(entry.json, &entry);
+  onRecord_(entry);
+}
+
+bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error) {
+  FILE *file = fopen(path.c_str(), "rb");
+  if (file == NULL) {
+    *error = strerror(errno);
+    return false;
+  }
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) reader.feed(buffer, n);
+  const bool ok = !ferror(file);
+  if (!ok) *error = strerror(errno);
+  fclose(file);
+  reader.end();
+  return ok;
+}
+
+// ---- Choosing and counting -------------------------------------------------------------
+
+// Days since 1970-01-01 of a date in the proleptic Gregorian calendar.
+static long long daysFromCivil(int year, int month, int day) {
+  year -= month <= 2;
+  const long long era = (year >= 0 ? year : year - 399) / 400;
+  const int yearOfEra = year - (int)era * 400;
+  const int dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+// The digits at TEXT[at], COUNT of them, as a number; -1 when they are not digits.
+static int digitsAt(const std::string &text, size_t at, size_t count) {
+  if (at + count > text.size()) return -1;
+  int value = 0;
+  for (size_t i = at; i < at + count; i++) {
+    if (!isdigit((unsigned char)text[i])) return -1;
+    value = value * 10 + (text[i] - '0');
+  }
+  return value;
+}
+
+bool stationHistory_parseTime(const std::string &text, bool endOfDay, time_t *when) {
+  std::string t = text;
+  if (!t.empty() && (t.back() == 'Z' || t.back() == 'z')) t.pop_back();
+  const int year = digitsAt(t, 0, 4), month = digitsAt(t, 5, 2), day = digitsAt(t, 8, 2);
+  if (t.size() < 10 || t[4] != '-' || t[7] != '-' || year < 1970 || month < 1 || month > 12 ||
+      day < 1)
+    return false;
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (day > kDays[month - 1] + (month == 2 && leap)) return false;
+  int hour = 0, minute = 0, second = 0;
+  if (t.size() == 10) {
+    if (text.size() != 10) return false;  // a date has no Z
+    if (endOfDay) hour = 23, minute = 59, second = 59;
+  } else {
+    if ((t[10] != 'T' && t[10] != 't' && t[10] != ' ') || (t.size() != 16 && t.size() != 19) ||
+        t[13] != ':' || (t.size() == 19 && t[16] != ':'))
+      return false;
+    hour = digitsAt(t, 11, 2), minute = digitsAt(t, 14, 2);
+    second = t.size() == 19 ? digitsAt(t, 17, 2) : 0;
+    if (hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
+      return false;
+  }
+  const long long seconds =
+      daysFromCivil(year, month, day) * 86400LL + hour * 3600 + minute * 60 + second;
+  if (sizeof(time_t) < 8 && seconds > 0x7fffffffLL) return false;
+  *when = (time_t)seconds;
+  return true;
+}
+
+// A port as --port writes it, the same as the record's address: COM3 for 3.
+static bool samePort(const std::string &wanted, const FleetRecord &r) {
+  const int com = portAddress_comNumber(wanted);
+  if (com > 0) return portAddress_comNumber(r.address) == com;
+  return wanted == r.address || wanted == r.device;
+}
+
+bool historyFilter_matches(const HistoryFilter &f, const HistoryEntry &e) {
+  const std::string usb = "usb:";
+  if (f.since >= 0 && (e.finished < 0 || e.finished < f.since)) return false;
+  if (f.until >= 0 && (e.finished < 0 || e.finished > f.until)) return false;
+  if (!f.result.empty() && e.result != f.result) return false;
+  if (!f.label.empty() && e.record.label != f.label) return false;
+  if (!f.slot.empty() && e.slot != f.slot && e.slot != usb + f.slot) return false;
+  return f.port.empty() || samePort(f.port, e.record);
+}
+
+// The results a footer counts apart: ours, and a few words of a later
+// version's; lines with any more are counted together as "other".
+#define FOOTER_RESULTS_MAX 8
+
+void HistoryFooter::add(const HistoryEntry &entry) {
+  std::string result = entry.result;
+  auto it = std::find(results_.begin(), results_.end(), result);
+  if (it == results_.end() && results_.size() >= FOOTER_RESULTS_MAX) {
+    result = "other";
+    it = std::find(results_.begin(), results_.end(), result);
+  }
+  if (it == results_.end()) {
+    results_.push_back(result);
+    counts_.push_back(1);
+  } else {
+    counts_[it - results_.begin()]++;
+  }
+  seconds_.push_back(entry.record.seconds);
+  if (entry.started >= 0 && (firstStart_ < 0 || entry.started < firstStart_))
+    firstStart_ = entry.started;
+  if (entry.finished >= 0 && entry.finished > lastEnd_) lastEnd_ = entry.finished;
+}
+
+static std::string minutesText(double seconds) {
+  char text[48];
+  const long long whole = (long long)(seconds + 0.5);
+  snprintf(text, sizeof text, "%lld:%02lld", whole / 60, whole % 60);
+  return text;
+}
+
+std::vector<std::string> HistoryFooter::lines() const {
+  // The four results first, in the report's words, then any other a line held.
+  std::string counts;
+  std::vector<std::string> order;
+  for (FleetResult r : {FLEET_RESULT_UPDATED, FLEET_RESULT_CURRENT, FLEET_RESULT_FAILED,
+                        FLEET_RESULT_INTERRUPTED})
+    order.push_back(fleet_resultName(r));
+  for (const std::string &result : results_)
+    if (std::find(order.begin(), order.end(), result) == order.end()) order.push_back(result);
+  for (const std::string &result : order) {
+    auto it = std::find(results_.begin(), results_.end(), result);
+    const int count = it == results_.end() ? 0 : counts_[it - results_.begin()];
+    counts += (counts.empty() ? "" : ", ") + printableText_escape(result) + " " +
+              std::to_string(count);
+  }
+  const size_t units = seconds_.size();
+  std::vector<std::string> lines = {std::to_string(units) + (units == 1 ? " unit: " : " units: ") +
+                                    counts};
+  if (units > 0) {
+    std::vector<double> sorted = seconds_;
+    std::sort(sorted.begin(), sorted.end());
+    const double median =
+        units % 2 ? sorted[units / 2] : (sorted[units / 2 - 1] + sorted[units / 2]) / 2;
+    std::string line = "median time per unit " + minutesText(median) + "; units per hour ";
+    const double span =
+        firstStart_ >= 0 && lastEnd_ > firstStart_ ? (double)(lastEnd_ - firstStart_) : 0;
+    char rate[96];
+    snprintf(rate, sizeof rate, "%.1f", units * 3600.0 / span);
+    line += span > 0 ? std::string(rate) + " (" + std::to_string(units) + " in " +
+                           minutesText(span) + " from the first start to the last end)"
+                     : "- (no time between the first start and the last end)";
+    lines.push_back(line);
+  }
+  const size_t skipped = skipped_[0] + skipped_[1] + skipped_[2];
+  if (skipped > 0)
+    lines.push_back(std::to_string(skipped) + (skipped == 1 ? " line" : " lines") +
+                    " skipped: " + std::to_string(skipped_[HISTORY_NOT_A_RECORD]) +
+                    " not a record, " + std::to_string(skipped_[HISTORY_TOO_LONG]) + " too long, " +
+                    std::to_string(skipped_[HISTORY_TORN]) + " torn");
+  return lines;
+}

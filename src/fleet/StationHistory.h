@@ -1,0 +1,148 @@
+// The station's history: every unit that `update` or `update-all` handles,
+// appended as one JSON line to a file that outlives the run (by default
+// history.jsonl in the user's state folder). A line holds the report's keys
+// for the unit, then the station's: the tool's version, the release, the
+// checksums of the release's images for the unit's type, the host and user
+// names, and the unit's slot.
+//
+// Several processes append at once (two update-all runs, a watch and an
+// update): each line is one write under the file's lock, synced to the disk
+// (platform/FileLock.h). A writer killed mid-line (SIGKILL, a power cut)
+// leaves a torn last line, which readers skip with a note and the next writer
+// closes with a line end, so that it stays a (corrupt) line of its own.
+//
+// Reading streams the file line by line: a history grows for years. A line
+// that is not a record, or is longer than STATION_HISTORY_LINE_MAX, is named
+// by its number and skipped; nothing in the file stops a reading.
+#ifndef STATIONHISTORY_H
+#define STATIONHISTORY_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <time.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "fleet/FleetReport.h"
+#include "platform/FileLock.h"
+
+#define STATION_HISTORY_FILE "history.jsonl"
+// A line longer than this is no record of ours (one is about 1 KiB): it is
+// skipped without being held whole.
+#define STATION_HISTORY_LINE_MAX 65536
+
+// A release image as the update announces it.
+struct StationImage {
+  std::string name;  // the release file's name; "" when the image is not known
+  uint32_t checksum = 0;
+};
+
+// What every line of this process says besides the unit's record.
+struct StationContext {
+  std::string toolVersion, release;
+  std::string station;       // host name
+  std::string operatorName;  // user name
+  StationImage mcu, txLogic, rxLogic;
+};
+
+// This process's context: TOOLVERSION, the embedded release, host and user.
+StationContext stationHistory_context(const char *toolVersion);
+// The history's default path, history.jsonl in the user's state folder for
+// the updater (StationPlaces.h); "" when the system tells no such folder.
+std::string stationHistory_defaultPath(void);
+// Where the unit was plugged: "usb:LOCATION" when the system told the
+// adapter's USB location, else its location as told, else the port's address.
+std::string stationHistory_slot(const FleetRecord &record);
+// The unit's line, its line end included.
+std::string stationHistory_line(const FleetRecord &record, const StationContext &context);
+// Appends the unit's line to PATH, making PATH's folders when missing,
+// waiting up to waitSeconds for another writer's lock. FALSE with the reason
+// in *error (and *busy set when the lock stayed held); the history is then
+// as it was.
+bool stationHistory_append(const std::string &path, const FleetRecord &record,
+                           const StationContext &context, std::string *error,
+                           double waitSeconds = FILE_LOCK_WAIT_SECONDS, bool *busy = NULL);
+// The keys of a line, in their order (the CSV's columns).
+std::vector<std::string> stationHistory_keys(void);
+
+// ---- Reading ------------------------------------------------------------------------
+
+// One record read back.
+struct HistoryEntry {
+  size_t line = 0;              // its line number in the file, from 1
+  nlohmann::ordered_json json;  // the line's object, every key as written
+  FleetRecord record;           // the report's fields (port stays 0: see address)
+  std::string result;           // as written: a later version's word is kept as it is
+  std::string slot;
+  time_t started = -1, finished = -1;  // -1: not a time
+};
+
+enum HistorySkip {
+  HISTORY_NOT_A_RECORD,  // not a JSON object with a result
+  HISTORY_TOO_LONG,      // longer than STATION_HISTORY_LINE_MAX
+  HISTORY_TORN,          // the last line, without a line end: a write cut short
+};
+
+// Turns a history's bytes, fed in any pieces, into records. Blank lines are
+// passed over; a line end may be "\r\n".
+class HistoryReader {
+ public:
+  HistoryReader(std::function<void(const HistoryEntry &)> onRecord,
+                std::function<void(size_t line, HistorySkip why)> onSkip)
+      : onRecord_(std::move(onRecord)), onSkip_(std::move(onSkip)) {}
+  void feed(const char *data, size_t length);
+  // The end of the bytes: a last line without its line end is torn.
+  void end();
+
+ private:
+  void takeLine();
+  std::function<void(const HistoryEntry &)> onRecord_;
+  std::function<void(size_t, HistorySkip)> onSkip_;
+  std::string line_;
+  size_t lineNumber_ = 0;
+  bool tooLong_ = false;
+};
+
+// Feeds the file at PATH to READER, a piece at a time, and ends it. FALSE
+// with the reason in *error when the file cannot be opened or read.
+bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error);
+
+// ---- Choosing and counting -------------------------------------------------------------
+
+// "2026-12-09" (that day's first second, or its last with endOfDay) or
+// "2026-12-09T08:15:00", with or without a final Z, always UTC; seconds may
+// be left out. FALSE when TEXT is no such date or time.
+bool stationHistory_parseTime(const std::string &text, bool endOfDay, time_t *when);
+
+// The records shown: each condition set (not -1, not "") must hold.
+struct HistoryFilter {
+  time_t since = -1, until = -1;  // the unit finished in [since, until]
+  std::string result, label;
+  std::string slot;  // as the slot is written, "usb:" before a USB location optional
+  std::string port;  // COM3, 3, a device's path or a terminal server's URL
+};
+bool historyFilter_matches(const HistoryFilter &filter, const HistoryEntry &entry);
+
+// The footer under the records shown: counts by result, the median time per
+// unit, the units per hour (units shown / (last end - first start)), and
+// the lines skipped.
+class HistoryFooter {
+ public:
+  void add(const HistoryEntry &entry);
+  void skipped(HistorySkip why) { skipped_[why]++; }
+  std::vector<std::string> lines() const;
+
+ private:
+  std::vector<std::string> results_;
+  std::vector<int> counts_;
+  std::vector<double> seconds_;
+  time_t firstStart_ = -1, lastEnd_ = -1;
+  size_t skipped_[3] = {0, 0, 0};
+};
+
+#endif  // STATIONHISTORY_H
