@@ -108,7 +108,8 @@ FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled
   if (handled.result == FLEET_RESULT_UPDATED) {
     firmware = {either(handled.firmwareAfter, FIRMWARE_VERSION_TO_UPLOAD)};
     fpga = {handled.fpgaAfter};  // the release's logic version is read back, or not known
-  } else if (handled.result == FLEET_RESULT_CURRENT) {
+  } else if (handled.result == FLEET_RESULT_CURRENT || handled.result == FLEET_RESULT_NONE) {
+    // Nothing was written to it (or not yet: it waits for a label).
     firmware = {firmwareBefore};
     fpga = {fpgaBefore};
   } else {

@@ -73,7 +73,8 @@ enum FleetSighting {
 };
 // CHECK is the probe just ended on the port of HANDLED, a unit the run has
 // finished with; FOUND is what the probe that found it read. The unit's last
-// known state: as found (the update's own reading where it gave one); after
+// known state: as found (the update's own reading where it gave one; a unit
+// waiting for its label, with no result yet: as found); after
 // an update, the release (as read back, when it was); after a failure or an
 // interrupt, as found or the release, its logic version unknown.
 FleetSighting fleet_sighting(const FleetProbe &check, const FleetRecord &handled,

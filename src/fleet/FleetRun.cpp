@@ -67,6 +67,7 @@ void FleetRun::add(const FleetRecord &found) {
   r.address = portDescription_of(found.port).name;
   r.baud = found.baud;
   r.device = found.device;
+  r.label = found.label;
   fleet_findSlot(&r);
 }
 
@@ -86,6 +87,11 @@ void fleet_findSlot(FleetRecord *record) {
     snprintf(id, sizeof id, "%04x", port.pid & 0xffff);
     r.pid = id;
   }
+}
+
+void FleetRun::addNotStarted(const FleetRecord &found) {
+  add(found);
+  endUnstarted(*units_.back(), fleet_nowSeconds());
 }
 
 std::vector<const FleetUnit *> FleetRun::units() const {

@@ -76,6 +76,9 @@ struct FleetOptions {
   // The station history each unit's record is appended to; none with noHistory.
   std::string historyPath;  // --history FILE; empty: the default (StationHistory.h)
   bool noHistory = false;
+  // Watch: each unit found takes the oldest label read from standard input
+  // (LabelQueue.h), and waits for one when none is queued.
+  bool labels = false;
 };
 
 // One unit as its display sees it.
@@ -146,8 +149,11 @@ class FleetRun {
   FleetRun(const FleetRun &) = delete;
   FleetRun &operator=(const FleetRun &) = delete;
 
-  // A unit found on a port (port, baud, device), started in its turn.
+  // A unit found on a port (port, baud, device, label), started in its turn.
   void add(const FleetRecord &found);
+  // A unit found on a port that never started (it waited for a label when the
+  // watch ended): reported as a unit stopped before its turn is.
+  void addNotStarted(const FleetRecord &found);
   // Starts what --jobs allows, takes what the children told, applies the
   // stall bound and the interrupts since the last round, starts and looks at
   // the hooks. FALSE once every unit has finished and its hooks have ended.

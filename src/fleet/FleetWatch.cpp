@@ -2,6 +2,7 @@
 // appears handed to the run once, until the operator stops the watch.
 #include "fleet/FleetWatch.h"
 
+#include "fleet/LabelQueue.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
@@ -14,6 +15,11 @@ struct FleetWatch::Watched {
   int unit = -1;             // the index of the port's unit in the run; -1: none
   FleetIdentity found;       // what the probe that found the unit read
   double seenAt = 0;         // when a check last found the handled unit there
+  // A unit found that waits for a label: what the probe found, and when (the
+  // count of units found before it).
+  bool needsLabel = false;
+  FleetRecord waiting;
+  long foundOrder = 0;
 };
 
 FleetWatch::FleetWatch(const std::string &self, const std::vector<int> &ports,
@@ -34,15 +40,36 @@ FleetWatch::~FleetWatch() {
   for (auto &watched : ports_) subprocess_free(watched->probe.child);
 }
 
-void FleetWatch::addUnit(Watched &w) {
-  FleetRecord found;
-  found.port = w.probe.port;
-  found.baud = w.probe.baud;
-  found.device = w.probe.device;
-  run_.add(found);
-  w.unit = (int)run_.units().size() - 1;
+void FleetWatch::found(Watched &w) {
+  w.waiting = FleetRecord();
+  w.waiting.port = w.probe.port;
+  w.waiting.baud = w.probe.baud;
+  w.waiting.device = w.probe.device;
+  w.waiting.type = w.probe.identity.type;  // shown while it waits; its child tells it again
   w.found = w.probe.identity;
   w.seenAt = 0;
+  w.foundOrder = ++unitsFound_;
+  w.needsLabel = labels_ != NULL;
+  if (!w.needsLabel) addUnit(w);
+}
+
+void FleetWatch::addUnit(Watched &w) {
+  run_.add(w.waiting);
+  w.unit = (int)run_.units().size() - 1;
+  w.needsLabel = false;
+}
+
+void FleetWatch::giveLabels() {
+  while (labels_ != NULL && !labels_->empty()) {
+    Watched *oldest = NULL;
+    for (auto &watched : ports_)
+      if (watched->needsLabel && (oldest == NULL || watched->foundOrder < oldest->foundOrder))
+        oldest = watched.get();
+    // A unit being checked gets its label once its check has let the port go.
+    if (oldest == NULL || oldest->probe.child != NULL) return;
+    oldest->waiting.label = labels_->take();
+    addUnit(*oldest);
+  }
 }
 
 bool FleetWatch::round(double now) {
@@ -65,9 +92,23 @@ bool FleetWatch::round(double now) {
         probe.child = NULL;
         changed = true;
         const bool adding = !stopped_ && run_.watching();
-        if (w.unit < 0) {
+        if (w.needsLabel) {
+          // The unit waiting for its label, checked: still there, gone, or swapped.
+          if (!w.interrupted) {
+            w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
+            switch (fleet_sighting(probe, w.waiting, w.found)) {
+              case FLEET_SAME_UNIT: w.seenAt = now; break;
+              case FLEET_NO_EVIDENCE: break;
+              case FLEET_UNIT_GONE: w.needsLabel = false; break;
+              case FLEET_NEW_UNIT:
+                w.needsLabel = false;
+                if (adding) found(w);
+                break;
+            }
+          }
+        } else if (w.unit < 0) {
           w.nextProbeAt = now + interval_;
-          if (probe.answered && !w.interrupted && adding) addUnit(w);
+          if (probe.answered && !w.interrupted && adding) found(w);
         } else if (!w.interrupted) {
           w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
           switch (fleet_sighting(probe, run_.units()[w.unit]->record, w.found)) {
@@ -76,10 +117,8 @@ bool FleetWatch::round(double now) {
             // Nothing answers: the next one to answer is a new unit.
             case FLEET_UNIT_GONE: w.unit = -1; break;
             case FLEET_NEW_UNIT:
-              if (adding)
-                addUnit(w);
-              else
-                w.unit = -1;
+              w.unit = -1;
+              if (adding) found(w);
               break;
           }
         }
@@ -104,22 +143,36 @@ bool FleetWatch::round(double now) {
     probe.identify = true;
     w.interrupted = false;
     w.probeStartedAt = now;
-    // A handled unit is checked at its rate; a socket:// line is asked at its own.
+    // A handled unit (or one waiting for its label) is checked at its rate; a
+    // socket:// line is asked at its own.
     int baud = portDescription_of(port).serverRate ? run_.baud() : 0;
     if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
+    if (w.needsLabel && w.waiting.baud > 0) baud = w.waiting.baud;
     if (!fleet_startProbe(self_, baud, &probe)) {
       w.nextProbeAt = now + interval_;
       continue;
     }
     changed = true;
   }
+  if (!stopped_ && run_.watching()) {
+    const size_t queued = labels_ != NULL ? labels_->size() : 0;
+    giveLabels();
+    changed = changed || (labels_ != NULL && labels_->size() != queued);
+  }
   return changed;
 }
 
-void FleetWatch::stop(double now) {
-  if (stopped_) return;
+bool FleetWatch::stop(double now) {
+  if (stopped_) return false;
   stopped_ = true;
+  bool handedOver = false;
   for (auto &watched : ports_) {
+    if (watched->needsLabel) {
+      watched->needsLabel = false;
+      run_.addNotStarted(watched->waiting);
+      watched->unit = (int)run_.units().size() - 1;
+      handedOver = true;
+    }
     if (watched->probe.child == NULL) continue;
     // Interrupted rather than killed: a probe then closes its port, which
     // releases the port's lock file. Killed only if it does not end soon.
@@ -127,6 +180,7 @@ void FleetWatch::stop(double now) {
     watched->probeStartedAt = now - FLEET_PROBE_SECONDS_LIMIT;
     subprocess_interrupt(watched->probe.child);
   }
+  return handedOver;
 }
 
 bool FleetWatch::probing() const {
@@ -151,6 +205,8 @@ std::vector<FleetWatch::Port> FleetWatch::ports() const {
     port.probing = watched->probe.child != NULL;
     port.unit = watched->unit >= 0 ? units[watched->unit] : NULL;
     port.seenAt = watched->unit >= 0 ? watched->seenAt : 0;
+    port.needsLabel = watched->needsLabel;
+    if (watched->needsLabel) port.waiting = watched->waiting;
     all.push_back(port);
   }
   return all;

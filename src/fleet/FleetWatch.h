@@ -22,6 +22,12 @@
 // unit is so never tried again before it has been unplugged (or gone silent)
 // and plugged back in, or swapped for another.
 #define FLEET_CHECK_PAUSE_SECONDS 0.5
+//
+// With a label queue, a unit found takes the oldest label and goes to the run;
+// when none is queued it waits on its port (needs label), in the order found,
+// having heard only the probe, and is checked as a handled unit is: one that
+// goes before a label comes took none, and leaves the queue as it was.
+class LabelQueue;
 class FleetWatch {
  public:
   struct Port {
@@ -29,6 +35,10 @@ class FleetWatch {
     bool probing = false;          // its probe runs now
     const FleetUnit *unit = NULL;  // the unit plugged in, as the run has it; null: none
     double seenAt = 0;             // a handled unit: when a check last found it there; 0: not yet
+    // A unit found that waits for a label (not in the run yet): its port,
+    // rate and device, its type as the probe read it.
+    bool needsLabel = false;
+    FleetRecord waiting;
   };
 
   // `slotLocations`: USB locations looked up again every interval, each
@@ -36,6 +46,8 @@ class FleetWatch {
   // slot.
   FleetWatch(const std::string &self, const std::vector<int> &ports, double intervalSeconds,
              FleetRun &run, const std::vector<std::string> &slotLocations = {});
+  // From now on each unit found takes a label from LABELS (null: none needed).
+  void labels(LabelQueue *labels) { labels_ = labels; }
   ~FleetWatch();  // a probe still running is killed
   FleetWatch(const FleetWatch &) = delete;
   FleetWatch &operator=(const FleetWatch &) = delete;
@@ -45,8 +57,9 @@ class FleetWatch {
   // port's state changed.
   bool round(double now);
   // No probe starts any more; running ones are interrupted (killed if they
-  // do not end within seconds).
-  void stop(double now);
+  // do not end within seconds). The units waiting for a label go to the run,
+  // not started: TRUE when there were some.
+  bool stop(double now);
   // A probe still runs.
   bool probing() const;
   void wait(int timeoutMs) const;
@@ -54,8 +67,12 @@ class FleetWatch {
 
  private:
   struct Watched;
-  void addUnit(Watched &w);  // the unit its probe found, to the run
+  void found(Watched &w);    // the unit its probe found: to the run, or to wait for a label
+  void addUnit(Watched &w);  // the unit found (w.waiting), to the run
   void watch(int port);      // from now on, unless it is watched already
+  void giveLabels();         // the queued labels to the units waiting, the oldest first
+  LabelQueue *labels_ = NULL;
+  long unitsFound_ = 0;
   const std::vector<std::string> slotLocations_;
   double nextSlotLookupAt_ = 0;
   const std::string self_;

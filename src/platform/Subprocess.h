@@ -121,5 +121,8 @@ bool subprocess_ansiConsole(void);
 // The lines of the window standard output is shown in; 0 when not known (not
 // a terminal, or one that does not say).
 int subprocess_consoleRows(void);
+// The width in columns of the terminal standard output goes to; 0 when it is
+// none or does not tell.
+int subprocess_consoleColumns(void);
 
 #endif  // SUBPROCESS_H

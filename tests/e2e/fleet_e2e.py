@@ -578,6 +578,27 @@ def case_watch_idle_terminal(run):
                  max(t.count(b"\x1b[2K") + 1 for t in tables), tables[-1][:600]))
 
 
+def case_watch_narrow_terminal(run):
+    """On an 80-column terminal the watch's table, a label typed on it included, keeps every line within
+    79 columns (a line that wrapped broke the redraw in place)."""
+    import fcntl, struct, termios
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200:version=1.0.4 XC7A35 1.3 1")
+    master, slave = os.openpty()
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 80, 0, 0))
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-2", "--watch", "--interval", "1", "--labels"],
+                            env=dict(fake_children(run, "watch"), TERM="xterm"), cwd=run.dir,
+                            stdin=slave, stdout=slave, stderr=slave)
+    os.write(master, b"SN-2026-000141\n")
+    shown, end = b"", time.time() + 8
+    while time.time() < end:
+        shown += os.read(master, 65536) if select.select([master], [], [], 0.1)[0] else b""
+    proc.send_signal(signal.SIGINT)
+    run.expect_status(proc.wait(timeout=30), 0)
+    lines = re.sub(rb"\x1b\[\d*[A-Za-z]", b"", shown).decode().split("\r\n")
+    if max(map(len, lines)) > 79 or not any("current" in l and l.endswith("SN-2026-000141") for l in lines):
+        run.fail("lines wider than 79 columns, or no label: %r" % lines)
+
+
 def case_watch_slot(run):
     """Stand-in children under --watch --ports usb:1-1.4 (a hub) over a fake sysfs: the adapter at 1-1.4.1
     plugged back as another tty is the same slot; one plugged in later at 1-1.4.2 is watched too."""
@@ -617,6 +638,43 @@ def case_watch_slot(run):
     run.expect_equal("records", got, [("usb:1-1.4.1", 1, "current", "update-usb-1-1.4.1.log"),
                                       ("usb:1-1.4.1", 2, "current", "update-usb-1-1.4.1-2.log"),
                                       ("usb:1-1.4.2", 3, "current", "update-usb-1-1.4.2.log")])
+
+
+def case_watch_labels(run):
+    """--labels fed through a pipe: COM1 takes the label written first; COM2 waits (needs label), is
+    unplugged and leaves the queue as it was; of COM3 and COM4 the first found takes the next label,
+    the other waits past the end of the input and is reported not started at Ctrl+C."""
+    unit = ":tx:115200:version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-4", "--unit", "1" + unit, "--plug", "2:2" + unit, "--unplug", "2:20",
+                   "--plug", "3:22" + unit, "--plug", "4:22" + unit, max_seconds=120)
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-4", "--watch", "--interval", "1",
+                             "--labels", "--report", "labels.json", "--log-dir", "logs"], cwd=run.dir,
+                            env=fake_children(run, "watch"), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+    proc.stdin.write(b" SN-1\r\n\x1b[2J\n")
+    proc.stdin.flush()
+    out = wait_for_lines(proc, b"needs label", 1)
+    out += wait_for_lines(proc, b"waiting\n", 1)  # COM2 gone
+    out += wait_for_lines(proc, b"needs label", 2)
+    proc.stdin.write(b"SN-3\n")
+    proc.stdin.close()
+    out += wait_for_lines(proc, b"SN-3\n", 1)
+    time.sleep(2)
+    proc.send_signal(signal.SIGINT)
+    out, err = (out + proc.stdout.read()).decode(), proc.stderr.read()  # the lines read ahead kept
+    proc.wait(timeout=30)
+    waited = re.findall(r"^(COM\d) .* needs label$", out, re.M)
+    run.expect_equal("ports that waited", sorted(waited), ["COM2", "COM3", "COM4"])
+    run.expect_status(proc.returncode, 1 if waited[1] == "COM3" else 130)  # COM3's stand-in fails
+    with open(os.path.join(run.dir, "labels.json")) as f:
+        got = sorted((r["address"], r["label"], r["message"][:12] == "not started:")
+                     for r in json.load(f)["units"])
+    run.expect_equal("records", got, sorted([("COM1", "SN-1", False), (waited[1], "SN-3", False),
+                                             (waited[2], "", True)]))
+    for said in ('label refused: "\\x1b[2J" holds a character other than printable ASCII',
+                 "Standard input has ended: no more labels."):
+        if said not in err.decode():
+            run.fail("not said: %r in %r" % (said, err))
 
 
 def case_faults(run):
@@ -887,6 +945,8 @@ CASES = {
     "watch-swap": case_watch_swap,
     "watch-idle-terminal": case_watch_idle_terminal,
     "watch-slot": case_watch_slot,
+    "watch-labels": case_watch_labels,
+    "watch-narrow-terminal": case_watch_narrow_terminal,
     "wine-two-units": case_wine_two_units,
 }
 

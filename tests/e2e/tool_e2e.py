@@ -278,6 +278,11 @@ def case_usage_errors(run):
         (["probe", "--port", "rfc2217://127.0.0.1:1"], 3, "TessaranFwTool: no unit answered"),
         (["probe", "--port", "com7", "--baud", "9600"], 3, "TessaranFwTool: no unit answered"),
         (["update-all", "--ports", "COM7-com8,200"], 3, "TessaranFwTool: COM7 to COM8: absent"),
+        (["update", "--label", " SN\x1b]0;x\x07 "], 2, 'TessaranFwTool: --label: "SN\\x1b]0;x\\x07" '
+         "holds a character other than printable ASCII (a control character or a byte from 0x80 up)"),
+        (["update", "--label", "9" * 129], 2, 'TessaranFwTool: --label: "%s..." is longer than 128 '
+                                              "characters" % ("9" * 40)),
+        (["update-all", "--labels"], 2, "TessaranFwTool: --labels requires --watch"),
         (["update", "--help"], 0, None),
         ([], 0, ""),  # the name alone lists the commands
     ]
@@ -487,17 +492,18 @@ READ_ONLY = {"%%%help -c version", "%%%fw -v", "%%%fw -p"}
 def case_update_skip_current(run):
     """update --skip-current: a unit on the release gets only the read-only
     queries and one line, exit 0; an outdated one (here rejecting its stream)
-    is still sent its image. Its hooks see each result; the transcript stays the update's."""
+    is still sent its image. Its hooks see each result and its label; the transcript stays the update's."""
     run.start_unit("--ports", "1-2", "--unit", "1:rx:57600:version=1.0.4 XC7A35 1.3 1",
                    "--unit", "2:tx:115200:reject")
-    hook = "echo $FWUPGRADE_EVENT $FWUPGRADE_RESULT $FWUPGRADE_FAILED_STEP >> hooks-$FWUPGRADE_PORT"
+    hook = ("echo $FWUPGRADE_EVENT $FWUPGRADE_RESULT $FWUPGRADE_FAILED_STEP $FWUPGRADE_LABEL"
+            " >> hooks-$FWUPGRADE_PORT")
     for port, status, transcript, streams, hooks in (
             (1, 0, e2e.header() + e2e.found(1, 57600)
              + "Release 1.0.4 is already installed: nothing was written to the unit\r\n", [],
-             "result current\n"),
-            (2, 1, None, ["l"], "start\nresult failed sending logic\n")):
-        out, err, got = run.run_tool("update", "--port", str(port), "--skip-current",
-                                     "--on-start", hook, "--on-result", hook)
+             "result current SN-1\n"),
+            (2, 1, None, ["l"], "start SN-2\nresult failed sending logic SN-2\n")):
+        out, err, got = run.run_tool("update", "--port", str(port), "--skip-current", "--label",
+                                     " SN-%d\t" % port, "--on-start", hook, "--on-result", hook)
         run.expect_equal("COM%d exit status" % port, got, status)
         run.expect_equal("COM%d hooks" % port, open(os.path.join(run.dir, "hooks-%d" % port)).read(), hooks)
         if transcript is not None:

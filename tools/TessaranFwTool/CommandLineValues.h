@@ -11,6 +11,7 @@
 #include <CLI/CLI.hpp>
 
 #include "UnitSearch.h"
+#include "fleet/LabelQueue.h"
 #include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
 
@@ -92,6 +93,18 @@ inline CLI::Validator commandLine_baudValidator(void) {
           }
         return "expects a baud rate the unit's console can run at, " CONSOLE_RATES_TEXT ", not \"" +
                text + "\"";
+      },
+      "");
+}
+
+// A label as a unit's record takes it (labelQueue_check): trimmed, or refused.
+inline CLI::Validator commandLine_labelValidator(void) {
+  return CLI::Validator(
+      [](std::string &text) -> std::string {
+        std::string label, why;
+        if (!labelQueue_check(text, &label, &why)) return why;
+        text = label;
+        return std::string();
       },
       "");
 }

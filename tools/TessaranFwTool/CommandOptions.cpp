@@ -189,6 +189,13 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
       ->option_text("X")
       ->group("");  // update-all's own, as --probe-port is
   addHistoryWriteOptions(command, &update.historyPath, &update.noHistory);
+  command
+      .add_option("--label", update.label,
+                  "the unit's label (its serial number as scanned), kept with its record: "
+                  "printable ASCII, at most " +
+                      std::to_string(LABEL_MAX_CHARS) + " characters")
+      ->transform(commandLine_labelValidator())
+      ->option_text("TEXT");
 }
 
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
@@ -242,6 +249,11 @@ void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
       ->needs(watch)
       ->option_text("SECONDS");
   addHookOptions(command, &all.fleet.onStart, &all.fleet.onResult);
+  command
+      .add_flag("--labels", all.fleet.labels,
+                "with --watch: each line typed on standard input (a scanned label) joins a queue; "
+                "each unit found takes the oldest, or waits (needs label) until one comes")
+      ->needs(watch);
   // The probe of one port, run by update-all in a child of its own.
   command.add_option("--probe-port", all.probePort)
       ->transform(commandLine_portValidator(true))

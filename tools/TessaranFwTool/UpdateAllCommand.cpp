@@ -21,10 +21,12 @@
 #include "fleet/FleetRun.h"
 #include "fleet/FleetSearch.h"
 #include "fleet/FleetWatch.h"
+#include "fleet/LabelQueue.h"
 #include "image/ImageAssembly.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/PrintableText.h"
+#include "platform/StandardInput.h"
 #include "platform/Subprocess.h"
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
@@ -96,6 +98,28 @@ static void fitSlotColumn(const std::vector<const FleetUnit *> &units) {
   }
 }
 
+// The live table's LABEL column under --labels: as wide as the longest label
+// of the table, from 5 to LABEL_COLUMN_MAX characters (a longer one cut, ".."
+// at its end); 0: no column.
+#define LABEL_COLUMN_MAX 16
+static bool gLabelColumn = false;
+static int gLabelWidth = 0;
+
+static void fitLabelColumn(const std::vector<const FleetUnit *> &units) {
+  gLabelWidth = gLabelColumn ? 5 : 0;
+  for (const FleetUnit *unit : units)
+    if (gLabelColumn)
+      gLabelWidth =
+          std::max(gLabelWidth, std::min((int)unit->record.label.size(), LABEL_COLUMN_MAX));
+}
+
+static std::string labelCell(const FleetRecord &record) {
+  std::string label = printableText_escape(record.label);
+  if ((int)label.size() > gLabelWidth) label = label.substr(0, gLabelWidth - 2) + "..";
+  label.resize(gLabelWidth, ' ');
+  return "  " + label;
+}
+
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
 // A unit's step as a watch shows it: "updated" for "done" once it has ended.
@@ -116,7 +140,11 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
            unit.record.type.empty() ? "-" : unit.record.type.c_str(),
            rateCell(unit.record.baud).c_str(), step.c_str(), percent.c_str(),
            unit.startedAt == 0 ? "" : elapsedText(elapsed).c_str());
-  if (lengths == NULL) return portCell(unit.record) + row;
+  if (lengths == NULL)  // a line of its own: the whole label at its end
+    return portCell(unit.record) + row +
+           (gLabelColumn && !unit.record.label.empty()
+                ? "  " + printableText_escape(unit.record.label)
+                : "");
   // The live table only: the step lines keep their shape.
   // A unit queued in a watch shows none.
   const bool queued = watched && !unit.running && !unit.finished;
@@ -128,7 +156,8 @@ static std::string unitRow(const FleetUnit &unit, double now, const ImageLengths
   snprintf(column, sizeof column, " %7s", left < 0 ? "" : elapsedText(left + 0.5).c_str());
   std::string slot = gSlotWidth > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
   if (gSlotWidth > 0) slot.resize(std::max((int)slot.size(), gSlotWidth), ' ');
-  return portCell(unit.record) + row + std::string(column) + slot;
+  const std::string label = gLabelWidth > 0 ? labelCell(unit.record) : "";
+  return portCell(unit.record) + row + std::string(column) + label + slot;
 }
 
 // A header's port column and the rest.
@@ -141,9 +170,11 @@ static std::string header(const char *rest) {
 static const char kTableHeader[] = "TYPE RATE    STEP              PERCENT ELAPSED    LEFT";
 
 static std::string tableHeader(void) {
+  std::string label = gLabelWidth > 0 ? "  LABEL" : "";
+  if (gLabelWidth > 0) label.resize(gLabelWidth + 2, ' ');
   std::string slot = gSlotWidth > 0 ? "  SLOT" : "";
   if (gSlotWidth > 0) slot.resize(gSlotWidth, ' ');
-  return header(kTableHeader) + slot;
+  return header(kTableHeader) + label + slot;
 }
 
 // The row of a watched port without a unit: waiting, or probing now.
@@ -155,8 +186,32 @@ static std::string emptyPortRow(int port, bool probing) {
   return portCell(record) + row;
 }
 
-// The running count of a watch: "updated 2, current 1, failed 1, updating 1".
-static std::string countLine(const std::vector<const FleetUnit *> &units) {
+// The row of a unit found that waits for a label, as its probe found it.
+static std::string needsLabelRow(const FleetRecord &found) {
+  char row[64];
+  snprintf(row, sizeof row, " %-4s %-7s %s",
+           found.type.empty() ? "-" : printableText_escape(found.type).c_str(),
+           rateCell(found.baud).c_str(), "needs label");
+  return portCell(found) + row;
+}
+
+// The label queue under a watch's count, cut to 80 columns:
+// "labels: 2 queued, next SN-0001, SN-0002".
+static std::string queueLine(const LabelQueue &queue) {
+  std::string line = queue.ended() ? "labels (input ended): " : "labels: ";
+  if (queue.empty())
+    line += "none queued";
+  else
+    line += std::to_string(queue.size()) + " queued, next ";
+  for (size_t i = 0; i < queue.size() && line.size() <= 80; i++)
+    line += (i == 0 ? "" : ", ") + queue.labels()[i];
+  if (line.size() > 80) line = line.substr(0, 77) + "...";
+  return line;
+}
+
+// The running count of a watch: "updated 2, current 1, failed 1, updating 1",
+// and with labels ", needs label 1".
+static std::string countLine(const std::vector<const FleetUnit *> &units, int needLabel = 0) {
   int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
   for (const FleetUnit *unit : units) {
     const FleetResult result = unit->record.result;
@@ -169,7 +224,8 @@ static std::string countLine(const std::vector<const FleetUnit *> &units) {
   std::string line = "updated " + std::to_string(updated) + ", current " + std::to_string(current) +
                      ", failed " + std::to_string(failed);
   if (interrupted > 0) line += ", interrupted " + std::to_string(interrupted);
-  return line + ", updating " + std::to_string(updating);
+  line += ", updating " + std::to_string(updating);
+  return needLabel > 0 ? line + ", needs label " + std::to_string(needLabel) : line;
 }
 
 // A table taller than the window would scroll, and each redraw would leave a
@@ -210,6 +266,7 @@ class Display : public FleetListener {
   }
 
   void watching(const FleetWatch *watch) { watch_ = watch; }
+  void labels(const LabelQueue *labels) { labels_ = labels; }
   // Each unit's record appended to the station history at PATH ("": the default's).
   void recordIn(const std::string &path) {
     recording_ = true;
@@ -223,20 +280,34 @@ class Display : public FleetListener {
     if (!why.empty()) message(TOOL_NAME ": " + why);
   }
 
-  // Without a terminal, watching: a line when a port's unit has gone, and the
-  // count after each unit's end.
+  // Without a terminal, watching: a line when a port's unit has gone, when a
+  // unit found needs a label, when the label queue changed, and the count
+  // after each unit's end.
   void watchRound(void) {
     if (watch_ == NULL) return;
     const std::vector<FleetWatch::Port> ports = watch_->ports();
-    if (lastUnits_.size() != ports.size()) lastUnits_.assign(ports.size(), NULL);
-    for (size_t i = 0; i < ports.size(); i++) {
-      if (!live_ && lastUnits_[i] != NULL && ports[i].unit == NULL) {
-        printf("%s\n", emptyPortRow(ports[i].port, false).c_str());
-        fflush(stdout);
-      }
-      lastUnits_[i] = ports[i].unit;
+    if (lastUnits_.size() != ports.size()) {
+      lastUnits_.assign(ports.size(), NULL);
+      lastNeedsLabel_.assign(ports.size(), false);
     }
+    for (size_t i = 0; i < ports.size(); i++) {
+      const bool gone = (lastUnits_[i] != NULL || lastNeedsLabel_[i]) && ports[i].unit == NULL &&
+                        !ports[i].needsLabel;
+      if (!live_ && gone) printf("%s\n", emptyPortRow(ports[i].port, false).c_str());
+      if (!live_ && ports[i].needsLabel && !lastNeedsLabel_[i])
+        printf("%s\n", needsLabelRow(ports[i].waiting).c_str());
+      lastUnits_[i] = ports[i].unit;
+      lastNeedsLabel_[i] = ports[i].needsLabel;
+    }
+    if (!live_ && labels_ != NULL && queueLine(*labels_) != queueShown_) {
+      queueShown_ = queueLine(*labels_);
+      printf("%s\n", queueShown_.c_str());
+    }
+    if (!live_) fflush(stdout);
   }
+
+  // A line under the table (the label queue's notes).
+  void note(const std::string &text) { message(text); }
 
   void unitFinished(const FleetUnit &, double) override {
     finishedSinceCount_ = true;
@@ -307,27 +378,38 @@ class Display : public FleetListener {
  private:
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
+    fitLabelColumn(units);
     TableRows rows;
+    const int columns = subprocess_consoleColumns();
+    int needLabel = 0;
     for (const FleetWatch::Port &port : watch_->ports()) {
-      std::string row = port.unit == NULL ? emptyPortRow(port.port, port.probing)
-                                          : unitRow(*port.unit, now, &lengths_, true);
-      // A handled unit: when the last check found it still plugged in.
-      if (port.unit != NULL && port.unit->finished)
-        row += port.seenAt > 0
-                   ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
-                   : "  checking it is still there";
-      const std::string step = port.probing ? "probing" : "waiting";
-      rows.push_back({row, port.unit != NULL ? watchedStep(*port.unit) : step});
+      needLabel += port.needsLabel ? 1 : 0;
+      std::string row = port.needsLabel     ? needsLabelRow(port.waiting)
+                        : port.unit == NULL ? emptyPortRow(port.port, port.probing)
+                                            : unitRow(*port.unit, now, &lengths_, true);
+      // A handled unit: when the last check found it still plugged in
+      // (whole, where the terminal has room for it).
+      const std::string seen =
+          port.unit == NULL || !port.unit->finished ? ""
+          : port.seenAt > 0 ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
+                            : "  checking it is still there";
+      if (columns <= 0 || (int)(row.size() + seen.size()) < columns) row += seen;
+      const std::string step =
+          port.needsLabel ? "needs label" : port.probing ? "probing" : "waiting";
+      rows.push_back({row, port.unit != NULL && !port.needsLabel ? watchedStep(*port.unit) : step});
     }
-    fitWindow(&rows, 2, "ports");
+    const int below = labels_ != NULL ? 2 : 1;  // the count, and the labels' queue
+    fitWindow(&rows, 1 + below, "ports");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
     for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
-    text += "\x1b[2K" + countLine(units) + "\n";
-    show(text, (int)rows.size() + 2, now);
+    text += "\x1b[2K" + countLine(units, needLabel) + "\n";
+    if (labels_ != NULL) text += "\x1b[2K" + queueLine(*labels_) + "\n";
+    show(text, (int)rows.size() + 1 + below, now);
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
+    fitLabelColumn(units);
     TableRows rows;
     for (const FleetUnit *unit : units)
       rows.push_back({unitRow(*unit, now, &lengths_), unit->stepName()});
@@ -339,7 +421,15 @@ class Display : public FleetListener {
 
   // The table's LINES in place of the one on the screen, unless they are
   // what it shows already.
-  void show(const std::string &table, int lines, double now) {
+  void show(std::string table, int lines, double now) {
+    // Each line cut to the terminal's width, less a column (some consoles
+    // wrap at the last): a line that wrapped would take two, and the table
+    // would no longer be redrawn in place.
+    const size_t columns = (size_t)std::max(subprocess_consoleColumns() - 1, 0);
+    for (size_t at = 0, end; columns > 0 && at < table.size(); at = table.find('\n', at) + 1) {
+      end = table.find('\n', at);  // every line begins with the erase sequence, 4 bytes
+      if (end - at > 4 + columns) table.erase(at + 4 + columns, end - at - 4 - columns);
+    }
     drawnAt_ = now;
     if (drawnLines_ > 0 && table == shown_) return;
     std::string text;
@@ -362,6 +452,9 @@ class Display : public FleetListener {
   std::string historyPath_;
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
+  std::vector<bool> lastNeedsLabel_;          // and whether a unit found there needed a label
+  const LabelQueue *labels_ = NULL;           // --labels: the queue
+  std::string queueShown_;                    // its line as last printed (not live)
   bool finishedSinceCount_ = false;
   ImageLengths lengths_;
   int drawnLines_ = 0;  // 0: no table on the screen above the cursor
@@ -403,6 +496,7 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(),
            fleet_resultName(r.result), firmware.c_str(), r.seconds,
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
+    if (!r.label.empty()) printIndented("        ", "label " + printableText_escape(r.label));
     if (!fleet_isSound(r.result))
       printIndented("        ", r.failedStep.empty() ? r.message : r.failedStep + ": " + r.message);
     // A hook that failed or was stopped: the light or printer it drives missed this unit.
@@ -446,6 +540,30 @@ static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
   return records;
 }
 
+// --labels: the lines typed since the last round into the queue; what was
+// refused (at most LABEL_NOTES_MAX notes a round), and the end of the input,
+// said (once).
+#define LABEL_NOTES_MAX 5
+static void readLabels(LabelQueue &labels, Display &display) {
+  std::vector<std::string> notes;
+  char buffer[4096];
+  int n = 0;
+  // At most 64 KiB a round: a writer that never stops does not hold the run up.
+  for (int reads = 0; reads < 16 && (n = standardInput_read(buffer, sizeof buffer)) > 0; reads++)
+    labels.feed(buffer, (size_t)n, &notes);
+  const bool ended = n < 0 && !labels.ended();
+  if (ended) labels.end(&notes);
+  // A flood (a program writing garbage) says a few, and how many more.
+  for (size_t i = 0; i < notes.size() && i < LABEL_NOTES_MAX; i++) display.note(notes[i]);
+  if (notes.size() > LABEL_NOTES_MAX)
+    display.note("... and " + std::to_string(notes.size() - LABEL_NOTES_MAX) +
+                 " more lines refused");
+  if (ended)
+    display.note(
+        "Standard input has ended: no more labels. A unit found from now on waits "
+        "(needs label) until Ctrl+C.");
+}
+
 // --watch: the ports watched until an interrupt; each unit that appears is
 // handled once (FleetWatch), the report rewritten after each unit's end.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
@@ -456,22 +574,35 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
       gPortWidth = (int)portDescription_of(port).name.size();
   printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
+  if (options.labels)
+    printf("Labels: one a line on standard input (scanned, or typed and Enter)\n");
   printf("Logs in %s\n\n", logDir.c_str());
   fflush(stdout);
 
-  Display display(subprocess_ansiConsole());
+  const bool live = subprocess_ansiConsole();
+  Display display(live);
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
   display.watching(&watch);
+  LabelQueue labels;
+  gLabelColumn = options.labels;
+  if (options.labels) {
+    watch.labels(&labels);
+    display.labels(&labels);
+    standardInput_start(live);  // typing does not move the table drawn in place
+  }
   size_t reported = 0;
   bool reportFailed = false;
   for (;;) {
     const double now = fleet_nowSeconds();
-    if (!run.watching()) watch.stop(now);
+    if (options.labels) readLabels(labels, display);
     watch.round(now);
-    const bool unitsLeft = run.round();
+    bool unitsLeft = run.round();
+    // Stopped in the round the interrupt came in; the units waiting for a
+    // label it hands to the run, not started, are recorded in the next round.
+    if (!run.watching() && watch.stop(now)) unitsLeft = true;
     display.watchRound();
     const std::vector<FleetRecord> records = finishedRecords(run);
     if (!options.reportPath.empty() && records.size() != reported) {
@@ -488,6 +619,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     run.wait(100);
     watch.wait(100);
   }
+  standardInput_stop();
 
   const std::vector<FleetRecord> records = finishedRecords(run);
   bool anyFailed = reportFailed, anyInterrupted = false;

@@ -230,7 +230,7 @@ int runUpdate(const ToolOptions &options) {
   // A single update records its unit in the station history (a stop by an
   // interrupt too, from where it ends the process) and runs its hooks.
   const std::string history = historyPathFor(update.historyPath, update.noHistory);
-  UpdateRecord recording;
+  UpdateRecord recording(update.label);
   if (!update.noHistory) recording.recordStopIn(history);
   SingleUnit unit;
   unit.onStart = update.onStart;

@@ -21,6 +21,7 @@ struct ScriptedUpdateOptions {
   std::string onStart, onResult;
   std::string historyPath;       // --history FILE; empty: the default station history
   bool noHistory = false;        // no history record (update-all's children never write one)
+  std::string label;             // the unit's scanned label for its record; empty: none
 };
 // runUpdate runs the update with the updater's console texts and returns the
 // exit status: 0 updated (and verified unless switched off) or, with
@@ -32,7 +33,7 @@ struct ScriptedUpdateOptions {
 // construction on.
 class UpdateRecord {
  public:
-  UpdateRecord();
+  explicit UpdateRecord(const std::string &label = "");  // --label
   ~UpdateRecord();
   UpdateRecord(const UpdateRecord &) = delete;
   UpdateRecord &operator=(const UpdateRecord &) = delete;

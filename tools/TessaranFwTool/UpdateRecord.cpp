@@ -16,7 +16,8 @@
 #include "platform/StationPlaces.h"
 #include "serial/PortDescription.h"
 
-UpdateRecord::UpdateRecord() {
+UpdateRecord::UpdateRecord(const std::string &label) {
+  record_.label = label;
   record_.started = fleet_isoTime(time(NULL));
   startedAt_ = fleet_nowSeconds();
   updateProgress_addListener(hear, this);

@@ -273,3 +273,9 @@ int subprocess_consoleRows(void) {
 
 // Handles have no per-process limit to raise.
 long subprocess_reserveDescriptors(long) { return -1; }
+
+int subprocess_consoleColumns(void) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+}
