@@ -1,45 +1,55 @@
 #!/usr/bin/env python3
 """update-all benchmarks: several units at once against unitsim held to the line rate.
 
-    fleet_bench.py --updater PATH --tool PATH --unitsim PATH [--units 1,2,4,8] [detection]
+    fleet_bench.py --updater PATH --tool PATH --unitsim PATH [--units 1,2,4,8]
+                   [--network 1,128] [units] [detection]
 
-units      for each count N: N TX units at 115200 on COM1..N, updated by one
-           `update-all --ports 1-N`; wall time and its ratio to one unit, CPU
-           time and peak memory of the parent (update-all) and of each child
-           (`update`, measured by a wrapper given as FWUPGRADE_FLEET_CHILD).
+units      for each count N of --units: N TX units at 115200 on COM1..N, local
+           pseudo-terminals; for each of --network: the same units each behind
+           ser2net (rfc2217://, one server for all). Each updated by one
+           `update-all` whose output is a terminal (the live table drawn, as
+           at a station). Figures: wall time and its ratio to one unit alone
+           on the same kind of line in the same run, units per hour, CPU time
+           and peak memory of the parent (update-all itself, its probes left
+           out) and of each child (`update`, measured by GNU time given as
+           FWUPGRADE_FLEET_CHILD: a few kilobytes and no interpreter per
+           child), the live table's bytes, and the CPU time of unitsim and
+           ser2net, which share the machine.
 detection  units on COM8, COM16, COM24 and COM32 among 32 ports: the time
            update-all takes to find them all against the time the updater's
            sequential scan takes to reach the first (COM8) and the last (COM32).
 Figures, not pass/fail.
 """
 import argparse
+import fcntl
+import json
 import os
+import pty
 import resource
 import shutil
 import signal
+import statistics
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+import netfixture  # noqa: E402  (ser2net)
 import update_bench  # noqa: E402  (unitsim start and stop)
 
-# The child wrapper: runs the real `update`, then appends its own usage.
-WRAPPER = r'''#!/usr/bin/env python3
-import os, subprocess, sys, time
-tool, usage = os.environ["FLEET_BENCH_TOOL"], os.environ["FLEET_BENCH_USAGE"]
-channel = int(sys.argv[sys.argv.index("--progress-fd") + 1])
-started = time.monotonic()
-proc = subprocess.Popen([tool] + sys.argv[1:], pass_fds=(channel,))
-os.close(channel)
-_, status, ru = os.wait4(proc.pid, 0)
-with open(usage, "a") as f:
-    f.write("%s %.3f %.3f %d\n" % (sys.argv[sys.argv.index("--port") + 1],
-            time.monotonic() - started, ru.ru_utime + ru.ru_stime, ru.ru_maxrss))
-sys.exit(os.waitstatus_to_exitcode(status))
-'''
+# The child wrapper: GNU time runs the real `update` (the channel's descriptor
+# is inherited through it) and appends its usage: wall s, user s, system s,
+# peak KiB, then the port argument.
+WRAPPER = """#!/bin/sh
+exec /usr/bin/time -a -o "$FLEET_BENCH_USAGE" -f "%e %U %S %M $3" "$FLEET_BENCH_TOOL" "$@"
+"""
+CLOCK = os.sysconf("SC_CLK_TCK")
 
 
 def start_sim(args, workdir, *options):
@@ -50,69 +60,144 @@ def start_sim(args, workdir, *options):
 stop_sim = update_bench.stop_unit
 
 
-def peak_kib(pid, peak):
-    """Follows /proc/PID/status VmHWM (the peak resident size) while the process runs."""
+def own_cpu(pid):
+    """User plus system CPU seconds of the process itself (its children not included)."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK
+
+
+def follow(pid, seen):
+    """Follows the process while it runs: its peak resident size (VmHWM, KiB)
+    and its own CPU time, read every 0.2 s."""
     while True:
         try:
             with open("/proc/%d/status" % pid) as f:
                 for line in f:
                     if line.startswith("VmHWM:"):
-                        peak[0] = max(peak[0], int(line.split()[1]))
-        except OSError:
+                        seen["peak"] = max(seen["peak"], int(line.split()[1]))
+            seen["cpu"] = own_cpu(pid)
+        except (OSError, IndexError, ValueError):
             return
         time.sleep(0.2)
 
 
-def bench_units(args, count):
+def drain(fd, seen):
+    """Reads the terminal update-all writes to, counting the bytes, and notes
+    when it has said what it found (the search's end)."""
+    tail = b""
+    while True:
+        try:
+            chunk = os.read(fd, 65536)
+        except OSError:
+            return
+        if not chunk:
+            return
+        seen["terminal"] += len(chunk)
+        if "found" not in seen and b"Found " in tail[-8:] + chunk:
+            seen["found"] = time.monotonic()
+        tail = chunk
+
+
+def bench_units(args, count, network):
     workdir = tempfile.mkdtemp(prefix="bench-fleet-%d-" % count)
+    server = None
     try:
         units = []
         for port in range(1, count + 1):
             units += ["--unit", "%d:tx:115200" % port]
         sim, com, _ = start_sim(args, workdir, "--ports", "1-%d" % count, *units)
-        wrapper = os.path.join(workdir, "child.py")
-        with open(wrapper, "w") as f:
-            f.write(WRAPPER)
-        os.chmod(wrapper, 0o755)
-        usage = os.path.join(workdir, "usage.txt")
-        env = dict(os.environ, FWUPGRADE_COM_DIR=com, FWUPGRADE_FLEET_CHILD=wrapper,
-                   FLEET_BENCH_TOOL=args.tool, FLEET_BENCH_USAGE=usage)
         try:
+            ports = "1-%d" % count
+            if network:
+                server = netfixture.Ser2net(workdir, [(netfixture.pty_of(com, p), "rfc2217",
+                                                       "9600n81") for p in range(1, count + 1)])
+                server.start()
+                ports = ",".join(server.url(i) for i in range(count))
+            wrapper = os.path.join(workdir, "child.sh")
+            with open(wrapper, "w") as f:
+                f.write(WRAPPER)
+            os.chmod(wrapper, 0o755)
+            usage = os.path.join(workdir, "usage.txt")
+            # The station history is written, as at a station, but in the run's folder.
+            env = dict(os.environ, FWUPGRADE_COM_DIR=com, FWUPGRADE_FLEET_CHILD=wrapper,
+                       FLEET_BENCH_TOOL=args.tool, FLEET_BENCH_USAGE=usage, TERM="xterm",
+                       XDG_STATE_HOME=workdir, LOCALAPPDATA=workdir)
+            # A terminal of 50 rows of 132 columns, as a station's window.
+            master, slave = pty.openpty()
+            fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 132, 0, 0))
+            seen = {"peak": 0, "cpu": 0.0, "terminal": 0}
+            drainer = threading.Thread(target=drain, args=(master, seen), daemon=True)
+            drainer.start()
             started = time.monotonic()
-            proc = subprocess.Popen([args.tool, "update-all", "--ports", "1-%d" % count,
-                                     "--log-dir", "logs"], cwd=workdir, env=env,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            peak = [0]
-            follower = threading.Thread(target=peak_kib, args=(proc.pid, peak), daemon=True)
+            proc = subprocess.Popen([args.tool, "update-all", "--ports", ports, "--log-dir", "logs",
+                                     "--report", "report.json"],
+                                    cwd=workdir, env=env, stdin=subprocess.DEVNULL,
+                                    stdout=slave, stderr=slave)
+            os.close(slave)
+            follower = threading.Thread(target=follow, args=(proc.pid, seen), daemon=True)
             follower.start()
-            _, status, ru = os.wait4(proc.pid, 0)
+            proc.wait()
             wall = time.monotonic() - started
+            drainer.join(timeout=5)
+            os.close(master)
+            helpers = {"unitsim": own_cpu(sim.pid),
+                       "ser2net": own_cpu(server.proc.pid) if server else None}
         finally:
+            if server:
+                server.stop()
             stop_sim(sim)
+        # A unit not updated is named with its step and message, its log kept.
+        failed = []
+        if os.path.exists(os.path.join(workdir, "report.json")):
+            with open(os.path.join(workdir, "report.json")) as f:
+                failed = [r for r in json.load(f)["units"] if r["result"] != "updated"]
+        for r in failed:
+            fd, kept = tempfile.mkstemp(prefix="bench-fleet-log-")
+            os.close(fd)
+            if r["log"]:
+                shutil.copy(os.path.join(workdir, r["log"]), kept)
+            print("   %d units, %s: %s after %.0f s while %s: %s (log: %s)" % (
+                count, r["address"], r["result"], r["seconds"], r["failed_step"], r["message"], kept))
         children = []
         if os.path.exists(usage):
             with open(usage) as f:
-                children = [line.split() for line in f]
-        # wait4 counts the waited-for descendants' CPU in: take the children's out.
-        total_cpu = ru.ru_utime + ru.ru_stime
-        children_cpu = sum(float(c[2]) for c in children)
-        return {"count": count, "wall": wall, "status": os.waitstatus_to_exitcode(status),
-                "parent_cpu": total_cpu - children_cpu, "parent_peak": peak[0],
-                "children": children}
+                children = [line.split() for line in f if len(line.split()) == 5]
+        return {"count": count, "line": "ser2net" if network else "pty", "wall": wall,
+                "search": seen.get("found", started) - started,
+                "child_wall": [float(c[0]) for c in children],
+                "status": proc.returncode, "parent_cpu": seen["cpu"], "parent_peak": seen["peak"],
+                "terminal": seen["terminal"], "helpers": helpers,
+                "child_cpu": [float(c[1]) + float(c[2]) for c in children],
+                "child_peak": [int(c[3]) for c in children]}
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
 
 
+def spread(values, text):
+    """median / max, or - when there is none."""
+    if not values:
+        return "-"
+    return "%s / %s" % (text % statistics.median(values), text % max(values))
+
+
 def report_units(results):
-    one = next((r["wall"] for r in results if r["count"] == 1), None)
-    print("== update-all, N TX units at 115200 on COM1..N, line-rate pacing (unitsim --pace)")
-    print("   N  exit  wall (s)  ratio to 1  parent CPU (s)  parent peak (KiB)  children: wall s / CPU s / peak KiB")
+    print("== update-all, N TX units at 115200 (COM1..N on local pseudo-terminals, or each behind"
+          " ser2net), line-rate pacing (unitsim --pace), output on a terminal")
+    print("     N  line      exit  wall (s)   ratio  units/h  search s  child wall s med/max"
+          "  parent CPU s  parent peak MiB  child CPU s med/max  child peak MiB med/max"
+          "  children  table KiB  unitsim CPU s  ser2net CPU s")
     for r in results:
-        ratio = "%10.4f" % (r["wall"] / one) if one else "         -"
-        kids = ", ".join("COM%s %.1f/%.2f/%d" % (c[0], float(c[1]), float(c[2]), int(c[3]))
-                         for c in sorted(r["children"], key=lambda c: int(c[0])))
-        print("  %2d  %4d  %8.1f  %s  %14.3f  %17d  %s"
-              % (r["count"], r["status"], r["wall"], ratio, r["parent_cpu"], r["parent_peak"], kids))
+        one = next((o["wall"] for o in results if o["count"] == 1 and o["line"] == r["line"]), None)
+        ratio = "%7.4f" % (r["wall"] / one) if one else "      -"
+        ser2net = r["helpers"]["ser2net"]
+        print("  %4d  %-8s  %4d  %8.1f  %s  %7.0f  %8.1f  %20s  %12.2f  %15.1f  %19s  %22s  %8d"
+              "  %9.0f  %13.2f  %13s"
+              % (r["count"], r["line"], r["status"], r["wall"], ratio, r["count"] * 3600 / r["wall"],
+                 r["search"], spread(r["child_wall"], "%.1f"), r["parent_cpu"], r["parent_peak"] / 1024.0, spread(r["child_cpu"], "%.2f"),
+                 spread([p / 1024.0 for p in r["child_peak"]], "%.1f"), len(r["child_cpu"]),
+                 r["terminal"] / 1024.0, r["helpers"]["unitsim"],
+                 "-" if ser2net is None else "%.2f" % ser2net))
     sys.stdout.flush()
 
 
@@ -183,15 +268,20 @@ def main():
     parser.add_argument("--updater", required=True)
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
-    parser.add_argument("--units", default="1,2,4,8")
+    parser.add_argument("--units", default="1,2,4,8", help="counts on local pseudo-terminals")
+    parser.add_argument("--network", default="", help="counts each behind ser2net")
     parser.add_argument("what", nargs="*", default=["units", "detection"])
     args = parser.parse_args()
     for name in ("updater", "tool", "unitsim"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     if "units" in args.what:
+        if args.network and not os.access(netfixture.SER2NET, os.X_OK):
+            parser.error("%s is not installed" % netfixture.SER2NET)
+        runs = [(int(n), False) for n in args.units.split(",") if n] + \
+            [(int(n), True) for n in args.network.split(",") if n]
         results = []
-        for count in (int(n) for n in args.units.split(",")):
-            results.append(bench_units(args, count))
+        for count, network in runs:
+            results.append(bench_units(args, count, network))
             report_units(results)
     if "detection" in args.what:
         bench_detection(args)

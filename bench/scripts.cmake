@@ -48,6 +48,14 @@ add_script_bench(bench_fleet fleet_bench.py
   "update-all with 1, 2, 4 and 8 units, and detection across 32 ports, against unitsim at line rate"
   PROGRAMS ${all_programs})
 
+# How many units one machine drives: 1 and 64 units on local pseudo-terminals,
+# 1 and 128 each behind ser2net, each count against one unit alone on the same
+# kind of line, the live table drawn on a terminal:
+#   cmake --build <build> --target bench_fleet_scale   (about 25 minutes)
+add_script_bench(bench_fleet_scale fleet_bench.py
+  "update-all of 64 units on local pseudo-terminals and 128 behind ser2net, against one unit alone"
+  PROGRAMS ${all_programs} ARGS --units 1,64 --network 1,128 units)
+
 # The tool updating units behind ser2net (loopback, and through a proxy with a
 # wide-area link's latency) against a local pty, update-all of 8 units
 # behind ser2net against one local unit, and probe and update-all against

@@ -8,6 +8,8 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
+
 #include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
 #include "fleet/UnitHooks.h"
@@ -388,6 +390,7 @@ void FleetRun::takeInterrupts(double now) {
 
 bool FleetRun::round() {
   const double now = fleet_nowSeconds();
+  roundAt_ = now;
   size_t running = 0;
   for (const auto &unit : units_) running += unit->running ? 1 : 0;
   for (auto &unit : units_) {
@@ -449,8 +452,13 @@ bool FleetRun::round() {
 }
 
 void FleetRun::wait(int timeoutMs) const {
+  // What the children tell meanwhile waits in their pipes; an interrupt ends
+  // the pause at once (POSIX).
+  int pauseMs = (int)((roundAt_ + FLEET_ROUND_SECONDS - fleet_nowSeconds()) * 1000.0);
+  pauseMs = std::max(0, std::min(pauseMs, timeoutMs));
+  if (pauseMs > 0) subprocess_waitAny({}, pauseMs);
   std::vector<Subprocess *> children;
   for (const auto &unit : units_)
     if (unit->running) children.push_back(unit->child);
-  subprocess_waitAny(children, timeoutMs);
+  subprocess_waitAny(children, timeoutMs - pauseMs);
 }

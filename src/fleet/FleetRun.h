@@ -133,6 +133,11 @@ class FleetListener {
                           bool /*changed*/) {}
 };
 
+// At most one round of a run this often. Each child tells its percentage about
+// once a second, and a round reads every child's channel and may redraw every
+// unit's row: a round per message would cost units squared a second.
+#define FLEET_ROUND_SECONDS 0.1
+
 // The units' updates, run side by side. Units can be added while it runs.
 class FleetRun {
  public:
@@ -153,7 +158,8 @@ class FleetRun {
   // stall bound and the interrupts since the last round, starts and looks at
   // the hooks. FALSE once every unit has finished and its hooks have ended.
   bool round();
-  // Up to timeoutMs for a child to tell something, or an interrupt.
+  // Up to timeoutMs for a child to tell something, or an interrupt; but not
+  // before FLEET_ROUND_SECONDS have passed since the last round began.
   void wait(int timeoutMs) const;
 
   std::vector<const FleetUnit *> units() const;
@@ -188,6 +194,7 @@ class FleetRun {
   void endWatch(double now);
 
   int interruptsSeen_ = 0;
+  double roundAt_ = 0;  // when the last round began
   bool stopping_ = false;
   bool hooksStopped_ = false;  // an interrupt stopped the hooks
   bool watching_ = false;

@@ -102,6 +102,14 @@ int subprocess_interruptCount(void);
 // probe) and answers them its own way before and after. The count stays.
 void subprocess_stopCountingInterrupts(void);
 
+// ---- Room for many children -----------------------------------------------------
+// Makes room for WANTED open descriptors (each child holds one channel open in
+// the parent, a probe as much as an update): the soft limit on open files
+// (POSIX RLIMIT_NOFILE: often 1024, 256 on macOS) is raised to the hard limit
+// when it is below WANTED. Returns the limit in force afterwards, -1 when
+// there is none (Windows: no such limit on handles; an unlimited one).
+long subprocess_reserveDescriptors(long wanted);
+
 // ---- The parent's own program and console ---------------------------------------------
 // The path of the running program, to start more of itself (argv0 when the
 // system cannot tell).
@@ -110,6 +118,9 @@ std::string subprocess_selfPath(const char *argv0);
 // sequences; on Windows this switches the console's virtual-terminal mode on
 // where the console has it.
 bool subprocess_ansiConsole(void);
+// The lines of the window standard output is shown in; 0 when not known (not
+// a terminal, or one that does not say).
+int subprocess_consoleRows(void);
 // The width in columns of the terminal standard output goes to; 0 when it is
 // none or does not tell.
 int subprocess_consoleColumns(void);

@@ -12,15 +12,19 @@ sound units ran at full line rate beside a failing one.
 """
 import argparse
 import csv
+import fcntl
 import io
 import json
 import os
 import pwd
 import re
+import resource
 import select
 import signal
+import struct
 import subprocess
 import sys
+import termios
 import time
 
 import e2e
@@ -344,6 +348,7 @@ case "$FAKE_MODE:$port" in
     trap 'printf "\r\n%s\r\n" "$AT_RISK"; say "fact state $AT_RISK"; kill $!; exit 130' INT TERM
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
+  busy:*) i=0; while [ $i -lt 150 ]; do say "step checking"; say "step sending logic"; i=$((i+1)); sleep 0.01; done ;;
   watch:3|hooks:3) say "step sending logic"; say "step failed"; exit 1 ;;
   watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
   stretch:*)
@@ -516,7 +521,6 @@ def case_watch_interrupts(run):
 def case_watch_swap(run):
     """Stand-in children under --watch: COM1's unit swapped on the spot for one of another logic
     version, COM2's after 2.5 s unplugged; COM3's failed unit stays while its port is held 12 s."""
-    import fcntl
     same = "version=1.0.4 XC7A35 1.3 1"
     run.start_unit("--ports", "1-3", "--unit", "1:tx:115200:" + same, "--unit", "2:tx:115200:" + same,
                    "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
@@ -544,7 +548,9 @@ def case_watch_swap(run):
 
 
 def case_watch_idle_terminal(run):
-    """An idle watch's table on a terminal: written at most once a second (it was six times)."""
+    """The live table on a terminal: an idle watch's written at most once a second (it was six
+    times); three units changing step 300 times each, at most ten times a second (it was once
+    per change), each table within a window of 4 lines, a line telling the units left out."""
     master, slave = os.openpty()
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1"],
                             env=dict(os.environ, FWUPGRADE_COM_DIR=run.com, TERM="xterm"), cwd=run.dir,
@@ -556,6 +562,20 @@ def case_watch_idle_terminal(run):
     run.expect_status(proc.wait(timeout=30), 0)
     if not 1 <= shown.count(b"\x1b[2KPORT") <= 6:
         run.fail("%d tables in 5 s: %r" % (shown.count(b"\x1b[2KPORT"), shown[-300:]))
+
+    run.start_unit("--unit", "1:tx:115200", "--unit", "2:tx:115200", "--unit", "3:tx:115200")
+    fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 4, 80, 0, 0))
+    started, shown = time.time(), b""
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--log-dir", "busy"],
+                            env=dict(fake_children(run, "busy"), TERM="xterm"), cwd=run.dir,
+                            stdin=slave, stdout=slave, stderr=slave)
+    while proc.poll() is None or select.select([master], [], [], 0.2)[0]:
+        shown += os.read(master, 65536) if select.select([master], [], [], 0.1)[0] else b""
+    tables = shown.split(b"\x1b[2KPORT")[1:]
+    if len(tables) > 10.5 * (time.time() - started) + 3 or max(t.count(b"\x1b[2K") + 1 for t in tables) > 3 \
+            or b"\x1b[2K... 2 more units: 2 " not in shown:
+        run.fail("%d tables in %.1f s, up to %d lines: %r" % (len(tables), time.time() - started,
+                 max(t.count(b"\x1b[2K") + 1 for t in tables), tables[-1][:600]))
 
 
 def case_watch_narrow_terminal(run):
@@ -661,9 +681,9 @@ def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
     request, signals ignored at start, a closed standard output, a parent
-    killed outright."""
-    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
-                   max_seconds=120)
+    killed outright, more ports than the soft limit on open files allows for."""
+    run.start_unit("--ports", "1-2,40", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
+                   "--unit", "40:tx:115200", max_seconds=120)
     tool = [run.args.tool, "update-all", "--ports", "1-2"]
 
     # 0. An interrupt while the ports are probed: each probe closes its port
@@ -804,6 +824,23 @@ def case_faults(run):
     for pid in left:
         os.killpg(pid, signal.SIGKILL)  # each child leads a group of its own
     run.expect_equal("children left after the parent was killed", left, [])
+
+    # 6. 40 ports under a soft limit of 24 open files: raised to the hard one,
+    # so the unit on COM40 is found too (the ports between are absent).
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    done = subprocess.run(tool[:-1] + ["1-40", "--log-dir", "logs5", "--report", "nofile.json"],
+                          env=fake_children(run, "slow"), cwd=run.dir, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=60,
+                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (24, hard)))
+    with open(os.path.join(run.dir, "nofile.json")) as f:
+        run.expect_equal("units under a low open-file limit",
+                         [(r["port"], r["result"]) for r in json.load(f)["units"]],
+                         [(1, "updated"), (2, "updated"), (40, "updated")])
+    # The summary's units per hour: every unit over the run's time, its search included.
+    m = re.search(rb"^3 units in (\d+):(\d\d): (\d+) units per hour$", done.stdout, re.M)
+    seconds = m and int(m[1]) * 60 + int(m[2])
+    if not m or not 3 * 3600 / (seconds + 1) <= int(m[3]) <= 3 * 3600 / max(seconds, 1) + 1:
+        run.fail("no units per hour of 3 units in the summary:\n" + done.stdout.decode())
 
 
 def case_hooks(run):

@@ -39,6 +39,8 @@
 // otherwise (percentages, clocks, probes) at most this often, only when its
 // text differs from what is on the screen.
 #define REDRAW_SECONDS 1.0
+// The summary's width, and the live table's fold line's.
+#define SUMMARY_COLUMNS 80
 
 // ---- Display -------------------------------------------------------------------------
 
@@ -226,6 +228,35 @@ static std::string countLine(const std::vector<const FleetUnit *> &units, int ne
   return needLabel > 0 ? line + ", needs label " + std::to_string(needLabel) : line;
 }
 
+// A table taller than the window would scroll, and each redraw would leave a
+// copy of its top in the scrollback. So ROWS (each row's text and the step it
+// shows) are cut to the window's lines less OTHERLINES (header, count) and
+// the cursor's; the rows left out are told in one line instead: how many,
+// and their steps, the most common first.
+typedef std::vector<std::pair<std::string, std::string>> TableRows;
+static void fitWindow(TableRows *rows, int otherLines, const char *what) {
+  const int window = subprocess_consoleRows();
+  const int room = window - otherLines - 1;
+  if (window <= 0 || room < 2 || (int)rows->size() <= room) return;
+  std::vector<std::pair<std::string, int>> steps;  // in the order first seen
+  for (size_t i = (size_t)room - 1; i < rows->size(); i++) {
+    size_t at = 0;
+    while (at < steps.size() && steps[at].first != (*rows)[i].second) at++;
+    if (at == steps.size()) steps.push_back({(*rows)[i].second, 0});
+    steps[at].second++;
+  }
+  std::stable_sort(steps.begin(), steps.end(),
+                   [](const std::pair<std::string, int> &a, const std::pair<std::string, int> &b) {
+                     return a.second > b.second;
+                   });
+  std::string line = "... " + std::to_string(rows->size() - (room - 1)) + " more " + what;
+  for (size_t i = 0; i < steps.size(); i++)
+    line += (i == 0 ? ": " : ", ") + std::to_string(steps[i].second) + " " + steps[i].first;
+  if (line.size() > SUMMARY_COLUMNS - 1) line = line.substr(0, SUMMARY_COLUMNS - 4) + "...";
+  rows->resize((size_t)room - 1);
+  rows->push_back({line, ""});
+}
+
 // The live table, or one line per change of step; the warnings under it.
 // Watching, the table has a row per port and the count under it.
 class Display : public FleetListener {
@@ -348,11 +379,10 @@ class Display : public FleetListener {
   void drawWatch(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
     fitLabelColumn(units);
-    std::string text = "\x1b[2K" + tableHeader() + "\n";
-    const std::vector<FleetWatch::Port> ports = watch_->ports();
+    TableRows rows;
     const int columns = subprocess_consoleColumns();
     int needLabel = 0;
-    for (const FleetWatch::Port &port : ports) {
+    for (const FleetWatch::Port &port : watch_->ports()) {
       needLabel += port.needsLabel ? 1 : 0;
       std::string row = port.needsLabel     ? needsLabelRow(port.waiting)
                         : port.unit == NULL ? emptyPortRow(port.port, port.probing)
@@ -364,19 +394,29 @@ class Display : public FleetListener {
           : port.seenAt > 0 ? "  still there (checked " + elapsedText(now - port.seenAt) + " ago)"
                             : "  checking it is still there";
       if (columns <= 0 || (int)(row.size() + seen.size()) < columns) row += seen;
-      text += "\x1b[2K" + row + "\n";
+      const std::string step =
+          port.needsLabel ? "needs label" : port.probing ? "probing" : "waiting";
+      rows.push_back({row, port.unit != NULL && !port.needsLabel ? watchedStep(*port.unit) : step});
     }
+    const int below = labels_ != NULL ? 2 : 1;  // the count, and the labels' queue
+    fitWindow(&rows, 1 + below, "ports");
+    std::string text = "\x1b[2K" + tableHeader() + "\n";
+    for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
     text += "\x1b[2K" + countLine(units, needLabel) + "\n";
     if (labels_ != NULL) text += "\x1b[2K" + queueLine(*labels_) + "\n";
-    show(text, (int)ports.size() + (labels_ != NULL ? 3 : 2), now);
+    show(text, (int)rows.size() + 1 + below, now);
   }
 
   void draw(const std::vector<const FleetUnit *> &units, double now) {
     fitSlotColumn(units);
     fitLabelColumn(units);
+    TableRows rows;
+    for (const FleetUnit *unit : units)
+      rows.push_back({unitRow(*unit, now, &lengths_), unit->stepName()});
+    fitWindow(&rows, 1, "units");
     std::string text = "\x1b[2K" + tableHeader() + "\n";
-    for (const FleetUnit *unit : units) text += "\x1b[2K" + unitRow(*unit, now, &lengths_) + "\n";
-    show(text, (int)units.size() + 1, now);
+    for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
+    show(text, (int)rows.size() + 1, now);
   }
 
   // The table's LINES in place of the one on the screen, unless they are
@@ -423,7 +463,6 @@ class Display : public FleetListener {
 };
 
 // TEXT in lines of at most SUMMARY_COLUMNS, each after INDENT, broken between words.
-#define SUMMARY_COLUMNS 80
 static void printIndented(const char *indent, const std::string &text) {
   const size_t width = SUMMARY_COLUMNS - strlen(indent);
   size_t at = 0;
@@ -440,11 +479,12 @@ static void printIndented(const char *indent, const std::string &text) {
 }
 
 // The summary table, 80 columns wide for COM ports: the log column holds the
-// log's name in LOGDIR, said under the table. With retryLine, the command
-// that tries the units not updated again (a watch has none: a unit is tried
-// again by replugging it).
+// log's name in LOGDIR, said under the table, after the units per hour over
+// the run's RUNSECONDS (from update-all's start, its search included, to the
+// summary). With retryLine, the command that tries the units not updated
+// again (a watch has none: a unit is tried again by replugging it).
 static void printSummary(const std::vector<FleetRecord> &records, const FleetOptions &options,
-                         const std::string &logDir, bool retryLine = true) {
+                         const std::string &logDir, double runSeconds, bool retryLine = true) {
   printf("\n%s\n", header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   bool anyLog = false;
   for (const FleetRecord &r : records) {
@@ -464,6 +504,8 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
          {std::make_pair("on-start", r.startHookStatus), std::make_pair("on-result", r.hookStatus)})
       if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
+  printf("%zu unit%s in %s: %.0f units per hour\n", records.size(), records.size() == 1 ? "" : "s",
+         elapsedText(runSeconds).c_str(), records.size() * 3600.0 / std::max(runSeconds, 1.0));
   if (anyLog) printf("Logs in %s\n", logDir.c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
@@ -526,6 +568,7 @@ static void readLabels(LabelQueue &labels, Display &display) {
 // handled once (FleetWatch), the report rewritten after each unit's end.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
                     const std::string &self, const std::string &program, const std::string &logDir) {
+  const double startedAt = fleet_nowSeconds();
   for (int port : ports)
     if ((int)portDescription_of(port).name.size() > gPortWidth)
       gPortWidth = (int)portDescription_of(port).name.size();
@@ -586,7 +629,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   }
   if (records.empty()) printf("\nNo unit was plugged in.\n");
   else
-    printSummary(records, options, logDir, false);
+    printSummary(records, options, logDir, fleet_nowSeconds() - startedAt, false);
   if (anyFailed) return EXIT_UPDATE_FAILED;
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
@@ -594,6 +637,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
 // update-all once its options are checked; argv0 starts the children.
 static int updateAll(const FleetOptions &options, const char *argv0) {
   const time_t startTime = time(NULL);
+  const double startedAt = fleet_nowSeconds();
   std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
                                ? unitSearch_systemPorts()
                                : options.ports;
@@ -611,6 +655,16 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
             strerror(errno));
     return EXIT_USAGE;
   }
+  // Every port's probe, then every unit's update, is a child whose channel
+  // this process holds open, with a few more descriptors each for its start,
+  // its log and its hooks: a soft limit of 256 or 1024 would leave the ports
+  // past it unprobed.
+  const long wantedFiles = 2 * (long)(ports.size() + options.slotLocations.size()) + 32;
+  const long fileLimit = subprocess_reserveDescriptors(wantedFiles);
+  if (fileLimit >= 0 && fileLimit < wantedFiles)
+    toolError_print("%zu ports need up to %ld open files and the limit is %ld (ulimit -n): "
+                    "some ports may not be probed or updated",
+                    ports.size(), wantedFiles, fileLimit);
   const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
   const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
@@ -677,7 +731,7 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
     allUpdated = allUpdated && fleet_isSound(unit->record.result);
     anyFailed = anyFailed || unit->record.result == FLEET_RESULT_FAILED;
   }
-  printSummary(records, options, logDir);
+  printSummary(records, options, logDir, fleet_nowSeconds() - startedAt);
   if (!options.reportPath.empty()) {
     std::string error;
     if (!fleet_writeReport(options.reportPath, records, &error)) {

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -257,6 +258,25 @@ void subprocess_stopCountingInterrupts(void) {
   }
 }
 
+// ---- Room for many children -----------------------------------------------------
+
+long subprocess_reserveDescriptors(long wanted) {
+  struct rlimit limit;
+  // getrlimit and setrlimit return 0 upon success, -1 upon failure.
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return -1;
+  if (limit.rlim_cur == RLIM_INFINITY) return -1;
+  if (limit.rlim_cur >= (rlim_t)wanted) return (long)limit.rlim_cur;
+  struct rlimit raised = limit;
+  raised.rlim_cur = limit.rlim_max;
+#ifdef OPEN_MAX
+  // macOS refuses a soft limit above OPEN_MAX even under an unlimited hard one.
+  if (raised.rlim_cur > (rlim_t)OPEN_MAX) raised.rlim_cur = OPEN_MAX;
+#endif
+  if (raised.rlim_cur == RLIM_INFINITY) raised.rlim_cur = (rlim_t)wanted;
+  if (setrlimit(RLIMIT_NOFILE, &raised) != 0) return (long)limit.rlim_cur;
+  return (long)raised.rlim_cur;
+}
+
 // ---- The parent's own program and console ---------------------------------------------
 
 std::string subprocess_selfPath(const char *argv0) {
@@ -266,6 +286,13 @@ std::string subprocess_selfPath(const char *argv0) {
   if (n <= 0) return argv0;
   path[n] = '\0';
   return path;
+}
+
+int subprocess_consoleRows(void) {
+  struct winsize size;
+  // ioctl returns 0 upon success, -1 upon failure (not a terminal).
+  if (ioctl(1, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_row;
 }
 
 bool subprocess_ansiConsole(void) {

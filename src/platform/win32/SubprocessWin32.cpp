@@ -256,6 +256,15 @@ bool subprocess_ansiConsole(void) {
   return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
 }
 
+int subprocess_consoleRows(void) {
+  CONSOLE_SCREEN_BUFFER_INFO info;
+  if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
+  return info.srWindow.Bottom - info.srWindow.Top + 1;
+}
+
+// Handles have no per-process limit to raise.
+long subprocess_reserveDescriptors(long) { return -1; }
+
 int subprocess_consoleColumns(void) {
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
