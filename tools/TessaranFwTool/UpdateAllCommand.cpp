@@ -662,9 +662,9 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
   const long wantedFiles = 2 * (long)(ports.size() + options.slotLocations.size()) + 32;
   const long fileLimit = subprocess_reserveDescriptors(wantedFiles);
   if (fileLimit >= 0 && fileLimit < wantedFiles)
-    toolError_print("%zu ports need up to %ld open files and the limit is %ld (ulimit -n): "
+    toolError_print("%lu ports need up to %ld open files and the limit is %ld (ulimit -n): "
                     "some ports may not be probed or updated",
-                    ports.size(), wantedFiles, fileLimit);
+                    (unsigned long)ports.size(), wantedFiles, fileLimit);
   const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
   const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
