@@ -495,17 +495,26 @@ def case_update_skip_current(run):
     is still sent its image. Its hooks see each result and its label; the transcript stays the update's."""
     run.start_unit("--ports", "1-2", "--unit", "1:rx:57600:version=1.0.4 XC7A35 1.3 1",
                    "--unit", "2:tx:115200:reject")
-    hook = ("echo $FWUPGRADE_EVENT $FWUPGRADE_RESULT $FWUPGRADE_FAILED_STEP $FWUPGRADE_LABEL"
-            " >> hooks-$FWUPGRADE_PORT")
+    # The Windows tool (under Wine) runs hooks through cmd, whose variables are !NAME!, and
+    # keeps its default history in the prefix's profile: that case names its history.
+    windows = hasattr(run, "make_prefix")
+    hook = ("echo !FWUPGRADE_EVENT! !FWUPGRADE_RESULT! !FWUPGRADE_FAILED_STEP! !FWUPGRADE_LABEL!"
+            if windows else
+            "echo $FWUPGRADE_EVENT $FWUPGRADE_RESULT $FWUPGRADE_FAILED_STEP $FWUPGRADE_LABEL")
+    history = ["--history", "station.jsonl"] if windows else []
     for port, status, transcript, streams, hooks in (
             (1, 0, e2e.header() + e2e.found(1, 57600)
              + "Release 1.0.4 is already installed: nothing was written to the unit\r\n", [],
              "result current SN-1\n"),
             (2, 1, None, ["l"], "start SN-2\nresult failed sending logic SN-2\n")):
+        to = "%s>> hooks-%d" % ("" if windows else " ", port)
         out, err, got = run.run_tool("update", "--port", str(port), "--skip-current", "--label",
-                                     " SN-%d\t" % port, "--on-start", hook, "--on-result", hook)
+                                     " SN-%d\t" % port, "--on-start", hook + to,
+                                     "--on-result", hook + to, *history)
         run.expect_equal("COM%d exit status" % port, got, status)
-        run.expect_equal("COM%d hooks" % port, open(os.path.join(run.dir, "hooks-%d" % port)).read(), hooks)
+        with open(os.path.join(run.dir, "hooks-%d" % port)) as f:
+            said = "".join(" ".join(line.split()) + "\n" for line in f)
+        run.expect_equal("COM%d hooks" % port, said, hooks)
         if transcript is not None:
             run.expect_equal("COM%d transcript" % port, out, transcript)
         events = [(p, e, d) for _, p, _, e, d in run.wire() if p == port]
@@ -515,7 +524,8 @@ def case_update_skip_current(run):
             run.expect_equal("COM%d commands" % port,
                              {d for _, e, d in events if e == "cmd"} - READ_ONLY, set())
     # Each unit in the station history, at its default place.
-    with open(os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
+    with open(os.path.join(run.dir, "station.jsonl") if windows else
+              os.path.join(run.dir, "state", "tessaranfwupgrade", "history.jsonl")) as f:
         run.expect_equal("history", [(r["address"], r["result"], r["failed_step"], r["type"])
                                      for r in map(json.loads, f)],
                          [("COM1", "current", "", "RX"), ("COM2", "failed", "sending logic", "TX")])
