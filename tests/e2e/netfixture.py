@@ -14,6 +14,8 @@ import collections
 import os
 import queue
 import random
+import re
+import select
 import signal
 import socket
 import subprocess
@@ -247,9 +249,16 @@ class LatencyProxy:
 
 
 
+# A server's agreement to the client's options: DO and WILL BINARY and SUPPRESS-GO-AHEAD, DO COM-PORT.
+AGREE = bytes([255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44])
+
+
 class ModemStateFlood:
     """A hostile RFC 2217 server on a free loopback port: NOTIFY-MODEMSTATE without end (one
-    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass."""
+    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass.
+    It takes the client's options and acknowledges each rate it is given, so that the client
+    goes on through every rate of its search under the flood (seconds, not the 3 s of a missing
+    acknowledgement: time for even a slow build to fill its trace)."""
 
     def __init__(self, alternate=False, seconds=30.0):
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
@@ -263,7 +272,17 @@ class ModemStateFlood:
         while time.monotonic() < self.deadline:
             try:
                 with self.listener.accept()[0] as client:
+                    client.sendall(AGREE)
+                    asked = b""
                     while time.monotonic() < self.deadline:
+                        if select.select([client], [], [], 0)[0]:
+                            piece = client.recv(65536)
+                            if not piece:
+                                break
+                            asked += piece
+                            for rate in re.findall(rb"\xff\xfa\x2c\x01(....)\xff\xf0", asked, re.S):
+                                client.sendall(b"\xff\xfa\x2c\x65" + rate + b"\xff\xf0")
+                            asked = asked[asked.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in asked else asked[-64:]
                         client.sendall(self.chunk)
             except OSError:
                 continue
