@@ -166,7 +166,10 @@ def main():
                                   "--ports", "1-%d" % args.ports,
                                   "--report", "soak.json", "--log-dir", "logs"],
                                  stdout=out, stderr=subprocess.STDOUT, cwd=workdir,
-                                 env=dict(os.environ, FWUPGRADE_COM_DIR=com))
+                                 env=dict(os.environ, FWUPGRADE_COM_DIR=com),
+                                 # Started from a background job, the watch would inherit an
+                                 # ignored SIGINT and keep it (as a background job should).
+                                 preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     samples = []
     while time.time() < started_wall + last + 10:
         time.sleep(5)
