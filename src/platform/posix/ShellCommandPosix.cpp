@@ -15,6 +15,8 @@
 #include <sys/prctl.h>
 #endif
 
+#include "platform/posix/WaitStatus.h"
+
 extern char **environ;
 
 struct ShellCommand {
@@ -116,8 +118,7 @@ bool shellCommand_finished(ShellCommand *command, int *status) {
       while (waitpid(command->pid, &raw, 0) < 0 && errno == EINTR) {
       }
       command->ended = true;
-      command->status =
-          WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+      command->status = waitStatus_asShell(raw);
     } else if (looked < 0 && errno == ECHILD) {
       command->ended = true;
       command->status = 127;

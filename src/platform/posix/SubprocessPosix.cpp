@@ -20,6 +20,8 @@
 #include <sys/prctl.h>
 #endif
 
+#include "platform/posix/WaitStatus.h"
+
 #define EXIT_CHILD_ORPHANED 129  // the parent died before the child began
 
 struct Subprocess {
@@ -152,7 +154,7 @@ bool subprocess_finished(Subprocess *child, int *status) {
     pid_t done = wait4(child->pid, &raw, WNOHANG, &child->usage);
     if (done == child->pid) {
       child->ended = true;
-      child->status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + (WIFSIGNALED(raw) ? WTERMSIG(raw) : 0);
+      child->status = waitStatus_asShell(raw);
     } else if (done < 0 && errno == ECHILD) {
       child->ended = true;
       child->status = 127;
