@@ -14,6 +14,7 @@
 #include <string.h>
 
 #include "platform/ExitStatus.h"
+#include "platform/StandardStreams.h"
 #include "serial/ComPortAPI.h"
 #include "serial/UpdateProgress.h"
 #include "updater/TessaranFwUpgrade.h"
@@ -87,6 +88,8 @@ static int answerArguments(int argc, char **argv) {
 }
 
 int main(int argc, char **argv) {
+  // Before anything is opened: a closed console descriptor must not become the port's.
+  if (!standardStreams_ensureOpen()) return EXIT_UPDATE_FAILED;
   if (argc > 1) return answerArguments(argc, argv);
 
   // FWUPGRADE_TRACE names a file for the wire trace; nothing shows on the console.

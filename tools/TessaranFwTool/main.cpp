@@ -1,4 +1,6 @@
 #include "ToolCommands.h"
+#include "platform/ExitStatus.h"
+#include "platform/StandardStreams.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -7,6 +9,8 @@
 #endif
 
 int main(int argc, char **argv) {
+  // Before anything is opened: a closed console descriptor must not become a port's or a log's.
+  if (!standardStreams_ensureOpen()) return EXIT_UPDATE_FAILED;
 #ifdef _WIN32
   // Every command writes its bytes as printed, as the updater does: the
   // update's transcript carries its own line ends, and the tool's own lines

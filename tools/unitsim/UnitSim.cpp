@@ -24,6 +24,7 @@
 
 #include "UnitSim.h"
 #include "platform/PortList.h"
+#include "platform/StandardStreams.h"
 
 static volatile sig_atomic_t gStop = 0;
 
@@ -461,6 +462,8 @@ bool Simulator::run(const volatile sig_atomic_t *stopFlag) {
 }
 
 int main(int argc, char **argv) {
+  // Before anything is opened: a closed descriptor must not become a pty's or the wire log's.
+  if (!standardStreams_ensureOpen()) return 1;
   SimOptions opt;
   if (!parseOptions(argc, argv, opt)) return 2;
   srand(opt.seed);

@@ -20,6 +20,7 @@
 #include <sys/prctl.h>
 #endif
 
+#include "platform/posix/ChildStreams.h"
 #include "platform/posix/WaitStatus.h"
 
 #define EXIT_CHILD_ORPHANED 129  // the parent died before the child began
@@ -85,9 +86,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
-    dup2(input, 0);
-    dup2(output, 1);
-    dup2(output, 2);
+    childStreams_give(input, output);
     fcntl(channel[1], F_SETFD, 0);  // the one descriptor beyond 0-2 the child keeps
     execv(pointers[0], pointers.data());
     int code = errno;
