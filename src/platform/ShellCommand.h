@@ -14,9 +14,12 @@
 // its own (Windows), with everything it starts: the terminal's Ctrl+C does
 // not reach it, and stopping it stops all of them, so that nothing it left
 // behind holds its output file open. When the shell itself ends, whatever it
-// left running (`sleep 1000 &`) is ended with it.
+// left running (`sleep 1000 &`) is ended with it; on Linux and Windows that
+// includes what left the group (setsid, a double fork), which on other
+// systems outlives it.
 //
-// POSIX: fork and execve of /bin/sh in a new process group, killpg.
+// POSIX: fork and execve of /bin/sh in a new process group, killpg; on Linux
+// under a keeper process, the subreaper of all the shell starts.
 // Windows: CreateProcess of %ComSpec% in a job object that kills on close.
 #ifndef SHELLCOMMAND_H
 #define SHELLCOMMAND_H
