@@ -163,6 +163,14 @@ def case_ports(run):
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
+def process_gone(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 def own_name():
     with open("/proc/self/comm") as f:
         return f.read().strip()
@@ -548,6 +556,69 @@ def case_update_interrupt(run):
                          [("COM1", "interrupted", "sending logic", e2e.STOPPED_AT_RISK.strip())])
 
 
+def case_closed_descriptors(run):
+    """Each program started with descriptor 0, 1 or 2 closed (`N>&-`): the units
+    hear what they hear with all three open, nothing else, and the result is the
+    same (the updater: COM1's unknown product; the tool: COM2's unit current,
+    in the history and to its hook, exit 0). The hooks start
+    with 0 to 2 open; what one starts outside its group (setsid -f) is gone when
+    the run ends, and holds neither the run nor its output pipe."""
+    unit = ("--ports", "1-2", "--unit", "1:tx:115200:device=2",
+            "--unit", "2:rx:115200:version=1.0.4 XC7A35 1.3 1")
+    run.start_unit(*unit)
+    env = dict(os.environ, FWUPGRADE_COM_DIR=run.com)
+    hook = ("o=; for f in 0 1 2; do [ -e /dev/fd/$f ] && o=$o$f; done; echo $FWUPGRADE_RESULT $o"
+            " > hook-{0}; setsid -f sh -c 'echo $$ > escaped-{0}; exec sleep 60';"
+            " while [ ! -s escaped-{0} ]; do sleep 0.1; done")
+    update = [run.args.tool, "update", "--port", "2", "--baud", "115200", "--skip-current",
+              "--history", "h-{0}.jsonl", "--on-result", hook]
+    programs = {  # argv, {0} the row's tag; unitsim: itself started so, the update as usual
+        "updater": [run.args.updater], "update": update, "unitsim": update,
+        "update-all": [run.args.tool, "update-all", "--ports", "2", "--skip-current", "--history",
+                       "h-{0}.jsonl", "--log-dir", "logs-{0}", "--on-result", hook]}
+
+    def outcome(tag):
+        with open(os.path.join(run.dir, "h-%s.jsonl" % tag)) as f:
+            results = [r["result"] for r in map(json.loads, f)]
+        with open(os.path.join(run.dir, "hook-%s" % tag)) as f:
+            said = f.read()
+        with open(os.path.join(run.dir, "escaped-%s" % tag)) as f:
+            escaped = int(f.read())
+        return results, said, process_gone(escaped)
+
+    baseline = {}
+    for name, closed in [(n, None) for n in programs] + [(n, fd) for n in programs for fd in (0, 1, 2)]:
+        tag = "%s-%s" % (name, closed)
+        argv = [arg.format(tag) for arg in programs[name]]
+        if name == "unitsim" and closed is not None:
+            run.stop_unit()
+            run.log = os.path.join(run.dir, "wire-%s.log" % tag)
+            ready = os.path.join(run.dir, "ready-%s" % tag)
+            run.sim = subprocess.Popen(["sh", "-c", 'exec "$@" %d>&-' % closed, "sh", run.args.unitsim,
+                                        "--com-dir", run.com, "--save-dir", run.save, "--log", run.log,
+                                        "--ready-file", ready, *unit], stdout=subprocess.DEVNULL)
+            while not os.path.exists(ready) and run.sim.poll() is None:
+                time.sleep(0.05)
+        elif closed is not None:
+            argv = ["sh", "-c", 'exec "$@" %d>&-' % closed, "sh"] + argv
+        before = len(run.wire()) if os.path.exists(run.log) else 0
+        started = time.time()
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=env,
+                              cwd=run.dir, timeout=120)
+        took = time.time() - started
+        heard = [(p, b, d) for _, p, b, e, d in run.wire()[before:] if e == "cmd"]
+        got = (done.returncode, heard, None if name == "updater" else outcome(tag))
+        if closed is None:
+            baseline[name] = got
+            run.expect_equal("%s: result" % name, got[2],
+                             None if name == "updater" else (["current"], "current 012\n", True))
+            run.expect_equal("%s: exit status" % name, got[0], 1 if name == "updater" else 0)
+        else:
+            run.expect_equal("%s with %d closed" % (name, closed), got, baseline[name])
+        if took > 30:
+            run.fail("%s took %.1f s" % (tag, took))
+
+
 CASES = {
     "traced-update": case_traced_update,
     "ports": case_ports,
@@ -562,6 +633,7 @@ CASES = {
     "update-keep-version": case_update_keep_version,
     "update-skip-current": case_update_skip_current,
     "update-interrupt": case_update_interrupt,
+    "closed-descriptors": case_closed_descriptors,
 }
 
 

@@ -641,6 +641,11 @@ TEST(UnitHooks, EachHookEndsWithinItsBoundAndChangesNothingButItsStatus) {
       {"sleep 1000 & echo $! > pid; sleep 1000", UNIT_HOOK_STOPPED,
        "after 0.5 s: stopped (status 124)"},
       {"sleep 1000 & echo $! > pid; exit 0", 0, ""},
+#ifdef __linux__
+      // Out of its group and session, and its child after it: ended all the same.
+      {"setsid -f sh -c 'sleep 1000 & echo $! > pid; wait'; while [ ! -s pid ]; do sleep 0.1; done",
+       0, ""},
+#endif
       // Values stay values, quoted or not.
       {"printf %s \"$FWUPGRADE_LABEL\" > label; echo $FWUPGRADE_LABEL; ls", 0, "label\n"},
   };
