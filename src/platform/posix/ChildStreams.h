@@ -9,8 +9,10 @@
 // FD becomes TARGET, inherited across exec. dup2 onto itself does nothing,
 // close-on-exec included: one already at its number is only made inheritable.
 inline void childStreams_place(int fd, int target) {
-  if (fd == target) fcntl(fd, F_SETFD, 0);
-  else dup2(fd, target);
+  if (fd == target)
+    fcntl(fd, F_SETFD, 0);
+  else
+    dup2(fd, target);
 }
 
 // INPUT becomes descriptor 0; OUTPUT, unless negative, 1 and 2. Either may sit

@@ -155,7 +155,8 @@ static void keepShell(pid_t tool, int report, char **argv, char **envp) {
   if (!closed) {
     struct rlimit limit;
     const long top = getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < 65536
-                         ? (long)limit.rlim_cur : 65536;
+                         ? (long)limit.rlim_cur
+                         : 65536;
     for (long fd = 3; fd < top; fd++) close((int)fd);
   }
   // The shell's end, left unreaped meanwhile: its group's id stays its own.
