@@ -573,9 +573,10 @@ def case_closed_descriptors(run):
     update = [run.args.tool, "update", "--port", "2", "--baud", "115200", "--skip-current",
               "--history", "h-{0}.jsonl", "--on-result", hook]
     programs = {  # argv, {0} the row's tag; unitsim: itself started so, the update as usual
-        "updater": [run.args.updater], "update": update, "unitsim": update,
+        "updater": [run.args.updater], "update": update,
         "update-all": [run.args.tool, "update-all", "--ports", "2", "--skip-current", "--history",
-                       "h-{0}.jsonl", "--log-dir", "logs-{0}", "--on-result", hook]}
+                       "h-{0}.jsonl", "--log-dir", "logs-{0}", "--on-result", hook],
+        "unitsim": update}
 
     def outcome(tag):
         with open(os.path.join(run.dir, "h-%s.jsonl" % tag)) as f:
@@ -597,7 +598,8 @@ def case_closed_descriptors(run):
             run.sim = subprocess.Popen(["sh", "-c", 'exec "$@" %d>&-' % closed, "sh", run.args.unitsim,
                                         "--com-dir", run.com, "--save-dir", run.save, "--log", run.log,
                                         "--ready-file", ready, *unit], stdout=subprocess.DEVNULL)
-            while not os.path.exists(ready) and run.sim.poll() is None:
+            deadline = time.time() + 10
+            while not os.path.exists(ready) and run.sim.poll() is None and time.time() < deadline:
                 time.sleep(0.05)
         elif closed is not None:
             argv = ["sh", "-c", 'exec "$@" %d>&-' % closed, "sh"] + argv
