@@ -209,10 +209,10 @@ def case_open_failures(run):
         ("denied", ["probe", "--port", "2", "--baud", "57600"], True, no_unit + denied),
         ("not a serial port", ["update", "--port", "/dev/null", "--baud", "9600"], False,
          no_unit + "TessaranFwTool: /dev/null: not a serial port\n"),
-        ("a plain file as COM6", ["probe", "--port", "6", "--baud", "9600"], False,
-         no_unit + "TessaranFwTool: COM6: not a serial port (%s)\n" % os.path.join(run.com, "COM6")),
+        ("a plain file as COM9", ["probe", "--port", "9", "--baud", "9600"], False,
+         no_unit + "TessaranFwTool: COM9: not a serial port (%s)\n" % os.path.join(run.com, "COM9")),
     ]
-    with open(os.path.join(run.com, "COM6"), "w"):
+    with open(os.path.join(run.com, "COM9"), "w"):
         pass
     holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
@@ -242,6 +242,7 @@ def case_open_failures(run):
             run.expect_equal("%s: status" % name, status, 3)
     finally:
         os.close(holder)
+        os.unlink(os.path.join(run.com, "COM9"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
