@@ -153,7 +153,8 @@ std::string fleet_csvValue(const nlohmann::ordered_json &value) {
   return value.is_number() || value.is_boolean() ? written : fleet_csvField(written);
 }
 
-std::string fleet_csvLine(const nlohmann::ordered_json &object, const std::vector<std::string> &keys) {
+std::string fleet_csvLine(const nlohmann::ordered_json &object,
+                          const std::vector<std::string> &keys) {
   std::string line;
   for (size_t i = 0; i < keys.size(); i++) {
     auto it = object.find(keys[i]);

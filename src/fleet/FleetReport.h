@@ -69,7 +69,8 @@ std::string fleet_csvField(const std::string &text);
 std::string fleet_csvValue(const nlohmann::ordered_json &value);
 // The values of OBJECT under KEYS, in that order (a key it lacks: an empty
 // field), as one CSV line ending in CR LF.
-std::string fleet_csvLine(const nlohmann::ordered_json &object, const std::vector<std::string> &keys);
+std::string fleet_csvLine(const nlohmann::ordered_json &object,
+                          const std::vector<std::string> &keys);
 // Written whole beside PATH, then renamed over it (never a half-written or
 // emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);

@@ -210,7 +210,8 @@ def case_open_failures(run):
         ("not a serial port", ["update", "--port", "/dev/null", "--baud", "9600"], False,
          no_unit + "TessaranFwTool: /dev/null: not a serial port\n"),
         ("a plain file as COM9", ["probe", "--port", "9", "--baud", "9600"], False,
-         no_unit + "TessaranFwTool: COM9: not a serial port (%s)\n" % os.path.join(run.com, "COM9")),
+         no_unit + "TessaranFwTool: COM9: not a serial port (%s)\n"
+         % os.path.join(run.com, "COM9")),
     ]
     with open(os.path.join(run.com, "COM9"), "w"):
         pass

@@ -244,7 +244,8 @@ TEST(FleetReport, CsvFieldsStayTextInASpreadsheetAndOnATerminal) {
       {"Z\xc3\xbcrich \xc2\x9b" "2J", "Z\xc3\xbcrich \\xc2\\x9b2J"},
       {-3, "-3"}, {12.5, "12.5"}, {nullptr, ""}};
   for (const auto &c : cases) EXPECT_EQ(fleet_csvValue(c.first), c.second) << c.first.dump();
-  EXPECT_EQ(fleet_csvLine({{"label", "=1+1"}, {"hook_status", -1}}, {"label", "log", "hook_status"}),
+  EXPECT_EQ(fleet_csvLine({{"label", "=1+1"}, {"hook_status", -1}},
+                          {"label", "log", "hook_status"}),
             "'=1+1,,-1\r\n");
 }
 
