@@ -2,13 +2,16 @@
 #include "fleet/FleetReport.h"
 
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include <chrono>
+#include <iterator>
 #include <nlohmann/json.hpp>
 
 #include "platform/CalendarTime.h"
 #include "platform/Files.h"
+#include "platform/PrintableText.h"
 #include "platform/ToolName.h"
 #include "serial/PortDescription.h"
 #include "serial/PortAddress.h"
@@ -38,6 +41,17 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
     if (baud > 0) command += " --baud " + std::to_string(baud);
   }
   return command + (noVerify ? " --no-verify" : "");
+}
+
+std::string fleet_rateLine(const std::vector<FleetRecord> &records, const std::string &elapsed,
+                           double runSeconds) {
+  size_t updated = 0;
+  for (const FleetRecord &r : records) updated += r.result == FLEET_RESULT_UPDATED;
+  char line[160];
+  snprintf(line, sizeof line, "%zu of %zu unit%s updated in %s: %.0f updated units per hour",
+           updated, records.size(), records.size() == 1 ? "" : "s", elapsed.c_str(),
+           updated * 3600.0 / (runSeconds > 1 ? runSeconds : 1));
+  return line;
 }
 
 std::string fleet_portArgument(int port) {
@@ -121,22 +135,40 @@ std::string fleet_reportJson(const std::vector<FleetRecord> &records) {
   return report.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-std::string fleet_csvField(const std::string &field) {
-  if (field.find_first_of(",\"\r\n") == std::string::npos) return field;
+std::string fleet_csvField(const std::string &text) {
+  // A leading TAB or CR is escaped below, but some spreadsheets skip leading
+  // blanks before they look for a formula: such a text keeps the quote too.
+  const bool formula = !text.empty() && strchr("=+-@\t\r", text[0]) != NULL;
+  const std::string field = (formula ? "'" : "") + printableText_escapeControls(text);
+  if (field.find_first_of(",\"") == std::string::npos) return field;
   std::string quoted = "\"";
   for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
   return quoted + "\"";
 }
 
-std::string fleet_reportCsv(const std::vector<FleetRecord> &records) {
-  std::string csv;
-  for (size_t i = 0; i < sizeof kColumns / sizeof kColumns[0]; i++) csv += (i ? "," : "") + std::string(kColumns[i]);
-  csv += "\r\n";
-  for (const FleetRecord &r : records) {
-    std::vector<std::string> fields = fieldsOf(r);
-    for (size_t i = 0; i < fields.size(); i++) csv += (i ? "," : "") + fleet_csvField(fields[i]);
-    csv += "\r\n";
+std::string fleet_csvValue(const nlohmann::ordered_json &value) {
+  if (value.is_string()) return fleet_csvField(value.get<std::string>());
+  if (value.is_null()) return "";
+  const std::string written = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  return value.is_number() || value.is_boolean() ? written : fleet_csvField(written);
+}
+
+std::string fleet_csvLine(const nlohmann::ordered_json &object,
+                          const std::vector<std::string> &keys) {
+  std::string line;
+  for (size_t i = 0; i < keys.size(); i++) {
+    auto it = object.find(keys[i]);
+    line += (i ? "," : "") + (it == object.end() ? std::string() : fleet_csvValue(*it));
   }
+  return line + "\r\n";
+}
+
+std::string fleet_reportCsv(const std::vector<FleetRecord> &records) {
+  const std::vector<std::string> keys(std::begin(kColumns), std::end(kColumns));
+  std::string csv;
+  for (size_t i = 0; i < keys.size(); i++) csv += (i ? "," : "") + keys[i];
+  csv += "\r\n";
+  for (const FleetRecord &r : records) csv += fleet_csvLine(fleet_recordJson(r), keys);
   return csv;
 }
 

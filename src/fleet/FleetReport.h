@@ -57,15 +57,33 @@ nlohmann::ordered_json fleet_recordJson(const FleetRecord &record);
 // The report in either form, chosen by the file name (.json, .csv).
 std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
-// A CSV field as RFC 4180 writes it: quoted when it holds a comma, quote or
-// line end, its quotes doubled.
-std::string fleet_csvField(const std::string &field);
+// A text as one CSV field (the report's and `history --csv`'s): its control
+// characters escaped as "\x1b" (platform/PrintableText.h), so that a record
+// stays one line and a label cannot drive the terminal it is shown on; a
+// single quote before a text that a spreadsheet would take for a formula
+// (one beginning with = + - @, TAB or CR); then quoted as RFC 4180 writes
+// it when it holds a comma or a quote, its quotes doubled.
+std::string fleet_csvField(const std::string &text);
+// A value of a record's JSON as one CSV field: a number as JSON writes it
+// (a negative one stays a number), a text as above, null as nothing.
+std::string fleet_csvValue(const nlohmann::ordered_json &value);
+// The values of OBJECT under KEYS, in that order (a key it lacks: an empty
+// field), as one CSV line ending in CR LF.
+std::string fleet_csvLine(const nlohmann::ordered_json &object,
+                          const std::vector<std::string> &keys);
 // Written whole beside PATH, then renamed over it (never a half-written or
 // emptied report at PATH). FALSE with the reason in *error.
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error);
 // Whether a report can be written at PATH (its name, its folder), without
 // touching a file already there.
 bool fleet_checkReportPath(const std::string &path, std::string *error);
+
+// The line under update-all's summary: the units updated over the run's
+// RUNSECONDS (ELAPSED as shown) and their rate: "2 of 3 units updated in
+// 5:02: 24 updated units per hour". A unit found current, failed or stopped
+// took time but is no throughput.
+std::string fleet_rateLine(const std::vector<FleetRecord> &records, const std::string &elapsed,
+                           double runSeconds);
 
 // The port as a command line gives it to --port: "3", or the URL.
 std::string fleet_portArgument(int port);

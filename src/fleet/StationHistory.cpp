@@ -11,6 +11,7 @@
 
 #include "fleet/FleetLogs.h"
 #include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/PrintableText.h"
 #include "platform/StationPlaces.h"
 #include "serial/PortAddress.h"
@@ -177,10 +178,15 @@ void HistoryReader::takeLine() {
   onRecord_(entry);
 }
 
-bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error) {
-  FILE *file = fopen(path.c_str(), "rb");
+bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error,
+                         bool *notPlain) {
+  // Anything but a plain file is refused before a read: a fifo or a device
+  // would hold the reading up for ever.
+  std::string kind;
+  FILE *file = files_openPlain(path, true, &kind);
+  if (notPlain != NULL) *notPlain = !kind.empty();
   if (file == NULL) {
-    *error = strerror(errno);
+    *error = kind.empty() ? strerror(errno) : kind + ", not a plain file";
     return false;
   }
   char buffer[65536];
@@ -280,7 +286,8 @@ void HistoryFooter::add(const HistoryEntry &entry) {
   } else {
     counts_[it - results_.begin()]++;
   }
-  seconds_.push_back(entry.record.seconds);
+  units_++;
+  if (entry.record.result == FLEET_RESULT_UPDATED) seconds_.push_back(entry.record.seconds);
   if (entry.started >= 0 && (firstStart_ < 0 || entry.started < firstStart_))
     firstStart_ = entry.started;
   if (entry.finished >= 0 && entry.finished > lastEnd_) lastEnd_ = entry.finished;
@@ -308,21 +315,29 @@ std::vector<std::string> HistoryFooter::lines() const {
     counts += (counts.empty() ? "" : ", ") + printableText_escape(result) + " " +
               std::to_string(count);
   }
-  const size_t units = seconds_.size();
+  const size_t units = units_, updated = seconds_.size();
   std::vector<std::string> lines = {std::to_string(units) + (units == 1 ? " unit: " : " units: ") +
                                     counts};
   if (units > 0) {
-    std::vector<double> sorted = seconds_;
-    std::sort(sorted.begin(), sorted.end());
-    const double median =
-        units % 2 ? sorted[units / 2] : (sorted[units / 2 - 1] + sorted[units / 2]) / 2;
-    std::string line = "median time per unit " + minutesText(median) + "; units per hour ";
+    // A unit not updated (current, failed, interrupted) took time but is no
+    // throughput: the figures count the updated ones over the whole span.
+    std::string line = "median time per updated unit ";
+    if (updated > 0) {
+      std::vector<double> sorted = seconds_;
+      std::sort(sorted.begin(), sorted.end());
+      line += minutesText(updated % 2 ? sorted[updated / 2]
+                                      : (sorted[updated / 2 - 1] + sorted[updated / 2]) / 2);
+    } else {
+      line += "-";
+    }
+    line += "; updated units per hour ";
     const double span =
         firstStart_ >= 0 && lastEnd_ > firstStart_ ? (double)(lastEnd_ - firstStart_) : 0;
     char rate[96];
-    snprintf(rate, sizeof rate, "%.1f", units * 3600.0 / span);
-    line += span > 0 ? std::string(rate) + " (" + std::to_string(units) + " in " +
-                           minutesText(span) + " from the first start to the last end)"
+    snprintf(rate, sizeof rate, "%.1f", updated * 3600.0 / span);
+    line += span > 0 ? std::string(rate) + " (" + std::to_string(updated) + " of " +
+                           std::to_string(units) + " updated in " + minutesText(span) +
+                           " from the first start to the last end)"
                      : "- (no time between the first start and the last end)";
     lines.push_back(line);
   }

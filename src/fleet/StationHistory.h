@@ -109,8 +109,11 @@ class HistoryReader {
 };
 
 // Feeds the file at PATH to READER, a piece at a time, and ends it. FALSE
-// with the reason in *error when the file cannot be opened or read.
-bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error);
+// with the reason in *error when the file cannot be opened or read, and
+// *notPlain set when PATH is no plain file (a folder, a fifo, a device),
+// which is refused without waiting on it.
+bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error,
+                         bool *notPlain = NULL);
 
 // ---- Choosing and counting -------------------------------------------------------------
 
@@ -128,9 +131,9 @@ struct HistoryFilter {
 };
 bool historyFilter_matches(const HistoryFilter &filter, const HistoryEntry &entry);
 
-// The footer under the records shown: counts by result, the median time per
-// unit, the units per hour (units shown / (last end - first start)), and
-// the lines skipped.
+// The footer under the records shown: counts by result, the median time of
+// the units updated, the units updated per hour (units updated / (last end -
+// first start of every unit shown)), and the lines skipped.
 class HistoryFooter {
  public:
   void add(const HistoryEntry &entry);
@@ -140,7 +143,8 @@ class HistoryFooter {
  private:
   std::vector<std::string> results_;
   std::vector<int> counts_;
-  std::vector<double> seconds_;
+  size_t units_ = 0;
+  std::vector<double> seconds_;  // of the units updated
   time_t firstStart_ = -1, lastEnd_ = -1;
   size_t skipped_[3] = {0, 0, 0};
 };

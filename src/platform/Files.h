@@ -36,8 +36,12 @@ bool files_nameTaken(const std::string &path);
 // included, is there.
 bool files_makeNew(const std::string &path);
 // PATH opened for reading in binary, only when it is a plain file (not a link
-// to one, not a fifo that would hold the reader up); NULL otherwise.
-FILE *files_openPlain(const std::string &path);
+// to one unless followLink, not a fifo that would hold the reader up); NULL
+// otherwise. When something else is there, *notPlain (if given) says what,
+// "a folder", "a fifo", "a device", ..., and is "" when the open itself
+// failed (errno tells why).
+FILE *files_openPlain(const std::string &path, bool followLink = false,
+                      std::string *notPlain = NULL);
 // The system's folder for temporary files, ending in its separator.
 std::string files_tempFolder(void);
 // The file system STREAM writes to has no room left for this process's

@@ -49,6 +49,10 @@ void portList_describe(PortEntry *entry);
 void portList_checkDevice(PortEntry *entry);
 // Sorts a failed open into absent, busy or denied from the system's error code.
 PortState portList_stateOfFailedOpen(long systemError);
+// What a failed open found instead of a serial port ("not a serial port": a
+// plain file, a fifo, /dev/null; "a folder, not a serial port"); "" for any
+// other failure. Such a port counts as absent.
+std::string portList_notSerialText(long systemError);
 // Fills holderPid / holderName of a busy port where the system shows them.
 void portList_findHolder(PortEntry *entry);
 

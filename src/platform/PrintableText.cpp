@@ -24,6 +24,25 @@ std::string printableText_escape(const std::string &bytes) {
   return printableText_escape(bytes.data(), bytes.size());
 }
 
+std::string printableText_escapeControls(const std::string &bytes) {
+  std::string shown;
+  shown.reserve(bytes.size());
+  for (size_t k = 0; k < bytes.size(); k++) {
+    const unsigned char c = (unsigned char)bytes[k];
+    const bool c1 = c == 0xC2 && k + 1 < bytes.size() && (unsigned char)bytes[k + 1] >= 0x80 &&
+                    (unsigned char)bytes[k + 1] <= 0x9F;
+    if (c1) {
+      shown += printableText_escape(bytes.data() + k, 2);
+      k++;
+    } else if (c < 0x20 || c == 0x7F) {
+      shown += printableText_escape(bytes.data() + k, 1);
+    } else {
+      shown += (char)c;
+    }
+  }
+  return shown;
+}
+
 void printableText_print(const char *text) {
   fputs(printableText_escape(text, strlen(text)).c_str(), stdout);
 }

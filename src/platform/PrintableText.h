@@ -13,6 +13,12 @@
 std::string printableText_escape(const char *bytes, size_t size);
 std::string printableText_escape(const std::string &bytes);
 
+// Only the control characters escaped as above: C0 (TAB, CR and LF
+// included), DEL, and C1 as UTF-8 writes them (0xC2 0x80 to 0xC2 0x9F, which
+// some terminals obey); every other byte as it is, so that UTF-8 text such as
+// a label "Zürich 3" stays readable where it goes to a file or a spreadsheet.
+std::string printableText_escapeControls(const std::string &bytes);
+
 // Prints a NUL-terminated text from a unit on stdout, escaped as above (the
 // tool's printer of the exchange's reply dump).
 void printableText_print(const char *text);

@@ -13,6 +13,7 @@
 
 HANDLE g_hCOM = NULL;
 static SystemError gLastOpenError;  // why the last failed open failed
+static BOOL gPrintFailures = TRUE;  // the driver's own line when an open fails
 
 COMMTIMEOUTS g_cto = {
     MAX_WAIT_READ,  // ReadIntervalTimeout
@@ -91,11 +92,13 @@ void ComPortAPI_CloseDevice(HANDLE handle, int nId) {
 
 const SystemError *ComPortAPI_LastOpenError(void) { return &gLastOpenError; }
 
+void ComPortAPI_PrintFailures(BOOL print) { gPrintFailures = print; }
+
 BOOL ComPortAPI_OpenCOM(int nId) {
   /* 1. and 2. The device, opened as detection's probe opens it. */
   g_hCOM = ComPortAPI_OpenDevice(nId);
   if (g_hCOM == INVALID_HANDLE_VALUE) {
-    printf("ERROR: Opening %s failed !", portDescription_of(nId).name.c_str());
+    if (gPrintFailures) printf("ERROR: Opening %s failed !", portDescription_of(nId).name.c_str());
     return FALSE;
   }
 
@@ -104,7 +107,8 @@ BOOL ComPortAPI_OpenCOM(int nId) {
 
   /* 4. Timeouts, then line settings. */
   if (!serialCalls_SetCommTimeouts(g_hCOM, &g_cto) || !serialCalls_SetCommState(g_hCOM, &g_dcb)) {
-    printf("ERROR: %s configuration failed !", portDescription_of(nId).name.c_str());
+    if (gPrintFailures)
+      printf("ERROR: %s configuration failed !", portDescription_of(nId).name.c_str());
     serialCalls_CloseHandle(g_hCOM);
     return FALSE;
   }

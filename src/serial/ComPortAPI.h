@@ -26,6 +26,12 @@ void ComPortAPI_CloseDevice(HANDLE handle, int nId);
 // The system's error of the last open that failed.
 const SystemError *ComPortAPI_LastOpenError(void);
 
+// Whether ComPortAPI_OpenCOM prints its own line when the open or the
+// configuration fails ("ERROR: COM3 configuration failed !"): on at start, as
+// the updater's console has it; off for a command of the tool that says why
+// a port gave no unit in its own words.
+void ComPortAPI_PrintFailures(BOOL print);
+
 BOOL ComPortAPI_OpenCOM(int nId);
 BOOL ComPortAPI_CloseCOM(void);
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);

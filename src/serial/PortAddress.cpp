@@ -3,6 +3,7 @@
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -61,7 +62,11 @@ static std::string parseDevicePath(const std::string &text, std::string *device)
     if (!part.empty() && part != ".") folded += "/" + part;
     at = end + 1;
   }
-  if (folded.empty() || text.back() == '/' || (text.size() > 1 && text.compare(text.size() - 2, 2, "/.") == 0))
+  // A folder however it is written: "/tmp", "/tmp/", "//tmp/.", or a link to one.
+  struct stat st;
+  if (folded.empty() || text.back() == '/' ||
+      (text.size() > 1 && text.compare(text.size() - 2, 2, "/.") == 0) ||
+      (stat(folded.c_str(), &st) == 0 && S_ISDIR(st.st_mode)))
     return "a folder, not a device";
   *device = folded;
   return "";

@@ -51,6 +51,8 @@ struct PortAddress {
 // 1-PORT_ADDRESS_LAST_COM.
 int portAddress_comNumber(const std::string &text);
 
+// A device path naming a folder (as the file system finds it now: "/tmp" as
+// well as "/tmp/") is no address.
 // FALSE for a text that is no address, with the reason in *reason, naming the
 // text ("rfc2217://host: no port"); *address is then left as it was.
 bool portAddress_parse(const std::string &text, PortAddress *address, std::string *reason);

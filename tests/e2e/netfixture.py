@@ -258,9 +258,11 @@ class ModemStateFlood:
     state, or two in turn) to each connection until it goes, the block ends or `seconds` pass.
     It takes the client's options and acknowledges each rate it is given, so that the client
     goes on through every rate of its search under the flood (seconds, not the 3 s of a missing
-    acknowledgement: time for even a slow build to fill its trace)."""
+    acknowledgement: time for even a slow build to fill its trace); with `line_rate`, a server
+    whose line runs at that rate whatever it is asked."""
 
-    def __init__(self, alternate=False, seconds=30.0):
+    def __init__(self, alternate=False, seconds=30.0, line_rate=None):
+        self.line_rate = line_rate and line_rate.to_bytes(4, "big")
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
         self.chunk = b"".join(notify) * 512
         self.listener = socket.create_server(("127.0.0.1", 0))
@@ -281,7 +283,8 @@ class ModemStateFlood:
                                 break
                             asked += piece
                             for rate in re.findall(rb"\xff\xfa\x2c\x01(....)\xff\xf0", asked, re.S):
-                                client.sendall(b"\xff\xfa\x2c\x65" + rate + b"\xff\xf0")
+                                client.sendall(b"\xff\xfa\x2c\x65" + (self.line_rate or rate)
+                                               + b"\xff\xf0")
                             asked = asked[asked.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in asked else asked[-64:]
                         client.sendall(self.chunk)
             except OSError:

@@ -163,6 +163,13 @@ def case_probe(run):
                          (1, "TessaranFwTool: %s: %s\n" % (server.url(2), reason)))
         run.expect_equal(what + ": last line", out.endswith(
             "\r\nNOT UPDATED, nothing was sent to the unit beyond detection\r\n"), True)
+    # A server whose line runs at a rate of its own: one line for the port, with the server's word.
+    with netfixture.ModemStateFlood(line_rate=300) as other:
+        url = "rfc2217://127.0.0.1:%d" % other.port
+        out, err, status = run.run_tool("probe", "--port", url, timeout=120)
+        run.expect_equal("probe of a server at another rate", (out, status, err), (
+            "", 3, "TessaranFwTool: no unit answered\nTessaranFwTool: %s: the server set its line "
+            "to 300 baud when asked for 1200\n" % url))
     events = run.wire()
     run.expect_equal("commands heard", sorted({d for _, _, _, e, d in events if e == "cmd"} - READ_ONLY),
                      [])

@@ -156,10 +156,22 @@ def case_ports(run):
         run.expect_equal("failed open in the trace", failed,
                          ["open COM1 %s FAILED: errno 16: Device or resource busy"
                           % os.path.join(run.com, "COM1")])
+
+        # A folder at COM7, and a port past the table's last COM number, named by its path.
+        os.mkdir(os.path.join(run.com, "COM7"))
+        os.symlink("/dev/null", os.path.join(run.com, "COM999"))
+        out, _, _ = run.run_tool("ports")
+        run.expect_equal("a folder and a port past the table", [
+            line for line in out.splitlines() if "COM7" in line or "COM999" in line],
+            ["COM7   absent %s (a folder, not a serial port)" % os.path.join(run.com, "COM7"),
+             "-      absent %s (not a serial port)" % os.path.join(run.com, "COM999")])
     finally:
         os.close(holder)
         os.unlink(os.path.join(run.com, "COM3"))
         os.unlink(os.path.join(run.com, "COM40"))
+        shutil.rmtree(os.path.join(run.com, "COM7"), ignore_errors=True)
+        if os.path.lexists(os.path.join(run.com, "COM999")):
+            os.unlink(os.path.join(run.com, "COM999"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
@@ -203,7 +215,14 @@ def case_open_failures(run):
         ("held and absent, update-all", ["update-all", "--ports", "5,1,6-8"], False,
          held + "TessaranFwTool: COM5 to COM8: absent\n"),
         ("denied", ["probe", "--port", "2", "--baud", "57600"], True, no_unit + denied),
+        ("not a serial port", ["update", "--port", "/dev/null", "--baud", "9600"], False,
+         no_unit + "TessaranFwTool: /dev/null: not a serial port\n"),
+        ("a plain file as COM9", ["probe", "--port", "9", "--baud", "9600"], False,
+         no_unit + "TessaranFwTool: COM9: not a serial port (%s)\n"
+         % os.path.join(run.com, "COM9")),
     ]
+    with open(os.path.join(run.com, "COM9"), "w"):
+        pass
     holder = os.open(os.path.join(run.com, "COM1"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
@@ -232,6 +251,7 @@ def case_open_failures(run):
             run.expect_equal("%s: status" % name, status, 3)
     finally:
         os.close(holder)
+        os.unlink(os.path.join(run.com, "COM9"))
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
@@ -291,9 +311,18 @@ def case_usage_errors(run):
         (["update", "--label", "9" * 129], 2, 'TessaranFwTool: --label: "%s..." is longer than 128 '
                                               "characters" % ("9" * 40)),
         (["update-all", "--labels"], 2, "TessaranFwTool: --labels requires --watch"),
+        (["probe", "--port", "/tmp"], 2, "TessaranFwTool: --port: /tmp: a folder, not a device"),
+        (["history", "--history", "fifo"], 2,
+         "TessaranFwTool: history: cannot read fifo: a fifo, not a plain file"),
+        (["history", "--history", "."], 2, "TessaranFwTool: history: cannot read .: a folder, not "
+                                           "a plain file"),
+        (["history", "--since", "2026-12-10", "--until", "2026-12-09T23:00"], 2,
+         "TessaranFwTool: history: --since 2026-12-10 is after --until 2026-12-09T23:00: no unit "
+         "can have finished between"),
         (["update", "--help"], 0, None),
         ([], 0, ""),  # the name alone lists the commands
     ]
+    os.mkfifo(os.path.join(run.dir, "fifo"))
     for arguments, status, first_line in table:
         out, err, got = run.run_tool(*arguments, timeout=60)
         run.expect_equal("%s: status" % arguments, got, status)

@@ -231,6 +231,24 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   EXPECT_NE(error.find(".json or .csv"), std::string::npos);
 }
 
+// What a spreadsheet would run stays text behind a quote, a control character
+// is escaped as the table escapes it, and numbers stay numbers.
+TEST(FleetReport, CsvFieldsStayTextInASpreadsheetAndOnATerminal) {
+  const std::pair<nlohmann::ordered_json, const char *> cases[] = {
+      {"=HYPERLINK(\"http://evil.example/?x\",\"click\")",
+       "\"'=HYPERLINK(\"\"http://evil.example/?x\"\",\"\"click\"\")\""},
+      {"=cmd|' /C calc'!A0", "'=cmd|' /C calc'!A0"}, {"+SUM(1+1)*cmd", "'+SUM(1+1)*cmd"},
+      {"@SUM(1,2)", "\"'@SUM(1,2)\""}, {"-2+3", "'-2+3"}, {"\t=1+1", "'\\x09=1+1"},
+      {"\r=1+1", "'\\x0d=1+1"}, {"failed\x1b[2J\x07", "failed\\x1b[2J\\x07"},
+      {"two\r\nlines", "two\\x0d\\x0alines"},
+      {"Z\xc3\xbcrich \xc2\x9b" "2J", "Z\xc3\xbcrich \\xc2\\x9b2J"},
+      {-3, "-3"}, {12.5, "12.5"}, {nullptr, ""}};
+  for (const auto &c : cases) EXPECT_EQ(fleet_csvValue(c.first), c.second) << c.first.dump();
+  EXPECT_EQ(fleet_csvLine({{"label", "=1+1"}, {"hook_status", -1}},
+                          {"label", "log", "hook_status"}),
+            "'=1+1,,-1\r\n");
+}
+
 TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
   struct Case {
     const char *path;
@@ -326,6 +344,11 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
        false, "TessaranFwTool update-all --ports 3,socket://rack2:4001 --baud 115200", 115200},
   };
   for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify, c.baud), c.expected);
+  // The rate under the summary counts the units updated only.
+  EXPECT_EQ(fleet_rateLine(cases[3].records, "0:44", 44.2),
+            "1 of 3 units updated in 0:44: 81 updated units per hour");
+  EXPECT_EQ(fleet_rateLine(cases[2].records, "0:00", 0.2),
+            "0 of 2 units updated in 0:00: 0 updated units per hour");
 }
 
 // What a reading of TEXT gives: "r3" for a record at line 3, "s2:1" for line 2 skipped (HistorySkip 1).
@@ -403,14 +426,17 @@ TEST(StationHistory, FiltersChooseUnitsAndTheFooterCountsThem) {
   time_t when = 0;
   for (const char *bad : {"2026-02-29", "2026-12-09Z", "2026-1-09", "09.12.2026", "2026-12-09T24:00", "2026-12-09T08"})
     EXPECT_FALSE(stationHistory_parseTime(bad, false, &when)) << bad;
-  HistoryFooter footer;
+  HistoryFooter footer, none;
   for (const HistoryEntry &e : entries) footer.add(e);
   footer.skipped(HISTORY_TORN);
   EXPECT_EQ(footer.lines(), (std::vector<std::string>{
                                 "3 units: updated 1, current 1, failed 1, interrupted 0",
-                                "median time per unit 1:00; units per hour 17.1 (3 in 10:30 from the "
-                                "first start to the last end)",
+                                "median time per updated unit 5:00; updated units per hour 5.7 (1 "
+                                "of 3 updated in 10:30 from the first start to the last end)",
                                 "1 line skipped: 0 not a record, 0 too long, 1 torn"}));
+  for (size_t i : {1, 2}) none.add(entries[i]);  // a time spent, nothing updated
+  EXPECT_EQ(none.lines()[1], "median time per updated unit -; updated units per hour 0.0 (0 of 2 "
+                             "updated in 9:30 from the first start to the last end)");
 }
 
 // A check against the unit handled there, found as a TX XC7A35 on 1.0.3 with

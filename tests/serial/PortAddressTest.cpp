@@ -59,6 +59,8 @@ TEST(PortAddress, ParsesComPortsAndNetworkAddresses) {
       {"/dev/", false, "/dev/: a folder, not a device"},
       {"/dev/ttyUSB0/.", false, "/dev/ttyUSB0/.: a folder, not a device"},
       {"/", false, "/: a folder, not a device"},
+      {"/tmp", false, "/tmp: a folder, not a device"},  // as the file system finds it
+      {"//dev//pts", false, "//dev//pts: a folder, not a device"},
       {"/dev/tty\x1b[2J", false, "/dev/tty?[2J: control character in the device path"},
       {"0", false, "0: not a COM number 1-255"},
       {"COM256", false, "COM256: not a COM number 1-255"},

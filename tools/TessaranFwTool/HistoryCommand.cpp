@@ -60,12 +60,6 @@ static const std::string kSkipped[] = {
 // A value from the file, safe on a terminal.
 static std::string shown(const std::string &text) { return printableText_escape(text); }
 
-static std::string csvValue(const nlohmann::ordered_json &value) {
-  if (value.is_string()) return value.get<std::string>();
-  if (value.is_null()) return "";
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 static void printRow(const HistoryEntry &e) {
   const FleetRecord &r = e.record;
   std::string finished = r.finished;
@@ -88,6 +82,11 @@ int runHistory(const ToolOptions &options) {
                     (!o.since.empty() && filter.since < 0 ? o.since : o.until).c_str());
     return EXIT_USAGE;
   }
+  if (filter.since >= 0 && filter.until >= 0 && filter.since > filter.until) {
+    toolError_print("history: --since %s is after --until %s: no unit can have finished between",
+                    o.since.c_str(), o.until.c_str());
+    return EXIT_USAGE;
+  }
   const std::string path = historyPathFor(o.path, false);
   if (path.empty()) {
     toolError_print(
@@ -98,12 +97,17 @@ int runHistory(const ToolOptions &options) {
 
   HistoryFooter footer;
   bool any = false;
-  if (o.csv) {
-    std::string header;
-    for (const std::string &key : stationHistory_keys())
-      header += (header.empty() ? "" : ",") + key;
-    printf("%s\r\n", header.c_str());
-  }
+  const std::vector<std::string> keys = stationHistory_keys();
+  // The CSV's header once the file is being read: a history that cannot be
+  // read prints nothing on stdout.
+  bool headerDone = !o.csv;
+  auto header = [&]() {
+    if (headerDone) return;
+    headerDone = true;
+    std::string line;
+    for (const std::string &key : keys) line += (line.empty() ? "" : ",") + key;
+    printf("%s\r\n", line.c_str());
+  };
   HistoryReader reader(
       [&](const HistoryEntry &e) {
         if (!historyFilter_matches(filter, e)) return;
@@ -112,11 +116,8 @@ int runHistory(const ToolOptions &options) {
           printf("%s\n",
                  e.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
         } else if (o.csv) {
-          std::string row;
-          for (const std::string &key : stationHistory_keys())
-            row += (row.empty() ? "" : ",") +
-                   fleet_csvField(e.json.contains(key) ? csvValue(e.json[key]) : "");
-          printf("%s\r\n", row.c_str());
+          header();
+          fputs(fleet_csvLine(e.json, keys).c_str(), stdout);
         } else {
           if (!any)
             printf("%-19s  %-15s %-13s %-4s %-11s %-17s %7s\n", "FINISHED (UTC)", "SLOT", "LABEL",
@@ -132,11 +133,13 @@ int runHistory(const ToolOptions &options) {
                         kSkipped[why].c_str());
       });
   std::string error;
-  if (!stationHistory_read(path, reader, &error)) {
+  bool notPlain = false;
+  if (!stationHistory_read(path, reader, &error, &notPlain)) {
     fflush(stdout);
     toolError_print("history: cannot read %s: %s", shown(path).c_str(), error.c_str());
-    return EXIT_UPDATE_FAILED;
+    return notPlain ? EXIT_USAGE : EXIT_UPDATE_FAILED;
   }
+  header();
   if (o.json || o.csv) return EXIT_UPDATE_DONE;
   if (!any)
     printf("No unit recorded%s in %s.\n",

@@ -55,6 +55,7 @@ static void checkPort(PortEntry *entry) {
   }
   entry->state = portList_stateOfFailedOpen(error->code);
   if (entry->state == PORT_BUSY || entry->state == PORT_DENIED) entry->reason = error->text;
+  else entry->reason = portList_notSerialText(error->code);  // a file or folder there
   if (entry->state == PORT_BUSY) portList_findHolder(entry);
 }
 
@@ -91,6 +92,7 @@ int runPorts(const ToolOptions &tool) {
   const PortsOptions &options = tool.ports;
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
+  ComPortAPI_PrintFailures(FALSE);  // a probed port that takes no setting stays "no unit answered"
   json list = json::array();
   // The rows: the ports given, the updater's table, or the system's ports (a
   // device without a COM number registered by its path; 0 when the table of
@@ -131,7 +133,7 @@ int runPorts(const ToolOptions &tool) {
                 {"device", textOrNull(entry.device)},
                 {"state", portList_stateName(entry.state)}};
       if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (comNumber == 0 && !entry.reason.empty()) item["reason"] = entry.reason;
+      if (!entry.reason.empty()) item["reason"] = entry.reason;
       if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
         item["reason"] = systemTextAsUtf8(entry.reason);
         item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
@@ -151,6 +153,7 @@ int runPorts(const ToolOptions &tool) {
     } else {
       printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
              entry.device.empty() ? "(no device)" : entry.device.c_str());
+      if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
     }
     if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
     if (held) {

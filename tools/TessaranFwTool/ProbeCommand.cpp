@@ -78,6 +78,9 @@ int runProbe(const ToolOptions &tool) {
   search.program = subprocess_selfPath(tool.program);
   search.port = options.port;
   search.baud = options.baud;
+  // A port that opens but takes no setting (a server that runs its line at
+  // another rate) is told once below with its reason, not at every rate.
+  ComPortAPI_PrintFailures(FALSE);
   lookingStatus_start();
   const UnitSearchOutcome outcome = unitSearch_find(&search);
   lookingStatus_end();

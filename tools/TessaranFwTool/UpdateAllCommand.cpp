@@ -479,7 +479,7 @@ static void printIndented(const char *indent, const std::string &text) {
 }
 
 // The summary table, 80 columns wide for COM ports: the log column holds the
-// log's name in LOGDIR, said under the table, after the units per hour over
+// log's name in LOGDIR, said under the table, after the units updated per hour over
 // the run's RUNSECONDS (from update-all's start, its search included, to the
 // summary). With retryLine, the command that tries the units not updated
 // again (a watch has none: a unit is tried again by replugging it).
@@ -504,8 +504,7 @@ static void printSummary(const std::vector<FleetRecord> &records, const FleetOpt
          {std::make_pair("on-start", r.startHookStatus), std::make_pair("on-result", r.hookStatus)})
       if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
-  printf("%zu unit%s in %s: %.0f units per hour\n", records.size(), records.size() == 1 ? "" : "s",
-         elapsedText(runSeconds).c_str(), records.size() * 3600.0 / std::max(runSeconds, 1.0));
+  printf("%s\n", fleet_rateLine(records, elapsedText(runSeconds), runSeconds).c_str());
   if (anyLog) printf("Logs in %s\n", logDir.c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());

@@ -92,12 +92,30 @@ bool files_makeNew(const std::string &path) {
   return fd >= 0 && close(fd) == 0;
 }
 
-FILE *files_openPlain(const std::string &path) {
+static const char *kindOf(mode_t mode) {
+  switch (mode & S_IFMT) {
+    case S_IFDIR: return "a folder";
+    case S_IFIFO: return "a fifo";
+    case S_IFSOCK: return "a socket";
+    case S_IFCHR:
+    case S_IFBLK: return "a device";
+    case S_IFLNK: return "a link";
+    default: return "not a plain file";
+  }
+}
+
+FILE *files_openPlain(const std::string &path, bool followLink, std::string *notPlain) {
+  if (notPlain != NULL) notPlain->clear();
   // Returns a descriptor, -1 upon failure (ELOOP: a link). A fifo put there
   // does not hold the reader up.
-  int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(path.c_str(),
+                O_RDONLY | (followLink ? 0 : O_NOFOLLOW) | O_NONBLOCK | O_CLOEXEC);
   struct stat st;
+  if (fd < 0 && errno == ELOOP && notPlain != NULL && lstat(path.c_str(), &st) == 0 &&
+      S_ISLNK(st.st_mode))
+    *notPlain = kindOf(st.st_mode);
   if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+    if (notPlain != NULL) *notPlain = kindOf(st.st_mode);
     close(fd);
     fd = -1;
   }

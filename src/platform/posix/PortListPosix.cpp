@@ -34,7 +34,13 @@ void portList_checkDevice(PortEntry *entry) {
   int fd = open(entry->device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     entry->state = portList_stateOfFailedOpen(errno);
-    if (entry->state != PORT_ABSENT) entry->reason = strerror(errno);
+    entry->reason = entry->state != PORT_ABSENT ? strerror(errno) : portList_notSerialText(errno);
+    return;
+  }
+  if (!isatty(fd)) {  // a plain file, a fifo, /dev/null: there, but no port
+    close(fd);
+    entry->state = PORT_ABSENT;
+    entry->reason = portList_notSerialText(ENOTTY);
     return;
   }
   close(fd);
@@ -47,8 +53,14 @@ void portList_checkDevice(PortEntry *entry) {
   entry->holderName = holder.name;
 }
 
+std::string portList_notSerialText(long systemError) {
+  if (systemError == EISDIR) return "a folder, not a serial port";
+  return systemError == ENOTTY ? "not a serial port" : "";
+}
+
 PortState portList_stateOfFailedOpen(long systemError) {
   switch (systemError) {
+    case EISDIR:
     case ENOENT:
     case ENXIO:
     case ENODEV:
@@ -77,6 +89,12 @@ std::string openFailures_text(int port) {
   PortOpenFailure failure;
   if (!openFailures_find(port, &failure)) return std::string();
   const std::string device = portList_device(port);
+  const std::string notSerial = portList_notSerialText(failure.code);
+  // A port named by its path has that path for its name already.
+  if (!notSerial.empty())
+    return notSerial + (device.empty() || port > PORT_LIST_LAST_COM
+                            ? ""
+                            : " (" + printableText_escape(device) + ")");
   switch (portList_stateOfFailedOpen(failure.code)) {
     case PORT_ABSENT:
       return device.empty() ? "absent" : "absent (no " + printableText_escape(device) + ")";

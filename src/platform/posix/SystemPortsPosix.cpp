@@ -9,6 +9,7 @@
 
 #include <map>
 
+#include "platform/PortList.h"
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/SystemPortDevices.h"
 
@@ -27,6 +28,8 @@ static std::vector<SystemPort> comDirPorts(const char *dir) {
     SystemPort port;
     port.comNumber = comPortNames_portNumber(entry->d_name);
     if (port.comNumber == 0 || strncmp(entry->d_name, "COM", 3) != 0) continue;
+    // Past the table's last COM number, a port the tool names by its path.
+    if (port.comNumber > PORT_LIST_LAST_COM) port.comNumber = 0;
     port.device = std::string(dir) + "/" + entry->d_name;
     struct stat info;
     if (stat(port.device.c_str(), &info) != 0) continue;

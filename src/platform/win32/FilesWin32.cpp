@@ -78,7 +78,44 @@ bool files_makeNew(const std::string &path) {
   return fd >= 0 && _close(fd) == 0;
 }
 
-FILE *files_openPlain(const std::string &path) { return fopen(path.c_str(), "rb"); }
+FILE *files_openPlain(const std::string &path, bool followLink, std::string *notPlain) {
+  if (notPlain != NULL) notPlain->clear();
+  // Opened first by handle (a folder too, with backup semantics) to tell
+  // what is there: a console, pipe or other device would hold the reader up.
+  HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS |
+                                  (followLink ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                              NULL);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    errno = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ENOENT
+            : error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ? EACCES
+                                                                                 : EIO;
+    return NULL;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  const char *kind = NULL;
+  if (GetFileType(handle) != FILE_TYPE_DISK) kind = "a device";
+  else if (!GetFileInformationByHandle(handle, &info)) kind = "not a plain file";
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) kind = "a folder";
+  else if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) kind = "a link";
+  if (kind != NULL) {
+    if (notPlain != NULL) *notPlain = kind;
+    CloseHandle(handle);
+    return NULL;
+  }
+  // Returns a descriptor that owns the handle, -1 upon failure.
+  const int fd = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return NULL;
+  }
+  FILE *file = _fdopen(fd, "rb");
+  if (file == NULL) _close(fd);
+  return file;
+}
 
 std::string files_tempFolder(void) {
   char folder[MAX_PATH + 1];

@@ -123,6 +123,9 @@ PortState portList_stateOfFailedOpen(long systemError) {
 // handle scan; a busy port is shown without its holder.
 void portList_findHolder(PortEntry *entry) { (void)entry; }
 
+// A COM name reaches a port or nothing: no file or folder stands behind one.
+std::string portList_notSerialText(long) { return ""; }
+
 std::string openFailures_text(int port) {
   PortOpenFailure failure;
   if (!openFailures_find(port, &failure)) return std::string();
