@@ -337,7 +337,7 @@ FAKE_CHILD = r"""#!/bin/sh
 AT_RISK="Interrupted while an image was being sent: the unit has no working firmware until it is updated again."
 port=$3
 eval "fd=\${$#}"
-say() { eval "echo \"$1\" >&$fd"; }
+say() { echo "$1" >> /dev/fd/$fd; }  # dash takes no descriptor past 9 in >&N
 printf 'update of COM%s\n\r  5%%\b\b\b\b 10%%\r\n' $port
 say "step checking"
 say "fact type TX"
@@ -878,7 +878,7 @@ def case_hooks(run):
         run.dir, "hang-pid")).read())), True)
     flooded = run.log_text("update-COM2.log")
     if len(flooded) > (1 << 21) or not flooded.endswith(
-            "y\nTessaranFwTool: on-result hook output past 1 MiB: 48951424 bytes left out\n"):
+            "y\n\nTessaranFwTool: on-result hook output past 1 MiB: 48951424 bytes left out\n"):
         run.fail("COM2's log of %d bytes ends %r" % (len(flooded), flooded[-120:]))
 
     # Units stopped by the interrupt rule run their on-result hooks; one more
