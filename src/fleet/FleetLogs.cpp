@@ -118,17 +118,16 @@ bool fleet_rewriteReadable(const std::string &log, std::string *error) {
     if (same) {
       before.resize(text.size());
       same = fread(before.data(), 1, before.size(), again) == before.size() &&
-             memcmp(before.data(), text.data(), text.size()) == 0;
+             (text.empty() || memcmp(before.data(), text.data(), text.size()) == 0);
     }
     ok = fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (!ok) *error = strerror(errno);
   }
-  same = same && fgetc(again) == EOF;
   if (ok && (ferror(in) || ferror(again))) {
     ok = false;
     *error = strerror(errno);
-  } else if (!ok && out != NULL) {
-    *error = strerror(errno);
   }
+  same = ok && same && fgetc(again) == EOF;
   for (FILE *file : {in, again})
     if (file != NULL) fclose(file);
   if (out != NULL && fclose(out) != 0 && ok) {
