@@ -1,9 +1,12 @@
 // The units' log and trace files: names and readable transcripts.
 #include "fleet/FleetLogs.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+
+#include <vector>
 
 #include "platform/Files.h"
 #include "serial/PortDescription.h"
@@ -49,32 +52,91 @@ std::string fleet_portFileName(const std::string &path, int port) {
 // percentage counting up ends as its last value; blanks that erased text past
 // where the line ended are dropped), and every line end ("\r\n", "\n\r", or
 // either alone) written as LINEEND.
-std::string fleet_readableText(const std::string &raw, const char *lineEnd) {
-  std::string text, line;
-  size_t cursor = 0;
-  auto takeLine = [&](bool ended) {
-    if (line.find_first_not_of(' ', cursor) == std::string::npos) line.resize(cursor);
-    text += line;
-    if (ended) text += lineEnd;
-    line.clear();
-    cursor = 0;
-  };
-  for (size_t i = 0; i < raw.size(); i++) {
+void ReadableText::takeLine(bool ended, std::string *text) {
+  if (line_.find_first_not_of(' ', cursor_) == std::string::npos) line_.resize(cursor_);
+  *text += line_;
+  if (ended) *text += lineEnd_;
+  line_.clear();
+  cursor_ = 0;
+}
+
+void ReadableText::feed(const char *raw, size_t size, std::string *text) {
+  for (size_t i = 0; i < size; i++) {
     const char c = raw[i];
+    const char lastEnd = lastEnd_;
+    lastEnd_ = 0;
     if (c == '\n' || c == '\r') {
-      if (i + 1 < raw.size() && (raw[i + 1] == '\n' || raw[i + 1] == '\r') && raw[i + 1] != c) i++;
-      takeLine(true);
+      if (lastEnd != 0 && lastEnd != c) continue;  // the second half of "\r\n" or "\n\r"
+      takeLine(true, text);
+      lastEnd_ = c;
     } else if (c == '\b') {
-      if (cursor > 0) cursor--;
-    } else if (cursor < line.size()) {
-      line[cursor++] = c;
+      if (cursor_ > 0) cursor_--;
+    } else if (cursor_ < line_.size()) {
+      line_[cursor_++] = c;
     } else {
-      line += c;
-      cursor++;
+      if (line_.size() >= FLEET_READABLE_LINE_MAX) {
+        *text += line_;
+        line_.clear();
+        cursor_ = 0;
+      }
+      line_ += c;
+      cursor_++;
     }
   }
-  if (!line.empty()) takeLine(false);
+}
+
+void ReadableText::end(std::string *text) {
+  if (!line_.empty()) takeLine(false, text);
+}
+
+std::string fleet_readableText(const std::string &raw, const char *lineEnd) {
+  ReadableText readable(lineEnd);
+  std::string text;
+  readable.feed(raw.data(), raw.size(), &text);
+  readable.end(&text);
   return text;
+}
+
+bool fleet_rewriteReadable(const std::string &log, std::string *error) {
+  // Read twice at once: once to make the text, once to compare it with, so
+  // that an unchanged log is left as it is.
+  FILE *in = files_openPlain(log), *again = files_openPlain(log), *out = NULL;
+  std::string temp;
+  bool ok = in != NULL && again != NULL && files_newBeside(log, &temp, error) &&
+            (out = fopen(temp.c_str(), "wb")) != NULL;
+  if (!ok && error->empty()) *error = strerror(errno);
+  ReadableText readable(FILES_LINE_END);
+  std::string text;
+  std::vector<char> raw(1u << 16), before;
+  bool same = true, atEnd = false;
+  while (ok && !atEnd) {
+    const size_t n = fread(raw.data(), 1, raw.size(), in);
+    atEnd = n < raw.size();
+    text.clear();
+    readable.feed(raw.data(), n, &text);
+    if (atEnd) readable.end(&text);
+    if (same) {
+      before.resize(text.size());
+      same = fread(before.data(), 1, before.size(), again) == before.size() &&
+             (text.empty() || memcmp(before.data(), text.data(), text.size()) == 0);
+    }
+    ok = fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (!ok) *error = strerror(errno);
+  }
+  if (ok && (ferror(in) || ferror(again))) {
+    ok = false;
+    *error = strerror(errno);
+  }
+  same = ok && same && fgetc(again) == EOF;
+  for (FILE *file : {in, again})
+    if (file != NULL) fclose(file);
+  if (out != NULL && fclose(out) != 0 && ok) {
+    ok = false;
+    *error = strerror(errno);
+  }
+  if (ok && !same) return files_replaceWith(log, temp, error);
+  if (!temp.empty()) remove(temp.c_str());
+  return ok;
 }
 
 std::string fleet_nativePath(const std::string &path) {

@@ -8,6 +8,33 @@
 // A console transcript as text a person reads: backspaced progress as the
 // value it ended at, every line end as LINEEND, nothing else changed.
 std::string fleet_readableText(const std::string &raw, const char *lineEnd);
+
+// The same, made as the transcript is read, in parts split anywhere: what it
+// holds is one line at most, and a line that grows past FLEET_READABLE_LINE_MAX
+// is given out up to where its cursor stands (a backspace after that stops
+// there, as at a line's start).
+#define FLEET_READABLE_LINE_MAX (64u << 10)
+class ReadableText {
+ public:
+  explicit ReadableText(const char *lineEnd) : lineEnd_(lineEnd) {}
+  // Appends to *text what RAW's part makes readable so far.
+  void feed(const char *raw, size_t size, std::string *text);
+  // Appends the rest, at the transcript's end.
+  void end(std::string *text);
+
+ private:
+  void takeLine(bool ended, std::string *text);
+
+  const char *lineEnd_;
+  std::string line_;
+  size_t cursor_ = 0;
+  char lastEnd_ = 0;  // the line end just taken, which its other half would complete
+};
+
+// LOG's transcript rewritten readable, in place (the whole replaced at once),
+// when that changes it, reading and writing a part at a time. FALSE with the
+// reason in *error when it could not be (LOG is then as it was).
+bool fleet_rewriteReadable(const std::string &log, std::string *error);
 // PATH with the platform's folder separator: "logs\\update-COM3.log" on Windows.
 std::string fleet_nativePath(const std::string &path);
 // PATH with "-N" before its extension for N > 1: "logs/update-COM3-2.log".

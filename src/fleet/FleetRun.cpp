@@ -213,23 +213,18 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
   return false;
 }
 
-// The child's transcript rewritten as text a person reads (fleet_readableText).
-// One that cannot be read or rewritten stays as the child wrote it: it is
-// still the unit's log. A log replaced by something else than a file since
-// the child made it is left alone.
+// The child's transcript rewritten as text a person reads (fleet_readableText),
+// a part at a time. One that cannot be read or rewritten stays as the child
+// wrote it: it is still the unit's log. A log replaced by something else than
+// a file since the child made it is left alone, and so is one past
+// LOG_REWRITE_MAX, which is not read at all.
 static void makeReadable(const std::string &log) {
   FILE *file = files_openPlain(log);  // a fifo put there does not hold the run up
   if (file == NULL) return;
-  std::string raw;
-  char buffer[8192];
-  size_t n;
-  while (raw.size() <= LOG_REWRITE_MAX && (n = fread(buffer, 1, sizeof buffer, file)) > 0)
-    raw.append(buffer, n);
-  const bool readWhole = !ferror(file) && raw.size() <= LOG_REWRITE_MAX;
+  const long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
   fclose(file);
-  const std::string text = fleet_readableText(raw, FILES_LINE_END);
   std::string why;
-  if (readWhole && text != raw) files_replace(log, text, &why);
+  if (size >= 0 && size <= (long)LOG_REWRITE_MAX) fleet_rewriteReadable(log, &why);
 }
 
 // The child ended: its result from what it told and its exit status.

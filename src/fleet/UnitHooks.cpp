@@ -101,6 +101,10 @@ bool UnitHook::poll() {
   if (ended_) return true;
   int status = 0;
   if (shellCommand_finished(command_, &status)) {
+    const unsigned long long leftOut = shellCommand_outputLeftOut(command_);
+    if (leftOut > 0)
+      say("output past " + std::to_string(SHELL_COMMAND_OUTPUT_MAX >> 20) +
+          " MiB: " + std::to_string(leftOut) + " bytes left out");
     end(stoppedWith_ != 0 ? stoppedWith_ : status);
     return true;
   }

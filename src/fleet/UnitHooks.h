@@ -7,7 +7,8 @@
 // a port or a scanner gave can become shell syntax. A hook is never waited
 // for where that would hold an update up: it is started, looked at without
 // waiting, and stopped at its bound (UNIT_HOOK_SECONDS), which its unit's log
-// then says in a line of the tool's own. Its output goes to the unit's log.
+// then says in a line of the tool's own. Its output goes to the unit's log,
+// up to SHELL_COMMAND_OUTPUT_MAX: a line of the tool's own counts the rest.
 // Its exit status is the unit's record's hookStatus (startHookStatus for
 // on-start): the command's own, UNIT_HOOK_STOPPED when stopped at its bound,
 // UNIT_HOOK_NOT_STARTED when it could not be started (or the shell could not

@@ -27,6 +27,9 @@ bool files_newBeside(const std::string &path, std::string *tempPath, std::string
 // PATH holds the earlier file or the new one, never a part. A link at PATH is
 // replaced, not followed. FALSE with the reason in *error.
 bool files_replace(const std::string &path, const std::string &text, std::string *error);
+// TEMPPATH, a file written whole (files_newBeside), flushed to the disk and
+// renamed over PATH, as files_replace does; removed when that fails.
+bool files_replaceWith(const std::string &path, const std::string &tempPath, std::string *error);
 // Makes the folder; an existing one (or a link to one) will do unless
 // mustBeNew. FALSE with errno set (EEXIST: the name is taken).
 bool files_makeFolder(const std::string &path, bool mustBeNew);

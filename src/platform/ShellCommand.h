@@ -3,7 +3,9 @@
 //
 // What it is given: the null device as standard input; standard output and
 // error appended to a file (or, for a tool without a file of its own, its
-// own console); this process's environment with some variables added. Data
+// own console), through pipes that this process reads, so that a command
+// that writes without end adds only a bounded part; this process's
+// environment with some variables added. Data
 // goes to the command in those variables only, never in its text: the shell
 // reads the command the user wrote, and a variable's value stays a value
 // ($NAME under /bin/sh; !NAME! under cmd.exe, which is started with delayed
@@ -21,6 +23,7 @@
 // POSIX: fork and execve of /bin/sh in a new process group, killpg; on Linux
 // under a keeper process, the subreaper of all the shell starts.
 // Windows: CreateProcess of %ComSpec% in a job object that kills on close.
+// Both: a thread per command reads its pipes as they fill.
 #ifndef SHELLCOMMAND_H
 #define SHELLCOMMAND_H
 
@@ -34,18 +37,26 @@ struct ShellCommand;
 // already there takes the new value). Names and values hold no NUL byte.
 typedef std::vector<std::pair<std::string, std::string>> ShellEnvironment;
 
+// What a command's output may add by default: past it, what it writes is
+// read and counted, never written (shellCommand_outputLeftOut).
+#define SHELL_COMMAND_OUTPUT_MAX (1ull << 20)
+
 // Starts COMMAND. Its output is appended to outputPath, an existing regular
 // file (a link is not followed); the null device when outputPath is empty or
 // is no such file. With toConsole, it goes to this process's own standard
-// output and error instead. Null, with the reason in *error, when it cannot
+// output and error instead. Its first outputMax bytes (both streams
+// together) are passed on. Null, with the reason in *error, when it cannot
 // start.
 ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
-                                 const std::string &outputPath, bool toConsole, std::string *error);
+                                 const std::string &outputPath, bool toConsole, std::string *error,
+                                 unsigned long long outputMax = SHELL_COMMAND_OUTPUT_MAX);
 
-// TRUE once the shell has ended (what it left running ended too), with its
-// exit status in *status (POSIX: 128 + the signal's number for one ended by
-// a signal). Never waits.
+// TRUE once the shell has ended (what it left running ended too) and its
+// output has been passed on, with its exit status in *status (POSIX: 128 +
+// the signal's number for one ended by a signal). Never waits.
 bool shellCommand_finished(ShellCommand *command, int *status);
+// Once finished: the bytes of output written past outputMax, not passed on.
+unsigned long long shellCommand_outputLeftOut(const ShellCommand *command);
 
 // Asks the command and everything it started to end (POSIX SIGTERM to the
 // group; Windows has no such request and ends them at once).

@@ -337,7 +337,7 @@ FAKE_CHILD = r"""#!/bin/sh
 AT_RISK="Interrupted while an image was being sent: the unit has no working firmware until it is updated again."
 port=$3
 eval "fd=\${$#}"
-say() { eval "echo \"$1\" >&$fd"; }
+say() { echo "$1" >> /dev/fd/$fd; }  # dash takes no descriptor past 9 in >&N
 printf 'update of COM%s\n\r  5%%\b\b\b\b 10%%\r\n' $port
 say "step checking"
 say "fact type TX"
@@ -847,7 +847,8 @@ def case_faults(run):
 def case_hooks(run):
     """Hooks drive a light per unit (a file per result); COM1's on-result hook
     hangs: stopped at its 30 s bound (124, said in its log, its own child gone
-    too), COM1's result unchanged, and COM2 and COM3, one at a time, on time."""
+    too), COM1's result unchanged, and COM2 and COM3, one at a time, on time.
+    COM2's floods its log: the log takes its first MiB and a count of the rest."""
     run.start_unit("--ports", "1-3", "--unit", "1:tx:115200", "--unit", "2:tx:115200",
                    "--unit", "3:tx:115200", max_seconds=120)
     started = time.time()
@@ -855,7 +856,7 @@ def case_hooks(run):
         [run.args.tool, "update-all", "--ports", "1-3", "--jobs", "1", "--report", "r.json",
          "--log-dir", "logs", "--on-start", "echo $FWUPGRADE_EVENT >> start-$FWUPGRADE_PORT",
          "--on-result", "echo $FWUPGRADE_RESULT > light-$FWUPGRADE_PORT; [ $FWUPGRADE_PORT != 1 ]"
-         " || { sleep 600 & echo $! > hang-pid; wait; }"],
+         " || { sleep 600 & echo $! > hang-pid; wait; }; [ $FWUPGRADE_PORT != 2 ] || yes | head -c 50000000"],
         env=fake_children(run, "hooks"), cwd=run.dir, capture_output=True, timeout=60)
     took = time.time() - started
     run.expect_equal("exit status, summary", (done.returncode, done.stdout.decode().count(
@@ -876,6 +877,10 @@ def case_hooks(run):
         run.fail("no stop line in COM1's log: %r" % run.log_text("update-COM1.log"))
     run.expect_equal("the hook's own child gone", process_gone(int(open(os.path.join(
         run.dir, "hang-pid")).read())), True)
+    flooded = run.log_text("update-COM2.log")
+    if len(flooded) > (1 << 21) or not flooded.endswith(
+            "y\n\nTessaranFwTool: on-result hook output past 1 MiB: 48951424 bytes left out\n"):
+        run.fail("COM2's log of %d bytes ends %r" % (len(flooded), flooded[-120:]))
 
     # Units stopped by the interrupt rule run their on-result hooks; one more
     # interrupt stops those at once.

@@ -24,6 +24,7 @@
 #include "fleet/ProgressChannel.h"
 #include "fleet/StationHistory.h"
 #include "fleet/UnitHooks.h"
+#include "platform/Files.h"
 #include "platform/PortList.h"
 #include "platform/Subprocess.h"
 #include "serial/PortDescription.h"
@@ -279,6 +280,13 @@ TEST(FleetNames, NumberAndPortGoBeforeTheExtension) {
   EXPECT_NE(fleet_portFileName("wire.txt", registeredPort(("rfc2217://" + host + ":3001").c_str())), cut);
 }
 
+static std::string fileText(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
 TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
   struct Case {
     const char *raw, *lf, *crlf;
@@ -293,7 +301,28 @@ TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
   for (const Case &c : cases) {
     EXPECT_EQ(fleet_readableText(c.raw, "\n"), c.lf) << c.raw;
     EXPECT_EQ(fleet_readableText(c.raw, "\r\n"), c.crlf) << c.raw;
+    const std::string raw = c.raw;
+    for (size_t at = 0; at <= raw.size(); at++) {
+      ReadableText readable("\n");
+      std::string text;
+      readable.feed(raw.data(), at, &text);
+      readable.feed(raw.data() + at, raw.size() - at, &text);
+      readable.end(&text);
+      EXPECT_EQ(text, c.lf) << raw << " split at " << at;
+    }
   }
+  // A log of many parts, rewritten a part at a time: line ends and
+  // backspaces across the parts' edges, and a line longer than one part.
+  const std::string log = testing::TempDir() + "readable.log";
+  std::string raw, readable;
+  for (int i = 0; i < 100000; i++) raw += "Sent 1%\b\b5%\n\r", readable += "Sent 5%" FILES_LINE_END;
+  raw += std::string(300000, 'x'), readable += std::string(300000, 'x');
+  std::ofstream(log, std::ios::binary) << raw;
+  std::string error;
+  EXPECT_TRUE(fleet_rewriteReadable(log, &error)) << error;
+  EXPECT_TRUE(fileText(log) == readable);
+  EXPECT_TRUE(fleet_rewriteReadable(log, &error)) << error;
+  EXPECT_TRUE(fileText(log) == readable);
 }
 
 TEST(FleetTimeLeft, ImageBytesAtTheLineRateThenTheRebootWait) {
@@ -473,13 +502,6 @@ TEST(FleetWatch, ACheckTellsTheHandledUnitFromAnotherOrFromNone) {
 }
 
 #ifndef _WIN32
-static std::string fileText(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 static std::string drain(Subprocess *child, int *status) {
   std::string said;
   char buffer[256];
@@ -674,6 +696,9 @@ TEST(UnitHooks, EachHookEndsWithinItsBoundAndChangesNothingButItsStatus) {
 #endif
       // Values stay values, quoted or not.
       {"printf %s \"$FWUPGRADE_LABEL\" > label; echo $FWUPGRADE_LABEL; ls", 0, "label\n"},
+      // A flood: its first MiB, then the count of the rest.
+      {"head -c 3000000 /dev/zero | tr '\\0' x; echo >&2", 0,
+       "x\nTessaranFwTool: on-result hook output past 1 MiB: 1951425 bytes left out\n"},
   };
   FleetRecord r;
   r.label = "$(touch x);touch y `touch z` |touch w";
@@ -686,6 +711,7 @@ TEST(UnitHooks, EachHookEndsWithinItsBoundAndChangesNothingButItsStatus) {
     EXPECT_EQ(hook.wait(), c.status) << c.command;
     EXPECT_LT(fleet_nowSeconds() - startedAt, 2.0) << c.command;
     EXPECT_NE(fileText(r.log).find(c.logHas), std::string::npos) << c.command << fileText(r.log);
+    EXPECT_LT(fileText(r.log).size(), SHELL_COMMAND_OUTPUT_MAX + 200) << c.command;
     if (!fileText("pid").empty()) {
       EXPECT_TRUE(processEnds(fileText("pid"))) << c.command;
     }

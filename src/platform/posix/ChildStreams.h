@@ -15,14 +15,17 @@ inline void childStreams_place(int fd, int target) {
     dup2(fd, target);
 }
 
-// INPUT becomes descriptor 0; OUTPUT, unless negative, 1 and 2. Either may sit
-// at 0 to 2 already when this process started with those closed.
-inline void childStreams_give(int input, int output) {
-  if (output == 0 && input != 0) output = fcntl(output, F_DUPFD, 3);  // out of input's way
-  childStreams_place(input, 0);
-  if (output < 0) return;
-  childStreams_place(output, 1);
-  childStreams_place(output, 2);
+// INPUT becomes descriptor 0, OUTPUT 1 and ERRORS 2 (ERRORS negative: OUTPUT
+// for both; OUTPUT negative: 1 and 2 left as they are). Any of them may sit at
+// 0 to 2 already when this process started with those closed: one at another
+// stream's number is first moved out of the way.
+inline void childStreams_give(int input, int output, int errors = -1) {
+  if (output >= 0 && errors < 0) errors = output;
+  int from[3] = {input, output, errors};
+  for (int i = 0; i < 3; i++)
+    if (from[i] >= 0 && from[i] <= 2 && from[i] != i) from[i] = fcntl(from[i], F_DUPFD, 3);
+  for (int i = 0; i < 3; i++)
+    if (from[i] >= 0) childStreams_place(from[i], i);
 }
 
 #endif  // CHILDSTREAMS_H

@@ -35,6 +35,29 @@ bool files_newBeside(const std::string &path, std::string *tempPath, std::string
   return fd >= 0 && close(fd) == 0;
 }
 
+// Our temporary file TEMP, open as FD and written whole when OK: flushed,
+// closed, renamed over PATH and its folder flushed; removed upon a failure.
+static bool settleOver(int fd, bool ok, const std::string &temp, const std::string &path,
+                       std::string *error) {
+  ok = ok && fsync(fd) == 0;
+  ok = (fd < 0 || close(fd) == 0) && ok;
+  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    unlink(temp.c_str());
+  } else {
+    // The rename itself reaches the disk with its folder.
+    size_t slash = path.rfind('/');
+    int folder =
+        open(slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(), O_RDONLY);
+    if (folder >= 0) {
+      fsync(folder);
+      close(folder);
+    }
+  }
+  if (!ok) *error = strerror(errno);
+  return ok;
+}
+
 bool files_replace(const std::string &path, const std::string &text, std::string *error) {
   std::string temp;
   int fd = makeTempBeside(path, &temp);
@@ -52,23 +75,12 @@ bool files_replace(const std::string &path, const std::string &text, std::string
     else
       at += (size_t)n;
   }
-  ok = ok && fsync(fd) == 0;
-  ok = close(fd) == 0 && ok;
-  ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-  if (!ok) {
-    unlink(temp.c_str());
-  } else {
-    // The rename itself reaches the disk with its folder.
-    size_t slash = path.rfind('/');
-    int folder =
-        open(slash == std::string::npos ? "." : path.substr(0, slash + 1).c_str(), O_RDONLY);
-    if (folder >= 0) {
-      fsync(folder);
-      close(folder);
-    }
-  }
-  if (!ok) *error = strerror(errno);
-  return ok;
+  return settleOver(fd, ok, temp, path, error);
+}
+
+bool files_replaceWith(const std::string &path, const std::string &tempPath, std::string *error) {
+  const int fd = open(tempPath.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+  return settleOver(fd, fd >= 0, tempPath, path, error);
 }
 
 bool files_makeFolder(const std::string &path, bool mustBeNew) {

@@ -1,4 +1,5 @@
-// Shell commands on POSIX: /bin/sh -c in a process group of its own.
+// Shell commands on POSIX: /bin/sh -c in a process group of its own, its
+// output read from pipes by a thread of ours that passes on its first part.
 //
 // On Linux the shell is started by a keeper, a fork of this process that
 // execs nothing: the subreaper of everything the shell starts. A process that
@@ -16,6 +17,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -27,17 +30,101 @@
 #include <sys/syscall.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <system_error>
+#include <thread>
+
 #include "platform/posix/ChildStreams.h"
 #include "platform/posix/WaitStatus.h"
 
 extern char **environ;
+
+// After the shell's end, what is still in the pipes is passed on until they
+// stay quiet this long (or are closed), for at most DRAIN_MAX_MS.
+#define DRAIN_QUIET_MS 50
+#define DRAIN_MAX_MS 1000
+
+// The command's output on its way: the read ends of its pipes (standard
+// output, and standard error when it goes elsewhere) and where each goes.
+struct OutputCopy {
+  int from[2] = {-1, -1};
+  int to[2] = {-1, -1};
+  unsigned long long limit = 0, passed = 0, leftOut = 0;
+  std::atomic<bool> shellEnded{false}, done{false};
+  std::thread thread;
+};
 
 struct ShellCommand {
   pid_t pid = -1;    // the process waited for: the shell, or on Linux its keeper
   pid_t group = -1;  // the shell's process group (its pid); -1 when it never started
   bool ended = false;
   int status = 0;
+  OutputCopy copy;
 };
+
+// Writes all of it, as far as the destination takes it (one that fails is
+// given up: the rest is left out, as past the limit).
+static bool writeAll(int fd, const char *data, size_t size) {
+  while (size > 0) {
+    const ssize_t n = write(fd, data, size);  // a count, -1 upon failure
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= (size_t)n;
+  }
+  return true;
+}
+
+// The thread's work: reads until every pipe is closed, or, once the shell has
+// ended, until they are quiet. Up to the limit, what it reads is written on;
+// the rest only counted.
+static void copyOutput(OutputCopy *copy) {
+  char buffer[65536];
+  std::chrono::steady_clock::time_point endSeen;
+  bool endKnown = false;
+  for (;;) {
+    struct pollfd fds[2];
+    int which[2];
+    nfds_t count = 0;
+    for (int i = 0; i < 2; i++)
+      if (copy->from[i] >= 0) {
+        which[count] = i;
+        fds[count++] = {copy->from[i], POLLIN, 0};
+      }
+    if (count == 0) break;
+    if (copy->shellEnded && !endKnown) {
+      endKnown = true;
+      endSeen = std::chrono::steady_clock::now();
+    }
+    if (endKnown &&
+        std::chrono::steady_clock::now() - endSeen > std::chrono::milliseconds(DRAIN_MAX_MS))
+      break;
+    // Returns the count of descriptors ready, 0 on timeout, -1 upon failure.
+    const int ready = poll(fds, count, DRAIN_QUIET_MS);
+    if (ready == 0 && endKnown) break;
+    for (nfds_t k = 0; ready > 0 && k < count; k++) {
+      if (fds[k].revents == 0) continue;
+      int &from = copy->from[which[k]];
+      const ssize_t n = read(from, buffer, sizeof buffer);
+      if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+      if (n <= 0) {
+        close(from);
+        from = -1;
+        continue;
+      }
+      size_t kept = (size_t)std::min<unsigned long long>((size_t)n, copy->limit - copy->passed);
+      if (kept > 0 && !writeAll(copy->to[which[k]], buffer, kept)) {
+        copy->limit = copy->passed;  // a destination that fails takes nothing more
+        kept = 0;
+      }
+      copy->passed += kept;
+      copy->leftOut += (size_t)n - kept;
+    }
+  }
+  copy->done = true;
+}
 
 // The output file as found: appended to, never created, a link or anything
 // but a regular file (a fifo would block the open) refused for the null device.
@@ -185,7 +272,7 @@ static bool groupHeld(ShellCommand *command) {
 
 ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
                                  const std::string &outputPath, bool toConsole,
-                                 std::string *error) {
+                                 std::string *error, unsigned long long outputMax) {
   /* 1. The environment: ours without the names given, then theirs. */
   std::vector<std::string> variables;
   for (char **entry = environ; *entry != NULL; entry++) {
@@ -205,15 +292,47 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   char shell[] = "/bin/sh", dashC[] = "-c";
   char *argv[] = {shell, dashC, &text[0], NULL};
 
-  /* 2. Input and output. */
-  int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  int output = toConsole ? -1 : openOutput(outputPath);
-  if (input < 0 || (!toConsole && output < 0)) {
+  /* 2. Input and output: the command writes into pipes, and a thread of ours
+        passes what it writes on (to the file, or to our own standard output
+        and error) up to the limit. The thread takes no signal: interrupts
+        are for the thread that runs the update. */
+  ShellCommand *started = new ShellCommand;
+  OutputCopy &copy = started->copy;
+  copy.limit = outputMax;
+  const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  bool ready = input >= 0;
+  int writeEnds[2] = {-1, -1};
+  const int streams = toConsole ? 2 : 1;
+  for (int i = 0; ready && i < streams; i++) {
+    // Returns a descriptor, -1 upon failure (a closed standard stream: its
+    // part goes nowhere).
+    copy.to[i] = toConsole ? fcntl(i + 1, F_DUPFD_CLOEXEC, 3) : openOutput(outputPath);
+    if (copy.to[i] < 0) copy.to[i] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int ends[2];
+    ready = copy.to[i] >= 0 && pipe2(ends, O_CLOEXEC) == 0;
+    if (ready) copy.from[i] = ends[0], writeEnds[i] = ends[1];
+  }
+  if (ready) {
+    sigset_t all, previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    try {
+      copy.thread = std::thread(copyOutput, &copy);
+    } catch (const std::system_error &) {
+      ready = false;
+      errno = EAGAIN;
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, NULL);
+  }
+  if (!ready) {
     *error = strerror(errno);
     if (input >= 0) close(input);
-    if (output >= 0) close(output);
+    for (int fd : writeEnds)
+      if (fd >= 0) close(fd);
+    shellCommand_free(started);
     return NULL;
   }
+  const int output = writeEnds[0], errors = writeEnds[streams - 1];
 
   /* 3. Between fork and exec only async-signal-safe calls. */
   int report[2] = {-1, -1};
@@ -221,14 +340,16 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   if (pipe2(report, O_CLOEXEC) != 0) {
     *error = strerror(errno);
     close(input);
-    if (output >= 0) close(output);
+    for (int fd : writeEnds)
+      if (fd >= 0) close(fd);
+    shellCommand_free(started);  // its pipes closed, the thread ends at once
     return NULL;
   }
 #endif
   const pid_t parent = getpid();
   pid_t pid = fork();
   if (pid == 0) {
-    childStreams_give(input, output);
+    childStreams_give(input, output, errors);
 #ifdef __linux__
     setpgid(0, 0);  // a group of its own, apart from the shell's
     keepShell(parent, report[1], argv, envp.data());
@@ -239,15 +360,16 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   }
   const int forkErrno = errno;
   close(input);
-  if (output >= 0) close(output);
+  for (int fd : writeEnds)
+    if (fd >= 0) close(fd);
   if (report[1] >= 0) close(report[1]);
   if (pid < 0) {
     if (report[0] >= 0) close(report[0]);
     *error = std::string("cannot start a process: ") + strerror(forkErrno);
+    shellCommand_free(started);  // its pipes closed, the thread ends at once
     return NULL;
   }
   setpgid(pid, pid);  // as the child does, so the group is there before either runs on
-  ShellCommand *started = new ShellCommand;
   started->pid = pid;
   started->group = pid;
 #ifdef __linux__
@@ -261,6 +383,17 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   started->group = got == (ssize_t)sizeof shellId ? shellId : -1;
 #endif
   return started;
+}
+
+// Waits for the thread, once the shell has ended, and closes what it used.
+static void endCopy(OutputCopy *copy) {
+  copy->shellEnded = true;
+  if (copy->thread.joinable()) copy->thread.join();
+  for (int i = 0; i < 2; i++) {
+    if (copy->from[i] >= 0) close(copy->from[i]);
+    if (copy->to[i] >= 0) close(copy->to[i]);
+    copy->from[i] = copy->to[i] = -1;
+  }
 }
 
 bool shellCommand_finished(ShellCommand *command, int *status) {
@@ -283,9 +416,17 @@ bool shellCommand_finished(ShellCommand *command, int *status) {
       command->ended = true;
       command->status = 127;
     }
+    command->copy.shellEnded = command->ended;
   }
-  if (command->ended && status != NULL) *status = command->status;
-  return command->ended;
+  // Ended once what it wrote has been passed on too.
+  if (!command->ended || !command->copy.done) return false;
+  endCopy(&command->copy);
+  if (status != NULL) *status = command->status;
+  return true;
+}
+
+unsigned long long shellCommand_outputLeftOut(const ShellCommand *command) {
+  return command->copy.leftOut;
 }
 
 void shellCommand_stop(ShellCommand *command) {
@@ -304,11 +445,12 @@ void shellCommand_killById(long id) {
 
 void shellCommand_free(ShellCommand *command) {
   if (command == NULL) return;
-  if (!command->ended) {
+  if (!command->ended && command->pid > 0) {
     if (groupHeld(command)) killpg(command->group, SIGKILL);
     int raw = 0;
     while (waitpid(command->pid, &raw, 0) < 0 && errno == EINTR) {
     }
   }
+  endCopy(&command->copy);  // a thread still joinable would end the program at its delete
   delete command;
 }

@@ -36,6 +36,19 @@ bool files_newBeside(const std::string &path, std::string *tempPath, std::string
   return fd >= 0 && _close(fd) == 0;
 }
 
+// Our temporary file TEMP, open as FD and written whole when OK: flushed,
+// closed and moved over PATH; removed upon a failure.
+static bool settleOver(int fd, bool ok, const std::string &temp, const std::string &path,
+                       std::string *error) {
+  ok = ok && _commit(fd) == 0;
+  ok = (fd < 0 || _close(fd) == 0) && ok;
+  ok = ok &&
+       MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+  if (!ok) _unlink(temp.c_str());
+  if (!ok) *error = strerror(errno);
+  return ok;
+}
+
 bool files_replace(const std::string &path, const std::string &text, std::string *error) {
   std::string temp;
   int fd = makeTempBeside(path, &temp);
@@ -51,13 +64,12 @@ bool files_replace(const std::string &path, const std::string &text, std::string
     else
       at += (size_t)n;
   }
-  ok = ok && _commit(fd) == 0;
-  ok = _close(fd) == 0 && ok;
-  ok = ok &&
-       MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) _unlink(temp.c_str());
-  if (!ok) *error = strerror(errno);
-  return ok;
+  return settleOver(fd, ok, temp, path, error);
+}
+
+bool files_replaceWith(const std::string &path, const std::string &tempPath, std::string *error) {
+  const int fd = _open(tempPath.c_str(), _O_WRONLY | _O_BINARY);
+  return settleOver(fd, fd >= 0, tempPath, path, error);
 }
 
 bool files_makeFolder(const std::string &path, bool mustBeNew) {
