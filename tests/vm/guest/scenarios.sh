@@ -75,46 +75,6 @@ scenario_lines() {
   wait
 }
 
-# Uptime in ms and the bytes the UART ttyS1 has sent so far (its driver's count).
-uart_sample() {
-  awk 'FILENAME == "/proc/uptime" { ms = int($1 * 1000) }
-       /^1:/ { for (i = 1; i <= NF; i++) if ($i ~ /^tx:/) tx = substr($i, 4) }
-       END { print ms, tx }' /proc/uptime /proc/tty/driver/serial
-}
-
-# Two interrupts of signal $1 in the middle of the FPGA stream through ttyS1
-# (the first only warns): the time from the second to the updater's end, the
-# bytes the UART sent in it and in the second after. The CTS handshake is
-# turned off behind the updater's back until the stream: the emulated UART
-# reports CTS low, which would hold every byte.
-interrupt_stream() {
-  run_only "stop-$1" /bin/TessaranFwUpgrade &
-  until grep -q "Sending Programmable" "/tmp/stop-$1.out" 2>/dev/null || [ -e "/tmp/stop-$1.status" ]; do
-    stty -F /dev/ttyS1 -crtscts 2>/dev/null
-    usleep 20000
-  done
-  sleep 2
-  pid=$(pidof TessaranFwUpgrade) || pid=none
-  kill -"$1" "$pid"
-  sleep 0.5
-  set -- "$1" $(uart_sample)
-  kill -"$1" "$pid"
-  while [ -e "/proc/$pid" ]; do usleep 1000; done
-  set -- "$@" $(uart_sample)
-  sleep 1
-  set -- "$@" $(uart_sample)
-  echo "ms=$(($4 - $2)) during=$(($5 - $3)) after=$(($7 - $5))" >"/tmp/stop-$1.txt"
-  wait
-  emit_run "stop-$1"
-  emit "stop-$1.txt" "/tmp/stop-$1.txt"
-}
-# Between the two, the unit gives the cut stream up (30 s without a byte).
-scenario_interrupt_uart() {
-  interrupt_stream INT
-  sleep 32
-  interrupt_stream TERM
-}
-
 # "ttyUSBn LOCATION VID:PID SERIAL" for each USB serial adapter, from sysfs:
 # the tty's device is the adapter's port, under its interface, under the USB
 # device, whose folder is named by its location (bus-port.port...).
