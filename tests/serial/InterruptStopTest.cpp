@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "PtyFixture.h"
 #include "interrupts/Interrupts.h"
@@ -40,7 +39,7 @@ TEST_F(PtyTest, InterruptStopPurgesClosesAndTraces) {
   }
   char byte = 0, packet[4096];
   ASSERT_EQ(read(opened[0], &byte, 1), 1);
-  EXPECT_EQ(byte, 'o');
+  EXPECT_EQ(byte, 'o');  // opened
   while (readFor(unit.master, sizeof packet, 100).size() > 0) {
   }
   ASSERT_EQ(write(go[1], "g", 1), 1);
@@ -53,12 +52,11 @@ TEST_F(PtyTest, InterruptStopPurgesClosesAndTraces) {
     if (n == 1 && (packet[0] & TIOCPKT_FLUSHWRITE)) flushes++;
   }
   EXPECT_EQ(flushes, 1);
-
   std::ifstream file(trace);
   std::string line, first, close, last;
   while (std::getline(file, line)) {
-    if (first.empty()) first = line;
-    if (line.find(" close COM1 ok") != std::string::npos) close = line;
+    first = first.empty() ? line : first;
+    close = line.find(" close COM1 ok") != std::string::npos ? line : close;
     last = line;
   }
   unlink(trace.c_str());
