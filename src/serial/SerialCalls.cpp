@@ -110,6 +110,7 @@ BOOL serialCalls_CloseHandle(HANDLE handle) {
   return ok;
 }
 
+#ifndef _WIN32
 void serialCalls_closeAllAtStop(void) {
   // A network port's purge waits for the server's acknowledgement and its
   // close writes to the trace: its socket alone is closed, which the server
@@ -127,11 +128,10 @@ void serialCalls_closeAllAtStop(void) {
       port->ops->purge(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
       ok = port->ops->close(port->handle);
     }
-#ifndef _WIN32
     serialTrace_closeAtStop(port->name.c_str(), outcomeOf(ok));
-#endif
   }
 }
+#endif
 
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
   Port *port = openPort(handle);
