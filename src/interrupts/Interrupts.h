@@ -20,8 +20,9 @@
 //        one stops anyway;
 //      * the unit accepted both images (reboot wait and after): stop at once,
 //        saying that the unit is restarting with its new firmware.
-//    Stopping closes the port in g_hCOM (which releases its lock and exclusive
-//    flag), puts the terminal back as the console layer found it, prints one
+//    Stopping closes every open port, dropping what is still queued for the
+//    unit rather than sending it (which releases its lock and exclusive flag),
+//    puts the terminal back as the console layer found it, prints one
 //    line on standard error and ends the process with EXIT_INTERRUPTED (130).
 //    Nothing else runs on the way out: no atexit handler, no buffer flush. The
 //    caller needs no callback: the port and the console are all there is to
@@ -31,9 +32,9 @@
 // which scripts read and compare; it may also be the closed pipe itself.
 //
 // On POSIX the stop happens inside the signal handler with async-signal-safe
-// calls only, so CloseHandle of the POSIX layer must stay async-signal-safe
-// (tcflush, tcsetattr, ioctl, flock, open, read, close, unlink; no stdio, no
-// malloc).
+// calls only, so serialCalls_closeAllAtStop, and PurgeComm and CloseHandle of
+// the POSIX layer under it, must stay async-signal-safe (tcflush, tcsetattr,
+// ioctl, flock, open, read, write, close, unlink; no stdio, no malloc).
 // Handlers use SA_RESTART, and the POSIX layer repeats its poll(), read(),
 // write() and nanosleep() on EINTR, so the warning never breaks a transfer.
 // A signal that was ignored when the program started (nohup, a background

@@ -11,6 +11,7 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "serial/NetworkPort.h"
 #include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 
@@ -108,6 +109,29 @@ BOOL serialCalls_CloseHandle(HANDLE handle) {
   serialTrace_close(port != NULL ? port->name.c_str() : "COM0", outcomeOf(ok));
   return ok;
 }
+
+#ifndef _WIN32
+void serialCalls_closeAllAtStop(void) {
+  // A network port's purge waits for the server's acknowledgement and its
+  // close writes to the trace: its socket alone is closed, which the server
+  // takes as the end of the session, freeing its line at once.
+  networkPort_closeAllSockets();
+  for (int slot = 0; slot < PORTS; slot++) {
+    Port *port = &gPorts[slot];
+    if (!port->open) continue;
+    port->open = FALSE;
+    BOOL ok = TRUE;
+    if (port->ops == localPort_interface()) {
+      // Without the purge, the close waits for the queue to drain: on a real
+      // UART held back by CTS or a slow line, seconds of bytes the unit must
+      // no longer get.
+      port->ops->purge(port->handle, PURGE_TXABORT | PURGE_TXCLEAR);
+      ok = port->ops->close(port->handle);
+    }
+    serialTrace_closeAtStop(port->name.c_str(), outcomeOf(ok));
+  }
+}
+#endif
 
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue) {
   Port *port = openPort(handle);

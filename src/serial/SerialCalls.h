@@ -30,6 +30,15 @@ BOOL serialCalls_SetCommTimeouts(HANDLE handle, COMMTIMEOUTS *timeouts);
 BOOL serialCalls_SetCommState(HANDLE handle, DCB *dcb);
 BOOL serialCalls_PurgeComm(HANDLE handle, DWORD flags);
 BOOL serialCalls_EscapeCommFunction(HANDLE handle, DWORD function);
+// For an interrupt's stop on POSIX, which ends the process next: every open
+// port drops what is still queued for its line rather than send it, and is
+// given up at once (a network port's connection is closed), each close written
+// to the trace when that can be done safely. Async-signal-safe: it runs in the
+// signal handler. (Windows ends the process instead, which closes the ports
+// and cancels their pending writes.)
+#ifndef _WIN32
+void serialCalls_closeAllAtStop(void);
+#endif
 BOOL serialCalls_ReadFile(HANDLE handle, void *buffer, DWORD count, DWORD *done);
 BOOL serialCalls_WriteFile(HANDLE handle, const void *buffer, DWORD count, DWORD *done);
 

@@ -76,6 +76,17 @@ void serialTrace_call(const char *call, TraceOutcome outcome);
 void serialTrace_io(const char *call, int asked, int done, double elapsedMs, const void *bytes,
                     BOOL ok);
 
+// ---- Records of an interrupt's stop (POSIX) ---------------------------------------
+// The same records as serialTrace_close and serialTrace_finish, written from a
+// signal handler that ends the process next: async-signal-safe, nothing is
+// allocated, locked or flushed. A record the same as the last is written all
+// the same. A stop that comes while another record is being written leaves
+// them out, rather than put a record inside another's line.
+#ifndef _WIN32
+void serialTrace_closeAtStop(const char *port, TraceOutcome outcome);
+void serialTrace_finishAtStop(int exitStatus);
+#endif
+
 // Milliseconds on a monotonic clock, for the elapsed time of a call.
 double serialTrace_nowMs(void);
 

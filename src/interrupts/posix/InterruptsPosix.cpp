@@ -15,8 +15,8 @@
 #include <unistd.h>
 
 #include "platform/ExitStatus.h"
-#include "serial/ComPortAPI.h"
-#include "serial/NetworkPort.h"
+#include "serial/SerialCalls.h"
+#include "serial/SerialTrace.h"
 #include "serial/UnitExchange.h"
 
 // Writes all of a NUL-terminated text to standard error, best effort.
@@ -43,15 +43,13 @@ static void onInterrupt(int signalNumber) {
     errno = savedErrno;  // the interrupted call may look at errno next
     return;
   }
-  // Drop what is still queued for the unit: a close waits for the output to
-  // drain, which on a real UART under the CTS handshake can take seconds.
-  // Both fail harmlessly when no port is open (g_hCOM null or closed).
-  PurgeComm(g_hCOM, PURGE_TXABORT | PURGE_TXCLEAR);
-  CloseHandle(g_hCOM);
-  // A port opened an instant ago, before its handle reached g_hCOM.
+  // What is still queued for the unit is dropped, not sent: a close would
+  // wait for it to drain, which on a real UART under the CTS handshake can
+  // take seconds. Nothing to do when no port is open.
+  serialCalls_closeAllAtStop();
+  // A port opened an instant ago, before the serial layer took note of it.
   platform_closeAllPorts();
-  // A terminal server's connection: the server frees its line at once.
-  networkPort_closeAllSockets();
+  serialTrace_finishAtStop(EXIT_INTERRUPTED);
   platform_consoleRestore();
   writeToStderr(text);
   interruptHandling_noteStop(text);
