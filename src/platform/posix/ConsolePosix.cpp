@@ -3,7 +3,6 @@
 // POSIX calls here return 0 or a count upon success and -1 upon failure.
 #include <errno.h>
 #include <signal.h>
-
 #include <stdlib.h>
 #include <string.h>
 

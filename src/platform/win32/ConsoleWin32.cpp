@@ -60,12 +60,14 @@ bool platform_consoleTakesEscapes(void) {
       !WriteConsoleA(out, probe, sizeof probe - 1, &written, NULL) ||
       !GetConsoleScreenBufferInfo(out, &after))
     return false;
-  const long moved = ((long)after.dwCursorPosition.Y - before.dwCursorPosition.Y) * before.dwSize.X +
-                     after.dwCursorPosition.X - before.dwCursorPosition.X;
+  const long moved =
+      ((long)after.dwCursorPosition.Y - before.dwCursorPosition.Y) * before.dwSize.X +
+      after.dwCursorPosition.X - before.dwCursorPosition.X;
   if (moved == 0) return true;
   DWORD blanked = 0;
   // Failures leave the sequence's text on the screen; the answer stands.
-  if (moved > 0) FillConsoleOutputCharacterA(out, ' ', (DWORD)moved, before.dwCursorPosition, &blanked);
+  if (moved > 0)
+    FillConsoleOutputCharacterA(out, ' ', (DWORD)moved, before.dwCursorPosition, &blanked);
   SetConsoleCursorPosition(out, before.dwCursorPosition);
   SetConsoleMode(out, mode);
   return false;
