@@ -13,9 +13,15 @@ if(NOT status EQUAL 0)
 endif()
 if(TEXT)
   # ASCII without overstrikes or escape sequences: -c old-style output, then
-  # -b -o -u drop the bold, overstrike and underline it would use.
-  execute_process(COMMAND ${GROFF} -t -man -Tascii -P-c -P-b -P-o -P-u ${ROFF}
+  # -b -o -u drop the bold, overstrike and underline it would use. No word is
+  # cut at a line end, neither by hyphenation (-rHY=0) nor after a hyphen it
+  # holds (the .cflags line read first): an option or a variable copied from
+  # Notepad must be whole.
+  file(WRITE ${TEXT}.nobreak.roff ".cflags 0 -\\(hy\\(em\n")
+  execute_process(COMMAND ${GROFF} -t -man -rHY=0 -Tascii -P-c -P-b -P-o -P-u
+                          ${TEXT}.nobreak.roff ${ROFF}
                   OUTPUT_VARIABLE text RESULT_VARIABLE status)
+  file(REMOVE ${TEXT}.nobreak.roff)
   if(NOT status EQUAL 0)
     message(FATAL_ERROR "groff failed on ${ROFF}")
   endif()

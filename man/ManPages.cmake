@@ -37,6 +37,23 @@ endif()
 if(WIN32)
   set(man_flavour -windows)
   set(MAN_DENIED_REMEDY "")
+  # The ZIP holds no README.md, cmd runs "a &" as two commands, and cmd shows
+  # the updater's -1 as it is.
+  set(MAN_IMAGE_TARGETS "")
+  set(MAN_PORTS_LISTED "the COM ports Windows lists")
+  set(MAN_PARENT_GONE [=[A closed standard output does not stop the run. If *update-all* dies,
+	each child still finishes its update on its own.]=])
+  set(MAN_SWAP_SEE_ALSO "")
+  set(MAN_TUNNEL_EXAMPLE [=[Windows 10 and later have *ssh*; keep the tunnel open in a window of its own:
+
+```
+start "tunnel" ssh -N -L 3001:localhost:3001 admin@rack2
+TessaranFwTool update --port rfc2217://localhost:3001
+```]=])
+  set(MAN_INTERRUPTS "Ctrl+C, Ctrl+Break, the window closed")
+  set(MAN_BAD_ENTRY_STATUS [=[|  -1
+:  the port or the baud rate typed in could not be used (cmd shows
+   *%ERRORLEVEL%* as -1)]=])
   set(MAN_PORT_FORMS [=[port 1 to 4096, written *3*, *COM3* or *\\\\.\\COM3*, or a network port
 	*rfc2217://*_HOST_*:*_PORT_ or *socket://*_HOST_*:*_PORT_ (see NETWORK
 	PORTS); *update-all* takes *--ports* instead, whose _LIST_ accepts the
@@ -70,6 +87,24 @@ else()
 	character or ends in a folder. An address that cannot be read is a usage
 	error (status 2) naming it.]=])
   set(MAN_DENIED_REMEDY "; on Linux, join the *dialout* group:\n\t*sudo usermod -aG dialout $USER*, then log in again")
+  set(MAN_IMAGE_TARGETS [=[ Through a symbolic link
+	the file it names is replaced and the link stays; a device or a pipe
+	(*/dev/null*, */dev/stdout*) is written directly.]=])
+  set(MAN_PORTS_LISTED [=[Linux: from sysfs, ports with hardware behind them; macOS:
+	*/dev/cu.\**; Windows: the COM ports the system lists]=])
+  set(MAN_PARENT_GONE [=[Signals ignored when *update-all* started (*nohup*, a background job)
+	stay ignored, and a closed standard output does not stop the run. If
+	*update-all* dies, each child is told as by an interrupt (Linux): one
+	streaming an image finishes its update, the others stop.]=])
+  set(MAN_SWAP_SEE_ALSO " (see the README)")
+  set(MAN_TUNNEL_EXAMPLE [=[```
+ssh -N -L 3001:localhost:3001 admin@rack2 &
+TessaranFwTool update --port rfc2217://localhost:3001
+```]=])
+  set(MAN_INTERRUPTS "Ctrl+C, SIGINT, SIGTERM, SIGHUP")
+  set(MAN_BAD_ENTRY_STATUS [=[|  255
+:  the port or the baud rate typed in could not be used (the program returns
+   -1, which a POSIX shell shows as 255)]=])
   set(MAN_UPDATER_EXAMPLES [=[Update a unit on a USB serial adapter (COM5 is /dev/ttyUSB0):
 
 ```

@@ -114,10 +114,6 @@ long subprocess_reserveDescriptors(long wanted);
 // The path of the running program, to start more of itself (argv0 when the
 // system cannot tell).
 std::string subprocess_selfPath(const char *argv0);
-// TRUE when standard output is a terminal that takes ANSI cursor and erase
-// sequences; on Windows this switches the console's virtual-terminal mode on
-// where the console has it.
-bool subprocess_ansiConsole(void);
 // The lines of the window standard output is shown in; 0 when not known (not
 // a terminal, or one that does not say).
 int subprocess_consoleRows(void);

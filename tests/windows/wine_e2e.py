@@ -23,6 +23,8 @@ write probes to the machine's ports and see ports Windows would not.
 import argparse
 import json
 import os
+import pty
+import re
 import shutil
 import signal
 import subprocess
@@ -83,6 +85,23 @@ class WineRun(e2e.Run):
         subprocess.run(["wineserver", "-k"], env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
         return super().finish()
+
+
+class ConsoleUpdater(e2e.LiveUpdater):
+    """The program in a console: Wine makes one when its streams are a terminal."""
+
+    def __init__(self, run, command, env):
+        master, slave = pty.openpty()
+        self.run, self.started, self.text = run, time.time(), {"out": b"", "err": b""}
+        self.proc = subprocess.Popen(command, stdin=slave, stdout=slave, stderr=slave, env=env, cwd=run.dir)
+        os.close(slave)
+        self.pipes = {"out": os.fdopen(master, "rb", buffering=0)}
+
+    def pump(self, seconds):
+        try:
+            super().pump(seconds)
+        except OSError:  # EIO: the terminal's last holder has ended
+            self.pipes.pop("out").close()
 
 
 def case_tx_success(run):
@@ -232,13 +251,14 @@ def case_update_skip_current(run):
 
 
 def case_update_all_watch(run):
-    """update-all --watch, its two ports probed while empty: a current unit and
-    an outdated one (rejecting its stream) plugged in 15 s on are each handled
-    once; an interrupt then ends the watch, exit 1 (one failed)."""
+    """update-all --watch in a console (Wine's prints escape sequences as
+    text: plain lines, no table), its two ports probed while empty: a current
+    unit and an outdated one (rejecting its stream) plugged in 15 s on are
+    each handled once; an interrupt then ends the watch, exit 1 (one failed)."""
     run.make_prefix([1, 2])
     run.start_unit("--ports", "1-2", "--plug", "1:15:rx:57600:version=1.0.4 XC7A35 1.3 1",
                    "--plug", "2:15:tx:115200:reject", max_seconds=200)
-    tool = e2e.LiveUpdater(run, env=run.env, command=[
+    tool = ConsoleUpdater(run, env=run.env, command=[
         run.args.wine_run, run.prefix, run.args.windows_tool, "update-all", "--ports", "1-2",
         "--watch", "--interval", "2", "--report", "report.json"])
     report, deadline = os.path.join(run.dir, "report.json"), time.time() + 150
@@ -247,7 +267,7 @@ def case_update_all_watch(run):
         tool.pump(0.5)
     tool.pump(3)  # the failed unit's port is probed again, and left alone
     tool.proc.send_signal(signal.SIGINT)
-    status = tool.finish(60)[0]
+    status, out = tool.finish(60)[:2]
     with open(report) as f:
         results = sorted((r["port"], r["result"], r["failed_step"]) for r in json.load(f)["units"])
     events = run.wire()
@@ -256,6 +276,11 @@ def case_update_all_watch(run):
         status, results, sorted({p for t, p, _, e, _ in events if e == "cmd" and t < plugged[p]}),
         [(p, d[0], t > plugged[p]) for t, p, _, e, d in events if e == "stream-begin"]),
         (1, [(1, "current", ""), (2, "failed", "sending logic")], [1, 2], [(2, "l", True)]))
+    # Wine's console hides the cursor around each character (13 bytes each).
+    shown = re.sub(r"\x1b\[\?25[lh]", "", out)
+    run.expect_equal("the table's sequences, output within 64 KiB, the units' lines", (
+        len(re.findall(r"\x1b\[2K|\x1b\[\d+F", shown)), len(out) <= 65536,
+        all(word in shown for word in ("COM1", "current", "COM2", "failed"))), (0, True, True))
 
 
 CASES = {

@@ -23,6 +23,7 @@
 #include "fleet/FleetWatch.h"
 #include "fleet/LabelQueue.h"
 #include "image/ImageAssembly.h"
+#include "platform/ConsoleEscapes.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
 #include "platform/PrintableText.h"
@@ -578,7 +579,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   printf("Logs in %s\n\n", logDir.c_str());
   fflush(stdout);
 
-  const bool live = subprocess_ansiConsole();
+  const bool live = platform_consoleTakesEscapes();
   Display display(live);
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
@@ -716,7 +717,7 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
   fflush(stdout);
 
   // 2. Update them, at most `jobs` at once.
-  Display display(subprocess_ansiConsole());
+  Display display(platform_consoleTakesEscapes());
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
   FleetRun run(options, logDir, program, display);
   for (const FleetRecord &unit : found) run.add(unit);

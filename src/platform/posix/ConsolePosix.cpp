@@ -3,12 +3,15 @@
 // POSIX calls here return 0 or a count upon success and -1 upon failure.
 #include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <string.h>
 
 #include <atomic>
 #include <stdio.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include "platform/ConsoleEscapes.h"
 #include "platform/Platform.h"
 #include "platform/Platform.h"
 
@@ -21,6 +24,11 @@ static volatile sig_atomic_t gTerminalChanged = 0;
 void platform_consoleInit(void) {
   // Unbuffered output cannot fail for lack of memory: nothing to act on.
   setvbuf(stdout, NULL, _IONBF, 0);
+}
+
+bool platform_consoleTakesEscapes(void) {
+  const char *term = getenv("TERM");
+  return isatty(STDOUT_FILENO) && term != NULL && strcmp(term, "dumb") != 0;
 }
 
 // One key from the console, without echo and without waiting for Enter.

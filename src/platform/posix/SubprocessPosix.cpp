@@ -296,11 +296,6 @@ int subprocess_consoleRows(void) {
   return size.ws_row;
 }
 
-bool subprocess_ansiConsole(void) {
-  const char *term = getenv("TERM");
-  return isatty(1) && term != NULL && strcmp(term, "dumb") != 0;
-}
-
 int subprocess_consoleColumns(void) {
   struct winsize size;
   return ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;

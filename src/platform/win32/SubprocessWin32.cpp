@@ -243,19 +243,6 @@ std::string subprocess_selfPath(const char *argv0) {
   return std::string(path, n);
 }
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
-
-bool subprocess_ansiConsole(void) {
-  // A console that refuses the mode (before Windows 10) gets plain lines.
-  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
-  DWORD mode = 0;
-  if (!GetConsoleMode(out, &mode)) return false;
-  if (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
-  return SetConsoleMode(out, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != FALSE;
-}
-
 int subprocess_consoleRows(void) {
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info)) return 0;
