@@ -59,6 +59,16 @@ else()
 endif()
 set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPACK_SYSTEM_NAME})
 
+# The same commit gives the same package bytes (see cmake/Reproducible.cmake):
+# cpack dates every member the release's time, then release-files fixes the
+# archives' member order and writes SHA256SUMS beside the packages.
+find_program(FWUPGRADE_PYTHON3 python3)
+set(CPACK_FWUPGRADE_PYTHON3 ${FWUPGRADE_PYTHON3})
+set(CPACK_FWUPGRADE_RELEASE_FILES ${PROJECT_SOURCE_DIR}/packaging/release-files)
+set(CPACK_FWUPGRADE_SOURCE_DATE_EPOCH "${FWUPGRADE_SOURCE_DATE_EPOCH}")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/ReleaseTime.cmake)
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/ReleaseFiles.cmake)
+
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   include(${PROJECT_SOURCE_DIR}/packaging/debian/Debian.cmake)
 endif()

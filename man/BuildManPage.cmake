@@ -1,8 +1,14 @@
 # Builds one manual page (called by the man_pages target, see ManPages.cmake):
-#   cmake -DSCDOC=scdoc -DSOURCE=X.1.scd -DROFF=X.1 [-DGROFF=groff -DTEXT=X.txt] -P BuildManPage.cmake
+#   cmake -DSCDOC=scdoc -DSOURCE=X.1.scd -DROFF=X.1 [-DEPOCH=SECONDS] [-DGROFF=groff -DTEXT=X.txt]
+#         -P BuildManPage.cmake
 # Makes X.1 (roff), X.1.gz (gzip -9n: best compression, no name or time
 # stamp, so the package's bytes do not depend on when it was built) and, when
 # TEXT is given, a plain-text rendering with CR LF line ends.
+# scdoc dates the page SOURCE_DATE_EPOCH, or today when it is unset: the
+# release's time (cmake/Reproducible.cmake) keeps the page the same every build.
+if(EPOCH)
+  set(ENV{SOURCE_DATE_EPOCH} ${EPOCH})
+endif()
 execute_process(COMMAND ${SCDOC} INPUT_FILE ${SOURCE} OUTPUT_FILE ${ROFF} RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "scdoc failed on ${SOURCE}")

@@ -162,7 +162,8 @@ foreach(page TessaranFwUpgrade TessaranFwTool)
   add_custom_command(
     OUTPUT ${outputs}
     COMMAND ${CMAKE_COMMAND} -DSCDOC=${FWUPGRADE_SCDOC} -DSOURCE=${man_build_dir}/${page}.1.scd
-            -DROFF=${roff} ${text_args} -P ${man_source_dir}/BuildManPage.cmake
+            -DROFF=${roff} -DEPOCH=${FWUPGRADE_SOURCE_DATE_EPOCH} ${text_args}
+            -P ${man_source_dir}/BuildManPage.cmake
     DEPENDS ${man_build_dir}/${page}.1.scd ${man_source_dir}/BuildManPage.cmake
     COMMENT "Building the manual page ${page}(1)"
     VERBATIM)
