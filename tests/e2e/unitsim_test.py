@@ -244,10 +244,11 @@ class Faults(unittest.TestCase):
             os.write(fd, b"%%%help -c version\n\r")
             reply, pieces = collect(fd, silence=0.5)
             self.assertEqual(reply, HELP)
-            self.assertGreaterEqual(pieces[0][0] - sent, 0.38)
             self.assertEqual(len(pieces), 3)
-            for before, after in zip(pieces, pieces[1:]):
-                self.assertGreaterEqual(after[0] - before[0], 0.13)
+            # Counted from the command: a piece read late (a busy machine)
+            # shortens the gap to the next one, but none comes early.
+            for i, (at, _) in enumerate(pieces):
+                self.assertGreaterEqual(at - sent, 0.38 + 0.13 * i)
         finally:
             self.assertEqual(sim.stop(), [])
 
