@@ -98,6 +98,16 @@ def update_success(version, rx, fpga_length, mcu_length):
 
 # ---- Running things ---------------------------------------------------------------------
 
+# The time bounds of the cases (waits for an event, the longest a step may take)
+# are multiplied by FWUPGRADE_TEST_TIME_FACTOR, which CMake gives every driver:
+# 3 for a sanitizer build (its programs run two to three times slower), else 1.
+TIME_FACTOR = float(os.environ.get("FWUPGRADE_TEST_TIME_FACTOR") or 1)
+
+
+def scaled(seconds):
+    """A bound of SECONDS on this build: what the product itself waits stays unscaled."""
+    return seconds * TIME_FACTOR
+
 
 class Run:
     def __init__(self, args, name):
@@ -115,12 +125,12 @@ class Run:
 
     def start_unit(self, *options, max_seconds=420):
         cmd = [self.args.unitsim, "--com-dir", self.com, "--save-dir", self.save,
-               "--log", self.log, "--max-seconds", str(max_seconds)] + list(options)
+               "--log", self.log, "--max-seconds", "%g" % scaled(max_seconds)] + list(options)
         self.sim = subprocess.Popen(cmd, stdout=subprocess.PIPE)
         # unitsim lists its ports, then prints "ready DIR" once they exist.
         fd = self.sim.stdout.fileno()
         seen = b""
-        deadline = time.time() + 10
+        deadline = time.time() + scaled(10)
         while time.time() < deadline and not re.search(rb"(^|\n)ready ", seen):
             ready, _, _ = select.select([fd], [], [], 0.2)
             if ready:
@@ -137,7 +147,7 @@ class Run:
         """Runs the updater to its end. With `mark`, self.marked is the time from
         the start until that text first appeared on its console (None if never)."""
         env = dict(os.environ, FWUPGRADE_COM_DIR=self.com)
-        started = time.time()
+        started, timeout = time.time(), scaled(timeout)
         if mark is None:
             done = subprocess.run([self.args.updater], input=stdin, stdout=subprocess.PIPE,
                                   env=env, cwd=self.dir, timeout=timeout)
@@ -175,7 +185,7 @@ class Run:
         if self.sim.poll() is None:
             self.sim.send_signal(signal.SIGTERM)
         try:
-            status = self.sim.wait(timeout=10)
+            status = self.sim.wait(timeout=scaled(10))
             if status != 0:
                 self.fail("unitsim ended with status %d" % status)
         except subprocess.TimeoutExpired:
@@ -471,7 +481,7 @@ def case_held_port(run):
 # its start (T: the read timeout, 500 ms in detection) still brings bytes, so a
 # port that never falls silent costs about 3 s per attempt, 36 s for its twelve.
 # Before, a trickle held each attempt until a megabyte had come: days.
-TALKER_DETECTION_LIMIT = 60.0
+TALKER_DETECTION_LIMIT = scaled(60.0)
 
 
 def talker_run(run, talker, unit_options, port, baud, expected_after_detection):
@@ -548,7 +558,7 @@ class LiveUpdater:
 
     def wait_for(self, stream, pattern, seconds):
         """Waits until the stream's text matches the regular expression."""
-        deadline = time.time() + seconds
+        deadline = time.time() + scaled(seconds)
         while not re.search(pattern, self.text[stream]):
             if time.time() > deadline or self.proc.poll() is not None:
                 raise RuntimeError("never saw %r on std%s (got %r)"
@@ -560,7 +570,7 @@ class LiveUpdater:
 
     def finish(self, seconds):
         """Waits for the end; the exit status, stdout and stderr as text."""
-        deadline = time.time() + seconds
+        deadline = time.time() + scaled(seconds)
         while self.proc.poll() is None and time.time() < deadline:
             self.pump(0.2)
         if self.proc.poll() is None:
@@ -620,7 +630,7 @@ def case_interrupt_key_wait(run):
         run.start_unit("--ports", "1", "--fault", "device=2")
         updater = LiveUpdater(run, stdin=slave)
         updater.wait_for("out", re.escape(PRESS_KEY.encode()) + b"$", 60)
-        deadline = time.time() + 10  # the key wait switches the terminal to raw
+        deadline = time.time() + scaled(10)  # the key wait switches the terminal to raw
         while termios.tcgetattr(slave)[3] & termios.ICANON and time.time() < deadline:
             time.sleep(0.05)
         run.expect_equal("terminal raw during the key wait",
@@ -647,7 +657,7 @@ def interrupt_twice_streaming(run, updater, relabelled=False):
     updater.proc.send_signal(signal.SIGINT)
     updater.wait_for("err", re.escape(WARNING_AT_RISK.encode()) + b"$", 5)
     before = len(updater.text["out"])
-    updater.pump(2)
+    updater.pump(scaled(2))
     run.expect_equal("the stream goes on after the warning",
                      updater.proc.poll() is None and len(updater.text["out"]) > before, True)
     updater.proc.send_signal(signal.SIGINT)
@@ -709,6 +719,12 @@ CASES = {
 }
 
 
+def default_interrupt():
+    """SIGINT back to its default for the programs the cases start (they
+    inherit an ignored one, as a background job's, and then keep it)."""
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+
+
 def run_cases(cases, make_run, name_prefix=""):
     """The drivers' common entry: parse the program paths and the case name, run
     the case in its own folder, report, and return the exit status."""
@@ -718,6 +734,7 @@ def run_cases(cases, make_run, name_prefix=""):
     parser.add_argument("--unitsim", required=True)
     parser.add_argument("case", choices=sorted(cases))
     args = parser.parse_args()
+    default_interrupt()
     for name in ("updater", "tool", "unitsim"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     run = make_run(args, name_prefix + args.case)

@@ -24,7 +24,7 @@ VERIFIED = VERIFY_LINE + "1.0.4 VERIFIED\r\n"
 NOT_VERIFIED = "\r\nNOT VERIFIED, the update failed\r\n"
 UNIT_FACTS = {"firmware": "1.0.3", "fpga_family": "XC7A35", "fpga_version": "1.3",
               "fpga_device": "1", "release": "1.0.4", "up_to_date": False}
-CUT_TO_EXIT_LIMIT = 10.0
+CUT_TO_EXIT_LIMIT = e2e.scaled(10.0)
 SKIPPED = 77
 
 
@@ -212,7 +212,7 @@ def case_cut(run):
           % (ended - cut, cpu_after, ended - started, usage.ru_utime + usage.ru_stime))
     if ended - cut > CUT_TO_EXIT_LIMIT:
         run.fail("the tool took %.1f s from the cut to its end" % (ended - cut))
-    if cpu_after > max(0.1, 0.25 * (ended - cut)):
+    if cpu_after > max(e2e.scaled(0.1), 0.25 * (ended - cut)):
         run.fail("the tool used %.2f s of CPU in the %.2f s after the cut" % (cpu_after, ended - cut))
     out, err = (tool.text[s].decode("latin-1") for s in ("out", "err"))
     run.expect_equal("exit status and stderr", (status, err), (1, ""))

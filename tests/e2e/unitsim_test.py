@@ -15,6 +15,8 @@ import time
 import tty
 import unittest
 
+from e2e import scaled
+
 UNITSIM = None
 HELP = b"version\n\r   version <no parameters> {Get the current firmware version}\r\n>>"
 TX_ID = b"Zarvel 6G SDI EXTENDER OVER FIBER TX\r\n>>"
@@ -70,11 +72,12 @@ def set_baud(fd, baud):
 
 
 def collect(fd, silence=0.3):
-    """Everything that arrives until the line is silent for `silence` seconds,
-    with the arrival time of each piece."""
+    """Everything that arrives until the line is silent for `silence` seconds
+    (the first byte may take longer on a slower build), with the arrival time
+    of each piece."""
     pieces = []
     while True:
-        ready, _, _ = select.select([fd], [], [], silence)
+        ready, _, _ = select.select([fd], [], [], silence if pieces else scaled(silence))
         if not ready:
             return b"".join(p for _, p in pieces), pieces
         try:
@@ -241,10 +244,11 @@ class Faults(unittest.TestCase):
             os.write(fd, b"%%%help -c version\n\r")
             reply, pieces = collect(fd, silence=0.5)
             self.assertEqual(reply, HELP)
-            self.assertGreaterEqual(pieces[0][0] - sent, 0.38)
             self.assertEqual(len(pieces), 3)
-            for before, after in zip(pieces, pieces[1:]):
-                self.assertGreaterEqual(after[0] - before[0], 0.13)
+            # Counted from the command: a piece read late (a busy machine)
+            # shortens the gap to the next one, but none comes early.
+            for i, (at, _) in enumerate(pieces):
+                self.assertGreaterEqual(at - sent, 0.38 + 0.13 * i)
         finally:
             self.assertEqual(sim.stop(), [])
 
@@ -364,7 +368,7 @@ class Pacing(unittest.TestCase):
             self.assertGreater(written, 1.0)
             replied = pieces[0][0] - started
             self.assertGreater(replied, min(2.0, written + 0.5) - 0.1)
-            self.assertLess(replied, 2.5)
+            self.assertLess(replied, 2.0 + scaled(0.5))
         finally:
             self.assertEqual(sim.stop(), [])
 

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "../TestTiming.h"
 #include "fleet/FleetLogs.h"
 #include "fleet/FleetProbe.h"
 #include "fleet/FleetReport.h"
@@ -664,10 +665,10 @@ TEST(UnitHooks, TheUnitIsInTheVariablesOnly) {
 }
 
 #ifndef _WIN32
-// The process PIDLINE names ends within a second (a zombie that no parent
-// reaps in a container holds no file either).
+// The process PIDLINE names ends within a second, times the build's time
+// factor (a zombie that no parent reaps in a container holds no file either).
 static bool processEnds(std::string pidLine) {
-  for (int i = 0; i < 50; i++, usleep(20000)) {
+  for (int i = 0; i < slackMs(50); i++, usleep(20000)) {
     const std::string stat = fileText("/proc/" + pidLine.substr(0, pidLine.find('\n')) + "/stat");
     if (stat.empty() || stat.find(") Z ") != std::string::npos) return true;
   }
@@ -709,7 +710,7 @@ TEST(UnitHooks, EachHookEndsWithinItsBoundAndChangesNothingButItsStatus) {
     const double startedAt = fleet_nowSeconds();
     UnitHook hook(c.command, UNIT_HOOK_RESULT, r, 0.5);
     EXPECT_EQ(hook.wait(), c.status) << c.command;
-    EXPECT_LT(fleet_nowSeconds() - startedAt, 2.0) << c.command;
+    EXPECT_LT(fleet_nowSeconds() - startedAt, 0.5 + slackMs(1500) / 1000.0) << c.command;
     EXPECT_NE(fileText(r.log).find(c.logHas), std::string::npos) << c.command << fileText(r.log);
     EXPECT_LT(fileText(r.log).size(), SHELL_COMMAND_OUTPUT_MAX + 200) << c.command;
     if (!fileText("pid").empty()) {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "../TestTiming.h"
 #include "platform/TcpConnection.h"
 #include "serial/ComPortAPI.h"
 #include "serial/NetworkPort.h"
@@ -173,7 +174,7 @@ TEST(NetworkPort, AgainstTerminalServer) {
          openAt(bench.port, 300);
          const Read read = readOnce();
          EXPECT_TRUE(read.ok && read.got == 0);
-         EXPECT_TRUE(read.ms >= 280 && read.ms < 800) << read.ms;
+         EXPECT_TRUE(read.ms >= 280 && read.ms < 300 + slackMs(500)) << read.ms;
        }},
       {"0xFF bytes travel both ways (the unit echoes its command line)", rfc2217, "9600n81",
        [](Bench &bench) {
@@ -200,7 +201,7 @@ TEST(NetworkPort, AgainstTerminalServer) {
          const Read read = readOnce();
          killer.join();
          EXPECT_FALSE(read.ok);
-         EXPECT_LE(read.ms, 300 + 1000);
+         EXPECT_LE(read.ms, 300 + slackMs(1000));
          EXPECT_FALSE(readOnce().ok);
        }},
       {"writes keep pace with the line; replies get the round trip allowance", rfc2217, "9600n81",
@@ -215,7 +216,7 @@ TEST(NetworkPort, AgainstTerminalServer) {
          EXPECT_TRUE(ComPortAPI_WriteCOM(spaces.data(), (int)spaces.size(), &written));
          const long long ms = nowMs() - startMs;
          EXPECT_GE(ms, 1000 - NETWORK_PORT_WRITE_LEAD_MS - 20);
-         EXPECT_LT(ms, 1000 + 500);
+         EXPECT_LT(ms, 1000 + slackMs(500));
          ComPortAPI_CloseCOM();
          EXPECT_EQ(ComPortAPI_ReplyDelayMs(), 0);
        }},
@@ -306,7 +307,7 @@ TEST(NetworkPort, AgainstHostileServers) {
     const int port = portRegistry_register(parsed);
     const long long startMs = nowMs();
     const HANDLE handle = networkPort_open(port);
-    EXPECT_LT(nowMs() - startMs, NETWORK_PORT_ACK_TIMEOUT_MS + 500);
+    EXPECT_LT(nowMs() - startMs, NETWORK_PORT_ACK_TIMEOUT_MS + slackMs(500));
     EXPECT_EQ(networkPort_failure(port), h.failure);
     uint64_t dropped = 0;
     const size_t held = networkPort_held(handle, &dropped);  // 0 for a failed open

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "PtyFixture.h"
+#include "../TestTiming.h"
 #include "platform/posix/ComPortNames.h"
 
 using ::testing::internal::CaptureStdout;
@@ -55,7 +56,7 @@ TEST_F(PlatformSerial, ReadTimeouts) {
   EXPECT_TRUE(silent.ok);
   EXPECT_EQ(silent.bytes, "");
   EXPECT_GE(silent.ms, 180);
-  EXPECT_LT(silent.ms, 2000);
+  EXPECT_LT(silent.ms, slackMs(2000));
 
   std::thread peer([&] {  // pauses shorter than the interval: one read
     for (const char *piece : {"ab", "cd", "ef"}) {
@@ -63,10 +64,10 @@ TEST_F(PlatformSerial, ReadTimeouts) {
       writeAll(unit.master, piece);
     }
   });
-  ReadResult joined = readOnce(h, 100, 1000, 5000);
+  ReadResult joined = readOnce(h, 100, 1000, 10000);
   peer.join();
   EXPECT_EQ(joined.bytes, "abcdef");
-  EXPECT_LT(joined.ms, 3500);  // ended by the interval, not the total
+  EXPECT_LT(joined.ms, 1300 + slackMs(2200));  // ended by the interval, not the total
 
   peer = std::thread([&] {  // a longer pause splits; the rest waits for the next read
     writeAll(unit.master, "Rea");
@@ -79,12 +80,12 @@ TEST_F(PlatformSerial, ReadTimeouts) {
 
   ReadResult immediate = readOnce(h, 10, MAXDWORD, 0);  // what is there, at once
   EXPECT_TRUE(immediate.ok);
-  EXPECT_LT(immediate.ms, 1000);
+  EXPECT_LT(immediate.ms, slackMs(1000));
   writeAll(unit.master, "123456");  // a full buffer returns at once
   sleepMs(50);
-  ReadResult full = readOnce(h, 4, 1000, 3000);
+  ReadResult full = readOnce(h, 4, 5000, 10000);
   EXPECT_EQ(full.bytes, "1234");
-  EXPECT_LT(full.ms, 900);  // not held for the 1000 ms interval
+  EXPECT_LT(full.ms, slackMs(900));  // not held for the 5000 ms interval
   EXPECT_EQ(readOnce(h, 4, MAXDWORD, 0).bytes, "56");
 
   // A write bigger than every queue blocks until the peer has taken it all.
@@ -112,14 +113,14 @@ TEST_F(PlatformSerial, HangUpEndsReadsAndWrites) {
     close(unit.master);
     unit.master = -1;
   });
-  ReadResult first = readOnce(h, 100, 3000, 6000);
+  ReadResult first = readOnce(h, 100, 10000, 20000);
   peer.join();
-  EXPECT_LT(first.ms, 2000);
+  EXPECT_LT(first.ms, slackMs(2000));
   EXPECT_EQ(std::string("partial").compare(0, first.bytes.size(), first.bytes), 0);
   ReadResult second = readOnce(h, 100, 3000, 6000);
   EXPECT_FALSE(second.ok);
   EXPECT_EQ(second.bytes, "");
-  EXPECT_LT(second.ms, 500);
+  EXPECT_LT(second.ms, slackMs(500));
   DWORD written = 77;
   EXPECT_FALSE(WriteFile(h, "x", 1, &written, NULL));
   EXPECT_EQ(written, 0u);

@@ -304,6 +304,7 @@ def main():
     parser.add_argument("--wine-run", required=True)
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
+    e2e.default_interrupt()
     args.updater = os.path.join(args.windows_build, "src", "updater", "TessaranFwUpgrade.exe")
     args.windows_tool = os.path.join(args.windows_build, "tools", "TessaranFwTool",
                                      "TessaranFwTool.exe")
