@@ -1,7 +1,9 @@
 # Precompiled headers for targets whose files nearly all parse the same large
 # header (nlohmann-json in the tool's commands, GoogleTest in the unit tests:
-# 50,000 to 85,000 lines each time, half or more of such a file's compile time).
-# Each target compiles its header once. A file that does not include the header
+# 50,000 to 85,000 lines each time). Each target compiles its header once; a
+# file then compiles in 25 to 45 % less time in the sanitizer (Debug) and
+# Windows (Release) builds, and in about the same time in RelWithDebInfo, where
+# loading the header's debug information costs what the parsing saved. A file that does not include the header
 # itself is left out: the header would bring names it never asked for (std::quoted,
 # say) into its overload resolution.
 # Off by default under ccache: ccache caches whole objects already, and with a
