@@ -3,9 +3,9 @@
 # 50,000 to 85,000 lines each time). Each target compiles its header once; a
 # file then compiles in 25 to 45 % less time in the sanitizer (Debug) and
 # Windows (Release) builds, and in about the same time in RelWithDebInfo, where
-# loading the header's debug information costs what the parsing saved. A file that does not include the header
-# itself is left out: the header would bring names it never asked for (std::quoted,
-# say) into its overload resolution.
+# loading the header's debug information costs what the parsing saved. A file
+# that does not include the header itself is left out: the header would bring
+# names it never asked for (std::quoted, say) into its overload resolution.
 # Off by default under ccache: ccache caches whole objects already, and with a
 # precompiled header it caches nothing unless its sloppiness allows pch_defines
 # and time_macros.
