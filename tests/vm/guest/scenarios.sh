@@ -75,6 +75,42 @@ scenario_lines() {
   wait
 }
 
+# The bytes the 8250 driver has handed ttyS1's UART so far.
+uart_tx() { sed -n 's/^1:.* tx:\([0-9]*\).*/\1/p' /proc/tty/driver/serial; }
+
+# The host's relay stops reading ttyS1 in the middle of the FPGA stream, so
+# the driver's buffer stays full. Once the UART has sent nothing for a second,
+# two SIGINTs (the first only warns while the unit is at risk): the time from
+# the second to the updater's end (or 10 s), the bytes queued and those the
+# UART took after it. Then the relay reads again, and the guest waits for the
+# updater to end (end=, ms from the signal) and what the UART sent to leave.
+scenario_interrupt_uart() {
+  run_only stop vmhelper interruptible /bin/TessaranFwUpgrade &
+  wait_text "Sending Programmable" 200 stop
+  tx=-1
+  while [ "$tx" != "$(uart_tx)" ] && [ ! -e /tmp/stop.status ]; do
+    tx=$(uart_tx)
+    sleep 1
+  done
+  queued=$(vmhelper queued /dev/ttyS1)
+  pid=$(pidof TessaranFwUpgrade) || pid=none
+  kill -INT "$pid"
+  sleep 0.5
+  start=$(uptime_ms)
+  kill -INT "$pid"
+  i=0
+  while [ -e "/proc/$pid" ] && [ $i -lt 1000 ]; do usleep 10000; i=$((i + 1)); done
+  ms=$(($(uptime_ms) - start))
+  sent=$(($(uart_tx) - tx))
+  echo "vm: resume" >/dev/console
+  wait
+  end=$(($(uptime_ms) - start))
+  sleep 2
+  echo "ms=$ms end=$end $queued sent=$sent later=$(($(uart_tx) - tx))" >/tmp/stop.txt
+  emit_run stop
+  emit stop.txt /tmp/stop.txt
+}
+
 # "ttyUSBn LOCATION VID:PID SERIAL" for each USB serial adapter, from sysfs:
 # the tty's device is the adapter's port, under its interface, under the USB
 # device, whose folder is named by its location (bus-port.port...).
