@@ -179,6 +179,7 @@ int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "lines") == 0) return lines(argv[2]);
   if (argc == 3 && strcmp(argv[1], "queued") == 0) return queued(argv[2]);
   if (argc == 4 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3]);
-  fprintf(stderr, "usage: vmhelper lines DEV | queued DEV | hold DEV none|flock|uucp | gone DEV\n");
+  fprintf(stderr, "usage: vmhelper lines DEV | queued DEV | hold DEV none|flock|uucp | gone DEV\n"
+                  "       vmhelper interruptible PROG [ARG...]\n");
   return 2;
 }
