@@ -75,6 +75,43 @@ scenario_lines() {
   wait
 }
 
+# The bytes the 8250 driver has handed ttyS1's UART so far.
+uart_tx() { sed -n 's/^1:.* tx:\([0-9]*\).*/\1/p' /proc/tty/driver/serial; }
+
+# The host's relay stops reading ttyS1 in the middle of the FPGA stream, so
+# the driver's buffer stays full. Once the UART has sent nothing for a second,
+# two SIGINTs (the first only warns while the unit is at risk), and 0.1 s
+# after the second the relay reads again: what the updater left queued could
+# leave now. The time from the second signal to the updater's end (ms=, at
+# most 10 s are waited for), the bytes queued before it and those the UART
+# took after it, until the end (sent=) and 2 s later (later=).
+scenario_interrupt_uart() {
+  run_only stop vmhelper interruptible /bin/TessaranFwUpgrade &
+  wait_text "Sending Programmable" 200 stop
+  tx=-1
+  while [ "$tx" != "$(uart_tx)" ] && [ ! -e /tmp/stop.status ]; do
+    tx=$(uart_tx)
+    sleep 1
+  done
+  queued=$(vmhelper queued /dev/ttyS1)
+  pid=$(pidof TessaranFwUpgrade) || pid=none
+  kill -INT "$pid"
+  sleep 0.5
+  start=$(uptime_ms)
+  kill -INT "$pid"
+  usleep 100000
+  echo "vm: resume" >/dev/console
+  i=0
+  while [ -e "/proc/$pid" ] && [ $i -lt 1000 ]; do usleep 10000; i=$((i + 1)); done
+  ms=$(($(uptime_ms) - start))
+  sent=$(($(uart_tx) - tx))
+  wait
+  sleep 2
+  echo "ms=$ms $queued sent=$sent later=$(($(uart_tx) - tx))" >/tmp/stop.txt
+  emit_run stop
+  emit stop.txt /tmp/stop.txt
+}
+
 # "ttyUSBn LOCATION VID:PID SERIAL" for each USB serial adapter, from sysfs:
 # the tty's device is the adapter's port, under its interface, under the USB
 # device, whose folder is named by its location (bus-port.port...).

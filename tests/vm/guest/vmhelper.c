@@ -5,6 +5,10 @@
      vmhelper hold DEV MODE      MODE none|flock|uucp; holds DEV until SIGTERM (uucp:
                                  a lock file naming this process, DEV closed), then
                                  prints "bytes=N settings=same|changed"
+     vmhelper queued DEV         prints "queued=N", the bytes the driver holds for output
+     vmhelper interruptible PROG [ARG...]
+                                 runs PROG with SIGINT at its default (a shell's
+                                 background job starts with it ignored)
      vmhelper gone DEV           waits until DEV goes away (unplug, hang-up), then
                                  prints what poll, read and write say about it
 
@@ -52,6 +56,18 @@ static int lines(const char *dev) {
          !!(bits & TIOCM_DTR), !!(bits & TIOCM_RTS), !!(bits & TIOCM_CTS),
          !!(tio.c_cflag & CRTSCTS), !!(tio.c_cflag & CLOCAL), (tio.c_cflag & CSIZE) == CS8,
          !!(tio.c_cflag & PARENB), !!(tio.c_cflag & CSTOPB), speedOf(cfgetospeed(&tio)), raw);
+  close(fd);
+  return 0;
+}
+
+static int queued(const char *dev) {
+  int fd = open(dev, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  int count = 0;
+  if (fd < 0 || ioctl(fd, TIOCOUTQ, &count) != 0) {
+    printf("queued %s: %s\n", dev, strerror(errno));
+    return 1;
+  }
+  printf("queued=%d\n", count);
   close(fd);
   return 0;
 }
@@ -153,9 +169,17 @@ static int gone(const char *dev) {
 }
 
 int main(int argc, char **argv) {
+  if (argc >= 3 && strcmp(argv[1], "interruptible") == 0) {
+    signal(SIGINT, SIG_DFL);
+    execv(argv[2], argv + 2);
+    perror(argv[2]);
+    return 127;
+  }
   if (argc == 3 && strcmp(argv[1], "gone") == 0) return gone(argv[2]);
   if (argc == 3 && strcmp(argv[1], "lines") == 0) return lines(argv[2]);
+  if (argc == 3 && strcmp(argv[1], "queued") == 0) return queued(argv[2]);
   if (argc == 4 && strcmp(argv[1], "hold") == 0) return hold(argv[2], argv[3]);
-  fprintf(stderr, "usage: vmhelper lines DEV | hold DEV none|flock|uucp | gone DEV\n");
+  fprintf(stderr, "usage: vmhelper lines DEV | queued DEV | hold DEV none|flock|uucp | gone DEV\n"
+                  "       vmhelper interruptible PROG [ARG...]\n");
   return 2;
 }
