@@ -488,6 +488,10 @@ def check_leftovers(run, seen, marker):
 
 
 def main():
+    # The programs the runs start must take SIGINT at its default: started from a
+    # background job they would inherit an ignored one and keep it, and every
+    # interrupt fault would then go unheard.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
