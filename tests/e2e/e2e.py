@@ -719,6 +719,15 @@ CASES = {
 }
 
 
+def process_gone(pid):
+    """True once PID has ended (gone, or a zombie left for its parent)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 def default_interrupt():
     """SIGINT back to its default for the programs the cases start (they
     inherit an ignored one, as a background job's, and then keep it)."""

@@ -405,14 +405,6 @@ def terminal_output(master, seconds, done=lambda shown: False):
     return shown
 
 
-def process_gone(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
 def case_stall_and_interrupts(run):
     """Stand-in children: a hung child is killed after the stall bound while
     the other unit is updated; then, with both units streaming, the first
@@ -851,9 +843,9 @@ def case_faults(run):
     proc.kill()
     proc.communicate(timeout=e2e.scaled(30))
     deadline = time.time() + e2e.scaled(5)
-    while time.time() < deadline and not all(process_gone(pid) for pid in pids):
+    while time.time() < deadline and not all(e2e.process_gone(pid) for pid in pids):
         time.sleep(0.1)
-    left = [pid for pid in pids if not process_gone(pid)]
+    left = [pid for pid in pids if not e2e.process_gone(pid)]
     for pid in left:
         os.killpg(pid, signal.SIGKILL)  # each child leads a group of its own
     run.expect_equal("children left after the parent was killed", left, [])
@@ -909,7 +901,7 @@ def case_hooks(run):
     if "TessaranFwTool: on-result hook still running after 30 s: stopped (status 124)\n" \
             not in run.log_text("update-COM1.log"):
         run.fail("no stop line in COM1's log: %r" % run.log_text("update-COM1.log"))
-    run.expect_equal("the hook's own child gone", process_gone(int(open(os.path.join(
+    run.expect_equal("the hook's own child gone", e2e.process_gone(int(open(os.path.join(
         run.dir, "hang-pid")).read())), True)
     flooded = run.log_text("update-COM2.log")
     if len(flooded) > (1 << 21) or not flooded.endswith(

@@ -175,14 +175,6 @@ def case_ports(run):
     run.expect_equal("wire", e2e.commands(run.wire(), 1), [])
 
 
-def process_gone(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0] == "Z"
-    except OSError:
-        return True
-
-
 def own_name():
     with open("/proc/self/comm") as f:
         return f.read().strip()
@@ -615,7 +607,7 @@ def case_closed_descriptors(run):
             said = f.read()
         with open(os.path.join(run.dir, "escaped-%s" % tag)) as f:
             escaped = int(f.read())
-        return results, said, process_gone(escaped)
+        return results, said, e2e.process_gone(escaped)
 
     baseline = {}
     for name, closed in [(n, None) for n in programs] + [(n, fd) for n in programs for fd in (0, 1, 2)]:
