@@ -157,6 +157,12 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
              ${man_source_dir}/exit-status.scd
              ${messages_file})
 
+# The pages with their sections in place, also without scdoc: the docs test
+# reads them (tests/docs).
+foreach(page TessaranFwUpgrade TessaranFwTool)
+  configure_file(${man_source_dir}/${page}.1.scd ${man_build_dir}/${page}.1.scd @ONLY)
+endforeach()
+
 find_program(FWUPGRADE_SCDOC scdoc)
 if(NOT FWUPGRADE_SCDOC)
   message(STATUS "scdoc not found: building without the manual pages (Debian package scdoc)")
@@ -171,7 +177,6 @@ endif()
 
 set(man_outputs "")
 foreach(page TessaranFwUpgrade TessaranFwTool)
-  configure_file(${man_source_dir}/${page}.1.scd ${man_build_dir}/${page}.1.scd @ONLY)
   set(roff ${man_build_dir}/${page}.1)
   set(outputs ${roff} ${roff}.gz)
   set(text_args "")
