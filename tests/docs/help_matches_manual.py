@@ -3,17 +3,11 @@
 
     help_matches_manual.py --man-dir BUILD/man --tool TessaranFwTool --updater TessaranFwUpgrade
 
-Reads the manual pages as configured for the build (BUILD/man/*.1.scd: the
-shared sections inserted) and the programs' own --help:
-
-- the tool's commands: those --help lists are those the manual's SYNOPSIS
-  gives (bench's routines, which bench --help shows as usage lines, too);
-- each command's options: those its --help lists are those its SYNOPSIS
-  lines give (-h and --help aside, which every command takes);
-- every option the manual names anywhere is one the tool lists, or one of
-  the updater's SYNOPSIS, each of which the updater takes (status 0).
-
-Prints what disagrees and fails; "N passed, N failed" closes the run.
+Reads the pages as configured for the build (their shared sections in place):
+the commands the tool's --help lists (and bench's routines) are those of the
+manual's SYNOPSIS; each command's options (-h, --help aside) are those of its
+SYNOPSIS lines; every option either page names is one the tool lists or one
+of the updater's SYNOPSIS, which the updater takes (status 0).
 """
 import argparse
 import os
@@ -34,107 +28,85 @@ def run(argv):
 
 
 def help_of(tool, command):
-    """(options, commands) that `tool [command] --help` lists."""
+    """(options, commands) that `tool [command] --help` lists: its option
+    lines, its usage lines, its Subcommands and routines ("bench dump")."""
     status, text = run([tool] + command + ["--help"])
-    if status != 0:
-        sys.exit(f"{' '.join([tool] + command)} --help: exit status {status}")
-    options, commands = set(), []
-    section = None
+    assert status == 0, f"{tool} {command} --help: exit status {status}"
+    options, commands, section = set(), [], None
     for line in text.splitlines():
+        usage = re.match(r"^(Usage:)?\s*\S*TessaranFwTool (.*)$", line)
+        item = re.match(r"^  (\S+)", line)
         if re.match(r"^\S.*:$", line):
             section = line[:-1]
-            continue
-        usage = re.match(r"^(Usage:)?\s*\S*TessaranFwTool (.*)$", line)
-        if usage and (usage.group(1) or line.startswith(" ")):
-            words = usage.group(2).split()
+        elif usage and (usage.group(1) or line.startswith(" ")):
             options |= set(OPTION.findall(usage.group(2)))
-            # A usage line of a command's own routines: "bench send-512kb PORT BAUD".
-            if command and words[:1] == command and len(words) > 1 and words[1].islower() and not words[1].startswith("-"):
+            words = usage.group(2).split()
+            if command and words[:1] == command and len(words) > 1 and words[1].islower() \
+                    and not words[1].startswith("-"):
                 commands.append(words[1])
-            continue
-        item = re.match(r"^  (\S+)", line)
-        if not item:
-            continue
-        if item.group(1).startswith("-"):
+        elif item and item.group(1).startswith("-"):
             options |= {name for name in item.group(1).split(",") if name.startswith("-")}
-        elif section == "Subcommands":
+        elif item and section == "Subcommands":
             commands.append(item.group(1))
-    return options, commands
+    return options - ALWAYS, commands
 
 
 def synopsis(page):
-    """The SYNOPSIS lines of a configured page, without their markup breaks."""
     text = page.split("# SYNOPSIS", 1)[1].split("\n# ", 1)[0]
     return [line.rstrip("+").strip() for line in text.splitlines() if line.strip()]
 
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--man-dir", required=True)
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--updater", required=True)
+    for name in ("--man-dir", "--tool", "--updater"):
+        parser.add_argument(name, required=True)
     args = parser.parse_args()
+    pages = {}
+    for name in ("TessaranFwTool", "TessaranFwUpgrade"):
+        with open(os.path.join(args.man_dir, name + ".1.scd"), encoding="utf-8") as page:
+            pages[name] = page.read()
 
-    def read(name):
-        with open(os.path.join(args.man_dir, name), encoding="utf-8") as page:
-            return page.read()
-    tool_page, updater_page = read("TessaranFwTool.1.scd"), read("TessaranFwUpgrade.1.scd")
-
-    # The manual: each command's options from its SYNOPSIS lines.
-    man_options = {(): set()}
-    for line in synopsis(tool_page):
-        words = BOLD_WORD.findall(line.split("*TessaranFwTool*", 1)[1])
-        command = (words[0],) if words and not line.split("*TessaranFwTool*", 1)[1].strip().startswith("[") else ()
-        man_options.setdefault(command, set()).update(BOLD_OPTION.findall(line))
+    in_manual = {(): set()}
+    for line in synopsis(pages["TessaranFwTool"]):
+        rest = line.split("*TessaranFwTool*", 1)[1].strip()
+        words = BOLD_WORD.findall(rest)
+        command = (words[0],) if words and not rest.startswith("[") else ()
+        in_manual.setdefault(command, set()).update(set(BOLD_OPTION.findall(line)) - ALWAYS)
         if command == ("bench",):
-            man_options.update({("bench", word): set() for word in words[1:]})
-    man_options[()] -= ALWAYS
+            in_manual.update({("bench", word): set() for word in words[1:]})
 
-    failures = []
-    checked = 0
-
-    def expect(same, what):
-        nonlocal checked
-        checked += 1
-        if not same:
-            failures.append(what)
-
-    top_options, commands = help_of(args.tool, [])
-    listed = {(): top_options - ALWAYS}
+    top, commands = help_of(args.tool, [])
+    listed = {(): top}
     for command in commands:
-        options, routines = help_of(args.tool, [command])
-        listed[(command,)] = options - ALWAYS
+        listed[(command,)], routines = help_of(args.tool, [command])
         listed.update({(command, routine): set() for routine in routines})
 
-    for command in sorted(set(listed) | set(man_options)):
+    results = []
+    for command in sorted(set(listed) | set(in_manual)):
         name = " ".join(("TessaranFwTool",) + command)
-        expect(command in man_options, f"{name}: --help lists it, the manual's SYNOPSIS does not")
-        expect(command in listed, f"{name}: the manual's SYNOPSIS names it, --help does not")
-        if command in man_options and command in listed:
-            for option in sorted(listed[command] - man_options[command]):
-                expect(False, f"{name} {option}: --help lists it, the manual's SYNOPSIS does not")
-            for option in sorted(man_options[command] - listed[command]):
-                expect(False, f"{name} {option}: the manual's SYNOPSIS names it, --help does not")
-            checked += 1
+        results.append((command in in_manual, f"{name}: --help lists it, the manual's SYNOPSIS does not"))
+        results.append((command in listed, f"{name}: the manual's SYNOPSIS names it, --help does not"))
+        for option in listed.get(command, set()) ^ in_manual.get(command, set()):
+            where = ("--help lists it, its SYNOPSIS line does not" if option in listed.get(command, ())
+                     else "its SYNOPSIS line names it, --help does not")
+            results.append((command not in listed or command not in in_manual, f"{name} {option}: {where}"))
 
-    # The updater: each option its SYNOPSIS gives is taken (usage, status 0).
-    updater_options = set()
-    for line in synopsis(updater_page):
-        updater_options |= set(re.findall(r"\*(-[^*\s]*|/\?)\*", line))
-    for option in sorted(updater_options):
+    updater = {option for line in synopsis(pages["TessaranFwUpgrade"])
+               for option in re.findall(r"\*(-[^*\s]*|/\?)\*", line)}
+    for option in sorted(updater):
         status, _ = run([args.updater, option])
-        expect(status == 0, f"TessaranFwUpgrade {option}: named in its manual, refused (status {status})")
+        results.append((status == 0, f"TessaranFwUpgrade {option}: named in its manual, refused ({status})"))
 
-    # Every option either page names anywhere exists.
-    known = set().union(*listed.values()) | ALWAYS | updater_options
-    for page_name, page in (("TessaranFwTool", tool_page), ("TessaranFwUpgrade", updater_page)):
+    known = set().union(*listed.values()) | ALWAYS | updater
+    for name, page in pages.items():
         for option in sorted(set(BOLD_OPTION.findall(page)) - known):
-            expect(False, f"{page_name}(1) names {option}, which no --help lists")
+            results.append((False, f"{name}(1) names {option}, which no --help lists"))
 
-    for failure in failures:
-        print("FAIL:", failure)
-    print(f"{checked - len(failures)} passed, {len(failures)} failed")
-    return 1 if failures else 0
+    failed = [what for ok, what in results if not ok]
+    for what in failed:
+        print("FAIL:", what)
+    print(f"{len(results) - len(failed)} passed, {len(failed)} failed")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":
