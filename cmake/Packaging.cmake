@@ -23,18 +23,46 @@ set(CPACK_SOURCE_GENERATOR "")
 include(${PROJECT_SOURCE_DIR}/man/ManPages.cmake)
 
 # The README: the platform's own part, then the messages, which both share.
+# Where the part says what a manual page says, it holds a line
+# "@INCLUDE man/NAME.scd@" in its place: that section, configured for the
+# platform as the manual's is, turned into plain text (packaging/scd-to-text).
 if(WIN32)
   set(readme_part README-Windows.txt)
 else()
   set(readme_part README-Linux.txt)
 endif()
-set(readme_sources ${PROJECT_SOURCE_DIR}/packaging/${readme_part} ${PROJECT_SOURCE_DIR}/packaging/messages.txt)
-set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readme_sources})
+find_program(FWUPGRADE_PYTHON3 python3)
+set(readme_sources ${PROJECT_SOURCE_DIR}/packaging/${readme_part} ${PROJECT_SOURCE_DIR}/packaging/messages.txt
+                   ${PROJECT_SOURCE_DIR}/packaging/scd-to-text)
 set(readme_text "")
-foreach(part ${readme_sources})
+foreach(part ${PROJECT_SOURCE_DIR}/packaging/${readme_part} ${PROJECT_SOURCE_DIR}/packaging/messages.txt)
   file(READ ${part} part_text)
+  string(REGEX MATCHALL "@INCLUDE [^@\n]+@" includes "${part_text}")
+  foreach(include ${includes})
+    string(REGEX REPLACE "^@INCLUDE ([^@]+)@$" "\\1" section "${include}")
+    if(NOT FWUPGRADE_PYTHON3)
+      message(FATAL_ERROR "python3 is needed to write the archives' README.txt (Debian package python3)")
+    endif()
+    get_filename_component(section_name ${section} NAME_WE)
+    set(section_scd ${PROJECT_BINARY_DIR}/readme/${section_name}.scd)
+    file(READ ${PROJECT_SOURCE_DIR}/${section} section_text)
+    # Its opening comment names where it goes: not for the README.
+    string(REGEX REPLACE "^(;[^\n]*\n)+" "" section_text "${section_text}")
+    string(CONFIGURE "${section_text}" section_text @ONLY)
+    file(WRITE ${section_scd} "${section_text}")
+    execute_process(COMMAND ${FWUPGRADE_PYTHON3} ${PROJECT_SOURCE_DIR}/packaging/scd-to-text
+                            ${section_scd} ${section_scd}.txt
+                    RESULT_VARIABLE status)
+    if(NOT status EQUAL 0)
+      message(FATAL_ERROR "packaging/scd-to-text failed on ${section}")
+    endif()
+    file(READ ${section_scd}.txt section_text)
+    string(REPLACE "${include}\n" "${section_text}" part_text "${part_text}")
+    list(APPEND readme_sources ${PROJECT_SOURCE_DIR}/${section})
+  endforeach()
   string(APPEND readme_text "${part_text}\n")
 endforeach()
+set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${readme_sources})
 if(WIN32)
   # Read with Notepad on the PC: CR LF line ends.
   string(REPLACE "\n" "\r\n" readme_text "${readme_text}")
@@ -62,7 +90,6 @@ set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${CPA
 # The same commit gives the same package bytes (see cmake/Reproducible.cmake):
 # cpack dates every member the release's time, then release-files fixes the
 # archives' member order and writes SHA256SUMS beside the packages.
-find_program(FWUPGRADE_PYTHON3 python3)
 set(CPACK_FWUPGRADE_PYTHON3 ${FWUPGRADE_PYTHON3})
 set(CPACK_FWUPGRADE_RELEASE_FILES ${PROJECT_SOURCE_DIR}/packaging/release-files)
 set(CPACK_FWUPGRADE_SOURCE_DATE_EPOCH "${FWUPGRADE_SOURCE_DATE_EPOCH}")

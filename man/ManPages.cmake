@@ -3,33 +3,24 @@
 #
 # For each page NAME:
 #   1. NAME.1.scd is configured into the build tree: the version, and the
-#      sections both pages share (ports.scd, environment.scd, or their
-#      -windows.scd forms for the Windows ZIP; the updater's page also gets
-#      its messages from packaging/messages.txt);
+#      sections both pages share (ports.scd, environment.scd with trace.scd,
+#      hooks.scd, history.scd, or their -windows.scd forms for the Windows
+#      ZIP, which also gets reporting-windows.scd; the updater's page also
+#      gets exit-status.scd and its messages from packaging/messages.txt);
 #   2. scdoc turns it into roff, man/NAME.1, and gzip -9n into NAME.1.gz (the
 #      compressed form Debian installs);
 #   3. for the Windows ZIP only, groff renders it as plain ASCII text with
 #      CR LF line ends, man/NAME.txt (Notepad shows no roff).
 #
 # Sets FWUPGRADE_MAN_PAGES (the .1.gz files) and FWUPGRADE_MAN_TEXTS (the
-# .txt files) when they are built; both stay empty otherwise.
+# .txt files) when they are built; both stay empty otherwise. The MAN_*
+# texts of the platform are set with or without scdoc: the archives' README
+# takes some of them too.
 
 set(man_source_dir ${PROJECT_SOURCE_DIR}/man)
 set(man_build_dir ${PROJECT_BINARY_DIR}/man)
 set(FWUPGRADE_MAN_PAGES "")
 set(FWUPGRADE_MAN_TEXTS "")
-
-find_program(FWUPGRADE_SCDOC scdoc)
-if(NOT FWUPGRADE_SCDOC)
-  message(STATUS "scdoc not found: building without the manual pages (Debian package scdoc)")
-  return()
-endif()
-if(WIN32)
-  find_program(FWUPGRADE_GROFF groff)
-  if(NOT FWUPGRADE_GROFF)
-    message(STATUS "groff not found: the Windows ZIP goes without the text manuals (Debian package groff-base)")
-  endif()
-endif()
 
 # The sections both pages share. They fit the platform the pages ship for: a
 # Windows user gets COM ports, Device Manager and cmd, never device files,
@@ -43,7 +34,7 @@ if(WIN32)
   set(MAN_PORTS_LISTED "the COM ports Windows lists")
   set(MAN_PARENT_GONE [=[A closed standard output does not stop the run. If *update-all* dies,
 	each child still finishes its update on its own.]=])
-  set(MAN_SWAP_SEE_ALSO "")
+  set(MAN_NO_UNIT_EXAMPLE "TessaranFwTool: COM1: in use by another program: close it and try again")
   set(MAN_TUNNEL_EXAMPLE [=[Windows 10 and later have *ssh*; keep the tunnel open in a window of its own:
 
 ```
@@ -96,7 +87,8 @@ else()
 	stay ignored, and a closed standard output does not stop the run. If
 	*update-all* dies, each child is told as by an interrupt (Linux): one
 	streaming an image finishes its update, the others stop.]=])
-  set(MAN_SWAP_SEE_ALSO " (see the README)")
+  set(MAN_NO_UNIT_EXAMPLE [=[TessaranFwTool: COM1: held by PID 4242 (minicom)
+TessaranFwTool: COM2: no permission to open /dev/ttyS1: join the dialout group (sudo usermod -aG dialout $USER) and log in again]=])
   set(MAN_TUNNEL_EXAMPLE [=[```
 ssh -N -L 3001:localhost:3001 admin@rack2 &
 TessaranFwTool update --port rfc2217://localhost:3001
@@ -122,6 +114,21 @@ file(READ ${man_source_dir}/ports${man_flavour}.scd MAN_PORTS)
 file(READ ${man_source_dir}/environment${man_flavour}.scd MAN_ENVIRONMENT)
 file(READ ${man_source_dir}/hooks${man_flavour}.scd MAN_HOOKS)
 file(READ ${man_source_dir}/history${man_flavour}.scd MAN_HISTORY)
+# The wire trace is the same on every platform; each environment section
+# places it under FWUPGRADE_TRACE.
+file(READ ${man_source_dir}/trace.scd man_trace)
+string(REGEX REPLACE "^(;[^\n]*\n)+" "" man_trace "${man_trace}")
+string(REPLACE "@MAN_TRACE@" "${man_trace}" MAN_ENVIRONMENT "${MAN_ENVIRONMENT}")
+# The updater's exit statuses, with the platform's interrupts and its way of
+# showing -1; the archives' README.txt takes the same section.
+file(READ ${man_source_dir}/exit-status.scd MAN_EXIT_STATUS)
+string(CONFIGURE "${MAN_EXIT_STATUS}" MAN_EXIT_STATUS @ONLY)
+# On Windows both pages end their environment with how to report a failed
+# update; the ZIP's README.txt takes the same section (cmake/Packaging.cmake).
+if(WIN32)
+  file(READ ${man_source_dir}/reporting-windows.scd man_reporting)
+  string(APPEND MAN_ENVIRONMENT "\n${man_reporting}")
+endif()
 
 # The updater's messages, from the user README's part that explains them: a
 # line at the left margin is a message, the indented lines below it say what
@@ -146,11 +153,30 @@ set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEP
              ${man_source_dir}/ports${man_flavour}.scd ${man_source_dir}/environment${man_flavour}.scd
              ${man_source_dir}/hooks${man_flavour}.scd
              ${man_source_dir}/history${man_flavour}.scd
+             ${man_source_dir}/trace.scd ${man_source_dir}/reporting-windows.scd
+             ${man_source_dir}/exit-status.scd
              ${messages_file})
+
+# The pages with their sections in place, also without scdoc: the docs test
+# reads them (tests/docs).
+foreach(page TessaranFwUpgrade TessaranFwTool)
+  configure_file(${man_source_dir}/${page}.1.scd ${man_build_dir}/${page}.1.scd @ONLY)
+endforeach()
+
+find_program(FWUPGRADE_SCDOC scdoc)
+if(NOT FWUPGRADE_SCDOC)
+  message(STATUS "scdoc not found: building without the manual pages (Debian package scdoc)")
+  return()
+endif()
+if(WIN32)
+  find_program(FWUPGRADE_GROFF groff)
+  if(NOT FWUPGRADE_GROFF)
+    message(STATUS "groff not found: the Windows ZIP goes without the text manuals (Debian package groff-base)")
+  endif()
+endif()
 
 set(man_outputs "")
 foreach(page TessaranFwUpgrade TessaranFwTool)
-  configure_file(${man_source_dir}/${page}.1.scd ${man_build_dir}/${page}.1.scd @ONLY)
   set(roff ${man_build_dir}/${page}.1)
   set(outputs ${roff} ${roff}.gz)
   set(text_args "")
