@@ -14,14 +14,14 @@
 static bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // TEXT escaped and, past NOTE_TEXT_MAX characters, cut: "\"SN\\x1b[2J\"".
-static std::string quoted(const std::string &text) {
+static std::string quotedLabel(const std::string &text) {
   const bool cut = text.size() > NOTE_TEXT_MAX;
   return "\"" + printableText_escape(text.substr(0, NOTE_TEXT_MAX)) + (cut ? "...\"" : "\"");
 }
 
 // Why TEXT is refused for its length.
 static std::string tooLong(const std::string &text) {
-  return quoted(text) + " is longer than " + std::to_string(LABEL_MAX_CHARS) + " characters";
+  return quotedLabel(text) + " is longer than " + std::to_string(LABEL_MAX_CHARS) + " characters";
 }
 
 bool labelQueue_check(const std::string &text, std::string *label, std::string *why) {
@@ -35,7 +35,7 @@ bool labelQueue_check(const std::string &text, std::string *label, std::string *
   } else if (trimmed.size() > LABEL_MAX_CHARS) {
     *why = tooLong(trimmed);
   } else if (std::any_of(trimmed.begin(), trimmed.end(), unprintable)) {
-    *why = quoted(trimmed) +
+    *why = quotedLabel(trimmed) +
            " holds a character other than printable ASCII (a control character "
            "or a byte from 0x80 up)";
   } else {
@@ -54,9 +54,9 @@ void LabelQueue::endLine(std::vector<std::string> *notes) {
   } else if (!labelQueue_check(line_, &label, &why)) {
     notes->push_back("label refused: " + why);
   } else if (std::find(labels_.begin(), labels_.end(), label) != labels_.end()) {
-    notes->push_back("label " + quoted(label) + " is in the queue already: not queued twice");
+    notes->push_back("label " + quotedLabel(label) + " is in the queue already: not queued twice");
   } else if (labels_.size() >= LABEL_QUEUE_MAX) {
-    notes->push_back("label refused: " + quoted(label) + ": the queue holds " +
+    notes->push_back("label refused: " + quotedLabel(label) + ": the queue holds " +
                      std::to_string(LABEL_QUEUE_MAX) + " labels already");
   } else {
     labels_.push_back(label);

@@ -13,8 +13,8 @@ namespace {
 using webtest::readFile;
 using webtest::writeFile;
 
-const std::string kOpenFailed = "ERROR: File does not exists\n";
-const std::string kNotOpened = "ERROR: File does not exists or Not opened !\n";
+const std::string kFileOpenFailed = "ERROR: File does not exists\n";
+const std::string kFileNotOpened = "ERROR: File does not exists or Not opened !\n";
 
 class FileApiTest : public webtest::ScratchFolderTest {
  protected:
@@ -81,7 +81,7 @@ TEST_F(FileApiTest, NoFileOpenEveryOperationFailsWithItsMessage) {
   EXPECT_EQ(0, FileAPI_writeToFileBinary("x", 1));
   EXPECT_EQ(0, FileAPI_writeToFile("x"));
   EXPECT_EQ(0, FileAPI_CloseFile());
-  EXPECT_EQ(kOpenFailed + kNotOpened + kNotOpened + kNotOpened,
+  EXPECT_EQ(kFileOpenFailed + kFileNotOpened + kFileNotOpened + kFileNotOpened,
             ::testing::internal::GetCapturedStdout());
   EXPECT_FALSE(std::filesystem::exists("missing.bin"));
 
@@ -90,13 +90,13 @@ TEST_F(FileApiTest, NoFileOpenEveryOperationFailsWithItsMessage) {
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(1, FileAPI_CloseFile());
   EXPECT_EQ(0, FileAPI_CloseFile());
-  EXPECT_EQ(kNotOpened, ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(kFileNotOpened, ::testing::internal::GetCapturedStdout());
 
   // A failed open leaves no file open, even after a good one was closed.
   ::testing::internal::CaptureStdout();
   EXPECT_EQ(0, FileAPI_CreateFile("no_such_folder/f.bin", 1));
   EXPECT_EQ(0, FileAPI_writeToFileBinary("x", 1));
-  EXPECT_EQ(kOpenFailed + kNotOpened, ::testing::internal::GetCapturedStdout());
+  EXPECT_EQ(kFileOpenFailed + kFileNotOpened, ::testing::internal::GetCapturedStdout());
 }
 
 TEST_F(FileApiTest, OpeningAgainClosesTheHeldFileWithItsData) {

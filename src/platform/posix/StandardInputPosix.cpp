@@ -21,16 +21,16 @@ static bool inBackground(void) {
   return foreground != -1 && foreground != getpgrp();
 }
 static bool gEchoHidden = false;
-static struct termios gTerminalSaved;
+static struct termios gTerminalBeforeQuiet;
 
 void standardInput_start(bool hideTyping) {
   gEnded = false;
   if (!hideTyping || gEchoHidden || !isatty(STDIN_FILENO) || inBackground() ||
-      tcgetattr(STDIN_FILENO, &gTerminalSaved) != 0)
+      tcgetattr(STDIN_FILENO, &gTerminalBeforeQuiet) != 0)
     return;
   // Canonical mode stays: the terminal still edits the line (backspace) and
   // hands it over at Enter; only its echo goes.
-  struct termios quiet = gTerminalSaved;
+  struct termios quiet = gTerminalBeforeQuiet;
   quiet.c_lflag &= ~(tcflag_t)(ECHO | ECHONL);
   if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) {
     gEchoHidden = true;
@@ -60,5 +60,5 @@ int standardInput_read(char *buffer, int size) {
 void standardInput_stop(void) {
   if (!gEchoHidden) return;
   gEchoHidden = false;
-  tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalSaved);
+  tcsetattr(STDIN_FILENO, TCSANOW, &gTerminalBeforeQuiet);
 }
