@@ -156,7 +156,7 @@ TEST_F(PortHolders, OpenDescriptorsOfOtherProcesses) {
     std::string heard = readFor(line.master, 1000, 100);
     if (c.held) {
       EXPECT_EQ(found.pid, (long)holder.pid);
-      EXPECT_STREQ(found.name, "serial_tests");
+      EXPECT_STREQ(found.name, "platform_tests");
       EXPECT_EQ(found.how, PORT_HELD_OPEN);
       EXPECT_EQ(opened, 0);
       EXPECT_EQ(heard, "");

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "WebTestSupport.h"
+#include "../webfile/WebTestSupport.h"
 #include "serial/ComPortAPI.h"
 #include "updater/TessaranFwUpgrade.h"
 

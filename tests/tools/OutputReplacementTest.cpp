@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "ToolCommands.h"
-#include "WebTestSupport.h"
+#include "../webfile/WebTestSupport.h"
 
 namespace {
 
