@@ -100,12 +100,11 @@ static const char *refusal(const char *line, size_t pieceLength, CheckState *sta
   return NULL;
 }
 
-// What the assembly would get wrong with a line it accepts; false when
-// nothing. `start` is the flat offset of a data record.
-static BOOL misreading(const char *line, uint32_t start, CheckState *state, char *reason,
-                       size_t reasonSize) {
+// A record's characters and length as the assembly reads them: a character
+// that is no hex digit, or a length the count of data bytes does not give;
+// false when both are sound.
+static BOOL misreadFrame(const char *line, uint8_t n, char *reason, size_t reasonSize) {
   size_t length = strlen(line);
-  uint8_t n = intel_hex_line_data_length(line);
   // The character is looked for only in a line that has one.
   const int allHex = allHexDigits(line + 1, length - 1);
   for (size_t k = 1; !allHex && k < length; k++) {
@@ -122,6 +121,37 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
              length, (unsigned)n, RECORD_FRAME_LENGTH + 2u * n);
     return 1;
   }
+  return 0;
+}
+
+// An extended linear address record: the assembly keeps only its lower byte,
+// so every such record must name the same top byte. Fixes that byte.
+static BOOL misreadWindow(const char *line, uint8_t n, CheckState *state, char *reason,
+                          size_t reasonSize) {
+  if (n != 2) {
+    snprintf(reason, reasonSize, "an extended linear address record of %u bytes (2 expected)",
+             (unsigned)n);
+    return 1;
+  }
+  uint8_t top = u8_from_hex_string(line + 9);
+  if (state->windowKnown && top != state->window) {
+    snprintf(reason, reasonSize,
+             "extended linear address %02X%02X: the updater drops its top byte, so its data "
+             "would share the image with the data below %02X000000",
+             (unsigned)top, (unsigned)u8_from_hex_string(line + 11), (unsigned)state->window);
+    return 1;
+  }
+  state->windowKnown = 1;
+  state->window = top;
+  return 0;
+}
+
+// What the assembly would get wrong with a line it accepts; false when
+// nothing. `start` is the flat offset of a data record.
+static BOOL misreading(const char *line, uint32_t start, CheckState *state, char *reason,
+                       size_t reasonSize) {
+  uint8_t n = intel_hex_line_data_length(line);
+  if (misreadFrame(line, n, reason, reasonSize)) return 1;
   uint8_t type = u8_from_hex_string(line + 7);
   if (type > HIGHEST_KNOWN_RECORD_TYPE) {
     snprintf(reason, reasonSize,
@@ -140,23 +170,9 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
              "after it as if at segment 0)");
     return 1;
   }
-  if (type == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS) {
-    if (n != 2) {
-      snprintf(reason, reasonSize, "an extended linear address record of %u bytes (2 expected)",
-               (unsigned)n);
-      return 1;
-    }
-    uint8_t top = u8_from_hex_string(line + 9);
-    if (state->windowKnown && top != state->window) {
-      snprintf(reason, reasonSize,
-               "extended linear address %02X%02X: the updater drops its top byte, so its data "
-               "would share the image with the data below %02X000000",
-               (unsigned)top, (unsigned)u8_from_hex_string(line + 11), (unsigned)state->window);
-      return 1;
-    }
-    state->windowKnown = 1;
-    state->window = top;
-  }
+  if (type == INTEL_HEX_RECORD_EXTENDED_LINEAR_ADDRESS &&
+      misreadWindow(line, n, state, reason, reasonSize))
+    return 1;
   if (type == INTEL_HEX_RECORD_DATA) {
     // Data before any extended linear address record lies in the first window.
     state->windowKnown = 1;
@@ -171,6 +187,73 @@ static BOOL misreading(const char *line, uint32_t start, CheckState *state, char
     }
   }
   return 0;
+}
+
+// One piece of the text, as offsets into it: from after its start code up to
+// the next start code (or the text's end). Its record ends at its first line end.
+typedef struct Piece {
+  size_t start, recordEnd, end;
+} Piece;
+
+static Piece pieceAt(const char *text, size_t start) {
+  Piece piece;
+  piece.start = start;
+  // The library's scans: a character loop here was most of the check's time.
+  piece.recordEnd = start + strcspn(text + start, ":\r\n");
+  const char *nextStart = strchr(text + piece.recordEnd, ':');
+  piece.end = nextStart != NULL ? (size_t)(nextStart - text)
+                                : piece.recordEnd + strlen(text + piece.recordEnd);
+  return piece;
+}
+
+// The line as the assembly builds it: ":" and the record, cut to what its
+// buffer holds.
+static void assemblyLine(const char *text, const Piece &piece, char line[CHECK_LINE_BUFFER_SIZE]) {
+  const size_t copied = piece.recordEnd - piece.start < CHECK_MAX_PIECE_LENGTH
+                            ? piece.recordEnd - piece.start
+                            : CHECK_MAX_PIECE_LENGTH;
+  line[0] = ':';
+  memcpy(line + 1, text + piece.start, copied);
+  line[copied + 1] = '\0';
+}
+
+// Places a valid data record's bytes at `start`, as the assembly does. The
+// line holds all 2n data digits: they are read without looking for its end.
+static void placeData(const char *line, uint8_t n, uint32_t start, uint8_t *image,
+                      int *imageLength) {
+  uint8_t *to = image + start;
+  for (const char *p = line + 9; p < line + 9 + 2 * n; p += 2)
+    *to++ = (uint8_t)(int_from_hex_char(p[0]) * 16 + int_from_hex_char(p[1]));
+  *imageLength = (int)(start + n);
+}
+
+// A data record the check found sound: the next one is compared with it.
+static void rememberData(CheckState *state, uint32_t start, uint8_t n, unsigned long line) {
+  state->dataSeen = 1;
+  state->previousStart = start;
+  state->previousEnd = start + n;
+  state->previousLine = line;
+}
+
+// The rest of the piece after its record: line ends, counted, and text the
+// assembly skips, described unless a problem was found before.
+static void walkSkippedText(const char *text, const Piece &piece, unsigned long *lineNumber,
+                            HexTextProblem *problem, BOOL *found) {
+  for (size_t k = piece.recordEnd; k < piece.end; k++) {
+    if (text[k] == '\r' && k + 1 < piece.end && text[k + 1] == '\n') k++;
+    if (isLineEnd(text[k])) {
+      (*lineNumber)++;
+      continue;
+    }
+    size_t end = k;
+    while (end < piece.end && !isLineEnd(text[end])) end++;
+    if (!*found) {
+      describe(problem, *lineNumber, text + k, end - k, 0,
+               "text that is not a record (the updater skips it)");
+      *found = 1;
+    }
+    k = end - 1;
+  }
 }
 
 BOOL hexTextCheck_findProblem(const char *text, HexTextProblem *problem) {
@@ -197,76 +280,34 @@ BOOL hexTextCheck_findProblemPlacing(const char *text, HexTextProblem *problem, 
       pos++;
       continue;
     }
-    // One piece: up to the next start code. Its record ends at its first line end.
     anyPiece = 1;
-    const size_t pieceStart = pos;
-    const size_t shownStart = pieceStart > 0 ? pieceStart - 1 : 0;  // the ":" if there is one
-    // The library's scans: a character loop here was most of the check's time.
-    const size_t recordEnd = pieceStart + strcspn(text + pieceStart, ":\r\n");
-    const char *nextStart = strchr(text + recordEnd, ':');
-    const size_t pieceEnd =
-        nextStart != NULL ? (size_t)(nextStart - text) : recordEnd + strlen(text + recordEnd);
-    const size_t pieceLength = pieceEnd - pieceStart;
+    const Piece piece = pieceAt(text, pos);
     const unsigned long recordLine = lineNumber;
+    const size_t shownStart = piece.start > 0 ? piece.start - 1 : 0;  // the ":" if there is one
     const char *shown = text + shownStart;
-    const size_t shownLength = recordEnd - shownStart;
-
-    // The line as the assembly builds it.
+    const size_t shownLength = piece.recordEnd - shownStart;
     char line[CHECK_LINE_BUFFER_SIZE];
-    const size_t copied = recordEnd - pieceStart < CHECK_MAX_PIECE_LENGTH
-                              ? recordEnd - pieceStart
-                              : CHECK_MAX_PIECE_LENGTH;
-    line[0] = ':';
-    memcpy(line + 1, text + pieceStart, copied);
-    line[copied + 1] = '\0';
+    assemblyLine(text, piece, line);
 
     uint32_t start = 0;
-    const char *refused = refusal(line, pieceLength, &state, &start);
+    const char *refused = refusal(line, piece.end - piece.start, &state, &start);
     if (refused != NULL) {
       // The assembly stops here: this outweighs anything found before.
       describe(problem, recordLine, shown, shownLength, 1, "%s", refused);
       return 1;
     }
-    // The assembly places the data of every line it accepts. The line is
-    // valid, so it holds all 2n data digits: they are read without looking for
-    // its end.
+    // The assembly places the data of every line it accepts.
     const BOOL isData = intel_hex_line_is_data_record(line);
     const uint8_t n = intel_hex_line_data_length(line);
-    if (image != NULL && isData) {
-      uint8_t *to = image + start;
-      for (const char *p = line + 9; p < line + 9 + 2 * n; p += 2)
-        *to++ = (uint8_t)(int_from_hex_char(p[0]) * 16 + int_from_hex_char(p[1]));
-      *imageLength = (int)(start + n);
-    }
+    if (image != NULL && isData) placeData(line, n, start, image, imageLength);
     char reason[HEX_TEXT_REASON_SIZE];
     if (!found && misreading(line, start, &state, reason, sizeof(reason))) {
       describe(problem, recordLine, shown, shownLength, 0, "%s", reason);
       found = 1;
     }
-    if (!found && isData) {
-      state.dataSeen = 1;
-      state.previousStart = start;
-      state.previousEnd = start + n;
-      state.previousLine = recordLine;
-    }
-
-    // The rest of the piece: line ends, and text the assembly skips.
-    for (size_t k = recordEnd; k < pieceEnd; k++) {
-      if (text[k] == '\r' && k + 1 < pieceEnd && text[k + 1] == '\n') k++;
-      if (isLineEnd(text[k])) {
-        lineNumber++;
-        continue;
-      }
-      size_t end = k;
-      while (end < pieceEnd && !isLineEnd(text[end])) end++;
-      if (!found) {
-        describe(problem, lineNumber, text + k, end - k, 0,
-                 "text that is not a record (the updater skips it)");
-        found = 1;
-      }
-      k = end - 1;
-    }
-    pos = pieceEnd;
+    if (!found && isData) rememberData(&state, start, n, recordLine);
+    walkSkippedText(text, piece, &lineNumber, problem, &found);
+    pos = piece.end;
   }
   // The splitter gives no table for a text without any piece, and the
   // assembly refuses it.

@@ -118,39 +118,83 @@ static int checkBodyLines(const unsigned char *body, size_t size, WebFileReport 
   return 1;
 }
 
+// The five header lines: maker, model and release as expected, then the
+// checksum and the length as numbers. *pos ends at the body's start.
+static int checkHeader(const unsigned char *file, size_t fileSize, size_t *pos,
+                       WebFileReport *report) {
+  const unsigned char *line = NULL;
+  size_t length = 0;
+  uint64_t value = 0;
+  if (!readHeaderLine(file, fileSize, pos, "maker", &line, &length, report) ||
+      !checkTextLine(line, length, "maker", WEB_MAKER, report->maker, sizeof(report->maker),
+                     report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, pos, "model", &line, &length, report) ||
+      !checkTextLine(line, length, "model", WEB_MODEL, report->model, sizeof(report->model),
+                     report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, pos, "release", &line, &length, report) ||
+      !checkTextLine(line, length, "release", FIRMWARE_VERSION_TO_UPLOAD, report->release,
+                     sizeof(report->release), report))
+    return 0;
+  if (!readHeaderLine(file, fileSize, pos, "checksum", &line, &length, report)) return 0;
+  if (!parseDecimal(line, length, 0xFFFFFFFFu, &value))
+    return fail(report, "the checksum line \"%s\" is not an unsigned 32-bit decimal number",
+                shown(line, length).c_str());
+  report->headerCheckSum = (uint32_t)value;
+  if (!readHeaderLine(file, fileSize, pos, "length", &line, &length, report)) return 0;
+  if (!parseDecimal(line, length, CONCAT_BUFFER_SIZE, &value))
+    return fail(report, "the length line \"%s\" is not a decimal number from 0 to %d",
+                shown(line, length).c_str(), CONCAT_BUFFER_SIZE);
+  report->headerLength = (long)value;
+  return 1;
+}
+
+// The decoded image against the header: at least the length, zeros after it,
+// and the checksum of its first `length` bytes.
+static int checkDecoded(const unsigned char *decoded, WebFileReport *report) {
+  if (report->decodedBytes < report->headerLength)
+    return fail(report, "the body decodes to %ld bytes, fewer than the length %ld",
+                report->decodedBytes, report->headerLength);
+  uint32_t sum = 0;
+  for (long i = 0; i < report->headerLength; i++) sum -= decoded[i];
+  report->decodedCheckSum = sum;
+  for (long i = report->headerLength; i < report->decodedBytes; i++) {
+    if (decoded[i] != 0)
+      return fail(report, "padding byte %ld after the image is 0x%02x, not zero", i,
+                  (unsigned)decoded[i]);
+  }
+  if (sum != report->headerCheckSum)
+    return fail(report, "the body's checksum is %u; the checksum line says %u", (unsigned)sum,
+                (unsigned)report->headerCheckSum);
+  return 1;
+}
+
+// Decodes a body that is not empty and checks what it decodes to.
+static int checkBody(const unsigned char *body, size_t bodySize, WebFileReport *report) {
+  // The first call asks for the size the text calls for.
+  int capacity = 0;
+  if (base64_decode(NULL, &capacity, body, (int)bodySize) != -1 || capacity <= 0)
+    return fail(report, "the body is not valid Base64");
+  unsigned char *decoded = (unsigned char *)malloc((size_t)capacity);
+  if (decoded == NULL) return fail(report, "out of memory decoding the body");
+  if (base64_decode(decoded, &capacity, body, (int)bodySize) != 0) {
+    free(decoded);
+    return fail(report, "the body is not valid Base64");
+  }
+  report->decodedBytes = capacity;
+  const int result = checkDecoded(decoded, report);
+  free(decoded);
+  return result;
+}
+
 int webFileVerifier_verify(const unsigned char *file, size_t fileSize, WebFileReport *report) {
   memset(report, 0, sizeof(*report));
   if (file == NULL && fileSize > 0) return fail(report, "no file data");
   if (fileSize > WEB_FILE_MAX_SIZE)
     return fail(report, "the file is larger than %d bytes", WEB_FILE_MAX_SIZE);
-
-  // The five header lines.
   size_t pos = 0;
-  const unsigned char *line = NULL;
-  size_t length = 0;
-  uint64_t value = 0;
-  if (!readHeaderLine(file, fileSize, &pos, "maker", &line, &length, report) ||
-      !checkTextLine(line, length, "maker", WEB_MAKER, report->maker, sizeof(report->maker),
-                     report))
-    return 0;
-  if (!readHeaderLine(file, fileSize, &pos, "model", &line, &length, report) ||
-      !checkTextLine(line, length, "model", WEB_MODEL, report->model, sizeof(report->model),
-                     report))
-    return 0;
-  if (!readHeaderLine(file, fileSize, &pos, "release", &line, &length, report) ||
-      !checkTextLine(line, length, "release", FIRMWARE_VERSION_TO_UPLOAD, report->release,
-                     sizeof(report->release), report))
-    return 0;
-  if (!readHeaderLine(file, fileSize, &pos, "checksum", &line, &length, report)) return 0;
-  if (!parseDecimal(line, length, 0xFFFFFFFFu, &value))
-    return fail(report, "the checksum line \"%s\" is not an unsigned 32-bit decimal number",
-                shown(line, length).c_str());
-  report->headerCheckSum = (uint32_t)value;
-  if (!readHeaderLine(file, fileSize, &pos, "length", &line, &length, report)) return 0;
-  if (!parseDecimal(line, length, CONCAT_BUFFER_SIZE, &value))
-    return fail(report, "the length line \"%s\" is not a decimal number from 0 to %d",
-                shown(line, length).c_str(), CONCAT_BUFFER_SIZE);
-  report->headerLength = (long)value;
+  if (!checkHeader(file, fileSize, &pos, report)) return 0;
 
   // The body's line structure and its length.
   const unsigned char *body = file + pos;
@@ -167,36 +211,5 @@ int webFileVerifier_verify(const unsigned char *file, size_t fileSize, WebFileRe
                   (unsigned)report->headerCheckSum);
     return 1;
   }
-
-  // Decode: the first call asks for the size the text calls for.
-  int capacity = 0;
-  if (base64_decode(NULL, &capacity, body, (int)bodySize) != -1 || capacity <= 0)
-    return fail(report, "the body is not valid Base64");
-  unsigned char *decoded = (unsigned char *)malloc((size_t)capacity);
-  if (decoded == NULL) return fail(report, "out of memory decoding the body");
-  if (base64_decode(decoded, &capacity, body, (int)bodySize) != 0) {
-    free(decoded);
-    return fail(report, "the body is not valid Base64");
-  }
-  report->decodedBytes = capacity;
-
-  int result = 1;
-  if (report->decodedBytes < report->headerLength) {
-    result = fail(report, "the body decodes to %ld bytes, fewer than the length %ld",
-                  report->decodedBytes, report->headerLength);
-  } else {
-    uint32_t sum = 0;
-    for (long i = 0; i < report->headerLength; i++) sum -= decoded[i];
-    report->decodedCheckSum = sum;
-    for (long i = report->headerLength; i < report->decodedBytes && result; i++) {
-      if (decoded[i] != 0)
-        result = fail(report, "padding byte %ld after the image is 0x%02x, not zero", i,
-                      (unsigned)decoded[i]);
-    }
-    if (result && sum != report->headerCheckSum)
-      result = fail(report, "the body's checksum is %u; the checksum line says %u", (unsigned)sum,
-                    (unsigned)report->headerCheckSum);
-  }
-  free(decoded);
-  return result;
+  return checkBody(body, bodySize, report);
 }

@@ -403,7 +403,10 @@ class Lifecycle(unittest.TestCase):
     def test_bad_options_are_refused(self):
         for options in (["--ports", "0-3"], ["--type", "xx"], ["--fault", "nonsense"], [],
                         ["--plug", "1:5:tx"], ["--plug", "1:soon:tx:9600"],
-                        ["--ports", "1", "--unplug", "3:1"], ["--unplug-after-update", "-1"]):
+                        ["--ports", "1", "--unplug", "3:1"], ["--unplug-after-update", "-1"],
+                        ["--bogus", "x"], ["--others", "loud"], ["--talker", "1:nmea"],
+                        ["--unit", "1:tx:9600", "--type", "rx"],
+                        ["--unit", "1:tx:9600", "--unit", "1:rx:9600"]):
             with self.subTest(options=options):
                 args = [UNITSIM] + (["--com-dir", "/tmp"] if options else []) + options
                 self.assertEqual(subprocess.run(args, capture_output=True, timeout=10).returncode, 2)

@@ -211,6 +211,44 @@ void SimUnit::command(PortLink &link, const std::string &line, int baud) {
   reply(link, echo + answer, consoleRate_);
 }
 
+// Takes image bytes from bytes[from...]: up to the image's end, or up to the
+// byte at which a disconnect or unplug fault cuts the line, after which the
+// unit hangs up. Returns how many it took; *hungUp says whether it hung up.
+size_t SimUnit::takeStreamBytes(PortLink &link, const std::string &bytes, size_t from, int baud,
+                                bool *hungUp) {
+  size_t take = bytes.size() - from;
+  long left = streamLength_ - (long)streamData_.size();
+  if ((long)take > left) take = (size_t)left;
+  bool cut = false;
+  if (opt_.disconnectAfter >= 0 && (long)(streamData_.size() + take) >= opt_.disconnectAfter) {
+    take = (size_t)(opt_.disconnectAfter - (long)streamData_.size());
+    cut = true;
+  }
+  if (opt_.unplugAt >= 0 && streamBytesTotal_ + (long)take >= opt_.unplugAt) {
+    take = (size_t)(opt_.unplugAt - streamBytesTotal_);
+    cut = true;
+  }
+  for (size_t k = 0; k < take; k++) {
+    uint8_t byte = (uint8_t)bytes[from + k];
+    if (streamBytesTotal_ + (long)k == opt_.corruptAt) {
+      byte ^= 0x5A;  // a line error the byte's parity did not catch
+      link.log("corrupted", std::to_string(streamData_.size()) + " " + streamKind_);
+    }
+    streamData_.push_back(byte);
+    streamSum_ += byte;
+  }
+  streamBytesTotal_ += (long)take;
+  // Bytes sent at another rate reach the unit corrupted.
+  if (take > 0 && baud != STREAM_BAUD) streamCorrupt_ = true;
+  streamLastByteAt_ = nowMono();
+  *hungUp = cut;
+  if (cut) {
+    link.log("hangup", "after " + std::to_string(streamData_.size()) + " stream bytes");
+    link.hangUp();
+  }
+  return take;
+}
+
 void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
   size_t i = 0;
   while (i < bytes.size()) {
@@ -229,37 +267,9 @@ void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
       return;
     }
     if (phase_ == PHASE_STREAM) {
-      size_t take = bytes.size() - i;
-      long left = streamLength_ - (long)streamData_.size();
-      if ((long)take > left) take = (size_t)left;
-      bool cut = false;
-      if (opt_.disconnectAfter >= 0 && (long)(streamData_.size() + take) >= opt_.disconnectAfter) {
-        take = (size_t)(opt_.disconnectAfter - (long)streamData_.size());
-        cut = true;
-      }
-      if (opt_.unplugAt >= 0 && streamBytesTotal_ + (long)take >= opt_.unplugAt) {
-        take = (size_t)(opt_.unplugAt - streamBytesTotal_);
-        cut = true;
-      }
-      for (size_t k = 0; k < take; k++) {
-        uint8_t byte = (uint8_t)bytes[i + k];
-        if (streamBytesTotal_ + (long)k == opt_.corruptAt) {
-          byte ^= 0x5A;  // a line error the byte's parity did not catch
-          link.log("corrupted", std::to_string(streamData_.size()) + " " + streamKind_);
-        }
-        streamData_.push_back(byte);
-        streamSum_ += byte;
-      }
-      streamBytesTotal_ += (long)take;
-      i += take;
-      // Bytes sent at another rate reach the unit corrupted.
-      if (take > 0 && baud != STREAM_BAUD) streamCorrupt_ = true;
-      streamLastByteAt_ = nowMono();
-      if (cut) {
-        link.log("hangup", "after " + std::to_string(streamData_.size()) + " stream bytes");
-        link.hangUp();
-        return;
-      }
+      bool hungUp = false;
+      i += takeStreamBytes(link, bytes, i, baud, &hungUp);
+      if (hungUp) return;
       if ((long)streamData_.size() == streamLength_) finishStream(link);
       continue;
     }

@@ -66,6 +66,8 @@ class SimUnit final : public PortDevice {
   void command(PortLink &link, const std::string &line, int baud);
   void queueChatterBlock(PortLink &link);
   void startStream(PortLink &link, char kind, uint32_t checkSum, long length);
+  size_t takeStreamBytes(PortLink &link, const std::string &bytes, size_t from, int baud,
+                         bool *hungUp);
   void finishStream(PortLink &link);
   void saveImage(PortLink &link);
 

@@ -20,6 +20,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
 #include <system_error>
 
 #include "UnitSim.h"
@@ -165,11 +166,175 @@ static bool parsePlug(const char *text, bool plug, PlugEvent *event) {
   return parseUnit((std::to_string(event->port) + ":" + rest).c_str(), &event->unit);
 }
 
-static bool parseOptions(int argc, char **argv, SimOptions &opt) {
+// What the command line gives beyond SimOptions: the single-unit options, held
+// apart until it is known whether a bench (--unit, --plug) replaces them.
+struct OptionScan {
   bool portsGiven = false, unitGiven = false, bannerGiven = false, singleUnitOptions = false;
-  std::vector<std::string> faults;
+  std::vector<std::string> faults;  // the --fault values, read once all options are in
   UnitOptions single;
   int unitPort = 0;
+};
+
+static bool takePorts(const char *value, SimOptions &opt, OptionScan &scan) {
+  if (!portList_parse(value, &opt.ports)) {
+    fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
+    return false;
+  }
+  scan.portsGiven = true;
+  return true;
+}
+
+static bool takeType(const char *value, SimOptions &, OptionScan &scan) {
+  if (strcmp(value, "tx") != 0 && strcmp(value, "rx") != 0) {
+    fprintf(stderr, "unitsim: --type is tx or rx\n");
+    return false;
+  }
+  scan.single.isRx = strcmp(value, "rx") == 0;
+  scan.singleUnitOptions = true;
+  return true;
+}
+
+static bool takeOthers(const char *value, SimOptions &opt, OptionScan &) {
+  if (strcmp(value, "silent") != 0 && strcmp(value, "garbage") != 0) {
+    fprintf(stderr, "unitsim: --others is silent or garbage\n");
+    return false;
+  }
+  opt.othersGarbage = strcmp(value, "garbage") == 0;
+  return true;
+}
+
+static bool takeTalker(const char *value, SimOptions &opt, OptionScan &) {
+  TalkerSetting setting;
+  if (!parseTalker(value, &setting)) {
+    fprintf(stderr, "unitsim: bad talker \"%s\" (PORT:trickle=MS or PORT:nmea)\n", value);
+    return false;
+  }
+  opt.talkers.push_back(setting);
+  return true;
+}
+
+static bool takePlug(const char *value, bool plug, SimOptions &opt) {
+  PlugEvent event;
+  if (!parsePlug(value, plug, &event)) {
+    fprintf(stderr, "unitsim: bad %s \"%s\" (see --help)\n", plug ? "--plug" : "--unplug", value);
+    return false;
+  }
+  opt.plugEvents.push_back(event);
+  return true;
+}
+
+static bool takeUnplugAfterUpdate(const char *value, SimOptions &opt, OptionScan &) {
+  char *end = NULL;
+  opt.unplugAfterUpdate = strtod(value, &end);
+  if (end == value || *end != '\0' || !(opt.unplugAfterUpdate >= 0)) {
+    fprintf(stderr, "unitsim: bad --unplug-after-update \"%s\"\n", value);
+    return false;
+  }
+  return true;
+}
+
+static bool takeUnit(const char *value, SimOptions &opt, OptionScan &) {
+  UnitOptions unit;
+  if (!parseUnit(value, &unit)) {
+    fprintf(stderr, "unitsim: bad unit \"%s\" (PORT:TYPE:BAUD[:FAULT...], see --help)\n", value);
+    return false;
+  }
+  for (const UnitOptions &other : opt.units) {
+    if (other.port == unit.port) {
+      fprintf(stderr, "unitsim: two units on port %d\n", unit.port);
+      return false;
+    }
+  }
+  opt.units.push_back(unit);
+  return true;
+}
+
+// The options that take a value. Each takes it into the options, or says on
+// standard error what is wrong with it and returns false.
+struct ValueOption {
+  const char *name;
+  bool (*take)(const char *value, SimOptions &opt, OptionScan &scan);
+};
+
+static const ValueOption kValueOptions[] = {
+    {"--com-dir",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.comDir = v;
+       return true;
+     }},
+    {"--ports", takePorts},
+    {"--unit-port",
+     [](const char *v, SimOptions &, OptionScan &scan) {
+       scan.unitPort = atoi(v);
+       scan.unitGiven = true;
+       return true;
+     }},
+    {"--type", takeType},
+    {"--baud",
+     [](const char *v, SimOptions &, OptionScan &scan) {
+       scan.single.consoleBaud = atoi(v);
+       scan.singleUnitOptions = true;
+       return true;
+     }},
+    {"--version",
+     [](const char *v, SimOptions &, OptionScan &scan) {
+       scan.single.version = v;
+       scan.singleUnitOptions = true;
+       return true;
+     }},
+    {"--banner",
+     [](const char *v, SimOptions &, OptionScan &scan) {
+       scan.single.banner = unescape(v);
+       scan.bannerGiven = scan.singleUnitOptions = true;
+       return true;
+     }},
+    {"--reboot-seconds",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.bench.rebootSeconds = atof(v);
+       return true;
+     }},
+    {"--save-dir",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.bench.saveDir = v;
+       return true;
+     }},
+    {"--log",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.logPath = v;
+       return true;
+     }},
+    {"--ready-file",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.readyFile = v;
+       return true;
+     }},
+    {"--max-seconds",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.maxSeconds = atof(v);
+       return true;
+     }},
+    {"--seed",
+     [](const char *v, SimOptions &opt, OptionScan &) {
+       opt.seed = (unsigned)strtoul(v, NULL, 10);
+       return true;
+     }},
+    {"--others", takeOthers},
+    {"--talker", takeTalker},
+    {"--plug", [](const char *v, SimOptions &opt, OptionScan &) { return takePlug(v, true, opt); }},
+    {"--unplug",
+     [](const char *v, SimOptions &opt, OptionScan &) { return takePlug(v, false, opt); }},
+    {"--unplug-after-update", takeUnplugAfterUpdate},
+    {"--fault",
+     [](const char *v, SimOptions &, OptionScan &scan) {
+       scan.faults.push_back(v);
+       scan.singleUnitOptions = true;
+       return true;
+     }},
+    {"--unit", takeUnit},
+};
+
+// Takes every argument in turn; --help prints the usage and ends the program.
+static bool readArguments(int argc, char **argv, SimOptions &opt, OptionScan &scan) {
   for (int i = 1; i < argc; i++) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -185,132 +350,61 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
       return false;
     }
     const char *value = argv[++i];
-    if (arg == "--com-dir") opt.comDir = value;
-    else if (arg == "--ports") {
-      if (!portList_parse(value, &opt.ports)) {
-        fprintf(stderr, "unitsim: bad port list \"%s\"\n", value);
-        return false;
-      }
-      portsGiven = true;
-    } else if (arg == "--unit-port") {
-      unitPort = atoi(value);
-      unitGiven = true;
-    } else if (arg == "--type") {
-      if (strcmp(value, "tx") != 0 && strcmp(value, "rx") != 0) {
-        fprintf(stderr, "unitsim: --type is tx or rx\n");
-        return false;
-      }
-      single.isRx = strcmp(value, "rx") == 0;
-      singleUnitOptions = true;
-    } else if (arg == "--baud") {
-      single.consoleBaud = atoi(value);
-      singleUnitOptions = true;
-    } else if (arg == "--version") {
-      single.version = value;
-      singleUnitOptions = true;
-    } else if (arg == "--banner") {
-      single.banner = unescape(value);
-      bannerGiven = singleUnitOptions = true;
-    } else if (arg == "--reboot-seconds") opt.bench.rebootSeconds = atof(value);
-    else if (arg == "--save-dir") opt.bench.saveDir = value;
-    else if (arg == "--log") opt.logPath = value;
-    else if (arg == "--ready-file") opt.readyFile = value;
-    else if (arg == "--max-seconds") opt.maxSeconds = atof(value);
-    else if (arg == "--seed") opt.seed = (unsigned)strtoul(value, NULL, 10);
-    else if (arg == "--others") {
-      if (strcmp(value, "silent") != 0 && strcmp(value, "garbage") != 0) {
-        fprintf(stderr, "unitsim: --others is silent or garbage\n");
-        return false;
-      }
-      opt.othersGarbage = strcmp(value, "garbage") == 0;
-    } else if (arg == "--talker") {
-      TalkerSetting setting;
-      if (!parseTalker(value, &setting)) {
-        fprintf(stderr, "unitsim: bad talker \"%s\" (PORT:trickle=MS or PORT:nmea)\n", value);
-        return false;
-      }
-      opt.talkers.push_back(setting);
-    } else if (arg == "--plug" || arg == "--unplug") {
-      PlugEvent event;
-      if (!parsePlug(value, arg == "--plug", &event)) {
-        fprintf(stderr, "unitsim: bad %s \"%s\" (see --help)\n", arg.c_str(), value);
-        return false;
-      }
-      opt.plugEvents.push_back(event);
-    } else if (arg == "--unplug-after-update") {
-      char *end = NULL;
-      opt.unplugAfterUpdate = strtod(value, &end);
-      if (end == value || *end != '\0' || !(opt.unplugAfterUpdate >= 0)) {
-        fprintf(stderr, "unitsim: bad --unplug-after-update \"%s\"\n", value);
-        return false;
-      }
-    } else if (arg == "--fault") {
-      faults.push_back(value);
-      singleUnitOptions = true;
-    } else if (arg == "--unit") {
-      UnitOptions unit;
-      if (!parseUnit(value, &unit)) {
-        fprintf(stderr, "unitsim: bad unit \"%s\" (PORT:TYPE:BAUD[:FAULT...], see --help)\n", value);
-        return false;
-      }
-      for (const UnitOptions &other : opt.units) {
-        if (other.port == unit.port) {
-          fprintf(stderr, "unitsim: two units on port %d\n", unit.port);
-          return false;
-        }
-      }
-      opt.units.push_back(unit);
-    } else {
+    const ValueOption *option = std::find_if(std::begin(kValueOptions), std::end(kValueOptions),
+                                             [&](const ValueOption &o) { return arg == o.name; });
+    if (option == std::end(kValueOptions)) {
       fprintf(stderr, "unitsim: unknown option %s (see --help)\n", arg.c_str());
       return false;
     }
+    if (!option->take(value, opt, scan)) return false;
   }
-  // Faults last, so that device=CODE applies to the --version given.
-  for (const std::string &fault : faults) {
-    if (!parseFault(single, fault.c_str())) {
-      fprintf(stderr, "unitsim: unknown fault \"%s\" (see --help)\n", fault.c_str());
-      return false;
-    }
-  }
-  if (opt.comDir.empty()) {
-    fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
+  return true;
+}
+
+// A bench: every unit from its --unit or --plug; the single-unit options do
+// not apply. The ports default to the units' and plugs' ports.
+static bool settleBench(SimOptions &opt, const OptionScan &scan) {
+  if (scan.unitGiven || scan.singleUnitOptions) {
+    fprintf(stderr,
+            "unitsim: --unit replaces --unit-port, --type, --baud, --version, --banner, --fault\n");
     return false;
   }
-  // Plugs keep their order of time; two at the same time, their order given.
-  std::stable_sort(opt.plugEvents.begin(), opt.plugEvents.end(),
-                   [](const PlugEvent &a, const PlugEvent &b) { return a.at < b.at; });
-  if (!opt.units.empty() || (!opt.plugEvents.empty() && !unitGiven && !singleUnitOptions)) {
-    // A bench: every unit from its --unit or --plug; the single-unit options do not apply.
-    if (unitGiven || singleUnitOptions) {
-      fprintf(stderr, "unitsim: --unit replaces --unit-port, --type, --baud, --version, --banner, --fault\n");
-      return false;
-    }
-    opt.bench.unitFolders = true;
-    if (!portsGiven) {
-      for (const UnitOptions &unit : opt.units) opt.ports.push_back(unit.port);
-      for (const PlugEvent &event : opt.plugEvents)
-        if (std::find(opt.ports.begin(), opt.ports.end(), event.port) == opt.ports.end())
-          opt.ports.push_back(event.port);
-      std::sort(opt.ports.begin(), opt.ports.end());
-    }
-    for (const UnitOptions &unit : opt.units) {
-      bool listed = false;
-      for (int port : opt.ports) listed = listed || port == unit.port;
-      if (!listed) {
-        fprintf(stderr, "unitsim: the unit's port %d is not in --ports\n", unit.port);
-        return false;
-      }
-    }
-  } else {
-    if (!portsGiven) opt.ports.assign(1, 1);
-    single.port = unitGiven ? unitPort : opt.ports[0];
-    if (single.consoleBaud <= 0) {
-      fprintf(stderr, "unitsim: bad --baud\n");
-      return false;
-    }
-    if (!bannerGiven) single.banner = defaultBanner(single.isRx);
-    if (single.port != 0) opt.units.push_back(single);
+  opt.bench.unitFolders = true;
+  if (!scan.portsGiven) {
+    for (const UnitOptions &unit : opt.units) opt.ports.push_back(unit.port);
+    for (const PlugEvent &event : opt.plugEvents)
+      if (std::find(opt.ports.begin(), opt.ports.end(), event.port) == opt.ports.end())
+        opt.ports.push_back(event.port);
+    std::sort(opt.ports.begin(), opt.ports.end());
   }
+  for (const UnitOptions &unit : opt.units) {
+    bool listed = false;
+    for (int port : opt.ports) listed = listed || port == unit.port;
+    if (!listed) {
+      fprintf(stderr, "unitsim: the unit's port %d is not in --ports\n", unit.port);
+      return false;
+    }
+  }
+  return true;
+}
+
+// One unit from the single-unit options, on --unit-port or the first port
+// (none for --unit-port 0).
+static bool settleSingleUnit(SimOptions &opt, OptionScan &scan) {
+  UnitOptions &single = scan.single;
+  if (!scan.portsGiven) opt.ports.assign(1, 1);
+  single.port = scan.unitGiven ? scan.unitPort : opt.ports[0];
+  if (single.consoleBaud <= 0) {
+    fprintf(stderr, "unitsim: bad --baud\n");
+    return false;
+  }
+  if (!scan.bannerGiven) single.banner = defaultBanner(single.isRx);
+  if (single.port != 0) opt.units.push_back(single);
+  return true;
+}
+
+// Plugs on ports that exist; talkers on ports that exist and carry no unit.
+static bool checkPlugAndTalkerPorts(const SimOptions &opt) {
   for (const PlugEvent &event : opt.plugEvents) {
     if (std::find(opt.ports.begin(), opt.ports.end(), event.port) == opt.ports.end()) {
       fprintf(stderr, "unitsim: the %s port %d is not in --ports\n", event.plug ? "plug's" : "unplug's",
@@ -329,6 +423,29 @@ static bool parseOptions(int argc, char **argv, SimOptions &opt) {
     }
   }
   return true;
+}
+
+static bool parseOptions(int argc, char **argv, SimOptions &opt) {
+  OptionScan scan;
+  if (!readArguments(argc, argv, opt, scan)) return false;
+  // Faults last, so that device=CODE applies to the --version given.
+  for (const std::string &fault : scan.faults) {
+    if (!parseFault(scan.single, fault.c_str())) {
+      fprintf(stderr, "unitsim: unknown fault \"%s\" (see --help)\n", fault.c_str());
+      return false;
+    }
+  }
+  if (opt.comDir.empty()) {
+    fprintf(stderr, "unitsim: --com-dir is required (see --help)\n");
+    return false;
+  }
+  // Plugs keep their order of time; two at the same time, their order given.
+  std::stable_sort(opt.plugEvents.begin(), opt.plugEvents.end(),
+                   [](const PlugEvent &a, const PlugEvent &b) { return a.at < b.at; });
+  const bool bench =
+      !opt.units.empty() || (!opt.plugEvents.empty() && !scan.unitGiven && !scan.singleUnitOptions);
+  if (!(bench ? settleBench(opt, scan) : settleSingleUnit(opt, scan))) return false;
+  return checkPlugAndTalkerPorts(opt);
 }
 
 std::unique_ptr<PortDevice> Simulator::deviceFor(int port) {

@@ -270,10 +270,8 @@ static bool groupHeld(ShellCommand *command) {
            info.si_pid == command->pid);
 }
 
-ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
-                                 const std::string &outputPath, bool toConsole,
-                                 std::string *error, unsigned long long outputMax) {
-  /* 1. The environment: ours without the names given, then theirs. */
+// This process's environment without the names given, then theirs.
+static std::vector<std::string> environmentWith(const ShellEnvironment &environment) {
   std::vector<std::string> variables;
   for (char **entry = environ; *entry != NULL; entry++) {
     const char *equals = strchr(*entry, '=');
@@ -285,6 +283,82 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   }
   for (const auto &variable : environment)
     variables.push_back(variable.first + "=" + variable.second);
+  return variables;
+}
+
+// The command's null input, its pipes and the thread that empties them: on
+// success *input and writeEnds are the command's ends. False with errno set
+// when one could not be made; what was made is then left to the caller to close.
+static bool startCopy(OutputCopy &copy, const std::string &outputPath, bool toConsole,
+                      int *input, int writeEnds[2]) {
+  *input = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  bool ready = *input >= 0;
+  for (int i = 0; ready && i < (toConsole ? 2 : 1); i++) {
+    // Returns a descriptor, -1 upon failure (a closed standard stream: its
+    // part goes nowhere).
+    copy.to[i] = toConsole ? fcntl(i + 1, F_DUPFD_CLOEXEC, 3) : openOutput(outputPath);
+    if (copy.to[i] < 0) copy.to[i] = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    int ends[2];
+    ready = copy.to[i] >= 0 && pipe2(ends, O_CLOEXEC) == 0;
+    if (ready) copy.from[i] = ends[0], writeEnds[i] = ends[1];
+  }
+  if (!ready) return false;
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  try {
+    copy.thread = std::thread(copyOutput, &copy);
+  } catch (const std::system_error &) {
+    ready = false;
+    errno = EAGAIN;
+  }
+  pthread_sigmask(SIG_SETMASK, &previous, NULL);
+  return ready;
+}
+
+static void closeEnds(int input, const int writeEnds[2]) {
+  if (input >= 0) close(input);
+  for (int i = 0; i < 2; i++)
+    if (writeEnds[i] >= 0) close(writeEnds[i]);
+}
+
+// Forks the shell's starter (on Linux its keeper). The child's side runs
+// async-signal-safe calls only, with everything it needs made before.
+static pid_t forkShell(int input, int output, int errors, int report, char **argv, char **envp) {
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    childStreams_give(input, output, errors);
+#ifdef __linux__
+    setpgid(0, 0);  // a group of its own, apart from the shell's
+    keepShell(parent, report, argv, envp);
+#else
+    (void)report;
+    execShell(parent, argv, envp);
+#endif
+    _exit(127);
+  }
+  return pid;
+}
+
+#ifdef __linux__
+// The keeper says the shell's pid once its group is made; nothing when the
+// shell could not be started (the keeper then ends with 127): -1 then.
+static pid_t reportedShell(int report) {
+  pid_t shellId = -1;
+  ssize_t got;
+  do got = read(report, &shellId, sizeof shellId);
+  while (got < 0 && errno == EINTR);
+  close(report);
+  return got == (ssize_t)sizeof shellId ? shellId : -1;
+}
+#endif
+
+ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
+                                 const std::string &outputPath, bool toConsole,
+                                 std::string *error, unsigned long long outputMax) {
+  /* 1. The environment: ours without the names given, then theirs. */
+  std::vector<std::string> variables = environmentWith(environment);
   std::vector<char *> envp;
   for (std::string &variable : variables) envp.push_back(&variable[0]);
   envp.push_back(NULL);
@@ -297,71 +371,29 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
         and error) up to the limit. The thread takes no signal: interrupts
         are for the thread that runs the update. */
   ShellCommand *started = new ShellCommand;
-  OutputCopy &copy = started->copy;
-  copy.limit = outputMax;
-  const int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  bool ready = input >= 0;
-  int writeEnds[2] = {-1, -1};
-  const int streams = toConsole ? 2 : 1;
-  for (int i = 0; ready && i < streams; i++) {
-    // Returns a descriptor, -1 upon failure (a closed standard stream: its
-    // part goes nowhere).
-    copy.to[i] = toConsole ? fcntl(i + 1, F_DUPFD_CLOEXEC, 3) : openOutput(outputPath);
-    if (copy.to[i] < 0) copy.to[i] = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    int ends[2];
-    ready = copy.to[i] >= 0 && pipe2(ends, O_CLOEXEC) == 0;
-    if (ready) copy.from[i] = ends[0], writeEnds[i] = ends[1];
-  }
-  if (ready) {
-    sigset_t all, previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &previous);
-    try {
-      copy.thread = std::thread(copyOutput, &copy);
-    } catch (const std::system_error &) {
-      ready = false;
-      errno = EAGAIN;
-    }
-    pthread_sigmask(SIG_SETMASK, &previous, NULL);
-  }
-  if (!ready) {
+  started->copy.limit = outputMax;
+  int input = -1, writeEnds[2] = {-1, -1};
+  if (!startCopy(started->copy, outputPath, toConsole, &input, writeEnds)) {
     *error = strerror(errno);
-    if (input >= 0) close(input);
-    for (int fd : writeEnds)
-      if (fd >= 0) close(fd);
+    closeEnds(input, writeEnds);
     shellCommand_free(started);
     return NULL;
   }
-  const int output = writeEnds[0], errors = writeEnds[streams - 1];
+  const int output = writeEnds[0], errors = writeEnds[toConsole ? 1 : 0];
 
   /* 3. Between fork and exec only async-signal-safe calls. */
   int report[2] = {-1, -1};
 #ifdef __linux__
   if (pipe2(report, O_CLOEXEC) != 0) {
     *error = strerror(errno);
-    close(input);
-    for (int fd : writeEnds)
-      if (fd >= 0) close(fd);
+    closeEnds(input, writeEnds);
     shellCommand_free(started);  // its pipes closed, the thread ends at once
     return NULL;
   }
 #endif
-  const pid_t parent = getpid();
-  pid_t pid = fork();
-  if (pid == 0) {
-    childStreams_give(input, output, errors);
-#ifdef __linux__
-    setpgid(0, 0);  // a group of its own, apart from the shell's
-    keepShell(parent, report[1], argv, envp.data());
-#else
-    execShell(parent, argv, envp.data());
-#endif
-    _exit(127);
-  }
+  const pid_t pid = forkShell(input, output, errors, report[1], argv, envp.data());
   const int forkErrno = errno;
-  close(input);
-  for (int fd : writeEnds)
-    if (fd >= 0) close(fd);
+  closeEnds(input, writeEnds);
   if (report[1] >= 0) close(report[1]);
   if (pid < 0) {
     if (report[0] >= 0) close(report[0]);
@@ -373,14 +405,7 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   started->pid = pid;
   started->group = pid;
 #ifdef __linux__
-  // The keeper says the shell's pid once its group is made; nothing when the
-  // shell could not be started (the keeper then ends with 127).
-  pid_t shellId = -1;
-  ssize_t got;
-  do got = read(report[0], &shellId, sizeof shellId);
-  while (got < 0 && errno == EINTR);
-  close(report[0]);
-  started->group = got == (ssize_t)sizeof shellId ? shellId : -1;
+  started->group = reportedShell(report[0]);
 #endif
   return started;
 }

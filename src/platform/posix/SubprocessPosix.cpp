@@ -41,6 +41,57 @@ static int openOutput(const std::string &path) {
   return open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 }
 
+// The child's side of the fork, up to its exec: async-signal-safe calls only,
+// nothing allocated. An exec that fails says why on execErrorEnd.
+[[noreturn]] static void execChild(pid_t parent, int input, int output, int channelEnd,
+                                   int execErrorEnd, char **argv) {
+  setpgid(0, 0);  // its own group: the terminal's interrupts reach the parent only
+#ifdef __linux__
+  // A parent that dies leaves no child working unattended: the child hears
+  // SIGTERM, which an update takes as an interrupt (it stops at once unless
+  // an image is on its way, which it finishes). A parent gone before this
+  // call is seen at once.
+  prctl(PR_SET_PDEATHSIG, SIGTERM);
+  if (getppid() != parent) _exit(EXIT_CHILD_ORPHANED);
+#else
+  (void)parent;
+#endif
+  // Only the parent signals the child; an interrupt it sends must be heard
+  // even when the parent itself started with these ignored.
+  signal(SIGINT, SIG_DFL);
+  signal(SIGTERM, SIG_DFL);
+  signal(SIGPIPE, SIG_DFL);
+  childStreams_give(input, output);
+  fcntl(channelEnd, F_SETFD, 0);  // the one descriptor beyond 0-2 the child keeps
+  execv(argv[0], argv);
+  int code = errno;
+  ssize_t ignored = write(execErrorEnd, &code, sizeof code);
+  (void)ignored;
+  _exit(127);
+}
+
+// The parent's side once the child is forked: an exec that failed says so on
+// execErrorEnd, a successful one closes it. Null when the exec failed.
+static Subprocess *startedChild(pid_t pid, int channelEnd, int execErrorEnd,
+                                const std::string &program, std::string *error) {
+  int code = 0;
+  ssize_t got;
+  do got = read(execErrorEnd, &code, sizeof code);
+  while (got < 0 && errno == EINTR);
+  close(execErrorEnd);
+  Subprocess *child = new Subprocess;
+  child->pid = pid;
+  child->channel = channelEnd;
+  fcntl(child->channel, F_SETFL, fcntl(child->channel, F_GETFL) | O_NONBLOCK);
+  memset(&child->usage, 0, sizeof child->usage);
+  if (got == (ssize_t)sizeof code) {
+    *error = program + ": " + strerror(code);
+    subprocess_free(child);
+    return NULL;
+  }
+  return child;
+}
+
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
                              std::string *error) {
   if (argv.empty()) {
@@ -71,29 +122,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
 
   const pid_t parent = getpid();
   pid_t pid = fork();
-  if (pid == 0) {
-    setpgid(0, 0);  // its own group: the terminal's interrupts reach the parent only
-#ifdef __linux__
-    // A parent that dies leaves no child working unattended: the child hears
-    // SIGTERM, which an update takes as an interrupt (it stops at once unless
-    // an image is on its way, which it finishes). A parent gone before this
-    // call is seen at once.
-    prctl(PR_SET_PDEATHSIG, SIGTERM);
-    if (getppid() != parent) _exit(EXIT_CHILD_ORPHANED);
-#endif
-    // Only the parent signals the child; an interrupt it sends must be heard
-    // even when the parent itself started with these ignored.
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
-    signal(SIGPIPE, SIG_DFL);
-    childStreams_give(input, output);
-    fcntl(channel[1], F_SETFD, 0);  // the one descriptor beyond 0-2 the child keeps
-    execv(pointers[0], pointers.data());
-    int code = errno;
-    ssize_t ignored = write(execError[1], &code, sizeof code);
-    (void)ignored;
-    _exit(127);
-  }
+  if (pid == 0) execChild(parent, input, output, channel[1], execError[1], pointers.data());
   int forkErrno = errno;
   close(input);
   close(output);
@@ -107,24 +136,8 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   }
   // The parent sets the group as well, so it is in place before either runs on.
   setpgid(pid, pid);
-
-  /* 3. An exec that failed says so on execError; a successful one closes it. */
-  int code = 0;
-  ssize_t got;
-  do got = read(execError[0], &code, sizeof code);
-  while (got < 0 && errno == EINTR);
-  close(execError[0]);
-  Subprocess *child = new Subprocess;
-  child->pid = pid;
-  child->channel = channel[0];
-  fcntl(child->channel, F_SETFL, fcntl(child->channel, F_GETFL) | O_NONBLOCK);
-  memset(&child->usage, 0, sizeof child->usage);
-  if (got == (ssize_t)sizeof code) {
-    *error = argv[0] + ": " + strerror(code);
-    subprocess_free(child);
-    return NULL;
-  }
-  return child;
+  /* 3. Whether the exec succeeded. */
+  return startedChild(pid, channel[0], execError[0], argv[0], error);
 }
 
 int subprocess_readChannel(Subprocess *child, char *buffer, int size) {

@@ -126,43 +126,74 @@ static std::string shellPath(void) {
          "\\cmd.exe";
 }
 
+// The output file, opened for appending only (FILE_APPEND_DATA without
+// FILE_WRITE_DATA): each write lands at its end, after whatever the update
+// wrote there meanwhile. The null device when there is none or it cannot be
+// opened.
+static HANDLE openOutput(const std::string &path) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (!path.empty())
+    file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+  if (file == INVALID_HANDLE_VALUE)
+    file = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+  return file;
+}
+
+// The pipes the command writes into and the thread that empties them; the
+// write ends, inheritable, go in writeEnds. FALSE when one could not be made
+// (the last error says why); what was made is then left to the caller.
+static BOOL startCopy(OutputCopy &copy, const std::string &outputPath, bool toConsole,
+                      SECURITY_ATTRIBUTES *inherit, HANDLE writeEnds[2]) {
+  for (int i = 0; i < (toConsole ? 2 : 1); i++) {
+    if (toConsole) {
+      copy.to[i] = GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
+      if (copy.to[i] == NULL) copy.to[i] = INVALID_HANDLE_VALUE;  // none: its part goes nowhere
+    } else {
+      copy.to[i] = openOutput(outputPath);
+      copy.ownsTo[i] = copy.to[i] != INVALID_HANDLE_VALUE;
+    }
+    // The read end stays ours; the write end is the command's.
+    if (!CreatePipe(&copy.from[i], &writeEnds[i], inherit, 1 << 16) ||
+        !SetHandleInformation(copy.from[i], HANDLE_FLAG_INHERIT, 0))
+      return FALSE;
+  }
+  copy.thread = CreateThread(NULL, 0, copyOutput, &copy, 0, NULL);
+  return copy.thread != NULL;
+}
+
+// Puts the started process in a job that kills everything in it when closed.
+// A job that cannot be made or joined (the tool's own job forbids it on old
+// systems): the shell alone is ended then, and child->job stays null.
+static void putInJob(ShellCommand *child, HANDLE process) {
+  child->job = CreateJobObjectA(NULL, NULL);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  ZeroMemory(&limits, sizeof limits);
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (child->job != NULL && (!SetInformationJobObject(child->job, JobObjectExtendedLimitInformation,
+                                                      &limits, sizeof limits) ||
+                             !AssignProcessToJobObject(child->job, process))) {
+    CloseHandle(child->job);
+    child->job = NULL;
+  }
+}
+
 ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironment &environment,
                                  const std::string &outputPath, bool toConsole,
                                  std::string *error, unsigned long long outputMax) {
   /* 1. Input and output. The command writes into pipes, and a thread of
         ours passes what it writes on (to the file, or to our own standard
-        output and error) up to the limit. The file is opened for appending
-        only (FILE_APPEND_DATA without FILE_WRITE_DATA): each write lands at
-        its end, after whatever the update wrote there meanwhile. */
+        output and error) up to the limit. */
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   ShellCommand *child = new ShellCommand;
-  OutputCopy &copy = child->copy;
-  copy.limit = outputMax;
-  const int streams = toConsole ? 2 : 1;
+  child->copy.limit = outputMax;
   HANDLE writeEnds[2] = {NULL, NULL};
-  BOOL ready = input != INVALID_HANDLE_VALUE;
-  for (int i = 0; ready && i < streams; i++) {
-    if (toConsole) {
-      copy.to[i] = GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
-      if (copy.to[i] == NULL) copy.to[i] = INVALID_HANDLE_VALUE;  // none: its part goes nowhere
-    } else {
-      if (!outputPath.empty())
-        copy.to[i] = CreateFileA(outputPath.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-      if (copy.to[i] == INVALID_HANDLE_VALUE)
-        copy.to[i] = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-      copy.ownsTo[i] = copy.to[i] != INVALID_HANDLE_VALUE;
-    }
-    // The read end stays ours; the write end is the command's.
-    ready = CreatePipe(&copy.from[i], &writeEnds[i], &inherit, 1 << 16) &&
-            SetHandleInformation(copy.from[i], HANDLE_FLAG_INHERIT, 0);
-  }
-  if (ready) copy.thread = CreateThread(NULL, 0, copyOutput, &copy, 0, NULL);
-  ready = ready && copy.thread != NULL;
+  const BOOL ready = input != INVALID_HANDLE_VALUE &&
+                     startCopy(child->copy, outputPath, toConsole, &inherit, writeEnds);
 
   /* 2. The command line as cmd.exe reads it: with /s, everything between the
         first quote after /c and the last one is the command, as written. */
@@ -180,7 +211,7 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = input;
   startup.hStdOutput = writeEnds[0];
-  startup.hStdError = writeEnds[streams - 1];
+  startup.hStdError = writeEnds[toConsole ? 1 : 0];
   PROCESS_INFORMATION info;
   ZeroMemory(&info, sizeof info);
   BOOL started = ready && CreateProcessA(shell.c_str(), lineBuffer.data(), NULL, NULL, TRUE,
@@ -197,18 +228,7 @@ ShellCommand *shellCommand_start(const std::string &command, const ShellEnvironm
     return NULL;
   }
   child->process = info.hProcess;
-  child->job = CreateJobObjectA(NULL, NULL);
-  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
-  ZeroMemory(&limits, sizeof limits);
-  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-  // A job that cannot be made or joined (the tool's own job forbids it on
-  // old systems): the shell alone is ended then.
-  if (child->job != NULL && (!SetInformationJobObject(child->job, JobObjectExtendedLimitInformation,
-                                                      &limits, sizeof limits) ||
-                             !AssignProcessToJobObject(child->job, info.hProcess))) {
-    CloseHandle(child->job);
-    child->job = NULL;
-  }
+  putInJob(child, info.hProcess);
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   return child;

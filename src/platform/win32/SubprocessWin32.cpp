@@ -43,6 +43,42 @@ static void appendQuoted(std::string *line, const std::string &arg) {
   *line += '"';
 }
 
+// The child's output: a log, created new and appended to (FILE_APPEND_DATA
+// alone), so that what a hook adds to it meanwhile is kept; or the null device.
+static HANDLE openOutput(const std::string &path, SECURITY_ATTRIBUTES *inherit) {
+  return CreateFileA(path.empty() ? "NUL" : path.c_str(),
+                     path.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
+                     path.empty() ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+}
+
+// The command line, with the write end's handle value in place of the channel
+// argument; ends with a NUL.
+static std::vector<char> commandLine(const std::vector<std::string> &argv, HANDLE writeEnd) {
+  std::string line;
+  for (const std::string &arg : argv)
+    appendQuoted(&line, arg == SUBPROCESS_CHANNEL_ARG ? std::to_string((uintptr_t)writeEnd) : arg);
+  std::vector<char> lineBuffer(line.begin(), line.end());
+  lineBuffer.push_back('\0');
+  return lineBuffer;
+}
+
+// A console process group of its own: Ctrl+C at the console reaches the parent
+// only; the parent passes interrupts on as CTRL_BREAK_EVENT.
+static BOOL createChild(const std::string &program, std::vector<char> &line, HANDLE input,
+                        HANDLE output, PROCESS_INFORMATION *info) {
+  STARTUPINFOA startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = input;
+  startup.hStdOutput = output;
+  startup.hStdError = output;
+  ZeroMemory(info, sizeof *info);
+  return CreateProcessA(program.c_str(), line.data(), NULL, NULL, TRUE, CREATE_NEW_PROCESS_GROUP,
+                        NULL, NULL, &startup, info);
+}
+
 Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::string &outputPath,
                              std::string *error) {
   if (argv.empty()) {
@@ -58,13 +94,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  // A log is appended to (FILE_APPEND_DATA alone), so that what a hook adds
-  // to it meanwhile is kept.
-  HANDLE output =
-      CreateFileA(outputPath.empty() ? "NUL" : outputPath.c_str(),
-                  outputPath.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
-                  outputPath.empty() ? OPEN_EXISTING : CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE output = openOutput(outputPath, &inherit);
   DWORD outputError = GetLastError();
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
@@ -75,27 +105,10 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
 
-  /* 2. The command line, with the write end's handle value in place of the
-        channel argument. */
-  std::string line;
-  for (const std::string &arg : argv)
-    appendQuoted(&line, arg == SUBPROCESS_CHANNEL_ARG ? std::to_string((uintptr_t)writeEnd) : arg);
-  std::vector<char> lineBuffer(line.begin(), line.end());
-  lineBuffer.push_back('\0');
-
-  /* 3. A console process group of its own: Ctrl+C at the console reaches the
-        parent only; the parent passes interrupts on as CTRL_BREAK_EVENT. */
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof startup);
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = input;
-  startup.hStdOutput = output;
-  startup.hStdError = output;
+  /* 2. The command line, and the child started on it. */
+  std::vector<char> line = commandLine(argv, writeEnd);
   PROCESS_INFORMATION info;
-  ZeroMemory(&info, sizeof info);
-  BOOL started = CreateProcessA(argv[0].c_str(), lineBuffer.data(), NULL, NULL, TRUE,
-                                CREATE_NEW_PROCESS_GROUP, NULL, NULL, &startup, &info);
+  BOOL started = createChild(argv[0], line, input, output, &info);
   DWORD startError = GetLastError();
   CloseHandle(writeEnd);
   CloseHandle(output);
