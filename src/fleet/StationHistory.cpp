@@ -456,7 +456,7 @@ void HistoryFooter::add(const HistoryEntry &entry) {
     counts_[it - results_.begin()]++;
   }
   units_++;
-  if (entry.record.result == FLEET_RESULT_UPDATED) seconds_.push_back(entry.record.seconds);
+  if (entry.record.result == FLEET_RESULT_UPDATED) seconds_[entry.record.seconds]++, updated_++;
   if (entry.started >= 0 && (firstStart_ < 0 || entry.started < firstStart_))
     firstStart_ = entry.started;
   if (entry.finished >= 0 && entry.finished > lastEnd_) lastEnd_ = entry.finished;
@@ -484,7 +484,7 @@ std::vector<std::string> HistoryFooter::lines() const {
     counts += (counts.empty() ? "" : ", ") + printableText_escape(result) + " " +
               std::to_string(count);
   }
-  const size_t units = units_, updated = seconds_.size();
+  const size_t units = units_, updated = updated_;
   std::vector<std::string> lines = {std::to_string(units) + (units == 1 ? " unit: " : " units: ") +
                                     counts};
   if (units > 0) {
@@ -492,10 +492,15 @@ std::vector<std::string> HistoryFooter::lines() const {
     // throughput: the figures count the updated ones over the whole span.
     std::string line = "median time per updated unit ";
     if (updated > 0) {
-      std::vector<double> sorted = seconds_;
-      std::sort(sorted.begin(), sorted.end());
-      line += minutesText(updated % 2 ? sorted[updated / 2]
-                                      : (sorted[updated / 2 - 1] + sorted[updated / 2]) / 2);
+      // The values at places (updated - 1) / 2 and updated / 2 in order.
+      double low = 0, high = 0;
+      size_t before = 0;
+      for (const auto &value : seconds_) {
+        if (before <= (updated - 1) / 2 && (updated - 1) / 2 < before + value.second) low = value.first;
+        if (before <= updated / 2 && updated / 2 < before + value.second) high = value.first;
+        before += value.second;
+      }
+      line += minutesText((low + high) / 2);
     } else {
       line += "-";
     }

@@ -25,6 +25,7 @@
 #include <time.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -186,7 +187,10 @@ class HistoryFooter {
   std::vector<std::string> results_;
   std::vector<int> counts_;
   size_t units_ = 0;
-  std::vector<double> seconds_;  // of the units updated
+  // The units updated by their seconds (written in tenths, so a year holds
+  // a few thousand values): the median without holding every unit.
+  std::map<double, size_t> seconds_;
+  size_t updated_ = 0;
   time_t firstStart_ = -1, lastEnd_ = -1;
   size_t skipped_[3] = {0, 0, 0};
 };

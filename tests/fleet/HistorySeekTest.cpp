@@ -6,6 +6,7 @@
 
 #include <random>
 #include <string>
+#include <vector>
 
 #include "fleet/StationHistory.h"
 
@@ -106,5 +107,25 @@ TEST(HistorySeek, WindowReadingsSeekAndChooseWhatAWholeReadingDoes) {
     };
     EXPECT_EQ(records(chosen(path, f, true)), records(chosen(path, f, false)))
         << round << " " << since << " " << until;
+  }
+}
+
+// The footer's median comes from a count of each value, not a list of every unit.
+TEST(HistorySeek, FooterMedianFromCountedValues) {
+  struct Case {
+    std::vector<double> seconds;
+    const char *median;
+  } cases[] = {{{300}, "5:00"}, {{60, 300}, "3:00"}, {{300, 60, 60}, "1:00"},
+               {{95.5, 95.5, 95.5, 120, 30, 30}, "1:36"}, {{10, 70, 70, 100}, "1:10"}};
+  for (const Case &c : cases) {
+    HistoryFooter footer;
+    for (double seconds : c.seconds) {
+      HistoryEntry e;
+      e.result = "updated", e.record.result = FLEET_RESULT_UPDATED, e.record.seconds = seconds;
+      footer.add(e);
+    }
+    const std::string line = footer.lines()[1];
+    EXPECT_EQ(line.substr(0, line.find(';')), std::string("median time per updated unit ") + c.median)
+        << &c - cases;
   }
 }
