@@ -36,9 +36,7 @@ static std::string chosen(const std::string &path, const HistoryFilter &f, bool 
 static std::string written(const std::string &text) {
   const std::string path = testing::TempDir() + "history-seek.jsonl";
   FILE *file = fopen(path.c_str(), "wb");
-  fwrite(text.data(), 1, text.size(), file);
-  fclose(file);
-  return path;
+  return fwrite(text.data(), 1, text.size(), file), fclose(file), path;
 }
 
 static HistoryFilter window(time_t since, time_t until, const char *label = "") {
@@ -102,20 +100,18 @@ TEST(HistorySeek, WindowReadingsSeekAndChooseWhatAWholeReadingDoes) {
 
 // The footer's median comes from a count of each value, not a list of every unit.
 TEST(HistorySeek, FooterMedianFromCountedValues) {
-  struct Case {
-    std::vector<double> seconds;
-    const char *median;
-  } cases[] = {{{300}, "5:00"}, {{60, 300}, "3:00"}, {{300, 60, 60}, "1:00"},
-               {{95.5, 95.5, 95.5, 120, 30, 30}, "1:36"}, {{10, 70, 70, 100}, "1:10"}};
-  for (const Case &c : cases) {
+  const std::pair<std::vector<double>, const char *> cases[] = {
+      {{300}, "5:00"}, {{60, 300}, "3:00"}, {{300, 60, 60}, "1:00"},
+      {{95.5, 95.5, 95.5, 120, 30, 30}, "1:36"}, {{10, 70, 70, 100}, "1:10"}};
+  for (const auto &c : cases) {
     HistoryFooter footer;
-    for (double seconds : c.seconds) {
+    for (double seconds : c.first) {
       HistoryEntry e;
       e.result = "updated", e.record.result = FLEET_RESULT_UPDATED, e.record.seconds = seconds;
       footer.add(e);
     }
     const std::string line = footer.lines()[1];
-    EXPECT_EQ(line.substr(0, line.find(';')), std::string("median time per updated unit ") + c.median)
+    EXPECT_EQ(line.substr(0, line.find(';')), std::string("median time per updated unit ") + c.second)
         << &c - cases;
   }
 }
