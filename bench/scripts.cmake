@@ -81,3 +81,12 @@ add_script_bench(bench_detect detect_bench.py
 add_script_bench(bench_watch_soak watch_soak.py
   "update-all --watch soak: 200 plugs, unplugs and swaps over 8 ports with mixed faults"
   PROGRAMS --tool TessaranFwTool --unitsim unitsim)
+
+# history over 1,000,000 records (about 660 MB, written once to
+# /tmp/history-bench.jsonl): one day, one label, the whole table and --json,
+# wall time and peak RSS; an older build beside it with
+# bench/history_bench.py --tool NEW --before OLD:
+#   cmake --build <build> --target bench_history   (a few minutes)
+add_script_bench(bench_history history_bench.py
+  "history over 1,000,000 records: one day, one label, the whole table, --json"
+  PROGRAMS --tool TessaranFwTool)

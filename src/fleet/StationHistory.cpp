@@ -96,8 +96,62 @@ bool stationHistory_append(const std::string &path, const FleetRecord &record,
 
 // ---- Reading ------------------------------------------------------------------------
 
+// The value of KEY as this history's writers put it in a line: "KEY":"VALUE",
+// once in the line, no escape in the value. FALSE when the line holds it any
+// other way (or not at all): then only a parse can tell the value.
+static bool plainValue(const std::string &line, const std::string &quotedKey, std::string *value) {
+  const size_t at = line.find(quotedKey);
+  if (at == std::string::npos || line.find(quotedKey, at + 1) != std::string::npos) return false;
+  const size_t from = at + quotedKey.size();
+  const size_t to = line.find_first_of("\"\\", from);
+  if (to == std::string::npos || line[to] != '"') return false;
+  value->assign(line, from, to - from);
+  return true;
+}
+
+static const std::string kFinishedKey = "\"finished\":\"", kLabelKey = "\"label\":\"",
+                         kResultKey = "\"result\":\"";
+
+static time_t recordTime(const std::string &text);
+
+// A line's finishing time from a cheap look, when that can tell it: TRUE
+// with -1 in *when for a line whose "finished" is no time.
+static bool cheapTime(const std::string &line, time_t *when) {
+  std::string text;
+  if (!plainValue(line, kFinishedKey, &text)) return false;
+  *when = recordTime(text);
+  return true;
+}
+
+bool HistoryReader::passedOver(const std::string &line) {
+  // Only a whole object is judged here: anything else goes on to the parse,
+  // which names it when it is no record.
+  const size_t first = line.find_first_not_of(" \t"), last = line.find_last_not_of(" \t");
+  if (line[first] != '{' || line[last] != '}') return false;
+  const HistoryFilter &f = *filter_;
+  std::string text;
+  // A value read this way is the one the parse would read, or the parse
+  // reads none (the key held deeper down): either way the filter rejects.
+  if (!f.label.empty() && plainValue(line, kLabelKey, &text) && text != f.label) return true;
+  if (!f.result.empty() && plainValue(line, kResultKey, &text) && text != f.result) return true;
+  time_t when = -1;
+  if ((f.since < 0 && f.until < 0) || !cheapTime(line, &when)) return false;
+  if (f.until >= 0 && when > f.until + STATION_HISTORY_DISORDER) stopped_ = true;
+  return (f.since >= 0 && when < f.since) || (f.until >= 0 && (when < 0 || when > f.until));
+}
+
+void HistoryReader::skip(size_t number, HistorySkip why) {
+  if (linesBefore_) {
+    const size_t before = linesBefore_();
+    linesBefore_ = nullptr;
+    lineNumber_ += before;
+    number += before;
+  }
+  onSkip_(number, why);
+}
+
 void HistoryReader::feed(const char *data, size_t length) {
-  for (size_t at = 0; at < length;) {
+  for (size_t at = 0; at < length && !stopped_;) {
     const char *end = (const char *)memchr(data + at, '\n', length - at);
     const size_t piece = (end == NULL ? length : (size_t)(end - data)) - at;
     // A line past the bound is dropped as it comes, never held whole.
@@ -115,8 +169,8 @@ void HistoryReader::feed(const char *data, size_t length) {
 }
 
 void HistoryReader::end() {
-  if (line_.empty() && !tooLong_) return;
-  onSkip_(++lineNumber_, HISTORY_TORN);
+  if (stopped_ || (line_.empty() && !tooLong_)) return;
+  skip(++lineNumber_, HISTORY_TORN);
   line_.clear();
   tooLong_ = false;
 }
@@ -161,25 +215,128 @@ void HistoryReader::takeLine() {
   line.swap(line_);
   tooLong_ = false;
   if (tooLong) {
-    onSkip_(number, HISTORY_TOO_LONG);
+    skip(number, HISTORY_TOO_LONG);
     return;
   }
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.find_first_not_of(" \t") == std::string::npos) return;  // blank
+  if (filter_ != NULL && passedOver(line)) return;
   HistoryEntry entry;
-  entry.line = number;
+  entry.line = linesBefore_ ? 0 : number;
   entry.json = nlohmann::ordered_json::parse(line, nullptr, false);
   auto result = entry.json.is_object() ? entry.json.find("result") : entry.json.end();
   if (!entry.json.is_object() || result == entry.json.end() || !result->is_string()) {
-    onSkip_(number, HISTORY_NOT_A_RECORD);
+    skip(number, HISTORY_NOT_A_RECORD);
     return;
   }
   readRecord(entry.json, &entry);
   onRecord_(entry);
 }
 
+static bool seekTo(FILE *file, uint64_t at) {
+#ifdef _WIN32
+  return _fseeki64(file, (__int64)at, SEEK_SET) == 0;
+#else
+  return fseeko(file, (off_t)at, SEEK_SET) == 0;
+#endif
+}
+
+static bool fileSize(FILE *file, uint64_t *size) {
+#ifdef _WIN32
+  const bool ok = _fseeki64(file, 0, SEEK_END) == 0;
+  const __int64 end = ok ? _ftelli64(file) : -1;
+#else
+  const bool ok = fseeko(file, 0, SEEK_END) == 0;
+  const off_t end = ok ? ftello(file) : -1;
+#endif
+  if (end < 0) return false;
+  *size = (uint64_t)end;
+  return seekTo(file, 0);
+}
+
+// A probe reads this far at most for a line that tells its time; past it,
+// the probe counts as "late" (the search then looks earlier, which is safe).
+#define PROBE_SPAN (4u * STATION_HISTORY_LINE_MAX)
+
+// Among the lines that start at AT or later (a line starts at 0 or after a
+// line end), the first whose time a cheap look tells: its time in *when, the
+// offset past it in *next; *when -2 when none does within PROBE_SPAN.
+static bool probe(FILE *file, uint64_t size, uint64_t at, time_t *when, uint64_t *next,
+                  std::string *error) {
+  *when = -2;
+  uint64_t pos = at > 0 ? at - 1 : 0;  // the byte before AT tells whether a line starts there
+  bool inLine = at > 0, tooLong = false;
+  std::string line;
+  char buffer[8192];
+  if (!seekTo(file, pos)) return *error = strerror(errno), false;
+  while (pos < size && pos < at + PROBE_SPAN) {
+    const size_t n = fread(buffer, 1, sizeof buffer, file);
+    if (n == 0) return *error = ferror(file) ? strerror(errno) : "the file shrank", false;
+    for (size_t i = 0; i < n;) {
+      const char *end = (const char *)memchr(buffer + i, '\n', n - i);
+      const size_t piece = (end == NULL ? n : (size_t)(end - buffer)) - i;
+      if (!inLine && !tooLong) line.append(buffer + i, piece);
+      if (line.size() > STATION_HISTORY_LINE_MAX) tooLong = true, line.clear();
+      i += piece;
+      if (end == NULL) break;
+      i++;
+      if (!inLine && !tooLong && cheapTime(line, when) && *when >= 0) {
+        *next = pos + i;
+        return true;
+      }
+      *when = -2, inLine = tooLong = false;
+      line.clear();
+    }
+    pos += n;
+  }
+  return true;
+}
+
+bool stationHistory_seek(FILE *file, uint64_t size, time_t since, uint64_t *start,
+                         std::string *error) {
+  *start = 0;
+  if (since < 0) return true;
+  // Lines are in time order but for a disorder below the margin: the first
+  // line that can be finished at SINCE or later comes after every line found
+  // finished before SINCE - margin. The search finds the last such line.
+  const time_t target = since - STATION_HISTORY_DISORDER;
+  uint64_t low = 0, high = size;
+  while (low < high) {
+    const uint64_t middle = low + (high - low) / 2;
+    time_t when;
+    uint64_t next = 0;
+    if (!probe(file, size, middle, &when, &next, error)) return false;
+    if (when != -2 && when < target)
+      low = *start = next;  // next > middle: every line before it is early enough to pass
+    else
+      high = middle;
+  }
+  return true;
+}
+
+// The lines that end before AT: a line skipped after a seek is named by its number.
+static size_t linesBefore(FILE *file, uint64_t at) {
+#ifdef _WIN32
+  const __int64 back = _ftelli64(file);
+#else
+  const off_t back = ftello(file);
+#endif
+  size_t lines = 0;
+  char buffer[65536];
+  if (!seekTo(file, 0)) return 0;
+  for (uint64_t pos = 0; pos < at;) {
+    const size_t n = fread(buffer, 1, (size_t)std::min<uint64_t>(sizeof buffer, at - pos), file);
+    if (n == 0) break;
+    for (const char *p = buffer; (p = (const char *)memchr(p, '\n', buffer + n - p)) != NULL; p++)
+      lines++;
+    pos += n;
+  }
+  seekTo(file, (uint64_t)back);
+  return lines;
+}
+
 bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error,
-                         bool *notPlain) {
+                         bool *notPlain, const HistoryFilter *filter) {
   // Anything but a plain file is refused before a read: a fifo or a device
   // would hold the reading up for ever.
   std::string kind;
@@ -189,13 +346,25 @@ bool stationHistory_read(const std::string &path, HistoryReader &reader, std::st
     *error = kind.empty() ? strerror(errno) : kind + ", not a plain file";
     return false;
   }
+  reader.prefilter(filter);
+  uint64_t size = 0, start = 0;
+  if (filter != NULL && filter->since >= 0) {
+    if (!fileSize(file, &size) || !stationHistory_seek(file, size, filter->since, &start, error) ||
+        !seekTo(file, start)) {
+      if (error->empty()) *error = strerror(errno);
+      fclose(file);
+      return false;
+    }
+    if (start > 0) reader.startsLate([file, start]() { return linesBefore(file, start); });
+  }
   char buffer[65536];
   size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) reader.feed(buffer, n);
+  while (!reader.stopped() && (n = fread(buffer, 1, sizeof buffer, file)) > 0) reader.feed(buffer, n);
   const bool ok = !ferror(file);
   if (!ok) *error = strerror(errno);
-  fclose(file);
   reader.end();
+  reader.startsLate(nullptr);  // it names FILE, closed now
+  fclose(file);
   return ok;
 }
 
@@ -287,7 +456,7 @@ void HistoryFooter::add(const HistoryEntry &entry) {
     counts_[it - results_.begin()]++;
   }
   units_++;
-  if (entry.record.result == FLEET_RESULT_UPDATED) seconds_.push_back(entry.record.seconds);
+  if (entry.record.result == FLEET_RESULT_UPDATED) seconds_[entry.record.seconds]++, updated_++;
   if (entry.started >= 0 && (firstStart_ < 0 || entry.started < firstStart_))
     firstStart_ = entry.started;
   if (entry.finished >= 0 && entry.finished > lastEnd_) lastEnd_ = entry.finished;
@@ -315,7 +484,7 @@ std::vector<std::string> HistoryFooter::lines() const {
     counts += (counts.empty() ? "" : ", ") + printableText_escape(result) + " " +
               std::to_string(count);
   }
-  const size_t units = units_, updated = seconds_.size();
+  const size_t units = units_, updated = updated_;
   std::vector<std::string> lines = {std::to_string(units) + (units == 1 ? " unit: " : " units: ") +
                                     counts};
   if (units > 0) {
@@ -323,10 +492,15 @@ std::vector<std::string> HistoryFooter::lines() const {
     // throughput: the figures count the updated ones over the whole span.
     std::string line = "median time per updated unit ";
     if (updated > 0) {
-      std::vector<double> sorted = seconds_;
-      std::sort(sorted.begin(), sorted.end());
-      line += minutesText(updated % 2 ? sorted[updated / 2]
-                                      : (sorted[updated / 2 - 1] + sorted[updated / 2]) / 2);
+      // The values at places (updated - 1) / 2 and updated / 2 in order.
+      double low = 0, high = 0;
+      size_t before = 0;
+      for (const auto &value : seconds_) {
+        if (before <= (updated - 1) / 2 && (updated - 1) / 2 < before + value.second) low = value.first;
+        if (before <= updated / 2 && updated / 2 < before + value.second) high = value.first;
+        before += value.second;
+      }
+      line += minutesText((low + high) / 2);
     } else {
       line += "-";
     }

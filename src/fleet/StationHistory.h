@@ -13,15 +13,19 @@
 //
 // Reading streams the file line by line: a history grows for years. A line
 // that is not a record, or is longer than STATION_HISTORY_LINE_MAX, is named
-// by its number and skipped; nothing in the file stops a reading.
+// by its number and skipped; nothing in the file stops a reading. A reading
+// for a time window (--since, --until) seeks its start and stops past its
+// end instead of reading the file whole (HistoryFilter, STATION_HISTORY_DISORDER).
 #ifndef STATIONHISTORY_H
 #define STATIONHISTORY_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <time.h>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -74,13 +78,17 @@ std::vector<std::string> stationHistory_keys(void);
 
 // One record read back.
 struct HistoryEntry {
-  size_t line = 0;              // its line number in the file, from 1
+  size_t line = 0;              // its line number in the file, from 1; 0 after a seek
+                                // until the lines before it were counted (they are to
+                                // name a line skipped)
   nlohmann::ordered_json json;  // the line's object, every key as written
   FleetRecord record;           // the report's fields (port stays 0: see address)
   std::string result;           // as written: a later version's word is kept as it is
   std::string slot;
   time_t started = -1, finished = -1;  // -1: not a time
 };
+
+struct HistoryFilter;
 
 enum HistorySkip {
   HISTORY_NOT_A_RECORD,  // not a JSON object with a result
@@ -99,21 +107,56 @@ class HistoryReader {
   // The end of the bytes: a last line without its line end is torn.
   void end();
 
+  // Lines that FILTER plainly rejects from a cheap look at their bytes are
+  // passed over without being parsed (nor counted: they are no record shown);
+  // a line past the filter's --until by more than STATION_HISTORY_DISORDER
+  // stops the reading (stopped()). FILTER must outlive the reading.
+  void prefilter(const HistoryFilter *filter) { filter_ = filter; }
+  bool stopped() const { return stopped_; }
+  // The reading starts past the file's beginning: a line skipped is named by
+  // LINESBEFORE() (the lines before the start, asked once) plus its place.
+  void startsLate(std::function<size_t()> linesBefore) { linesBefore_ = std::move(linesBefore); }
+
  private:
   void takeLine();
+  bool passedOver(const std::string &line);
+  void skip(size_t number, HistorySkip why);
   std::function<void(const HistoryEntry &)> onRecord_;
   std::function<void(size_t, HistorySkip)> onSkip_;
+  std::function<size_t()> linesBefore_;
   std::string line_;
   size_t lineNumber_ = 0;
   bool tooLong_ = false;
+  const HistoryFilter *filter_ = NULL;
+  bool stopped_ = false;
 };
+
+// How far out of order by their finishing time two lines of a history may
+// be, in seconds. Writers append a unit's line within seconds of its end
+// (the lock's wait is FILE_LOCK_WAIT_SECONDS), so neighbours are out of
+// order by seconds; the margin covers a station clock set in the wrong time
+// zone and then put right (up to 26 hours) with room to spare, and costs a
+// window's reading two days of lines passed over by a cheap look.
+#define STATION_HISTORY_DISORDER (2 * 86400)
 
 // Feeds the file at PATH to READER, a piece at a time, and ends it. FALSE
 // with the reason in *error when the file cannot be opened or read, and
 // *notPlain set when PATH is no plain file (a folder, a fifo, a device),
 // which is refused without waiting on it.
+//
+// With FILTER, only what can hold its records is read: with a --since, the
+// reading seeks the first line finished at most STATION_HISTORY_DISORDER
+// before it (a binary search on byte offsets, each probe reading one line's
+// time); with an --until it stops at the first line finished more than that
+// after it; lines the filter plainly rejects are not parsed. Lines before the
+// start are not read, so a bad one there is not named.
 bool stationHistory_read(const std::string &path, HistoryReader &reader, std::string *error,
-                         bool *notPlain = NULL);
+                         bool *notPlain = NULL, const HistoryFilter *filter = NULL);
+// The byte offset of the line where a reading for units finished at SINCE or
+// later starts in the open history FILE of SIZE bytes (0 when SINCE < 0).
+// FALSE with the reason in *error when FILE cannot be read.
+bool stationHistory_seek(FILE *file, uint64_t size, time_t since, uint64_t *start,
+                         std::string *error);
 
 // ---- Choosing and counting -------------------------------------------------------------
 
@@ -144,7 +187,10 @@ class HistoryFooter {
   std::vector<std::string> results_;
   std::vector<int> counts_;
   size_t units_ = 0;
-  std::vector<double> seconds_;  // of the units updated
+  // The units updated by their seconds (written in tenths, so a year holds
+  // a few thousand values): the median without holding every unit.
+  std::map<double, size_t> seconds_;
+  size_t updated_ = 0;
   time_t firstStart_ = -1, lastEnd_ = -1;
   size_t skipped_[3] = {0, 0, 0};
 };

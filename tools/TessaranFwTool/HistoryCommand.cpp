@@ -134,7 +134,7 @@ int runHistory(const ToolOptions &options) {
       });
   std::string error;
   bool notPlain = false;
-  if (!stationHistory_read(path, reader, &error, &notPlain)) {
+  if (!stationHistory_read(path, reader, &error, &notPlain, &filter)) {
     fflush(stdout);
     toolError_print("history: cannot read %s: %s", shown(path).c_str(), error.c_str());
     return notPlain ? EXIT_USAGE : EXIT_UPDATE_FAILED;
