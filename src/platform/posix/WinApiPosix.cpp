@@ -4,12 +4,11 @@
 // failure; the Windows calls offered here return non-zero upon success, 0 upon
 // failure. A comment says so where a call departs from that.
 //
-// Handles: a HANDLE is not a pointer here but the number of a slot in a small
-// table of open ports, with the slot's generation in the upper bits. Closing a
-// port bumps the generation, so a handle kept after its close (the serial
-// driver keeps one in g_hCOM and calls setters on it) names no port any more
-// and every call on it fails cleanly, even after the slot has been reused. No
-// handle value is ever 0 or INVALID_HANDLE_VALUE.
+// Handles: a HANDLE is not a pointer here but names a slot of a small table
+// of open ports (platform/HandleTable.h), so a handle kept after its close
+// (the serial driver keeps one in g_hCOM and calls setters on it) names no
+// port any more and every call on it fails cleanly, even after the slot has
+// been reused.
 #include "platform/posix/WinApiPosix.h"
 
 #include <errno.h>
@@ -28,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/HandleTable.h"
 #include "platform/OpenFailures.h"
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/PortHolders.h"
@@ -36,12 +36,10 @@
 // ---- Handle table -------------------------------------------------------------
 
 #define PORT_SLOTS 16
-#define SLOT_BITS 8  // low bits: slot index + 1; the rest: generation
 
 typedef struct PortRecord {
   int open;               // 1 while the slot holds an open port
   int fd;                 // the device, O_NONBLOCK; poll() does all waiting
-  uint32_t generation;    // bumped at every close
   COMMTIMEOUTS timeouts;  // as stored by SetCommTimeouts
   struct termios before;  // the line settings found at the open, put back at the close
   pid_t owner;            // the process that opened it (not a child that inherited the table)
@@ -49,28 +47,17 @@ typedef struct PortRecord {
   DWORD baud;             // the rate last set by SetCommState, 0 before
 } PortRecord;
 
-static PortRecord gPorts[PORT_SLOTS];
-
-static HANDLE handleOf(int slot) {
-  uintptr_t generation = gPorts[slot].generation & ((uintptr_t)UINT32_MAX >> SLOT_BITS);
-  return (HANDLE)((generation << SLOT_BITS) | (uintptr_t)(slot + 1));
-}
+static HandleTable<PortRecord, PORT_SLOTS> gPorts;
 
 // The open port behind a handle, or null (errno EBADF) for a null, invalid,
 // unknown or closed handle.
 static PortRecord *portOf(HANDLE h) {
-  uintptr_t value = (uintptr_t)h;
-  uintptr_t slotPlusOne = value & (((uintptr_t)1 << SLOT_BITS) - 1);
-  if (h == NULL || h == INVALID_HANDLE_VALUE || slotPlusOne == 0 || slotPlusOne > PORT_SLOTS) {
+  PortRecord *port = gPorts.entryOf(h);
+  if (port == NULL || !port->open) {
     errno = EBADF;
     return NULL;
   }
-  int slot = (int)slotPlusOne - 1;
-  if (!gPorts[slot].open || handleOf(slot) != h) {
-    errno = EBADF;
-    return NULL;
-  }
-  return &gPorts[slot];
+  return port;
 }
 
 // ---- Opening and closing ---------------------------------------------------------
@@ -123,7 +110,6 @@ static void closePort(PortRecord *port) {
   releaseDevice(port->fd);
   port->open = 0;
   port->fd = -1;
-  port->generation++;
 }
 
 // A program that ends without closing its port (exit() from deep inside,
@@ -285,7 +271,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
   port->baud = 0;
   memset(&port->timeouts, 0, sizeof port->timeouts);
   portHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
-  return handleOf(slot);
+  return gPorts.start(slot);
 }
 
 BOOL CloseHandle(HANDLE hObject) {
