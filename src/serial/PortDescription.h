@@ -56,6 +56,20 @@ const SystemPort *portRegistry_atSlot(const std::vector<SystemPort> &ports,
 // order; none when nothing is plugged there or the table is full.
 std::vector<int> portRegistry_slotsAt(const std::string &location);
 
+// The tool's port arguments (PortArguments.cpp), each registered for the
+// number the driver opens; "" or the reason, naming the text.
+// One port: a COM number (3, COM3, \\.\COM3), a device's path, a network
+// URL, or usb:LOCATION (the one port plugged there; with `slotMayBeEmpty` a
+// slot with nothing in it now is taken, found absent at the open).
+std::string portArgument_one(const std::string &text, bool slotMayBeEmpty, int *port);
+// A comma-separated list: COM numbers and ranges as the port list writes them
+// ("1-4", "COM3"), device paths and URLs, then usb:LOCATION items as the slots
+// plugged there now (their locations added to *slotLocations; under `watch`
+// a location with nothing plugged in yet is taken). The COM ports come
+// first, then the others in the order given, a port named twice kept once.
+std::string portArgument_list(const std::string &list, bool watch, std::vector<int> *ports,
+                              std::vector<std::string> *slotLocations);
+
 // The address registered under `port`, NULL for a COM number or any other.
 const PortAddress *portRegistry_address(int port);
 
