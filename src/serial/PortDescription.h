@@ -20,9 +20,10 @@
 
 enum PortKind { PORT_KIND_LOCAL, PORT_KIND_RFC2217, PORT_KIND_SOCKET };
 
+struct PortInterface;
+
 struct PortDescription {
   int number = 0;  // the number the driver opens
-  PortKind kind = PORT_KIND_LOCAL;
   int comNumber = 0;        // COMn, 0 for a port that has none
   std::string name;         // for the user and as the argument that names it again:
                             // "COM3", "/dev/ttyUSB0", "rfc2217://host:3001"
@@ -34,6 +35,15 @@ struct PortDescription {
                             // (0: none); it is not the number the driver opens
   bool serverRate = false;  // the line's rate is the server's: no call can change it (socket://)
   bool registered = false;  // known to this process (a COM number always is)
+  bool systemDevice = true; // a device of this system (COMn, a path, a USB slot): a failed
+                            // open's system error tells absent, busy or denied; false for
+                            // a terminal server's port, whose failure is its connection's
+
+ private:
+  // Which interface opens the port: asked by the serial calls alone.
+  PortKind kind_ = PORT_KIND_LOCAL;
+  friend PortDescription portDescription_of(int port);
+  friend const PortInterface *portInterface_of(const PortDescription &port);
 };
 
 // The number of an address (the same number each time the same address is
@@ -77,6 +87,10 @@ const PortAddress *portRegistry_address(int port);
 // is named "COMn" as the driver names it, with no COM number and nothing to
 // open.
 PortDescription portDescription_of(int port);
+// The device an open of `port` reaches, as the wire trace names it: a COM
+// port's as the system resolves "\\.\COMn" (portList_deviceOfOpen), "" when it
+// has none; any other port's description's device.
+std::string portDescription_deviceOfOpen(int port);
 // Why the last open of `port` failed, as the text after its name ("absent",
 // "held by PID 1234 (minicom)", "connection refused"), "" when it did not
 // fail or was never tried.
