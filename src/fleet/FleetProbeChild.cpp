@@ -13,7 +13,6 @@
 
 #include "fleet/FleetProbe.h"
 #include "platform/ExitStatus.h"
-#include "platform/PortList.h"
 #include "platform/ToolError.h"
 #include "serial/ComPortAPI.h"
 #include "serial/PortDescription.h"
@@ -23,13 +22,9 @@
 #include "updater/UnitRun.h"
 
 static void sendFound(int port, int rate) {
-  char name[16];
-  snprintf(name, sizeof name, "\\\\.\\COM%d", port);
   // A COM port's device is the one its name reaches; a network port's, the
   // server it is reached through.
-  const PortDescription description = portDescription_of(port);
-  const std::string device =
-      description.comNumber > 0 ? portList_deviceOfOpen(port, name) : description.device;
+  const std::string device = portDescription_deviceOfOpen(port);
   progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
   progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
   progressChannel_send(progressChannel_factLine("device", device.c_str()));

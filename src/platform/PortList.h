@@ -56,6 +56,7 @@ std::string portList_notSerialText(long systemError);
 // Fills holderPid / holderName of a busy port where the system shows them.
 void portList_findHolder(PortEntry *entry);
 
+// "free", "busy", "denied" or "absent", as ports shows a state.
 const char *portList_stateName(PortState state);
 
 // Why the last open of COMn failed, from the platform layer's record, as the

@@ -1,4 +1,4 @@
-// The port numbers of a command line's list.
+// The port numbers of a command line's list, and the words for a port's state.
 #include <stdlib.h>
 
 #include <algorithm>
@@ -26,4 +26,13 @@ bool portList_parse(const std::string &text, std::vector<int> *ports) {
     if (comma != std::string::npos && at == text.size()) return false;  // a trailing comma
   }
   return !ports->empty();
+}
+
+const char *portList_stateName(PortState state) {
+  switch (state) {
+    case PORT_FREE: return "free";
+    case PORT_BUSY: return "busy";
+    case PORT_DENIED: return "denied";
+    default: return "absent";
+  }
 }

@@ -1,8 +1,7 @@
 // Network ports: a table of registered addresses, a table of connections.
 //
-// A handle names a connection slot and its generation. Closing bumps the
-// generation, so a handle kept after its close fails every call cleanly, as
-// the local port's does.
+// A handle names a connection slot (platform/HandleTable.h), so a handle kept
+// after its close fails every call cleanly, as the local port's does.
 #include "serial/NetworkPort.h"
 
 #ifndef _WIN32
@@ -15,6 +14,7 @@
 #include <map>
 #include <string>
 
+#include "platform/HandleTable.h"
 #include "platform/TcpConnection.h"
 #include "platform/ReadDeadline.h"
 #include "serial/PortInterface.h"
@@ -45,7 +45,6 @@
 
 typedef struct Connection {
   BOOL open;
-  uint32_t generation;
   int port;
   BOOL telnet;  // rfc2217://, else socket://
   TcpConnection tcp;
@@ -64,7 +63,7 @@ typedef struct Connection {
   int64_t lineDoneMs;  // when the line will have sent what was written so far
 } Connection;
 
-static Connection gConnections[CONNECTIONS];
+static HandleTable<Connection, CONNECTIONS> gConnections;
 static SystemError gOpenError;
 static std::map<int, std::string> gFailures;  // see networkPort_failure
 
@@ -79,26 +78,20 @@ static std::string urlOf(const Connection *c) {
 
 // ---- Handles ---------------------------------------------------------------------
 
-static HANDLE handleOf(int slot) {
-  const uintptr_t generation = gConnections[slot].generation & 0xFFFFFFu;
-  return (HANDLE)((generation << 8) | (uintptr_t)(slot + 1));
-}
-
-static int slotOf(HANDLE handle) {
-  const uintptr_t value = (uintptr_t)handle;
-  const int slot = (int)(value & 0xFFu) - 1;
-  if ((uint64_t)value > UINT32_MAX || slot < 0 || slot >= CONNECTIONS) return -1;
-  return slot;
-}
-
 // The open connection of a handle, or NULL with the system error set.
 static Connection *connectionOf(HANDLE handle) {
-  const int slot = slotOf(handle);
-  if (slot < 0 || !gConnections[slot].open || handleOf(slot) != handle) {
+  Connection *c = gConnections.entryOf(handle);
+  if (c == NULL || !c->open) {
     setError(ERROR_CLOSED_HANDLE);
     return NULL;
   }
-  return &gConnections[slot];
+  return c;
+}
+
+// The open connection of a handle, or NULL; no error set.
+static const Connection *openConnection(HANDLE handle) {
+  const Connection *c = gConnections.entryOf(handle);
+  return c != NULL && c->open ? c : NULL;
 }
 
 static void noteFailure(int port, const std::string &reason) { gFailures[port] = reason; }
@@ -305,15 +298,15 @@ HANDLE networkPort_open(int port) {
   }
   serialTrace_note("%s round trip %d ms", portAddress_text(*address).c_str(), c->roundTripMs);
   c->open = TRUE;
-  return handleOf(slot);
+  return gConnections.start(slot);
 }
 
 const SystemError *networkPort_openError(void) { return &gOpenError; }
 
 int networkPort_replyDelayMs(HANDLE handle) {
-  const int slot = slotOf(handle);
-  if (slot < 0 || !gConnections[slot].open) return 0;
-  const int delay = NETWORK_PORT_ROUND_TRIPS_ALLOWED * gConnections[slot].roundTripMs;
+  const Connection *c = openConnection(handle);
+  if (c == NULL) return 0;
+  const int delay = NETWORK_PORT_ROUND_TRIPS_ALLOWED * c->roundTripMs;
   return delay > NETWORK_PORT_REPLY_DELAY_FLOOR_MS ? delay : NETWORK_PORT_REPLY_DELAY_FLOOR_MS;
 }
 
@@ -322,10 +315,9 @@ void networkPort_closeAllSockets(void) {
 }
 
 size_t networkPort_held(HANDLE handle, uint64_t *dropped) {
-  const int slot = slotOf(handle);
-  const BOOL open = slot >= 0 && gConnections[slot].open;
-  *dropped = open ? gConnections[slot].dropped : 0;
-  return open ? gConnections[slot].received.size() : 0;
+  const Connection *c = openConnection(handle);
+  *dropped = c != NULL ? c->dropped : 0;
+  return c != NULL ? c->received.size() : 0;
 }
 
 BOOL networkPort_close(HANDLE handle) {
@@ -336,7 +328,6 @@ BOOL networkPort_close(HANDLE handle) {
                      (unsigned long long)c->dropped);
   tcpConnection_close(&c->tcp);
   c->open = FALSE;
-  c->generation++;
   return TRUE;
 }
 

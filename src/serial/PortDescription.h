@@ -20,9 +20,10 @@
 
 enum PortKind { PORT_KIND_LOCAL, PORT_KIND_RFC2217, PORT_KIND_SOCKET };
 
+struct PortInterface;
+
 struct PortDescription {
   int number = 0;  // the number the driver opens
-  PortKind kind = PORT_KIND_LOCAL;
   int comNumber = 0;        // COMn, 0 for a port that has none
   std::string name;         // for the user and as the argument that names it again:
                             // "COM3", "/dev/ttyUSB0", "rfc2217://host:3001"
@@ -34,6 +35,15 @@ struct PortDescription {
                             // (0: none); it is not the number the driver opens
   bool serverRate = false;  // the line's rate is the server's: no call can change it (socket://)
   bool registered = false;  // known to this process (a COM number always is)
+  bool systemDevice = true; // a device of this system (COMn, a path, a USB slot): a failed
+                            // open's system error tells absent, busy or denied; false for
+                            // a terminal server's port, whose failure is its connection's
+
+ private:
+  // Which interface opens the port: asked by the serial calls alone.
+  PortKind kind_ = PORT_KIND_LOCAL;
+  friend PortDescription portDescription_of(int port);
+  friend const PortInterface *portInterface_of(const PortDescription &port);
 };
 
 // The number of an address (the same number each time the same address is
@@ -56,6 +66,20 @@ const SystemPort *portRegistry_atSlot(const std::vector<SystemPort> &ports,
 // order; none when nothing is plugged there or the table is full.
 std::vector<int> portRegistry_slotsAt(const std::string &location);
 
+// The tool's port arguments (PortArguments.cpp), each registered for the
+// number the driver opens; "" or the reason, naming the text.
+// One port: a COM number (3, COM3, \\.\COM3), a device's path, a network
+// URL, or usb:LOCATION (the one port plugged there; with `slotMayBeEmpty` a
+// slot with nothing in it now is taken, found absent at the open).
+std::string portArgument_one(const std::string &text, bool slotMayBeEmpty, int *port);
+// A comma-separated list: COM numbers and ranges as the port list writes them
+// ("1-4", "COM3"), device paths and URLs, then usb:LOCATION items as the slots
+// plugged there now (their locations added to *slotLocations; under `watch`
+// a location with nothing plugged in yet is taken). The COM ports come
+// first, then the others in the order given, a port named twice kept once.
+std::string portArgument_list(const std::string &list, bool watch, std::vector<int> *ports,
+                              std::vector<std::string> *slotLocations);
+
 // The address registered under `port`, NULL for a COM number or any other.
 const PortAddress *portRegistry_address(int port);
 
@@ -63,6 +87,10 @@ const PortAddress *portRegistry_address(int port);
 // is named "COMn" as the driver names it, with no COM number and nothing to
 // open.
 PortDescription portDescription_of(int port);
+// The device an open of `port` reaches, as the wire trace names it: a COM
+// port's as the system resolves "\\.\COMn" (portList_deviceOfOpen), "" when it
+// has none; any other port's description's device.
+std::string portDescription_deviceOfOpen(int port);
 // Why the last open of `port` failed, as the text after its name ("absent",
 // "held by PID 1234 (minicom)", "connection refused"), "" when it did not
 // fail or was never tried.

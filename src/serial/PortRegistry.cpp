@@ -73,9 +73,10 @@ PortDescription portDescription_of(int port) {
     d.registered = com;
     return d;
   }
-  d.kind = address->kind == PORT_ADDRESS_RFC2217  ? PORT_KIND_RFC2217
-           : address->kind == PORT_ADDRESS_SOCKET ? PORT_KIND_SOCKET
-                                                  : PORT_KIND_LOCAL;
+  d.kind_ = address->kind == PORT_ADDRESS_RFC2217  ? PORT_KIND_RFC2217
+            : address->kind == PORT_ADDRESS_SOCKET ? PORT_KIND_SOCKET
+                                                   : PORT_KIND_LOCAL;
+  d.systemDevice = d.kind_ == PORT_KIND_LOCAL;
   d.name = portAddress_text(*address);
   d.fileName = portAddress_fileName(*address);
   d.device = d.name;  // a device path, or the server's URL
@@ -88,13 +89,20 @@ PortDescription portDescription_of(int port) {
     d.device = now != NULL ? now->device : "";
     d.comNumberNow = now != NULL ? now->comNumber : 0;
   }
-  d.serverRate = d.kind == PORT_KIND_SOCKET;
+  d.serverRate = d.kind_ == PORT_KIND_SOCKET;
   d.registered = true;
   return d;
 }
 
 const PortInterface *portInterface_of(const PortDescription &port) {
-  return port.kind == PORT_KIND_LOCAL ? localPort_interface() : networkPort_interface(port.kind);
+  return port.kind_ == PORT_KIND_LOCAL ? localPort_interface() : networkPort_interface(port.kind_);
+}
+
+std::string portDescription_deviceOfOpen(int port) {
+  const PortDescription description = portDescription_of(port);
+  if (description.comNumber == 0) return description.device;
+  const std::string name = "\\\\.\\COM" + std::to_string(description.comNumber);
+  return portList_deviceOfOpen(port, name.c_str());
 }
 
 std::string portDescription_openFailure(int port) {

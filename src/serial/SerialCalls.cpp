@@ -3,7 +3,7 @@
 //
 // The driver's handle names a Port here: the interface the open chose, the
 // interface's own handle, and the port it was opened for. A closed Port
-// keeps its entry until its slot is opened again under a new generation, so
+// keeps its entry until its slot is opened again (platform/HandleTable.h), so
 // that a late call on the old handle fails cleanly and is still recorded
 // under its port.
 #include "serial/SerialCalls.h"
@@ -11,12 +11,12 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "platform/HandleTable.h"
 #include "serial/NetworkPort.h"
 #include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 
-#define PORTS 32     // more than the local and network ports that can be open at once
-#define SLOT_BITS 8  // low bits: slot index + 1; the rest: generation
+#define PORTS 32  // more than the local and network ports that can be open at once
 
 typedef struct Port {
   const PortInterface *ops;  // the interface; NULL while the slot was never used
@@ -24,27 +24,14 @@ typedef struct Port {
   int port;
   std::string name;
   BOOL open;
-  uint32_t generation;
 } Port;
 
-static Port gPorts[PORTS];
+static HandleTable<Port, PORTS> gPorts;
 static SystemError gOpenError;
-
-static HANDLE handleOf(int slot) {
-  const uintptr_t generation = gPorts[slot].generation & 0xFFFFFFu;
-  return (HANDLE)((generation << SLOT_BITS) | (uintptr_t)(slot + 1));
-}
 
 // The Port a handle names, NULL for one that names none (null, invalid, a
 // slot opened again since).
-static Port *portOf(HANDLE handle) {
-  const uintptr_t value = (uintptr_t)handle;
-  const int slot = (int)(value & ((1u << SLOT_BITS) - 1)) - 1;
-  if (handle == NULL || handle == INVALID_HANDLE_VALUE || slot < 0 || slot >= PORTS ||
-      gPorts[slot].ops == NULL || handleOf(slot) != handle)
-    return NULL;
-  return &gPorts[slot];
-}
+static Port *portOf(HANDLE handle) { return gPorts.entryOf(handle); }
 
 // The error a call on a handle that names no open port gets.
 static BOOL noPort(void) {
@@ -91,13 +78,12 @@ HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMo
     return INVALID_HANDLE_VALUE;
   }
   Port *opened = &gPorts[slot];
-  opened->generation++;
   opened->ops = portInterface_of(description);
   opened->handle = inner;
   opened->port = port;
   opened->name = description.name;
   opened->open = TRUE;
-  return handleOf(slot);
+  return gPorts.start(slot);
 }
 
 const SystemError *serialCalls_openError(void) { return &gOpenError; }

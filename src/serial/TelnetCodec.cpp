@@ -199,6 +199,43 @@ static void keepSubnegotiationByte(TelnetCodec *codec, uint8_t byte, TelnetEvent
     codec->subnegotiation[codec->subnegotiationLength++] = byte;
 }
 
+// The byte after IAC in the data: an escaped 0xFF kept as data, or the start
+// of a negotiation or a subnegotiation. FALSE when data is full: the byte is
+// left for the next call.
+static BOOL takeCommand(TelnetCodec *codec, uint8_t byte, uint8_t *data, size_t capacity,
+                        size_t *dataLength) {
+  if (byte == TELNET_IAC) {
+    if (!keepData(codec, byte, data, capacity, dataLength)) return FALSE;
+    codec->state = DECODE_DATA;
+  } else if (byte >= TELNET_WILL) {
+    codec->verb = byte;
+    codec->state = DECODE_VERB;
+  } else if (byte == TELNET_SB) {
+    codec->subnegotiationLength = 0;
+    codec->state = DECODE_SUBNEGOTIATION;
+  } else {
+    codec->state = DECODE_DATA;  // NOP, GA and the rest carry nothing for us
+  }
+  return TRUE;
+}
+
+// The byte after IAC inside a subnegotiation: an escaped 0xFF, or its end.
+// FALSE when the byte is not taken: an unterminated subnegotiation is
+// dropped, and the byte read again as the command it is.
+static BOOL takeSubnegotiationCommand(TelnetCodec *codec, uint8_t byte, TelnetEvent *event) {
+  if (byte == TELNET_IAC) {
+    codec->state = DECODE_SUBNEGOTIATION;
+    keepSubnegotiationByte(codec, TELNET_IAC, event);
+  } else if (byte == TELNET_SE) {
+    codec->state = DECODE_DATA;
+    finishSubnegotiation(codec, event);
+  } else {
+    codec->state = DECODE_IAC;
+    return FALSE;
+  }
+  return TRUE;
+}
+
 size_t telnetCodec_decode(TelnetCodec *codec, const uint8_t *bytes, size_t length, uint8_t *data,
                           size_t capacity, size_t *dataLength, TelnetEvent *event) {
   memset(event, 0, sizeof *event);
@@ -219,18 +256,7 @@ size_t telnetCodec_decode(TelnetCodec *codec, const uint8_t *bytes, size_t lengt
         i++;
         break;
       case DECODE_IAC:
-        if (byte == TELNET_IAC) {
-          if (!keepData(codec, byte, data, capacity, dataLength)) return i;
-          codec->state = DECODE_DATA;
-        } else if (byte >= TELNET_WILL) {
-          codec->verb = byte;
-          codec->state = DECODE_VERB;
-        } else if (byte == TELNET_SB) {
-          codec->subnegotiationLength = 0;
-          codec->state = DECODE_SUBNEGOTIATION;
-        } else {
-          codec->state = DECODE_DATA;  // NOP, GA and the rest carry nothing for us
-        }
+        if (!takeCommand(codec, byte, data, capacity, dataLength)) return i;
         i++;
         break;
       case DECODE_VERB:
@@ -249,19 +275,7 @@ size_t telnetCodec_decode(TelnetCodec *codec, const uint8_t *bytes, size_t lengt
           keepSubnegotiationByte(codec, byte, event);
         break;
       case DECODE_SUBNEGOTIATION_IAC:
-        if (byte == TELNET_IAC) {
-          i++;
-          codec->state = DECODE_SUBNEGOTIATION;
-          keepSubnegotiationByte(codec, TELNET_IAC, event);
-        } else if (byte == TELNET_SE) {
-          i++;
-          codec->state = DECODE_DATA;
-          finishSubnegotiation(codec, event);
-        } else {
-          // An unterminated subnegotiation: dropped, and the byte read as the
-          // command it is.
-          codec->state = DECODE_IAC;
-        }
+        if (takeSubnegotiationCommand(codec, byte, event)) i++;
         break;
     }
   }

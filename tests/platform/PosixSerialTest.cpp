@@ -18,6 +18,7 @@
 #include "PtyFixture.h"
 #include "../TestTiming.h"
 #include "platform/posix/ComPortNames.h"
+#include "serial/SerialCalls.h"
 
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -152,6 +153,24 @@ TEST_F(PlatformSerial, ExclusiveOpenAndStaleHandles) {
     EXPECT_FALSE(CloseHandle(h));
   }
   EXPECT_TRUE(CloseHandle(live));
+}
+
+// The serial layer's table over the local ports: a late call on a closed
+// port fails and is refused again once its slot serves another port.
+TEST_F(PlatformSerial, SerialCallsLateCallsAndSlotReuse) {
+  addPort(3);
+  addPort(4);
+  HANDLE first = serialCalls_CreateFile(3, "\\\\.\\COM3", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  ASSERT_NE(first, INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(serialCalls_CloseHandle(first));
+  EXPECT_FALSE(serialCalls_SetupComm(first, 64, 64));
+  HANDLE second = serialCalls_CreateFile(4, "\\\\.\\COM4", GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, 0);
+  ASSERT_NE(second, INVALID_HANDLE_VALUE);
+  EXPECT_NE(second, first);
+  EXPECT_FALSE(serialCalls_SetupComm(first, 64, 64));
+  EXPECT_FALSE(serialCalls_CloseHandle(first));
+  EXPECT_TRUE(serialCalls_SetupComm(second, 64, 64));
+  EXPECT_TRUE(serialCalls_CloseHandle(second));
 }
 
 TEST(ComPortNames, PortNumbersAndDevicePaths) {

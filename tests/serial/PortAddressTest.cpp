@@ -5,6 +5,7 @@
 #include <string>
 
 #include "serial/PortAddress.h"
+#include "serial/PortDescription.h"
 
 namespace {
 
@@ -169,3 +170,41 @@ TEST(PortAddress, FileNamesAreSafeOnEverySystem) {
 }
 
 }  // namespace
+
+// The tool's --port and --ports arguments, as the names of the ports they
+// name or the reason they are refused.
+TEST(PortArguments, OnePortAndLists) {
+  const std::string last = std::to_string(PORT_ADDRESS_LAST_COM);
+  const std::string slotHelp = " (ports shows each adapter's location)";
+  struct Case {
+    bool list;
+    const char *text;
+    bool mayBeEmpty;  // a slot with nothing plugged in: --port's slotMayBeEmpty, --ports' watch
+    std::string result;
+  } cases[] = {
+      {false, "3", false, "COM3"},
+      {false, "\\\\.\\com7", false, "COM7"},
+      {false, "COM0", false, "expects a COM number 1-" + last + " (3 or COM3), not \"COM0\""},
+      {false, "rfc2217://Host:0300", false, "rfc2217://host:300"},
+      {false, "socket://h", false, "socket://h: no port"},
+      {false, "usb:9-9.9", false, "no serial port at usb:9-9.9" + slotHelp},
+      {false, "usb:9-9.9", true, "usb:9-9.9"},
+      {true, "COM2-COM3,rfc2217://h:1,1,COM2", false, "COM2,COM3,COM1,rfc2217://h:1"},
+      {true, "\\\\.\\COM4,socket://h:2", false, "COM4,socket://h:2"},
+      {true, "1,,2", false, "bad port list \"1,,2\" (COM numbers 1 to " + last + ", e.g. 1-8,12 or COM3)"},
+      {true, "2,socket://h", false, "bad port list \"2,socket://h\": socket://h: no port"},
+      {true, "usb:9-9.9", false, "bad port list \"usb:9-9.9\": no serial port at usb:9-9.9" + slotHelp},
+      {true, "usb:9-9.9", true, ""},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<int> ports(1, 0);
+    std::vector<std::string> slots;
+    const std::string reason = c.list ? portArgument_list(c.text, c.mayBeEmpty, &(ports = {}), &slots)
+                                      : portArgument_one(c.text, c.mayBeEmpty, &ports[0]);
+    std::string result = reason;
+    for (size_t i = 0; reason.empty() && i < ports.size(); i++)
+      result += (i > 0 ? "," : "") + portDescription_of(ports[i]).name;
+    EXPECT_EQ(result, c.result);
+  }
+}

@@ -13,48 +13,19 @@
 #include "UnitSearch.h"
 #include "fleet/LabelQueue.h"
 #include "serial/PortDescription.h"
-#include "serial/PortAddress.h"
-
-// usb:LOCATION: the slot of the one port of the system at that USB location,
-// the adapter plugged there at each open (a hub's location holding several
-// is refused). `mayBeEmpty`: a slot with nothing plugged in now is taken (a
-// child process's, whose open then finds it absent).
-inline std::string commandLine_usbPort(std::string &text, bool mayBeEmpty) {
-  PortAddress slot;
-  std::string reason;
-  if (!portAddress_parse(text, &slot, &reason)) return reason;
-  const std::vector<int> slots = portRegistry_slotsAt(slot.location);
-  if (slots.size() > 1)
-    return text + " holds " + std::to_string(slots.size()) + " ports: name one (ports shows them)";
-  if (slots.empty() && !mayBeEmpty)
-    return "no serial port at " + text + " (ports shows each adapter's location)";
-  const int number = slots.empty() ? portRegistry_register(slot) : slots[0];
-  if (number == 0) return "more than " + std::to_string(PORT_REGISTRY_SIZE) + " ports named";
-  text = std::to_string(number);
-  return std::string();
-}
 
 // --port: a COM number, written 3, COM3 or \\.\COM3, a device's path (POSIX),
-// or a terminal server's address (rfc2217://HOST:PORT, socket://HOST:PORT);
-// the option then holds the port number the driver opens (a path or an
-// address is registered for it).
+// a terminal server's address (rfc2217://HOST:PORT, socket://HOST:PORT), or
+// usb:LOCATION (the adapter plugged there; `slotMayBeEmpty`: a slot with
+// nothing plugged in now is taken, a child process's); the option then holds
+// the port number the driver opens.
 inline CLI::Validator commandLine_portValidator(bool slotMayBeEmpty = false) {
   return CLI::Validator(
       [slotMayBeEmpty](std::string &text) -> std::string {
-        if (text.compare(0, 4, PORT_ADDRESS_USB_PREFIX) == 0)
-          return commandLine_usbPort(text, slotMayBeEmpty);
-        int number = portAddress_comNumber(text);
-        if (number == 0 && (text.find("://") != std::string::npos || text[0] == '/')) {
-          PortAddress address;
-          std::string reason;
-          if (!portAddress_parse(text, &address, &reason)) return reason;
-          number = portRegistry_register(address);
-          if (number == 0) return "more than " + std::to_string(PORT_REGISTRY_SIZE) + " ports named";
-        }
-        if (number == 0) return "expects a COM number 1-" + std::to_string(PORT_ADDRESS_LAST_COM) +
-                                " (3 or COM3), not \"" + text + "\"";
-        text = std::to_string(number);
-        return std::string();
+        int number = 0;
+        const std::string reason = portArgument_one(text, slotMayBeEmpty, &number);
+        if (reason.empty()) text = std::to_string(number);
+        return reason;
       },
       "");
 }

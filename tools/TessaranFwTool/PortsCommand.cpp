@@ -28,15 +28,6 @@
 
 using nlohmann::json;
 
-const char *portList_stateName(PortState state) {
-  switch (state) {
-    case PORT_FREE: return "free";
-    case PORT_BUSY: return "busy";
-    case PORT_DENIED: return "denied";
-    default: return "absent";
-  }
-}
-
 // The port's state from an open that is closed again at once.
 static void checkPort(PortEntry *entry) {
   const PortDescription description = portDescription_of(entry->number);
@@ -49,7 +40,7 @@ static void checkPort(PortEntry *entry) {
     return;
   }
   const SystemError *error = ComPortAPI_LastOpenError();
-  if (description.kind != PORT_KIND_LOCAL) {  // unreachable: why, in the busy port's key
+  if (!description.systemDevice) {  // unreachable: why, in the busy port's key
     entry->reason = error->text;
     return;
   }

@@ -290,6 +290,48 @@ int portHolders_find(const char *devicePath, PortHolder *out) {
   return 0;
 }
 
+// Our lock (our PID as ten characters and a newline) written whole under a
+// temporary name in `dir`, its path in `temporary`. FALSE where the folder
+// is not writable.
+static int writeTemporaryLock(const char *dir, const char *lockName, char *temporary,
+                              size_t temporarySize) {
+  char text[32];
+  int textLength = snprintf(text, sizeof text, "%10ld\n", (long)getpid());
+  snprintf(temporary, temporarySize, "%s/.%s.XXXXXX", dir, lockName);
+  // Fails where the folder is not writable.
+  int fd = mkstemp(temporary);
+  if (fd < 0) return 0;
+  int written = fchmod(fd, 0644) == 0 && write(fd, text, (size_t)textLength) == textLength;
+  if (close(fd) != 0) written = 0;
+  if (!written) unlink(temporary);
+  return written;
+}
+
+enum LockPlacing { LOCK_PLACED, LOCK_HELD, LOCK_FOLDER_REFUSES };
+
+// The temporary lock linked into place at `path` (or, over a stale lock of
+// `stalePid`, renamed there), so that no reader ever sees a lock without its
+// PID; the temporary name is gone afterwards.
+static LockPlacing placeLock(const char *temporary, const char *path, long stalePid) {
+  int placed;
+  if (stalePid == 0) {
+    // EEXIST: someone was faster.
+    placed = link(temporary, path) == 0;
+    int saved = errno;
+    unlink(temporary);
+    if (!placed && saved != EEXIST) return LOCK_FOLDER_REFUSES;
+  } else {
+    // The stale lock is checked again just before it is replaced: another
+    // program may have replaced it meanwhile.
+    placed = lockPid(path) == stalePid && rename(temporary, path) == 0;
+    if (!placed) unlink(temporary);
+    // Two programs replacing the same stale lock at once: the last rename
+    // wins, and only the program its lock names holds it.
+    if (placed) placed = lockPid(path) == (long)getpid();
+  }
+  return placed ? LOCK_PLACED : LOCK_HELD;
+}
+
 int portHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPathSize) {
   if (lockPath == NULL || lockPathSize == 0) return 0;
   lockPath[0] = '\0';
@@ -298,8 +340,6 @@ int portHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
   deviceNames(devicePath, &names);
   if (names.lockNameCount == 0) return 0;
 
-  char text[32];
-  int textLength = snprintf(text, sizeof text, "%10ld\n", (long)getpid());
   char dir[PATH_MAX];
   const char *rest = lockDirs();
   while ((rest = nextDir(rest, dir, sizeof dir)) != NULL) {
@@ -317,36 +357,11 @@ int portHolders_writeLock(const char *devicePath, char *lockPath, size_t lockPat
       if (stalePid <= 0 || stalePid == (long)getpid() || isLive(stalePid)) return 0;
     }
 
-    // Written whole under a temporary name and linked (or, over a stale lock,
-    // renamed) into place, so that no reader ever sees a lock without its PID.
     char temporary[PATH_MAX + LOCK_NAME_SIZE + 16];
-    snprintf(temporary, sizeof temporary, "%s/.%s.XXXXXX", dir, names.lockNames[0]);
-    // Fails where the folder is not writable.
-    int fd = mkstemp(temporary);
-    if (fd < 0) continue;
-    int written = fchmod(fd, 0644) == 0 && write(fd, text, (size_t)textLength) == textLength;
-    if (close(fd) != 0) written = 0;
-    if (!written) {
-      unlink(temporary);
-      continue;
-    }
-    int placed;
-    if (stalePid == 0) {
-      // EEXIST: someone was faster.
-      placed = link(temporary, path) == 0;
-      int saved = errno;
-      unlink(temporary);
-      if (!placed && saved != EEXIST) continue;  // this folder does not take it
-    } else {
-      // The stale lock is checked again just before it is replaced: another
-      // program may have replaced it meanwhile.
-      placed = lockPid(path) == stalePid && rename(temporary, path) == 0;
-      if (!placed) unlink(temporary);
-      // Two programs replacing the same stale lock at once: the last rename
-      // wins, and only the program its lock names holds it.
-      if (placed) placed = lockPid(path) == (long)getpid();
-    }
-    if (!placed) return 0;
+    if (!writeTemporaryLock(dir, names.lockNames[0], temporary, sizeof temporary)) continue;
+    const LockPlacing placing = placeLock(temporary, path, stalePid);
+    if (placing == LOCK_FOLDER_REFUSES) continue;
+    if (placing == LOCK_HELD) return 0;
     snprintf(lockPath, lockPathSize, "%s", path);
     return 1;
   }

@@ -4,12 +4,11 @@
 // failure; the Windows calls offered here return non-zero upon success, 0 upon
 // failure. A comment says so where a call departs from that.
 //
-// Handles: a HANDLE is not a pointer here but the number of a slot in a small
-// table of open ports, with the slot's generation in the upper bits. Closing a
-// port bumps the generation, so a handle kept after its close (the serial
-// driver keeps one in g_hCOM and calls setters on it) names no port any more
-// and every call on it fails cleanly, even after the slot has been reused. No
-// handle value is ever 0 or INVALID_HANDLE_VALUE.
+// Handles: a HANDLE is not a pointer here but names a slot of a small table
+// of open ports (platform/HandleTable.h), so a handle kept after its close
+// (the serial driver keeps one in g_hCOM and calls setters on it) names no
+// port any more and every call on it fails cleanly, even after the slot has
+// been reused.
 #include "platform/posix/WinApiPosix.h"
 
 #include <errno.h>
@@ -28,6 +27,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "platform/HandleTable.h"
 #include "platform/OpenFailures.h"
 #include "platform/posix/ComPortNames.h"
 #include "platform/posix/PortHolders.h"
@@ -36,12 +36,10 @@
 // ---- Handle table -------------------------------------------------------------
 
 #define PORT_SLOTS 16
-#define SLOT_BITS 8  // low bits: slot index + 1; the rest: generation
 
 typedef struct PortRecord {
   int open;               // 1 while the slot holds an open port
   int fd;                 // the device, O_NONBLOCK; poll() does all waiting
-  uint32_t generation;    // bumped at every close
   COMMTIMEOUTS timeouts;  // as stored by SetCommTimeouts
   struct termios before;  // the line settings found at the open, put back at the close
   pid_t owner;            // the process that opened it (not a child that inherited the table)
@@ -49,28 +47,17 @@ typedef struct PortRecord {
   DWORD baud;             // the rate last set by SetCommState, 0 before
 } PortRecord;
 
-static PortRecord gPorts[PORT_SLOTS];
-
-static HANDLE handleOf(int slot) {
-  uintptr_t generation = gPorts[slot].generation & ((uintptr_t)UINT32_MAX >> SLOT_BITS);
-  return (HANDLE)((generation << SLOT_BITS) | (uintptr_t)(slot + 1));
-}
+static HandleTable<PortRecord, PORT_SLOTS> gPorts;
 
 // The open port behind a handle, or null (errno EBADF) for a null, invalid,
 // unknown or closed handle.
 static PortRecord *portOf(HANDLE h) {
-  uintptr_t value = (uintptr_t)h;
-  uintptr_t slotPlusOne = value & (((uintptr_t)1 << SLOT_BITS) - 1);
-  if (h == NULL || h == INVALID_HANDLE_VALUE || slotPlusOne == 0 || slotPlusOne > PORT_SLOTS) {
+  PortRecord *port = gPorts.entryOf(h);
+  if (port == NULL || !port->open) {
     errno = EBADF;
     return NULL;
   }
-  int slot = (int)slotPlusOne - 1;
-  if (!gPorts[slot].open || handleOf(slot) != h) {
-    errno = EBADF;
-    return NULL;
-  }
-  return &gPorts[slot];
+  return port;
 }
 
 // ---- Opening and closing ---------------------------------------------------------
@@ -123,7 +110,6 @@ static void closePort(PortRecord *port) {
   releaseDevice(port->fd);
   port->open = 0;
   port->fd = -1;
-  port->generation++;
 }
 
 // A program that ends without closing its port (exit() from deep inside,
@@ -187,17 +173,83 @@ HANDLE CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
   return handle;
 }
 
-static HANDLE openPort(LPCSTR lpFileName) {
-  /* 1. Resolve the COM name to a device path; a device's own path opens as
-        it is. */
-  char path[4096];
+// Stage 1 of the open: the COM name resolved to a device path into `path`; a
+// device's own path opens as it is. FALSE (errno ENOENT) for neither.
+static int resolvePath(LPCSTR lpFileName, char *path, size_t size) {
   const int byPath = lpFileName != NULL && lpFileName[0] == '/';
-  if (byPath && strlen(lpFileName) < sizeof path) {
+  if (byPath && strlen(lpFileName) < size) {
     strcpy(path, lpFileName);
-  } else if (byPath || !comPortNames_resolve(lpFileName, path, sizeof path)) {
-    errno = ENOENT;
-    return INVALID_HANDLE_VALUE;
+    return 1;
   }
+  if (!byPath && comPortNames_resolve(lpFileName, path, size)) return 1;
+  errno = ENOENT;
+  return 0;
+}
+
+// Stages 4 and 5: the device made ours alone, as Windows gives a COM port
+// opened with share mode 0. FALSE (errno set, fd closed) when another holds it.
+static int takeExclusively(int fd, const char *path) {
+  /* TIOCEXCL makes the kernel refuse further opens of the tty, but root
+     bypasses it, and it says nothing to programs that open with O_NONBLOCK
+     first and check later; the advisory lock is what every well-behaved
+     serial program (and a second instance of this one) tests. So take
+     both: the lock decides, TIOCEXCL helps where it applies.
+     flock fails with EWOULDBLOCK while another holds the lock. */
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    int saved = errno;
+    close(fd);
+    // Who holds it, where the system lets us see.
+    if (saved == EWOULDBLOCK && !portHolders_find(path, &gRefusedBy)) memset(&gRefusedBy, 0, sizeof gRefusedBy);
+    errno = saved == EWOULDBLOCK ? EBUSY : saved;
+    return 0;
+  }
+
+  /* Programs that take neither (a getty, a terminal program) would still
+     have their line reconfigured under them, where Windows refuses the
+     open. Look for them, their lock files and their open descriptors,
+     before anything is changed; a held port fails like a flock-held one.
+     Only close() here: the exclusive flag, if any, is not ours to clear. */
+  if (portHolders_find(path, &gRefusedBy)) {
+    close(fd);
+    errno = EBUSY;
+    return 0;
+  }
+  // Not checked: the lock above already holds.
+  ioctl(fd, TIOCEXCL);
+  return 1;
+}
+
+// Stage 6: the settings found kept in *before, to put them back at the close;
+// then raw bytes, receiver on, modem status ignored for opening and reading.
+// VMIN 1 / VTIME 0 with O_NONBLOCK: read() gives -1/EAGAIN when nothing is
+// there, so a 0 from read() only ever means the line hung up. FALSE (errno
+// set, device released) upon failure.
+static int makeRaw(int fd, struct termios *before) {
+  if (tcgetattr(fd, before) != 0) {
+    int saved = errno;
+    releaseDevice(fd);
+    errno = saved;
+    return 0;
+  }
+  struct termios tio = *before;
+  cfmakeraw(&tio);
+  tio.c_cflag |= CLOCAL | CREAD;
+  tio.c_cc[VMIN] = 1;
+  tio.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
+    int saved = errno;
+    tcsetattr(fd, TCSANOW, before);  // part of the change may have been taken
+    releaseDevice(fd);
+    errno = saved;
+    return 0;
+  }
+  return 1;
+}
+
+static HANDLE openPort(LPCSTR lpFileName) {
+  /* 1. Resolve the COM name to a device path. */
+  char path[4096];
+  if (!resolvePath(lpFileName, path, sizeof path)) return INVALID_HANDLE_VALUE;
 
   /* 2. Find a free slot. */
   int slot = 0;
@@ -217,58 +269,12 @@ static HANDLE openPort(LPCSTR lpFileName) {
     return INVALID_HANDLE_VALUE;
   }
 
-  /* 4. Exclusive access, as Windows gives a COM port opened with share mode 0.
-        TIOCEXCL makes the kernel refuse further opens of the tty, but root
-        bypasses it, and it says nothing to programs that open with O_NONBLOCK
-        first and check later; the advisory lock is what every well-behaved
-        serial program (and a second instance of this one) tests. So take
-        both: the lock decides, TIOCEXCL helps where it applies.
-        flock fails with EWOULDBLOCK while another holds the lock. */
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    int saved = errno;
-    close(fd);
-    // Who holds it, where the system lets us see.
-    if (saved == EWOULDBLOCK && !portHolders_find(path, &gRefusedBy)) memset(&gRefusedBy, 0, sizeof gRefusedBy);
-    errno = saved == EWOULDBLOCK ? EBUSY : saved;
-    return INVALID_HANDLE_VALUE;
-  }
+  /* 4. and 5. Exclusive access, from the lock and from other programs. */
+  if (!takeExclusively(fd, path)) return INVALID_HANDLE_VALUE;
 
-  /* 5. Programs that take neither (a getty, a terminal program) would still
-        have their line reconfigured under them, where Windows refuses the
-        open. Look for them, their lock files and their open descriptors,
-        before anything is changed; a held port fails like a flock-held one.
-        Only close() here: the exclusive flag, if any, is not ours to clear. */
-  if (portHolders_find(path, &gRefusedBy)) {
-    close(fd);
-    errno = EBUSY;
-    return INVALID_HANDLE_VALUE;
-  }
-  // Not checked: the lock above already holds.
-  ioctl(fd, TIOCEXCL);
-
-  /* 6. Keep the settings found, to put them back at the close. Then raw bytes,
-        receiver on, modem status ignored for opening and reading.
-        VMIN 1 / VTIME 0 with O_NONBLOCK: read() gives -1/EAGAIN when nothing
-        is there, so a 0 from read() only ever means the line hung up. */
+  /* 6. Raw bytes, the settings found kept. */
   struct termios before;
-  if (tcgetattr(fd, &before) != 0) {
-    int saved = errno;
-    releaseDevice(fd);
-    errno = saved;
-    return INVALID_HANDLE_VALUE;
-  }
-  struct termios tio = before;
-  cfmakeraw(&tio);
-  tio.c_cflag |= CLOCAL | CREAD;
-  tio.c_cc[VMIN] = 1;
-  tio.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &tio) != 0) {
-    int saved = errno;
-    tcsetattr(fd, TCSANOW, &before);  // part of the change may have been taken
-    releaseDevice(fd);
-    errno = saved;
-    return INVALID_HANDLE_VALUE;
-  }
+  if (!makeRaw(fd, &before)) return INVALID_HANDLE_VALUE;
 
   /* 7. Record the port, and tell other programs it is taken with a UUCP lock
         where the lock folder lets us (a lock that cannot be written is no
@@ -285,7 +291,7 @@ static HANDLE openPort(LPCSTR lpFileName) {
   port->baud = 0;
   memset(&port->timeouts, 0, sizeof port->timeouts);
   portHolders_writeLock(path, port->lockPath, sizeof port->lockPath);
-  return handleOf(slot);
+  return gPorts.start(slot);
 }
 
 BOOL CloseHandle(HANDLE hObject) {
@@ -377,6 +383,63 @@ static BOOL setModemLines(int fd, int lines, int raise) {
   return ioctl(fd, raise ? TIOCMBIS : TIOCMBIC, &lines) == 0;
 }
 
+// The record's byte size, parity and stop bits into *tio. FALSE (errno
+// EINVAL) for a frame the line cannot take.
+static BOOL setFrame(const DCB *lpDCB, struct termios *tio) {
+  tcflag_t size;
+  switch (lpDCB->ByteSize) {
+    case 5: size = CS5; break;
+    case 6: size = CS6; break;
+    case 7: size = CS7; break;
+    case 8: size = CS8; break;
+    default: errno = EINVAL; return FALSE;
+  }
+  tio->c_cflag = (tio->c_cflag & ~(tcflag_t)CSIZE) | size;
+
+  switch (lpDCB->Parity) {
+    case NOPARITY: tio->c_cflag &= ~(tcflag_t)(PARENB | PARODD); break;
+    case ODDPARITY: tio->c_cflag |= PARENB | PARODD; break;
+    case EVENPARITY: tio->c_cflag = (tio->c_cflag | PARENB) & ~(tcflag_t)PARODD; break;
+    default: errno = EINVAL; return FALSE;  // mark and space parity: not offered
+  }
+  if (lpDCB->fParity && lpDCB->Parity != NOPARITY)
+    tio->c_iflag |= INPCK;
+  else
+    tio->c_iflag &= ~(tcflag_t)INPCK;
+
+  switch (lpDCB->StopBits) {
+    case ONESTOPBIT: tio->c_cflag &= ~(tcflag_t)CSTOPB; break;
+    case TWOSTOPBITS: tio->c_cflag |= CSTOPB; break;
+    default: errno = EINVAL; return FALSE;  // 1.5 stop bits: not offered
+  }
+  return TRUE;
+}
+
+// The record's flow control (the CTS handshake, XON/XOFF) into *tio. FALSE
+// (errno EINVAL) for a handshake the system does not offer.
+static BOOL setFlowControl(const DCB *lpDCB, struct termios *tio) {
+#ifdef CRTSCTS
+  // Output waits for CTS while the handshake is on. (termios couples it with RTS
+  // input flow control; RTS stays raised while the receive queue has room.)
+  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE)
+    tio->c_cflag |= CRTSCTS;
+  else
+    tio->c_cflag &= ~(tcflag_t)CRTSCTS;
+#else
+  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE) {
+    errno = EINVAL;
+    return FALSE;
+  }
+#endif
+
+  tio->c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
+  if (lpDCB->fOutX) tio->c_iflag |= IXON;
+  if (lpDCB->fInX) tio->c_iflag |= IXOFF;
+  tio->c_cc[VSTART] = (cc_t)lpDCB->XonChar;
+  tio->c_cc[VSTOP] = (cc_t)lpDCB->XoffChar;
+  return TRUE;
+}
+
 BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   PortRecord *port = portWithRecord(hFile, lpDCB);
   if (port == NULL) return FALSE;
@@ -387,53 +450,7 @@ BOOL SetCommState(HANDLE hFile, LPDCB lpDCB) {
   }
   struct termios tio;
   if (tcgetattr(port->fd, &tio) != 0) return FALSE;
-
-  tcflag_t size;
-  switch (lpDCB->ByteSize) {
-    case 5: size = CS5; break;
-    case 6: size = CS6; break;
-    case 7: size = CS7; break;
-    case 8: size = CS8; break;
-    default: errno = EINVAL; return FALSE;
-  }
-  tio.c_cflag = (tio.c_cflag & ~(tcflag_t)CSIZE) | size;
-
-  switch (lpDCB->Parity) {
-    case NOPARITY: tio.c_cflag &= ~(tcflag_t)(PARENB | PARODD); break;
-    case ODDPARITY: tio.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: tio.c_cflag = (tio.c_cflag | PARENB) & ~(tcflag_t)PARODD; break;
-    default: errno = EINVAL; return FALSE;  // mark and space parity: not offered
-  }
-  if (lpDCB->fParity && lpDCB->Parity != NOPARITY)
-    tio.c_iflag |= INPCK;
-  else
-    tio.c_iflag &= ~(tcflag_t)INPCK;
-
-  switch (lpDCB->StopBits) {
-    case ONESTOPBIT: tio.c_cflag &= ~(tcflag_t)CSTOPB; break;
-    case TWOSTOPBITS: tio.c_cflag |= CSTOPB; break;
-    default: errno = EINVAL; return FALSE;  // 1.5 stop bits: not offered
-  }
-
-#ifdef CRTSCTS
-  // Output waits for CTS while the handshake is on. (termios couples it with RTS
-  // input flow control; RTS stays raised while the receive queue has room.)
-  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE)
-    tio.c_cflag |= CRTSCTS;
-  else
-    tio.c_cflag &= ~(tcflag_t)CRTSCTS;
-#else
-  if (lpDCB->fOutxCtsFlow || lpDCB->fRtsControl == RTS_CONTROL_HANDSHAKE) {
-    errno = EINVAL;
-    return FALSE;
-  }
-#endif
-
-  tio.c_iflag &= ~(tcflag_t)(IXON | IXOFF | IXANY);
-  if (lpDCB->fOutX) tio.c_iflag |= IXON;
-  if (lpDCB->fInX) tio.c_iflag |= IXOFF;
-  tio.c_cc[VSTART] = (cc_t)lpDCB->XonChar;
-  tio.c_cc[VSTOP] = (cc_t)lpDCB->XoffChar;
+  if (!setFrame(lpDCB, &tio) || !setFlowControl(lpDCB, &tio)) return FALSE;
 
   if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) return FALSE;
   // Succeeds when any part of the change was applied.
