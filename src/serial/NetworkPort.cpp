@@ -64,7 +64,7 @@ typedef struct Connection {
 } Connection;
 
 static HandleTable<Connection, CONNECTIONS> gConnections;
-static SystemError gOpenError;
+static SystemError gConnectError;
 static std::map<int, std::string> gFailures;  // see networkPort_failure
 
 static void setError(long code) {
@@ -292,8 +292,8 @@ HANDLE networkPort_open(int port) {
     if (!ok) noteFailure(port, reason);
   }
   if (!ok) {
-    gOpenError.code = 0;
-    snprintf(gOpenError.text, sizeof gOpenError.text, "%s", reason.c_str());
+    gConnectError.code = 0;
+    snprintf(gConnectError.text, sizeof gConnectError.text, "%s", reason.c_str());
     return INVALID_HANDLE_VALUE;
   }
   serialTrace_note("%s round trip %d ms", portAddress_text(*address).c_str(), c->roundTripMs);
@@ -301,7 +301,7 @@ HANDLE networkPort_open(int port) {
   return gConnections.start(slot);
 }
 
-const SystemError *networkPort_openError(void) { return &gOpenError; }
+const SystemError *networkPort_openError(void) { return &gConnectError; }
 
 int networkPort_replyDelayMs(HANDLE handle) {
   const Connection *c = openConnection(handle);
@@ -576,7 +576,7 @@ static HANDLE openNetwork(const PortDescription &port, const PortOpenRequest &re
                           SystemError *error) {
   (void)request;  // the address is the port's; the connection traces itself
   HANDLE handle = networkPort_open(port.number);
-  *error = handle == INVALID_HANDLE_VALUE ? gOpenError : SystemError{0, ""};
+  *error = handle == INVALID_HANDLE_VALUE ? gConnectError : SystemError{0, ""};
   return handle;
 }
 

@@ -128,7 +128,7 @@ static void copyOutput(OutputCopy *copy) {
 
 // The output file as found: appended to, never created, a link or anything
 // but a regular file (a fifo would block the open) refused for the null device.
-static int openOutput(const std::string &path) {
+static int openExistingOutput(const std::string &path) {
   if (!path.empty()) {
     int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     struct stat st;
@@ -296,7 +296,7 @@ static bool startCopy(OutputCopy &copy, const std::string &outputPath, bool toCo
   for (int i = 0; ready && i < (toConsole ? 2 : 1); i++) {
     // Returns a descriptor, -1 upon failure (a closed standard stream: its
     // part goes nowhere).
-    copy.to[i] = toConsole ? fcntl(i + 1, F_DUPFD_CLOEXEC, 3) : openOutput(outputPath);
+    copy.to[i] = toConsole ? fcntl(i + 1, F_DUPFD_CLOEXEC, 3) : openExistingOutput(outputPath);
     if (copy.to[i] < 0) copy.to[i] = open("/dev/null", O_WRONLY | O_CLOEXEC);
     int ends[2];
     ready = copy.to[i] >= 0 && pipe2(ends, O_CLOEXEC) == 0;

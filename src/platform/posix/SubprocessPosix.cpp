@@ -33,7 +33,7 @@ struct Subprocess {
   struct rusage usage;
 };
 
-static int openOutput(const std::string &path) {
+static int openNewOutput(const std::string &path) {
   if (path.empty()) return open("/dev/null", O_WRONLY | O_CLOEXEC);
   // A new file only: an earlier run's log is never written over, and O_EXCL
   // refuses a symbolic link in its place, even one that leads nowhere.
@@ -101,7 +101,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
   /* 1. The channel, the output file, the null input, and a pipe on which the
         child tells why its exec failed (closed unused by a successful exec). */
   int channel[2] = {-1, -1}, execError[2] = {-1, -1};
-  int output = openOutput(outputPath);
+  int output = openNewOutput(outputPath);
   int input = open("/dev/null", O_RDONLY | O_CLOEXEC);
   if (output < 0 || input < 0 || pipe2(channel, O_CLOEXEC) != 0 || pipe2(execError, O_CLOEXEC) != 0) {
     *error = (output < 0 ? outputPath + ": " : std::string()) + strerror(errno);

@@ -130,7 +130,7 @@ static std::string shellPath(void) {
 // FILE_WRITE_DATA): each write lands at its end, after whatever the update
 // wrote there meanwhile. The null device when there is none or it cannot be
 // opened.
-static HANDLE openOutput(const std::string &path) {
+static HANDLE openExistingOutput(const std::string &path) {
   HANDLE file = INVALID_HANDLE_VALUE;
   if (!path.empty())
     file = CreateFileA(path.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
@@ -152,7 +152,7 @@ static BOOL startCopy(OutputCopy &copy, const std::string &outputPath, bool toCo
       copy.to[i] = GetStdHandle(i == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE);
       if (copy.to[i] == NULL) copy.to[i] = INVALID_HANDLE_VALUE;  // none: its part goes nowhere
     } else {
-      copy.to[i] = openOutput(outputPath);
+      copy.to[i] = openExistingOutput(outputPath);
       copy.ownsTo[i] = copy.to[i] != INVALID_HANDLE_VALUE;
     }
     // The read end stays ours; the write end is the command's.

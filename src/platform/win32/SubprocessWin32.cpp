@@ -45,7 +45,7 @@ static void appendQuoted(std::string *line, const std::string &arg) {
 
 // The child's output: a log, created new and appended to (FILE_APPEND_DATA
 // alone), so that what a hook adds to it meanwhile is kept; or the null device.
-static HANDLE openOutput(const std::string &path, SECURITY_ATTRIBUTES *inherit) {
+static HANDLE openNewOutput(const std::string &path, SECURITY_ATTRIBUTES *inherit) {
   return CreateFileA(path.empty() ? "NUL" : path.c_str(),
                      path.empty() ? GENERIC_WRITE : FILE_APPEND_DATA | SYNCHRONIZE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE, inherit,
@@ -94,7 +94,7 @@ Subprocess *subprocess_start(const std::vector<std::string> &argv, const std::st
     return NULL;
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE output = openOutput(outputPath, &inherit);
+  HANDLE output = openNewOutput(outputPath, &inherit);
   DWORD outputError = GetLastError();
   HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);

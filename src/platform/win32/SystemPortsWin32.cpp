@@ -20,7 +20,7 @@
 #include "platform/SystemPorts.h"
 
 // The ports class: {4D36E978-E325-11CE-BFC1-08002BE10318}.
-static const GUID kPortsClass = {
+static const GUID kSerialPortsClass = {
     0x4D36E978, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
 
 // "COMn" -> n; 0 for other names.
@@ -51,7 +51,7 @@ static std::string instanceId(DEVINST instance) {
 // The ports class's devices with a PortName, by COM number.
 static std::map<int, SystemPort> portsClass(void) {
   std::map<int, SystemPort> ports;
-  HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, NULL, NULL, DIGCF_PRESENT);
+  HDEVINFO set = SetupDiGetClassDevsA(&kSerialPortsClass, NULL, NULL, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return ports;
   SP_DEVINFO_DATA device;
   device.cbSize = sizeof device;
