@@ -5,10 +5,6 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-#include "updater/UnitQueries.h"
-
 struct PortsOptions {
   bool probe = false;     // probe each free port for a unit
   bool json = false;
@@ -26,13 +22,5 @@ struct ProbeOptions {
 };
 // runProbe: exit status 0 when a unit answered, 3 when none did, 1 when the
 // tool could not start.
-
-// What both commands show of a unit. A missing field is null in JSON.
-nlohmann::json textOrNull(const std::string &text);
-nlohmann::json unitJson(const UnitInfo &info);
-// The slot keys of a system port (location, serial_number, vid, pid,
-// manufacturer, product; null when not known), added to `item`.
-void addSlotJson(nlohmann::json *item, const struct SystemPort &port);
-void printUnit(const UnitInfo &info, const char *indent);
 
 #endif  // PORTCOMMANDS_H

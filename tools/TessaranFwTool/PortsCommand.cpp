@@ -13,6 +13,7 @@
 #include "JsonText.h"
 #include "PortCommands.h"
 #include "ToolCommands.h"
+#include "UnitView.h"
 #include "platform/ExitStatus.h"
 #include "platform/PortList.h"
 #include "platform/PrintableText.h"
@@ -59,21 +60,6 @@ static void checkPort(PortEntry *entry) {
   if (entry->state == PORT_BUSY) portList_findHolder(entry);
 }
 
-void addSlotJson(json *item, const SystemPort &port) {
-  (*item)["driver"] = textOrNull(port.driver);
-  (*item)["location"] = textOrNull(systemTextAsUtf8(port.location));
-  (*item)["serial_number"] = textOrNull(systemTextAsUtf8(port.serialNumber));
-  auto hexId = [](int id) {
-    char text[8];
-    snprintf(text, sizeof text, "%04x", id & 0xffff);
-    return id >= 0 ? json(text) : json();
-  };
-  (*item)["vid"] = hexId(port.vid);
-  (*item)["pid"] = hexId(port.pid);
-  (*item)["manufacturer"] = textOrNull(systemTextAsUtf8(port.manufacturer));
-  (*item)["product"] = textOrNull(systemTextAsUtf8(port.product));
-}
-
 // The slot in the text table: what --ports would name it by, and the adapter.
 static void printSlot(const SystemPort &port) {
   if (!port.driver.empty()) printf("  %s", port.driver.c_str());
@@ -88,88 +74,111 @@ static void printSlot(const SystemPort &port) {
   if (!maker.empty()) printf("  \"%s\"", printableText_escape(maker).c_str());
 }
 
+// One row of the list: the port, its state, and the unit that answered on it.
+struct PortRow {
+  SystemPort slot;  // the system's port (its slot), when the list is the system's
+  int number = 0;   // the port number; 0: a device the registry has no room for
+  int comNumber = 0;
+  PortEntry entry;
+  bool answered = false;
+  UnitInfo info;
+};
+
+// The rows: the ports given, the updater's table, or the system's ports (a
+// device without a COM number registered by its path; 0 when the table of
+// registered ports is full).
+static std::vector<PortRow> listedPorts(const PortsOptions &options, bool system) {
+  std::vector<SystemPort> slots;
+  std::vector<int> numbers;
+  if (system) slots = systemPorts_list();
+  for (const SystemPort &slot : slots)
+    numbers.push_back(slot.comNumber > 0 ? slot.comNumber : portRegistry_registerDevice(slot.device));
+  if (!system) numbers = options.ports.empty() ? portList_ports() : options.ports;
+  slots.resize(numbers.size());
+  std::vector<PortRow> rows(numbers.size());
+  for (size_t i = 0; i < numbers.size(); i++) {
+    rows[i].slot = slots[i];
+    rows[i].number = numbers[i];
+    rows[i].comNumber = numbers[i] > 0 ? portDescription_of(numbers[i]).comNumber : 0;
+  }
+  return rows;
+}
+
+// The row's state, and with --probe the unit on a free port.
+static void checkRow(PortRow *row, bool probe) {
+  row->entry.number = row->number;
+  if (row->number > 0) {
+    checkPort(&row->entry);
+  } else {
+    row->entry.device = row->slot.device;
+    portList_checkDevice(&row->entry);
+  }
+  if (probe && row->entry.state == PORT_FREE && row->number > 0 && findUnit(row->number, 0)) {
+    row->answered = TRUE;
+    queryUnit(&row->info);
+    ComPortAPI_CloseCOM();
+  }
+}
+
+static json rowJson(const PortRow &row, bool probe, bool system) {
+  const PortEntry &entry = row.entry;
+  json item{{"port", row.comNumber > 0 ? json(row.comNumber) : json()},
+            {"name", row.number > 0 ? portDescription_of(row.number).name : row.slot.device},
+            {"device", textOrNull(entry.device)},
+            {"state", portList_stateName(entry.state)}};
+  if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
+  if (!entry.reason.empty()) item["reason"] = entry.reason;
+  if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
+    item["reason"] = systemTextAsUtf8(entry.reason);
+    item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
+    item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
+  }
+  if (probe && entry.state == PORT_FREE) item["unit"] = row.answered ? unitJson(row.info) : json();
+  if (system) addSlotJson(&item, row.slot);
+  return item;
+}
+
+static void printRow(const PortRow &row, bool probe, bool system) {
+  const PortEntry &entry = row.entry;
+  const bool held = entry.state == PORT_BUSY || entry.state == PORT_DENIED;
+  if (row.comNumber == 0) {  // a device without a COM number: its path is its name
+    printf("%-6s %-6s %s", "-", portList_stateName(entry.state), entry.device.c_str());
+    if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
+  } else {
+    printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
+           entry.device.empty() ? "(no device)" : entry.device.c_str());
+    if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
+  }
+  if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
+  if (held) {
+    printf("  (%s", entry.reason.c_str());
+    // A process names itself: its name is escaped like a unit's bytes.
+    if (entry.holderPid > 0)
+      printf("; held by %ld %s", entry.holderPid, printableText_escape(entry.holderName).c_str());
+    else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
+    printf(")");
+  }
+  if (system) printSlot(row.slot);
+  printf("\n");
+  if (probe && entry.state == PORT_FREE) {
+    if (row.answered) printUnit(row.info, "       ");
+    else printf("       no unit answered\n");
+  }
+}
+
 int runPorts(const ToolOptions &tool) {
   const PortsOptions &options = tool.ports;
   const UnitRun run = {TOOL_NAME " ports", options.tracePath.c_str(), TRUE, NULL};
   if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
   ComPortAPI_PrintFailures(FALSE);  // a probed port that takes no setting stays "no unit answered"
   json list = json::array();
-  // The rows: the ports given, the updater's table, or the system's ports (a
-  // device without a COM number registered by its path; 0 when the table of
-  // registered ports is full).
-  std::vector<SystemPort> rows;
-  std::vector<int> numbers;
   const bool system = options.ports.empty() && !options.all;
-  if (system) rows = systemPorts_list();
-  for (const SystemPort &row : rows)
-    numbers.push_back(row.comNumber > 0 ? row.comNumber : portRegistry_registerDevice(row.device));
-  if (!system) numbers = options.ports.empty() ? portList_ports() : options.ports;
-  rows.resize(numbers.size());
-  if (!options.json && !numbers.empty()) printf("PORT   STATE  DEVICE\n");
-  for (size_t i = 0; i < numbers.size(); i++) {
-    const SystemPort &row = rows[i];
-    const int number = numbers[i];
-    const int comNumber = number > 0 ? portDescription_of(number).comNumber : 0;
-    PortEntry entry;
-    entry.number = number;
-    if (number > 0) {
-      checkPort(&entry);
-    } else {
-      entry.device = row.device;
-      portList_checkDevice(&entry);
-    }
-
-    UnitInfo info;
-    BOOL answered = FALSE;
-    if (options.probe && entry.state == PORT_FREE && number > 0 && findUnit(number, 0)) {
-      answered = TRUE;
-      queryUnit(&info);
-      ComPortAPI_CloseCOM();
-    }
-
-    if (options.json) {
-      json item{{"port", comNumber > 0 ? json(comNumber) : json()},
-                {"name", number > 0 ? portDescription_of(number).name : row.device},
-                {"device", textOrNull(entry.device)},
-                {"state", portList_stateName(entry.state)}};
-      if (!entry.friendlyName.empty()) item["friendly_name"] = systemTextAsUtf8(entry.friendlyName);
-      if (!entry.reason.empty()) item["reason"] = entry.reason;
-      if (entry.state == PORT_BUSY || entry.state == PORT_DENIED) {  // the keys a busy port had
-        item["reason"] = systemTextAsUtf8(entry.reason);
-        item["holder_pid"] = entry.holderPid > 0 ? json(entry.holderPid) : json();
-        item["holder_name"] = textOrNull(systemTextAsUtf8(entry.holderName));
-      }
-      if (options.probe && entry.state == PORT_FREE)
-        item["unit"] = answered ? unitJson(info) : json();
-      if (system) addSlotJson(&item, row);
-      list.push_back(item);
-      continue;
-    }
-
-    const bool held = entry.state == PORT_BUSY || entry.state == PORT_DENIED;
-    if (comNumber == 0) {  // a device without a COM number: its path is its name
-      printf("%-6s %-6s %s", "-", portList_stateName(entry.state), entry.device.c_str());
-      if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
-    } else {
-      printf("COM%-3d %-6s %s", entry.number, portList_stateName(entry.state),
-             entry.device.empty() ? "(no device)" : entry.device.c_str());
-      if (!entry.reason.empty() && !held) printf(" (%s)", entry.reason.c_str());
-    }
-    if (!entry.friendlyName.empty()) printf("  \"%s\"", entry.friendlyName.c_str());
-    if (held) {
-      printf("  (%s", entry.reason.c_str());
-      // A process names itself: its name is escaped like a unit's bytes.
-      if (entry.holderPid > 0)
-        printf("; held by %ld %s", entry.holderPid, printableText_escape(entry.holderName).c_str());
-      else if (!entry.holderName.empty()) printf("; held by the %s", entry.holderName.c_str());
-      printf(")");
-    }
-    if (system) printSlot(row);
-    printf("\n");
-    if (options.probe && entry.state == PORT_FREE) {
-      if (answered) printUnit(info, "       ");
-      else printf("       no unit answered\n");
-    }
+  std::vector<PortRow> rows = listedPorts(options, system);
+  if (!options.json && !rows.empty()) printf("PORT   STATE  DEVICE\n");
+  for (PortRow &row : rows) {
+    checkRow(&row, options.probe);
+    if (options.json) list.push_back(rowJson(row, options.probe, system));
+    else printRow(row, options.probe, system);
   }
   if (options.json) printf("%s\n", jsonText(list).c_str());
   return endUnitRun(EXIT_UPDATE_DONE);

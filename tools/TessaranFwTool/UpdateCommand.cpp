@@ -14,7 +14,6 @@
 #include <memory>
 
 #include "LookingStatus.h"
-#include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitSearch.h"
 #include "fleet/FleetFacts.h"
