@@ -12,6 +12,7 @@
 #include "PortCommands.h"
 #include "UpdateCommand.h"
 #include "fleet/FleetRun.h"
+#include "update-all/UpdateAllCommand.h"
 #include "platform/ToolName.h"
 
 namespace CLI {
@@ -35,18 +36,6 @@ struct BenchOptions {
   std::string routine;  // send-512kb, send-512kb-2 or dump
   int port = 0;         // send-512kb's PORT and BAUD; 0: not given
   int baud = 0;
-};
-
-struct UpdateAllCommandLine {
-  FleetOptions fleet;
-  std::string ports;         // --ports as written
-  bool portGiven = false;    // update's --port, a frequent slip
-  int probePort = 0;         // the probe of one port, in a child of update-all
-  std::string probeChannel;  // that probe's --progress-fd
-  int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
-  std::string probeTrace;    // that probe's wire trace, appended to its parent's at its end
-  unsigned long long probeTraceLimit = 0;  // that trace's bound (its share of the parent's)
-  bool probeIdentify = false;  // that probe also asks the unit found its type and versions
 };
 
 struct HistoryOptions {
@@ -140,11 +129,6 @@ int imageUsageError(const CLI::ParseError &error);
 int exportWebUsageError(const CLI::ParseError &error);
 int verifyWebUsageError(const CLI::ParseError &error);
 int benchUsageError(const CLI::ParseError &error);
-
-// update-all's --ports: COM numbers and ranges (with or without "COM"),
-// network ports and usb:LOCATION slots. FALSE after saying what is wrong.
-bool parseUpdateAllPorts(const std::string &list, bool watch, std::vector<int> *ports,
-                         std::vector<std::string> *slotLocations);
 
 // The command NAME with the arguments after it, as on the tool's command line
 // (runTool): `runToolCommand("image", argc, argv)` for `image --entry 0 -o FILE`.

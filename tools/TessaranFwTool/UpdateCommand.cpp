@@ -114,15 +114,9 @@ static BOOL runsReleaseAlready(void) {
   return TRUE;
 }
 
-static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
-  // The unit's bytes in a mismatch dump are escaped: they may be anything.
-  const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
-  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed
-  // A warning on an interrupt mid-stream breaks the progress line: the
-  // percentage goes on after the stream's label again, not bare.
-  unitExchange_setRelabelAfterBreak(TRUE);
-
-  printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+// Detection, on the port given or by the scan, as the updater shows it;
+// the port and rate found said. The exit status when no unit answered, or -1.
+static int detectUnit(const ScriptedUpdateOptions &options) {
   printf("\n\r\n\rDetecting COM port and Baud Rate..................");
   UnitSearch search;
   search.program = options.program;
@@ -131,7 +125,7 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   lookingStatus_start();
   const UnitSearchOutcome outcome = unitSearch_find(&search);
   lookingStatus_end();
-  if (outcome == UNIT_SEARCH_INTERRUPTED) return endUnitRun(EXIT_INTERRUPTED);
+  if (outcome == UNIT_SEARCH_INTERRUPTED) return EXIT_INTERRUPTED;
   if (outcome != UNIT_SEARCH_FOUND) {
     printf("FAILED\r\n");
     fflush(stdout);
@@ -139,7 +133,7 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     unitSearch_printWhyNone(search);
     updateProgress_fact(FLEET_FACT_MESSAGE, "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
-    return endUnitRun(EXIT_NO_UNIT);
+    return EXIT_NO_UNIT;
   }
   printf("OK\r\n");
   if (portDescription_of(gComPortNumber).comNumber > 0) {
@@ -150,6 +144,20 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
     if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
     else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
   }
+  return -1;
+}
+
+static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
+  // The unit's bytes in a mismatch dump are escaped: they may be anything.
+  const UnitRun run = {TOOL_NAME " update", options.tracePath.c_str(), TRUE, printableText_print};
+  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;  // message printed
+  // A warning on an interrupt mid-stream breaks the progress line: the
+  // percentage goes on after the stream's label again, not bare.
+  unitExchange_setRelabelAfterBreak(TRUE);
+
+  printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
+  const int none = detectUnit(options);
+  if (none >= 0) return endUnitRun(none);
   if (options.skipCurrent && runsReleaseAlready()) {
     printf("Release %s is already installed: nothing was written to the unit\r\n",
            FIRMWARE_VERSION_TO_UPLOAD);
