@@ -5,7 +5,7 @@
 // this prints one final line instead, the verdict a script or an operator
 // reads: the version read back and VERIFIED or NOT VERIFIED (or that the
 // check was skipped).
-#include "UpdateCommand.h"
+#include "update/UpdateCommand.h"
 
 #include <signal.h>
 #include <stdio.h>

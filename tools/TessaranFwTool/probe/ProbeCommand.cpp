@@ -7,7 +7,6 @@
 
 #include "JsonText.h"
 #include "LookingStatus.h"
-#include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitSearch.h"
 #include "UnitView.h"

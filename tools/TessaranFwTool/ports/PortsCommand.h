@@ -1,6 +1,6 @@
-// The tool's read-only port commands: ports and probe.
-#ifndef PORTCOMMANDS_H
-#define PORTCOMMANDS_H
+// ports: the serial ports the system has, each with its state and slot.
+#ifndef PORTSCOMMAND_H
+#define PORTSCOMMAND_H
 
 #include <string>
 #include <vector>
@@ -14,13 +14,4 @@ struct PortsOptions {
 };
 // runPorts: exit status 0 (the list was printed).
 
-struct ProbeOptions {
-  int port = 0;  // 0: detection's scan
-  int baud = 0;  // 0: detection's rates
-  bool json = false;
-  std::string tracePath;
-};
-// runProbe: exit status 0 when a unit answered, 3 when none did, 1 when the
-// tool could not start.
-
-#endif  // PORTCOMMANDS_H
+#endif  // PORTSCOMMAND_H

@@ -11,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include "JsonText.h"
-#include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitView.h"
 #include "platform/ExitStatus.h"

@@ -8,7 +8,6 @@
 #include <time.h>
 
 #include "ToolCommands.h"
-#include "UpdateCommand.h"
 #include "fleet/FleetFacts.h"
 #include "fleet/FleetRun.h"
 #include "interrupts/Interrupts.h"
