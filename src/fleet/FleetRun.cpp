@@ -373,7 +373,7 @@ void FleetRun::takeInterrupts(double now) {
 }
 
 // Starts the units waiting for their turn, as many as --jobs allows.
-void FleetRun::startDue(double now) {
+void FleetRun::startWaiting(double now) {
   size_t running = 0;
   for (const auto &unit : units_) running += unit->running ? 1 : 0;
   for (auto &unit : units_) {
@@ -386,7 +386,7 @@ void FleetRun::startDue(double now) {
 
 // What the unit's child told since the last round, each line passed on to
 // the listener. TRUE when its step changed; *ENDED once the channel is closed.
-bool FleetRun::hear(Tracked &unit, double now, bool *ended) {
+bool FleetRun::readChild(Tracked &unit, double now, bool *ended) {
   bool changed = false;
   char buffer[4096];
   int n;
@@ -415,7 +415,7 @@ bool FleetRun::hear(Tracked &unit, double now, bool *ended) {
 
 // A running child that is silent past the stall bound is killed; a stopped
 // one is interrupted again each second, and killed past its grace.
-void FleetRun::bound(Tracked &unit, double now) {
+void FleetRun::applyBounds(Tracked &unit, double now) {
   if (!unit.hung && now - unit.lastHeardAt > stallSeconds_) {
     unit.hung = true;
     subprocess_kill(unit.child);
@@ -430,19 +430,19 @@ void FleetRun::bound(Tracked &unit, double now) {
 bool FleetRun::round() {
   const double now = fleet_nowSeconds();
   roundAt_ = now;
-  startDue(now);
+  startWaiting(now);
   bool changed = false;
   for (auto &unit : units_) {
     if (!unit->running) continue;
     bool ended = false;
-    changed = hear(*unit, now, &ended) || changed;
+    changed = readChild(*unit, now, &ended) || changed;
     int status = 0;
     if (ended && subprocess_finished(unit->child, &status)) {
       finish(*unit, status, now);
       changed = true;
       continue;
     }
-    bound(*unit, now);
+    applyBounds(*unit, now);
   }
   takeInterrupts(now);
   bool anyLeft = false;

@@ -86,7 +86,7 @@ bool FleetWatch::lookUpSlots(double now) {
 
 // The check of a unit already on the port (SEEN: as it is known): when the
 // same unit answers, it was seen now. The next check is due shortly.
-FleetSighting FleetWatch::check(Watched &w, const FleetRecord &seen, double now) {
+FleetSighting FleetWatch::checkUnit(Watched &w, const FleetRecord &seen, double now) {
   w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
   const FleetSighting sighting = fleet_sighting(w.probe, seen, w.found);
   if (sighting == FLEET_SAME_UNIT) w.seenAt = now;
@@ -107,7 +107,7 @@ void FleetWatch::probeEnded(Watched &w, double now) {
   }
   if (w.interrupted) return;
   // The unit waiting for its label, or the one handled there.
-  const FleetSighting sighting = check(w, w.needsLabel ? w.waiting : run_.units()[w.unit]->record, now);
+  const FleetSighting sighting = checkUnit(w, w.needsLabel ? w.waiting : run_.units()[w.unit]->record, now);
   if (sighting != FLEET_UNIT_GONE && sighting != FLEET_NEW_UNIT) return;
   if (w.needsLabel) w.needsLabel = false;
   else w.unit = -1;

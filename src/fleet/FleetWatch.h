@@ -74,7 +74,7 @@ class FleetWatch {
   bool lookUpSlots(double now);
   bool followProbe(Watched &w, double now);
   void probeEnded(Watched &w, double now);
-  FleetSighting check(Watched &w, const FleetRecord &seen, double now);
+  FleetSighting checkUnit(Watched &w, const FleetRecord &seen, double now);
   bool startProbeDue(Watched &w, double now);
   LabelQueue *labels_ = NULL;
   long unitsFound_ = 0;

@@ -103,7 +103,7 @@ struct HistoryPrinter {
   // read prints nothing on stdout.
   bool headerDone = !o.csv;
 
-  void header() {
+  void printCsvHeader() {
     if (headerDone) return;
     headerDone = true;
     std::string line;
@@ -111,13 +111,13 @@ struct HistoryPrinter {
     printf("%s\r\n", line.c_str());
   }
 
-  void entry(const HistoryEntry &e) {
+  void printEntry(const HistoryEntry &e) {
     if (!historyFilter_matches(filter, e)) return;
     footer.add(e);
     if (o.json) {
       printf("%s\n", e.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
     } else if (o.csv) {
-      header();
+      printCsvHeader();
       fputs(fleet_csvLine(e.json, keys).c_str(), stdout);
     } else {
       if (!any)
@@ -129,7 +129,7 @@ struct HistoryPrinter {
   }
 
   // Under the table: its footer, or that no unit matched.
-  void end(const std::string &path) {
+  void printEnd(const std::string &path) {
     if (!any)
       printf("No unit recorded%s in %s.\n",
              filter.since >= 0 || filter.until >= 0 || !o.result.empty() || !o.label.empty() ||
@@ -155,7 +155,7 @@ int runHistory(const ToolOptions &options) {
     return EXIT_UPDATE_FAILED;
   }
   HistoryPrinter printer(o, filter);
-  HistoryReader reader([&](const HistoryEntry &e) { printer.entry(e); },
+  HistoryReader reader([&](const HistoryEntry &e) { printer.printEntry(e); },
                        [&](size_t line, HistorySkip why) {
                          printer.footer.skipped(why);
                          fflush(stdout);
@@ -169,7 +169,7 @@ int runHistory(const ToolOptions &options) {
     toolError_print("history: cannot read %s: %s", shown(path).c_str(), error.c_str());
     return notPlain ? EXIT_USAGE : EXIT_UPDATE_FAILED;
   }
-  printer.header();
-  if (!o.json && !o.csv) printer.end(path);
+  printer.printCsvHeader();
+  if (!o.json && !o.csv) printer.printEnd(path);
   return EXIT_UPDATE_DONE;
 }
