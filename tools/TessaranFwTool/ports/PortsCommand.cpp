@@ -137,7 +137,7 @@ static json rowJson(const PortRow &row, bool probe, bool system) {
   return item;
 }
 
-static void printRow(const PortRow &row, bool probe, bool system) {
+static void printPortRow(const PortRow &row, bool probe, bool system) {
   const PortEntry &entry = row.entry;
   const bool held = entry.state == PORT_BUSY || entry.state == PORT_DENIED;
   if (row.comNumber == 0) {  // a device without a COM number: its path is its name
@@ -177,7 +177,7 @@ int runPorts(const ToolOptions &tool) {
   for (PortRow &row : rows) {
     checkRow(&row, options.probe);
     if (options.json) list.push_back(rowJson(row, options.probe, system));
-    else printRow(row, options.probe, system);
+    else printPortRow(row, options.probe, system);
   }
   if (options.json) printf("%s\n", jsonText(list).c_str());
   return endUnitRun(EXIT_UPDATE_DONE);

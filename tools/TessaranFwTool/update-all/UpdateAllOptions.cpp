@@ -9,7 +9,7 @@
 #include "update-all/UpdateAllCommand.h"
 
 // The ports, the rate of the socket:// lines, how many units at once.
-static void addPortOptions(CLI::App &command, UpdateAllCommandLine &all) {
+static void addUpdateAllPortOptions(CLI::App &command, UpdateAllCommandLine &all) {
   command.add_option("--ports", all.ports,
                      "ports to look for units on: COM numbers 1-" +
                          std::to_string(PORT_ADDRESS_LAST_COM) +
@@ -38,7 +38,7 @@ static void addPortOptions(CLI::App &command, UpdateAllCommandLine &all) {
 }
 
 // The report, the logs and traces, and what each unit's update does.
-static void addRunOptions(CLI::App &command, FleetOptions &fleet) {
+static void addUpdateAllRunOptions(CLI::App &command, FleetOptions &fleet) {
   command.add_option("--report", fleet.reportPath, "write a report: FILE.json or FILE.csv");
   command.add_option(
       "--log-dir", fleet.logDir,
@@ -55,7 +55,7 @@ static void addRunOptions(CLI::App &command, FleetOptions &fleet) {
 }
 
 // --watch and its probes' interval; the option that --watch's others need.
-static CLI::Option *addWatchOptions(CLI::App &command, FleetOptions &fleet) {
+static CLI::Option *addUpdateAllWatchOptions(CLI::App &command, FleetOptions &fleet) {
   CLI::Option *watch = command.add_flag(
       "--watch", fleet.watch,
       "keep probing the free ports until interrupted; each unit that appears is updated (or "
@@ -85,9 +85,9 @@ void addProbeChildOptions(CLI::App &command, ProbeChildOptions &probe) {
 
 void addUpdateAllOptions(CLI::App &command, ToolOptions &options) {
   UpdateAllCommandLine &all = options.updateAll;
-  addPortOptions(command, all);
-  addRunOptions(command, all.fleet);
-  CLI::Option *watch = addWatchOptions(command, all.fleet);
+  addUpdateAllPortOptions(command, all);
+  addUpdateAllRunOptions(command, all.fleet);
+  CLI::Option *watch = addUpdateAllWatchOptions(command, all.fleet);
   addHookOptions(command, &all.fleet.onStart, &all.fleet.onResult);
   command
       .add_flag("--labels", all.fleet.labels,
