@@ -11,6 +11,7 @@
 
 #include <utility>
 
+#include "fleet/FleetFacts.h"
 #include "fleet/FleetProbe.h"
 #include "platform/ExitStatus.h"
 #include "platform/ToolError.h"
@@ -41,10 +42,11 @@ static bool sendIdentity(void) {
   setQuickQueries(IDENTIFY_READ_TIMEOUT_MS);
   queryVersions(&info);
   queryType(&info);
-  const std::pair<const char *, const std::string *> facts[] = {{"type", &info.type},
-                                                                {"firmware", &info.firmware},
-                                                                {"fpga_version", &info.fpgaVersion},
-                                                                {"fpga_family", &info.fpgaFamily}};
+  const std::pair<const char *, const std::string *> facts[] = {
+      {FLEET_FACT_TYPE, &info.type},
+      {FLEET_FACT_FIRMWARE, &info.firmware},
+      {FLEET_FACT_FPGA_VERSION, &info.fpgaVersion},
+      {FLEET_FACT_FPGA_FAMILY, &info.fpgaFamily}};
   for (const auto &fact : facts)
     if (!fact.second->empty())
       progressChannel_send(progressChannel_factLine(fact.first, fact.second->c_str()));

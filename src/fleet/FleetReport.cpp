@@ -101,17 +101,6 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
           r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus)};
 }
 
-bool fleet_takeFact(FleetRecord *record, bool afterUpdate, const std::string &key,
-                    const std::string &value) {
-  FleetRecord &r = *record;
-  if (key == "type") r.type = value;
-  else if (key == "firmware") (afterUpdate ? r.firmwareAfter : r.firmwareBefore) = value;
-  else if (key == "fpga_version") (afterUpdate ? r.fpgaAfter : r.fpgaBefore) = value;
-  else if (key == "message") r.message = value;
-  else return false;
-  return true;
-}
-
 nlohmann::ordered_json fleet_recordJson(const FleetRecord &r) {
   std::vector<std::string> fields = fieldsOf(r);
   nlohmann::ordered_json unit;

@@ -46,11 +46,6 @@ std::string fleet_isoTime(time_t when);
 // The clock of the runs and the probes: seconds, steady.
 double fleet_nowSeconds(void);
 
-// A fact an update tells about its unit (UpdateProgress.h) taken into RECORD:
-// its type, its versions (those after the update with afterUpdate: read
-// while verifying), the message. FALSE for a fact the record does not hold.
-bool fleet_takeFact(FleetRecord *record, bool afterUpdate, const std::string &key,
-                    const std::string &value);
 // One unit's object in the JSON report, its keys in the report's order (the
 // station history's lines begin with it too).
 nlohmann::ordered_json fleet_recordJson(const FleetRecord &record);

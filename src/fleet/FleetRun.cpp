@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "fleet/FleetFacts.h"
 #include "fleet/FleetLogs.h"
 #include "fleet/ProgressChannel.h"
 #include "fleet/UnitHooks.h"
@@ -35,9 +36,8 @@ struct FleetRun::Tracked : FleetUnit {
   ProgressReader reader;
   FleetStep stepBeforeFailure = FLEET_STEP_WAITING;
   std::string unknownBeforeFailure;  // its text, when FLEET_STEP_UNKNOWN
-  std::string state;  // what the interrupt left the unit with, as its child told
+  FleetHeard heard;  // what its child told beyond its record
   bool stopped = false, hung = false;
-  bool upToDate = false;  // the child found the release installed and sent nothing
   double lastInterruptAt = 0, killAt = 0;
   int stretch = 0;         // stretches at risk begun so far
   int warnedStretch = -1;  // the stretch the last warning named it in
@@ -185,7 +185,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
     case ProgressLine::STEP: {
       // A unit found running the release ends as current, not done.
       const FleetStep step =
-          line.step == FLEET_STEP_DONE && unit.upToDate ? FLEET_STEP_CURRENT : line.step;
+          line.step == FLEET_STEP_DONE && unit.heard.upToDate ? FLEET_STEP_CURRENT : line.step;
       const std::string unknown = step == FLEET_STEP_UNKNOWN ? line.stepText : "";
       if (step == unit.step && unknown == unit.unknownStep) return false;
       if (step == FLEET_STEP_FAILED) {
@@ -204,9 +204,7 @@ bool FleetRun::takeEvent(Tracked &unit, const ProgressLine &line) {
     case ProgressLine::FACT: {
       // Versions read while verifying are the ones after the update.
       bool after = unit.step == FLEET_STEP_VERIFYING || unit.step == FLEET_STEP_DONE;
-      if (fleet_takeFact(&r, after, line.key, line.value)) return false;
-      if (line.key == "up_to_date") unit.upToDate = line.value == "true";
-      else if (line.key == "state") unit.state = line.value;
+      fleet_takeFact(&r, &unit.heard, after, line.key, line.value);
       return false;
     }
   }
@@ -227,6 +225,16 @@ static void makeReadable(const std::string &log) {
   if (size >= 0 && size <= (long)LOG_REWRITE_MAX) fleet_rewriteReadable(log, &why);
 }
 
+// The step a unit's table row shows once its result is settled.
+static FleetStep stepOfResult(FleetResult result) {
+  switch (result) {
+    case FLEET_RESULT_UPDATED: return FLEET_STEP_DONE;
+    case FLEET_RESULT_CURRENT: return FLEET_STEP_CURRENT;
+    case FLEET_RESULT_INTERRUPTED: return FLEET_STEP_INTERRUPTED;
+    default: return FLEET_STEP_FAILED;
+  }
+}
+
 // The child ended: its result from what it told and its exit status.
 void FleetRun::finish(Tracked &unit, int status, double now) {
   FleetRecord &r = unit.record;
@@ -243,33 +251,14 @@ void FleetRun::finish(Tracked &unit, int status, double now) {
   }
   if (last.step == FLEET_STEP_WAITING)
     last.step = FLEET_STEP_DETECTING;  // ended before it told its first step
-  const std::string step = last.stepName();
-  if (unit.hung) {
-    r.result = FLEET_RESULT_FAILED;
-    r.failedStep = step;
-    r.message = "no progress for " + std::to_string((int)stallSeconds_) + " s: stopped";
-    unit.step = FLEET_STEP_FAILED;
-  } else if (status == EXIT_UPDATE_DONE && unit.upToDate) {
-    r.result = FLEET_RESULT_CURRENT;
-    unit.step = FLEET_STEP_CURRENT;
-  } else if (status == EXIT_UPDATE_DONE) {
-    // Even after a stop request: the child finished its update first.
-    r.result = FLEET_RESULT_UPDATED;
-    unit.step = FLEET_STEP_DONE;
-  } else if (unit.stopped || status == EXIT_INTERRUPTED) {
-    r.result = FLEET_RESULT_INTERRUPTED;
-    r.failedStep = step;
-    // The child's last words tell the unit's state ("the unit has no working
-    // firmware ..."), on its channel: its log may not have taken them.
-    if (!unit.state.empty()) r.message = unit.state;
-    else if (r.message.empty()) r.message = "stopped by an interrupt";
-    unit.step = FLEET_STEP_INTERRUPTED;
-  } else {
-    r.result = FLEET_RESULT_FAILED;
-    r.failedStep = step;
-    if (r.message.empty()) r.message = "exit status " + std::to_string(status);
-    unit.step = FLEET_STEP_FAILED;
-  }
+  FleetEnding ending;
+  ending.status = status;
+  ending.step = last.stepName();
+  ending.heard = unit.heard;
+  ending.stopped = unit.stopped;
+  ending.hungSeconds = unit.hung ? stallSeconds_ : 0;
+  fleet_settle(&r, ending);
+  unit.step = stepOfResult(r.result);
   if (unit.step != stepBefore) {
     unit.unknownStep.clear();
     listener_.stepChanged(unit, now);
@@ -383,9 +372,8 @@ void FleetRun::takeInterrupts(double now) {
   interruptsSeen_ = interrupts;
 }
 
-bool FleetRun::round() {
-  const double now = fleet_nowSeconds();
-  roundAt_ = now;
+// Starts the units waiting for their turn, as many as --jobs allows.
+void FleetRun::startWaiting(double now) {
   size_t running = 0;
   for (const auto &unit : units_) running += unit->running ? 1 : 0;
   for (auto &unit : units_) {
@@ -394,48 +382,68 @@ bool FleetRun::round() {
     start(*unit, now);
     running += unit->running ? 1 : 0;
   }
+}
 
+// What the unit's child told since the last round, each line passed on to
+// the listener. TRUE when its step changed; *ENDED once the channel is closed.
+bool FleetRun::readChild(Tracked &unit, double now, bool *ended) {
+  bool changed = false;
+  char buffer[4096];
+  int n;
+  while ((n = subprocess_readChannel(unit.child, buffer, sizeof buffer)) > 0) {
+    unit.lastHeardAt = now;
+    for (const ProgressLine &line : unit.reader.feed(buffer, (size_t)n)) {
+      if (takeEvent(unit, line)) {
+        changed = true;
+        // The first image begins: the on-start hook, beside it.
+        if (fleet_isStreamingStep(unit.step) && unit.startHook == nullptr &&
+            !options_.onStart.empty() && !hooksStopped_)
+          unit.startHook.reset(new UnitHook(options_.onStart, UNIT_HOOK_START, unit.record));
+        listener_.stepChanged(unit, now);
+      } else if (line.kind == ProgressLine::PERCENT) {
+        listener_.percentChanged(unit, now);
+      } else if (line.kind == ProgressLine::FACT && line.key == FLEET_FACT_LOG_ERROR) {
+        listener_.logFailed(unit, line.value);
+      } else if (line.kind == ProgressLine::FACT) {
+        listener_.factLearnt(unit, line.key, line.value);
+      }
+    }
+  }
+  *ended = n < 0;
+  return changed;
+}
+
+// A running child that is silent past the stall bound is killed; a stopped
+// one is interrupted again each second, and killed past its grace.
+void FleetRun::applyBounds(Tracked &unit, double now) {
+  if (!unit.hung && now - unit.lastHeardAt > stallSeconds_) {
+    unit.hung = true;
+    subprocess_kill(unit.child);
+  } else if (unit.stopped && now >= unit.killAt) {
+    subprocess_kill(unit.child);
+  } else if (unit.stopped && now - unit.lastInterruptAt >= 1.0) {
+    subprocess_interrupt(unit.child);
+    unit.lastInterruptAt = now;
+  }
+}
+
+bool FleetRun::round() {
+  const double now = fleet_nowSeconds();
+  roundAt_ = now;
+  startWaiting(now);
   bool changed = false;
   for (auto &unit : units_) {
     if (!unit->running) continue;
-    char buffer[4096];
-    int n;
-    while ((n = subprocess_readChannel(unit->child, buffer, sizeof buffer)) > 0) {
-      unit->lastHeardAt = now;
-      for (const ProgressLine &line : unit->reader.feed(buffer, (size_t)n)) {
-        if (takeEvent(*unit, line)) {
-          changed = true;
-          // The first image begins: the on-start hook, beside it.
-          if (fleet_isStreamingStep(unit->step) && unit->startHook == nullptr &&
-              !options_.onStart.empty() && !hooksStopped_)
-            unit->startHook.reset(new UnitHook(options_.onStart, UNIT_HOOK_START, unit->record));
-          listener_.stepChanged(*unit, now);
-        } else if (line.kind == ProgressLine::PERCENT) {
-          listener_.percentChanged(*unit, now);
-        } else if (line.kind == ProgressLine::FACT && line.key == "log_error") {
-          listener_.logFailed(*unit, line.value);
-        } else if (line.kind == ProgressLine::FACT) {
-          listener_.factLearnt(*unit, line.key, line.value);
-        }
-      }
-    }
+    bool ended = false;
+    changed = readChild(*unit, now, &ended) || changed;
     int status = 0;
-    if (n < 0 && subprocess_finished(unit->child, &status)) {
+    if (ended && subprocess_finished(unit->child, &status)) {
       finish(*unit, status, now);
       changed = true;
       continue;
     }
-    if (!unit->hung && now - unit->lastHeardAt > stallSeconds_) {
-      unit->hung = true;
-      subprocess_kill(unit->child);
-    } else if (unit->stopped && now >= unit->killAt) {
-      subprocess_kill(unit->child);
-    } else if (unit->stopped && now - unit->lastInterruptAt >= 1.0) {
-      subprocess_interrupt(unit->child);
-      unit->lastInterruptAt = now;
-    }
+    applyBounds(*unit, now);
   }
-
   takeInterrupts(now);
   bool anyLeft = false;
   for (auto &unit : units_) {

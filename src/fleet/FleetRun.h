@@ -185,6 +185,9 @@ class FleetRun {
   void followHooks(Tracked &unit);
   void endUnstarted(Tracked &unit, double now);
   void takeInterrupts(double now);
+  void startWaiting(double now);
+  bool readChild(Tracked &unit, double now, bool *ended);
+  void applyBounds(Tracked &unit, double now);
 
   const FleetOptions options_;
   const std::string logDir_, program_;

@@ -72,87 +72,97 @@ void FleetWatch::giveLabels() {
   }
 }
 
-bool FleetWatch::round(double now) {
-  bool changed = false;
-  if (!slotLocations_.empty() && !stopped_ && now >= nextSlotLookupAt_) {
-    // Adapters plugged in since at the named locations: their slots join.
-    // One pulled out stays watched (its slot is then absent: its unit gone).
-    const size_t before = ports_.size();
-    for (const std::string &location : slotLocations_)
-      for (int port : portRegistry_slotsAt(location)) watch(port);
-    changed = ports_.size() != before;
-    nextSlotLookupAt_ = now + interval_;
+// Adapters plugged in since at the named locations: their slots join. One
+// pulled out stays watched (its slot is then absent: its unit gone). TRUE
+// when a port joined.
+bool FleetWatch::lookUpSlots(double now) {
+  if (slotLocations_.empty() || stopped_ || now < nextSlotLookupAt_) return false;
+  const size_t before = ports_.size();
+  for (const std::string &location : slotLocations_)
+    for (int port : portRegistry_slotsAt(location)) watch(port);
+  nextSlotLookupAt_ = now + interval_;
+  return ports_.size() != before;
+}
+
+// The check of a unit already on the port (SEEN: as it is known): when the
+// same unit answers, it was seen now. The next check is due shortly.
+FleetSighting FleetWatch::checkUnit(Watched &w, const FleetRecord &seen, double now) {
+  w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
+  const FleetSighting sighting = fleet_sighting(w.probe, seen, w.found);
+  if (sighting == FLEET_SAME_UNIT) w.seenAt = now;
+  return sighting;
+}
+
+// The port's probe has ended: what it found. A unit gone frees the port (the
+// next one to answer is a new unit); one swapped for another is found anew.
+void FleetWatch::probeEnded(Watched &w, double now) {
+  FleetProbe &probe = w.probe;
+  subprocess_free(probe.child);
+  probe.child = NULL;
+  const bool adding = !stopped_ && run_.watching();
+  if (!w.needsLabel && w.unit < 0) {
+    w.nextProbeAt = now + interval_;
+    if (probe.answered && !w.interrupted && adding) found(w);
+    return;
   }
+  if (w.interrupted) return;
+  // The unit waiting for its label, or the one handled there.
+  const FleetSighting sighting = checkUnit(w, w.needsLabel ? w.waiting : run_.units()[w.unit]->record, now);
+  if (sighting != FLEET_UNIT_GONE && sighting != FLEET_NEW_UNIT) return;
+  if (w.needsLabel) w.needsLabel = false;
+  else w.unit = -1;
+  if (sighting == FLEET_NEW_UNIT && adding) found(w);
+}
+
+// A port's running probe: its end taken, or its bound applied. TRUE when it ended.
+bool FleetWatch::followProbe(Watched &w, double now) {
+  FleetProbe &probe = w.probe;
+  if (fleet_readProbe(&probe)) {
+    probeEnded(w, now);
+    return true;
+  }
+  if (!w.interrupted && now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT) {
+    toolError_print("%s: the probe did not end, stopped", portDescription_of(probe.port).name.c_str());
+    w.interrupted = true;
+    subprocess_interrupt(probe.child);
+  } else if (w.interrupted &&
+             now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT + FLEET_PROBE_STOP_GRACE_SECONDS) {
+    subprocess_kill(probe.child);
+  }
+  return false;
+}
+
+// A port is probed when no unit of it is being updated: free, or holding a
+// unit already handled (checked at its rate, to learn when it goes or
+// another takes its place). TRUE when a probe started.
+bool FleetWatch::startProbeDue(Watched &w, double now) {
+  FleetProbe &probe = w.probe;
+  const FleetUnit *handled = w.unit >= 0 ? run_.units()[w.unit] : NULL;
+  if (stopped_ || (handled != NULL && !handled->finished) || now < w.nextProbeAt) return false;
+  const int port = probe.port;
+  probe = FleetProbe();  // what the previous probe told is gone
+  probe.port = port;
+  probe.identify = true;
+  w.interrupted = false;
+  w.probeStartedAt = now;
+  // A handled unit (or one waiting for its label) is checked at its rate; a
+  // socket:// line is asked at its own.
+  int baud = portDescription_of(port).serverRate ? run_.baud() : 0;
+  if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
+  if (w.needsLabel && w.waiting.baud > 0) baud = w.waiting.baud;
+  if (!fleet_startProbe(self_, baud, &probe)) {
+    w.nextProbeAt = now + interval_;
+    return false;
+  }
+  return true;
+}
+
+bool FleetWatch::round(double now) {
+  bool changed = lookUpSlots(now);
   for (auto &owned : ports_) {
     Watched &w = *owned;
-    FleetProbe &probe = w.probe;
-    if (probe.child != NULL) {
-      if (fleet_readProbe(&probe)) {
-        subprocess_free(probe.child);
-        probe.child = NULL;
-        changed = true;
-        const bool adding = !stopped_ && run_.watching();
-        if (w.needsLabel) {
-          // The unit waiting for its label, checked: still there, gone, or swapped.
-          if (!w.interrupted) {
-            w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
-            switch (fleet_sighting(probe, w.waiting, w.found)) {
-              case FLEET_SAME_UNIT: w.seenAt = now; break;
-              case FLEET_NO_EVIDENCE: break;
-              case FLEET_UNIT_GONE: w.needsLabel = false; break;
-              case FLEET_NEW_UNIT:
-                w.needsLabel = false;
-                if (adding) found(w);
-                break;
-            }
-          }
-        } else if (w.unit < 0) {
-          w.nextProbeAt = now + interval_;
-          if (probe.answered && !w.interrupted && adding) found(w);
-        } else if (!w.interrupted) {
-          w.nextProbeAt = now + FLEET_CHECK_PAUSE_SECONDS;
-          switch (fleet_sighting(probe, run_.units()[w.unit]->record, w.found)) {
-            case FLEET_SAME_UNIT: w.seenAt = now; break;
-            case FLEET_NO_EVIDENCE: break;
-            // Nothing answers: the next one to answer is a new unit.
-            case FLEET_UNIT_GONE: w.unit = -1; break;
-            case FLEET_NEW_UNIT:
-              w.unit = -1;
-              if (adding) found(w);
-              break;
-          }
-        }
-      } else if (!w.interrupted && now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT) {
-        toolError_print("%s: the probe did not end, stopped", portDescription_of(probe.port).name.c_str());
-        w.interrupted = true;
-        subprocess_interrupt(probe.child);
-      } else if (w.interrupted &&
-                 now - w.probeStartedAt > FLEET_PROBE_SECONDS_LIMIT + FLEET_PROBE_STOP_GRACE_SECONDS) {
-        subprocess_kill(probe.child);
-      }
-      continue;
-    }
-    // A port is probed when no unit of it is being updated: free, or holding
-    // a unit already handled (checked at its rate, to learn when it goes or
-    // another takes its place).
-    const FleetUnit *handled = w.unit >= 0 ? run_.units()[w.unit] : NULL;
-    if (stopped_ || (handled != NULL && !handled->finished) || now < w.nextProbeAt) continue;
-    const int port = probe.port;
-    probe = FleetProbe();  // what the previous probe told is gone
-    probe.port = port;
-    probe.identify = true;
-    w.interrupted = false;
-    w.probeStartedAt = now;
-    // A handled unit (or one waiting for its label) is checked at its rate; a
-    // socket:// line is asked at its own.
-    int baud = portDescription_of(port).serverRate ? run_.baud() : 0;
-    if (handled != NULL && handled->record.baud > 0) baud = handled->record.baud;
-    if (w.needsLabel && w.waiting.baud > 0) baud = w.waiting.baud;
-    if (!fleet_startProbe(self_, baud, &probe)) {
-      w.nextProbeAt = now + interval_;
-      continue;
-    }
-    changed = true;
+    if (w.probe.child != NULL) changed = followProbe(w, now) || changed;
+    else changed = startProbeDue(w, now) || changed;
   }
   if (!stopped_ && run_.watching()) {
     const size_t queued = labels_ != NULL ? labels_->size() : 0;

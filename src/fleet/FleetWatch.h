@@ -71,6 +71,11 @@ class FleetWatch {
   void addUnit(Watched &w);  // the unit found (w.waiting), to the run
   void watch(int port);      // from now on, unless it is watched already
   void giveLabels();         // the queued labels to the units waiting, the oldest first
+  bool lookUpSlots(double now);
+  bool followProbe(Watched &w, double now);
+  void probeEnded(Watched &w, double now);
+  FleetSighting checkUnit(Watched &w, const FleetRecord &seen, double now);
+  bool startProbeDue(Watched &w, double now);
   LabelQueue *labels_ = NULL;
   long unitsFound_ = 0;
   const std::vector<std::string> slotLocations_;

@@ -123,4 +123,15 @@ inline void addHookOptions(CLI::App &command, std::string *onStart, std::string 
       ->option_text("CMD");
 }
 
+// --history FILE and --no-history, which update and update-all share.
+inline void addHistoryWriteOptions(CLI::App &command, std::string *path, bool *none) {
+  CLI::Option *file =
+      command
+          .add_option("--history", *path,
+                      "append each unit's record to this station history (default: "
+                      "history.jsonl in the user's state folder; see the history command)")
+          ->option_text("FILE");
+  command.add_flag("--no-history", *none, "keep no station history of this run")->excludes(file);
+}
+
 #endif  // COMMANDLINEVALUES_H

@@ -5,56 +5,23 @@
 #ifndef TOOLCOMMANDS_H
 #define TOOLCOMMANDS_H
 
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "PortCommands.h"
-#include "UpdateCommand.h"
-#include "fleet/FleetRun.h"
+#include "bench/BenchCommand.h"
+#include "history/HistoryCommand.h"
+#include "image/ImageCommand.h"
 #include "platform/ToolName.h"
+#include "ports/PortsCommand.h"
+#include "probe/ProbeCommand.h"
+#include "update-all/UpdateAllCommand.h"
+#include "update/UpdateCommand.h"
+#include "web/WebCommands.h"
 
 namespace CLI {
 class App;
 class ParseError;
 }  // namespace CLI
-
-struct ImageOptions {
-  std::optional<std::string> input;   // HEXFILE
-  int entry = -1;                     // --entry N; -1: HEXFILE
-  std::optional<std::string> output;  // -o FILE
-  bool asUpdater = false;
-};
-
-struct VerifyWebOptions {
-  // FILE, and any argument CLI11 takes for an option: a file name may begin with '-'.
-  std::vector<std::string> files;
-};
-
-struct BenchOptions {
-  std::string routine;  // send-512kb, send-512kb-2 or dump
-  int port = 0;         // send-512kb's PORT and BAUD; 0: not given
-  int baud = 0;
-};
-
-struct UpdateAllCommandLine {
-  FleetOptions fleet;
-  std::string ports;         // --ports as written
-  bool portGiven = false;    // update's --port, a frequent slip
-  int probePort = 0;         // the probe of one port, in a child of update-all
-  std::string probeChannel;  // that probe's --progress-fd
-  int probeBaud = 0;         // that probe's only rate (--probe-baud); 0: detection's rates
-  std::string probeTrace;    // that probe's wire trace, appended to its parent's at its end
-  unsigned long long probeTraceLimit = 0;  // that trace's bound (its share of the parent's)
-  bool probeIdentify = false;  // that probe also asks the unit found its type and versions
-};
-
-struct HistoryOptions {
-  std::string path;  // --history FILE; empty: the default
-  bool json = false, csv = false;
-  std::string since, until;  // as given: dates or UTC times
-  std::string result, label, slot, port;
-};
 
 // The values of every command's options; a command fills its own member.
 struct ToolOptions {
@@ -88,18 +55,8 @@ int runTool(int argc, char **argv);
 // no arguments in CLI11's usage line.
 void setOwnUsage(CLI::App &command, const char *usage);
 
-// The usage texts of the commands that have their own.
-#define EXPORT_WEB_USAGE "Usage: " TOOL_NAME " export-web"
-#define VERIFY_WEB_USAGE "Usage: " TOOL_NAME " verify-web [FILE]"
-#define BENCH_USAGE                                       \
-  "Usage: " TOOL_NAME " bench send-512kb PORT BAUD\n"    \
-  "       " TOOL_NAME " bench send-512kb-2\n"            \
-  "       " TOOL_NAME " bench dump"
-// The catalogue entries `image --entry` takes: 0 MCU, 1 TX FPGA, 2 RX FPGA.
-#define CATALOGUE_ENTRIES 3
-
-// Each command's options (CommandOptions.cpp, the one file that compiles CLI11
-// besides main's).
+// Each command's options, in its own folder (NAME/...Options.cpp, the files
+// that compile CLI11 besides TessaranFwTool.cpp).
 void addImageOptions(CLI::App &command, ToolOptions &options);
 void addExportWebOptions(CLI::App &command, ToolOptions &options);
 void addVerifyWebOptions(CLI::App &command, ToolOptions &options);
@@ -121,30 +78,12 @@ int runUpdate(const ToolOptions &options);
 int runUpdateAll(const ToolOptions &options);
 int runHistory(const ToolOptions &options);
 
-// The history a unit is recorded in: --history FILE, else the default, none
-// (empty) with --no-history.
-std::string historyPathFor(const std::string &option, bool none);
-// Appends the unit's record to the history at PATH (the default's, when
-// empty); "" when done, else the line that says why not, for the caller to
-// print as the tool's own. A history that cannot be written fails nothing.
-std::string recordInHistory(const std::string &path, const FleetRecord &record);
-// The line recordInHistory appends for RECORD.
-std::string historyLine(const FleetRecord &record);
-
 // The usage errors of the commands with a usage text of their own, and their
 // usage printed on stderr (exit status 2).
-int imageUsage(void);
-int verifyWebUsage(void);
-int benchUsage(void);
 int imageUsageError(const CLI::ParseError &error);
 int exportWebUsageError(const CLI::ParseError &error);
 int verifyWebUsageError(const CLI::ParseError &error);
 int benchUsageError(const CLI::ParseError &error);
-
-// update-all's --ports: COM numbers and ranges (with or without "COM"),
-// network ports and usb:LOCATION slots. FALSE after saying what is wrong.
-bool parseUpdateAllPorts(const std::string &list, bool watch, std::vector<int> *ports,
-                         std::vector<std::string> *slotLocations);
 
 // The command NAME with the arguments after it, as on the tool's command line
 // (runTool): `runToolCommand("image", argc, argv)` for `image --entry 0 -o FILE`.

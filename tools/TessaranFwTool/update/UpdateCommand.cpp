@@ -5,7 +5,7 @@
 // this prints one final line instead, the verdict a script or an operator
 // reads: the version read back and VERIFIED or NOT VERIFIED (or that the
 // check was skipped).
-#include "UpdateCommand.h"
+#include "update/UpdateCommand.h"
 
 #include <signal.h>
 #include <stdio.h>
@@ -14,9 +14,9 @@
 #include <memory>
 
 #include "LookingStatus.h"
-#include "PortCommands.h"
 #include "ToolCommands.h"
 #include "UnitSearch.h"
+#include "fleet/FleetFacts.h"
 #include "fleet/FleetRun.h"
 #include "fleet/ProgressChannel.h"
 #include "fleet/UnitHooks.h"
@@ -57,16 +57,16 @@ static BOOL verifyUpdate(int seconds) {
   printf("\r\nVerifying firmware version .............  ");
   if (!readBackVersion(seconds, &info)) {
     printf("NOT VERIFIED, the unit did not report its version\r\n");
-    updateProgress_fact("message", "the unit did not report its version after the update");
+    updateProgress_fact(FLEET_FACT_MESSAGE, "the unit did not report its version after the update");
     return FALSE;
   }
-  updateProgress_fact("firmware", info.firmware.c_str());
-  updateProgress_fact("fpga_family", info.fpgaFamily.c_str());
-  updateProgress_fact("fpga_version", info.fpgaVersion.c_str());
-  updateProgress_fact("fpga_device", info.fpgaDevice.c_str());
+  updateProgress_fact(FLEET_FACT_FIRMWARE, info.firmware.c_str());
+  updateProgress_fact(FLEET_FACT_FPGA_FAMILY, info.fpgaFamily.c_str());
+  updateProgress_fact(FLEET_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
+  updateProgress_fact(FLEET_FACT_FPGA_DEVICE, info.fpgaDevice.c_str());
   if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) {
     printf("%s NOT VERIFIED, expected %s\r\n", info.firmware.c_str(), FIRMWARE_VERSION_TO_UPLOAD);
-    updateProgress_fact("message", "the unit reports another version after the update");
+    updateProgress_fact(FLEET_FACT_MESSAGE, "the unit reports another version after the update");
     return FALSE;
   }
   printf("%s VERIFIED\r\n", info.firmware.c_str());
@@ -95,7 +95,7 @@ static BOOL streamRateReachable(void) {
   fflush(stdout);
   toolError_print("%s: %s", port.c_str(), reason);
   printf("\r\nNOT UPDATED, nothing was sent to the unit beyond detection\r\n");
-  updateProgress_fact("message", reason);
+  updateProgress_fact(FLEET_FACT_MESSAGE, reason);
   return FALSE;
 }
 
@@ -106,12 +106,45 @@ static BOOL runsReleaseAlready(void) {
   updateProgress_setStep(UPDATE_STEP_CHECKING);
   UnitInfo info;
   if (!queryVersions(&info)) return FALSE;
-  updateProgress_fact("firmware", info.firmware.c_str());
-  updateProgress_fact("fpga_version", info.fpgaVersion.c_str());
+  updateProgress_fact(FLEET_FACT_FIRMWARE, info.firmware.c_str());
+  updateProgress_fact(FLEET_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
   if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) return FALSE;
-  if (queryType(&info) && !info.type.empty()) updateProgress_fact("type", info.type.c_str());
-  updateProgress_fact("up_to_date", "true");
+  if (queryType(&info) && !info.type.empty()) updateProgress_fact(FLEET_FACT_TYPE, info.type.c_str());
+  updateProgress_fact(FLEET_FACT_UP_TO_DATE, "true");
   return TRUE;
+}
+
+// Detection, on the port given or by the scan, as the updater shows it;
+// the port and rate found said. The exit status when no unit answered, or -1.
+static int detectUnit(const ScriptedUpdateOptions &options) {
+  printf("\n\r\n\rDetecting COM port and Baud Rate..................");
+  UnitSearch search;
+  search.program = options.program;
+  search.port = options.port;
+  search.baud = options.baud;
+  lookingStatus_start();
+  const UnitSearchOutcome outcome = unitSearch_find(&search);
+  lookingStatus_end();
+  if (outcome == UNIT_SEARCH_INTERRUPTED) return EXIT_INTERRUPTED;
+  if (outcome != UNIT_SEARCH_FOUND) {
+    printf("FAILED\r\n");
+    fflush(stdout);
+    toolError_print("no unit answered");
+    unitSearch_printWhyNone(search);
+    updateProgress_fact(FLEET_FACT_MESSAGE, "no unit answered");
+    updateProgress_setStep(UPDATE_STEP_FAILED);
+    return EXIT_NO_UNIT;
+  }
+  printf("OK\r\n");
+  if (portDescription_of(gComPortNumber).comNumber > 0) {
+    printf("COM PORT Number : %d", gComPortNumber);
+    printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+  } else {
+    printf("Port            : %s", portDescription_of(gComPortNumber).name.c_str());
+    if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
+    else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
+  }
+  return -1;
 }
 
 static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
@@ -123,33 +156,8 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
   unitExchange_setRelabelAfterBreak(TRUE);
 
   printf("\n\rYou are about to upload the firmware version %s", FIRMWARE_VERSION_TO_UPLOAD);
-  printf("\n\r\n\rDetecting COM port and Baud Rate..................");
-  UnitSearch search;
-  search.program = options.program;
-  search.port = options.port;
-  search.baud = options.baud;
-  lookingStatus_start();
-  const UnitSearchOutcome outcome = unitSearch_find(&search);
-  lookingStatus_end();
-  if (outcome == UNIT_SEARCH_INTERRUPTED) return endUnitRun(EXIT_INTERRUPTED);
-  if (outcome != UNIT_SEARCH_FOUND) {
-    printf("FAILED\r\n");
-    fflush(stdout);
-    toolError_print("no unit answered");
-    unitSearch_printWhyNone(search);
-    updateProgress_fact("message", "no unit answered");
-    updateProgress_setStep(UPDATE_STEP_FAILED);
-    return endUnitRun(EXIT_NO_UNIT);
-  }
-  printf("OK\r\n");
-  if (portDescription_of(gComPortNumber).comNumber > 0) {
-    printf("COM PORT Number : %d", gComPortNumber);
-    printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
-  } else {
-    printf("Port            : %s", portDescription_of(gComPortNumber).name.c_str());
-    if (gBaudRate > 0) printf("\r\nBaud rate       : %d \r\n\r\n", gBaudRate);
-    else printf("\r\nBaud rate       : the server's (not known) \r\n\r\n");
-  }
+  const int none = detectUnit(options);
+  if (none >= 0) return endUnitRun(none);
   if (options.skipCurrent && runsReleaseAlready()) {
     printf("Release %s is already installed: nothing was written to the unit\r\n",
            FIRMWARE_VERSION_TO_UPLOAD);

@@ -135,6 +135,40 @@ static int reportProblem(const char *source, const HexTextProblem &problem, int 
   return 0;
 }
 
+// The catalogue entry's text, or the file INPUT's (entry < 0), as a private
+// writable copy: assembly cuts it up. NULL once the error is said.
+static char *sourceText(int entry, const char *input) {
+  if (entry < 0) return readTextFile(input);
+  char *text = newCopyOfEmbeddedText(entry);
+  if (text == NULL) toolError_print("image: out of memory");
+  return text;
+}
+
+// What the updater would do wrong with TEXT, then its image to OUTPUT; the
+// exit status. A sound text's image is placed by the check's own walk, as
+// the assembly places it; the image of a text written despite a problem
+// (--as-updater) is the assembly's own.
+static int assembleImage(char *text, const char *source, const char *output, int asUpdater) {
+  int status = 1;
+  HexTextProblem problem;
+  BOOL assembled = 0;
+  if (!hexTextCheck_findProblemPlacing(text, &problem, gDataConcatenated,
+                                       &gDataConcatenatedLenght)) {
+    assembled = 1;
+  } else if (reportProblem(source, problem, asUpdater)) {
+    assembled = ValidateFwAndConcatenateData(text);
+    if (!assembled) toolError_print("image: %s is not a valid Intel HEX text", source);
+  }
+  if (assembled) {
+    gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
+    printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,
+           (unsigned)gDataConcatenatedCheckSum);
+    if (writeImage(output, gDataConcatenated, gDataConcatenatedLenght)) status = 0;
+  }
+  fflush(stdout);
+  return status;
+}
+
 int runImage(const ToolOptions &options) {
   // 1. Arguments. A missing -o, HEXFILE or --entry is the usage error here:
   // CLI11's would come before an error in the arguments ahead of the command.
@@ -145,17 +179,9 @@ int runImage(const ToolOptions &options) {
       (entry < 0 && (!image.input || (!image.input->empty() && (*image.input)[0] == '-'))))
     return imageUsage();
   const char *input = entry < 0 ? image.input->c_str() : NULL;
-  const char *output = image.output->c_str();
-  const int asUpdater = image.asUpdater;
 
-  // 2. The text, as a private writable copy: assembly cuts it up.
-  char *text = NULL;
-  if (entry >= 0) {
-    text = newCopyOfEmbeddedText(entry);
-    if (text == NULL) toolError_print("image: out of memory");
-  } else {
-    text = readTextFile(input);
-  }
+  // 2. The text.
+  char *text = sourceText(entry, input);
   if (text == NULL) return 1;
   const char *source = entry >= 0 ? AUTOGEN_FILES[entry].filePath : input;
 
@@ -171,29 +197,8 @@ int runImage(const ToolOptions &options) {
     gDataConcatenated = ownBuffer;
   }
 
-  // 4. What the updater would do wrong with the text. A sound text's image is
-  // placed by the check's own walk, as the assembly places it; the image of a
-  // text written despite a problem (--as-updater) is the assembly's own.
-  int status = 1;
-  HexTextProblem problem;
-  BOOL assembled = 0;
-  if (!hexTextCheck_findProblemPlacing(text, &problem, gDataConcatenated,
-                                       &gDataConcatenatedLenght)) {
-    assembled = 1;
-  } else if (reportProblem(source, problem, asUpdater)) {
-    assembled = ValidateFwAndConcatenateData(text);
-    if (!assembled) toolError_print("image: %s is not a valid Intel HEX text", source);
-  }
-
-  // 5. Checksum, output.
-  if (assembled) {
-    gDataConcatenatedCheckSum = imageCheckSum(gDataConcatenated, gDataConcatenatedLenght);
-    printf("%s: image length %d bytes, checksum %u\n", source, gDataConcatenatedLenght,
-           (unsigned)gDataConcatenatedCheckSum);
-    if (writeImage(output, gDataConcatenated, gDataConcatenatedLenght)) status = 0;
-  }
-  fflush(stdout);
-
+  // 4. The check, the image and its file.
+  const int status = assembleImage(text, source, image.output->c_str(), image.asUpdater);
   free(text);
   if (ownBuffer != NULL) {
     free(ownBuffer);

@@ -8,7 +8,7 @@
 #include <time.h>
 
 #include "ToolCommands.h"
-#include "UpdateCommand.h"
+#include "fleet/FleetFacts.h"
 #include "fleet/FleetRun.h"
 #include "interrupts/Interrupts.h"
 #include "platform/ExitStatus.h"
@@ -42,10 +42,9 @@ void UpdateRecord::hear(const UpdateEvent *event, void *context) {
   // Versions read while verifying are the ones after the update.
   const bool after = self.step_ == UPDATE_STEP_VERIFYING || self.step_ == UPDATE_STEP_DONE;
   // Besides the record's facts, where the unit answered (told once, when it did).
-  if (!fleet_takeFact(&r, after, key, value)) {
-    if (key == "port") r.port = atoi(value.c_str());
-    if (key == "baud") r.baud = atoi(value.c_str());
-    if (key == "up_to_date") self.upToDate_ = value == "true";
+  if (!fleet_takeFact(&r, &self.heard_, after, key, value)) {
+    if (key == FLEET_FACT_PORT) r.port = atoi(value.c_str());
+    if (key == FLEET_FACT_BAUD) r.baud = atoi(value.c_str());
   }
   self.prepareStop();
 }
@@ -73,13 +72,13 @@ bool UpdateRecord::finish(int status, FleetRecord *record) {
   r.seconds = fleet_nowSeconds() - startedAt_;
   UpdateStep step = step_ == UPDATE_STEP_FAILED ? stepBeforeFailure_ : step_;
   if (step == UPDATE_STEP_IDLE) step = UPDATE_STEP_DETECTING;
-  if (status == EXIT_UPDATE_DONE) {
-    r.result = upToDate_ ? FLEET_RESULT_CURRENT : FLEET_RESULT_UPDATED;
-  } else {
-    r.result = status == EXIT_INTERRUPTED ? FLEET_RESULT_INTERRUPTED : FLEET_RESULT_FAILED;
-    r.failedStep = updateProgress_stepName(step);
-    if (r.message.empty()) r.message = "exit status " + std::to_string(status);
-  }
+  FleetEnding ending;
+  ending.status = status;
+  ending.step = updateProgress_stepName(step);
+  ending.heard = heard_;
+  // Its console has told the stop: the record says the exit status.
+  ending.interruptNote = NULL;
+  fleet_settle(&r, ending);
   *record = r;
   return r.port > 0;  // else no unit answered
 }

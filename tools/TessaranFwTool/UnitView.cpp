@@ -1,28 +1,13 @@
-// probe [--port N] [--baud B] [--json]: finds the unit as the updater does and
-// shows what it says about itself. Read-only: "%help -c version" (detection),
-// "%fw -v" and "%fw -p" are all it sends.
+// What ports and probe both show of a unit and of a port's slot.
+#include "UnitView.h"
+
 #include <stdio.h>
 
-#include <nlohmann/json.hpp>
-
 #include "JsonText.h"
-#include "LookingStatus.h"
-#include "PortCommands.h"
-#include "ToolCommands.h"
-#include "UnitSearch.h"
-#include "platform/ExitStatus.h"
-#include "platform/PortList.h"
 #include "platform/PrintableText.h"
-#include "platform/Subprocess.h"
 #include "platform/SystemPorts.h"
-#include "platform/ToolError.h"
-#include "serial/ComPortAPI.h"
 #include "serial/PortDescription.h"
-#include "serial/SerialTrace.h"
-#include "updater/Detection.h"
 #include "updater/TessaranFwUpgrade.h"
-#include "updater/UnitQueries.h"
-#include "updater/UnitRun.h"
 
 using nlohmann::json;
 
@@ -70,39 +55,17 @@ void printUnit(const UnitInfo &info, const char *indent) {
          info.firmware == FIRMWARE_VERSION_TO_UPLOAD ? "already installed" : "not installed");
 }
 
-int runProbe(const ToolOptions &tool) {
-  const ProbeOptions &options = tool.probe;
-  const UnitRun run = {TOOL_NAME " probe", options.tracePath.c_str(), TRUE, NULL};
-  if (!beginUnitRun(&run)) return EXIT_UPDATE_FAILED;
-  UnitSearch search;
-  search.program = subprocess_selfPath(tool.program);
-  search.port = options.port;
-  search.baud = options.baud;
-  // A port that opens but takes no setting (a server that runs its line at
-  // another rate) is told once below with its reason, not at every rate.
-  ComPortAPI_PrintFailures(FALSE);
-  lookingStatus_start();
-  const UnitSearchOutcome outcome = unitSearch_find(&search);
-  lookingStatus_end();
-  if (outcome == UNIT_SEARCH_INTERRUPTED) return endUnitRun(EXIT_INTERRUPTED);
-  if (outcome != UNIT_SEARCH_FOUND) {
-    toolError_print("no unit answered");
-    unitSearch_printWhyNone(search);
-    if (options.json) printf("null\n");
-    return endUnitRun(EXIT_NO_UNIT);
-  }
-  UnitInfo info;
-  queryUnit(&info);
-  ComPortAPI_CloseCOM();
-  if (options.json) {
-    json unit = unitJson(info);
-    // The adapter's slot, where the system tells one for the unit's port.
-    for (const SystemPort &port : systemPorts_list())
-      if (port.device == info.device && (port.vid >= 0 || !port.location.empty()))
-        addSlotJson(&unit, port);
-    printf("%s\n", jsonText(unit).c_str());
-  } else {
-    printUnit(info, "");
-  }
-  return endUnitRun(EXIT_UPDATE_DONE);
+void addSlotJson(json *item, const SystemPort &port) {
+  (*item)["driver"] = textOrNull(port.driver);
+  (*item)["location"] = textOrNull(systemTextAsUtf8(port.location));
+  (*item)["serial_number"] = textOrNull(systemTextAsUtf8(port.serialNumber));
+  auto hexId = [](int id) {
+    char text[8];
+    snprintf(text, sizeof text, "%04x", id & 0xffff);
+    return id >= 0 ? json(text) : json();
+  };
+  (*item)["vid"] = hexId(port.vid);
+  (*item)["pid"] = hexId(port.pid);
+  (*item)["manufacturer"] = textOrNull(systemTextAsUtf8(port.manufacturer));
+  (*item)["product"] = textOrNull(systemTextAsUtf8(port.product));
 }

@@ -72,21 +72,81 @@ static void printRow(const HistoryEntry &e) {
          shown(firmware).c_str(), r.seconds);
 }
 
-int runHistory(const ToolOptions &options) {
-  const HistoryOptions &o = options.history;
-  HistoryFilter filter;
-  filter.result = o.result, filter.label = o.label, filter.slot = o.slot, filter.port = o.port;
-  if ((!o.since.empty() && !stationHistory_parseTime(o.since, false, &filter.since)) ||
-      (!o.until.empty() && !stationHistory_parseTime(o.until, true, &filter.until))) {
+// The filter the options ask for; the exit status of a refusal, or -1.
+static int readFilter(const HistoryOptions &o, HistoryFilter *filter) {
+  filter->result = o.result, filter->label = o.label, filter->slot = o.slot, filter->port = o.port;
+  if ((!o.since.empty() && !stationHistory_parseTime(o.since, false, &filter->since)) ||
+      (!o.until.empty() && !stationHistory_parseTime(o.until, true, &filter->until))) {
     toolError_print("history: %s is no date (2026-12-09) or UTC time (2026-12-09T08:15:00Z)",
-                    (!o.since.empty() && filter.since < 0 ? o.since : o.until).c_str());
+                    (!o.since.empty() && filter->since < 0 ? o.since : o.until).c_str());
     return EXIT_USAGE;
   }
-  if (filter.since >= 0 && filter.until >= 0 && filter.since > filter.until) {
+  if (filter->since >= 0 && filter->until >= 0 && filter->since > filter->until) {
     toolError_print("history: --since %s is after --until %s: no unit can have finished between",
                     o.since.c_str(), o.until.c_str());
     return EXIT_USAGE;
   }
+  return -1;
+}
+
+// The records that match, printed as they come (a table, JSON lines or
+// CSV), and counted for the footer.
+struct HistoryPrinter {
+  HistoryPrinter(const HistoryOptions &options, const HistoryFilter &shownOnly)
+      : o(options), filter(shownOnly) {}
+  const HistoryOptions &o;
+  const HistoryFilter &filter;
+  HistoryFooter footer;
+  bool any = false;
+  const std::vector<std::string> keys = stationHistory_keys();
+  // The CSV's header once the file is being read: a history that cannot be
+  // read prints nothing on stdout.
+  bool headerDone = !o.csv;
+
+  void printCsvHeader() {
+    if (headerDone) return;
+    headerDone = true;
+    std::string line;
+    for (const std::string &key : keys) line += (line.empty() ? "" : ",") + key;
+    printf("%s\r\n", line.c_str());
+  }
+
+  void printEntry(const HistoryEntry &e) {
+    if (!historyFilter_matches(filter, e)) return;
+    footer.add(e);
+    if (o.json) {
+      printf("%s\n", e.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    } else if (o.csv) {
+      printCsvHeader();
+      fputs(fleet_csvLine(e.json, keys).c_str(), stdout);
+    } else {
+      if (!any)
+        printf("%-19s  %-15s %-13s %-4s %-11s %-17s %7s\n", "FINISHED (UTC)", "SLOT", "LABEL",
+               "TYPE", "RESULT", "FIRMWARE", "SECONDS");
+      printRow(e);
+    }
+    any = true;
+  }
+
+  // Under the table: its footer, or that no unit matched.
+  void printEnd(const std::string &path) {
+    if (!any)
+      printf("No unit recorded%s in %s.\n",
+             filter.since >= 0 || filter.until >= 0 || !o.result.empty() || !o.label.empty() ||
+                     !o.slot.empty() || !o.port.empty()
+                 ? " that matches"
+                 : "",
+             shown(path).c_str());
+    printf("\n");
+    for (const std::string &line : footer.lines()) printf("%s\n", line.c_str());
+  }
+};
+
+int runHistory(const ToolOptions &options) {
+  const HistoryOptions &o = options.history;
+  HistoryFilter filter;
+  const int refused = readFilter(o, &filter);
+  if (refused >= 0) return refused;
   const std::string path = historyPathFor(o.path, false);
   if (path.empty()) {
     toolError_print(
@@ -94,44 +154,14 @@ int runHistory(const ToolOptions &options) {
         "--history FILE");
     return EXIT_UPDATE_FAILED;
   }
-
-  HistoryFooter footer;
-  bool any = false;
-  const std::vector<std::string> keys = stationHistory_keys();
-  // The CSV's header once the file is being read: a history that cannot be
-  // read prints nothing on stdout.
-  bool headerDone = !o.csv;
-  auto header = [&]() {
-    if (headerDone) return;
-    headerDone = true;
-    std::string line;
-    for (const std::string &key : keys) line += (line.empty() ? "" : ",") + key;
-    printf("%s\r\n", line.c_str());
-  };
-  HistoryReader reader(
-      [&](const HistoryEntry &e) {
-        if (!historyFilter_matches(filter, e)) return;
-        footer.add(e);
-        if (o.json) {
-          printf("%s\n",
-                 e.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-        } else if (o.csv) {
-          header();
-          fputs(fleet_csvLine(e.json, keys).c_str(), stdout);
-        } else {
-          if (!any)
-            printf("%-19s  %-15s %-13s %-4s %-11s %-17s %7s\n", "FINISHED (UTC)", "SLOT", "LABEL",
-                   "TYPE", "RESULT", "FIRMWARE", "SECONDS");
-          printRow(e);
-        }
-        any = true;
-      },
-      [&](size_t line, HistorySkip why) {
-        footer.skipped(why);
-        fflush(stdout);
-        toolError_print("history: line %s %s (skipped)", std::to_string(line).c_str(),
-                        kSkipped[why].c_str());
-      });
+  HistoryPrinter printer(o, filter);
+  HistoryReader reader([&](const HistoryEntry &e) { printer.printEntry(e); },
+                       [&](size_t line, HistorySkip why) {
+                         printer.footer.skipped(why);
+                         fflush(stdout);
+                         toolError_print("history: line %s %s (skipped)",
+                                         std::to_string(line).c_str(), kSkipped[why].c_str());
+                       });
   std::string error;
   bool notPlain = false;
   if (!stationHistory_read(path, reader, &error, &notPlain, &filter)) {
@@ -139,16 +169,7 @@ int runHistory(const ToolOptions &options) {
     toolError_print("history: cannot read %s: %s", shown(path).c_str(), error.c_str());
     return notPlain ? EXIT_USAGE : EXIT_UPDATE_FAILED;
   }
-  header();
-  if (o.json || o.csv) return EXIT_UPDATE_DONE;
-  if (!any)
-    printf("No unit recorded%s in %s.\n",
-           filter.since >= 0 || filter.until >= 0 || !o.result.empty() || !o.label.empty() ||
-                   !o.slot.empty() || !o.port.empty()
-               ? " that matches"
-               : "",
-           shown(path).c_str());
-  printf("\n");
-  for (const std::string &line : footer.lines()) printf("%s\n", line.c_str());
+  printer.printCsvHeader();
+  if (!o.json && !o.csv) printer.printEnd(path);
   return EXIT_UPDATE_DONE;
 }

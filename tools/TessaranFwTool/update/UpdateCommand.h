@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "fleet/FleetReport.h"
+#include "fleet/FleetFacts.h"
 #include "serial/UpdateProgress.h"
 
 // Add new fields with a default that keeps today's behaviour.
@@ -62,7 +62,7 @@ class UpdateRecord {
   void locate();
   FleetRecord record_;
   UpdateStep step_ = UPDATE_STEP_IDLE, stepBeforeFailure_ = UPDATE_STEP_IDLE;
-  bool upToDate_ = false;
+  FleetHeard heard_;  // what the update told beyond the record
   double startedAt_ = 0;
   bool stopRecorded_ = false, located_ = false, settled_ = false;
   int startHookStatus_ = FLEET_NO_HOOK;

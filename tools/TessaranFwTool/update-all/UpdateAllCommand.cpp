@@ -1,0 +1,309 @@
+// update-all: finds every unit on the given ports, then updates them all at
+// once (FleetRun.h), shown by its display (UpdateAllDisplay.h) with the
+// summary at the end. The report is written whole beside its final name and
+// renamed over it, so a run cut short leaves the earlier report as it was.
+// With --watch the ports are watched until an interrupt instead (FleetWatch),
+// the report rewritten after each unit.
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "ToolCommands.h"
+#include "UnitSearch.h"
+#include "fleet/FleetLogs.h"
+#include "fleet/FleetRun.h"
+#include "fleet/FleetSearch.h"
+#include "fleet/FleetWatch.h"
+#include "fleet/LabelQueue.h"
+#include "platform/ConsoleEscapes.h"
+#include "platform/ExitStatus.h"
+#include "platform/Files.h"
+#include "platform/StandardInput.h"
+#include "platform/Subprocess.h"
+#include "platform/ToolError.h"
+#include "serial/PortDescription.h"
+#include "update-all/UpdateAllDisplay.h"
+
+static std::string defaultLogDir(time_t start) {
+  return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
+}
+
+// The default folder is named after the start time, to the second: a run
+// started within the same second gets the next number rather than the
+// earlier run's folder.
+static bool makeDefaultLogFolder(time_t start, std::string *folder) {
+  const std::string base = defaultLogDir(start);
+  for (int number = 1; number < 1000; number++) {
+    *folder = fleet_numberedName(base, number);
+    if (files_makeFolder(*folder, true)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// The units' log folder, --log-dir or the default one named after START,
+// made now and written as the system writes paths; FALSE once the error is
+// said.
+static bool makeLogFolder(const FleetOptions &options, time_t start, std::string *logDir) {
+  *logDir = options.logDir;
+  if (logDir->empty() ? !makeDefaultLogFolder(start, logDir) : !files_makeFolder(*logDir, false)) {
+    toolError_print("cannot make the log folder %s: %s", logDir->c_str(), strerror(errno));
+    return false;
+  }
+  *logDir = fleet_nativePath(*logDir);
+  return true;
+}
+
+// The records of the units that have ended, their hooks too, in the order
+// they were found.
+static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
+  std::vector<FleetRecord> records;
+  for (const FleetUnit *unit : run.units())
+    if (unit->recorded) records.push_back(unit->record);
+  return records;
+}
+
+// --labels: the lines typed since the last round into the queue; what was
+// refused (at most LABEL_NOTES_MAX notes a round), and the end of the input,
+// said (once).
+#define LABEL_NOTES_MAX 5
+static void readLabels(LabelQueue &labels, UpdateAllDisplay &display) {
+  std::vector<std::string> notes;
+  char buffer[4096];
+  int n = 0;
+  // At most 64 KiB a round: a writer that never stops does not hold the run up.
+  for (int reads = 0; reads < 16 && (n = standardInput_read(buffer, sizeof buffer)) > 0; reads++)
+    labels.feed(buffer, (size_t)n, &notes);
+  const bool ended = n < 0 && !labels.ended();
+  if (ended) labels.end(&notes);
+  // A flood (a program writing garbage) says a few, and how many more.
+  for (size_t i = 0; i < notes.size() && i < LABEL_NOTES_MAX; i++) display.note(notes[i]);
+  if (notes.size() > LABEL_NOTES_MAX)
+    display.note("... and " + std::to_string(notes.size() - LABEL_NOTES_MAX) +
+                 " more lines refused");
+  if (ended)
+    display.note(
+        "Standard input has ended: no more labels. A unit found from now on waits "
+        "(needs label) until Ctrl+C.");
+}
+
+// The report, rewritten whole after each unit's end (REPORTED: the units it
+// holds): a station that loses power keeps every unit handled so far. FALSE
+// when it could not be written.
+static bool rewriteReport(const FleetOptions &options, const FleetRun &run, size_t *reported) {
+  const std::vector<FleetRecord> records = finishedRecords(run);
+  if (options.reportPath.empty() || records.size() == *reported) return true;
+  *reported = records.size();
+  std::string error;
+  if (fleet_writeReport(options.reportPath, records, &error)) return true;
+  toolError_print("%s", error.c_str());
+  return false;
+}
+
+// A watch's end: its summary and exit status.
+static int endWatch(const UpdateAllDisplay &display, const FleetOptions &options, const FleetRun &run,
+                    const std::string &logDir, double runSeconds, bool reportFailed) {
+  const std::vector<FleetRecord> records = finishedRecords(run);
+  bool anyFailed = reportFailed, anyInterrupted = false;
+  for (const FleetRecord &r : records) {
+    anyFailed = anyFailed || r.result == FLEET_RESULT_FAILED;
+    anyInterrupted = anyInterrupted || r.result == FLEET_RESULT_INTERRUPTED;
+  }
+  if (records.empty()) printf("\nNo unit was plugged in.\n");
+  else display.printSummary(records, options, logDir, runSeconds, false);
+  if (anyFailed) return EXIT_UPDATE_FAILED;
+  return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
+}
+
+// --watch: the ports watched until an interrupt; each unit that appears is
+// handled once (FleetWatch), the report rewritten after each unit's end.
+static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
+                    const std::string &self, const std::string &program, const std::string &logDir) {
+  const double startedAt = fleet_nowSeconds();
+  const bool live = platform_consoleTakesEscapes();
+  UpdateAllDisplay display(live);
+  display.fitPorts(ports);
+  printf("Watching %zu port%s, probed every %g s; Ctrl+C to stop\n", ports.size(),
+         ports.size() == 1 ? "" : "s", options.intervalSeconds);
+  if (options.labels)
+    printf("Labels: one a line on standard input (scanned, or typed and Enter)\n");
+  printf("Logs in %s\n\n", logDir.c_str());
+  fflush(stdout);
+
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
+  FleetRun run(options, logDir, program, display);
+  run.watch();
+  FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
+  display.watching(&watch);
+  LabelQueue labels;
+  if (options.labels) {
+    watch.labels(&labels);
+    display.labels(&labels);
+    standardInput_start(live);  // typing does not move the table drawn in place
+  }
+  size_t reported = 0;
+  bool reportFailed = false;
+  for (;;) {
+    const double now = fleet_nowSeconds();
+    if (options.labels) readLabels(labels, display);
+    watch.round(now);
+    bool unitsLeft = run.round();
+    // Stopped in the round the interrupt came in; the units waiting for a
+    // label it hands to the run, not started, are recorded in the next round.
+    if (!run.watching() && watch.stop(now)) unitsLeft = true;
+    display.watchRound();
+    if (!rewriteReport(options, run, &reported)) reportFailed = true;
+    if (!run.watching() && !unitsLeft && !watch.probing()) break;
+    run.wait(100);
+    watch.wait(100);
+  }
+  standardInput_stop();
+  return endWatch(display, options, run, logDir, fleet_nowSeconds() - startedAt, reportFailed);
+}
+
+// Before any child starts: the report's name checked, the trace folder made,
+// room for a descriptor or two per port. The exit status of a refusal, or -1.
+static int prepareRun(const FleetOptions &options, const std::vector<int> &ports) {
+  if (!options.reportPath.empty()) {
+    // Refused now rather than after every unit has been updated; an earlier
+    // report stays as it is until the new one replaces it.
+    std::string error;
+    if (!fleet_checkReportPath(options.reportPath, &error)) {
+      toolError_print("%s", error.c_str());
+      return EXIT_USAGE;
+    }
+  }
+  if (!options.traceDir.empty() && !files_makeFolder(options.traceDir, false)) {
+    toolError_print("cannot make the trace folder %s: %s", options.traceDir.c_str(),
+            strerror(errno));
+    return EXIT_USAGE;
+  }
+  // Every port's probe, then every unit's update, is a child whose channel
+  // this process holds open, with a few more descriptors each for its start,
+  // its log and its hooks: a soft limit of 256 or 1024 would leave the ports
+  // past it unprobed.
+  const long wantedFiles = 2 * (long)(ports.size() + options.slotLocations.size()) + 32;
+  const long fileLimit = subprocess_reserveDescriptors(wantedFiles);
+  if (fileLimit >= 0 && fileLimit < wantedFiles)
+    toolError_print("%lu ports need up to %ld open files and the limit is %ld (ulimit -n): "
+                    "some ports may not be probed or updated",
+                    (unsigned long)ports.size(), wantedFiles, fileLimit);
+  return -1;
+}
+
+// The units on PORTS, said; the exit status when there is none, or -1.
+static int findUnits(const FleetOptions &options, const std::string &self,
+                     const std::vector<int> &ports, std::vector<FleetRecord> *found) {
+  printf("Looking for units on %zu port%s ...\n", ports.size(), ports.size() == 1 ? "" : "s");
+  fflush(stdout);
+  if (!fleet_findUnits(self, ports, options.baud, found)) {
+    toolError_print("interrupted while looking for units");
+    return EXIT_INTERRUPTED;
+  }
+  if (found->empty()) {
+    printf("No unit found.\n");
+    if (!options.reportPath.empty()) {
+      std::string error;
+      if (!fleet_writeReport(options.reportPath, {}, &error)) toolError_print("%s", error.c_str());
+    }
+    return EXIT_NO_UNIT;
+  }
+  std::string names;
+  for (const FleetRecord &unit : *found)
+    names += (names.empty() ? "" : ", ") + portDescription_of(unit.port).name +
+             (unit.baud > 0 ? " at " + std::to_string(unit.baud) : " at the server's rate");
+  printf("Found %zu unit%s: %s\n", found->size(), found->size() == 1 ? "" : "s", names.c_str());
+  return -1;
+}
+
+// The units FOUND updated, at most `jobs` at once; then the summary, the
+// report and the exit status.
+static int updateFound(const FleetOptions &options, const std::vector<FleetRecord> &found,
+                       const std::string &logDir, const std::string &program, double startedAt) {
+  UpdateAllDisplay display(platform_consoleTakesEscapes());
+  std::vector<int> ports;
+  for (const FleetRecord &unit : found) ports.push_back(unit.port);
+  display.fitPorts(ports);
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
+  FleetRun run(options, logDir, program, display);
+  for (const FleetRecord &unit : found) run.add(unit);
+  while (run.round()) run.wait(200);
+
+  std::vector<FleetRecord> records;
+  bool allUpdated = true, anyFailed = false;
+  for (const FleetUnit *unit : run.units()) {
+    records.push_back(unit->record);
+    allUpdated = allUpdated && fleet_isSound(unit->record.result);
+    anyFailed = anyFailed || unit->record.result == FLEET_RESULT_FAILED;
+  }
+  display.printSummary(records, options, logDir, fleet_nowSeconds() - startedAt);
+  if (!options.reportPath.empty()) {
+    std::string error;
+    if (!fleet_writeReport(options.reportPath, records, &error)) {
+      toolError_print("%s", error.c_str());
+      anyFailed = true;
+    }
+  }
+  if (allUpdated) return EXIT_UPDATE_DONE;
+  return anyFailed || !run.stopped() ? EXIT_UPDATE_FAILED : EXIT_INTERRUPTED;
+}
+
+// update-all once its options are checked; argv0 starts the children.
+static int updateAll(const FleetOptions &options, const char *argv0) {
+  const time_t startTime = time(NULL);
+  const double startedAt = fleet_nowSeconds();
+  std::vector<int> ports = options.ports.empty() && options.slotLocations.empty()
+                               ? unitSearch_systemPorts()
+                               : options.ports;
+  const int refused = prepareRun(options, ports);
+  if (refused >= 0) return refused;
+  const std::string self = subprocess_selfPath(argv0);
+  const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
+  const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
+  subprocess_countInterrupts();
+
+  std::string logDir;
+  if (options.watch) {
+    if (!makeLogFolder(options, startTime, &logDir)) return EXIT_UPDATE_FAILED;
+    FleetOptions watching = options;
+    watching.skipCurrent = true;
+    return runWatch(watching, ports, self, program, logDir);
+  }
+  std::vector<FleetRecord> found;
+  const int none = findUnits(options, self, ports, &found);
+  if (none >= 0) return none;
+  if (!makeLogFolder(options, startTime, &logDir)) return EXIT_UPDATE_FAILED;
+  printf("Logs in %s\n\n", logDir.c_str());
+  fflush(stdout);
+  return updateFound(options, found, logDir, program, startedAt);
+}
+
+int runUpdateAll(const ToolOptions &options) {
+  const UpdateAllCommandLine &all = options.updateAll;
+  if (all.probe.port > 0) return runProbeChild(all.probe);
+  if (all.portGiven) {
+    toolError_print(
+        "update-all looks for units on --ports, not --port (e.g. --ports 3 or --ports 1-8,12)");
+    return EXIT_USAGE;
+  }
+  FleetOptions fleet = all.fleet;
+  if (!all.ports.empty() &&
+      !parseUpdateAllPorts(all.ports, fleet.watch, &fleet.ports, &fleet.slotLocations))
+    return EXIT_USAGE;
+  // --baud is the rate of the socket:// ports' lines, which no probe can
+  // learn; the other ports' units are found at their own rates.
+  if (fleet.baud > 0 && std::none_of(fleet.ports.begin(), fleet.ports.end(),
+                                     [](int port) { return portDescription_of(port).serverRate; })) {
+    toolError_print(
+        "--baud is the rate of the socket:// ports' lines, and --ports names none "
+        "(COM and rfc2217:// ports are asked at detection's rates)");
+    return EXIT_USAGE;
+  }
+  return updateAll(fleet, options.program);
+}
