@@ -7,12 +7,12 @@
 bool fleet_takeFact(FleetRecord *record, FleetHeard *heard, bool afterUpdate,
                     const std::string &key, const std::string &value) {
   FleetRecord &r = *record;
-  if (key == FLEET_FACT_TYPE) r.type = value;
-  else if (key == FLEET_FACT_FIRMWARE) (afterUpdate ? r.firmwareAfter : r.firmwareBefore) = value;
-  else if (key == FLEET_FACT_FPGA_VERSION) (afterUpdate ? r.fpgaAfter : r.fpgaBefore) = value;
-  else if (key == FLEET_FACT_MESSAGE) r.message = value;
-  else if (key == FLEET_FACT_UP_TO_DATE) heard->upToDate = value == "true";
-  else if (key == FLEET_FACT_STATE) heard->state = value;
+  if (key == UPDATE_FACT_TYPE) r.type = value;
+  else if (key == UPDATE_FACT_FIRMWARE) (afterUpdate ? r.firmwareAfter : r.firmwareBefore) = value;
+  else if (key == UPDATE_FACT_FPGA_VERSION) (afterUpdate ? r.fpgaAfter : r.fpgaBefore) = value;
+  else if (key == UPDATE_FACT_MESSAGE) r.message = value;
+  else if (key == UPDATE_FACT_UP_TO_DATE) heard->upToDate = value == "true";
+  else if (key == UPDATE_FACT_STATE) heard->state = value;
   else return false;
   return true;
 }

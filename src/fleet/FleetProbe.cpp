@@ -69,14 +69,14 @@ bool fleet_readProbe(FleetProbe *probe) {
   while ((n = subprocess_readChannel(probe->child, buffer, sizeof buffer)) > 0) {
     for (const ProgressLine &line : probe->reader.feed(buffer, (size_t)n)) {
       if (line.kind != ProgressLine::FACT) continue;
-      if (line.key == FLEET_FACT_PORT) probe->answered = true;
-      if (line.key == FLEET_FACT_BAUD) probe->baud = atoi(line.value.c_str());
-      if (line.key == FLEET_FACT_DEVICE) probe->device = line.value;
-      if (line.key == FLEET_FACT_OPEN_FAILURE) probe->openFailure = line.value;
-      if (line.key == FLEET_FACT_TYPE) probe->identity.type = line.value;
-      if (line.key == FLEET_FACT_FIRMWARE) probe->identity.firmware = line.value;
-      if (line.key == FLEET_FACT_FPGA_VERSION) probe->identity.fpgaVersion = line.value;
-      if (line.key == FLEET_FACT_FPGA_FAMILY) probe->identity.fpgaFamily = line.value;
+      if (line.key == UPDATE_FACT_PORT) probe->answered = true;
+      if (line.key == UPDATE_FACT_BAUD) probe->baud = atoi(line.value.c_str());
+      if (line.key == UPDATE_FACT_DEVICE) probe->device = line.value;
+      if (line.key == UPDATE_FACT_OPEN_FAILURE) probe->openFailure = line.value;
+      if (line.key == UPDATE_FACT_TYPE) probe->identity.type = line.value;
+      if (line.key == UPDATE_FACT_FIRMWARE) probe->identity.firmware = line.value;
+      if (line.key == UPDATE_FACT_FPGA_VERSION) probe->identity.fpgaVersion = line.value;
+      if (line.key == UPDATE_FACT_FPGA_FAMILY) probe->identity.fpgaFamily = line.value;
     }
   }
   return n < 0 && subprocess_finished(probe->child, NULL);

@@ -26,9 +26,9 @@ static void sendFound(int port, int rate) {
   // A COM port's device is the one its name reaches; a network port's, the
   // server it is reached through.
   const std::string device = portDescription_deviceOfOpen(port);
-  progressChannel_send(progressChannel_factLine("port", std::to_string(port).c_str()));
-  progressChannel_send(progressChannel_factLine("baud", std::to_string(rate).c_str()));
-  progressChannel_send(progressChannel_factLine("device", device.c_str()));
+  progressChannel_send(progressChannel_factLine(UPDATE_FACT_PORT, std::to_string(port).c_str()));
+  progressChannel_send(progressChannel_factLine(UPDATE_FACT_BAUD, std::to_string(rate).c_str()));
+  progressChannel_send(progressChannel_factLine(UPDATE_FACT_DEVICE, device.c_str()));
 }
 
 // A watched port is checked every second or so: a reply is taken as soon as
@@ -43,10 +43,10 @@ static bool sendIdentity(void) {
   queryVersions(&info);
   queryType(&info);
   const std::pair<const char *, const std::string *> facts[] = {
-      {FLEET_FACT_TYPE, &info.type},
-      {FLEET_FACT_FIRMWARE, &info.firmware},
-      {FLEET_FACT_FPGA_VERSION, &info.fpgaVersion},
-      {FLEET_FACT_FPGA_FAMILY, &info.fpgaFamily}};
+      {UPDATE_FACT_TYPE, &info.type},
+      {UPDATE_FACT_FIRMWARE, &info.firmware},
+      {UPDATE_FACT_FPGA_VERSION, &info.fpgaVersion},
+      {UPDATE_FACT_FPGA_FAMILY, &info.fpgaFamily}};
   for (const auto &fact : facts)
     if (!fact.second->empty())
       progressChannel_send(progressChannel_factLine(fact.first, fact.second->c_str()));
@@ -95,6 +95,6 @@ int fleet_probePort(int port, int baud, bool identify, const char *channel) {
   // Why the port gave no unit, when it could not even be opened: the parent
   // tells the user if no port had a unit.
   const std::string unopened = portDescription_openFailure(port);
-  if (!unopened.empty()) progressChannel_send(progressChannel_factLine("open_failure", unopened.c_str()));
+  if (!unopened.empty()) progressChannel_send(progressChannel_factLine(UPDATE_FACT_OPEN_FAILURE, unopened.c_str()));
   return endUnitRun(EXIT_NO_UNIT);
 }

@@ -402,7 +402,7 @@ bool FleetRun::readChild(Tracked &unit, double now, bool *ended) {
         listener_.stepChanged(unit, now);
       } else if (line.kind == ProgressLine::PERCENT) {
         listener_.percentChanged(unit, now);
-      } else if (line.kind == ProgressLine::FACT && line.key == FLEET_FACT_LOG_ERROR) {
+      } else if (line.kind == ProgressLine::FACT && line.key == UPDATE_FACT_LOG_ERROR) {
         listener_.logFailed(unit, line.value);
       } else if (line.kind == ProgressLine::FACT) {
         listener_.factLearnt(unit, line.key, line.value);

@@ -67,7 +67,7 @@ void progressChannel_checkConsole(void) {
   }
   gConsoleFailed = true;
   progressChannel_send(
-      progressChannel_factLine("log_error", code != 0 ? strerror(code) : "a write to it failed"));
+      progressChannel_factLine(UPDATE_FACT_LOG_ERROR, code != 0 ? strerror(code) : "a write to it failed"));
 }
 
 static void sendEvent(const UpdateEvent *event, void *) {

@@ -46,9 +46,36 @@ void updateProgress_setStep(UpdateStep step);
 // Sets the percentage of the current step (clamped to 0..100); listeners hear
 // of it only when it changes.
 void updateProgress_setPercent(int percent);
-// Tells listeners a fact about the unit: "port", "baud", "type" (TX or RX),
-// "firmware" (e.g. "1.0.3"), "fpga" (e.g. "XC7A35 1.3 1"), "message", and
-// while detecting "asking" (the port and rate about to be asked, "COM3 115200").
+// The keys of the facts told about a unit, named once for those who tell them
+// (the updater, a tool's update and probe children) and those who read them
+// (update-all, a standalone update's record of its unit, the live status).
+//
+// The unit answered here: its port number and rate, and the device the port
+// reached (a probe's).
+#define UPDATE_FACT_PORT "port"
+#define UPDATE_FACT_BAUD "baud"
+#define UPDATE_FACT_DEVICE "device"
+// What the unit said of itself: TX or RX, its versions.
+#define UPDATE_FACT_TYPE "type"
+#define UPDATE_FACT_FIRMWARE "firmware"
+#define UPDATE_FACT_FPGA_FAMILY "fpga_family"
+#define UPDATE_FACT_FPGA_VERSION "fpga_version"
+#define UPDATE_FACT_FPGA_DEVICE "fpga_device"
+// "true": the unit runs the release already, and nothing was written to it.
+#define UPDATE_FACT_UP_TO_DATE "up_to_date"
+// Why the update failed, in one line.
+#define UPDATE_FACT_MESSAGE "message"
+// The state an interrupt left the unit in, the child's last words.
+#define UPDATE_FACT_STATE "state"
+// Why the child's log cannot be written (its update goes on).
+#define UPDATE_FACT_LOG_ERROR "log_error"
+// A probe's port that did not open, and why.
+#define UPDATE_FACT_OPEN_FAILURE "open_failure"
+
+// While detecting: the port and rate about to be asked ("COM3 115200").
+#define UPDATE_FACT_ASKING "asking"
+
+// Tells listeners a fact about the unit, KEY one of the UPDATE_FACT_ names.
 void updateProgress_fact(const char *key, const char *value);
 
 // The current step. Safe to call from a signal handler or another thread.

@@ -31,9 +31,9 @@ static const int kDetectionBaudRates[DETECTION_RATE_COUNT] = {115200, 9600, 5760
 static void reportUnitFound(int port, int rate) {
   char text[16];
   snprintf(text, sizeof text, "%d", port);
-  updateProgress_fact("port", text);
+  updateProgress_fact(UPDATE_FACT_PORT, text);
   snprintf(text, sizeof text, "%d", rate);
-  updateProgress_fact("baud", text);
+  updateProgress_fact(UPDATE_FACT_BAUD, text);
 }
 
 BOOL detectComPortAndBaudrate(void) {
@@ -70,7 +70,7 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
       // For listeners that show what is being asked (the tool, on a terminal);
       // the updater's console stays as it is.
       const std::string asking = portDescription_of(port).name + " " + std::to_string(rate);
-      updateProgress_fact("asking", asking.c_str());
+      updateProgress_fact(UPDATE_FACT_ASKING, asking.c_str());
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);
       if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why

@@ -31,8 +31,8 @@ BOOL openUnit(int port, int baud) {
   gComPortNumber = port;
   gBaudRate = baud;
   // What detection tells its listeners when the unit answers.
-  updateProgress_fact("port", std::to_string(port).c_str());
-  updateProgress_fact("baud", std::to_string(baud).c_str());
+  updateProgress_fact(UPDATE_FACT_PORT, std::to_string(port).c_str());
+  updateProgress_fact(UPDATE_FACT_BAUD, std::to_string(baud).c_str());
   return TRUE;
 }
 

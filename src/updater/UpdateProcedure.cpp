@@ -78,7 +78,7 @@ BOOL unitBannerShowsPrompt(const char *banner) {
 
 // Ends a failed step: tells the progress listeners why, and returns FALSE.
 static BOOL stepFailed(const char *reason) {
-  updateProgress_fact("message", reason);
+  updateProgress_fact(UPDATE_FACT_MESSAGE, reason);
   updateProgress_setStep(UPDATE_STEP_FAILED);
   return FALSE;
 }
@@ -88,12 +88,12 @@ static void reportVersions(int fw_ver, int fw_rev, int fw_sub, const char *model
                            int fpga_rev, int fpga_type) {
   char text[32];
   snprintf(text, sizeof text, "%d.%d.%d", fw_ver, fw_rev, fw_sub);
-  updateProgress_fact("firmware", text);
-  updateProgress_fact("fpga_family", model);
+  updateProgress_fact(UPDATE_FACT_FIRMWARE, text);
+  updateProgress_fact(UPDATE_FACT_FPGA_FAMILY, model);
   snprintf(text, sizeof text, "%d.%d", fpga_ver, fpga_rev);
-  updateProgress_fact("fpga_version", text);
+  updateProgress_fact(UPDATE_FACT_FPGA_VERSION, text);
   snprintf(text, sizeof text, "%d", fpga_type);
-  updateProgress_fact("fpga_device", text);
+  updateProgress_fact(UPDATE_FACT_FPGA_DEVICE, text);
 }
 
 // What tells the two images apart on the console and to the progress listeners.
@@ -185,13 +185,13 @@ BOOL updateFirmware(void) {
     printf("%s", VALIDATE_TX_PRODUCT_ID_STRING);
     printf("\r\n");
     page_idx = 1;
-    updateProgress_fact("type", "TX");
+    updateProgress_fact(UPDATE_FACT_TYPE, "TX");
   } else if (sendCommand("%fw -p", FALSE, TRUE, VALIDATE_RX_PRODUCT_ID_STRING)) {
     printf("RX OK\r\n");
     printf("%s", VALIDATE_RX_PRODUCT_ID_STRING);
     printf("\r\n");
     page_idx = 2;
-    updateProgress_fact("type", "RX");
+    updateProgress_fact(UPDATE_FACT_TYPE, "RX");
   } else {
     printf("FAILED\r\n");
     return stepFailed("the unit identified itself neither as TX nor as RX");

@@ -39,7 +39,7 @@ static void show(const char *text, int length) {
 }
 
 static void showAsking(const UpdateEvent *event, void *) {
-  if (event->kind != UPDATE_EVENT_FACT || strcmp(event->key, "asking") != 0) return;
+  if (event->kind != UPDATE_EVENT_FACT || strcmp(event->key, UPDATE_FACT_ASKING) != 0) return;
   // "COM3 9600", "rfc2217://host:3001 57600"; rate 0: a raw socket's, unknown.
   const char *space = strrchr(event->value, ' ');
   if (space == NULL) return;

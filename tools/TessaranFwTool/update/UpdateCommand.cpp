@@ -57,16 +57,16 @@ static BOOL verifyUpdate(int seconds) {
   printf("\r\nVerifying firmware version .............  ");
   if (!readBackVersion(seconds, &info)) {
     printf("NOT VERIFIED, the unit did not report its version\r\n");
-    updateProgress_fact(FLEET_FACT_MESSAGE, "the unit did not report its version after the update");
+    updateProgress_fact(UPDATE_FACT_MESSAGE, "the unit did not report its version after the update");
     return FALSE;
   }
-  updateProgress_fact(FLEET_FACT_FIRMWARE, info.firmware.c_str());
-  updateProgress_fact(FLEET_FACT_FPGA_FAMILY, info.fpgaFamily.c_str());
-  updateProgress_fact(FLEET_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
-  updateProgress_fact(FLEET_FACT_FPGA_DEVICE, info.fpgaDevice.c_str());
+  updateProgress_fact(UPDATE_FACT_FIRMWARE, info.firmware.c_str());
+  updateProgress_fact(UPDATE_FACT_FPGA_FAMILY, info.fpgaFamily.c_str());
+  updateProgress_fact(UPDATE_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
+  updateProgress_fact(UPDATE_FACT_FPGA_DEVICE, info.fpgaDevice.c_str());
   if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) {
     printf("%s NOT VERIFIED, expected %s\r\n", info.firmware.c_str(), FIRMWARE_VERSION_TO_UPLOAD);
-    updateProgress_fact(FLEET_FACT_MESSAGE, "the unit reports another version after the update");
+    updateProgress_fact(UPDATE_FACT_MESSAGE, "the unit reports another version after the update");
     return FALSE;
   }
   printf("%s VERIFIED\r\n", info.firmware.c_str());
@@ -95,7 +95,7 @@ static BOOL streamRateReachable(void) {
   fflush(stdout);
   toolError_print("%s: %s", port.c_str(), reason);
   printf("\r\nNOT UPDATED, nothing was sent to the unit beyond detection\r\n");
-  updateProgress_fact(FLEET_FACT_MESSAGE, reason);
+  updateProgress_fact(UPDATE_FACT_MESSAGE, reason);
   return FALSE;
 }
 
@@ -106,11 +106,11 @@ static BOOL runsReleaseAlready(void) {
   updateProgress_setStep(UPDATE_STEP_CHECKING);
   UnitInfo info;
   if (!queryVersions(&info)) return FALSE;
-  updateProgress_fact(FLEET_FACT_FIRMWARE, info.firmware.c_str());
-  updateProgress_fact(FLEET_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
+  updateProgress_fact(UPDATE_FACT_FIRMWARE, info.firmware.c_str());
+  updateProgress_fact(UPDATE_FACT_FPGA_VERSION, info.fpgaVersion.c_str());
   if (info.firmware != FIRMWARE_VERSION_TO_UPLOAD) return FALSE;
-  if (queryType(&info) && !info.type.empty()) updateProgress_fact(FLEET_FACT_TYPE, info.type.c_str());
-  updateProgress_fact(FLEET_FACT_UP_TO_DATE, "true");
+  if (queryType(&info) && !info.type.empty()) updateProgress_fact(UPDATE_FACT_TYPE, info.type.c_str());
+  updateProgress_fact(UPDATE_FACT_UP_TO_DATE, "true");
   return TRUE;
 }
 
@@ -131,7 +131,7 @@ static int detectUnit(const ScriptedUpdateOptions &options) {
     fflush(stdout);
     toolError_print("no unit answered");
     unitSearch_printWhyNone(search);
-    updateProgress_fact(FLEET_FACT_MESSAGE, "no unit answered");
+    updateProgress_fact(UPDATE_FACT_MESSAGE, "no unit answered");
     updateProgress_setStep(UPDATE_STEP_FAILED);
     return EXIT_NO_UNIT;
   }

@@ -43,8 +43,8 @@ void UpdateRecord::hear(const UpdateEvent *event, void *context) {
   const bool after = self.step_ == UPDATE_STEP_VERIFYING || self.step_ == UPDATE_STEP_DONE;
   // Besides the record's facts, where the unit answered (told once, when it did).
   if (!fleet_takeFact(&r, &self.heard_, after, key, value)) {
-    if (key == FLEET_FACT_PORT) r.port = atoi(value.c_str());
-    if (key == FLEET_FACT_BAUD) r.baud = atoi(value.c_str());
+    if (key == UPDATE_FACT_PORT) r.port = atoi(value.c_str());
+    if (key == UPDATE_FACT_BAUD) r.baud = atoi(value.c_str());
   }
   self.prepareStop();
 }
