@@ -13,7 +13,7 @@ unit each, updated through the reboot wait. Each unit stays long enough to be
 found and handled, then leaves: unplugged with the port empty for 3 s, or
 swapped on the spot (or within 0.8 s) for a unit that differs from what the
 one leaving last told (another type, or older firmware than the release it
-reports) -- the swaps the watch can see; see the README.
+reports) -- the swaps the watch can see; see --watch in the tool's manual.
 
 Checks, once the watch is stopped: every unit handled exactly once, its
 record's type, result, step and versions right. Figures: the watch's open
