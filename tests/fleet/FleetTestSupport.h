@@ -11,13 +11,7 @@
 
 #include "serial/PortAddress.h"
 #include "serial/PortDescription.h"
-
-inline std::string fileText(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+#include "../TestFiles.h"
 
 // The port number a network address is opened under.
 inline int registeredPort(const char *url) {

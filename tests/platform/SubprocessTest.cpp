@@ -9,13 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/Subprocess.h"
-
-static std::string fileText(const std::string &path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
+#include "../TestFiles.h"
 
 static std::string drain(Subprocess *child, int *status) {
   std::string said;

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "../TestFiles.h"
 #include "../TestTiming.h"
 #include "platform/TcpConnection.h"
 #include "serial/ComPortAPI.h"
@@ -118,11 +119,6 @@ struct Bench {
     if (!folder.empty()) system(("rm -rf " + folder).c_str());
   }
 };
-
-std::string fileText(const std::string &path) {
-  std::ifstream file(path);
-  return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
 
 void openAt(int port, int readTimeoutMs) {
   ComPortAPI_SetBaudRate(57600);
