@@ -108,7 +108,9 @@ TEST(StationHistory, FiltersChooseUnitsAndTheFooterCountsThem) {
 // Two processes appending at once, after a writer killed mid-line: every
 // record whole, the torn line closed as a line of its own; a planted link refused.
 TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
-  const std::string folder = testing::TempDir() + "fleet-history/", path = folder + "a/b/history.jsonl";
+  // A folder of this process's own: two suites run at once must not share it.
+  const std::string folder = testing::TempDir() + "fleet-history-" + std::to_string(getpid()) + "/",
+                    path = folder + "a/b/history.jsonl";
   system(("rm -rf " + folder).c_str());
   FleetRecord r;
   r.address = "COM3", r.type = "TX", r.result = FLEET_RESULT_UPDATED, r.label = std::string(3000, 'L');
@@ -141,5 +143,6 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   ASSERT_EQ(symlink(path.c_str(), (folder + "link").c_str()), 0);
   EXPECT_FALSE(stationHistory_append(folder + "link", r, context, &error));
   EXPECT_NE(error.find("link"), std::string::npos) << error;
+  system(("rm -rf " + folder).c_str());
 }
 #endif
