@@ -206,7 +206,7 @@ static int openByOthers(const DeviceNames *names, dev_t device, PortHolder *out)
     long pid = atol(pidText);
     if (pid == self) continue;
     char fdPath[64];
-    snprintf(fdPath, sizeof fdPath, "/proc/%s/fd", pidText);
+    snprintf(fdPath, sizeof fdPath, "/proc/%ld/fd", pid);
     // EACCES: another user's.
     DIR *fds = opendir(fdPath);
     if (fds == NULL) continue;
