@@ -103,6 +103,7 @@ void HistoryPage::add(const HistoryEntry &e) {
   if (kind == HISTORY_PAGE_UPDATED) updatedSeconds_[e.record.seconds]++;
   if (e.started >= 0 && (firstStart_ < 0 || e.started < firstStart_)) firstStart_ = e.started;
   if (e.finished > lastEnd_) lastEnd_ = e.finished;
+  if (e.finished >= 0 && (firstEnd_ < 0 || e.finished < firstEnd_)) firstEnd_ = e.finished;
 
   const FleetRecord &r = e.record;
   Row row;
@@ -236,10 +237,10 @@ std::string HistoryPage::chartHtml() const {
   size_t most = 1;
   for (const HistoryPageBar &bar : bars) most = std::max(most, bar.counts.total());
   const size_t top = scaleTop(most);
-  const double width = 1200, height = 360, left = 56, right = 8, above = 12, below = 44;
+  const double width = 1200, height = 300, left = 56, right = 40, above = 12, below = 44;
   const double plotHeight = height - above - below,
                slotWidth = (width - left - right) / bars.size();
-  html += "<svg viewBox=\"0 0 1200 360\" role=\"img\" aria-label=\"units by result\">";
+  html += "<svg viewBox=\"0 0 1200 300\" role=\"img\" aria-label=\"units by result\">";
   for (int tick = 0; tick <= 4; tick++) {
     const double y = above + plotHeight * (4 - tick) / 4;
     html += "<line x1=\"" + formatted("%.1f", left) + "\" x2=\"" +
@@ -303,7 +304,7 @@ std::string HistoryPage::slotsHtml() const {
   std::vector<std::pair<std::string, const HistoryPageCounts *>> slots;
   for (const auto &slot : slots_) slots.push_back({historyPage_escape(slot.first), &slot.second});
   if (otherSlots_.total() > 0) slots.push_back({"(other slots)", &otherSlots_});
-  // The slot whose units fail most often, marked when another slot does better.
+  // The slots whose units fail most often, marked when another slot does better.
   auto failing = [&slots](size_t i) {
     const HistoryPageCounts &c = *slots[i].second;
     return (double)c.of[HISTORY_PAGE_FAILED] / c.total();
@@ -324,7 +325,7 @@ std::string HistoryPage::slotsHtml() const {
   for (size_t i = 0; i < slots.size(); i++) {
     const HistoryPageCounts &c = *slots[i].second;
     const size_t sound = c.of[HISTORY_PAGE_UPDATED] + c.of[HISTORY_PAGE_CURRENT];
-    const bool marked = i == worst && others;
+    const bool marked = others && failing(i) == failing(worst);
     html += std::string("<tr class=\"slot") + (marked ? " worst" : "") + "\" data-slot=\"" +
             slots[i].first + "\"><td>" + slots[i].first + "</td><td class=\"n\">" +
             grouped(c.total()) + "</td>";
@@ -374,10 +375,9 @@ std::string HistoryPage::html() const {
   html += kStyle;
   html += "</style></head>\n<body>\n<h1>Station history</h1>\n<p class=\"scope\">" +
           historyPage_escape(source_) + (chosen_.empty() ? "" : ", " + historyPage_escape(chosen_));
-  const std::vector<HistoryPageBar> bars = this->bars();
-  if (!bars.empty() && lastEnd_ >= 0)
-    html += ": units finished from " + fleet_utcText(bars.front().start, "%Y-%m-%d %H:%M") +
-            " to " + fleet_utcText(lastEnd_, "%Y-%m-%d %H:%M") + " UTC";
+  if (firstEnd_ >= 0)
+    html += ": units finished from " + fleet_utcText(firstEnd_, "%Y-%m-%d %H:%M") + " to " +
+            fleet_utcText(lastEnd_, "%Y-%m-%d %H:%M") + " UTC";
   html +=
       "</p>\n" + summaryHtml() + chartHtml() + slotsHtml() + rowsHtml() + "<div class=\"footer\">";
   for (const std::string &line : footer_.lines()) html += "<p>" + historyPage_escape(line) + "</p>";

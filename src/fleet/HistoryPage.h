@@ -94,7 +94,7 @@ class HistoryPage {
   std::map<std::string, HistoryPageCounts> slots_;
   HistoryPageCounts otherSlots_;             // the units at slots past HISTORY_PAGE_SLOTS
   std::map<double, size_t> updatedSeconds_;  // in tenths, as written: few distinct values
-  time_t firstStart_ = -1, lastEnd_ = -1;
+  time_t firstStart_ = -1, firstEnd_ = -1, lastEnd_ = -1;
   std::vector<Row> rows_;  // a ring once full: next_ is the oldest
   size_t next_ = 0;
   HistoryFooter footer_;  // the table's footer lines, under the page too
