@@ -321,7 +321,7 @@ std::string HistoryPage::slotsHtml() const {
       "<table><tr><th>Slot</th><th>Units</th>";
   for (int r = 0; r < HISTORY_PAGE_OTHER; r++)
     html += std::string("<th>") + kPageResults[r].name + "</th>";
-  html += "<th>Yield</th><th>Failed</th><th></th></tr>\n";
+  html += "<th>Yield</th><th>Failed</th><th></th><th></th></tr>\n";
   for (size_t i = 0; i < slots.size(); i++) {
     const HistoryPageCounts &c = *slots[i].second;
     const size_t sound = c.of[HISTORY_PAGE_UPDATED] + c.of[HISTORY_PAGE_CURRENT];
@@ -337,7 +337,7 @@ std::string HistoryPage::slotsHtml() const {
       if (c.of[r] > 0)
         html += std::string("<span style=\"background:") + kPageResults[r].colour +
                 ";width:" + formatted("%.2f%%", 100.0 * c.of[r] / c.total()) + "\"></span>";
-    html += std::string("</div>") + (marked ? "\u26a0 fails most" : "") + "</td></tr>\n";
+    html += std::string("</div></td><td>") + (marked ? "\u26a0 fails most" : "") + "</td></tr>\n";
   }
   return html + "</table></section>\n";
 }
