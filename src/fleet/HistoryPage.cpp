@@ -386,12 +386,22 @@ std::string HistoryPage::html() const {
 
 // ---- Writing ------------------------------------------------------------------------
 
-bool historyPage_checkPath(const std::string &path, std::string *error) {
+bool historyPage_checkPath(const std::string &path, const std::string &history,
+                           std::string *error) {
   // A link is looked through: what it names must be a plain file or nothing.
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) != S_IFREG) {
+  struct stat st, source;
+  const bool there = stat(path.c_str(), &st) == 0;
+  if (there && (st.st_mode & S_IFMT) != S_IFREG) {
     *error = path + ": cannot write the page: it is " +
              ((st.st_mode & S_IFMT) == S_IFDIR ? "a folder" : "no plain file (a device, a fifo)");
+    return false;
+  }
+  // The same file by another name where the system tells files apart by
+  // number (Windows' stat does not: there only the same name is seen).
+  if (path == history ||
+      (there && !history.empty() && st.st_ino != 0 && stat(history.c_str(), &source) == 0 &&
+       st.st_dev == source.st_dev && st.st_ino == source.st_ino)) {
+    *error = path + ": cannot write the page: it is the history it is made from";
     return false;
   }
   std::string temp, why;
@@ -405,7 +415,7 @@ bool historyPage_checkPath(const std::string &path, std::string *error) {
 
 bool historyPage_write(const std::string &path, const std::string &html, std::string *error) {
   std::string why;
-  if (historyPage_checkPath(path, error) && files_replace(path, html, &why)) return true;
+  if (historyPage_checkPath(path, "", error) && files_replace(path, html, &why)) return true;
   if (!why.empty()) *error = path + ": cannot write the page: " + why;
   return false;
 }

@@ -101,9 +101,10 @@ class HistoryPage {
 };
 
 // Whether the page can be written at PATH: not a folder, not a device or
-// other special file (a link is replaced, as a report's is), and a new file
-// can be made beside it. FALSE with the reason in *error.
-bool historyPage_checkPath(const std::string &path, std::string *error);
+// other special file (a link is replaced, as a report's is), not the
+// HISTORY it is made from, and a new file can be made beside it. FALSE with
+// the reason in *error.
+bool historyPage_checkPath(const std::string &path, const std::string &history, std::string *error);
 // HTML written whole beside PATH, then renamed over it (platform/Files.h).
 bool historyPage_write(const std::string &path, const std::string &html, std::string *error);
 

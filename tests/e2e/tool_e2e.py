@@ -692,6 +692,10 @@ def case_history_page(run):
     with open(page, "rb") as f:
         run.expect_equal("--html - is the page", run.run_tool("history", "--history", "h.jsonl", "--html", "-",
                                                               "--since", "2026-12-09")[0], f.read().decode("latin-1"))
+    out, err, status = run.run_tool("history", "--history", "h.jsonl", "--html", "./h.jsonl")
+    run.expect_equal("the history as its own page", (status, err), (2, "TessaranFwTool: history: ./h.jsonl: cannot "
+                                                                      "write the page: it is the history it is made "
+                                                                      "from\n"))
     started = time.time()
     dom = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" +
                           os.path.join(run.dir, "chromium"), "--dump-dom", "file://" + page],

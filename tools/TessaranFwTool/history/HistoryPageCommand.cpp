@@ -33,7 +33,7 @@ int runHistoryPage(const HistoryOptions &o, const HistoryFilter &filter, const s
   std::string error;
   // Refused before the history is read, which may take seconds; a page
   // already there stays as it is until the new one replaces it.
-  if (!toStdout && !historyPage_checkPath(o.html, &error)) {
+  if (!toStdout && !historyPage_checkPath(o.html, path, &error)) {
     toolError_print("history: %s", printableText_escape(error).c_str());
     return EXIT_USAGE;
   }
