@@ -90,3 +90,12 @@ add_script_bench(bench_watch_soak watch_soak.py
 add_script_bench(bench_history history_bench.py
   "history over 1,000,000 records: one day, one label, the whole table, --json"
   PROGRAMS --tool TessaranFwTool)
+
+# history --html over 100,000 records (written once to
+# /tmp/history-page-bench.jsonl): the page of every record and of one day
+# against the whole table, wall time, peak RSS, the page's size and
+# chromium's time to load it:
+#   cmake --build <build> --target bench_history_page   (under a minute)
+add_script_bench(bench_history_page history_page_bench.py
+  "history --html over 100,000 records: time, peak RSS, page size, chromium's load"
+  PROGRAMS --tool TessaranFwTool)

@@ -5,6 +5,7 @@ against the simulated unit, with e2e.py's runner and console texts.
     tool_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
 """
 import fcntl
+import html.parser
 import json
 import os
 import re
@@ -311,6 +312,9 @@ def case_usage_errors(run):
         (["history", "--since", "2026-12-10", "--until", "2026-12-09T23:00"], 2,
          "TessaranFwTool: history: --since 2026-12-10 is after --until 2026-12-09T23:00: no unit "
          "can have finished between"),
+        (["history", "--html", "."], 2, "TessaranFwTool: history: .: cannot write the page: it is a folder"),
+        (["history", "--html", "/dev/null"], 2, "TessaranFwTool: history: /dev/null: cannot write the page: "
+                                                 "it is no plain file (a device, a fifo)"),
         (["update", "--help"], 0, None),
         ([], 0, ""),  # the name alone lists the commands
     ]
@@ -643,6 +647,69 @@ def case_closed_descriptors(run):
             run.fail("%s took %.1f s" % (tag, took))
 
 
+class PageDom(html.parser.HTMLParser):
+    """What a browser rendered of a history page: its tags, the bars' counts,
+    each slot's yield and the labels listed."""
+
+    def __init__(self, text):
+        super().__init__()
+        self.tags, self.bars, self.yields, self.labels, self.cell, self.slot = set(), [], {}, [], None, None
+        self.feed(text)
+
+    def handle_starttag(self, tag, attrs):
+        a = dict(attrs)
+        self.tags.add(tag)
+        if tag == "g" and a.get("class") == "bar":
+            self.bars.append({k[5:]: int(v) for k, v in a.items() if k.startswith("data-") and k != "data-start"})
+        self.slot = a.get("data-slot", self.slot) if tag == "tr" else self.slot
+        self.cell = a.get("class") if tag == "td" else self.cell
+
+    def handle_endtag(self, tag):
+        self.cell = None if tag == "td" else self.cell
+
+    def handle_data(self, data):
+        if self.cell == "label":
+            self.labels.append(data)
+        elif self.cell == "n yield":
+            self.yields[self.slot] = data
+
+
+def case_history_page(run):
+    """history --html over a small history, loaded in headless chromium: the DOM it rendered has
+    the bars' counts by hour and result, each slot's yield, and hostile labels as plain text."""
+    labels = ["<script>alert(1)</script>", '"><img src=x onerror=alert(1)>', "SN-3", "SN-4", "SN-5"]
+    units = [("updated", "usb:1-1.1", "08:10"), ("failed", "usb:1-1.2", "08:20"), ("updated", "usb:1-1.2", "08:50"),
+             ("current", "usb:1-1.1", "10:05"), ("updated", "usb:1-1.1", "10:30")]
+    with open(os.path.join(run.dir, "h.jsonl"), "w") as f:
+        f.write("not a record\n")
+        for label, (result, slot, hour) in zip(labels, units):
+            f.write(json.dumps({"result": result, "slot": slot, "label": label, "seconds": 280,
+                                "started": "2026-12-09T%s:00Z" % hour, "finished": "2026-12-09T%s:00Z" % hour}) + "\n")
+    out, err, status = run.run_tool("history", "--history", "h.jsonl", "--html", "page.html", "--since", "2026-12-09")
+    run.expect_equal("status and notes", (status, err), (0, "TessaranFwTool: history: line 1 is not a record "
+                                                            "(skipped)\n"))
+    page = os.path.join(run.dir, "page.html")
+    with open(page, "rb") as f:
+        run.expect_equal("--html - is the page", run.run_tool("history", "--history", "h.jsonl", "--html", "-",
+                                                              "--since", "2026-12-09")[0], f.read().decode("latin-1"))
+    out, err, status = run.run_tool("history", "--history", "h.jsonl", "--html", "./h.jsonl")
+    run.expect_equal("the history as its own page", (status, err), (2, "TessaranFwTool: history: ./h.jsonl: cannot "
+                                                                      "write the page: it is the history it is made "
+                                                                      "from\n"))
+    started = time.time()
+    dom = subprocess.run(["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" +
+                          os.path.join(run.dir, "chromium"), "--dump-dom", "file://" + page],
+                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=e2e.scaled(60))
+    print("chromium rendered the page in %.1f s" % (time.time() - started))
+    got = PageDom(dom.stdout.decode("utf-8"))
+    run.expect_equal("bars", got.bars, [dict(updated=2, current=0, failed=1, interrupted=0, other=0),
+                                        dict(updated=0, current=0, failed=0, interrupted=0, other=0),
+                                        dict(updated=1, current=1, failed=0, interrupted=0, other=0)])
+    run.expect_equal("yields", got.yields, {"usb:1-1.1": "100.0 %", "usb:1-1.2": "50.0 %"})
+    run.expect_equal("labels", got.labels, labels)
+    run.expect_equal("markup from the labels", got.tags & {"script", "img"}, set())
+
+
 CASES = {
     "traced-update": case_traced_update,
     "ports": case_ports,
@@ -658,6 +725,7 @@ CASES = {
     "update-skip-current": case_update_skip_current,
     "update-interrupt": case_update_interrupt,
     "closed-descriptors": case_closed_descriptors,
+    "history-page": case_history_page,
 }
 
 

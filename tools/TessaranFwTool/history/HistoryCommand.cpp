@@ -154,6 +154,7 @@ int runHistory(const ToolOptions &options) {
         "--history FILE");
     return EXIT_UPDATE_FAILED;
   }
+  if (!o.html.empty()) return runHistoryPage(o, filter, path);
   HistoryPrinter printer(o, filter);
   HistoryReader reader([&](const HistoryEntry &e) { printer.printEntry(e); },
                        [&](size_t line, HistorySkip why) {

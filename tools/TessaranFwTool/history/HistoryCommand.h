@@ -12,7 +12,14 @@ struct HistoryOptions {
   bool json = false, csv = false;
   std::string since, until;  // as given: dates or UTC times
   std::string result, label, slot, port;
+  std::string html;  // --html FILE: the page instead of the table; "-": on stdout
 };
+
+struct HistoryFilter;
+// history --html: the records FILTER chooses from the history at PATH as a
+// page (fleet/HistoryPage.h); returns the exit status.
+int runHistoryPage(const HistoryOptions &options, const HistoryFilter &filter,
+                   const std::string &path);
 
 // The history a unit is recorded in: --history FILE, else the default, none
 // (empty) with --no-history.

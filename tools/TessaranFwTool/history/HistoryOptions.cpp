@@ -14,6 +14,13 @@ void addHistoryOptions(CLI::App &command, ToolOptions &options) {
       "--json", h.json, "the records as JSON lines, one object per line, as the file holds them");
   command.add_flag("--csv", h.csv, "the records as CSV, one column per key")->excludes(json);
   command
+      .add_option("--html", h.html,
+                  "the records as a page (chart, yield by slot, the last 1,000 units) "
+                  "written to FILE, or to standard output for -")
+      ->option_text("FILE")
+      ->excludes(json)
+      ->excludes("--csv");
+  command
       .add_option("--since", h.since,
                   "units that finished from this date or UTC time on (2026-12-09, "
                   "2026-12-09T08:15:00Z)")
