@@ -349,7 +349,7 @@ def bench_links(args):
     print("   %-16s %9s  %7s  %s" % ("link", "time", "ratio", "result"))
     for name, _ in LINKS:
         elapsed, status, console, records = results[name]
-        trip = next((r.split(": ", 1)[-1] for r in records if "round trips measured" in r), "")
+        trip = next((r.split("URL: ", 1)[-1] for r in records if "round trips measured" in r), "")
         print("   %-16s %7.1f s  x%.3f  exit %d, %s" % (name, elapsed, elapsed / direct, status,
                                                       verdict(console)))
         if trip:
@@ -369,7 +369,8 @@ def bench_idle(args):
         if line.strip():
             print("      " + re.sub(r"(?:\s*\d+%\x08+)+", " ", line).strip())
     print("   the trace from the hang-up on:")
-    at = next((i for i, r in enumerate(records) if "connection lost" in r), len(records))
+    lost = [i for i, r in enumerate(records) if "connection lost" in r]  # the last: in the reboot wait
+    at = lost[-1] if lost else len(records)
     for record in records[at:at + 12]:
         print("      " + record)
 

@@ -263,9 +263,12 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
     c->negotiated = negotiated && refusal == NULL;
     if (c->negotiated) acknowledged = askLineRate(c);
   }
-  // A server that cannot have the line drops the connection in its first moments.
+  // A server that cannot have the line drops the connection in its first
+  // moments; over a raw socket that news takes the handshake's round trip to
+  // come (Telnet's exchanges above have waited longer than that already).
+  const int settleMs = SETTLE_MS + (c->telnet ? 0 : c->timing.slowestMs);
   if (negotiated && refusal == NULL && acknowledged && !c->gone)
-    receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+    receiveUntil(c, settleMs, [](Connection *k) { return k->gone; });
   if (c->gone)
     *reason = c->broken ? c->lost : "connection dropped by the server";
   else if (!negotiated)
@@ -285,7 +288,7 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
 // What the measured round trips add to a reply's waits, in the trace: the
 // reads' own timeouts stay as the driver set them there.
 static void traceAllowances(Connection *c) {
-  serialTrace_note("%s: %d round trips measured, %d to %d ms: a reply may begin %d ms later and "
+  serialTrace_note("%s: round trips measured: %d, %d to %d ms; a reply may begin %d ms later and "
                    "pause %d ms longer than on a local line",
                    urlOf(c).c_str(), c->timing.samples, c->timing.fastestMs, c->timing.slowestMs,
                    linkTiming_firstByteMs(&c->timing), linkTiming_pauseMs(&c->timing));

@@ -29,9 +29,10 @@ REBOOT_LINE = "Please wait while the unit is rebooting ........... 100%"
 RESUMED = "the server closed the session while the unit rebooted; connected again"
 # A link slower than a local read's 500 ms window; a server whose inactivity
 # timer falls in the reboot wait (the longest pause of an update before it is
-# 10 s, after an announce), with and without refusing new sessions for 2 s.
+# about 20 s, after the logic image's "Ready"), with and without refusing new
+# sessions for 2 s.
 SLOW_LINK = dict(delay=0.300, jitter=0.100, seed=33)
-IDLE_SECONDS = 20.0
+IDLE_SECONDS = 26.0
 SKIPPED = 77
 
 
