@@ -17,7 +17,8 @@ hostile `probe --port` against each server of HOSTILE, then
         stderr in one file, as a terminal shows them).
 links   one TX unit at 115200 updated over rfc2217:// through ser2net, directly
         and through links of LINKS (delay +/- jitter each way), all at once:
-        wall time, ratio to the direct update, exit status and verdict.
+        wall time, ratio to the direct update, exit status and verdict; and
+        `probe` through each link: wall time and whether it found the unit.
 idle    the same update through a server that ends a session idle for 30 s
         (as a terminal server's inactivity timer), then refuses new
         sessions for 2 s: the console's last lines and the trace's records
@@ -292,9 +293,9 @@ LINKS = [("direct", None), ("200 +/- 50 ms", (0.200, 0.050)), ("500 +/- 150 ms",
          ("1000 +/- 250 ms", (1.000, 0.250))]
 
 
-def linked_update(args, link, results, name, idle=None, refuse=0.0):
-    """One paced TX update through ser2net and, with LINK (delay, jitter) or
-    IDLE, a proxy; results[name] = (seconds, status, console, trace)."""
+def linked_update(args, link, results, name, idle=None, refuse=0.0, command="update"):
+    """One paced TX update (or COMMAND) through ser2net and, with LINK (delay,
+    jitter) or IDLE, a proxy; results[name] = (seconds, status, console, trace)."""
     workdir = tempfile.mkdtemp(prefix="bench-net-link-")
     server = proxy = None
     try:
@@ -311,7 +312,7 @@ def linked_update(args, link, results, name, idle=None, refuse=0.0):
             trace, console = os.path.join(workdir, "trace.txt"), os.path.join(workdir, "console")
             started = time.monotonic()
             with open(console, "wb") as out:
-                status = subprocess.run([args.tool, "update", "--port", address, "--trace", trace],
+                status = subprocess.run([args.tool, command, "--port", address, "--trace", trace],
                                         stdin=subprocess.DEVNULL, stdout=out, stderr=out,
                                         cwd=workdir, env=dict(os.environ, FWUPGRADE_COM_DIR=com)
                                         ).returncode
@@ -341,6 +342,9 @@ def bench_links(args):
     results = {}
     threads = [threading.Thread(target=linked_update, args=(args, link, results, name))
                for name, link in LINKS]
+    # The probes through the same links, beside the updates.
+    threads += [threading.Thread(target=linked_update, args=(args, link, results, "probe " + name),
+                                 kwargs={"command": "probe"}) for name, link in LINKS]
     for thread in threads:
         thread.start()
     for thread in threads:
@@ -355,6 +359,10 @@ def bench_links(args):
         if trip:
             print("   %-16s %s" % ("", trip))
         sys.stdout.flush()
+    for name, _ in LINKS:
+        elapsed, status, console, _ = results["probe " + name]
+        found = "a unit found" if "Type" in console else console.strip().replace("\n", " / ")
+        print("   probe %-16s %5.1f s  exit %d, %s" % (name, elapsed, status, found))
 
 
 def bench_idle(args):

@@ -31,7 +31,7 @@ RESUMED = "the server closed the session while the unit rebooted; connected agai
 # timer falls in the reboot wait (the longest pause of an update before it is
 # about 20 s, after the logic image's "Ready"), with and without refusing new
 # sessions for 2 s.
-SLOW_LINK = dict(delay=0.300, jitter=0.100, seed=33)
+SLOW_LINK = dict(delay=0.250, jitter=0.050, seed=33)
 IDLE_SECONDS = 26.0
 SKIPPED = 77
 
