@@ -59,6 +59,7 @@ typedef struct Connection {
   std::string lost;      // why the connection is gone
   BOOL negotiated;       // the Telnet options are settled
   unsigned acks[COM_PORT_PURGE_DATA + 1];
+  unsigned ratesAsked;  // SET-BAUDRATE commands sent on this session
   uint32_t lastAck[COM_PORT_PURGE_DATA + 1];
   LinkTiming timing;   // round trips measured at the open and at each acknowledged setting
   BOOL awaitingReply;  // nothing received since the last write
@@ -202,20 +203,24 @@ static BOOL receiveUntil(Connection *c, int timeoutMs, Done done) {
 
 // ---- Opening and closing ---------------------------------------------------------
 
+// Whether the server has answered every SET-BAUDRATE sent: the last answer is
+// then the one to the last question.
+static bool allRatesAnswered(Connection *c) {
+  return c->acks[COM_PORT_SET_BAUDRATE] >= c->ratesAsked;
+}
+
 // Asks the server the rate of its line (SET-BAUDRATE 0 changes nothing) and
 // waits for the answer: a server that never acknowledges is found here, not
 // at the first rate set.
 static BOOL askLineRate(Connection *c) {
-  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
   TelnetMessage query;
   telnetCodec_setBaudRate(0, &query);
   serialTrace_note("%s sent SET-BAUDRATE 0 (asks the line's rate)", urlOf(c).c_str());
   const int64_t askedMs = readDeadline_nowMs();
+  c->ratesAsked++;
   const BOOL answered =
       sendBytes(c, query.bytes, query.length) &&
-      receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [acksBefore](Connection *k) {
-        return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore;
-      });
+      receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, allRatesAnswered);
   if (answered) linkTiming_sample(&c->timing, (int)(readDeadline_nowMs() - askedMs));
   return answered;
 }
@@ -231,6 +236,7 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   c->broken = FALSE;
   c->negotiated = FALSE;
   memset(c->acks, 0, sizeof c->acks);
+  c->ratesAsked = 0;
   memset(&c->timeouts, 0, sizeof c->timeouts);
   telnetCodec_init(&c->codec);
   c->lineRate = 0;
@@ -468,13 +474,17 @@ static BOOL applyState(Connection *c, const DCB *dcb) {
   for (int i = 1; i < count; i++)
     telnetCodec_comPortCommand(commands[i], (uint8_t)values[i], &messages[i]);
 
-  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
   const int waitMs = ackWaitMs(c);
   const int64_t sentMs = readDeadline_nowMs();
+  c->ratesAsked++;
   if (!sendSettings(c, messages, commands, values, count)) return FALSE;
-  const BOOL acknowledged = receiveUntil(
-      c, waitMs,
-      [acksBefore](Connection *k) { return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore; });
+  // At the rate the server already acknowledged no byte can leave at another
+  // one: a change of handshake or DTR alone goes without waiting a round trip.
+  if (dcb->BaudRate == c->lineRate) {
+    c->dcb = *dcb;
+    return TRUE;
+  }
+  const BOOL acknowledged = receiveUntil(c, waitMs, allRatesAnswered);
   if (acknowledged) linkTiming_sample(&c->timing, (int)(readDeadline_nowMs() - sentMs));
   if (!acknowledged) {
     const std::string why = NO_ACK_TEXT " " + std::to_string(dcb->BaudRate) + " within " +
