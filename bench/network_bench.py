@@ -3,7 +3,7 @@
 the same over a local pseudo-terminal. unitsim holds every line to its rate
 (--pace), so a local run pays the line time as a UART would.
 
-    network_bench.py --tool PATH --unitsim PATH [single] [fleet] [hostile]
+    network_bench.py --tool PATH --unitsim PATH [single] [fleet] [hostile] [links] [idle]
 
 single  one TX unit at 115200, `update`: over the local pty, over ser2net on
         the loopback (rfc2217://) and through the latency proxy (20 +/- 10 ms
@@ -15,6 +15,14 @@ hostile `probe --port` against each server of HOSTILE, then
         end, exit status, the peak RSS of the largest process (GNU time's,
         which covers the probes it reaped), and the console (stdout and
         stderr in one file, as a terminal shows them).
+links   one TX unit at 115200 updated over rfc2217:// through ser2net, directly
+        and through links of LINKS (delay +/- jitter each way), all at once:
+        wall time, ratio to the direct update, exit status and verdict; and
+        `probe` through each link: wall time and whether it found the unit.
+idle    the same update through a server that ends a session idle for 30 s
+        (as a terminal server's inactivity timer), then refuses new
+        sessions for 2 s: the console's last lines and the trace's records
+        around the reboot wait.
 
 The 138 s reboot wait and the announces' read timeouts are the same in every
 run, so each image's stream is also shown alone: from the tool's first write
@@ -281,20 +289,116 @@ def bench_fleet(args):
         print("      unit %d: %s" % (port, show_streams(streams)))
 
 
+LINKS = [("direct", None), ("200 +/- 50 ms", (0.200, 0.050)), ("500 +/- 150 ms", (0.500, 0.150)),
+         ("1000 +/- 250 ms", (1.000, 0.250))]
+
+
+def linked_update(args, link, results, name, idle=None, refuse=0.0, command="update"):
+    """One paced TX update (or COMMAND) through ser2net and, with LINK (delay,
+    jitter) or IDLE, a proxy; results[name] = (seconds, status, console, trace)."""
+    workdir = tempfile.mkdtemp(prefix="bench-net-link-")
+    server = proxy = None
+    try:
+        sim, com, _ = start_unit(args, workdir, "--unit", "1:tx:115200")
+        try:
+            server = netfixture.Ser2net(workdir, [(netfixture.pty_of(com, 1), "rfc2217",
+                                                   "9600n81")]).start()
+            address = server.url(0)
+            if link or idle:
+                delay, jitter = link or (0.0, 0.0)
+                proxy = netfixture.LatencyProxy(server.ports[0], delay=delay, jitter=jitter,
+                                                seed=33, idle=idle, refuse=refuse).start()
+                address = "rfc2217://127.0.0.1:%d" % proxy.port
+            trace, console = os.path.join(workdir, "trace.txt"), os.path.join(workdir, "console")
+            started = time.monotonic()
+            with open(console, "wb") as out:
+                status = subprocess.run([args.tool, command, "--port", address, "--trace", trace],
+                                        stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                        cwd=workdir, env=dict(os.environ, FWUPGRADE_COM_DIR=com)
+                                        ).returncode
+            elapsed = time.monotonic() - started
+        finally:
+            for fixture in (proxy, server):
+                if fixture:
+                    fixture.stop()
+            stop_unit(sim)
+        with open(console, "rb") as f:
+            text = f.read().decode("latin-1").replace(address, "URL")
+        with open(trace, encoding="latin-1") as f:
+            records = [r.rstrip("\n").replace(address, "URL") for r in f]
+        results[name] = (elapsed, status, text, records)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def verdict(console):
+    lines = [l for l in console.replace("\r", "\n").split("\n") if l.strip()]
+    return lines[-1] if lines else ""
+
+
+def bench_links(args):
+    print("== one TX update at 115200, line-rate pacing, over rfc2217:// through ser2net: directly "
+          "and through delayed links (each way), all at once")
+    results = {}
+    threads = [threading.Thread(target=linked_update, args=(args, link, results, name))
+               for name, link in LINKS]
+    # The probes through the same links, beside the updates.
+    threads += [threading.Thread(target=linked_update, args=(args, link, results, "probe " + name),
+                                 kwargs={"command": "probe"}) for name, link in LINKS]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    direct = results["direct"][0]
+    print("   %-16s %9s  %7s  %s" % ("link", "time", "ratio", "result"))
+    for name, _ in LINKS:
+        elapsed, status, console, records = results[name]
+        trip = next((r.split("URL: ", 1)[-1] for r in records if "round trips measured" in r), "")
+        print("   %-16s %7.1f s  x%.3f  exit %d, %s" % (name, elapsed, elapsed / direct, status,
+                                                      verdict(console)))
+        if trip:
+            print("   %-16s %s" % ("", trip))
+        sys.stdout.flush()
+    for name, _ in LINKS:
+        elapsed, status, console, _ = results["probe " + name]
+        found = "a unit found" if "Type" in console else console.strip().replace("\n", " / ")
+        print("   probe %-16s %5.1f s  exit %d, %s" % (name, elapsed, status, found))
+
+
+def bench_idle(args):
+    print("== one TX update through a server that ends a session idle for 30 s, then refuses "
+          "new sessions for 2 s")
+    results = {}
+    linked_update(args, None, results, "idle", idle=30.0, refuse=2.0)
+    elapsed, status, console, records = results["idle"]
+    print("   %.1f s, exit %d; the console from the reboot wait on:" % (elapsed, status))
+    tail = console[console.find("Please wait while the unit is rebooting"):]
+    for line in tail.replace("\r", "").split("\n"):
+        if line.strip():
+            print("      " + re.sub(r"(?:\s*\d+%\x08+)+", " ", line).strip())
+    print("   the trace from the hang-up on:")
+    lost = [i for i, r in enumerate(records) if "connection lost" in r]  # the last: in the reboot wait
+    at = lost[-1] if lost else len(records)
+    for record in records[at:at + 12]:
+        print("      " + record)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--tool", required=True)
     parser.add_argument("--unitsim", required=True)
-    parser.add_argument("which", nargs="*", help="single, fleet, hostile (default all)")
+    parser.add_argument("which", nargs="*",
+                        help="single, fleet, hostile, links, idle (default the first three)")
     args = parser.parse_args()
     args.tool, args.unitsim = os.path.abspath(args.tool), os.path.abspath(args.unitsim)
     if not os.access(netfixture.SER2NET, os.X_OK):
         print("%s is not installed" % netfixture.SER2NET)
         return 1
-    benches = {"single": bench_single, "fleet": bench_fleet, "hostile": bench_hostile}
+    benches = {"single": bench_single, "fleet": bench_fleet, "hostile": bench_hostile,
+               "links": bench_links, "idle": bench_idle}
     if set(args.which) - set(benches):
-        parser.error("which: single, fleet or hostile")
-    for which in args.which or list(benches):
+        parser.error("which: " + ", ".join(benches))
+    for which in args.which or ["single", "fleet", "hostile"]:
         benches[which](args)
     return 0
 

@@ -161,6 +161,10 @@ BOOL ComPortAPI_SetBaudRate(int baudrate) {
 
 int ComPortAPI_ReplyDelayMs(void) { return serialCalls_replyDelayMs(g_hCOM); }
 
+int ComPortAPI_ResumeSession(void) { return serialCalls_resumeSession(g_hCOM); }
+
+BOOL ComPortAPI_SessionLost(void) { return serialCalls_sessionLost(g_hCOM); }
+
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;
   g_dcb.fOutxCtsFlow = (DWORD)isEnable & 1u;

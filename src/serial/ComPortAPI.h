@@ -42,5 +42,13 @@ BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable);
 // What a reply on the open port may take beyond its time on a local line: 0
 // for a local port, the network's round trip allowance for a network port.
 int ComPortAPI_ReplyDelayMs(void);
+// For the waits where nothing is in flight (the unit rebooting, the pause
+// between two images): a network port whose server ended the session is
+// connected again with its settings. 0: nothing was lost (always on a local
+// port); 1: lost and connected again; -1: lost, and the server took no new
+// session.
+int ComPortAPI_ResumeSession(void);
+// Whether the open port's server ended its session (never on a local port).
+BOOL ComPortAPI_SessionLost(void);
 
 #endif  // COMPORTAPI_H

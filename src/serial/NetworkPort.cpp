@@ -17,6 +17,7 @@
 #include "platform/HandleTable.h"
 #include "platform/TcpConnection.h"
 #include "platform/ReadDeadline.h"
+#include "serial/LinkTiming.h"
 #include "serial/PortInterface.h"
 #include "serial/SerialTrace.h"
 #include "serial/TelnetCodec.h"
@@ -27,8 +28,9 @@
 #define PURGE_RECEIVES_MAX 64   // a purge drains what is in flight, not a unit that never stops
 #define UNLIMITED_WAIT_MS 1000  // a read without timeouts waits in steps of this
 #define SETTLE_MS 150           // a server that drops a new connection does it within this
-#define REDIAL_WINDOW_MS 2000
+#define REDIAL_WINDOW_MS 3000
 #define REDIAL_PAUSE_MS 100
+#define RESUME_WINDOW_MS 15000  // a session lost while the unit reboots: dialled again this long
 #define NO_ACK_TEXT "no acknowledgement of SET-BAUDRATE"
 
 #ifdef _WIN32
@@ -57,8 +59,13 @@ typedef struct Connection {
   std::string lost;      // why the connection is gone
   BOOL negotiated;       // the Telnet options are settled
   unsigned acks[COM_PORT_PURGE_DATA + 1];
+  unsigned ratesAsked;  // SET-BAUDRATE commands sent on this session
   uint32_t lastAck[COM_PORT_PURGE_DATA + 1];
-  int roundTripMs;     // measured at the open
+  LinkTiming timing;   // round trips measured at the open and at each acknowledged setting
+  BOOL awaitingReply;  // nothing received since the last write
+  int64_t lastByteMs;  // when the last data byte was taken by a read
+  DCB dcb;             // the line settings last acknowledged, for a session opened again
+  BOOL hasDcb;
   DWORD lineRate;      // the rate last set, 0 while unknown (a raw socket's first)
   int64_t lineDoneMs;  // when the line will have sent what was written so far
 } Connection;
@@ -196,18 +203,26 @@ static BOOL receiveUntil(Connection *c, int timeoutMs, Done done) {
 
 // ---- Opening and closing ---------------------------------------------------------
 
+// Whether the server has answered every SET-BAUDRATE sent: the last answer is
+// then the one to the last question.
+static bool allRatesAnswered(Connection *c) {
+  return c->acks[COM_PORT_SET_BAUDRATE] >= c->ratesAsked;
+}
+
 // Asks the server the rate of its line (SET-BAUDRATE 0 changes nothing) and
 // waits for the answer: a server that never acknowledges is found here, not
 // at the first rate set.
 static BOOL askLineRate(Connection *c) {
-  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
   TelnetMessage query;
   telnetCodec_setBaudRate(0, &query);
   serialTrace_note("%s sent SET-BAUDRATE 0 (asks the line's rate)", urlOf(c).c_str());
-  return sendBytes(c, query.bytes, query.length) &&
-         receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, [acksBefore](Connection *k) {
-           return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore;
-         });
+  const int64_t askedMs = readDeadline_nowMs();
+  c->ratesAsked++;
+  const BOOL answered =
+      sendBytes(c, query.bytes, query.length) &&
+      receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS, allRatesAnswered);
+  if (answered) linkTiming_sample(&c->timing, (int)(readDeadline_nowMs() - askedMs));
+  return answered;
 }
 
 // One attempt: the connection and, for rfc2217://, the negotiation. FALSE
@@ -221,18 +236,24 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   c->broken = FALSE;
   c->negotiated = FALSE;
   memset(c->acks, 0, sizeof c->acks);
+  c->ratesAsked = 0;
   memset(&c->timeouts, 0, sizeof c->timeouts);
   telnetCodec_init(&c->codec);
   c->lineRate = 0;
   c->lineDoneMs = 0;
+  c->awaitingReply = FALSE;
+  c->lastByteMs = 0;
   const int64_t dialedMs = readDeadline_nowMs();
   if (!tcpConnection_open(&c->tcp, address->host.c_str(), address->tcpPort, reason)) {
     serialTrace_note("connect %s FAILED: %s", url.c_str(), reason->c_str());
     return FALSE;
   }
-  // The TCP handshake is one round trip; the Telnet negotiation's answer below
-  // measures it again through the server itself.
-  c->roundTripMs = (int)(readDeadline_nowMs() - dialedMs);
+  // The TCP handshake is one round trip, the only one a raw socket can
+  // measure without sending the unit a byte. For rfc2217:// the line rate's
+  // acknowledgements measure it through the server itself (a handshake that
+  // a tunnel or a proxy near us answers counts nearly nothing, and the
+  // negotiation's answers may be the server's own opening, sent unasked).
+  if (!c->telnet) linkTiming_sample(&c->timing, (int)(readDeadline_nowMs() - dialedMs));
   serialTrace_note("connect %s ok", url.c_str());
   BOOL negotiated = TRUE, acknowledged = TRUE;
   const char *refusal = NULL;
@@ -241,19 +262,19 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
     // cross intact and no setting would ever reach the line.
     TelnetMessage opening;
     telnetCodec_opening(&c->codec, &opening);
-    const int64_t askedMs = readDeadline_nowMs();
     negotiated = sendBytes(c, opening.bytes, opening.length) &&
                  receiveUntil(c, NETWORK_PORT_ACK_TIMEOUT_MS,
                               [](Connection *k) { return !telnetCodec_openingPending(&k->codec); });
-    const int answerMs = (int)(readDeadline_nowMs() - askedMs);
-    if (negotiated && answerMs > c->roundTripMs) c->roundTripMs = answerMs;
     refusal = negotiated ? telnetCodec_refusal(&c->codec) : NULL;
     c->negotiated = negotiated && refusal == NULL;
     if (c->negotiated) acknowledged = askLineRate(c);
   }
-  // A server that cannot have the line drops the connection in its first moments.
+  // A server that cannot have the line drops the connection in its first
+  // moments; over a raw socket that news takes the handshake's round trip to
+  // come (Telnet's exchanges above have waited longer than that already).
+  const int settleMs = SETTLE_MS + (c->telnet ? 0 : c->timing.slowestMs);
   if (negotiated && refusal == NULL && acknowledged && !c->gone)
-    receiveUntil(c, SETTLE_MS, [](Connection *k) { return k->gone; });
+    receiveUntil(c, settleMs, [](Connection *k) { return k->gone; });
   if (c->gone)
     *reason = c->broken ? c->lost : "connection dropped by the server";
   else if (!negotiated)
@@ -270,6 +291,28 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   return FALSE;
 }
 
+// What the measured round trips add to a reply's waits, in the trace: the
+// reads' own timeouts stay as the driver set them there.
+static void traceAllowances(Connection *c) {
+  serialTrace_note("%s: round trips measured: %d, %d to %d ms; a reply may begin %d ms later and "
+                   "pause %d ms longer than on a local line",
+                   urlOf(c).c_str(), c->timing.samples, c->timing.fastestMs, c->timing.slowestMs,
+                   linkTiming_firstByteMs(&c->timing), linkTiming_pauseMs(&c->timing));
+}
+
+// How long a setting's acknowledgement is waited for once the open has
+// measured the link: the open's bound, or more on a slow link.
+static int ackWaitMs(const Connection *c) {
+  const int link = linkTiming_firstByteMs(&c->timing) + NETWORK_PORT_ACK_TIMEOUT_MS / 3;
+  return link > NETWORK_PORT_ACK_TIMEOUT_MS ? link : NETWORK_PORT_ACK_TIMEOUT_MS;
+}
+
+// Whether a dial failed because nothing took the connection ("connection
+// refused"; Windows says "... actively refused it").
+static BOOL refusedConnection(const std::string &reason) {
+  return reason.find("refused") != std::string::npos;
+}
+
 HANDLE networkPort_open(int port) {
   const PortAddress *address = portRegistry_address(port);
   if (address != NULL && address->kind != PORT_ADDRESS_RFC2217 &&
@@ -283,11 +326,15 @@ HANDLE networkPort_open(int port) {
   if (address != NULL && c != NULL) {
     c->port = port;
     c->telnet = address->kind == PORT_ADDRESS_RFC2217;
+    c->hasDcb = FALSE;
+    linkTiming_init(&c->timing);
     // A server still giving up the line of our previous connection drops the
-    // next one at once (ser2net resets it): that is tried again for a while.
+    // next one at once (ser2net resets it) or refuses it until the line is
+    // free (servers that take one connection at a time): either is tried
+    // again for a while.
     const int64_t giveUpMs = readDeadline_nowMs() + REDIAL_WINDOW_MS;
-    while (!(ok = connectOnce(c, address, &reason)) && c->gone && !c->broken &&
-           readDeadline_nowMs() < giveUpMs)
+    while (!(ok = connectOnce(c, address, &reason)) && (c->gone || refusedConnection(reason)) &&
+           !c->broken && readDeadline_nowMs() < giveUpMs)
       Sleep(REDIAL_PAUSE_MS);
     if (!ok) noteFailure(port, reason);
   }
@@ -296,7 +343,8 @@ HANDLE networkPort_open(int port) {
     snprintf(gConnectError.text, sizeof gConnectError.text, "%s", reason.c_str());
     return INVALID_HANDLE_VALUE;
   }
-  serialTrace_note("%s round trip %d ms", portAddress_text(*address).c_str(), c->roundTripMs);
+  serialTrace_note("%s round trip %d ms", portAddress_text(*address).c_str(), c->timing.slowestMs);
+  traceAllowances(c);
   c->open = TRUE;
   return gConnections.start(slot);
 }
@@ -306,8 +354,7 @@ const SystemError *networkPort_openError(void) { return &gConnectError; }
 int networkPort_replyDelayMs(HANDLE handle) {
   const Connection *c = openConnection(handle);
   if (c == NULL) return 0;
-  const int delay = NETWORK_PORT_ROUND_TRIPS_ALLOWED * c->roundTripMs;
-  return delay > NETWORK_PORT_REPLY_DELAY_FLOOR_MS ? delay : NETWORK_PORT_REPLY_DELAY_FLOOR_MS;
+  return linkTiming_firstByteMs(&c->timing) + linkTiming_pauseMs(&c->timing);
 }
 
 void networkPort_closeAllSockets(void) {
@@ -385,13 +432,22 @@ static BOOL lineSettingsOf(const DCB *dcb, uint8_t *parity, uint8_t *stopSize) {
   return dcb->ByteSize >= 5 && dcb->ByteSize <= 8 && dcb->BaudRate > 0;
 }
 
+static BOOL applyState(Connection *c, const DCB *dcb);
+
 BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
   Connection *c = connectionOf(handle);
-  if (c == NULL) return FALSE;
+  return c != NULL && applyState(c, dcb);
+}
+
+// Sends the line settings of `dcb` and waits for the rate's acknowledgement,
+// which measures one more round trip; kept for a session opened again.
+static BOOL applyState(Connection *c, const DCB *dcb) {
   if (!c->telnet) {
     // The rate asked for is the server's only when the user said so (a
     // raw socket's detection asks at rate 0, "the server's, unknown").
     c->lineRate = dcb->BaudRate;
+    c->dcb = *dcb;
+    c->hasDcb = TRUE;
     serialTrace_note("%s: raw socket, the line settings stay the server's", urlOf(c).c_str());
     return TRUE;
   }
@@ -418,14 +474,21 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
   for (int i = 1; i < count; i++)
     telnetCodec_comPortCommand(commands[i], (uint8_t)values[i], &messages[i]);
 
-  const unsigned acksBefore = c->acks[COM_PORT_SET_BAUDRATE];
+  const int waitMs = ackWaitMs(c);
+  const int64_t sentMs = readDeadline_nowMs();
+  c->ratesAsked++;
   if (!sendSettings(c, messages, commands, values, count)) return FALSE;
-  const BOOL acknowledged = receiveUntil(
-      c, NETWORK_PORT_ACK_TIMEOUT_MS,
-      [acksBefore](Connection *k) { return k->acks[COM_PORT_SET_BAUDRATE] != acksBefore; });
+  // At the rate the server already acknowledged no byte can leave at another
+  // one: a change of handshake or DTR alone goes without waiting a round trip.
+  if (dcb->BaudRate == c->lineRate) {
+    c->dcb = *dcb;
+    return TRUE;
+  }
+  const BOOL acknowledged = receiveUntil(c, waitMs, allRatesAnswered);
+  if (acknowledged) linkTiming_sample(&c->timing, (int)(readDeadline_nowMs() - sentMs));
   if (!acknowledged) {
     const std::string why = NO_ACK_TEXT " " + std::to_string(dcb->BaudRate) + " within " +
-                            std::to_string(NETWORK_PORT_ACK_TIMEOUT_MS / 1000) + " s";
+                            std::to_string((waitMs + 999) / 1000) + " s";
     serialTrace_note("%s: %s", urlOf(c).c_str(), why.c_str());
     if (!c->gone) noteFailure(c->port, why);
     setError(c->gone ? ERROR_CONNECTION_LOST : ERROR_BAD_SETTING);
@@ -440,6 +503,8 @@ BOOL networkPort_setState(HANDLE handle, const DCB *dcb) {
     return FALSE;
   }
   c->lineRate = dcb->BaudRate;
+  c->dcb = *dcb;
+  c->hasDcb = TRUE;
   return TRUE;
 }
 
@@ -504,11 +569,17 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   Connection *c = connectionOf(handle);
   if (c == NULL) return FALSE;
   if (count == 0) return TRUE;
-  const COMMTIMEOUTS *t = &c->timeouts;
+  // The link's round trip and spread on top of the driver's timeouts.
+  const int64_t startMs = readDeadline_nowMs();
+  const int64_t silentMs = startMs - c->lastByteMs;
+  const COMMTIMEOUTS stretched = linkTiming_stretch(
+      &c->timing, &c->timeouts,
+      c->awaitingReply ? -1 : silentMs > INT32_MAX ? INT32_MAX : (int)silentMs);
+  const COMMTIMEOUTS *t = &stretched;
   const BOOL immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
                          t->ReadTotalTimeoutConstant == 0;
   ReadDeadline deadline;
-  readDeadline_start(&deadline, readDeadline_nowMs(), immediate ? 0 : t->ReadIntervalTimeout,
+  readDeadline_start(&deadline, startMs, immediate ? 0 : t->ReadIntervalTimeout,
                      t->ReadTotalTimeoutMultiplier, t->ReadTotalTimeoutConstant, count);
   uint8_t *out = (uint8_t *)buffer;
   DWORD got = 0;
@@ -517,7 +588,9 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
     const DWORD taken = takeReceived(c, out + got, count - got);
     if (taken > 0) {
       got += taken;
-      readDeadline_byteReceived(&deadline, readDeadline_nowMs());
+      c->awaitingReply = FALSE;
+      c->lastByteMs = readDeadline_nowMs();
+      readDeadline_byteReceived(&deadline, c->lastByteMs);
       continue;
     }
     if (c->gone) {
@@ -566,8 +639,45 @@ BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *do
     return FALSE;
   }
   keepPaceWithLine(c, count);
+  c->awaitingReply = TRUE;
   if (done != NULL) *done = count;
   return TRUE;
+}
+
+// ---- A session lost and opened again --------------------------------------------
+
+int networkPort_resume(HANDLE handle) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return 0;
+  if (!c->gone) receiveOnce(c, 0);  // a server that hung up while nothing was read
+  if (!c->gone) return 0;
+  if (c->broken) return -1;  // a server that broke Telnet is not asked again
+  const PortAddress *address = portRegistry_address(c->port);
+  const COMMTIMEOUTS timeouts = c->timeouts;
+  const DCB dcb = c->dcb;
+  const BOOL hasDcb = c->hasDcb;
+  tcpConnection_close(&c->tcp);
+  // A server that frees its line slowly refuses or drops a new connection
+  // for a while: dialled again until the window closes.
+  const int64_t giveUpMs = readDeadline_nowMs() + RESUME_WINDOW_MS + linkTiming_firstByteMs(&c->timing);
+  std::string reason;
+  BOOL ok = FALSE;
+  while (!(ok = connectOnce(c, address, &reason)) && !c->broken && readDeadline_nowMs() < giveUpMs)
+    Sleep(REDIAL_PAUSE_MS * 2);
+  c->timeouts = timeouts;
+  if (ok && hasDcb) ok = applyState(c, &dcb);
+  if (!ok) {
+    c->gone = TRUE;
+    noteFailure(c->port, reason.empty() ? c->lost : reason);
+    return -1;
+  }
+  traceAllowances(c);
+  return 1;
+}
+
+BOOL networkPort_lost(HANDLE handle) {
+  const Connection *c = openConnection(handle);
+  return c != NULL && c->gone;
 }
 
 // ---- The two port kinds ----------------------------------------------------------

@@ -36,6 +36,7 @@
 
 #include "platform/Platform.h"
 #include "platform/SystemError.h"
+#include "serial/LinkTiming.h"
 #include "serial/PortDescription.h"
 
 #define NETWORK_PORT_FIRST PORT_REGISTRY_FIRST
@@ -45,17 +46,25 @@
 
 // Time a reply needs on a network port beyond what it needs on a local line.
 // The command travels to the unit and the reply back: one round trip, which
-// the open measures (the Telnet negotiation's answer for rfc2217://, the TCP
-// handshake for socket://). Jitter stretches a round trip: with delays of
-// d +/- d/2 each way, the slowest is three times the fastest, so four
-// measured round trips cover it. The floor covers a measurement taken against
-// something nearer than the server (a proxy or a tunnel that answers itself).
-#define NETWORK_PORT_ROUND_TRIPS_ALLOWED 4
-#define NETWORK_PORT_REPLY_DELAY_FLOOR_MS 100
+// the open measures (the Telnet negotiation's answer and the line rate's
+// acknowledgement for rfc2217://, the TCP handshake for socket://), and so
+// does each acknowledged setting after it. Every read stretches its timeouts
+// by the slowest round trip and the spread seen (LinkTiming.h).
+#define NETWORK_PORT_REPLY_DELAY_FLOOR_MS (2 * LINK_TIMING_FLOOR_MS)
 
-// The round trip allowance of an open network port (see above), 0 for any
-// other handle.
+// What a whole reply may take on an open network port beyond its time on a
+// local line (its first byte later, its pauses longer), 0 for any other
+// handle.
 int networkPort_replyDelayMs(HANDLE handle);
+// A session the server ended while nothing was in flight (the unit
+// rebooting, the pause between two images) is opened again, with the same
+// timeouts and line settings, dialling for up to RESUME_WINDOW_MS while the
+// server refuses or drops new connections. 0: the session was not lost (or
+// the handle is no open network port); 1: it was, and is open again; -1: it
+// was, and could not be opened again (networkPort_failure says why).
+int networkPort_resume(HANDLE handle);
+// Whether the server ended an open port's session.
+BOOL networkPort_lost(HANDLE handle);
 // Closes every open connection's socket and nothing else: for the interrupt
 // handler (async-signal-safe on POSIX). The calls that follow fail.
 void networkPort_closeAllSockets(void);

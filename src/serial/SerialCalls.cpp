@@ -214,3 +214,17 @@ int serialCalls_replyDelayMs(HANDLE handle) {
   const Port *port = portOf(handle);
   return port != NULL && port->open ? port->ops->replyDelayMs(port->handle) : 0;
 }
+
+// Only a network port has a session that its server can end and that can be
+// opened again; a local port's handle is its device's for as long as it is open.
+int serialCalls_resumeSession(HANDLE handle) {
+  const Port *port = portOf(handle);
+  if (port == NULL || !port->open || port->ops == localPort_interface()) return 0;
+  return networkPort_resume(port->handle);
+}
+
+BOOL serialCalls_sessionLost(HANDLE handle) {
+  const Port *port = portOf(handle);
+  if (port == NULL || !port->open || port->ops == localPort_interface()) return FALSE;
+  return networkPort_lost(port->handle);
+}

@@ -22,6 +22,11 @@ HANDLE serialCalls_CreateFile(int port, LPCSTR name, DWORD access, DWORD shareMo
 const SystemError *serialCalls_openError(void);
 // What a reply on the open port may take beyond its time on a local line.
 int serialCalls_replyDelayMs(HANDLE handle);
+// A session its server ended opened again (NetworkPort.h, networkPort_resume):
+// 0 nothing was lost (always on a local port), 1 opened again, -1 lost for good.
+int serialCalls_resumeSession(HANDLE handle);
+// Whether the server ended the open port's session (FALSE on a local port).
+BOOL serialCalls_sessionLost(HANDLE handle);
 BOOL serialCalls_CloseHandle(HANDLE handle);
 BOOL serialCalls_SetupComm(HANDLE handle, DWORD inQueue, DWORD outQueue);
 // On a handle that is not open the trace records the value as kept for the

@@ -80,9 +80,12 @@ static bool endsInPrompt(const std::string &reply) {
 // time bound is no reply (empty); one that reaches the size limit is cut off
 // there.
 static std::string ask(const char *command) {
-  const int readMs =
-      gQuickReadMs > 0 ? gQuickReadMs + ComPortAPI_ReplyDelayMs() : QUERY_READ_TIMEOUT_MS;
+  // A network port stretches its reads by the link's round trip itself.
+  const int readMs = gQuickReadMs > 0 ? gQuickReadMs : QUERY_READ_TIMEOUT_MS;
   ComPortAPI_SetReadingTimeoutInMs(readMs);
+  // A session its server ended and that could not be opened again was said
+  // once, where it was lost: asking again would only repeat the write's error.
+  if (ComPortAPI_SessionLost()) return std::string();
   if (!sendCommand(command, FALSE, FALSE, NULL)) return std::string();
   const long long startMs = monotonicMs();
   // A network port's round trip comes on top, as in the exchange's own window.

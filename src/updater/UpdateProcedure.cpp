@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include "serial/ComPortAPI.h"
+#include "serial/SerialTrace.h"
 #include "serial/UpdateProgress.h"
 #include "updater/TessaranFwUpgrade.h"
 
@@ -94,6 +95,24 @@ static void reportVersions(int fw_ver, int fw_rev, int fw_sub, const char *model
   updateProgress_fact(UPDATE_FACT_FPGA_VERSION, text);
   snprintf(text, sizeof text, "%d", fpga_type);
   updateProgress_fact(UPDATE_FACT_FPGA_DEVICE, text);
+}
+
+// A terminal server may end a session that carries nothing for a while (an
+// inactivity timer), as it does while the unit reboots. Where nothing is in
+// flight, the session is opened again and the update goes on as it would
+// have; a line of its own and the trace say so, once. A local port never
+// loses its session: nothing is printed. TRUE when a line was printed.
+static BOOL resumeLostSession(const char *when) {
+  const int resumed = ComPortAPI_ResumeSession();
+  if (resumed == 0) return FALSE;
+  char text[160];
+  snprintf(text, sizeof text,
+           resumed > 0 ? "the server closed the session %s; connected again"
+                       : "the server closed the session %s and took no new one",
+           when);
+  serialTrace_note("%s", text);
+  printf("\r\n%s\r\n", text);
+  return TRUE;
 }
 
 // What tells the two images apart on the console and to the progress listeners.
@@ -217,6 +236,7 @@ BOOL updateFirmware(void) {
       "Sending data ...................................... "};
   if (!transferImage(&kLogic, gHexFPGA_Code)) return FALSE;
   printf("OK\r\n");
+  resumeLostSession("between the two images");
   if (!transferImage(&kFirmware, gHexFirmware)) return FALSE;
 
   // 13.-14. Back to the console rate, then the reboot wait with a percentage
@@ -232,6 +252,8 @@ BOOL updateFirmware(void) {
     printf("\b\b\b\b");
   }
   printf("%3d%%", max_cnt * 100 / max_cnt);
+  if (resumeLostSession("while the unit rebooted"))
+    printf("Please wait while the unit is rebooting ........... %3d%%", max_cnt * 100 / max_cnt);
 
   // 15. Drop what the unit printed while it rebooted, then wait for its banner.
   readReplyText();

@@ -122,11 +122,18 @@ class LatencyProxy:
     """Forwards TCP connections from a free loopback port to target_port, each
     way delayed by delay +/- jitter seconds and cut into segments of 1 to
     max_segment bytes. Order is kept: a segment is delivered at the later of
-    the previous segment's delivery and its arrival plus its own delay."""
+    the previous segment's delivery and its arrival plus its own delay.
 
-    def __init__(self, target_port, delay=0.020, jitter=0.010, max_segment=64, seed=None):
+    As a terminal server with an inactivity timer: `idle` seconds without a
+    byte either way end the session (counted in `hangups`); after a session
+    ends, connections are refused for `refuse` seconds (the listener is
+    closed, as a server still freeing its line)."""
+
+    def __init__(self, target_port, delay=0.020, jitter=0.010, max_segment=64, seed=None,
+                 idle=None, refuse=0.0):
         self.target = ("127.0.0.1", target_port)
         self.delay, self.jitter, self.max_segment = delay, jitter, max_segment
+        self.idle, self.refuse, self.refuse_until, self.hangups = idle, refuse, 0.0, 0
         self.random = random.Random(seed)
         self.lock = threading.Lock()
         self.threads = []
@@ -137,12 +144,16 @@ class LatencyProxy:
         self.listener = None
         self.port = None
 
-    def start(self):
+    def _listen(self):
         self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.listener.bind(("127.0.0.1", 0))
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", self.port or 0))
         self.listener.listen(8)
         self.listener.settimeout(0.1)
         self.port = self.listener.getsockname()[1]
+
+    def start(self):
+        self._listen()
         self._thread(self._accept)
         return self
 
@@ -176,6 +187,11 @@ class LatencyProxy:
 
     def _accept(self):
         while not self.stopping:
+            if time.monotonic() < self.refuse_until:
+                self.listener.close()  # connections refused meanwhile
+                time.sleep(self.refuse_until - time.monotonic())
+                self._listen()
+                continue
             try:
                 client, _ = self.listener.accept()
             except socket.timeout:
@@ -193,10 +209,33 @@ class LatencyProxy:
                 s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
             with self.lock:
                 self.sockets += [client, upstream]
+            self.active = time.monotonic()
+            session = []
             for source, sink, name in ((client, upstream, "up"), (upstream, client, "down")):
                 segments = queue.Queue()
                 self._thread(self._read, source, segments)
-                self._thread(self._deliver, segments, sink, source, name)
+                session.append(threading.Thread(target=self._deliver, daemon=True,
+                                                args=(segments, sink, source, name)))
+                self.threads.append(session[-1])
+                session[-1].start()
+            self._thread(self._watch, session, client, upstream)
+
+    def _watch(self, session, client, upstream):
+        """Ends the session after `idle` seconds without a byte; once it has
+        ended, however, opens the refusal window."""
+        hung_up = False
+        while any(t.is_alive() for t in session) and not self.stopping:
+            if not hung_up and self.idle is not None and time.monotonic() - self.active > self.idle:
+                hung_up = True
+                self.hangups += 1
+                for s in (client, upstream):
+                    try:
+                        s.shutdown(socket.SHUT_RDWR)
+                    except OSError:
+                        pass
+            for t in session:
+                t.join(timeout=0.1)
+        self.refuse_until = time.monotonic() + self.refuse
 
     def _read(self, source, segments):
         """Cuts what arrives into segments and gives each its delivery time.
@@ -233,6 +272,7 @@ class LatencyProxy:
                     sink.shutdown(socket.SHUT_WR)  # pass the end on, as a FIN
                     return
                 sink.sendall(piece)
+                self.active = time.monotonic()
                 self.segments[name] += 1
                 self.bytes[name] += len(piece)
             except OSError:

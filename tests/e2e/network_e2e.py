@@ -25,6 +25,14 @@ NOT_VERIFIED = "\r\nNOT VERIFIED, the update failed\r\n"
 UNIT_FACTS = {"firmware": "1.0.3", "fpga_family": "XC7A35", "fpga_version": "1.3",
               "fpga_device": "1", "release": "1.0.4", "up_to_date": False}
 CUT_TO_EXIT_LIMIT = e2e.scaled(10.0)
+REBOOT_LINE = "Please wait while the unit is rebooting ........... 100%"
+RESUMED = "the server closed the session while the unit rebooted; connected again"
+# A link slower than a local read's 500 ms window; a server whose inactivity
+# timer falls in the reboot wait (the longest pause of an update before it is
+# about 20 s, after the logic image's "Ready"), with and without refusing new
+# sessions for 2 s.
+SLOW_LINK = dict(delay=0.250, jitter=0.050, seed=33)
+IDLE_SECONDS = 26.0
 SKIPPED = 77
 
 
@@ -44,8 +52,8 @@ class NetRun(ToolRun):
         self.fixtures.append(server)
         return server.start()
 
-    def proxy(self, target_port):
-        proxy = netfixture.LatencyProxy(target_port)
+    def proxy(self, target_port, **link):
+        proxy = netfixture.LatencyProxy(target_port, **link)
         self.fixtures.append(proxy)
         return proxy.start()
 
@@ -82,12 +90,22 @@ def case_update_all(run):
     updated only if each rate change crosses the server. The RX unit is reached
     through the latency proxy (20 +/- 10 ms each way, segments of at most 64
     bytes): its whole dialogue must arrive intact. A fifth unit behind a raw
-    socket at 115200 is updated at the rate --baud gives. Report, logs, images."""
+    socket at 115200 is updated at the rate --baud gives. Behind proxies of
+    their own: a unit over a link of SLOW_LINK, and two whose server ends the
+    session idle during the reboot wait (the second also refusing new sessions
+    for 2 s), each connected again once. Report, logs, images."""
     run.start_unit("--unit", "1:tx:115200", "--unit", "2:rx:57600", "--unit", "3:tx:57600",
-                   "--unit", "4:rx:115200", "--unit", "5:tx:115200", max_seconds=590)
-    server = run.serve((3, "rfc2217", "9600n81"), (4, "rfc2217", "9600n81"), (5, "raw", "115200n81"))
+                   "--unit", "4:rx:115200", "--unit", "5:tx:115200", "--unit", "6:tx:115200",
+                   "--unit", "7:tx:115200", "--unit", "8:rx:115200", max_seconds=590)
+    server = run.serve((3, "rfc2217", "9600n81"), (4, "rfc2217", "9600n81"), (5, "raw", "115200n81"),
+                       *[(port, "rfc2217", "9600n81") for port in (6, 7, 8)])
     proxy = run.proxy(server.ports[1])
-    urls = [server.url(0), "rfc2217://127.0.0.1:%d" % proxy.port, server.url(2)]
+    # proxy settings | hang-ups expected
+    behind = [(run.proxy(server.ports[3], **SLOW_LINK), 0),
+              (run.proxy(server.ports[4], idle=IDLE_SECONDS), 1),
+              (run.proxy(server.ports[5], idle=IDLE_SECONDS, refuse=2.0), 1)]
+    urls = [server.url(0), "rfc2217://127.0.0.1:%d" % proxy.port, server.url(2)] + [
+        "rfc2217://127.0.0.1:%d" % p.port for p, _ in behind]
     out, err, status = run.run_tool("update-all", "--ports", ",".join(["1", "2"] + urls),
                                     "--baud", "115200", "--report", "report.json", "--log-dir", "logs",
                                     timeout=580)
@@ -101,13 +119,20 @@ def case_update_all(run):
                      sorted([("COM1", 1, "TX", 115200, "updated"), ("COM2", 2, "RX", 57600, "updated"),
                              (urls[0], None, "TX", 57600, "updated"),
                              (urls[1], None, "RX", 115200, "updated"),
-                             (urls[2], None, "TX", 115200, "updated")]))
-    for port, rx in ((1, False), (2, True), (3, False), (4, True), (5, False)):
+                             (urls[2], None, "TX", 115200, "updated"),
+                             (urls[3], None, "TX", 115200, "updated"),
+                             (urls[4], None, "TX", 115200, "updated"),
+                             (urls[5], None, "RX", 115200, "updated")]))
+    for port, rx in ((1, False), (2, True), (3, False), (4, True), (5, False), (6, False), (7, False),
+                     (8, True)):
         run.check_images("COM%d" % port, rx)
+    run.expect_equal("sessions ended idle", [p.hangups for p, _ in behind], [n for _, n in behind])
     for r in records:
         with open(os.path.join(run.dir, r["log"]), "rb") as f:
             log = f.read().decode("latin-1")
         expected = readable(run.updated_text(r["type"] == "RX"))  # a log is the text a terminal showed
+        if r["address"] in urls[4:]:  # said once, then the reboot's line again
+            expected = expected.replace(REBOOT_LINE, "\n".join([REBOOT_LINE, RESUMED, REBOOT_LINE]))
         run.expect_equal("log of %s from the version query" % r["address"], log[-len(expected):],
                          expected)
     if proxy.bytes["up"] < sum(len(run.image(e)) for e in (0, 2)) or proxy.segments["down"] == 0:
