@@ -42,20 +42,25 @@ void LogRetention::beginPass(time_t wallNow) {
   due_.clear();
   for (const auto &folder : found) due_.push_back(folder.second);
   files_.clear();
+  listing_.reset();
   listed_ = false;
 }
 
-// Lists due_.back() into files_ when it is ours; FALSE (said) when it is not
-// or cannot be listed.
-bool LogRetention::takeFolder(std::vector<std::string> *notes) {
+// Lists up to *BUDGET more entries of due_.back() into files_, after a look
+// at the folder itself: TRUE while it is ours so far, FALSE (said) once it
+// is not, or cannot be listed.
+bool LogRetention::listFolder(int *budget, std::vector<std::string> *notes) {
   const std::string &folder = due_.back();
   std::error_code code;
-  if (fs::symlink_status(folder, code).type() != fs::file_type::directory) {
-    if (!code) note(folder, "it is no folder of its own (a link or a file)", notes);
-    return false;
+  if (!listing_) {
+    if (fs::symlink_status(folder, code).type() != fs::file_type::directory) {
+      if (!code) note(folder, "it is no folder of its own (a link or a file)", notes);
+      return false;
+    }
+    listing_.reset(new fs::directory_iterator(folder, code));
   }
-  files_.clear();
-  for (fs::directory_iterator it(folder, code), end; !code && it != end; it.increment(code)) {
+  fs::directory_iterator &it = *listing_;
+  for (; !code && it != fs::directory_iterator() && *budget > 0; it.increment(code), --*budget) {
     const std::string name = it->path().filename().string();
     const bool ours = name.compare(0, 7, "update-") == 0 || name.compare(0, 8, ".update-") == 0;
     std::error_code kind;
@@ -66,7 +71,15 @@ bool LogRetention::takeFolder(std::vector<std::string> *notes) {
     files_.push_back(it->path().string());
   }
   if (code) note(folder, code.message(), notes);
+  if (!code && it == fs::directory_iterator()) listed_ = true;
   return !code;
+}
+
+void LogRetention::dropFolder() {
+  due_.pop_back();
+  files_.clear();
+  listing_.reset();
+  listed_ = false;
 }
 
 void LogRetention::step(double now, time_t wallNow, std::vector<std::string> *notes) {
@@ -76,11 +89,12 @@ void LogRetention::step(double now, time_t wallNow, std::vector<std::string> *no
   }
   for (int budget = LOG_RETENTION_STEP_FILES; !due_.empty() && budget > 0;) {
     const std::string folder = due_.back();
-    if (!listed_ && !takeFolder(notes)) {
-      due_.pop_back();
+    // Listed whole before anything goes: a folder that turns out not ours is
+    // left as it was.
+    if (!listed_) {
+      if (!listFolder(&budget, notes)) dropFolder();
       continue;
     }
-    listed_ = true;
     std::error_code code;
     for (; !files_.empty() && budget > 0 && !code; budget--) {
       fs::remove(files_.back(), code);  // a link goes, not what it names
@@ -92,8 +106,6 @@ void LogRetention::step(double now, time_t wallNow, std::vector<std::string> *no
     // Emptied (or given up): the folder itself, unless something came meanwhile.
     if (!code && !fs::remove(folder, code) && code)
       note(folder, "cannot remove it: " + code.message(), notes);
-    due_.pop_back();
-    files_.clear();
-    listed_ = false;
+    dropFolder();
   }
 }

@@ -17,7 +17,7 @@
 // the day folders is touched.
 //
 // Work is spread over the rounds: a pass looks at the folders at the start
-// and then once an hour (monotonic), and each step removes at most
+// and then once an hour (monotonic), and each step lists or removes at most
 // LOG_RETENTION_STEP_FILES files, so that a round's cost stays small even when
 // a station comes back after months with every folder past the retention.
 #ifndef LOGRETENTION_H
@@ -25,6 +25,8 @@
 
 #include <time.h>
 
+#include <filesystem>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -44,24 +46,26 @@ class LogRetention {
       : folders_(folders), keepDays_(keepDays) {}
   // A pass's part: at the first step, and again LOG_RETENTION_PASS_SECONDS
   // after the last pass began (NOW, monotonic), finds the day folders past
-  // the retention on the wall clock's day of WALLNOW; each step then removes
-  // up to LOG_RETENTION_STEP_FILES of their files. What it leaves, and why,
-  // is added to *notes (each folder said once).
+  // the retention on the wall clock's day of WALLNOW; each step then lists
+  // or removes up to LOG_RETENTION_STEP_FILES of their files. What it
+  // leaves, and why, is added to *notes (each folder said once).
   void step(double now, time_t wallNow, std::vector<std::string> *notes);
   // A pass has folders left to remove.
   bool busy() const { return !due_.empty(); }
 
  private:
   void beginPass(time_t wallNow);
-  bool takeFolder(std::vector<std::string> *notes);
+  bool listFolder(int *budget, std::vector<std::string> *notes);
+  void dropFolder();
   void note(const std::string &folder, const std::string &why, std::vector<std::string> *notes);
 
   const std::vector<std::string> folders_;
   const int keepDays_;
   double passAt_ = -1;             // when the last pass began; -1: none yet
   std::vector<std::string> due_;   // the day folders to remove, the oldest last
-  std::vector<std::string> files_;  // the files of due_.back() left to remove, once listed
-  bool listed_ = false;            // due_.back() is listed and ours
+  std::unique_ptr<std::filesystem::directory_iterator> listing_;  // of due_.back(), while listed
+  std::vector<std::string> files_;  // the files of due_.back() listed and not removed yet
+  bool listed_ = false;            // due_.back() is listed whole, and ours
   std::set<std::string> said_;     // the folders a note named
 };
 
