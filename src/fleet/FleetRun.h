@@ -63,7 +63,7 @@ struct FleetOptions {
   std::string reportPath;  // .json or .csv, none when empty
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
-  int keepLogDays = 30;    // --keep-logs: a watch's day folders kept this many days past their day
+  int keepLogDays = 30;    // --keep-logs: a watch's day folder goes DAYS days after the day after its own
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
   // Watch: the free ports probed every intervalSeconds, each unit that
