@@ -24,7 +24,8 @@ namespace fs = std::filesystem;
 
 static std::string benchFolder(const std::string &name) {
   const char *tmp = getenv("TMPDIR");
-  const std::string folder = std::string(tmp != NULL && *tmp ? tmp : "/tmp") + "/logs_bench/" + name;
+  const std::string folder =
+      std::string(tmp != NULL && *tmp ? tmp : "/tmp") + "/logs_bench/" + name;
   fs::remove_all(folder);
   fs::create_directories(folder);
   return folder;
@@ -81,7 +82,8 @@ static void RetentionStep(benchmark::State &state) {
     if (retention == nullptr || !retention->busy()) {
       state.PauseTiming();
       fs::create_directories(logs + "/2025-01-01");
-      for (int i = 0; i < 3000; i++) std::ofstream(logs + "/2025-01-01/update-COM1-" + std::to_string(i) + ".log");
+      for (int i = 0; i < 3000; i++)
+        std::ofstream(logs + "/2025-01-01/update-COM1-" + std::to_string(i) + ".log");
       retention.reset(new LogRetention({logs}, 30));
       state.ResumeTiming();
     }

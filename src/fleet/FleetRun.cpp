@@ -143,7 +143,8 @@ void FleetRun::start(Tracked &unit, double now) {
   // A trace in the trace folder is made here, new, for the child to append
   // to: the child opens its trace as it finds it.
   if (!named) error = r.log + ": " + namesError;
-  else if (!options_.traceDir.empty() && !files_makeNew(trace)) error = trace + ": " + strerror(errno);
+  else if (!options_.traceDir.empty() && !files_makeNew(trace))
+    error = trace + ": " + strerror(errno);
   else unit.child = subprocess_start(argv, r.log, &error);
   // A log that cannot be made (a full folder, one not writable) does not hold
   // the update up: it runs without one, which is said, and names none.

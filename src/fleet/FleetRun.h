@@ -63,7 +63,7 @@ struct FleetOptions {
   std::string reportPath;  // .json or .csv, none when empty
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
-  int keepLogDays = 30;    // --keep-logs: a watch's day folder goes DAYS days after the day after its own
+  int keepLogDays = 30;    // --keep-logs: a watch's day folders go DAYS days after the next day
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
   // Watch: the free ports probed every intervalSeconds, each unit that

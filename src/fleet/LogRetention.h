@@ -61,12 +61,12 @@ class LogRetention {
 
   const std::vector<std::string> folders_;
   const int keepDays_;
-  double passAt_ = -1;             // when the last pass began; -1: none yet
-  std::vector<std::string> due_;   // the day folders to remove, the oldest last
+  double passAt_ = -1;            // when the last pass began; -1: none yet
+  std::vector<std::string> due_;  // the day folders to remove, the oldest last
   std::unique_ptr<std::filesystem::directory_iterator> listing_;  // of due_.back(), while listed
   std::vector<std::string> files_;  // the files of due_.back() listed and not removed yet
-  bool listed_ = false;            // due_.back() is listed whole, and ours
-  std::set<std::string> said_;     // the folders a note named
+  bool listed_ = false;             // due_.back() is listed whole, and ours
+  std::set<std::string> said_;      // the folders a note named
 };
 
 #endif  // LOGRETENTION_H

@@ -571,17 +571,15 @@ def case_watch_swap(run):
 
 
 def case_watch_clock_jump(run):
-    """Stand-in children under --watch --jobs 1 and libfaketime: the wall clock set back an hour while
-    the second of three units runs, a minute into a day. Each log is in the folder of the day its
-    unit started, durations keep to the monotonic clock, and history finds the record that went
-    back a day; at the start, --keep-logs removed only the day folders of ours past it."""
+    """Stand-in children under --watch --jobs 1, libfaketime setting the wall clock back an hour, a minute into
+    a day, while the second of three units runs: each log in its start day's folder, durations on the monotonic
+    clock, history's --since over the record gone back a day; --keep-logs removed only our folders past it."""
     day = 20432 * 86400  # 2025-12-10
     dates = {n: time.strftime("%Y-%m-%d", time.gmtime(day + n * 86400)) for n in (-40, -31, -35, -1, 0)}
     for n, name in ((-40, "update-COM1.log"), (-31, "update-COM1.log"), (-35, "notes.txt")):
         os.makedirs(os.path.join(run.dir, "logs", dates[n]))
         open(os.path.join(run.dir, "logs", dates[n], name), "w").close()
-    clock = os.path.join(run.dir, "clock")
-    offset = day + 60 - int(time.time())
+    clock, offset = os.path.join(run.dir, "clock"), day + 60 - int(time.time())
     with open(clock, "w") as f:
         f.write("%+d\n" % offset)
     current = ":tx:115200:version=1.0.4 XC7A35 1.3 1"  # checked as the same unit after its stand-in's update
@@ -594,8 +592,7 @@ def case_watch_clock_jump(run):
                             env=env, cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     wait_for_records(os.path.join(run.dir, "r.json"), lambda records: len(records) == 3, e2e.scaled(20))
     proc.send_signal(signal.SIGINT)
-    out, err = proc.communicate(timeout=e2e.scaled(30))
-    run.output = (out + err).decode()
+    run.output = b"".join(proc.communicate(timeout=e2e.scaled(30))).decode()
     run.expect_status(proc.returncode, 0)
     with open(os.path.join(run.dir, "r.json")) as f:
         records = sorted(json.load(f)["units"], key=lambda r: (r["started"][:10], r["finished"]))[::-1]

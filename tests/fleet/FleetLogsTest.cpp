@@ -83,8 +83,7 @@ TEST(FleetLog, ATranscriptReadsAsTheTerminalLeftIt) {
 namespace fs = std::filesystem;
 #define DAY 86400
 
-// A link at PATH (a file where making links takes a privilege: Windows).
-static void plantLink(const std::string &target, const std::string &path) {
+static void plantLink(const std::string &target, const std::string &path) {  // Windows: a file
 #ifdef _WIN32
   std::ofstream(path) << target;
 #else
@@ -92,14 +91,12 @@ static void plantLink(const std::string &target, const std::string &path) {
 #endif
 }
 
-// Names never an earlier run's (a link included), a number free for log and
-// trace alike, a folder per day under a watch, and a run started again on
-// the folders carrying on past every number taken.
+// Names never an earlier run's (a link included), a number free for log and trace alike, a folder
+// per day under a watch, and a run started again on the folders carrying on past every number taken.
 TEST(FleetNames, EachLogIsNewAndNumberedWithoutASearchThatGrows) {
   const std::string top = testing::TempDir() + "names/";
   fs::remove_all(top);
-  fs::create_directories(top + "traces");
-  fs::create_directories(top + "logs");
+  for (const char *folder : {"traces", "logs"}) fs::create_directories(top + folder);
   for (const char *taken : {"logs/update-COM3.log", "logs/update-COM3-2.log", "traces/update-COM5.trace"})
     std::ofstream(top + taken) << "earlier";
   plantLink(top + "victim", top + "logs/update-COM4.log");
@@ -114,10 +111,9 @@ TEST(FleetNames, EachLogIsNewAndNumberedWithoutASearchThatGrows) {
   for (int i = 0; i < 1000; i++) daily.next(3, d + 60, &log, &trace, &error), std::ofstream(log) << "its child's";
   EXPECT_EQ(log + trace, fleet_nativePath(top + "logs/2025-12-10/update-COM3-1000.log"));
   LogNames again(top + "logs", "", true);
-  EXPECT_TRUE(again.next(3, d + DAY - 1, &log, &trace, &error));
-  EXPECT_EQ(log, fleet_nativePath(top + "logs/2025-12-10/update-COM3-1001.log"));
-  EXPECT_TRUE(again.next(3, d + DAY, &log, &trace, &error));
-  EXPECT_EQ(log, fleet_nativePath(top + "logs/2025-12-11/update-COM3.log"));
+  for (auto [when, expected] : std::vector<std::pair<time_t, std::string>>{
+           {d + DAY - 1, "logs/2025-12-10/update-COM3-1001.log"}, {d + DAY, "logs/2025-12-11/update-COM3.log"}})
+    EXPECT_TRUE(again.next(3, when, &log, &trace, &error) && log == fleet_nativePath(top + expected)) << log;
   plantLink(top + "traces", top + "logs/2025-12-12");
   EXPECT_FALSE(again.next(3, d + 2 * DAY, &log, &trace, &error));
   EXPECT_EQ(error, fleet_nativePath(top + "logs/2025-12-12") + " is not a folder (a link or a file)");
