@@ -6,8 +6,11 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
+#include "fleet/FleetReport.h"
 #include "platform/Files.h"
 #include "serial/PortDescription.h"
 
@@ -144,4 +147,91 @@ std::string fleet_nativePath(const std::string &path) {
   for (char &c : native)
     if (c == '/') c = FILES_SEPARATOR;
   return native;
+}
+
+std::string fleet_dayFolderName(time_t when) { return fleet_utcText(when, "%Y-%m-%d"); }
+
+// FOLDER made when missing; one already there will do only when it is a
+// folder itself, not a link to one: a link planted in its place is refused.
+static bool makeOwnFolder(const std::string &folder, std::string *error) {
+  if (files_makeFolder(folder, true)) return true;
+  if (errno != EEXIST) {
+    *error = folder + ": " + strerror(errno);
+    return false;
+  }
+  std::error_code code;
+  if (std::filesystem::symlink_status(folder, code).type() == std::filesystem::file_type::directory)
+    return true;
+  *error = code ? folder + ": " + code.message() : folder + " is not a folder (a link or a file)";
+  return false;
+}
+
+bool LogNames::enterDay(const std::string &day, std::string *error) {
+  if (day == day_) return true;
+  if (!makeOwnFolder(fleet_nativePath(logDir_ + "/" + day), error) ||
+      (!traceDir_.empty() && !makeOwnFolder(fleet_nativePath(traceDir_ + "/" + day), error)))
+    return false;
+  // A new day's folder: the numbers of the day before say nothing of it.
+  day_ = day;
+  next_.clear();
+  return true;
+}
+
+bool LogNames::taken(const std::string &log, const std::string &trace, int number) const {
+  return files_nameTaken(fleet_numberedName(log, number)) ||
+         (!trace.empty() && files_nameTaken(fleet_numberedName(trace, number)));
+}
+
+// Past this, a name's numbers are not looked for any further.
+#define LOG_NUMBER_MAX (1 << 29)
+
+bool LogNames::next(int port, time_t when, std::string *log, std::string *trace,
+                    std::string *error) {
+  std::string logFolder = logDir_, traceFolder = traceDir_;
+  bool ok = true;
+  if (perDay_) {
+    const std::string day = fleet_dayFolderName(when);
+    logFolder += "/" + day;
+    traceFolder += "/" + day;
+    ok = enterDay(day, error);
+  }
+  // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
+  // serial device itself, and the transcript would go out on the port. A
+  // network port's name keeps only characters that both systems take, and
+  // fits in a file name.
+  const std::string base = fleet_portFileName(fleet_nativePath(logFolder + "/update.log"), port);
+  std::string traceBase;
+  if (!traceDir_.empty()) {
+    const size_t slash = base.find_last_of("/\\");
+    const std::string name = base.substr(slash + 1);
+    traceBase = fleet_nativePath(traceFolder + "/" + name.substr(0, name.rfind('.')) + ".trace");
+  }
+  *log = base;
+  trace->clear();
+  if (!ok) return false;
+  auto known = next_.find(base);
+  int number = known == next_.end() ? 1 : known->second;
+  if (taken(base, traceBase, number)) {
+    // Taken (a run before this one named here): past it by doubling steps
+    // to a free number, then halving the span between the last number
+    // taken and the first free one.
+    int low = number, high = number + 1;
+    for (int step = 2; taken(base, traceBase, high); step *= 2) {
+      if (high > LOG_NUMBER_MAX) {
+        *error = base + ": every number up to " + std::to_string(high) + " is taken";
+        return false;
+      }
+      low = high;
+      high = low + step;
+    }
+    while (high - low > 1) {
+      const int middle = low + (high - low) / 2;
+      (taken(base, traceBase, middle) ? low : high) = middle;
+    }
+    number = high;
+  }
+  next_[base] = number + 1;
+  *log = fleet_numberedName(base, number);
+  if (!traceBase.empty()) *trace = fleet_numberedName(traceBase, number);
+  return true;
 }

@@ -53,6 +53,7 @@ FleetRun::FleetRun(const FleetOptions &options, const std::string &logDir,
     : options_(options),
       logDir_(logDir),
       program_(program),
+      logNames_(logDir, options.traceDir, options.watch),
       stallSeconds_(settingSeconds("FWUPGRADE_FLEET_STALL_SECONDS", STALL_SECONDS_DEFAULT)),
       listener_(listener) {}
 
@@ -102,16 +103,10 @@ std::vector<const FleetUnit *> FleetRun::units() const {
 
 // ---- Starting a child -------------------------------------------------------------------
 
-// The trace a child is given: in the trace folder, named like its log; or,
-// when FWUPGRADE_TRACE names a file, one of its own beside it
+// The trace a child is given without a trace folder (LogNames names it in
+// one): when FWUPGRADE_TRACE names a file, one of its own beside it
 // (trace.txt -> trace-COM3.txt), since children cannot share one.
-static std::string traceFor(const FleetOptions &options, const std::string &logPath, int port) {
-  if (!options.traceDir.empty()) {
-    size_t slash = logPath.find_last_of("/\\");
-    std::string name = slash == std::string::npos ? logPath : logPath.substr(slash + 1);
-    size_t dot = name.rfind('.');
-    return fleet_nativePath(options.traceDir + "/" + name.substr(0, dot) + ".trace");
-  }
+static std::string sharedTraceFor(int port) {
   const char *shared = getenv("FWUPGRADE_TRACE");
   if (shared == NULL || *shared == '\0') return "";
   return fleet_portFileName(shared, port);
@@ -119,18 +114,15 @@ static std::string traceFor(const FleetOptions &options, const std::string &logP
 
 void FleetRun::start(Tracked &unit, double now) {
   FleetRecord &r = unit.record;
-  // Not "COMn.log": Windows takes COM1 to COM9 with any extension for the
-  // serial device itself, and the transcript would go out on the port. A
-  // name an earlier run took (log or trace) gets the next number, however
-  // many there are. A network port's name keeps only characters that both
-  // systems take, and fits in a file name.
-  const std::string base = fleet_portFileName(fleet_nativePath(logDir_ + "/update.log"), r.port);
-  std::string trace;
-  for (int number = 1;; number++) {
-    r.log = fleet_numberedName(base, number);
-    trace = traceFor(options_, r.log, r.port);
-    if (!files_nameTaken(r.log) && (options_.traceDir.empty() || !files_nameTaken(trace))) break;
-  }
+  // The wall clock names the log's day and the record's start; durations
+  // are measured on the monotonic clock (NOW), which no setting of it moves.
+  const time_t startedWhen = time(NULL);
+  // A name an earlier run took (log or trace) gets the next number, however
+  // many there are; one that cannot be had leaves the unit without a log
+  // (and trace), which is said.
+  std::string trace, namesError;
+  const bool named = logNames_.next(r.port, startedWhen, &r.log, &trace, &namesError);
+  if (options_.traceDir.empty()) trace = sharedTraceFor(r.port);
   std::vector<std::string> argv = {program_, "update", "--port", fleet_portArgument(r.port)};
   // A raw socket's rate may not be known (0): its child asks at the server's.
   if (r.baud > 0) {
@@ -145,12 +137,14 @@ void FleetRun::start(Tracked &unit, double now) {
   }
   argv.push_back("--progress-fd");
   argv.push_back(SUBPROCESS_CHANNEL_ARG);
-  r.started = fleet_isoTime(time(NULL));
+  r.started = fleet_isoTime(startedWhen);
   unit.startedAt = unit.lastHeardAt = now;
   std::string error;
   // A trace in the trace folder is made here, new, for the child to append
   // to: the child opens its trace as it finds it.
-  if (!options_.traceDir.empty() && !files_makeNew(trace)) error = trace + ": " + strerror(errno);
+  if (!named) error = r.log + ": " + namesError;
+  else if (!options_.traceDir.empty() && !files_makeNew(trace))
+    error = trace + ": " + strerror(errno);
   else unit.child = subprocess_start(argv, r.log, &error);
   // A log that cannot be made (a full folder, one not writable) does not hold
   // the update up: it runs without one, which is said, and names none.

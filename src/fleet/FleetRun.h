@@ -38,8 +38,9 @@
 //
 // Files. Logs (and traces) are new files, never an earlier run's: a name
 // already taken gets the next free number (update-COM3-2.log), and a planted
-// link is refused rather than followed. A log that cannot be made is said,
-// and its unit updated without one; a unit without a log names none.
+// link is refused rather than followed; under a watch they go in a folder per
+// day (LogNames, FleetLogs.h). A log that cannot be made is said, and its
+// unit updated without one; a unit without a log names none.
 #ifndef FLEETRUN_H
 #define FLEETRUN_H
 
@@ -48,6 +49,7 @@
 #include <utility>
 #include <vector>
 
+#include "fleet/FleetLogs.h"
 #include "fleet/FleetReport.h"
 #include "fleet/ProgressChannel.h"
 
@@ -61,6 +63,7 @@ struct FleetOptions {
   std::string reportPath;  // .json or .csv, none when empty
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
+  int keepLogDays = 30;    // --keep-logs: a watch's day folders go DAYS days after the next day
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
   // Watch: the free ports probed every intervalSeconds, each unit that
@@ -191,6 +194,7 @@ class FleetRun {
 
   const FleetOptions options_;
   const std::string logDir_, program_;
+  LogNames logNames_;  // the logs' and traces' names, in a folder per day under a watch
   const double stallSeconds_;
   FleetListener &listener_;
   std::vector<std::unique_ptr<Tracked>> units_;

@@ -266,9 +266,9 @@ def case_watch(run):
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("results", [(r["port"], r["result"], r["failed_step"]) for r in records],
                      WATCH_RESULTS)
-    run.expect_equal("logs", [r["log"] for r in records],
-                     ["logs/update-COM1.log", "logs/update-COM2.log", "logs/update-COM3.log",
-                      "logs/update-COM4.log", "logs/update-COM4-2.log"])
+    run.expect_equal("logs", [r["log"] for r in records],  # in the folder of the day each started
+                     ["logs/%s/update-COM%s.log" % (r["started"][:10], n) for r, n in
+                      zip(records, ["1", "2", "3", "4", "4-2"])])
     run.expect_equal("current unit's versions", (records[2]["firmware_before"],
                                                  records[2]["firmware_after"]), ("1.0.4", ""))
     for folder, fpga in (("COM1", fpga_tx), ("COM2", fpga_rx), ("COM4-2", fpga_tx)):
@@ -350,6 +350,8 @@ case "$FAKE_MODE:$port" in
   slow:*) echo "arguments: $*"; sleep 1 ;;
   busy:*) i=0; while [ $i -lt 150 ]; do say "step checking"; say "step sending logic"; i=$((i+1)); sleep 0.01; done ;;
   watch:3|hooks:3) say "step sending logic"; say "step failed"; exit 1 ;;
+  jump:*) [ -e started ] && [ ! -e jumped ] && : > jumped && echo "$JUMP" > "$FAKETIME_TIMESTAMP_FILE" && sleep 1
+          : > started ;;
   watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
   stretch:*)
     # Streams until the test lets it go; COM2 ends sound when interrupted.
@@ -566,6 +568,45 @@ def case_watch_swap(run):
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("records", [(r["port"], r["result"]) for r in records],
                      [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
+
+
+def case_watch_clock_jump(run):
+    """Stand-in children under --watch --jobs 1, libfaketime setting the wall clock back an hour, a minute into
+    a day, while the second of three units runs: each log in its start day's folder, durations on the monotonic
+    clock, history's --since over the record gone back a day; --keep-logs removed only our folders past it."""
+    day = 20432 * 86400  # 2025-12-10
+    dates = {n: time.strftime("%Y-%m-%d", time.gmtime(day + n * 86400)) for n in (-40, -31, -35, -1, 0)}
+    for n, name in ((-40, "update-COM1.log"), (-31, "update-COM1.log"), (-35, "notes.txt")):
+        os.makedirs(os.path.join(run.dir, "logs", dates[n]))
+        open(os.path.join(run.dir, "logs", dates[n], name), "w").close()
+    clock, offset = os.path.join(run.dir, "clock"), day + 60 - int(time.time())
+    with open(clock, "w") as f:
+        f.write("%+d\n" % offset)
+    current = ":tx:115200:version=1.0.4 XC7A35 1.3 1"  # checked as the same unit after its stand-in's update
+    run.start_unit("--ports", "1-3", *[a for n in "123" for a in ("--unit", n + current)])
+    env = dict(fake_children(run, "jump"), JUMP="%+d" % (offset - 3600), FAKETIME_TIMESTAMP_FILE=clock,
+               FAKETIME_NO_CACHE="1", FAKETIME_DONT_FAKE_MONOTONIC="1",
+               LD_PRELOAD="/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",  # before ASan's runtime too
+               ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0")
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--jobs", "1",
+                             "--report", "r.json", "--history", "h.jsonl", "--log-dir", "logs"],
+                            env=env, cwd=run.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    wait_for_records(os.path.join(run.dir, "r.json"), lambda records: len(records) == 3, e2e.scaled(20))
+    proc.send_signal(signal.SIGINT)
+    run.output = b"".join(proc.communicate(timeout=e2e.scaled(30))).decode()
+    run.expect_status(proc.returncode, 0)
+    with open(os.path.join(run.dir, "r.json")) as f:
+        records = sorted(json.load(f)["units"], key=lambda r: (r["started"][:10], r["finished"]))[::-1]
+    run.expect_equal("records", [(r["log"][5:15], r["finished"][:10], r["seconds"] < 30) for r in records],
+                     [(dates[0], dates[0], True), (dates[0], dates[-1], True), (dates[-1], dates[-1], True)])
+    run.expect_equal("day folders", sorted(os.listdir(os.path.join(run.dir, "logs"))),
+                     sorted(dates[n] for n in (-35, -31, -1, 0)))
+    if not re.search(r"3 of 3 units updated in 0:[0-5]\d: ", run.output) or "notes.txt, which" not in run.output:
+        run.fail("a summary over the monotonic clock and the folder kept said")
+    for since, count in ((dates[0], 1), (dates[-1] + "T23:00", 3)):
+        shown = subprocess.run([run.args.tool, "history", "--history", "h.jsonl", "--since", since, "--json"],
+                               cwd=run.dir, stdout=subprocess.PIPE, check=True).stdout
+        run.expect_equal("records since " + since, len(shown.splitlines()), count)
 
 
 def case_watch_idle_terminal(run):
@@ -979,6 +1020,7 @@ CASES = {
     "watch-slot": case_watch_slot,
     "watch-labels": case_watch_labels,
     "watch-narrow-terminal": case_watch_narrow_terminal,
+    "watch-clock-jump": case_watch_clock_jump,
     "wine-two-units": case_wine_two_units,
 }
 

@@ -21,6 +21,7 @@
 #include "fleet/FleetSearch.h"
 #include "fleet/FleetWatch.h"
 #include "fleet/LabelQueue.h"
+#include "fleet/LogRetention.h"
 #include "platform/ConsoleEscapes.h"
 #include "platform/ExitStatus.h"
 #include "platform/Files.h"
@@ -121,6 +122,14 @@ static int endWatch(const UpdateAllDisplay &display, const FleetOptions &options
   return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
 
+// The log folders' day folders past --keep-logs, a part of them each round;
+// what is kept against it said.
+static void keepLogs(LogRetention &retention, double now, UpdateAllDisplay &display) {
+  std::vector<std::string> notes;
+  retention.step(now, time(NULL), &notes);
+  for (const std::string &text : notes) display.note(text);
+}
+
 // --watch: the ports watched until an interrupt; each unit that appears is
 // handled once (FleetWatch), the report rewritten after each unit's end.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
@@ -137,6 +146,9 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   fflush(stdout);
 
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
+  std::vector<std::string> logFolders = {logDir};
+  if (!options.traceDir.empty()) logFolders.push_back(fleet_nativePath(options.traceDir));
+  LogRetention retention(logFolders, options.keepLogDays);
   FleetRun run(options, logDir, program, display);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
@@ -151,6 +163,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   bool reportFailed = false;
   for (;;) {
     const double now = fleet_nowSeconds();
+    keepLogs(retention, now, display);
     if (options.labels) readLabels(labels, display);
     watch.round(now);
     bool unitsLeft = run.round();

@@ -413,6 +413,21 @@ static void printIndented(const char *indent, const std::string &text) {
   }
 }
 
+// Where the summary's logs are: LOGDIR, or under a watch the one day folder
+// in it that holds them all ("logs/2026-12-10"), else LOGDIR with a word on
+// its day folders.
+static std::string logsFolder(const std::vector<FleetRecord> &records, const std::string &logDir) {
+  std::string folder;
+  for (const FleetRecord &r : records) {
+    const size_t slash = r.log.find_last_of("/\\");
+    const std::string parent = slash == std::string::npos ? "" : r.log.substr(0, slash);
+    if (r.log.empty() || parent == folder) continue;
+    if (!folder.empty() || parent == logDir) return logDir + (parent == logDir ? "" : ", a folder per day");
+    folder = parent;
+  }
+  return folder;
+}
+
 // The summary table, 80 columns wide for COM ports: the log column holds the
 // log's name in LOGDIR, said under the table, after the units updated per hour over
 // the run's RUNSECONDS (from update-all's start, its search included, to the
@@ -441,7 +456,7 @@ void UpdateAllDisplay::printSummary(const std::vector<FleetRecord> &records,
       if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
   printf("%s\n", fleet_rateLine(records, elapsedText(runSeconds), runSeconds).c_str());
-  if (anyLog) printf("Logs in %s\n", logDir.c_str());
+  if (anyLog) printf("Logs in %s\n", logsFolder(records, logDir).c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);

@@ -6,6 +6,7 @@
 
 #include "CommandLineValues.h"
 #include "ToolCommands.h"
+#include "fleet/LogRetention.h"
 #include "update-all/UpdateAllCommand.h"
 
 // The ports, the rate of the socket:// lines, how many units at once.
@@ -42,7 +43,8 @@ static void addUpdateAllRunOptions(CLI::App &command, FleetOptions &fleet) {
   command.add_option("--report", fleet.reportPath, "write a report: FILE.json or FILE.csv");
   command.add_option(
       "--log-dir", fleet.logDir,
-      "folder for the units' logs, update-COMn.log (default: update-all-<start time, UTC>)");
+      "folder for the units' logs, update-COMn.log, with --watch in a folder per day "
+      "(default: update-all-<start time, UTC>)");
   command.add_option(
       "--trace", fleet.traceDir,
       "a wire trace per unit in this folder, named like its log (update-COMn.trace); "
@@ -66,6 +68,14 @@ static CLI::Option *addUpdateAllWatchOptions(CLI::App &command, FleetOptions &fl
       ->check(CLI::Range(0.5, 3600.0))
       ->needs(watch)
       ->option_text("SECONDS");
+  command
+      .add_option("--keep-logs", fleet.keepLogDays,
+                  "with --watch: the logs (and traces) are in a folder per day, UTC; a day's "
+                  "folder is removed once DAYS days have passed after the day that follows it "
+                  "(default " + std::to_string(FleetOptions().keepLogDays) + ")")
+      ->check(CLI::Range(1, LOG_RETENTION_DAYS_MAX))
+      ->needs(watch)
+      ->option_text("DAYS");
   return watch;
 }
 
