@@ -63,6 +63,7 @@ struct FleetOptions {
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
+  int retries = 0;           // each child's update --retries
   // Watch: the free ports probed every intervalSeconds, each unit that
   // appears handled once, until an interrupt.
   bool watch = false;

@@ -145,6 +145,10 @@ static BOOL transferImage(const ImageTransfer *image, char *text) {
   return TRUE;
 }
 
+// The catalogue entry of the FPGA text for the unit's type, once identified.
+static int gUnitPage = 0;
+static BOOL sendImagesAndRestart(void);
+
 BOOL updateFirmware(void) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[MODEL_WORD_MAX + 1] = "";
@@ -152,7 +156,6 @@ BOOL updateFirmware(void) {
   int fpga_type = -1;  // stays -1 when the reply reports no device code
   int nbr;
   int page_idx = 0;
-  const int max_cnt = 46;
 
   // 1. Version query: the reply is read here directly, since the exchange
   //    only says whether a reply matched.
@@ -204,6 +207,13 @@ BOOL updateFirmware(void) {
     printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
     return stepFailed("not enough memory");
   }
+  gUnitPage = page_idx;
+  return sendImagesAndRestart();
+}
+
+// Steps 6 to 16: both images, each from its announce, then the reboot wait.
+static BOOL sendImagesAndRestart(void) {
+  const int max_cnt = 46;
 
   // 6.-9. Programmable-logic image; 10.-12. microcontroller image, for which
   //    the line stays at 115200 from the first stream on.
@@ -245,4 +255,17 @@ BOOL updateFirmware(void) {
     printf("\n\r\n\rThe update was successful, the unit is now operational\r\n");
   }
   return TRUE;
+}
+
+BOOL updateFirmwareAgain(void) {
+  // The assembly cuts a text up as it reads it: both are copied afresh.
+  free(gHexFPGA_Code);
+  free(gHexFirmware);
+  gHexFPGA_Code = gUnitPage > 0 ? newCopyOfEmbeddedText(gUnitPage) : NULL;
+  gHexFirmware = newCopyOfEmbeddedText(0);
+  if (gHexFPGA_Code == NULL || gHexFirmware == NULL) {
+    printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
+    return stepFailed("not enough memory");
+  }
+  return sendImagesAndRestart();
 }

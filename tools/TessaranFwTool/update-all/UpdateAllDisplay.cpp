@@ -91,6 +91,12 @@ std::string TableColumns::labelCell(const FleetRecord &record) const {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
+// A unit's update begun again (--retries) says which attempt it is in, at the
+// row's end where it moves no column.
+static std::string attemptText(const FleetUnit &unit) {
+  return unit.record.attempts > 1 ? " (attempt " + std::to_string(unit.record.attempts) + ")" : "";
+}
+
 // A unit's step as a watch shows it: "updated" for "done" once it has ended.
 static std::string watchedStep(const FleetUnit &unit) {
   if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
@@ -112,7 +118,8 @@ std::string TableColumns::unitRow(const FleetUnit &unit, double now, const Image
     return portCell(unit.record) + row +
            (labels_ && !unit.record.label.empty()
                 ? "  " + printableText_escape(unit.record.label)
-                : "");
+                : "") +
+           attemptText(unit);
   // The live table only: the step lines keep their shape.
   // A unit queued in a watch shows none.
   const bool queued = watched && !unit.running && !unit.finished;
@@ -125,7 +132,7 @@ std::string TableColumns::unitRow(const FleetUnit &unit, double now, const Image
   std::string slot = slot_ > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
   if (slot_ > 0) slot.resize(std::max((int)slot.size(), slot_), ' ');
   const std::string label = label_ > 0 ? labelCell(unit.record) : "";
-  return portCell(unit.record) + row + std::string(column) + label + slot;
+  return portCell(unit.record) + row + std::string(column) + label + slot + attemptText(unit);
 }
 
 std::string TableColumns::header(const char *rest) const {
