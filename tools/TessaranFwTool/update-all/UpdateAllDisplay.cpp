@@ -91,8 +91,8 @@ std::string TableColumns::labelCell(const FleetRecord &record) const {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
-// A unit's update begun again (--retries) says which attempt it is in, at the
-// row's end where it moves no column.
+// A unit's update begun again (--retries) says which attempt it is in: after
+// its step on a line of its own, at the live row's end where it moves no column.
 static std::string attemptText(const FleetUnit &unit) {
   return unit.record.attempts > 1 ? " (attempt " + std::to_string(unit.record.attempts) + ")" : "";
 }
@@ -106,8 +106,9 @@ static std::string watchedStep(const FleetUnit &unit) {
 
 std::string TableColumns::unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths,
                                   bool watched) const {
-  const std::string step = watched ? watchedStep(unit) : unit.stepName();
-  char row[200];
+  const std::string step =
+      (watched ? watchedStep(unit) : unit.stepName()) + (lengths == NULL ? attemptText(unit) : "");
+  char row[240];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, " %-4s %-7s %-17s %5s %7s",
@@ -118,8 +119,7 @@ std::string TableColumns::unitRow(const FleetUnit &unit, double now, const Image
     return portCell(unit.record) + row +
            (labels_ && !unit.record.label.empty()
                 ? "  " + printableText_escape(unit.record.label)
-                : "") +
-           attemptText(unit);
+                : "");
   // The live table only: the step lines keep their shape.
   // A unit queued in a watch shows none.
   const bool queued = watched && !unit.running && !unit.finished;
