@@ -9,6 +9,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -578,6 +579,24 @@ def case_update_interrupt(run):
                          [("COM1", "interrupted", "sending logic", e2e.STOPPED_AT_RISK.strip())])
 
 
+def case_update_retries_interrupted(run):
+    """update --retries 2: an interrupt answered with its warning during the
+    first announce, then the image rejected: no second attempt, exit 1, and
+    the record says one attempt."""
+    run.start_unit("--ports", "1", "--fault", "reject")
+    updater = e2e.LiveUpdater(run, command=[run.args.tool, "update", "--port", "1", "--retries",
+                                            "2", "--history", "h.jsonl"])
+    updater.wait_for("out", re.escape(e2e.FPGA_ANNOUNCE.encode()), 30)
+    updater.proc.send_signal(signal.SIGINT)
+    updater.wait_for("err", re.escape(e2e.WARNING_AT_RISK.encode()) + b"$", 5)
+    status, out, err = updater.finish(60)
+    with open(os.path.join(run.dir, "h.jsonl")) as f:
+        record = json.loads(f.readline())
+    run.expect_equal("status, streams, record", (
+        status, [d[0] for _, p, _, e, d in run.wire() if e == "stream-begin"], "Attempt" in out,
+        record["result"], record["attempts"]), (1, ["l"], False, "failed", 1))
+
+
 def case_closed_descriptors(run):
     """Each program started with descriptor 0, 1 or 2 closed (`N>&-`): the units
     hear what they hear with all three open, nothing else, and the result is the
@@ -657,6 +676,7 @@ CASES = {
     "update-keep-version": case_update_keep_version,
     "update-skip-current": case_update_skip_current,
     "update-interrupt": case_update_interrupt,
+    "update-retries-interrupted": case_update_retries_interrupted,
     "closed-descriptors": case_closed_descriptors,
 }
 
