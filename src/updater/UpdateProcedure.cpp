@@ -213,7 +213,6 @@ BOOL updateFirmware(void) {
 
 // Steps 6 to 16: both images, each from its announce, then the reboot wait.
 static BOOL sendImagesAndRestart(void) {
-  const int max_cnt = 46;
 
   // 6.-9. Programmable-logic image; 10.-12. microcontroller image, for which
   //    the line stays at 115200 from the first stream on.
@@ -233,6 +232,11 @@ static BOOL sendImagesAndRestart(void) {
   //    that overwrites itself (always four characters wide).
   ComPortAPI_SetBaudRate(gBaudRate);
   printf(" OK\n\r\n\r");
+  return waitForUnitRestart();
+}
+
+BOOL waitForUnitRestart(void) {
+  const int max_cnt = 46;
   updateProgress_setStep(UPDATE_STEP_REBOOTING);
   printf("Please wait while the unit is rebooting ........... ");
   for (int i = 0; i < max_cnt; i++) {

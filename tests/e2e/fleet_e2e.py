@@ -68,8 +68,11 @@ def rejected_log(port, baud, fpga, attempts=1):
 
 
 def failed_logic(fpga, reply):
-    return (e2e.FPGA_ANNOUNCE + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga))
-            + "\r\nExpected : SUCCESS  received : %s\r\n" % reply
+    return e2e.FPGA_ANNOUNCE + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga)) + failed(reply)
+
+
+def failed(reply):
+    return ("\r\nExpected : SUCCESS  received : %s\r\n" % reply
             + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n")
 
 
@@ -78,12 +81,18 @@ def attempt_line(n, attempts):
             "\r\nAttempt %d of %d: the update begins again from the first image\r\n" % (n, attempts))
 
 
+WAITED = "\r\nWaiting for the unit to end the broken stream ....... OK\r\n"
+
+
 def retried_log(port, baud, fpga, mcu):
-    """update --retries 1 for a unit whose first logic stream lost a byte."""
+    """update --retries 1 for a unit whose first logic stream lost a byte and
+    whose microcontroller image then stalled past the wait for its answer."""
     success = e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu))[:-len(e2e.PRESS_KEY)]
+    success = success.replace(" OK\n\r\n\rPlease wait", failed("") + WAITED
+                              + "The unit accepted the image late: it restarts with both images"
+                              "\r\n\r\nPlease wait", 1)
     at = success.index(e2e.FPGA_ANNOUNCE)
-    return (e2e.header() + e2e.found(port, baud) + success[:at] + failed_logic(fpga, "")
-            + "\r\nWaiting for the unit to end the broken stream ....... OK\r\n"
+    return (e2e.header() + e2e.found(port, baud) + success[:at] + failed_logic(fpga, "") + WAITED
             + attempt_line(2, 2) + success[at:] + VERIFIED)
 
 
@@ -165,12 +174,13 @@ class FleetRun(e2e.Run):
 def case_three_units(run):
     """TX at 115200 on COM1, RX at 57600 on COM3, TX at 9600 whose stream is
     rejected on COM4, TX on COM2 whose line loses a byte of its first logic
-    stream, silent COM5, with --retries 1: three updated (COM2 at its second
-    attempt), one failed while sending logic after two; logs, images, report
-    (JSON) and the line-per-change output."""
+    stream and stalls its microcontroller image past the wait for its answer,
+    silent COM5, with --retries 1: three updated (COM2 at its second attempt,
+    its late answer taken), one failed while sending logic after two; logs,
+    images, report (JSON) and the line-per-change output."""
     fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
     run.start_unit("--ports", "1-5", "--unit", "1:tx:115200", "--unit", "3:rx:57600",
-                   "--unit", "4:tx:9600:reject", "--unit", "2:tx:115200:drop=logic@5000",
+                   "--unit", "4:tx:9600:reject", "--unit", "2:tx:115200:drop=logic@5000:stall=mcu@1000:stall-seconds=3",
                    max_seconds=560)
     out, err, status = run.update_all("--ports", "1-5", "--report", "report.json",
                                       "--log-dir", "logs", "--retries", "1")
@@ -190,7 +200,8 @@ def case_three_units(run):
         run.expect_equal("COM3 facts", (by_port[3]["type"], by_port[3]["baud"],
                                         by_port[3]["firmware_before"]), ("RX", 57600, "1.0.3"))
     run.check_step_lines(out, {1: SOUND_STEPS, 3: SOUND_STEPS,
-                               2: ["failed"] + [s + " (attempt 2)" for s in SOUND_STEPS],
+                               2: ["failed"] + [s + " (attempt 2)" for s in SOUND_STEPS[:2]
+                                                + ["failed"] + SOUND_STEPS[2:]],
                                4: ["failed", "sending logic (attempt 2)", "failed (attempt 2)"]})
     run.expect_equal("COM1 log", run.log_text("update-COM1.log"),
                      readable(updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu)))

@@ -3,7 +3,8 @@
 // unit never answered it) gets the update again from the first image's
 // announce, at most N more times.
 //
-// Nothing is sent again once the unit accepted both images, nor after an
+// Nothing is sent again once the unit accepted both images (late, after the
+// wait for its answer: the update goes on with the reboot wait), nor after an
 // interrupt was answered with a warning: the operator wanted the run to end.
 // A failure before the images (no "Ready", the unit's type) is no stream's
 // fault and ends the update as without retries.
@@ -76,10 +77,10 @@ BOOL updateFirmwareWithRetries(int retries) {
         // The image was whole, only late: the logic image's console stays at
         // 115200; after the microcontroller's the unit restarts with both.
         if (watch.failedIn == UPDATE_STEP_SENDING_FIRMWARE) {
-          printf("The unit accepted the image late and restarts: it is not sent it again\r\n");
-          updateProgress_fact(UPDATE_FACT_MESSAGE,
-                              "the unit accepted the microcontroller image after the wait for "
-                              "its answer; it restarts with both images");
+          printf("The unit accepted the image late: it restarts with both images\r\n\r\n");
+          updateProgress_fact(UPDATE_FACT_MESSAGE, "");  // the failure told is undone
+          ComPortAPI_SetBaudRate(gBaudRate);
+          updated = waitForUnitRestart();
           break;
         }
         watch.logicAccepted = true;
