@@ -90,3 +90,10 @@ add_script_bench(bench_watch_soak watch_soak.py
 add_script_bench(bench_history history_bench.py
   "history over 1,000,000 records: one day, one label, the whole table, --json"
   PROGRAMS --tool TessaranFwTool)
+
+# The yield of 100 units over lines with one fault per 10 million bytes (a
+# byte lost, changed or shifted, a 5 s stall), update-all --retries 0 and 2:
+#   cmake --build <build> --target bench_retry_yield   (about 10 minutes)
+add_script_bench(bench_retry_yield retry_yield.py
+  "update-all's yield over faulty lines, --retries 0 and 2"
+  PROGRAMS --tool TessaranFwTool --unitsim unitsim)
