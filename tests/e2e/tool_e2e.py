@@ -580,21 +580,29 @@ def case_update_interrupt(run):
 
 
 def case_update_retries_interrupted(run):
-    """update --retries 2: an interrupt answered with its warning during the
-    first announce, then the image rejected: no second attempt, exit 1, and
-    the record says one attempt."""
-    run.start_unit("--ports", "1", "--fault", "reject")
-    updater = e2e.LiveUpdater(run, command=[run.args.tool, "update", "--port", "1", "--retries",
-                                            "2", "--history", "h.jsonl"])
-    updater.wait_for("out", re.escape(e2e.FPGA_ANNOUNCE.encode()), 30)
-    updater.proc.send_signal(signal.SIGINT)
-    updater.wait_for("err", re.escape(e2e.WARNING_AT_RISK.encode()) + b"$", 5)
-    status, out, err = updater.finish(60)
-    with open(os.path.join(run.dir, "h.jsonl")) as f:
-        record = json.loads(f.readline())
-    run.expect_equal("status, streams, record", (
-        status, [d[0] for _, p, _, e, d in run.wire() if e == "stream-begin"], "Attempt" in out,
-        record["result"], record["attempts"]), (1, ["l"], False, "failed", 1))
+    """update --retries 2 and interrupts. COM1 rejects its image after an
+    interrupt answered with its warning during the first announce: no second
+    attempt, exit 1, the record says one. COM2's line loses a byte: stopped
+    while the tool waits for the unit to give that stream up, the second
+    attempt begun, it is recorded interrupted in the step that failed."""
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200:reject",
+                   "--unit", "2:tx:115200:drop=logic@100")
+    updaters = [e2e.LiveUpdater(run, command=[run.args.tool, "update", "--port", str(port),
+                                              "--retries", "2", "--history", "h%d.jsonl" % port])
+                for port in (1, 2)]
+    updaters[0].wait_for("out", re.escape(e2e.FPGA_ANNOUNCE.encode()), 30)
+    updaters[0].proc.send_signal(signal.SIGINT)
+    updaters[0].wait_for("err", re.escape(e2e.WARNING_AT_RISK.encode()) + b"$", 5)
+    updaters[1].wait_for("out", rb"Waiting for the unit to end the broken stream", 60)
+    updaters[1].proc.send_signal(signal.SIGINT)
+    for port, updater, expected in ((1, updaters[0], (1, ["l"], False, "failed", "sending logic", 1)),
+                                    (2, updaters[1], (130, ["l"], False, "interrupted", "sending logic", 2))):
+        status, out, err = updater.finish(60)
+        with open(os.path.join(run.dir, "h%d.jsonl" % port)) as f:
+            r = json.loads(f.readline())
+        run.expect_equal("COM%d: status, streams, record" % port, (
+            status, [d[0] for _, p, _, e, d in run.wire() if e == "stream-begin" and p == port],
+            "Attempt" in out, r["result"], r["failed_step"], r["attempts"]), expected)
 
 
 def case_closed_descriptors(run):

@@ -71,6 +71,8 @@ BOOL updateFirmwareWithRetries(int retries) {
     const bool imageStep = watch.failedIn == UPDATE_STEP_SENDING_LOGIC ||
                            watch.failedIn == UPDATE_STEP_SENDING_FIRMWARE;
     if (!imageStep || !watch.streamed || interruptHandling_warnings() > 0) break;
+    // The attempt begins with the unit's way back to its console.
+    updateProgress_fact(UPDATE_FACT_ATTEMPT, std::to_string(attempt).c_str());
     if (unitExchange_lastReply()[0] == '\0') {
       const std::string said = awaitUnitAfterStream();
       if (said.find("SUCCESS") != std::string::npos) {
@@ -88,7 +90,6 @@ BOOL updateFirmwareWithRetries(int retries) {
     }
     printf("\r\nAttempt %d of %d: the update begins again from the first image\r\n", attempt,
            retries + 1);
-    updateProgress_fact(UPDATE_FACT_ATTEMPT, std::to_string(attempt).c_str());
     // The console listens at 115200 from the first accepted image until it restarts.
     ComPortAPI_SetBaudRate(watch.logicAccepted ? UPLOAD_BAUD_RATE : gBaudRate);
     updated = updateFirmwareAgain();
