@@ -67,12 +67,15 @@ BOOL updateFirmwareWithRetries(int retries) {
   AttemptWatch watch;
   updateProgress_addListener(watchAttempt, &watch);
   BOOL updated = updateFirmware();
-  for (int attempt = 2; !updated && attempt <= retries + 1; attempt++) {
+  for (int attempt = 2; !updated; attempt++) {
     const bool imageStep = watch.failedIn == UPDATE_STEP_SENDING_LOGIC ||
                            watch.failedIn == UPDATE_STEP_SENDING_FIRMWARE;
     if (!imageStep || !watch.streamed || interruptHandling_warnings() > 0) break;
+    // With no attempt left, only a late answer to the last image still counts.
+    const bool another = attempt <= retries + 1;
+    if (!another && watch.failedIn != UPDATE_STEP_SENDING_FIRMWARE) break;
     // The attempt begins with the unit's way back to its console.
-    updateProgress_fact(UPDATE_FACT_ATTEMPT, std::to_string(attempt).c_str());
+    if (another) updateProgress_fact(UPDATE_FACT_ATTEMPT, std::to_string(attempt).c_str());
     if (unitExchange_lastReply()[0] == '\0') {
       const std::string said = awaitUnitAfterStream();
       if (said.find("SUCCESS") != std::string::npos) {
@@ -88,6 +91,7 @@ BOOL updateFirmwareWithRetries(int retries) {
         watch.logicAccepted = true;
       }
     }
+    if (!another) break;
     printf("\r\nAttempt %d of %d: the update begins again from the first image\r\n", attempt,
            retries + 1);
     // The console listens at 115200 from the first accepted image until it restarts.
