@@ -85,15 +85,16 @@ WAITED = "\r\nWaiting for the unit to end the broken stream ....... OK\r\n"
 
 
 def retried_log(port, baud, fpga, mcu):
-    """update --retries 1 for a unit whose first logic stream lost a byte and
-    whose microcontroller image then stalled past the wait for its answer."""
+    """update --retries 1 for a unit whose first logic stream was shifted by a
+    byte and whose microcontroller image then stalled past the wait for its
+    answer."""
     success = e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu))[:-len(e2e.PRESS_KEY)]
     success = success.replace(" OK\n\r\n\rPlease wait", failed("") + WAITED
                               + "The unit accepted the image late: it restarts with both images"
                               "\r\n\r\nPlease wait", 1)
     at = success.index(e2e.FPGA_ANNOUNCE)
-    return (e2e.header() + e2e.found(port, baud) + success[:at] + failed_logic(fpga, "") + WAITED
-            + attempt_line(2, 2) + success[at:] + VERIFIED)
+    return (e2e.header() + e2e.found(port, baud) + success[:at]
+            + failed_logic(fpga, "CHECKSUM ERROR") + attempt_line(2, 2) + success[at:] + VERIFIED)
 
 
 class FleetRun(e2e.Run):
@@ -173,14 +174,14 @@ class FleetRun(e2e.Run):
 
 def case_three_units(run):
     """TX at 115200 on COM1, RX at 57600 on COM3, TX at 9600 whose stream is
-    rejected on COM4, TX on COM2 whose line loses a byte of its first logic
+    rejected on COM4, TX on COM2 whose line shifts a byte of its first logic
     stream and stalls its microcontroller image past the wait for its answer,
     silent COM5, with --retries 1: three updated (COM2 at its second attempt,
     its late answer taken), one failed while sending logic after two; logs,
     images, report (JSON) and the line-per-change output."""
     fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
     run.start_unit("--ports", "1-5", "--unit", "1:tx:115200", "--unit", "3:rx:57600",
-                   "--unit", "4:tx:9600:reject", "--unit", "2:tx:115200:drop=logic@5000:stall=mcu@1000:stall-seconds=3",
+                   "--unit", "4:tx:9600:reject", "--unit", "2:tx:115200:shift=logic@5000:stall=mcu@1000:stall-seconds=3",
                    max_seconds=560)
     out, err, status = run.update_all("--ports", "1-5", "--report", "report.json",
                                       "--log-dir", "logs", "--retries", "1")
