@@ -37,8 +37,7 @@ def run_once(args, retries, work):
     units = []
     for port in range(1, args.units + 1):
         units += ["--unit", "%d:tx:115200:%s" % (port, faults)]
-    sim = subprocess.Popen([args.unitsim, "--com-dir", com, "--log", log, "--save-dir",
-                            os.path.join(work, "save"), "--seed", str(args.seed),
+    sim = subprocess.Popen([args.unitsim, "--com-dir", com, "--log", log, "--seed", str(args.seed),
                             "--max-seconds", "3000", "--ports", "1-%d" % args.units] + units,
                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
     seen = b""
