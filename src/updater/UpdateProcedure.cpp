@@ -211,9 +211,9 @@ BOOL updateFirmware(void) {
   return sendImagesAndRestart();
 }
 
-// Steps 6 to 16: both images, each from its announce, then the reboot wait.
+// Steps 6 to 16: both images, each from its announce, then the reboot wait
+// (waitForUnitRestart).
 static BOOL sendImagesAndRestart(void) {
-
   // 6.-9. Programmable-logic image; 10.-12. microcontroller image, for which
   //    the line stays at 115200 from the first stream on.
   static const ImageTransfer kLogic = {
