@@ -99,3 +99,9 @@ add_script_bench(bench_history history_bench.py
 add_script_bench(bench_history_page history_page_bench.py
   "history --html over 100,000 records: time, peak RSS, page size, chromium's load"
   PROGRAMS --tool TessaranFwTool)
+# The yield of 100 units over lines with one fault per 10 million bytes (a
+# byte lost, changed or shifted, a 5 s stall), update-all --retries 0 and 2:
+#   cmake --build <build> --target bench_retry_yield   (about 10 minutes)
+add_script_bench(bench_retry_yield retry_yield.py
+  "update-all's yield over faulty lines, --retries 0 and 2"
+  PROGRAMS --tool TessaranFwTool --unitsim unitsim)

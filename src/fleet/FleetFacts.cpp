@@ -2,6 +2,8 @@
 // update-all's run and a standalone update alike.
 #include "fleet/FleetFacts.h"
 
+#include <stdlib.h>
+
 #include "platform/ExitStatus.h"
 
 bool fleet_takeFact(FleetRecord *record, FleetHeard *heard, bool afterUpdate,
@@ -13,6 +15,12 @@ bool fleet_takeFact(FleetRecord *record, FleetHeard *heard, bool afterUpdate,
   else if (key == UPDATE_FACT_MESSAGE) r.message = value;
   else if (key == UPDATE_FACT_UP_TO_DATE) heard->upToDate = value == "true";
   else if (key == UPDATE_FACT_STATE) heard->state = value;
+  else if (key == UPDATE_FACT_ATTEMPT) {
+    // The record tells the last attempt: the failure that led to it is in the log.
+    const int attempt = atoi(value.c_str());
+    if (attempt > r.attempts) r.attempts = attempt;
+    r.message.clear();
+  }
   else return false;
   return true;
 }

@@ -72,7 +72,7 @@ static const char *const kColumns[] = {"port", "device", "baud", "type", "firmwa
                                        "failed_step", "message", "started", "finished",
                                        "seconds", "log", "address", "location",
                                        "serial_number", "vid", "pid", "label",
-                                       "hook_status", "start_hook_status"};
+                                       "hook_status", "start_hook_status", "attempts"};
 
 static double tenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
 
@@ -98,7 +98,8 @@ static std::vector<std::string> fieldsOf(const FleetRecord &r) {
           r.baud > 0 ? std::to_string(r.baud) : "", r.type, r.firmwareBefore,
           r.fpgaBefore, r.firmwareAfter, r.fpgaAfter, fleet_resultName(r.result), r.failedStep,
           r.message, r.started, r.finished, seconds, r.log, r.address, r.location, r.serialNumber,
-          r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus)};
+          r.vid, r.pid, r.label, hookText(r.hookStatus), hookText(r.startHookStatus),
+          std::to_string(r.attempts)};
 }
 
 nlohmann::ordered_json fleet_recordJson(const FleetRecord &r) {
@@ -112,6 +113,7 @@ nlohmann::ordered_json fleet_recordJson(const FleetRecord &r) {
   unit["seconds"] = tenths(r.seconds);
   unit["hook_status"] = hookJson(r.hookStatus);
   unit["start_hook_status"] = hookJson(r.startHookStatus);
+  unit["attempts"] = r.attempts;
   return unit;
 }
 

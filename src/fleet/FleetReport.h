@@ -36,6 +36,9 @@ struct FleetRecord {
   // The exit statuses of the unit's hooks (--on-result, --on-start): FLEET_NO_HOOK when
   // none ran, 124 for a hook stopped at its time bound, 127 for one that could not start.
   int hookStatus = -1, startHookStatus = -1;
+  // How many times the update was run on the unit: 1, more when it was begun
+  // again from the first announce (--retries).
+  int attempts = 1;
 };
 #define FLEET_NO_HOOK (-1)
 

@@ -131,6 +131,10 @@ void FleetRun::start(Tracked &unit, double now) {
   }
   if (options_.noVerify) argv.push_back("--no-verify");
   if (options_.skipCurrent) argv.push_back("--skip-current");
+  if (options_.retries > 0) {
+    argv.push_back("--retries");
+    argv.push_back(std::to_string(options_.retries));
+  }
   if (!trace.empty()) {
     argv.push_back("--trace");
     argv.push_back(trace);

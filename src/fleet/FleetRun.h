@@ -66,6 +66,7 @@ struct FleetOptions {
   int keepLogDays = 30;    // --keep-logs: a watch's day folders go DAYS days after the next day
   bool noVerify = false;
   bool skipCurrent = false;  // a unit that runs the release already is reported current
+  int retries = 0;           // each child's update --retries
   // Watch: the free ports probed every intervalSeconds, each unit that
   // appears handled once, until an interrupt.
   bool watch = false;

@@ -203,6 +203,7 @@ static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) 
   r.vid = text("vid"), r.pid = text("pid");
   r.hookStatus = (int)number("hook_status", FLEET_NO_HOOK);
   r.startHookStatus = (int)number("start_hook_status", FLEET_NO_HOOK);
+  r.attempts = (int)number("attempts", 1);  // lines written before retries: one
   entry->slot = json.contains("slot") ? text("slot") : stationHistory_slot(r);
   entry->started = recordTime(r.started);
   entry->finished = recordTime(r.finished);

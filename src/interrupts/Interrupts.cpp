@@ -8,6 +8,8 @@
 
 // Set by the first interrupt while the unit is at risk.
 static volatile sig_atomic_t gWarned = 0;
+// Every warning given since the start, whatever came of it.
+static volatile sig_atomic_t gWarnings = 0;
 
 static const char WARNING_AT_RISK[] =
     "\r\nWARNING: an image is being sent to the unit. Stopping now leaves the unit without a"
@@ -56,6 +58,7 @@ InterruptAnswer interruptHandling_answer(const char **text) {
   if (updateProgress_unitAtRisk()) {
     if (!gWarned) {
       gWarned = 1;
+      gWarnings = gWarnings + 1;
       *text = WARNING_AT_RISK;
       return INTERRUPT_WARN;
     }
@@ -73,3 +76,5 @@ InterruptAnswer interruptHandling_answer(const char **text) {
   }
   return INTERRUPT_STOP;
 }
+
+int interruptHandling_warnings(void) { return (int)gWarnings; }

@@ -59,6 +59,10 @@ void interruptHandling_setStopNote(InterruptStopNote note);
 typedef void (*InterruptStopEnd)(void);
 void interruptHandling_setStopEnd(InterruptStopEnd end);
 
+// How many interrupts the run answered with a warning and went on: a caller
+// that would start an update again (update --retries) starts none after one.
+int interruptHandling_warnings(void);
+
 // ---- Shared by the platform files -------------------------------------------------
 
 typedef enum InterruptAnswer {

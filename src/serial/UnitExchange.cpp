@@ -224,3 +224,5 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
   }
   return TRUE;
 }
+
+const char *unitExchange_lastReply(void) { return responseReceivedCopy; }

@@ -22,6 +22,8 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
                  const char *expectedResponse);
 BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResponse,
               const char *expectedResponse);
+// The text the last collected reply brought ("" when the unit said nothing).
+const char *unitExchange_lastReply(void);
 // How sendData's mismatch dump ("Expected : ...  received : ...") prints the
 // unit's reply: NULL (the updater) prints it as received; the tool installs a
 // printer that escapes bytes which could drive a terminal.

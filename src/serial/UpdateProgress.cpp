@@ -4,7 +4,7 @@
 #include <signal.h>
 #include <stddef.h>
 
-#define MAX_LISTENERS 4
+#define MAX_LISTENERS 6
 
 // Read by signal handlers (and a console control thread on Windows): a
 // sig_atomic_t written in one store.

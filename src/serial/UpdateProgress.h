@@ -72,6 +72,10 @@ void updateProgress_setPercent(int percent);
 // A probe's port that did not open, and why.
 #define UPDATE_FACT_OPEN_FAILURE "open_failure"
 
+// The update begins again from its first announce (update --retries): the
+// attempt's number, "2" for the first retry. A unit's first attempt is not told.
+#define UPDATE_FACT_ATTEMPT "attempt"
+
 // While detecting: the port and rate about to be asked ("COM3 115200").
 #define UPDATE_FACT_ASKING "asking"
 
@@ -85,7 +89,7 @@ UpdateStep updateProgress_step(void);
 BOOL updateProgress_unitAtRisk(void);
 
 // Listeners are called in the order they were added, on the updating thread.
-// Returns FALSE when the table (4 listeners) is full.
+// Returns FALSE when the table (6 listeners) is full.
 BOOL updateProgress_addListener(UpdateListener listener, void *context);
 void updateProgress_removeListener(UpdateListener listener, void *context);
 // Back to UPDATE_STEP_IDLE without telling anyone (tests, a new run).

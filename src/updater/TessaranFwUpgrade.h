@@ -43,6 +43,14 @@ BOOL createFirmwareFileForWeb(void);
 // ---- Update procedure and front end ---------------------------------------------
 #define UPLOAD_BAUD_RATE 115200  // the rate the unit takes its images at, whatever its console's
 BOOL updateFirmware(void);
+// The update again from the first image's announce, for the unit updateFirmware
+// identified (the tool's retries): the unit must be back at its console, and
+// the line at the rate it listens at.
+BOOL updateFirmwareAgain(void);
+// The end of the update alone, for a unit that accepted its last image (the
+// tool's retries: after its wait for the answer had ended): the reboot wait
+// and the banner read, at the console rate, which the caller sets.
+BOOL waitForUnitRestart(void);
 // TRUE when the text begins with "[" and ends with ">>" (the unit's prompt).
 BOOL unitBannerShowsPrompt(const char *banner);
 void dipsplayLastMessageToUserBeforeExit(const char *lastMessage);

@@ -164,6 +164,10 @@ static BOOL transferImage(const ImageTransfer *image, char *text) {
   return TRUE;
 }
 
+// The catalogue entry of the FPGA text for the unit's type, once identified.
+static int gUnitPage = 0;
+static BOOL sendImagesAndRestart(void);
+
 BOOL updateFirmware(void) {
   int fw_ver = 0, fw_rev = 0, fw_sub = 0;
   char model[MODEL_WORD_MAX + 1] = "";
@@ -171,7 +175,6 @@ BOOL updateFirmware(void) {
   int fpga_type = -1;  // stays -1 when the reply reports no device code
   int nbr;
   int page_idx = 0;
-  const int max_cnt = 46;
 
   // 1. Version query: the reply is read here directly, since the exchange
   //    only says whether a reply matched.
@@ -223,7 +226,13 @@ BOOL updateFirmware(void) {
     printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
     return stepFailed("not enough memory");
   }
+  gUnitPage = page_idx;
+  return sendImagesAndRestart();
+}
 
+// Steps 6 to 16: both images, each from its announce, then the reboot wait
+// (waitForUnitRestart).
+static BOOL sendImagesAndRestart(void) {
   // 6.-9. Programmable-logic image; 10.-12. microcontroller image, for which
   //    the line stays at 115200 from the first stream on.
   static const ImageTransfer kLogic = {
@@ -243,6 +252,11 @@ BOOL updateFirmware(void) {
   //    that overwrites itself (always four characters wide).
   ComPortAPI_SetBaudRate(gBaudRate);
   printf(" OK\n\r\n\r");
+  return waitForUnitRestart();
+}
+
+BOOL waitForUnitRestart(void) {
+  const int max_cnt = 46;
   updateProgress_setStep(UPDATE_STEP_REBOOTING);
   printf("Please wait while the unit is rebooting ........... ");
   for (int i = 0; i < max_cnt; i++) {
@@ -267,4 +281,17 @@ BOOL updateFirmware(void) {
     printf("\n\r\n\rThe update was successful, the unit is now operational\r\n");
   }
   return TRUE;
+}
+
+BOOL updateFirmwareAgain(void) {
+  // The assembly cuts a text up as it reads it: both are copied afresh.
+  free(gHexFPGA_Code);
+  free(gHexFirmware);
+  gHexFPGA_Code = gUnitPage > 0 ? newCopyOfEmbeddedText(gUnitPage) : NULL;
+  gHexFirmware = newCopyOfEmbeddedText(0);
+  if (gHexFPGA_Code == NULL || gHexFirmware == NULL) {
+    printf("\r\nERROR: Not enough memory for the Programmable Logic data !\r\n");
+    return stepFailed("not enough memory");
+  }
+  return sendImagesAndRestart();
 }

@@ -34,7 +34,7 @@ UPDATE_FAILED_VERDICT = "\r\nNOT VERIFIED, the update failed\r\n"
 KEYS = ["port", "device", "baud", "type", "firmware_before", "fpga_before", "firmware_after",
         "fpga_after", "result", "failed_step", "message", "started", "finished", "seconds", "log",
         "address", "location", "serial_number", "vid", "pid", "label", "hook_status",
-        "start_hook_status"]
+        "start_hook_status", "attempts"]
 ISO = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$")
 STEP_LINE = re.compile(r"^COM(\d+) +(\S+) +(\d+) +(.+?) +\d+:\d\d$")
 SOUND_STEPS = ["sending logic", "sending firmware", "rebooting", "verifying", "done"]
@@ -59,13 +59,42 @@ def updated_log(port, baud, version, rx, fpga, mcu):
     return (e2e.header() + e2e.found(port, baud) + success[:-len(e2e.PRESS_KEY)] + VERIFIED)
 
 
-def rejected_log(port, baud, fpga):
+def rejected_log(port, baud, fpga, attempts=1):
     return (e2e.header() + e2e.found(port, baud) + e2e.versions(e2e.VERSION)
-            + "Checking product .......... " + e2e.identification(False) + e2e.FPGA_ANNOUNCE
-            + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga))
-            + "\r\nExpected : SUCCESS  received : FAILED\r\n"
-            + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n"
+            + "Checking product .......... " + e2e.identification(False)
+            + "".join(attempt_line(n, attempts) + failed_logic(fpga, "FAILED")
+                      for n in range(1, attempts + 1))
             + e2e.NOT_SUCCESSFUL + UPDATE_FAILED_VERDICT)
+
+
+def failed_logic(fpga, reply):
+    return e2e.FPGA_ANNOUNCE + "OK\r\n" + e2e.FPGA_SEND + e2e.progress(len(fpga)) + failed(reply)
+
+
+def failed(reply):
+    return ("\r\nExpected : SUCCESS  received : %s\r\n" % reply
+            + "\r\nError: Expected response did  not matched !\r\n" + "FAILED\r\n")
+
+
+def attempt_line(n, attempts):
+    return ("" if n == 1 else
+            "\r\nAttempt %d of %d: the update begins again from the first image\r\n" % (n, attempts))
+
+
+WAITED = "\r\nWaiting for the unit to end the broken stream ....... OK\r\n"
+
+
+def retried_log(port, baud, fpga, mcu):
+    """update --retries 1 for a unit whose first logic stream was shifted by a
+    byte and whose microcontroller image then stalled past the wait for its
+    answer."""
+    success = e2e.update_success(e2e.VERSION, False, len(fpga), len(mcu))[:-len(e2e.PRESS_KEY)]
+    success = success.replace(" OK\n\r\n\rPlease wait", failed("") + WAITED
+                              + "The unit accepted the image late: it restarts with both images"
+                              "\r\n\r\nPlease wait", 1)
+    at = success.index(e2e.FPGA_ANNOUNCE)
+    return (e2e.header() + e2e.found(port, baud) + success[:at]
+            + failed_logic(fpga, "CHECKSUM ERROR") + attempt_line(2, 2) + success[at:] + VERIFIED)
 
 
 class FleetRun(e2e.Run):
@@ -145,37 +174,53 @@ class FleetRun(e2e.Run):
 
 def case_three_units(run):
     """TX at 115200 on COM1, RX at 57600 on COM3, TX at 9600 whose stream is
-    rejected on COM4, silent COM2 and COM5: two updated, one failed while
-    sending logic; logs, images, report (JSON) and the line-per-change output."""
+    rejected on COM4, TX on COM2 whose line shifts a byte of its first logic
+    stream and stalls its microcontroller image past the wait for its answer,
+    silent COM5, with --retries 1: three updated (COM2 at its second attempt,
+    its late answer taken), one failed while sending logic after two; logs,
+    images, report (JSON) and the line-per-change output."""
     fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
     run.start_unit("--ports", "1-5", "--unit", "1:tx:115200", "--unit", "3:rx:57600",
-                   "--unit", "4:tx:9600:reject", max_seconds=560)
+                   "--unit", "4:tx:9600:reject", "--unit", "2:tx:115200:shift=logic@5000:stall=mcu@1000:stall-seconds=3",
+                   max_seconds=560)
     out, err, status = run.update_all("--ports", "1-5", "--report", "report.json",
-                                      "--log-dir", "logs")
+                                      "--log-dir", "logs", "--retries", "1")
     run.expect_status(status, 1)
     with open(os.path.join(run.dir, "report.json")) as f:
         report = json.load(f)
     records = report["units"]
-    run.check_units(records, {1: ("updated", ""), 3: ("updated", ""),
+    run.check_units(records, {1: ("updated", ""), 2: ("updated", ""), 3: ("updated", ""),
                               4: ("failed", "sending logic")})
+    run.expect_equal("attempts", {r["port"]: r["attempts"] for r in records},
+                     {1: 1, 2: 2, 3: 1, 4: 2})
+    run.expect_equal("streams begun", {n: [d[0] for _, p, _, e, d in run.wire()
+                                           if e == "stream-begin" and p == n] for n in (2, 4)},
+                     {2: ["l", "l", "h"], 4: ["l", "l"]})
     by_port = {r["port"]: r for r in records}
     if 3 in by_port:
         run.expect_equal("COM3 facts", (by_port[3]["type"], by_port[3]["baud"],
                                         by_port[3]["firmware_before"]), ("RX", 57600, "1.0.3"))
-    run.check_step_lines(out, {1: SOUND_STEPS, 3: SOUND_STEPS, 4: ["sending logic", "failed"]})
+    run.check_step_lines(out, {1: SOUND_STEPS, 3: SOUND_STEPS,
+                               2: ["failed"] + [s + " (attempt 2)" for s in SOUND_STEPS[:2]
+                                                + ["failed"] + SOUND_STEPS[2:]],
+                               4: ["failed", "sending logic (attempt 2)", "failed (attempt 2)"]})
     run.expect_equal("COM1 log", run.log_text("update-COM1.log"),
                      readable(updated_log(1, 115200, e2e.VERSION, False, fpga_tx, mcu)))
     run.expect_equal("COM3 log", run.log_text("update-COM3.log"),
                      readable(updated_log(3, 57600, e2e.VERSION, True, fpga_rx, mcu)))
-    run.expect_equal("COM4 log", run.log_text("update-COM4.log"), readable(rejected_log(4, 9600, fpga_tx)))
+    run.expect_equal("COM4 log", run.log_text("update-COM4.log"),
+                     readable(rejected_log(4, 9600, fpga_tx, 2)))
+    run.expect_equal("COM2 log", run.log_text("update-COM2.log"),
+                     readable(retried_log(2, 115200, fpga_tx, mcu)))
     run.expect_equal("logs written", sorted(os.listdir(os.path.join(run.dir, "logs"))),
-                     ["update-COM1.log", "update-COM3.log", "update-COM4.log"])
-    for port, fpga, with_mcu in ((1, fpga_tx, True), (3, fpga_rx, True), (4, fpga_tx, False)):
+                     ["update-COM1.log", "update-COM2.log", "update-COM3.log", "update-COM4.log"])
+    for port, fpga, with_mcu in ((1, fpga_tx, True), (2, fpga_tx, True), (3, fpga_rx, True),
+                                 (4, fpga_tx, False)):
         run.expect_equal("COM%d FPGA image" % port, run.saved_unit(port, "fpga.bin") == fpga, True)
         run.expect_equal("COM%d MCU image" % port,
                          run.saved_unit(port, "mcu.bin") == (mcu if with_mcu else None), True)
     # Read-only probing: the silent ports heard nothing but the detection command.
-    silent = {d for _, p, _, event, d in run.wire() if p in (2, 5) and event == "cmd"}
+    silent = {d for _, p, _, event, d in run.wire() if p == 5 and event == "cmd"}
     run.expect_equal("commands on the silent ports", silent, {"%%%help -c version"})
 
 

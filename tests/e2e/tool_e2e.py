@@ -10,6 +10,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -582,6 +583,32 @@ def case_update_interrupt(run):
                          [("COM1", "interrupted", "sending logic", e2e.STOPPED_AT_RISK.strip())])
 
 
+def case_update_retries_interrupted(run):
+    """update --retries 2 and interrupts. COM1 rejects its image after an
+    interrupt answered with its warning during the first announce: no second
+    attempt, exit 1, the record says one. COM2's line loses a byte: stopped
+    while the tool waits for the unit to give that stream up, the second
+    attempt begun, it is recorded interrupted in the step that failed."""
+    run.start_unit("--ports", "1-2", "--unit", "1:tx:115200:reject",
+                   "--unit", "2:tx:115200:drop=logic@100")
+    updaters = [e2e.LiveUpdater(run, command=[run.args.tool, "update", "--port", str(port),
+                                              "--retries", "2", "--history", "h%d.jsonl" % port])
+                for port in (1, 2)]
+    updaters[0].wait_for("out", re.escape(e2e.FPGA_ANNOUNCE.encode()), 30)
+    updaters[0].proc.send_signal(signal.SIGINT)
+    updaters[0].wait_for("err", re.escape(e2e.WARNING_AT_RISK.encode()) + b"$", 5)
+    updaters[1].wait_for("out", rb"Waiting for the unit to end the broken stream", 60)
+    updaters[1].proc.send_signal(signal.SIGINT)
+    for port, updater, expected in ((1, updaters[0], (1, ["l"], False, "failed", "sending logic", 1)),
+                                    (2, updaters[1], (130, ["l"], False, "interrupted", "sending logic", 2))):
+        status, out, err = updater.finish(60)
+        with open(os.path.join(run.dir, "h%d.jsonl" % port)) as f:
+            r = json.loads(f.readline())
+        run.expect_equal("COM%d: status, streams, record" % port, (
+            status, [d[0] for _, p, _, e, d in run.wire() if e == "stream-begin" and p == port],
+            "Attempt" in out, r["result"], r["failed_step"], r["attempts"]), expected)
+
+
 def case_closed_descriptors(run):
     """Each program started with descriptor 0, 1 or 2 closed (`N>&-`): the units
     hear what they hear with all three open, nothing else, and the result is the
@@ -724,6 +751,7 @@ CASES = {
     "update-keep-version": case_update_keep_version,
     "update-skip-current": case_update_skip_current,
     "update-interrupt": case_update_interrupt,
+    "update-retries-interrupted": case_update_retries_interrupted,
     "closed-descriptors": case_closed_descriptors,
     "history-page": case_history_page,
 }

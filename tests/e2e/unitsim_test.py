@@ -273,6 +273,8 @@ class Faults(unittest.TestCase):
         for fault, verdicts, end in [
                 ("corrupt=100", [b"CHECKSUM ERROR", b"SUCCESS"], "corrupted"),
                 ("corrupt=12000", [b"SUCCESS", b"CHECKSUM ERROR"], "corrupted"),
+                ("change=logic@100", [b"CHECKSUM ERROR", b"SUCCESS"], "line-change"),
+                ("shift=mcu@50", [b"SUCCESS", b"CHECKSUM ERROR"], "line-shift"),
                 ("unplug=12000", [b"SUCCESS", None], "hangup"),
                 ("no-banner", [b"SUCCESS", b"SUCCESS"], "no-banner"),
                 ("trickle-after-reboot=100", [b"SUCCESS", b"SUCCESS"], "banner")]:
@@ -406,7 +408,9 @@ class Lifecycle(unittest.TestCase):
                         ["--ports", "1", "--unplug", "3:1"], ["--unplug-after-update", "-1"],
                         ["--bogus", "x"], ["--others", "loud"], ["--talker", "1:nmea"],
                         ["--unit", "1:tx:9600", "--type", "rx"],
-                        ["--unit", "1:tx:9600", "--unit", "1:rx:9600"]):
+                        ["--unit", "1:tx:9600", "--unit", "1:rx:9600"],
+                        ["--fault", "drop=1/0"], ["--fault", "stall=fpga@5"],
+                        ["--fault", "change=logic@7x"]):
             with self.subTest(options=options):
                 args = [UNITSIM] + (["--com-dir", "/tmp"] if options else []) + options
                 self.assertEqual(subprocess.run(args, capture_output=True, timeout=10).returncode, 2)

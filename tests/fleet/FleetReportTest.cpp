@@ -37,6 +37,7 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   r.pid = "6001";
   r.label = "SN 0042";
   r.hookStatus = 124;
+  r.attempts = 3;
   EXPECT_EQ(r.started, "1970-01-01T00:00:00Z");
   EXPECT_EQ(r.finished, "1970-01-01T23:59:59Z");
 
@@ -48,6 +49,7 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   remote.device = remote.address;
   remote.location = remote.serialNumber = remote.vid = remote.pid = remote.label = "";
   remote.hookStatus = FLEET_NO_HOOK;
+  remote.attempts = 1;
   nlohmann::json json = nlohmann::json::parse(fleet_reportJson({r, remote}));
   ASSERT_EQ(json["units"].size(), 2u);
   EXPECT_EQ(json["units"][1]["port"], nullptr);
@@ -56,7 +58,8 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   const nlohmann::json &unit = json["units"][0];
   std::vector<std::string> keys;
   for (auto it = unit.begin(); it != unit.end(); ++it) keys.push_back(it.key());
-  EXPECT_EQ(keys.size(), 23u);
+  EXPECT_EQ(keys.size(), 24u);
+  EXPECT_EQ(unit["attempts"], 3);
   EXPECT_EQ(unit["hook_status"], 124);
   EXPECT_EQ(unit["start_hook_status"], nullptr);
   EXPECT_EQ(unit["label"], "SN 0042");
@@ -72,13 +75,13 @@ TEST(FleetReport, JsonAndCsvCarryTheSameRecordsUnderTheKeys) {
   EXPECT_EQ(csv,
             "port,device,baud,type,firmware_before,fpga_before,firmware_after,fpga_after,result,"
             "failed_step,message,started,finished,seconds,log,address,location,serial_number,vid,"
-            "pid,label,hook_status,start_hook_status\r\n"
+            "pid,label,hook_status,start_hook_status,attempts\r\n"
             "4,/dev/ttyUSB0,9600,TX,1.0.3,,,,failed,sending logic,"
             "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
-            "12.3,logs/COM4.log,COM4,1-1.4.2,\"A5,X\",0403,6001,SN 0042,124,\r\n"
+            "12.3,logs/COM4.log,COM4,1-1.4.2,\"A5,X\",0403,6001,SN 0042,124,,3\r\n"
             ",socket://[::1]:4001,,TX,1.0.3,,,,failed,sending logic,"
             "\"Expected : SUCCESS, received \"\"FAILED\"\"\",1970-01-01T00:00:00Z,1970-01-01T23:59:59Z,"
-            "12.3,logs/COM4.log,socket://[::1]:4001,,,,,,,\r\n");
+            "12.3,logs/COM4.log,socket://[::1]:4001,,,,,,,,1\r\n");
   std::string error;
   EXPECT_FALSE(fleet_writeReport("report.txt", {r}, &error));
   EXPECT_NE(error.find(".json or .csv"), std::string::npos);

@@ -139,7 +139,8 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   EXPECT_EQ(line["slot"], "COM3");
   EXPECT_EQ(line["tool_version"], "9.9");
   EXPECT_EQ(line["fpga_checksum"], context.txLogic.checksum);
-  EXPECT_EQ(line.size(), 32u);
+  EXPECT_EQ(line.size(), 33u);
+  EXPECT_EQ(line["attempts"], 1);
   ASSERT_EQ(symlink(path.c_str(), (folder + "link").c_str()), 0);
   EXPECT_FALSE(stationHistory_append(folder + "link", r, context, &error));
   EXPECT_NE(error.find("link"), std::string::npos) << error;

@@ -33,8 +33,40 @@
 // Longest image the unit takes.
 #define MAX_IMAGE_LENGTH (16L * 1024 * 1024)
 
+static unsigned gLineSeed = 1;
+
+void simUnit_setLineSeed(unsigned seed) { gLineSeed = seed; }
+
+// Line bytes up to the next random fault of one in PER, the faulty one included.
+static long lineGap(std::mt19937 &random, long per) {
+  return std::geometric_distribution<long>(1.0 / (double)per)(random) + 1;
+}
+
 SimUnit::SimUnit(const UnitOptions &options, const BenchOptions &bench)
-    : opt_(options), bench_(bench), version_(options.version), consoleRate_(options.consoleBaud) {}
+    : opt_(options), bench_(bench), version_(options.version), consoleRate_(options.consoleBaud) {
+  lineRandom_.seed(gLineSeed * 2654435761u ^ (unsigned)(options.port * 1000 + options.plugNumber));
+  for (int kind = 0; kind < LINE_FAULT_KINDS; kind++) {
+    const LineFault &fault = opt_.lineFaults[kind];
+    if (fault.per > 0) lineGap_[kind] = lineGap(lineRandom_, fault.per);
+    if (fault.per > 0 || fault.image != 0) lineFaulty_ = true;
+  }
+}
+
+bool simUnit_parseLineFault(const char *value, LineFault *fault) {
+  if (value == NULL) return false;
+  const char *number;
+  if (strncmp(value, "logic@", 6) == 0) fault->image = 'l', number = value + 6;
+  else if (strncmp(value, "mcu@", 4) == 0) fault->image = 'h', number = value + 4;
+  else if (strncmp(value, "1/", 2) == 0) fault->image = 0, number = value + 2;
+  else return false;
+  if (*number < '0' || *number > '9') return false;
+  char *end = NULL;
+  const long n = strtol(number, &end, 10);
+  if (*end != '\0' || (fault->image == 0 && n < 1)) return false;
+  if (fault->image != 0) fault->at = n, fault->per = 0;
+  else fault->per = n, fault->at = -1;
+  return true;
+}
 
 // Every output of the unit; the pieces fault cuts it into three.
 void SimUnit::send(PortLink &link, const std::string &bytes, int rate, double delay) {
@@ -134,6 +166,8 @@ void SimUnit::startStream(PortLink &link, char kind, uint32_t checkSum, long len
   streamSum_ = 0;
   streamCorrupt_ = false;
   streamLastByteAt_ = nowMono();
+  lineBytes_ = 0;
+  streamsOf_[kind == 'h' ? 1 : 0]++;
   char detail[96];
   snprintf(detail, sizeof detail, "%c length %ld checksum %u", kind, length, checkSum);
   link.log("stream-begin", detail);
@@ -249,8 +283,67 @@ size_t SimUnit::takeStreamBytes(PortLink &link, const std::string &bytes, size_t
   return take;
 }
 
+// Whether the line byte now due (lineBytes_ of the stream) meets a fault of KIND.
+bool SimUnit::lineFaultAt(int kind) {
+  const LineFault &fault = opt_.lineFaults[kind];
+  if (fault.per > 0) {
+    if (--lineGap_[kind] > 0) return false;
+    lineGap_[kind] = lineGap(lineRandom_, fault.per);
+    return true;
+  }
+  return fault.image != 0 && fault.image == streamKind_ &&
+         streamsOf_[streamKind_ == 'h' ? 1 : 0] == 1 && lineBytes_ == fault.at;
+}
+
+// Takes image bytes from bytes[from...] as the faulty line hands them on: a
+// lost byte never reaches the unit (it waits for one more, and gives the
+// stream up when none comes), a changed or shifted one fails its checksum, a
+// stall holds the rest back for a while. Returns how many line bytes it used.
+size_t SimUnit::takeLineBytes(PortLink &link, const std::string &bytes, size_t from, int baud,
+                              bool *hungUp) {
+  static const char *const kNames[] = {"line-drop", "line-change", "line-shift", "line-stall"};
+  *hungUp = false;
+  std::string run;  // bytes that passed unharmed, taken together
+  size_t k = from;
+  bool stall = false;
+  while (k < bytes.size() && !stall &&
+         (long)(streamData_.size() + run.size()) < streamLength_) {
+    std::string out(1, bytes[k++]);
+    bool lose = shiftLoseIn_ > 0 && --shiftLoseIn_ == 0;
+    bool hit[LINE_FAULT_KINDS];
+    for (int kind = 0; kind < LINE_FAULT_KINDS; kind++) hit[kind] = lineFaultAt(kind);
+    if (hit[LINE_DROP]) lose = true;
+    if (hit[LINE_CHANGE]) out[0] = (char)(out[0] ^ 0x5A);
+    if (lose) out.clear();
+    if (hit[LINE_SHIFT]) {
+      out.insert(0, 1, '\0');
+      shiftLoseIn_ = 16;
+    }
+    stall = hit[LINE_STALL];
+    for (int kind = 0; kind < LINE_FAULT_KINDS; kind++)
+      if (hit[kind]) link.log(kNames[kind], std::string(1, streamKind_) + " " + std::to_string(lineBytes_));
+    lineBytes_++;
+    run += out;
+  }
+  const long room = streamLength_ - (long)streamData_.size();
+  if ((long)run.size() > room) run.resize((size_t)room);  // a shift's zero past the end
+  if (!run.empty()) takeStreamBytes(link, run, 0, baud, hungUp);
+  if (stall && !*hungUp) {
+    held_ = bytes.substr(k);
+    heldBaud_ = baud;
+    heldUntil_ = nowMono() + opt_.stallSeconds;
+    k = bytes.size();
+  }
+  return k - from;
+}
+
 void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
   size_t i = 0;
+  if (heldUntil_ > 0) {  // a stall: the line hands nothing on yet
+    held_ += bytes;
+    heldBaud_ = baud;
+    return;
+  }
   while (i < bytes.size()) {
     // Commands end in LF CR. The line is served at the LF, so the CR that
     // follows is no part of the next command, nor of an image that follows
@@ -268,8 +361,10 @@ void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
     }
     if (phase_ == PHASE_STREAM) {
       bool hungUp = false;
-      i += takeStreamBytes(link, bytes, i, baud, &hungUp);
+      i += lineFaulty_ ? takeLineBytes(link, bytes, i, baud, &hungUp)
+                       : takeStreamBytes(link, bytes, i, baud, &hungUp);
       if (hungUp) return;
+      if (heldUntil_ > 0 && (long)streamData_.size() < streamLength_) return;
       if ((long)streamData_.size() == streamLength_) finishStream(link);
       continue;
     }
@@ -288,6 +383,21 @@ void SimUnit::receive(PortLink &link, const std::string &bytes, int baud) {
 }
 
 void SimUnit::timers(PortLink &link, double now, double *nextDeadline) {
+  if (heldUntil_ > 0) {
+    if (now >= heldUntil_) {
+      heldUntil_ = 0;
+      std::string held;
+      held.swap(held_);
+      link.log("line-resume", std::to_string(held.size()) + " bytes held");
+      streamLastByteAt_ = now;
+      if (!held.empty()) receive(link, held, heldBaud_);
+      *nextDeadline = now;  // the rest of its timers in the next round, the port may be gone
+      return;
+    } else {
+      if (heldUntil_ < *nextDeadline) *nextDeadline = heldUntil_;
+      return;
+    }
+  }
   if (phase_ == PHASE_STREAM && !link.inputPending()) {
     double giveUpAt = streamLastByteAt_ + STREAM_IDLE_SECONDS;
     if (now >= giveUpAt) {

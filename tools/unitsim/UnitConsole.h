@@ -5,10 +5,26 @@
 
 #include <stdint.h>
 
+#include <random>
 #include <string>
 #include <vector>
 
 #include "PortDevice.h"
+
+// What the line to a unit does to the image bytes it carries, each kind at a
+// chosen place or rate (UnitConsole.cpp says how the unit answers each).
+enum LineFaultKind {
+  LINE_DROP,    // a byte lost
+  LINE_CHANGE,  // a byte changed
+  LINE_SHIFT,   // a 0x00 inserted, and the byte 16 bytes later lost: the length still matches
+  LINE_STALL,   // no byte taken for a few seconds (stall-seconds), then the rest
+  LINE_FAULT_KINDS
+};
+struct LineFault {
+  char image = 0;  // at byte `at` of the first stream of this image: 'l' logic, 'h' microcontroller
+  long at = -1;
+  long per = 0;    // or: one in `per` line bytes of every stream, at random (--seed)
+};
 
 // What one unit is and which faults it shows.
 struct UnitOptions {
@@ -36,6 +52,8 @@ struct UnitOptions {
   bool faultExtraCr = false;       // one more CR in the identification reply
   bool faultBannerCrLf = false;    // banner ends in ">>\r\n"
   bool faultKeepVersion = false;   // still reports the old version after an update
+  LineFault lineFaults[LINE_FAULT_KINDS];
+  double stallSeconds = 5;         // how long a stall holds the line's bytes back
   // The how-manieth unit on its port (units plugged while the simulator runs):
   // 0 or 1 keep the images in the port's folder, N > 1 in SAVE_DIR/COMn-N.
   int plugNumber = 0;
@@ -70,6 +88,9 @@ class SimUnit final : public PortDevice {
                          bool *hungUp);
   void finishStream(PortLink &link);
   void saveImage(PortLink &link);
+  size_t takeLineBytes(PortLink &link, const std::string &bytes, size_t from, int baud,
+                       bool *hungUp);
+  bool lineFaultAt(int kind);
 
   UnitOptions opt_;
   BenchOptions bench_;
@@ -95,6 +116,24 @@ class SimUnit final : public PortDevice {
   double streamLastByteAt_ = 0;
   double bannerAt_ = 0;
   double releaseReportedAt_ = 0;
+  // The line's faults: bytes of the current stream seen on the line, the
+  // streams of each image begun, the random gaps to the next fault of each
+  // kind, a shift's byte still to lose, and the bytes a stall holds back.
+  bool lineFaulty_ = false;
+  long lineBytes_ = 0;
+  int streamsOf_[2] = {0, 0};
+  std::mt19937 lineRandom_;
+  long lineGap_[LINE_FAULT_KINDS] = {0, 0, 0, 0};
+  int shiftLoseIn_ = 0;
+  std::string held_;
+  int heldBaud_ = 0;
+  double heldUntil_ = 0;
 };
+
+// The seed of every unit's random line faults (unitsim --seed), with its port
+// and plug number mixed in so that units differ.
+void simUnit_setLineSeed(unsigned seed);
+// Reads a line fault's value: "logic@K", "mcu@K" or "1/N". FALSE when it is none.
+bool simUnit_parseLineFault(const char *value, LineFault *fault);
 
 #endif  // UNITCONSOLE_H

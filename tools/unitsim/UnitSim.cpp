@@ -47,7 +47,7 @@ static void usage(void) {
       "  --max-seconds S       stop after this long (default 300)\n"
       "  --pace                hold both directions to the line rate (baud/10 bytes/s)\n"
       "  --others silent|garbage  what the ports without the unit do (default silent)\n"
-      "  --seed N              seed for the garbage bytes\n"
+      "  --seed N              seed for the garbage bytes and the random line faults\n"
       "  --talker PORT:KIND    a device on PORT that never stops talking, whatever the\n"
       "                        rate: trickle=MS (one byte every MS ms) or nmea (GPS-like\n"
       "                        sentences once a second); repeatable, not on the unit port\n"
@@ -59,6 +59,11 @@ static void usage(void) {
       "                        trickle-after-reboot=MS (the same once the unit has rebooted);\n"
       "                        unplug=BYTES and corrupt=OFFSET count the stream bytes of\n"
       "                        both images together (logic image first)\n"
+      "                        The line to the unit: drop=AT (a byte lost), change=AT (a\n"
+      "                        byte changed), shift=AT (a 0x00 inserted, the byte 16 later\n"
+      "                        lost), stall=AT (no byte for stall-seconds=S, default 5);\n"
+      "                        AT is logic@K or mcu@K (byte K of that image's first stream)\n"
+      "                        or 1/N (one line byte in N of every stream, at random: --seed)\n"
       "  --unit PORT:TYPE:BAUD[:FAULT...]  one unit of a bench, repeatable instead of\n"
       "                        --unit-port/--type/--baud/--version/--banner/--fault;\n"
       "                        each FAULT as for --fault, or version=TEXT; e.g. 4:tx:9600:reject.\n"
@@ -100,6 +105,12 @@ static bool parseFault(UnitOptions &unit, const char *text) {
   else if (name == "disconnect" && value != NULL) unit.disconnectAfter = atol(value);
   else if (name == "unplug" && value != NULL) unit.unplugAt = atol(value);
   else if (name == "corrupt" && value != NULL) unit.corruptAt = atol(value);
+  else if (name == "drop") return simUnit_parseLineFault(value, &unit.lineFaults[LINE_DROP]);
+  else if (name == "change") return simUnit_parseLineFault(value, &unit.lineFaults[LINE_CHANGE]);
+  else if (name == "shift") return simUnit_parseLineFault(value, &unit.lineFaults[LINE_SHIFT]);
+  else if (name == "stall") return simUnit_parseLineFault(value, &unit.lineFaults[LINE_STALL]);
+  else if (name == "stall-seconds" && value != NULL && atof(value) > 0 && atof(value) < 30)
+    unit.stallSeconds = atof(value);
   else if (name == "no-banner") unit.faultNoBanner = true;
   else if (name == "trickle" && value != NULL && atoi(value) > 0) unit.trickleMs = atoi(value);
   else if (name == "trickle-after-reboot" && value != NULL && atoi(value) > 0) {
@@ -584,6 +595,7 @@ int main(int argc, char **argv) {
   SimOptions opt;
   if (!parseOptions(argc, argv, opt)) return 2;
   srand(opt.seed);
+  simUnit_setLineSeed(opt.seed);
 
   struct sigaction action;
   memset(&action, 0, sizeof action);

@@ -91,6 +91,12 @@ std::string TableColumns::labelCell(const FleetRecord &record) const {
 
 static std::string rateCell(int baud) { return baud > 0 ? std::to_string(baud) : "-"; }
 
+// A unit's update begun again (--retries) says which attempt it is in: after
+// its step on a line of its own, at the live row's end where it moves no column.
+static std::string attemptText(const FleetUnit &unit) {
+  return unit.record.attempts > 1 ? " (attempt " + std::to_string(unit.record.attempts) + ")" : "";
+}
+
 // A unit's step as a watch shows it: "updated" for "done" once it has ended.
 static std::string watchedStep(const FleetUnit &unit) {
   if (unit.finished && unit.step == FLEET_STEP_DONE) return fleet_resultName(FLEET_RESULT_UPDATED);
@@ -100,8 +106,9 @@ static std::string watchedStep(const FleetUnit &unit) {
 
 std::string TableColumns::unitRow(const FleetUnit &unit, double now, const ImageLengths *lengths,
                                   bool watched) const {
-  const std::string step = watched ? watchedStep(unit) : unit.stepName();
-  char row[200];
+  const std::string step =
+      (watched ? watchedStep(unit) : unit.stepName()) + (lengths == NULL ? attemptText(unit) : "");
+  char row[240];
   std::string percent = unit.running && unit.percent > 0 ? std::to_string(unit.percent) + "%" : "";
   double elapsed = unit.startedAt == 0 ? 0 : (unit.running ? now : unit.lastHeardAt) - unit.startedAt;
   snprintf(row, sizeof row, " %-4s %-7s %-17s %5s %7s",
@@ -125,7 +132,7 @@ std::string TableColumns::unitRow(const FleetUnit &unit, double now, const Image
   std::string slot = slot_ > 0 ? "  " + printableText_escape(slotText(unit.record)) : "";
   if (slot_ > 0) slot.resize(std::max((int)slot.size(), slot_), ' ');
   const std::string label = label_ > 0 ? labelCell(unit.record) : "";
-  return portCell(unit.record) + row + std::string(column) + label + slot;
+  return portCell(unit.record) + row + std::string(column) + label + slot + attemptText(unit);
 }
 
 std::string TableColumns::header(const char *rest) const {

@@ -54,6 +54,12 @@ static void addUpdateAllRunOptions(CLI::App &command, FleetOptions &fleet) {
   command.add_flag("--skip-current", fleet.skipCurrent,
                    "read each unit's versions first; a unit that runs the release already is left "
                    "as it is and reported current");
+  command
+      .add_option("--retries", fleet.retries,
+                  "a unit whose image was rejected or whose stream broke off gets its update "
+                  "again from the first image, at most N more times (default 0)")
+      ->check(CLI::Range(0, UPDATE_RETRIES_MAX))
+      ->option_text("N");
 }
 
 // --watch and its probes' interval; the option that --watch's others need.

@@ -173,7 +173,8 @@ static int runScriptedUpdate(const ScriptedUpdateOptions &options) {
 
   // The port is open: the images are streamed under the CTS handshake.
   ComPortAPI_SetHardwareFlowControl(TRUE);
-  const BOOL updated = updateFirmware();
+  const BOOL updated = options.retries > 0 ? updateFirmwareWithRetries(options.retries)
+                                            : updateFirmware();
   BOOL verified = FALSE;
   if (!updated) {
     fputs("\n\rERROR: The update was not successful.\r\n", stdout);

@@ -22,7 +22,14 @@ struct ScriptedUpdateOptions {
   std::string historyPath;       // --history FILE; empty: the default station history
   bool noHistory = false;        // no history record (update-all's children never write one)
   std::string label;             // the unit's scanned label for its record; empty: none
+  int retries = 0;               // a rejected or broken-off image: the update again, this often
 };
+#define UPDATE_RETRIES_MAX 10
+
+// The update of the unit found (updateFirmware), begun again from the first
+// announce up to RETRIES more times while an image was rejected or its stream
+// broke off (UpdateRetries.cpp); TRUE when the unit accepted both images.
+BOOL updateFirmwareWithRetries(int retries);
 // runUpdate runs the update with the updater's console texts and returns the
 // exit status: 0 updated (and verified unless switched off) or, with
 // skipCurrent, found running the release already; 1 failed or not verified, 3

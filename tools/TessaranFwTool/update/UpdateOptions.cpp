@@ -25,6 +25,12 @@ void addUpdateOptions(CLI::App &command, ToolOptions &options) {
                   "value on Windows), one per line: update-all reads its children so")
       ->option_text("X")
       ->group("");  // update-all's own, as --probe-port is
+  command
+      .add_option("--retries", update.retries,
+                  "a unit whose image was rejected or whose stream broke off gets its update "
+                  "again from the first image, at most N more times (default 0)")
+      ->check(CLI::Range(0, UPDATE_RETRIES_MAX))
+      ->option_text("N");
   addHistoryWriteOptions(command, &update.historyPath, &update.noHistory);
   command
       .add_option("--label", update.label,

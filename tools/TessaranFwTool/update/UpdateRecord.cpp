@@ -39,6 +39,10 @@ void UpdateRecord::hear(const UpdateEvent *event, void *context) {
   }
   if (event->kind != UPDATE_EVENT_FACT) return;
   const std::string key = event->key, value = event->value;
+  // A new attempt (--retries): the failure is not the end, and a stop from
+  // now on leaves the unit in the step that failed.
+  if (key == UPDATE_FACT_ATTEMPT && self.step_ == UPDATE_STEP_FAILED)
+    self.step_ = self.stepBeforeFailure_;
   // Versions read while verifying are the ones after the update.
   const bool after = self.step_ == UPDATE_STEP_VERIFYING || self.step_ == UPDATE_STEP_DONE;
   // Besides the record's facts, where the unit answered (told once, when it did).
