@@ -232,6 +232,10 @@ static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) 
   entry->finished = recordTime(r.finished);
 }
 
+void stationHistory_readObject(const nlohmann::ordered_json &json, HistoryEntry *entry) {
+  readRecord(json, entry);
+}
+
 void HistoryReader::takeLine(const char *text, size_t size) {
   const size_t number = ++lineNumber_;
   if (tooLong_) {

@@ -95,6 +95,11 @@ struct HistoryEntry {
 
 struct HistoryFilter;
 
+// ENTRY's record, result, slot, started and finished as read from a line's
+// parsed object: how the reader reads a line that is not in the writers' own
+// form (HistoryLine.h reads one that is to the same fields).
+void stationHistory_readObject(const nlohmann::ordered_json &json, HistoryEntry *entry);
+
 enum HistorySkip {
   HISTORY_NOT_A_RECORD,  // not a JSON object with a result
   HISTORY_TOO_LONG,      // longer than STATION_HISTORY_LINE_MAX
