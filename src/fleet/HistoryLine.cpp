@@ -107,10 +107,24 @@ static size_t escapeLength(const char *text, const char *end) {
   return code == 0x08 || code == 0x09 || code == 0x0A || code == 0x0C || code == 0x0D ? 0 : 6;
 }
 
+// Whether any of the 8 bytes in WORD is a quote, a backslash, a control
+// character or past ASCII: the end of a text's quick run (bit tricks on a
+// 64-bit word, so that a text is passed 8 bytes at a time).
+static bool lineWordStops(uint64_t word) {
+  const uint64_t ones = 0x0101010101010101ull, highs = 0x8080808080808080ull;
+  const uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
+  return (((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | (word - ones * 0x20) | word) &
+         highs;
+}
+
 bool HistoryLineReader::scanText(const char *line, size_t end, size_t *at, bool *escaped) {
   size_t i = *at + 1;  // past the opening quote
   *escaped = false;
   for (;;) {
+    for (uint64_t word; i + 8 <= end; i += 8) {
+      memcpy(&word, line + i, 8);
+      if (lineWordStops(word)) break;
+    }
     while (i < end && kBytes.of[(unsigned char)line[i]] == ByteClasses::PLAIN) i++;
     if (i >= end) return false;
     switch (kBytes.of[(unsigned char)line[i]]) {
