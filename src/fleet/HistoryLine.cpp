@@ -4,10 +4,16 @@
 #include <string.h>
 
 #include <algorithm>
+#include <unordered_map>
 
 #include <nlohmann/json.hpp>
 
 #include "fleet/StationHistory.h"
+
+// Distinct fractions kept as found written as the dump writes them (a unit's
+// seconds, in tenths: a few thousand in a year); past that, forgotten at once.
+#define FRACTIONS_KEPT 16384
+#define FRACTION_KEPT_MAX 24  // bytes of a fraction's text kept
 
 // The keys the reader takes into a record (StationHistory.cpp's readRecord
 // reads the same from a parsed line).
@@ -154,24 +160,18 @@ bool HistoryLineReader::scanText(const char *line, size_t end, size_t *at, bool 
 // way (no exponent, no trailing zero but one after the point, ...). The dump
 // itself tells: asked once per distinct text, the answer kept.
 bool HistoryLineReader::fractionWritten(const char *text, size_t size, double *value) {
-  Fraction *kept = NULL;
-  if (size < sizeof kept->text) {
-    unsigned hash = 2166136261u;
-    for (size_t i = 0; i < size; i++) hash = (hash ^ (unsigned char)text[i]) * 16777619u;
-    kept = &fractions_[hash % (sizeof fractions_ / sizeof *fractions_)];
-    if (kept->size == size && memcmp(kept->text, text, size) == 0) {
-      *value = kept->value;
-      return true;
-    }
+  fractionText_.assign(text, size);
+  const auto kept = fractions_.find(fractionText_);
+  if (kept != fractions_.end()) {
+    *value = kept->second;
+    return true;
   }
   const nlohmann::ordered_json number = nlohmann::ordered_json::parse(text, text + size, nullptr, false);
-  if (!number.is_number_float() || number.dump() != std::string(text, size)) return false;
+  if (!number.is_number_float() || number.dump() != fractionText_) return false;
   *value = number.get<double>();
-  if (kept != NULL) {
-    memcpy(kept->text, text, size);
-    kept->size = (uint8_t)size;
-    kept->value = *value;
-  }
+  if (size > FRACTION_KEPT_MAX) return true;
+  if (fractions_.size() >= FRACTIONS_KEPT) fractions_.clear();
+  fractions_.emplace(fractionText_, *value);
   return true;
 }
 

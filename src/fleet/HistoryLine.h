@@ -19,6 +19,7 @@
 #include <stdint.h>
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct HistoryEntry;
@@ -65,14 +66,10 @@ class HistoryLineReader {
   std::vector<uint32_t> order_;
   std::vector<uint32_t> columns_;  // where each CSV column's key was in the last line
   std::string csv_, decoded_;
-  // Fractions found written as the dump writes them (a history holds few
-  // distinct ones: a unit's seconds in tenths), by a hash of their text.
-  struct Fraction {
-    char text[24];
-    uint8_t size = 0;
-    double value = 0;
-  };
-  Fraction fractions_[64];
+  // Fractions found written as the dump writes them, by their text, and
+  // their values.
+  std::unordered_map<std::string, double> fractions_;
+  std::string fractionText_;
 };
 
 #endif  // HISTORYLINE_H
