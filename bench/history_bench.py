@@ -7,7 +7,8 @@ Writes N records (default 1,000,000) in the writers' form, 3,000 a day from
 2026-01-01, neighbours out of order by up to a minute as concurrent writers
 leave them, unless --file already holds them (it is then reused). Times,
 with /usr/bin/time -v, `history` for one day (--since D --until D), for one
-label, the whole table and --json, all output to /dev/null: wall time and
+label, the whole table, --json and --csv, all output to /dev/null: wall time,
+CPU time (user and system: the figure that holds on a busy machine) and
 peak RSS, for --tool and, when given, for an older build (--before).
 Figures, not pass/fail.
 """
@@ -60,7 +61,8 @@ def timed(tool, path, args):
     wall = re.search(r"Elapsed \(wall clock\) time.*: (?:(\d+):)?(\d+):([\d.]+)", run.stderr)
     seconds = int(wall.group(1) or 0) * 3600 + int(wall.group(2)) * 60 + float(wall.group(3))
     rss = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", run.stderr).group(1))
-    return seconds, rss / 1024, run.returncode
+    cpu = sum(float(re.search(rf"{kind} time \(seconds\): ([\d.]+)", run.stderr).group(1)) for kind in ("User", "System"))
+    return seconds, cpu, rss / 1024, run.returncode
 
 
 def main():
@@ -76,16 +78,16 @@ def main():
     size = os.path.getsize(args.file)
     print(f"{args.file}: {size / 1e6:.0f} MB")
     cases = [("--since one day", ["--since", DAY, "--until", DAY]), ("one label", ["--label", LABEL]),
-             ("whole table", []), ("--json", ["--json"])]
+             ("whole table", []), ("--json", ["--json"]), ("--csv", ["--csv"])]
     tools = [("before", args.before)] if args.before else []
     tools.append(("after", args.tool))
-    print("| case | build | wall s | MB/s | peak RSS MB | exit |")
-    print("|---|---|---|---|---|---|")
+    print("| case | build | wall s | MB/s | CPU s | MB/s of CPU | peak RSS MB | exit |")
+    print("|---|---|---|---|---|---|---|---|")
     for name, extra in cases:
         for build, tool in tools:
-            seconds, rss, status = timed(tool, args.file, extra)
-            print(f"| {name} | {build} | {seconds:.2f} | {size / 1e6 / seconds:.0f} | {rss:.1f} | {status} |",
-                  flush=True)
+            seconds, cpu, rss, status = timed(tool, args.file, extra)
+            print(f"| {name} | {build} | {seconds:.2f} | {size / 1e6 / seconds:.0f} | {cpu:.2f} | "
+                  f"{size / 1e6 / max(cpu, 0.01):.0f} | {rss:.1f} | {status} |", flush=True)
     return 0
 
 

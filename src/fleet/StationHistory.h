@@ -27,12 +27,14 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "fleet/FleetReport.h"
+#include "fleet/HistoryLine.h"
 #include "platform/FileLock.h"
 
 #define STATION_HISTORY_FILE "history.jsonl"
@@ -81,7 +83,10 @@ struct HistoryEntry {
   size_t line = 0;              // its line number in the file, from 1; 0 after a seek
                                 // until the lines before it were counted (they are to
                                 // name a line skipped)
-  nlohmann::ordered_json json;  // the line's object, every key as written
+  nlohmann::ordered_json json;  // the line's object, every key as written (null when the
+                                // reader reads without it: see recordsWithoutJson)
+  std::string text;             // the object as one line (no line end) as the full parser
+                                // and the writers' dump give it back: what --json prints
   FleetRecord record;           // the report's fields (port stays 0: see address)
   std::string result;           // as written: a later version's word is kept as it is
   std::string slot;
@@ -89,6 +94,11 @@ struct HistoryEntry {
 };
 
 struct HistoryFilter;
+
+// ENTRY's record, result, slot, started and finished as read from a line's
+// parsed object: how the reader reads a line that is not in the writers' own
+// form (HistoryLine.h reads one that is to the same fields).
+void stationHistory_readObject(const nlohmann::ordered_json &json, HistoryEntry *entry);
 
 enum HistorySkip {
   HISTORY_NOT_A_RECORD,  // not a JSON object with a result
@@ -113,13 +123,19 @@ class HistoryReader {
   // stops the reading (stopped()). FILTER must outlive the reading.
   void prefilter(const HistoryFilter *filter) { filter_ = filter; }
   bool stopped() const { return stopped_; }
+  // Records whose line is in the writers' own form (HistoryLine.h) come
+  // without their json, which stays null: their fields and text are read by
+  // one pass over the line, several times faster than the full parser builds
+  // the object. For a reader that needs only those (HistoryLineReader::csvLine
+  // writes a record's CSV from its text).
+  void recordsWithoutJson() { withoutJson_ = true; }
   // The reading starts past the file's beginning: a line skipped is named by
   // LINESBEFORE() (the lines before the start, asked once) plus its place.
   void startsLate(std::function<size_t()> linesBefore) { linesBefore_ = std::move(linesBefore); }
 
  private:
-  void takeLine();
-  bool passedOver(const std::string &line);
+  void takeLine(const char *text, size_t size);
+  bool passedOver(std::string_view line);
   void skip(size_t number, HistorySkip why);
   std::function<void(const HistoryEntry &)> onRecord_;
   std::function<void(size_t, HistorySkip)> onSkip_;
@@ -129,6 +145,9 @@ class HistoryReader {
   bool tooLong_ = false;
   const HistoryFilter *filter_ = NULL;
   bool stopped_ = false;
+  bool withoutJson_ = false;
+  HistoryLineReader lines_;
+  HistoryEntry entry_;  // each record read into the same one: its texts keep their room
 };
 
 // How far out of order by their finishing time two lines of a history may
@@ -164,6 +183,7 @@ bool stationHistory_seek(FILE *file, uint64_t size, time_t since, uint64_t *star
 // "2026-12-09T08:15:00", with or without a final Z, always UTC; seconds may
 // be left out. FALSE when TEXT is no such date or time.
 bool stationHistory_parseTime(const std::string &text, bool endOfDay, time_t *when);
+bool stationHistory_parseTime(const char *text, size_t size, bool endOfDay, time_t *when);
 
 // The records shown: each condition set (not -1, not "") must hold.
 struct HistoryFilter {

@@ -1,3 +1,4 @@
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 #ifndef _WIN32
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -46,6 +48,78 @@ TEST(StationHistory, ReaderTakesRecordsAndNamesEveryOtherLine) {
   for (const Case &c : cases)
     for (size_t piece : {(size_t)1, (size_t)4096, c.text.size() + 1})
       EXPECT_EQ(historyReading(c.text, piece), c.expected) << &c - cases << " " << piece;
+}
+
+// A line the quick reader takes (in the writers' form) reads as the full
+// parser reads it, and --json and --csv write it as from the parsed object;
+// any other line is left to the full parser.
+TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
+  FleetRecord r;
+  r.address = "COM3", r.result = FLEET_RESULT_FAILED, r.seconds = 95.3, r.baud = 9600;
+  const StationContext context = stationHistory_context("9.9");
+  auto writers = [&](const char *label) {
+    r.label = label;
+    std::string line = stationHistory_line(r, context);
+    return line.substr(0, line.size() - 1);
+  };
+  auto edited = [&](const char *from, const char *to) {
+    std::string line = writers("L");
+    return line.replace(line.find(from), strlen(from), to);
+  };
+  const struct {
+    std::string line;
+    bool quick;
+  } cases[] = {
+      {writers("SN 1"), true},
+      {writers("q\"b\\s\n\t\x01\x7f"), true},  // escapes, as the dump writes them
+      {writers("\xc3\xa9 \xf0\x9f\x98\x80 \xc2\x85"), true},  // UTF-8, a C1 control
+      {writers("=1,\"2\""), true},  // quoted and kept from a spreadsheet in the CSV
+      {edited("\"seconds\":95.3", "\"seconds\":-0.0"), true},
+      {edited("\"baud\":9600", "\"baud\":-12345678901234567"), true},
+      {edited("\"attempts\":1", "\"attempts\":3"), true},
+      {edited("\"label\":\"L\"", "\"label\":true,\"x\":null"), true},
+      {edited("\"baud\":9600", "\"baud\":1e10"), false},  // the dump writes 10000000000.0
+      {edited("\"baud\":9600", "\"baud\":-0"), false},
+      {edited("\"seconds\":95.3", "\"seconds\":95.30"), false},
+      {edited("\"seconds\":95.3", "\"seconds\":1234567890123456789"), false},  // not past 18 digits
+      {edited("\"label\":\"L\"", "\"label\": \"L\""), false},
+      {edited("\"label\":\"L\"", "\"label\":\"\\u00e9\\/\""), false},
+      {edited("\"label\":\"L\"", "\"label\":\"\\u001F\""), false},
+      {edited("\"label\":\"L\"", "\"label\":\"\\u0009\""), false},
+      {edited("\"label\":\"L\"", "\"label\":\"A\",\"label\":\"B\""), false},  // the parser keeps B
+      {edited("\"label\":\"L\"", "\"label\":{\"a\":[1]}"), false},
+      {edited("\"result\":\"failed\"", "\"result\":3"), false},
+      {edited("\"label\":\"L\"", "\"label\":\"\xed\xa0\x80\""), false},  // a surrogate: no record
+  };
+  const std::vector<std::string> keys = stationHistory_keys();
+  for (const auto &c : cases) {
+    HistoryLineReader quick;
+    HistoryEntry e;
+    EXPECT_EQ(quick.read(c.line.data(), c.line.size(), &e), c.quick) << c.line;
+    std::vector<HistoryEntry> read[2];
+    for (int without : {0, 1}) {
+      HistoryReader reader([&](const HistoryEntry &entry) { read[without].push_back(entry); },
+                           [](size_t, HistorySkip) {});
+      if (without) reader.recordsWithoutJson();
+      reader.feed((c.line + "\n").data(), c.line.size() + 1);
+    }
+    ASSERT_EQ(read[0].size(), read[1].size()) << c.line;
+    if (read[0].empty()) continue;
+    const HistoryEntry &parsed = read[0][0], &quickly = read[1][0];
+    EXPECT_EQ(quickly.json.is_null(), c.quick);
+    EXPECT_EQ(quickly.text, parsed.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    EXPECT_TRUE(quickly.text == c.line || !c.quick) << c.line;
+    EXPECT_EQ(quick.csvLine(quickly, keys), fleet_csvLine(parsed.json, keys)) << c.line;
+    const FleetRecord &a = parsed.record, &b = quickly.record;
+    EXPECT_EQ(std::tie(a.label, a.address, a.result, a.seconds, a.baud, a.hookStatus, a.attempts,
+                       parsed.slot),
+              std::tie(b.label, b.address, b.result, b.seconds, b.baud, b.hookStatus, b.attempts,
+                       quickly.slot))
+        << c.line;
+    if (c.line.find("1e10") != std::string::npos) {
+      EXPECT_EQ(b.baud, INT_MAX);  // not a cast past int
+    }
+  }
 }
 
 TEST(StationHistory, FiltersChooseUnitsAndTheFooterCountsThem) {

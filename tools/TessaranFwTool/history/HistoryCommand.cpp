@@ -102,6 +102,7 @@ struct HistoryPrinter {
   // The CSV's header once the file is being read: a history that cannot be
   // read prints nothing on stdout.
   bool headerDone = !o.csv;
+  HistoryLineReader csvLines;
 
   void printCsvHeader() {
     if (headerDone) return;
@@ -115,10 +116,12 @@ struct HistoryPrinter {
     if (!historyFilter_matches(filter, e)) return;
     footer.add(e);
     if (o.json) {
-      printf("%s\n", e.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+      fwrite(e.text.data(), 1, e.text.size(), stdout);
+      putchar('\n');
     } else if (o.csv) {
       printCsvHeader();
-      fputs(fleet_csvLine(e.json, keys).c_str(), stdout);
+      const std::string &line = csvLines.csvLine(e, keys);
+      fwrite(line.data(), 1, line.size(), stdout);
     } else {
       if (!any)
         printf("%-19s  %-15s %-13s %-4s %-11s %-17s %7s\n", "FINISHED (UTC)", "SLOT", "LABEL",
@@ -163,6 +166,7 @@ int runHistory(const ToolOptions &options) {
                          toolError_print("history: line %s %s (skipped)",
                                          std::to_string(line).c_str(), kSkipped[why].c_str());
                        });
+  reader.recordsWithoutJson();
   std::string error;
   bool notPlain = false;
   if (!stationHistory_read(path, reader, &error, &notPlain, &filter)) {

@@ -47,6 +47,7 @@ int runHistoryPage(const HistoryOptions &o, const HistoryFilter &filter, const s
         toolError_print("history: line %s %s (skipped)", std::to_string(line).c_str(),
                         kPageSkipped[why].c_str());
       });
+  reader.recordsWithoutJson();  // the page reads the records' fields only
   bool notPlain = false;
   if (!stationHistory_read(path, reader, &error, &notPlain, &filter)) {
     toolError_print("history: cannot read %s: %s", printableText_escape(path).c_str(),
