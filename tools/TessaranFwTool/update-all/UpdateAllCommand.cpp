@@ -263,9 +263,12 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
                                : options.ports;
   const int refused = prepareRun(options, ports);
   if (refused >= 0) return refused;
-  const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
-  const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
+  const char *probeOverride = getenv("FWUPGRADE_FLEET_PROBE");
+  const std::string program = childOverride != NULL && *childOverride ? childOverride
+                                                                      : subprocess_selfPath(argv0);
+  const std::string self =
+      probeOverride != NULL && *probeOverride ? probeOverride : subprocess_selfPath(argv0);
   subprocess_countInterrupts();
 
   std::string logDir;
