@@ -16,7 +16,7 @@ station, in a work folder.
 
 After the first 1,000 units and then every --every units the bench makes the
 ports idle (the probes find nothing), and samples: the watch's resident size,
-its CPU per second while idle (over 5 s) and while busy (since the last
+its CPU per second while idle (over 10 s) and while busy (since the last
 sample), its open descriptors and children, the report's size, the log
 folder's size and files. Not part of CI.
 """
@@ -51,9 +51,10 @@ printf 'step checking\nfact type TX\nfact up_to_date true\nstep done\n' >> /dev/
 
 
 def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """PID's time on a CPU so far, to the nanosecond (the clock ticks of
+    /proc/PID/stat are too coarse for an idle watch)."""
+    with open("/proc/%d/schedstat" % pid) as f:
+        return int(f.read().split()[0]) / 1e9
 
 
 def sample(pid):
@@ -111,10 +112,11 @@ def main():
     parser.add_argument("--every", type=int, default=10000)
     parser.add_argument("--first", type=int, default=1000, help="the first sample, the baseline")
     parser.add_argument("--report", choices=["json", "csv", "none"], default="json")
-    parser.add_argument("--idle-seconds", type=float, default=5)
+    parser.add_argument("--idle-seconds", type=float, default=10)
     parser.add_argument("--max-minutes", type=float, default=0, help="stop there (0: no bound)")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
     args = parser.parse_args()
+    args.tool = os.path.abspath(args.tool)
     workdir = tempfile.mkdtemp(prefix="watch-flat-")
     mode = os.path.join(workdir, "mode")
     for name, text in (("probe", PROBE), ("update", UPDATE)):
@@ -145,6 +147,16 @@ def main():
     print("%8s %9s %10s %10s %5s %8s %11s %12s %9s" % (
         "units", "RSS KiB", "idle CPU/s", "busy CPU/s", "fds", "children", "report KB",
         "logs KB", "log files"), flush=True)
+    try:
+        measure(args, watch, workdir, report, history, set_mode, out)
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+    if not args.keep:
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def measure(args, watch, workdir, report, history, set_mode, out):
     counter = Counter(history)
     started = time.monotonic()
     target = args.first
@@ -188,8 +200,6 @@ def main():
     with open(os.path.join(workdir, "watch.txt"), "rb") as f:
         f.seek(max(0, os.path.getsize(os.path.join(workdir, "watch.txt")) - 1500))
         print("the watch's last lines:\n" + f.read().decode(errors="replace").split("\n", 1)[-1])
-    if not args.keep:
-        shutil.rmtree(workdir, ignore_errors=True)
 
 
 if __name__ == "__main__":
