@@ -541,9 +541,10 @@ def case_watch_swap(run):
                    "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
                    "--unplug", "2:12", "--plug", "2:%g:tx:115200:%s" % (12 + e2e.scaled(2.5), same),
                    max_seconds=120)
+    out = open(os.path.join(run.dir, "out.txt"), "w+b")
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1",
                              "--report", "watch.json", "--log-dir", "logs"], env=fake_children(run, "watch"),
-                            cwd=run.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            cwd=run.dir, stdout=out, stderr=subprocess.DEVNULL)
     report = os.path.join(run.dir, "watch.json")
     wait_for_records(report, lambda records: (3, "failed") in records, e2e.scaled(12))
     for _ in range(100):  # the watch's own check may hold the port (TIOCEXCL) a moment
@@ -566,6 +567,11 @@ def case_watch_swap(run):
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("records", [(r["port"], r["result"]) for r in records],
                      [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
+    # The summary: the unit that failed, then the counts; the current ones are in the report.
+    out.seek(0)
+    summary = out.read().decode("latin-1").split("\nPORT ")[-1].splitlines()[1:]
+    run.expect_equal("summary", [line.split()[:3] for line in summary if re.match(r"COM|\d+ units", line)],
+                     [["COM3", "TX", "115200"], ["5", "units:", "updated"]])
 
 
 def case_watch_idle_terminal(run):
