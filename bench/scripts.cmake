@@ -82,6 +82,14 @@ add_script_bench(bench_watch_soak watch_soak.py
   "update-all --watch soak: 200 plugs, unplugs and swaps over 8 ports with mixed faults"
   PROGRAMS --tool TessaranFwTool --unitsim unitsim)
 
+# One watch through 100,000 stand-in units on 128 ports (stand-in probes and
+# updates, the report, history and logs written as at a station): its size,
+# idle and busy CPU, descriptors, children, report and log folder every 10,000:
+#   cmake --build <build> --target bench_watch_flat   (about 30 minutes)
+add_script_bench(bench_watch_flat watch_flat_bench.py
+  "update-all --watch through 100,000 stand-in units: size and CPU every 10,000"
+  PROGRAMS --tool TessaranFwTool ARGS --ports 128)
+
 # history over 1,000,000 records (about 660 MB, written once to
 # /tmp/history-bench.jsonl): one day, one label, the whole table and --json,
 # wall time and peak RSS; an older build beside it with

@@ -164,7 +164,8 @@ def main():
     with open(os.path.join(workdir, "watch.txt"), "wb") as out:
         watch = subprocess.Popen([args.tool, "update-all", "--watch", "--interval", "2",
                                   "--ports", "1-%d" % args.ports,
-                                  "--report", "soak.json", "--log-dir", "logs"],
+                                  "--report", "soak.json", "--log-dir", "logs",
+                                  "--history", "history.jsonl"],
                                  stdout=out, stderr=subprocess.STDOUT, cwd=workdir,
                                  env=dict(os.environ, FWUPGRADE_COM_DIR=com),
                                  # Started from a background job, the watch would inherit an

@@ -45,11 +45,16 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
 
 std::string fleet_rateLine(const std::vector<FleetRecord> &records, const std::string &elapsed,
                            double runSeconds) {
-  size_t updated = 0;
+  long updated = 0;
   for (const FleetRecord &r : records) updated += r.result == FLEET_RESULT_UPDATED;
+  return fleet_rateLineOf(updated, (long)records.size(), elapsed, runSeconds);
+}
+
+std::string fleet_rateLineOf(long updated, long units, const std::string &elapsed,
+                             double runSeconds) {
   char line[160];
-  snprintf(line, sizeof line, "%zu of %zu unit%s updated in %s: %.0f updated units per hour",
-           updated, records.size(), records.size() == 1 ? "" : "s", elapsed.c_str(),
+  snprintf(line, sizeof line, "%ld of %ld unit%s updated in %s: %.0f updated units per hour",
+           updated, units, units == 1 ? "" : "s", elapsed.c_str(),
            updated * 3600.0 / (runSeconds > 1 ? runSeconds : 1));
   return line;
 }

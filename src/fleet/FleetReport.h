@@ -82,6 +82,9 @@ bool fleet_checkReportPath(const std::string &path, std::string *error);
 // took time but is no throughput.
 std::string fleet_rateLine(const std::vector<FleetRecord> &records, const std::string &elapsed,
                            double runSeconds);
+// The same of UPDATED units among UNITS.
+std::string fleet_rateLineOf(long updated, long units, const std::string &elapsed,
+                             double runSeconds);
 
 // The port as a command line gives it to --port: "3", or the URL.
 std::string fleet_portArgument(int port);

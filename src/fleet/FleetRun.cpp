@@ -42,6 +42,7 @@ struct FleetRun::Tracked : FleetUnit {
   int stretch = 0;         // stretches at risk begun so far
   int warnedStretch = -1;  // the stretch the last warning named it in
   std::unique_ptr<UnitHook> startHook, resultHook;  // killed with the run
+  bool released = false;  // the watch has let go of it
 };
 
 static bool isStreaming(const FleetUnit &unit) {
@@ -61,7 +62,7 @@ FleetRun::~FleetRun() {
   for (auto &unit : units_) subprocess_free(unit->child);
 }
 
-void FleetRun::add(const FleetRecord &found) {
+const FleetUnit *FleetRun::add(const FleetRecord &found) {
   units_.emplace_back(new Tracked);
   FleetRecord &r = units_.back()->record;
   r.port = found.port;
@@ -70,6 +71,7 @@ void FleetRun::add(const FleetRecord &found) {
   r.device = found.device;
   r.label = found.label;
   fleet_findSlot(&r);
+  return units_.back().get();
 }
 
 void fleet_findSlot(FleetRecord *record) {
@@ -90,9 +92,21 @@ void fleet_findSlot(FleetRecord *record) {
   }
 }
 
-void FleetRun::addNotStarted(const FleetRecord &found) {
+const FleetUnit *FleetRun::addNotStarted(const FleetRecord &found) {
   add(found);
   endUnstarted(*units_.back(), fleet_nowSeconds());
+  return units_.back().get();
+}
+
+void FleetRun::release(const FleetUnit *unit) {
+  for (auto &tracked : units_)
+    if (tracked.get() == unit) tracked->released = true;
+}
+
+std::vector<FleetRecord> FleetRun::takeRecorded() {
+  std::vector<FleetRecord> taken;
+  taken.swap(recorded_);
+  return taken;
 }
 
 std::vector<const FleetUnit *> FleetRun::units() const {
@@ -287,6 +301,7 @@ void FleetRun::followHooks(Tracked &unit) {
   unit.resultHook.reset();
   if (!r.log.empty()) makeReadable(r.log);
   unit.recorded = true;
+  recorded_.push_back(r);
   listener_.unitRecorded(unit);
 }
 
@@ -448,6 +463,15 @@ bool FleetRun::round() {
     followHooks(*unit);
     anyLeft = anyLeft || !unit->recorded;
   }
+  // Units the watch let go of, their records final: in the report and the
+  // history now (or on their way there, in recorded_), no longer here.
+  units_.erase(std::remove_if(units_.begin(), units_.end(),
+                              [](const std::unique_ptr<Tracked> &unit) {
+                                if (!unit->released || !unit->recorded) return false;
+                                subprocess_free(unit->child);
+                                return true;
+                              }),
+               units_.end());
   listener_.roundEnded(units(), now, changed);
   return anyLeft;
 }

@@ -154,10 +154,17 @@ class FleetRun {
   FleetRun &operator=(const FleetRun &) = delete;
 
   // A unit found on a port (port, baud, device, label), started in its turn.
-  void add(const FleetRecord &found);
+  const FleetUnit *add(const FleetRecord &found);
   // A unit found on a port that never started (it waited for a label when the
   // watch ended): reported as a unit stopped before its turn is.
-  void addNotStarted(const FleetRecord &found);
+  const FleetUnit *addNotStarted(const FleetRecord &found);
+  // The watch has let go of UNIT (it left its port, or another took its
+  // place): once its record is final (unitRecorded, and taken by
+  // takeRecorded) it leaves the run, so that a watch holds only the units on
+  // its ports, however many it has handled. Without it, a unit stays.
+  void release(const FleetUnit *unit);
+  // The records made final since the last call, in the order they were.
+  std::vector<FleetRecord> takeRecorded();
   // Starts what --jobs allows, takes what the children told, applies the
   // stall bound and the interrupts since the last round, starts and looks at
   // the hooks. FALSE once every unit has finished and its hooks have ended.
@@ -199,6 +206,7 @@ class FleetRun {
   const double stallSeconds_;
   FleetListener &listener_;
   std::vector<std::unique_ptr<Tracked>> units_;
+  std::vector<FleetRecord> recorded_;  // final since the last takeRecorded
   void endWatch(double now);
 
   int interruptsSeen_ = 0;

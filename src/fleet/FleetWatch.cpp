@@ -12,7 +12,7 @@ struct FleetWatch::Watched {
   FleetProbe probe;  // its child is null between probes
   double probeStartedAt = 0, nextProbeAt = 0;
   bool interrupted = false;  // the probe was told to stop
-  int unit = -1;             // the index of the port's unit in the run; -1: none
+  const FleetUnit *unit = NULL;  // the port's unit, as the run has it; null: none
   FleetIdentity found;       // what the probe that found the unit read
   double seenAt = 0;         // when a check last found the handled unit there
   // A unit found that waits for a label: what the probe found, and when (the
@@ -54,8 +54,7 @@ void FleetWatch::found(Watched &w) {
 }
 
 void FleetWatch::addUnit(Watched &w) {
-  run_.add(w.waiting);
-  w.unit = (int)run_.units().size() - 1;
+  w.unit = run_.add(w.waiting);
   w.needsLabel = false;
 }
 
@@ -100,17 +99,21 @@ void FleetWatch::probeEnded(Watched &w, double now) {
   subprocess_free(probe.child);
   probe.child = NULL;
   const bool adding = !stopped_ && run_.watching();
-  if (!w.needsLabel && w.unit < 0) {
+  if (!w.needsLabel && w.unit == NULL) {
     w.nextProbeAt = now + interval_;
     if (probe.answered && !w.interrupted && adding) found(w);
     return;
   }
   if (w.interrupted) return;
   // The unit waiting for its label, or the one handled there.
-  const FleetSighting sighting = checkUnit(w, w.needsLabel ? w.waiting : run_.units()[w.unit]->record, now);
+  const FleetSighting sighting = checkUnit(w, w.needsLabel ? w.waiting : w.unit->record, now);
   if (sighting != FLEET_UNIT_GONE && sighting != FLEET_NEW_UNIT) return;
-  if (w.needsLabel) w.needsLabel = false;
-  else w.unit = -1;
+  if (w.needsLabel) {
+    w.needsLabel = false;
+  } else {
+    run_.release(w.unit);  // handled and gone: the run keeps it no longer than its record needs
+    w.unit = NULL;
+  }
   if (sighting == FLEET_NEW_UNIT && adding) found(w);
 }
 
@@ -137,7 +140,7 @@ bool FleetWatch::followProbe(Watched &w, double now) {
 // another takes its place). TRUE when a probe started.
 bool FleetWatch::startProbeDue(Watched &w, double now) {
   FleetProbe &probe = w.probe;
-  const FleetUnit *handled = w.unit >= 0 ? run_.units()[w.unit] : NULL;
+  const FleetUnit *handled = w.unit;
   if (stopped_ || (handled != NULL && !handled->finished) || now < w.nextProbeAt) return false;
   const int port = probe.port;
   probe = FleetProbe();  // what the previous probe told is gone
@@ -179,8 +182,7 @@ bool FleetWatch::stop(double now) {
   for (auto &watched : ports_) {
     if (watched->needsLabel) {
       watched->needsLabel = false;
-      run_.addNotStarted(watched->waiting);
-      watched->unit = (int)run_.units().size() - 1;
+      watched->unit = run_.addNotStarted(watched->waiting);
       handedOver = true;
     }
     if (watched->probe.child == NULL) continue;
@@ -207,14 +209,13 @@ void FleetWatch::wait(int timeoutMs) const {
 }
 
 std::vector<FleetWatch::Port> FleetWatch::ports() const {
-  const std::vector<const FleetUnit *> units = run_.units();
   std::vector<Port> all;
   for (const auto &watched : ports_) {
     Port port;
     port.port = watched->probe.port;
     port.probing = watched->probe.child != NULL;
-    port.unit = watched->unit >= 0 ? units[watched->unit] : NULL;
-    port.seenAt = watched->unit >= 0 ? watched->seenAt : 0;
+    port.unit = watched->unit;
+    port.seenAt = watched->unit != NULL ? watched->seenAt : 0;
     port.needsLabel = watched->needsLabel;
     if (watched->needsLabel) port.waiting = watched->waiting;
     all.push_back(port);

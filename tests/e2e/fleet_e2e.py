@@ -588,9 +588,10 @@ def case_watch_swap(run):
                    "--unit", "3:tx:115200", "--plug", "1:12:tx:115200:version=1.0.4 XC7A35 1.4 1",
                    "--unplug", "2:12", "--plug", "2:%g:tx:115200:%s" % (12 + e2e.scaled(2.5), same),
                    max_seconds=120)
+    out = open(os.path.join(run.dir, "out.txt"), "w+b")
     proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-3", "--watch", "--interval", "1",
                              "--report", "watch.json", "--log-dir", "logs"], env=fake_children(run, "watch"),
-                            cwd=run.dir, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                            cwd=run.dir, stdout=out, stderr=subprocess.DEVNULL)
     report = os.path.join(run.dir, "watch.json")
     wait_for_records(report, lambda records: (3, "failed") in records, e2e.scaled(12))
     for _ in range(100):  # the watch's own check may hold the port (TIOCEXCL) a moment
@@ -613,6 +614,11 @@ def case_watch_swap(run):
         records = sorted(json.load(f)["units"], key=lambda r: (r["port"], r["started"]))
     run.expect_equal("records", [(r["port"], r["result"]) for r in records],
                      [(1, "current"), (1, "current"), (2, "current"), (2, "current"), (3, "failed")])
+    # The summary: the unit that failed, then the counts; the current ones are in the report.
+    out.seek(0)
+    summary = out.read().decode("latin-1").split("\nPORT ")[-1].splitlines()[1:]
+    run.expect_equal("summary", [line.split()[:3] for line in summary if re.match(r"COM|\d+ units", line)],
+                     [["COM3", "TX", "115200"], ["5", "units:", "updated"]])
 
 
 def case_watch_clock_jump(run):
@@ -1051,6 +1057,44 @@ def case_history(run):
                      [("COM1", 3), ("COM2", 3), ("COM3", None), ("COM4", None)])
 
 
+def case_watch_restart(run):
+    """A power cut under --watch: the watch killed outright once COM1's unit is recorded, the report's
+    end then torn as a cut in the middle of the next record's write leaves it. Started again on the
+    same report, history and log folder, the watch keeps the first record, repairs the end, says the
+    report is continued, and records the unit still plugged in (current) after it, in a log of its own."""
+    run.start_unit("--ports", "1", "--unit", "1:tx:115200", max_seconds=90)
+    report, history = os.path.join(run.dir, "watch.json"), os.path.join(run.dir, "history.jsonl")
+    command = [run.args.tool, "update-all", "--ports", "1", "--watch", "--interval", "1",
+               "--report", "watch.json", "--history", history, "--log-dir", "logs"]
+    proc = subprocess.Popen(command, env=fake_children(run, "watch"), cwd=run.dir,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_for_records(report, lambda records: len(records) == 1, e2e.scaled(20))
+    proc.kill()
+    proc.wait()
+    with open(report) as f:
+        first = json.load(f)["units"]
+    with open(report, "r+b") as f:
+        f.seek(-len(b"\n  ]\n}\n"), os.SEEK_END)
+        f.truncate()
+        f.write(b',\n    {\n      "port": 1,\n      "dev')
+    proc = subprocess.Popen(command, env=fake_children(run, "watch"), cwd=run.dir,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    wait_for_records(report, lambda records: len(records) == 2, e2e.scaled(20))
+    proc.send_signal(signal.SIGINT)
+    out = proc.communicate(timeout=e2e.scaled(30))[0].decode("latin-1")
+    run.expect_status(proc.returncode, 0)
+    with open(report) as f:
+        records = json.load(f)["units"]
+    run.expect_equal("records", [(r["port"], r["result"]) for r in records], [(1, "current")] * 2)
+    run.expect_equal("the first record as it was", records[:1], first)
+    with open(history) as f:
+        run.expect_equal("history", [json.loads(line)["result"] for line in f], ["current"] * 2)
+    run.expect_equal("two logs", records[1]["log"] != first[0]["log"] and
+                     os.path.exists(os.path.join(run.dir, first[0]["log"])), True)
+    if "Report watch.json continued" not in out:
+        run.fail("the second start did not say the report is continued: %r" % out)
+
+
 CASES = {
     "hooks": case_hooks,
     "faults": case_faults,
@@ -1061,6 +1105,7 @@ CASES = {
     "watch": case_watch,
     "watch-interrupts": case_watch_interrupts,
     "watch-swap": case_watch_swap,
+    "watch-restart": case_watch_restart,
     "watch-idle-terminal": case_watch_idle_terminal,
     "watch-slot": case_watch_slot,
     "watch-labels": case_watch_labels,

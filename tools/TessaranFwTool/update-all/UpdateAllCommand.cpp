@@ -3,7 +3,7 @@
 // summary at the end. The report is written whole beside its final name and
 // renamed over it, so a run cut short leaves the earlier report as it was.
 // With --watch the ports are watched until an interrupt instead (FleetWatch),
-// the report rewritten after each unit.
+// each unit's record appended to the report as it is made (GrowingReport).
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,6 +20,7 @@
 #include "fleet/FleetRun.h"
 #include "fleet/FleetSearch.h"
 #include "fleet/FleetWatch.h"
+#include "fleet/GrowingReport.h"
 #include "fleet/LabelQueue.h"
 #include "fleet/LogRetention.h"
 #include "platform/ConsoleEscapes.h"
@@ -61,15 +62,6 @@ static bool makeLogFolder(const FleetOptions &options, time_t start, std::string
   return true;
 }
 
-// The records of the units that have ended, their hooks too, in the order
-// they were found.
-static std::vector<FleetRecord> finishedRecords(const FleetRun &run) {
-  std::vector<FleetRecord> records;
-  for (const FleetUnit *unit : run.units())
-    if (unit->recorded) records.push_back(unit->record);
-  return records;
-}
-
 // --labels: the lines typed since the last round into the queue; what was
 // refused (at most LABEL_NOTES_MAX notes a round), and the end of the input,
 // said (once).
@@ -94,32 +86,23 @@ static void readLabels(LabelQueue &labels, UpdateAllDisplay &display) {
         "(needs label) until Ctrl+C.");
 }
 
-// The report, rewritten whole after each unit's end (REPORTED: the units it
-// holds): a station that loses power keeps every unit handled so far. FALSE
-// when it could not be written.
-static bool rewriteReport(const FleetOptions &options, const FleetRun &run, size_t *reported) {
-  const std::vector<FleetRecord> records = finishedRecords(run);
-  if (options.reportPath.empty() || records.size() == *reported) return true;
-  *reported = records.size();
+// The records made final since the last round, appended to the report (when
+// there is one); FALSE when they could not be written (they are tried again
+// with the next).
+static bool appendToReport(GrowingReport *report, FleetRun &run) {
+  const std::vector<FleetRecord> records = run.takeRecorded();
   std::string error;
-  if (fleet_writeReport(options.reportPath, records, &error)) return true;
+  if (report == NULL || records.empty() || report->append(records, &error)) return true;
   toolError_print("%s", error.c_str());
   return false;
 }
 
 // A watch's end: its summary and exit status.
-static int endWatch(const UpdateAllDisplay &display, const FleetOptions &options, const FleetRun &run,
-                    const std::string &logDir, double runSeconds, bool reportFailed) {
-  const std::vector<FleetRecord> records = finishedRecords(run);
-  bool anyFailed = reportFailed, anyInterrupted = false;
-  for (const FleetRecord &r : records) {
-    anyFailed = anyFailed || r.result == FLEET_RESULT_FAILED;
-    anyInterrupted = anyInterrupted || r.result == FLEET_RESULT_INTERRUPTED;
-  }
-  if (records.empty()) printf("\nNo unit was plugged in.\n");
-  else display.printSummary(records, options, logDir, runSeconds, false);
-  if (anyFailed) return EXIT_UPDATE_FAILED;
-  return anyInterrupted ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
+static int endWatch(const UpdateAllDisplay &display, const std::string &logDir, double runSeconds,
+                    bool reportFailed) {
+  display.printWatchSummary(logDir, runSeconds);
+  if (reportFailed || display.anyFailed()) return EXIT_UPDATE_FAILED;
+  return display.anyInterrupted() ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
 
 // The log folders' day folders past --keep-logs, a part of them each round;
@@ -131,9 +114,12 @@ static void keepLogs(LogRetention &retention, double now, UpdateAllDisplay &disp
 }
 
 // --watch: the ports watched until an interrupt; each unit that appears is
-// handled once (FleetWatch), the report rewritten after each unit's end.
+// handled once (FleetWatch), its record appended to the report. The run keeps
+// only the units on the ports, so that a watch costs the same after 100,000
+// units as after the first.
 static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
-                    const std::string &self, const std::string &program, const std::string &logDir) {
+                    const std::string &self, const std::string &program, const std::string &logDir,
+                    GrowingReport &report) {
   const double startedAt = fleet_nowSeconds();
   const bool live = platform_consoleTakesEscapes();
   UpdateAllDisplay display(live);
@@ -142,7 +128,9 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
          ports.size() == 1 ? "" : "s", options.intervalSeconds);
   if (options.labels)
     printf("Labels: one a line on standard input (scanned, or typed and Enter)\n");
-  printf("Logs in %s\n\n", logDir.c_str());
+  printf("Logs in %s\n", logDir.c_str());
+  if (report.continued()) printf("Report %s continued\n", options.reportPath.c_str());
+  printf("\n");
   fflush(stdout);
 
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
@@ -159,7 +147,6 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     display.labels(&labels);
     standardInput_start(live);  // typing does not move the table drawn in place
   }
-  size_t reported = 0;
   bool reportFailed = false;
   for (;;) {
     const double now = fleet_nowSeconds();
@@ -171,13 +158,13 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     // label it hands to the run, not started, are recorded in the next round.
     if (!run.watching() && watch.stop(now)) unitsLeft = true;
     display.watchRound();
-    if (!rewriteReport(options, run, &reported)) reportFailed = true;
+    if (!appendToReport(options.reportPath.empty() ? NULL : &report, run)) reportFailed = true;
     if (!run.watching() && !unitsLeft && !watch.probing()) break;
     run.wait(100);
     watch.wait(100);
   }
   standardInput_stop();
-  return endWatch(display, options, run, logDir, fleet_nowSeconds() - startedAt, reportFailed);
+  return endWatch(display, logDir, fleet_nowSeconds() - startedAt, reportFailed);
 }
 
 // Before any child starts: the report's name checked, the trace folder made,
@@ -276,17 +263,28 @@ static int updateAll(const FleetOptions &options, const char *argv0) {
                                : options.ports;
   const int refused = prepareRun(options, ports);
   if (refused >= 0) return refused;
-  const std::string self = subprocess_selfPath(argv0);
   const char *childOverride = getenv("FWUPGRADE_FLEET_CHILD");
-  const std::string program = childOverride != NULL && *childOverride ? childOverride : self;
+  const char *probeOverride = getenv("FWUPGRADE_FLEET_PROBE");
+  const std::string program = childOverride != NULL && *childOverride ? childOverride
+                                                                      : subprocess_selfPath(argv0);
+  const std::string self =
+      probeOverride != NULL && *probeOverride ? probeOverride : subprocess_selfPath(argv0);
   subprocess_countInterrupts();
 
   std::string logDir;
   if (options.watch) {
+    // The report an earlier watch left (cut short by a power cut too) is
+    // continued, not replaced.
+    GrowingReport report;
+    std::string error;
+    if (!options.reportPath.empty() && !report.open(options.reportPath, &error)) {
+      toolError_print("%s", error.c_str());
+      return EXIT_USAGE;
+    }
     if (!makeLogFolder(options, startTime, &logDir)) return EXIT_UPDATE_FAILED;
     FleetOptions watching = options;
     watching.skipCurrent = true;
-    return runWatch(watching, ports, self, program, logDir);
+    return runWatch(watching, ports, self, program, logDir, report);
   }
   std::vector<FleetRecord> found;
   const int none = findUnits(options, self, ports, &found);

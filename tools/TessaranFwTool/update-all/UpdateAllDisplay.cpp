@@ -23,6 +23,8 @@
 #define REDRAW_SECONDS 1.0
 // The summary's width, and the live table's fold line's.
 #define SUMMARY_COLUMNS 80
+// The units that need a look (failed, interrupted) a watch's summary shows, the last ones.
+#define WATCH_ATTENTION_MAX 100
 
 static std::string elapsedText(double seconds) {
   char text[48];
@@ -182,11 +184,15 @@ static std::string queueLine(const LabelQueue &queue) {
 }
 
 // The running count of a watch: "updated 2, current 1, failed 1, updating 1",
-// and with labels ", needs label 1".
-static std::string countLine(const std::vector<const FleetUnit *> &units, int needLabel = 0) {
-  int updated = 0, current = 0, failed = 0, interrupted = 0, updating = 0;
+// and with labels ", needs label 1". The units recorded are counted already
+// (RECORDED); UNITS are those the run holds.
+static std::string countLine(const RecordedUnits &recorded,
+                             const std::vector<const FleetUnit *> &units, int needLabel = 0) {
+  long updated = recorded.updated, current = recorded.current, failed = recorded.failed,
+       interrupted = recorded.interrupted, updating = 0;
   for (const FleetUnit *unit : units) {
     const FleetResult result = unit->record.result;
+    if (unit->recorded) continue;
     if (!unit->finished) updating++;
     else if (result == FLEET_RESULT_UPDATED) updated++;
     else if (result == FLEET_RESULT_CURRENT) current++;
@@ -270,6 +276,18 @@ void UpdateAllDisplay::watchRound(void) {
 // The unit's record is final, its hooks' statuses in it: to the history; one
 // that cannot be written is said under the table.
 void UpdateAllDisplay::unitRecorded(const FleetUnit &unit) {
+  const FleetResult result = unit.record.result;
+  if (result == FLEET_RESULT_UPDATED) recorded_.updated++;
+  else if (result == FLEET_RESULT_CURRENT) recorded_.current++;
+  else if (result == FLEET_RESULT_FAILED) recorded_.failed++;
+  else recorded_.interrupted++;
+  if (watch_ != NULL && !fleet_isSound(result)) {
+    recorded_.attention.push_back(unit.record);
+    if (recorded_.attention.size() > WATCH_ATTENTION_MAX) {
+      recorded_.attention.pop_front();
+      recorded_.attentionLeftOut++;
+    }
+  }
   const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
   if (!why.empty()) message(TOOL_NAME ": " + why);
 }
@@ -323,7 +341,7 @@ void UpdateAllDisplay::logFailed(const FleetUnit &unit, const std::string &why) 
 
 void UpdateAllDisplay::roundEnded(const std::vector<const FleetUnit *> &units, double now, bool changed) {
   if (watch_ != NULL && !live_ && finishedSinceCount_) {
-    printf("%s\n", countLine(units).c_str());
+    printf("%s\n", countLine(recorded_, units).c_str());
     fflush(stdout);
   }
   if (live_ && (changed || now - drawnAt_ >= REDRAW_SECONDS || finishedSinceCount_)) {
@@ -359,7 +377,7 @@ void UpdateAllDisplay::drawWatch(const std::vector<const FleetUnit *> &units, do
   fitWindow(&rows, 1 + below, "ports");
   std::string text = "\x1b[2K" + columns_.tableHeader() + "\n";
   for (const auto &row : rows) text += "\x1b[2K" + row.first + "\n";
-  text += "\x1b[2K" + countLine(units, needLabel) + "\n";
+  text += "\x1b[2K" + countLine(recorded_, units, needLabel) + "\n";
   if (labels_ != NULL) text += "\x1b[2K" + queueLine(*labels_) + "\n";
   show(text, (int)rows.size() + 1 + below, now);
 }
@@ -440,17 +458,17 @@ static std::string logsFolder(const std::vector<FleetRecord> &records, const std
 // the run's RUNSECONDS (from update-all's start, its search included, to the
 // summary). With retryLine, the command that tries the units not updated
 // again (a watch has none: a unit is tried again by replugging it).
-void UpdateAllDisplay::printSummary(const std::vector<FleetRecord> &records,
-                                    const FleetOptions &options, const std::string &logDir,
-                                    double runSeconds, bool retryLine) const {
-  printf("\n%s\n", columns_.header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
+// The summary table's rows; TRUE when a unit names a log.
+template <typename Records>
+static bool printSummaryRows(const TableColumns &columns, const Records &records) {
+  printf("\n%s\n", columns.header("TYPE RATE    RESULT      FIRMWARE          SECONDS  LOG").c_str());
   bool anyLog = false;
   for (const FleetRecord &r : records) {
     std::string firmware = r.firmwareBefore.empty() ? "-" : r.firmwareBefore;
     if (!r.firmwareAfter.empty()) firmware += " -> " + r.firmwareAfter;
     const size_t slash = r.log.find_last_of("/\\");
     anyLog = anyLog || !r.log.empty();
-    printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", columns_.portCell(r).c_str(),
+    printf("%s %-4s %-7s %-11s %-17s %7.0f  %s\n", columns.portCell(r).c_str(),
            r.type.empty() ? "-" : r.type.c_str(), rateCell(r.baud).c_str(),
            fleet_resultName(r.result), firmware.c_str(), r.seconds,
            slash == std::string::npos ? r.log.c_str() : r.log.c_str() + slash + 1);
@@ -462,9 +480,38 @@ void UpdateAllDisplay::printSummary(const std::vector<FleetRecord> &records,
          {std::make_pair("on-start", r.startHookStatus), std::make_pair("on-result", r.hookStatus)})
       if (hook.second > 0) printf("        %s hook: exit status %d\n", hook.first, hook.second);
   }
+  return anyLog;
+}
+
+void UpdateAllDisplay::printSummary(const std::vector<FleetRecord> &records,
+                                    const FleetOptions &options, const std::string &logDir,
+                                    double runSeconds, bool retryLine) const {
+  const bool anyLog = printSummaryRows(columns_, records);
   printf("%s\n", fleet_rateLine(records, elapsedText(runSeconds), runSeconds).c_str());
   if (anyLog) printf("Logs in %s\n", logsFolder(records, logDir).c_str());
   std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
+  fflush(stdout);
+}
+
+// A watch's summary: the units that need a look, then the counts; a watch has
+// no retry line (a unit is tried again by plugging it in again).
+void UpdateAllDisplay::printWatchSummary(const std::string &logDir, double runSeconds) const {
+  const RecordedUnits &r = recorded_;
+  const long units = r.updated + r.current + r.failed + r.interrupted;
+  if (units == 0) {
+    printf("\nNo unit was plugged in.\n");
+    fflush(stdout);
+    return;
+  }
+  if (r.attentionLeftOut > 0)
+    printf("\nFailed or interrupted: the last %zu here, %ld before them in the report and the history\n",
+           r.attention.size(), r.attentionLeftOut);
+  if (!r.attention.empty()) printSummaryRows(columns_, r.attention);
+  printf("\n%ld unit%s: updated %ld, current %ld, failed %ld", units, units == 1 ? "" : "s",
+         r.updated, r.current, r.failed);
+  if (r.interrupted > 0) printf(", interrupted %ld", r.interrupted);
+  printf("\n%s\n", fleet_rateLineOf(r.updated, units, elapsedText(runSeconds), runSeconds).c_str());
+  printf("Logs in %s\n", logDir.c_str());
   fflush(stdout);
 }

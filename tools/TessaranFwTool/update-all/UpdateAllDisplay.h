@@ -4,6 +4,7 @@
 #ifndef UPDATEALLDISPLAY_H
 #define UPDATEALLDISPLAY_H
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,15 @@ class TableColumns {
   int label_ = 0;  // 0: no LABEL column
 };
 
+// The units recorded so far, by result, and the last of those that need a
+// look (failed, interrupted): a watch's count and summary, which the run no
+// longer holds once they have left their ports.
+struct RecordedUnits {
+  long updated = 0, current = 0, failed = 0, interrupted = 0;
+  std::deque<FleetRecord> attention;
+  long attentionLeftOut = 0;  // earlier ones, dropped from it
+};
+
 class UpdateAllDisplay : public FleetListener {
  public:
   // LIVE: a terminal that takes ANSI sequences, the table drawn in place.
@@ -73,6 +83,14 @@ class UpdateAllDisplay : public FleetListener {
   // retryLine, the command that tries the units not updated again.
   void printSummary(const std::vector<FleetRecord> &records, const FleetOptions &options,
                     const std::string &logDir, double runSeconds, bool retryLine = true) const;
+  // A watch's summary: the units it recorded counted by result, the rows of
+  // those that failed or were interrupted (the last WATCH_ATTENTION_MAX of
+  // them), the units updated per hour over RUNSECONDS; every record is in
+  // the report and the history.
+  void printWatchSummary(const std::string &logDir, double runSeconds) const;
+  // Units recorded that failed, or were interrupted.
+  bool anyFailed() const { return recorded_.failed > 0; }
+  bool anyInterrupted() const { return recorded_.interrupted > 0; }
 
   void unitFinished(const FleetUnit &, double) override { finishedSinceCount_ = true; }
   void unitRecorded(const FleetUnit &unit) override;
@@ -92,6 +110,7 @@ class UpdateAllDisplay : public FleetListener {
 
   const bool live_;
   TableColumns columns_;
+  RecordedUnits recorded_;
   bool recording_ = false;
   std::string historyPath_;
   const FleetWatch *watch_ = NULL;

@@ -1,0 +1,193 @@
+// A watch's report grown a record at a time, and where one found on the disk
+// is continued.
+#include "fleet/GrowingReport.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "platform/GrowingFile.h"
+
+// The JSON report as fleet_reportJson writes it: the opening, each record
+// indented under "units", and the closing lines (an empty array is "[]").
+static const char kJsonOpening[] = "{\n  \"units\": [";
+static const char kJsonEmptyClosing[] = "]\n}\n";
+static const char kJsonClosing[] = "\n  ]\n}\n";
+// A record's first and last lines within the report.
+static const char kRecordBegins[] = "\n    {";
+static const char kRecordEnds[] = "\n    }";
+// A torn write tears the last record only: a file whose last whole record is
+// not among the last few candidates is not one of ours.
+#define RESUME_TRIES 3
+// How much of a report's end is read to find its last whole record.
+#define RESUME_TAIL_BYTES (1u << 20)
+
+static std::string csvHeader() { return fleet_reportCsv({}); }
+
+// The record as it stands in the JSON report, without the comma before it.
+static std::string jsonRecordText(const FleetRecord &record) {
+  const std::string dumped =
+      fleet_recordJson(record).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string text = "    ";
+  for (char c : dumped) text += c == '\n' ? std::string("\n    ") : std::string(1, c);
+  return text;
+}
+
+// Whether LINE is one CSV row of COLUMNS fields as the report writes them.
+static bool wholeRow(const std::string &line, size_t columns) {
+  size_t fields = 1;
+  bool quoted = false;
+  for (char c : line) {
+    if (c == '\0' || c == '\r' || c == '\n') return false;
+    if (c == '"') quoted = !quoted;
+    else if (c == ',' && !quoted) fields++;
+  }
+  return !quoted && fields == columns;
+}
+
+// The opening (or header) torn before it was whole: the file holds nothing yet.
+static bool tornOpening(const std::string &opening, const std::string &head, long long size) {
+  return size < (long long)opening.size() && opening.compare(0, head.size(), head) == 0;
+}
+
+static bool resumeJson(const std::string &head, const std::string &tail, long long tailOffset,
+                       ReportResume *resume, std::string *why) {
+  const std::string opening = kJsonOpening;
+  if (tornOpening(opening, head, tailOffset + (long long)tail.size())) return true;
+  if (head.compare(0, opening.size(), opening) != 0) {
+    *why = "it is not a JSON report of update-all";
+    return false;
+  }
+  size_t end = tail.rfind(kRecordEnds);
+  for (int tries = 0; tries < RESUME_TRIES && end != std::string::npos; tries++) {
+    const size_t begin = end == 0 ? std::string::npos : tail.rfind(kRecordBegins, end - 1);
+    if (begin == std::string::npos) break;
+    const size_t after = end + strlen(kRecordEnds);
+    const nlohmann::json record =
+        nlohmann::json::parse(tail.begin() + (long)begin, tail.begin() + (long)after, nullptr, false);
+    if (record.is_object()) {
+      resume->keep = tailOffset + (long long)after;
+      resume->empty = false;
+      resume->whole = tail.compare(after, std::string::npos, kJsonClosing) == 0;
+      return true;
+    }
+    end = begin == 0 ? std::string::npos : tail.rfind(kRecordEnds, begin - 1);
+  }
+  if (tailOffset > 0) {
+    *why = "its last whole record was not found";
+    return false;
+  }
+  // The whole file was read and holds no whole record: its opening is kept.
+  resume->keep = (long long)opening.size();
+  resume->whole = tail == opening + kJsonEmptyClosing;
+  return true;
+}
+
+static bool resumeCsv(const std::string &head, const std::string &tail, long long tailOffset,
+                      ReportResume *resume, std::string *why) {
+  const std::string header = csvHeader();
+  if (tornOpening(header, head, tailOffset + (long long)tail.size())) return true;
+  if (head.compare(0, header.size(), header) != 0) {
+    *why = "its first line is not the header of update-all's CSV report, with these columns";
+    return false;
+  }
+  const size_t columns = (size_t)std::count(header.begin(), header.end(), ',') + 1;
+  size_t end = tail.size() < 2 ? std::string::npos : tail.rfind("\r\n");
+  for (int tries = 0; tries < RESUME_TRIES && end != std::string::npos; tries++) {
+    const size_t previous = end == 0 ? std::string::npos : tail.rfind("\r\n", end - 1);
+    const long long rowAt = tailOffset + (long long)(previous == std::string::npos ? 0 : previous + 2);
+    if (previous == std::string::npos && tailOffset > 0) break;  // the row begins before the tail
+    if (rowAt < (long long)header.size()) break;                 // the header: no row is whole
+    const size_t from = previous == std::string::npos ? 0 : previous + 2;
+    if (wholeRow(tail.substr(from, end - from), columns)) {
+      resume->keep = tailOffset + (long long)end + 2;
+      resume->empty = false;
+      resume->whole = end + 2 == tail.size();
+      return true;
+    }
+    end = previous;
+  }
+  if (tailOffset > 0) {
+    *why = "its last whole row was not found";
+    return false;
+  }
+  resume->keep = (long long)header.size();
+  resume->whole = tail == header;
+  return true;
+}
+
+bool fleet_reportResume(bool json, const std::string &head, const std::string &tail,
+                        long long tailOffset, ReportResume *resume, std::string *why) {
+  *resume = ReportResume();
+  if (head.empty()) return true;  // nothing there yet
+  return json ? resumeJson(head, tail, tailOffset, resume, why)
+              : resumeCsv(head, tail, tailOffset, resume, why);
+}
+
+GrowingReport::~GrowingReport() { growingFile_close(file_); }
+
+bool GrowingReport::open(const std::string &path, std::string *error) {
+  path_ = path;
+  json_ = path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
+  std::string why;
+  file_ = growingFile_open(path, &why);
+  if (file_ == NULL) {
+    *error = path + ": cannot write the report: " + why;
+    return false;
+  }
+  const long long size = growingFile_size(file_);
+  const long long tailOffset = size > (long long)RESUME_TAIL_BYTES ? size - RESUME_TAIL_BYTES : 0;
+  std::string head, tail;
+  ReportResume resume;
+  if (!growingFile_read(file_, 0, 4096, &head, &why) ||
+      !growingFile_read(file_, tailOffset, (size_t)(size - tailOffset), &tail, &why)) {
+    *error = path + ": cannot read the report: " + why;
+    return false;
+  }
+  if (!fleet_reportResume(json_, head, tail, tailOffset, &resume, &why)) {
+    *error = path + ": cannot go on with this report (" + why +
+             "): it is left as it is; name another with --report";
+    growingFile_close(file_);
+    file_ = NULL;
+    return false;
+  }
+  continued_ = !resume.empty;
+  empty_ = resume.empty;
+  end_ = resume.keep;
+  // A new report, or one whose end was torn: whole again before any unit.
+  std::string text;
+  if (resume.keep == 0) {
+    text = json_ ? std::string(kJsonOpening) : csvHeader();
+    end_ = (long long)text.size();
+  }
+  if (json_) text += empty_ ? kJsonEmptyClosing : kJsonClosing;
+  if (resume.whole) return true;
+  if (growingFile_writeAt(file_, resume.keep, text, &why)) return true;
+  *error = path + ": cannot write the report: " + why;
+  return false;
+}
+
+bool GrowingReport::append(const std::vector<FleetRecord> &records, std::string *error) {
+  for (const FleetRecord &r : records)
+    pending_.push_back(json_ ? jsonRecordText(r)
+                             : fleet_reportCsv({r}).substr(csvHeader().size()));
+  if (pending_.empty() || file_ == NULL) return file_ != NULL;
+  std::string text;
+  bool first = empty_;
+  for (const std::string &record : pending_) {
+    text += json_ ? (first ? "\n" : ",\n") + record : record;
+    first = false;
+  }
+  const size_t written = text.size();
+  if (json_) text += kJsonClosing;
+  std::string why;
+  if (!growingFile_writeAt(file_, end_, text, &why)) {
+    *error = path_ + ": cannot write the report: " + why;
+    return false;
+  }
+  end_ += (long long)written;
+  empty_ = false;
+  pending_.clear();
+  return true;
+}
