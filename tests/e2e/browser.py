@@ -1,22 +1,22 @@
 """Pages looked at in a real browser, for the end-to-end tests of the pages
 the tool writes: Debian's chromium, headless, reads a page (a file, or a URL
 of the web server started here) and gives back what it rendered (the DOM after
-load) or a screenshot; a small parser finds the elements in that DOM.
+load) or a screenshot.
 
     import browser
     if not browser.chromium():  # skip: no browser here
         ...
     with browser.Server(folder) as server:
         dom = browser.dump_dom(server.url("station.html"))
-    tiles = browser.parse(dom).find_all(cls="tile")
-    tiles[0].attrs["data-state"], tiles[0].text()
 
-A page left open in the browser, to see it reload itself (its own meta
-refresh) and show what it shows then:
+A page left open in the browser, asked what it shows (a JavaScript
+expression, run in the page: the DOM as rendered, computed styles), again as
+it reloads itself (its own meta refresh):
 
     with browser.Browser() as b:
         b.open(url)
-        dom, loads = b.wait_for(lambda dom: "updated" in dom, seconds=10)
+        states, load = b.wait_for("[...document.querySelectorAll('.tile')]"
+                                  ".map(t => t.dataset.state)", lambda s: "updated" in s, 10)
 
 Each call runs a browser of its own with a profile of its own in a temporary
 folder, so tests may run several at once. About 1 s a page on the build
@@ -24,7 +24,6 @@ machine (2 s for an open Browser to start).
 """
 import functools
 import json
-import html.parser
 import http.server
 import os
 import select
@@ -67,15 +66,9 @@ def _run(url, options, timeout):
         return done.stdout.decode("utf-8", errors="replace")
 
 
-def dump_dom(url, stay_seconds=0, timeout=60):
-    """The DOM of URL as the browser has it after the load; with STAY_SECONDS,
-    after that much of the page's own time (the browser's virtual clock: a
-    page that reloads itself within it is loaded again, and its last load is
-    what comes back)."""
-    options = ["--dump-dom"]
-    if stay_seconds:
-        options.append("--virtual-time-budget=%d" % int(stay_seconds * 1000))
-    return _run(url, options, timeout)
+def dump_dom(url, timeout=60):
+    """The DOM of URL as the browser has it after the load."""
+    return _run(url, ["--dump-dom"], timeout)
 
 
 def screenshot(url, png, width=1920, height=1080, timeout=60):
@@ -172,102 +165,30 @@ class Browser:
         self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True},
                                  session=False)["sessionId"]
 
-    def dom(self):
-        """The page's DOM now and which load of it this is (the time its load
-        began, in ms: another each time it reloads), or (None, None) while no
-        page is there (between two loads)."""
+    def evaluate(self, expression):
+        """EXPRESSION's value (as JSON gives it) in the page loaded now, and
+        which load of it that is (the time the load began, in ms: another
+        each time it reloads); (None, None) while no page is loaded."""
         result = self.call("Runtime.evaluate", {
             "expression": "document.readyState == 'complete' ? "
-                          "[document.documentElement.outerHTML, performance.timeOrigin] : null",
+                          "[(%s), performance.timeOrigin] : null" % expression,
             "returnByValue": True})
+        if "exceptionDetails" in result:
+            raise RuntimeError("%s: %s" % (expression, result["exceptionDetails"]))
         value = result.get("result", {}).get("value")
         return (value[0], value[1]) if value else (None, None)
 
-    def wait_for(self, ready, seconds):
-        """The page's DOM and its load, polled until READY(dom) holds; None,
-        None when SECONDS pass first."""
+    def wait_for(self, expression, ready, seconds):
+        """EXPRESSION's value and the load, asked again until READY(value)
+        holds; (None, None) when SECONDS pass first."""
         deadline = time.time() + seconds
         while True:
-            dom, load = self.dom()
-            if dom is not None and ready(dom):
-                return dom, load
+            value, load = self.evaluate(expression)
+            if load is not None and ready(value):
+                return value, load
             if time.time() >= deadline:
                 return None, None
             time.sleep(0.2)
-
-
-class Element:
-    """An element of a parsed page: its tag, attributes, children (elements
-    and texts, in order)."""
-
-    def __init__(self, tag, attrs):
-        self.tag, self.attrs, self.children = tag, dict(attrs), []
-
-    def classes(self):
-        return (self.attrs.get("class") or "").split()
-
-    def text(self):
-        """Its text as shown: the texts within it, blanks run together."""
-        parts = []
-        for child in self.children:
-            parts.append(child.text() if isinstance(child, Element) else child)
-        return " ".join(" ".join(parts).split())
-
-    def find_all(self, tag=None, cls=None, **attrs):
-        """Every element within it (depth first) of TAG, with class CLS and
-        the attributes ATTRS (data_state="x" for data-state)."""
-        found = []
-        for child in self.children:
-            if not isinstance(child, Element):
-                continue
-            if ((tag is None or child.tag == tag) and (cls is None or cls in child.classes())
-                    and all(child.attrs.get(k.replace("_", "-")) == v for k, v in attrs.items())):
-                found.append(child)
-            found.extend(child.find_all(tag, cls, **attrs))
-        return found
-
-    def find(self, tag=None, cls=None, **attrs):
-        """The first such element, or None."""
-        found = self.find_all(tag, cls, **attrs)
-        return found[0] if found else None
-
-
-VOID = {"area", "base", "br", "col", "embed", "hr", "img", "input", "link", "meta", "source",
-        "track", "wbr"}
-
-
-class _TreeBuilder(html.parser.HTMLParser):
-    def __init__(self):
-        super().__init__(convert_charrefs=True)
-        self.root = Element("#document", {})
-        self.open = [self.root]
-
-    def handle_starttag(self, tag, attrs):
-        element = Element(tag, attrs)
-        self.open[-1].children.append(element)
-        if tag not in VOID:
-            self.open.append(element)
-
-    def handle_startendtag(self, tag, attrs):
-        self.open[-1].children.append(Element(tag, attrs))
-
-    def handle_endtag(self, tag):
-        for i in range(len(self.open) - 1, 0, -1):
-            if self.open[i].tag == tag:
-                del self.open[i:]
-                break
-
-    def handle_data(self, data):
-        if self.open[-1].tag not in ("style", "script"):
-            self.open[-1].children.append(data)
-
-
-def parse(text):
-    """A page (a browser's DOM dump) as a tree of Elements: its root."""
-    builder = _TreeBuilder()
-    builder.feed(text)
-    builder.close()
-    return builder.root
 
 
 class _Handler(http.server.SimpleHTTPRequestHandler):
