@@ -142,15 +142,17 @@ TEST(StationPage, WrittenWholeAtMostOnceASecond) {
   StationPageState state;
   std::string error;
   EXPECT_TRUE(writer.update(state, 10.0, false, &error));
-  EXPECT_TRUE(writer.update(state, 12.0, false, &error));  // unchanged
+  EXPECT_TRUE(writer.update(state, 11.5, false, &error));  // unchanged
   state.updated = 1;
-  EXPECT_TRUE(writer.update(state, 12.5, false, &error));  // changed, within the second
-  EXPECT_EQ(writer.writes(), 1);
-  EXPECT_TRUE(writer.update(state, 13.1, false, &error));
-  EXPECT_EQ(writer.writes(), 2);
+  EXPECT_TRUE(writer.update(state, 12.0, false, &error));  // changed
   state.updated = 2;
+  EXPECT_TRUE(writer.update(state, 12.5, false, &error));  // within the second
+  EXPECT_EQ(writer.writes(), 2);
+  EXPECT_TRUE(writer.update(state, 13.1, false, &error));
+  EXPECT_EQ(writer.writes(), 3);
+  state.updated = 3;
   EXPECT_TRUE(other.update(state, 13.2, true, &error));
-  EXPECT_TRUE(pageHolds(fileText(path), "<b>2</b> updated"));
+  EXPECT_TRUE(pageHolds(fileText(path), "<b>3</b> updated"));
   EXPECT_TRUE(pageHolds(fileText(path), "</html>\n"));
 
   const struct {
