@@ -288,19 +288,19 @@ bool stationPage_checkPath(const std::string &path, std::string *error) {
 
 bool StationPageWriter::update(const StationPageState &state, double now, bool final,
                                std::string *error) {
+  // Looked at once a second: a round comes ten times a second, and a page of
+  // many ports is not made for nothing.
+  if (!final && now - checkedAt_ < STATION_PAGE_WRITE_SECONDS) return true;
+  checkedAt_ = now;
   const std::string page = stationPage_html(state, "");
-  if (page != shown_) pending_ = true;
-  if (!pending_ || (!final && now - writtenAt_ < STATION_PAGE_WRITE_SECONDS)) return true;
-  writtenAt_ = now;
+  if (page == shown_) return true;
   std::string why;
-  if (!files_replace(path_,
-                     stationPage_html(state, fleet_utcText(time(NULL), "%Y-%m-%d %H:%M:%S UTC")),
-                     &why)) {
+  const std::string writtenAt = fleet_utcText(time(NULL), "%Y-%m-%d %H:%M:%S UTC");
+  if (!files_replace(path_, stationPage_html(state, writtenAt), &why)) {
     *error = path_ + ": cannot write the page: " + why;
-    return false;
+    return false;  // tried again at the next look
   }
   shown_ = page;
-  pending_ = false;
   writes_++;
   return true;
 }

@@ -24,7 +24,7 @@
 #define STATION_PAGE_REFRESH_SECONDS 3
 #define STATION_PAGE_RECENT_MAX 20
 #define STATION_PAGE_QUEUE_SHOWN 10
-// The page is written at most this often.
+// The page is looked at (and written when it changed) at most this often.
 #define STATION_PAGE_WRITE_SECONDS 1.0
 
 // What a tile shows, each with its words, its symbol and its colour.
@@ -102,18 +102,17 @@ bool stationPage_checkPath(const std::string &path, std::string *error);
 class StationPageWriter {
  public:
   explicit StationPageWriter(const std::string &path) : path_(path) {}
-  // STATE's page written when it differs from the one written last and
-  // STATION_PAGE_WRITE_SECONDS have passed since (or FINAL: update-all's
-  // end). FALSE with the reason in *error when the write failed (tried again
-  // at the next change).
+  // STATE's page written when it differs from the one written last, looked
+  // at once STATION_PAGE_WRITE_SECONDS have passed since the last look (or
+  // FINAL: update-all's end). FALSE with the reason in *error when the write
+  // failed (tried again at the next look).
   bool update(const StationPageState &state, double now, bool final, std::string *error);
   long writes() const { return writes_; }
 
  private:
   const std::string path_;
   std::string shown_;  // the page last written, its time left out
-  bool pending_ = false;
-  double writtenAt_ = -1e9;
+  double checkedAt_ = -1e9;
   long writes_ = 0;
 };
 

@@ -144,11 +144,14 @@ TEST(StationPage, WrittenWholeAtMostOnceASecond) {
   EXPECT_TRUE(writer.update(state, 10.0, false, &error));
   EXPECT_TRUE(writer.update(state, 11.5, false, &error));  // unchanged
   state.updated = 1;
-  EXPECT_TRUE(writer.update(state, 12.0, false, &error));  // changed
+  EXPECT_TRUE(writer.update(state, 12.0, false, &error));  // within the second since 11.5
+  EXPECT_EQ(writer.writes(), 1);
+  EXPECT_TRUE(writer.update(state, 12.5, false, &error));
   state.updated = 2;
-  EXPECT_TRUE(writer.update(state, 12.5, false, &error));  // within the second
   EXPECT_EQ(writer.writes(), 2);
-  EXPECT_TRUE(writer.update(state, 13.1, false, &error));
+  EXPECT_TRUE(writer.update(state, 13.1, false, &error));  // within the second since
+  EXPECT_EQ(writer.writes(), 2);
+  EXPECT_TRUE(writer.update(state, 13.6, false, &error));
   EXPECT_EQ(writer.writes(), 3);
   state.updated = 3;
   EXPECT_TRUE(other.update(state, 13.2, true, &error));
