@@ -13,8 +13,9 @@ units      for each count N of --units: N TX units at 115200 on COM1..N, local
            and peak memory of the parent (update-all itself, its probes left
            out) and of each child (`update`, measured by GNU time given as
            FWUPGRADE_FLEET_CHILD: a few kilobytes and no interpreter per
-           child), the live table's bytes, and the CPU time of unitsim and
-           ser2net, which share the machine.
+           child), the live table's bytes, the station page's (--page: its
+           largest size and how often it was rewritten), and the CPU time of
+           unitsim and ser2net, which share the machine.
 detection  units on COM8, COM16, COM24 and COM32 among 32 ports: the time
            update-all takes to find them all against the time the updater's
            sequential scan takes to reach the first (COM8) and the last (COM32).
@@ -99,6 +100,22 @@ def drain(fd, seen):
         tail = chunk
 
 
+def follow_page(path, seen, done):
+    """Counts the rewrites of the page at PATH (each a new file renamed over
+    it) and notes its largest size, until DONE is set."""
+    last = None
+    while not done.is_set():
+        try:
+            st = os.stat(path)
+        except OSError:
+            st = None
+        if st is not None and (st.st_ino, st.st_mtime_ns, st.st_size) != last:
+            last = (st.st_ino, st.st_mtime_ns, st.st_size)
+            seen["page_writes"] += 1
+            seen["page_peak"] = max(seen["page_peak"], st.st_size)
+        time.sleep(0.02)
+
+
 def bench_units(args, count, network):
     workdir = tempfile.mkdtemp(prefix="bench-fleet-%d-" % count)
     server = None
@@ -126,12 +143,15 @@ def bench_units(args, count, network):
             # A terminal of 50 rows of 132 columns, as a station's window.
             master, slave = pty.openpty()
             fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 132, 0, 0))
-            seen = {"peak": 0, "cpu": 0.0, "terminal": 0}
+            seen = {"peak": 0, "cpu": 0.0, "terminal": 0, "page_writes": 0, "page_peak": 0}
             drainer = threading.Thread(target=drain, args=(master, seen), daemon=True)
             drainer.start()
+            page_done = threading.Event()
+            threading.Thread(target=follow_page, args=(os.path.join(workdir, "page.html"), seen,
+                                                       page_done), daemon=True).start()
             started = time.monotonic()
             proc = subprocess.Popen([args.tool, "update-all", "--ports", ports, "--log-dir", "logs",
-                                     "--report", "report.json"],
+                                     "--report", "report.json", "--page", "page.html"],
                                     cwd=workdir, env=env, stdin=subprocess.DEVNULL,
                                     stdout=slave, stderr=slave)
             os.close(slave)
@@ -139,6 +159,8 @@ def bench_units(args, count, network):
             follower.start()
             proc.wait()
             wall = time.monotonic() - started
+            time.sleep(0.1)
+            page_done.set()
             drainer.join(timeout=5)
             os.close(master)
             helpers = {"unitsim": own_cpu(sim.pid),
@@ -168,6 +190,7 @@ def bench_units(args, count, network):
                 "child_wall": [float(c[0]) for c in children],
                 "status": proc.returncode, "parent_cpu": seen["cpu"], "parent_peak": seen["peak"],
                 "terminal": seen["terminal"], "helpers": helpers,
+                "page_writes": seen["page_writes"], "page_peak": seen["page_peak"],
                 "child_cpu": [float(c[1]) + float(c[2]) for c in children],
                 "child_peak": [int(c[3]) for c in children]}
     finally:
@@ -186,17 +209,18 @@ def report_units(results):
           " ser2net), line-rate pacing (unitsim --pace), output on a terminal")
     print("     N  line      exit  wall (s)   ratio  units/h  search s  child wall s med/max"
           "  parent CPU s  parent peak MiB  child CPU s med/max  child peak MiB med/max"
-          "  children  table KiB  unitsim CPU s  ser2net CPU s")
+          "  children  table KiB  page KiB max  page writes (per s)  unitsim CPU s  ser2net CPU s")
     for r in results:
         one = next((o["wall"] for o in results if o["count"] == 1 and o["line"] == r["line"]), None)
         ratio = "%7.4f" % (r["wall"] / one) if one else "      -"
         ser2net = r["helpers"]["ser2net"]
         print("  %4d  %-8s  %4d  %8.1f  %s  %7.0f  %8.1f  %20s  %12.2f  %15.1f  %19s  %22s  %8d"
-              "  %9.0f  %13.2f  %13s"
+              "  %9.0f  %12.1f  %11d (%5.2f)  %13.2f  %13s"
               % (r["count"], r["line"], r["status"], r["wall"], ratio, r["count"] * 3600 / r["wall"],
                  r["search"], spread(r["child_wall"], "%.1f"), r["parent_cpu"], r["parent_peak"] / 1024.0, spread(r["child_cpu"], "%.2f"),
                  spread([p / 1024.0 for p in r["child_peak"]], "%.1f"), len(r["child_cpu"]),
-                 r["terminal"] / 1024.0, r["helpers"]["unitsim"],
+                 r["terminal"] / 1024.0, r["page_peak"] / 1024.0, r["page_writes"],
+                 r["page_writes"] / r["wall"], r["helpers"]["unitsim"],
                  "-" if ser2net is None else "%.2f" % ser2net))
     sys.stdout.flush()
 

@@ -61,6 +61,7 @@ struct FleetOptions {
   int jobs = 0;            // units updated at once, 0: all
   int baud = 0;            // --baud: the rate of the socket:// ports' lines; 0: not known
   std::string reportPath;  // .json or .csv, none when empty
+  std::string pagePath;    // the station page (StationPage.h), none when empty
   std::string logDir;      // empty: a folder named after the start time
   std::string traceDir;    // a wire trace per unit in this folder; empty: none (or FWUPGRADE_TRACE)
   int keepLogDays = 30;    // --keep-logs: a watch's day folders go DAYS days after the next day

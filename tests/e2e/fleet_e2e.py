@@ -27,6 +27,7 @@ import sys
 import termios
 import time
 
+import browser
 import e2e
 
 VERIFIED = "\r\nVerifying firmware version .............  1.0.4 VERIFIED\r\n"
@@ -394,10 +395,11 @@ case "$FAKE_MODE:$port" in
     sleep 600 & wait ;;
   slow:*) echo "arguments: $*"; sleep 1 ;;
   busy:*) i=0; while [ $i -lt 150 ]; do say "step checking"; say "step sending logic"; i=$((i+1)); sleep 0.01; done ;;
-  watch:3|hooks:3) say "step sending logic"; say "step failed"; exit 1 ;;
+  watch:3|hooks:3|page:3) say "step sending logic"; say "step failed"; exit 1 ;;
   jump:*) [ -e started ] && [ ! -e jumped ] && : > jumped && echo "$JUMP" > "$FAKETIME_TIMESTAMP_FILE" && sleep 1
           : > started ;;
-  watch:*) say "fact up_to_date true"; say "step done"; exit 0 ;;
+  watch:*|page:2|page:4) say "fact up_to_date true"; say "step done"; exit 0 ;;
+  page:1) say "step sending logic"; say "percent 40"; while [ ! -e go-COM1 ]; do sleep 0.1; done ;;
   stretch:*)
     # Streams until the test lets it go; COM2 ends sound when interrupted.
     [ "$port" = 2 ] && trap 'say "step done"; exit 0' INT
@@ -794,6 +796,70 @@ def case_watch_labels(run):
             run.fail("not said: %r in %r" % (said, err))
 
 
+# What the page shows, read in the browser: each tile's port, state, text and
+# its state's letter size; the counts; the label queue.
+PAGE_SHOWN = """({tiles: [...document.querySelectorAll('.tile')].map(t => [t.dataset.port, t.dataset.state,
+    t.innerText, parseFloat(getComputedStyle(t.querySelector('.state')).fontSize)]),
+  counts: Object.fromEntries([...document.querySelectorAll('.count')].map(c =>
+    [c.dataset.count, c.querySelector('b').innerText])),
+  columns: new Set([...document.querySelectorAll('.tile')].map(t => t.offsetLeft)).size})"""
+
+
+def case_watch_page(run):
+    """--watch --labels --page with stand-in children: COM1 updating (held at 40 % of the logic image),
+    COM2 current, COM3 failed, COM4 plugged in after the three labels were taken (needs label). The page
+    read in a real browser, as a file and from a web server: each tile's state, the labels as their
+    characters, the counts, the state's size on a 1920 x 1080 screen, the tiles in one column on a
+    phone; then COM1 let go, the page left open shows it updated after reloading itself."""
+    unit = ":tx:115200:version=1.0.4 XC7A35 1.3 1"
+    run.start_unit("--ports", "1-4", "--unit", "1" + unit, "--unit", "2" + unit, "--unit", "3" + unit,
+                   "--plug", "4:%g%s" % (e2e.scaled(4), unit), max_seconds=60)
+    labels = ["<script>alert(1)</script>", "\"><img src=x onerror=alert(1)>", "SN-3"]
+    page = os.path.join(run.dir, "site", "station.html")
+    os.mkdir(os.path.dirname(page))
+    proc = subprocess.Popen([run.args.tool, "update-all", "--ports", "1-4", "--watch", "--interval", "1",
+                             "--labels", "--page", page, "--log-dir", "logs"], cwd=run.dir,
+                            env=fake_children(run, "page", stall="60"), stdin=subprocess.PIPE,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    proc.stdin.write(("\n".join(labels) + "\n").encode())
+    proc.stdin.flush()
+    expected = {"COM1": ("sending-logic", "40 %"), "COM2": ("current", None), "COM3": ("failed", "sending logic"),
+                "COM4": ("needs-label", None)}
+    settled = lambda shown: [t[1] for t in shown["tiles"]] == [expected[p][0] for p in sorted(expected)]
+    with browser.Server(os.path.dirname(page)) as server, browser.Browser() as b:
+        for url in (browser.file_url(page), server.url("station.html")):
+            b.open(url)
+            shown, load = b.wait_for(PAGE_SHOWN, settled, e2e.scaled(20))
+            if shown is None:
+                run.fail("%s never showed %r: %r" % (url, expected, b.evaluate(PAGE_SHOWN)[0]))
+                break
+            run.expect_equal("counts", shown["counts"], {"updated": "0", "current": "1", "failed": "1",
+                                                         "interrupted": "0", "per-hour": "0"})
+            for port, state, text, size in shown["tiles"]:
+                want = expected[port][1]
+                if want and want not in text or size < 32:
+                    run.fail("tile %s %s: %r in %g px" % (port, state, text, size))
+            run.expect_equal("labels shown", sorted(l for t in shown["tiles"] for l in labels if l in t[2]),
+                             sorted(labels))
+        if shown is not None:
+            b.call("Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 1,
+                                                          "mobile": True})
+            run.expect_equal("columns on a phone", b.evaluate(PAGE_SHOWN)[0]["columns"], 1)
+            open(os.path.join(run.dir, "go-COM1"), "w").close()
+            shown, reloaded = b.wait_for(PAGE_SHOWN, lambda s: s["tiles"][0][1] == "updated", e2e.scaled(10))
+            run.expect_equal("COM1 updated, the page reloaded", (shown or {}).get("counts", {}).get("updated"), "1")
+            if reloaded == load or server.requests("station.html") < 2:
+                run.fail("the page did not reload itself: %d requests" % server.requests("station.html"))
+    proc.send_signal(signal.SIGINT)
+    err = proc.communicate(timeout=e2e.scaled(30))[1].decode()
+    run.expect_status(proc.returncode, 1)
+    with open(page) as f:
+        if "update-all has ended" not in f.read():
+            run.fail("the last page does not say the run ended")
+    if "page" in err:
+        run.fail("the page was said on standard error: " + err)
+
+
 def case_faults(run):
     """Stand-in children under the faults a bench meets: an interrupt rule
     re-armed for each stretch at risk, a child that ends sound after the stop
@@ -1111,6 +1177,7 @@ CASES = {
     "watch-labels": case_watch_labels,
     "watch-narrow-terminal": case_watch_narrow_terminal,
     "watch-clock-jump": case_watch_clock_jump,
+    "watch-page": case_watch_page,
     "wine-two-units": case_wine_two_units,
 }
 

@@ -16,6 +16,7 @@
 
 #include "ToolCommands.h"
 #include "UnitSearch.h"
+#include "fleet/FleetListenerTee.h"
 #include "fleet/FleetLogs.h"
 #include "fleet/FleetRun.h"
 #include "fleet/FleetSearch.h"
@@ -31,6 +32,7 @@
 #include "platform/ToolError.h"
 #include "serial/PortDescription.h"
 #include "update-all/UpdateAllDisplay.h"
+#include "update-all/UpdateAllPage.h"
 
 static std::string defaultLogDir(time_t start) {
   return fleet_utcText(start, "update-all-%Y%m%dT%H%M%SZ");
@@ -137,14 +139,20 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   std::vector<std::string> logFolders = {logDir};
   if (!options.traceDir.empty()) logFolders.push_back(fleet_nativePath(options.traceDir));
   LogRetention retention(logFolders, options.keepLogDays);
-  FleetRun run(options, logDir, program, display);
+  UpdateAllPage page(options.pagePath, startedAt,
+                     [&display](const std::string &text) { display.note(text); });
+  FleetListenerTee both(display, page);
+  FleetListener &told = options.pagePath.empty() ? (FleetListener &)display : both;
+  FleetRun run(options, logDir, program, told);
   run.watch();
   FleetWatch watch(self, ports, options.intervalSeconds, run, options.slotLocations);
   display.watching(&watch);
+  page.watching(&watch);
   LabelQueue labels;
   if (options.labels) {
     watch.labels(&labels);
     display.labels(&labels);
+    page.labels(&labels);
     standardInput_start(live);  // typing does not move the table drawn in place
   }
   bool reportFailed = false;
@@ -164,6 +172,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     watch.wait(100);
   }
   standardInput_stop();
+  if (!options.pagePath.empty()) page.end(fleet_nowSeconds());
   return endWatch(display, logDir, fleet_nowSeconds() - startedAt, reportFailed);
 }
 
@@ -178,6 +187,11 @@ static int prepareRun(const FleetOptions &options, const std::vector<int> &ports
       toolError_print("%s", error.c_str());
       return EXIT_USAGE;
     }
+  }
+  std::string pageError;
+  if (!options.pagePath.empty() && !stationPage_checkPath(options.pagePath, &pageError)) {
+    toolError_print("%s", pageError.c_str());
+    return EXIT_USAGE;
   }
   if (!options.traceDir.empty() && !files_makeFolder(options.traceDir, false)) {
     toolError_print("cannot make the trace folder %s: %s", options.traceDir.c_str(),
@@ -231,9 +245,14 @@ static int updateFound(const FleetOptions &options, const std::vector<FleetRecor
   for (const FleetRecord &unit : found) ports.push_back(unit.port);
   display.fitPorts(ports);
   if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
-  FleetRun run(options, logDir, program, display);
+  UpdateAllPage page(options.pagePath, startedAt,
+                     [&display](const std::string &text) { display.note(text); });
+  FleetListenerTee both(display, page);
+  FleetListener &told = options.pagePath.empty() ? (FleetListener &)display : both;
+  FleetRun run(options, logDir, program, told);
   for (const FleetRecord &unit : found) run.add(unit);
   while (run.round()) run.wait(200);
+  if (!options.pagePath.empty()) page.end(fleet_nowSeconds());
 
   std::vector<FleetRecord> records;
   bool allUpdated = true, anyFailed = false;

@@ -41,6 +41,9 @@ static void addUpdateAllPortOptions(CLI::App &command, UpdateAllCommandLine &all
 // The report, the logs and traces, and what each unit's update does.
 static void addUpdateAllRunOptions(CLI::App &command, FleetOptions &fleet) {
   command.add_option("--report", fleet.reportPath, "write a report: FILE.json or FILE.csv");
+  command.add_option("--page", fleet.pagePath,
+                     "keep a station page, FILE.html, for a browser (with or without --watch): a "
+                     "tile per port, the counts, the last units; rewritten as they change");
   command.add_option(
       "--log-dir", fleet.logDir,
       "folder for the units' logs, update-COMn.log, with --watch in a folder per day "
