@@ -11,7 +11,7 @@
 #include "serial/PortDescription.h"
 
 // Between the request to end (SIGTERM) and the kill of what is left.
-#define STOP_GRACE_SECONDS 1.0
+#define HOOK_STOP_GRACE_SECONDS 1.0
 #define WAIT_STEP_MS 20
 
 static double nowSeconds(void) {
@@ -115,7 +115,7 @@ bool UnitHook::poll() {
     say(std::string("still running after ") + bound + " s: stopped (status " +
         std::to_string(UNIT_HOOK_STOPPED) + ")");
     stoppedWith_ = UNIT_HOOK_STOPPED;
-    killAt_ = now + STOP_GRACE_SECONDS;
+    killAt_ = now + HOOK_STOP_GRACE_SECONDS;
     shellCommand_stop(command_);
   } else if (stoppedWith_ != 0 && now >= killAt_) {
     shellCommand_kill(command_);
