@@ -10,22 +10,7 @@
 #include "platform/Files.h"
 #include "platform/PrintableText.h"
 
-std::string historyPage_escape(const std::string &text) {
-  const std::string plain = printableText_escapeControls(text);
-  std::string html;
-  html.reserve(plain.size());
-  for (char c : plain) {
-    switch (c) {
-      case '&': html += "&amp;"; break;
-      case '<': html += "&lt;"; break;
-      case '>': html += "&gt;"; break;
-      case '"': html += "&quot;"; break;
-      case '\'': html += "&#39;"; break;
-      default: html += c;
-    }
-  }
-  return html;
-}
+std::string historyPage_escape(const std::string &text) { return printableText_html(text); }
 
 size_t HistoryPageCounts::total() const {
   size_t sum = 0;

@@ -125,20 +125,7 @@ void stationPage_addRecent(StationPageState *state, const FleetRecord &record) {
   }
 }
 
-std::string stationPage_escape(const std::string &text) {
-  std::string html;
-  for (char c : printableText_escapeControls(text)) {
-    switch (c) {
-      case '&': html += "&amp;"; break;
-      case '<': html += "&lt;"; break;
-      case '>': html += "&gt;"; break;
-      case '"': html += "&quot;"; break;
-      case '\'': html += "&#39;"; break;
-      default: html += c;
-    }
-  }
-  return html;
-}
+std::string stationPage_escape(const std::string &text) { return printableText_html(text); }
 
 // Sized for a screen across the room (1920 x 1080 at 3 m: a tile's state in
 // 44 px letters) and for a phone (the tiles wrap, at least 260 px each).

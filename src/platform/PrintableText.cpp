@@ -46,3 +46,20 @@ std::string printableText_escapeControls(const std::string &bytes) {
 void printableText_print(const char *text) {
   fputs(printableText_escape(text, strlen(text)).c_str(), stdout);
 }
+
+std::string printableText_html(const std::string &bytes) {
+  const std::string plain = printableText_escapeControls(bytes);
+  std::string html;
+  html.reserve(plain.size());
+  for (char c : plain) {
+    switch (c) {
+      case '&': html += "&amp;"; break;
+      case '<': html += "&lt;"; break;
+      case '>': html += "&gt;"; break;
+      case '"': html += "&quot;"; break;
+      case '\'': html += "&#39;"; break;
+      default: html += c;
+    }
+  }
+  return html;
+}

@@ -19,6 +19,11 @@ std::string printableText_escape(const std::string &bytes);
 // a label "Zürich 3" stays readable where it goes to a file or a spreadsheet.
 std::string printableText_escapeControls(const std::string &bytes);
 
+// The same, then made text of an HTML page: & < > " ' as character
+// references, so that a label or a unit's reply shows as its characters in
+// an element or an attribute and never as markup.
+std::string printableText_html(const std::string &bytes);
+
 // Prints a NUL-terminated text from a unit on stdout, escaped as above (the
 // tool's printer of the exchange's reply dump).
 void printableText_print(const char *text);
