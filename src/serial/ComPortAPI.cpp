@@ -101,6 +101,11 @@ BOOL ComPortAPI_OpenCOM(int nId) {
     if (gPrintFailures) printf("ERROR: Opening %s failed !", portDescription_of(nId).name.c_str());
     return FALSE;
   }
+  return ComPortAPI_ConfigureOpened(g_hCOM, nId);
+}
+
+BOOL ComPortAPI_ConfigureOpened(HANDLE handle, int nId) {
+  g_hCOM = handle;
 
   /* 3. Queue sizes: a request the driver may round or refuse. */
   serialCalls_SetupComm(g_hCOM, RX_SIZE, TX_SIZE);
@@ -164,6 +169,8 @@ int ComPortAPI_ReplyDelayMs(void) { return serialCalls_replyDelayMs(g_hCOM); }
 int ComPortAPI_ResumeSession(void) { return serialCalls_resumeSession(g_hCOM); }
 
 BOOL ComPortAPI_SessionLost(void) { return serialCalls_sessionLost(g_hCOM); }
+
+void ComPortAPI_ExpectReplyEnd(const char *ending) { serialCalls_expectReplyEnd(g_hCOM, ending); }
 
 BOOL ComPortAPI_SetHardwareFlowControl(BOOL isEnable) {
   if ((DWORD)isEnable == g_dcb.fOutxCtsFlow) return TRUE;

@@ -33,6 +33,9 @@ const SystemError *ComPortAPI_LastOpenError(void);
 void ComPortAPI_PrintFailures(BOOL print);
 
 BOOL ComPortAPI_OpenCOM(int nId);
+// The rest of ComPortAPI_OpenCOM (queues, timeouts, line settings, purge,
+// DTR) on a device ComPortAPI_OpenDevice opened, which becomes the open port.
+BOOL ComPortAPI_ConfigureOpened(HANDLE handle, int nId);
 BOOL ComPortAPI_CloseCOM(void);
 BOOL ComPortAPI_ReadCOM(void *buffer, int nBytesToRead, int *pBytesRead);
 BOOL ComPortAPI_WriteCOM(void *buffer, int nBytesToWrite, int *pBytesWritten);
@@ -48,6 +51,10 @@ int ComPortAPI_ReplyDelayMs(void);
 // port); 1: lost and connected again; -1: lost, and the server took no new
 // session.
 int ComPortAPI_ResumeSession(void);
+// The text the unit's replies end with, NULL for none: a network port's reads
+// stop waiting for the link once a reply ends with it (a local port's reads
+// are unchanged).
+void ComPortAPI_ExpectReplyEnd(const char *ending);
 // Whether the open port's server ended its session (never on a local port).
 BOOL ComPortAPI_SessionLost(void);
 

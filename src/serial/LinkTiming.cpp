@@ -35,7 +35,7 @@ COMMTIMEOUTS linkTiming_stretch(const LinkTiming *t, const COMMTIMEOUTS *asked, 
   const BOOL immediate = asked->ReadIntervalTimeout == MAXDWORD &&
                          asked->ReadTotalTimeoutMultiplier == 0 &&
                          asked->ReadTotalTimeoutConstant == 0;
-  if (immediate) return stretched;
+  if (immediate || silentMs == LINK_TIMING_REPLY_COMPLETE) return stretched;
   const int pause = linkTiming_pauseMs(t);
   stretched.ReadIntervalTimeout = grown(asked->ReadIntervalTimeout, pause);
   // Both total fields 0: no total limit, which stays so.

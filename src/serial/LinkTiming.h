@@ -21,7 +21,9 @@
 // last byte has not yet covered: a read that ended on a silence of its
 // interval has seen the reply end, and the read after it waits only its own
 // time, as on a local line. A read that asks for nothing to wait (immediate)
-// stays as it is.
+// stays as it is, and so does a read after the reply was recognised whole by
+// its content (LINK_TIMING_REPLY_COMPLETE): nothing of it is still on the
+// link, so no allowance is owed.
 //
 // Pure arithmetic, tested on its own; the network port keeps one per
 // connection.
@@ -31,6 +33,7 @@
 #include "platform/Platform.h"
 
 #define LINK_TIMING_FLOOR_MS 100  // a tunnel or a proxy that answers for the server
+#define LINK_TIMING_REPLY_COMPLETE (-2)  // silentMs: the reply's last byte is in
 
 typedef struct LinkTiming {
   int samples;  // round trips measured
@@ -46,7 +49,8 @@ int linkTiming_pauseMs(const LinkTiming *t);
 int linkTiming_firstByteMs(const LinkTiming *t);
 // The timeouts a read on the link runs with for the timeouts asked for:
 // silentMs is how long ago the last byte came, or -1 when nothing has been
-// received since the last write (the read awaits a reply's first byte).
+// received since the last write (the read awaits a reply's first byte), or
+// LINK_TIMING_REPLY_COMPLETE.
 COMMTIMEOUTS linkTiming_stretch(const LinkTiming *t, const COMMTIMEOUTS *asked, int silentMs);
 
 #endif  // LINKTIMING_H

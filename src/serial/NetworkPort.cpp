@@ -64,6 +64,9 @@ typedef struct Connection {
   LinkTiming timing;   // round trips measured at the open and at each acknowledged setting
   BOOL awaitingReply;  // nothing received since the last write
   int64_t lastByteMs;  // when the last data byte was taken by a read
+  std::string replyEnd;   // the text a reply ends with (networkPort_expectReplyEnd), "" none
+  std::string replyTail;  // the last bytes read since the last write, up to replyEnd's length
+  BOOL replyComplete;     // what was read since the last write ends with replyEnd
   DCB dcb;             // the line settings last acknowledged, for a session opened again
   BOOL hasDcb;
   DWORD lineRate;      // the rate last set, 0 while unknown (a raw socket's first)
@@ -243,6 +246,8 @@ static BOOL connectOnce(Connection *c, const PortAddress *address, std::string *
   c->lineDoneMs = 0;
   c->awaitingReply = FALSE;
   c->lastByteMs = 0;
+  c->replyTail.clear();
+  c->replyComplete = FALSE;
   const int64_t dialedMs = readDeadline_nowMs();
   if (!tcpConnection_open(&c->tcp, address->host.c_str(), address->tcpPort, reason)) {
     serialTrace_note("connect %s FAILED: %s", url.c_str(), reason->c_str());
@@ -327,6 +332,7 @@ HANDLE networkPort_open(int port) {
     c->port = port;
     c->telnet = address->kind == PORT_ADDRESS_RFC2217;
     c->hasDcb = FALSE;
+    c->replyEnd.clear();
     linkTiming_init(&c->timing);
     // A server still giving up the line of our previous connection drops the
     // next one at once (ser2net resets it) or refuses it until the line is
@@ -564,6 +570,24 @@ static DWORD takeReceived(Connection *c, uint8_t *out, DWORD room) {
   return count;
 }
 
+// Keeps the last bytes read since the last write and tells whether they end
+// the reply. Pieces may split the ending anywhere: the link keeps their order.
+static void noteReplyBytes(Connection *c, const uint8_t *bytes, DWORD count) {
+  if (c->replyEnd.empty() || c->replyComplete) return;
+  c->replyTail.append((const char *)bytes, count);
+  const size_t keep = c->replyEnd.size();
+  if (c->replyTail.size() > keep) c->replyTail.erase(0, c->replyTail.size() - keep);
+  c->replyComplete = c->replyTail == c->replyEnd;
+}
+
+void networkPort_expectReplyEnd(HANDLE handle, const char *ending) {
+  Connection *c = connectionOf(handle);
+  if (c == NULL) return;
+  c->replyEnd = ending != NULL ? ending : "";
+  c->replyTail.clear();
+  c->replyComplete = FALSE;
+}
+
 BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   if (done != NULL) *done = 0;
   Connection *c = connectionOf(handle);
@@ -574,7 +598,9 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   const int64_t silentMs = startMs - c->lastByteMs;
   const COMMTIMEOUTS stretched = linkTiming_stretch(
       &c->timing, &c->timeouts,
-      c->awaitingReply ? -1 : silentMs > INT32_MAX ? INT32_MAX : (int)silentMs);
+      c->replyComplete ? LINK_TIMING_REPLY_COMPLETE
+      : c->awaitingReply ? -1
+      : silentMs > INT32_MAX ? INT32_MAX : (int)silentMs);
   const COMMTIMEOUTS *t = &stretched;
   const BOOL immediate = t->ReadIntervalTimeout == MAXDWORD && t->ReadTotalTimeoutMultiplier == 0 &&
                          t->ReadTotalTimeoutConstant == 0;
@@ -587,9 +613,17 @@ BOOL networkPort_read(HANDLE handle, void *buffer, DWORD count, DWORD *done) {
   while (got < count) {
     const DWORD taken = takeReceived(c, out + got, count - got);
     if (taken > 0) {
+      const BOOL wasComplete = c->replyComplete;
+      noteReplyBytes(c, out + got, taken);
       got += taken;
       c->awaitingReply = FALSE;
       c->lastByteMs = readDeadline_nowMs();
+      // The reply's last byte is in: the rest of the read keeps only the
+      // windows asked for, as on a local line, counted from the read's start.
+      if (c->replyComplete && !wasComplete && !immediate)
+        readDeadline_start(&deadline, startMs, c->timeouts.ReadIntervalTimeout,
+                           c->timeouts.ReadTotalTimeoutMultiplier,
+                           c->timeouts.ReadTotalTimeoutConstant, count);
       readDeadline_byteReceived(&deadline, c->lastByteMs);
       continue;
     }
@@ -640,6 +674,8 @@ BOOL networkPort_write(HANDLE handle, const void *buffer, DWORD count, DWORD *do
   }
   keepPaceWithLine(c, count);
   c->awaitingReply = TRUE;
+  c->replyTail.clear();
+  c->replyComplete = FALSE;
   if (done != NULL) *done = count;
   return TRUE;
 }

@@ -63,6 +63,12 @@ int networkPort_replyDelayMs(HANDLE handle);
 // the handle is no open network port); 1: it was, and is open again; -1: it
 // was, and could not be opened again (networkPort_failure says why).
 int networkPort_resume(HANDLE handle);
+// The text the unit's next replies end with ("" or NULL: none known), kept
+// until changed. Once what was read since the last write ends with it, the
+// reply is whole: the reads that follow keep only their own windows, without
+// the link's allowance (a silence long enough to end the reply on a local
+// line need not wait for the link's spread as well).
+void networkPort_expectReplyEnd(HANDLE handle, const char *ending);
 // Whether the server ended an open port's session.
 BOOL networkPort_lost(HANDLE handle);
 // Closes every open connection's socket and nothing else: for the interrupt

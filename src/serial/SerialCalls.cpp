@@ -223,6 +223,13 @@ int serialCalls_resumeSession(HANDLE handle) {
   return networkPort_resume(port->handle);
 }
 
+// A local port's reads keep their windows whatever the reply: nothing to do.
+void serialCalls_expectReplyEnd(HANDLE handle, const char *ending) {
+  const Port *port = portOf(handle);
+  if (port == NULL || !port->open || port->ops == localPort_interface()) return;
+  networkPort_expectReplyEnd(port->handle, ending);
+}
+
 BOOL serialCalls_sessionLost(HANDLE handle) {
   const Port *port = portOf(handle);
   if (port == NULL || !port->open || port->ops == localPort_interface()) return FALSE;

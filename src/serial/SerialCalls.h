@@ -25,6 +25,9 @@ int serialCalls_replyDelayMs(HANDLE handle);
 // A session its server ended opened again (NetworkPort.h, networkPort_resume):
 // 0 nothing was lost (always on a local port), 1 opened again, -1 lost for good.
 int serialCalls_resumeSession(HANDLE handle);
+// The text the unit's replies end with (NetworkPort.h, networkPort_expectReplyEnd);
+// nothing on a local port.
+void serialCalls_expectReplyEnd(HANDLE handle, const char *ending);
 // Whether the server ended the open port's session (FALSE on a local port).
 BOOL serialCalls_sessionLost(HANDLE handle);
 BOOL serialCalls_CloseHandle(HANDLE handle);

@@ -133,6 +133,23 @@ static BOOL collectReply(void) {
   }
 }
 
+// What the reply to a command ends with, for a network port to know it whole
+// (ComPortAPI_ExpectReplyEnd): the console's prompt ends every reply but the
+// announces' "Ready" and the streams' "SUCCESS", which end with themselves.
+// A reply expected to end in the prompt is known whole at any prompt, so
+// that an unexpected one (RX where TX was asked) ends as soon.
+#define CONSOLE_PROMPT "\r\n>>"
+
+static const char *replyEndOf(const char *expectedResponse) {
+  const size_t promptLength = sizeof CONSOLE_PROMPT - 1;
+  if (expectedResponse == NULL) return CONSOLE_PROMPT;
+  const size_t length = strlen(expectedResponse);
+  if (length >= promptLength &&
+      strcmp(expectedResponse + length - promptLength, CONSOLE_PROMPT) == 0)
+    return CONSOLE_PROMPT;
+  return expectedResponse;
+}
+
 BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse,
                  const char *expectedResponse) {
   // 1. Frame the command. A command that does not fit the buffer is not sent.
@@ -146,6 +163,7 @@ BOOL sendCommand(const char *commandToSend, BOOL isEchoON, BOOL validateResponse
   }
 
   // 2. Write it. The count written is not compared with the length.
+  ComPortAPI_ExpectReplyEnd(replyEndOf(expectedResponse));
   int written = 0;
   if (!ComPortAPI_WriteCOM(gDataBuffer, length, &written)) {
     printf("\r\nError occurred when sending data !\r\n");
@@ -187,6 +205,7 @@ BOOL sendData(const uint8_t *dataToSend, int dataToSendLength, BOOL validateResp
   relabelBrokenLine();
   printf("1%%");
   if (dataToSendLength < 0 || (dataToSend == NULL && dataToSendLength > 0)) return FALSE;
+  ComPortAPI_ExpectReplyEnd(expectedResponse);
 
   while (dataSent != dataToSendLength) {
     int written = 0;

@@ -54,6 +54,11 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
     const int rateCount = oneRate ? 1 : DETECTION_RATE_COUNT;
     // 1. Probe: does the device exist and is it free? The driver's own open,
     //    so the answer is the one the driver would get.
+    //    A terminal server's port is a connection that costs round trips
+    //    to make and that the server may be slow to free: the probe's is
+    //    kept for the first rate rather than closed and made again.
+    const bool keepProbe = !portDescription_of(port).systemDevice;
+    if (keepProbe) ComPortAPI_SetBaudRate(rates[0]);
     g_hCOM = ComPortAPI_OpenDevice(port);
     if (g_hCOM == INVALID_HANDLE_VALUE) {
       gComPortNumber = 0;
@@ -61,7 +66,8 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
       continue;
     }
     gComPortNumber = port;
-    ComPortAPI_CloseDevice(g_hCOM, port);
+    HANDLE probe = g_hCOM;
+    if (!keepProbe) ComPortAPI_CloseDevice(g_hCOM, port);
 
     // 2. Ask at every rate, twice each: the first probe after an open can
     //    meet a unit that still holds half a line from earlier traffic.
@@ -73,7 +79,9 @@ BOOL detectUnitOn(int firstPort, int lastPort, int onlyRate) {
       updateProgress_fact(UPDATE_FACT_ASKING, asking.c_str());
       // No port is open here: this only stores the rate for the next open.
       ComPortAPI_SetBaudRate(rate);
-      if (!ComPortAPI_OpenCOM(port)) continue;  // the driver has printed why
+      const BOOL opened = keepProbe && r == 0 ? ComPortAPI_ConfigureOpened(probe, port)
+                                              : ComPortAPI_OpenCOM(port);
+      if (!opened) continue;  // the driver has printed why
       gBaudRate = rate;
 
       for (int attempt = 0; attempt < DETECTION_ATTEMPTS_PER_RATE; attempt++) {

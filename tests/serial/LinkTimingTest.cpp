@@ -15,7 +15,7 @@ TEST(LinkTiming, StretchesReadsByRoundTripAndSpread) {
     const char *what;
     std::vector<int> roundTrips;
     COMMTIMEOUTS asked;
-    int silentMs;  // -1: awaiting a reply's first byte
+    int silentMs;  // -1: awaiting a reply's first byte; or LINK_TIMING_REPLY_COMPLETE
     int pauseMs, firstByteMs;
     DWORD interval, total;
   } cases[] = {
@@ -29,6 +29,8 @@ TEST(LinkTiming, StretchesReadsByRoundTripAndSpread) {
       {"within a reply, a pause partly seen", {1500, 2500}, detection, 800, 1100, 3600, 1600, 800},
       {"after a silence as long as the pause: the read's own time", {1500, 2500}, detection, 1600,
        1100, 3600, 1600, 500},
+      {"the reply known whole by its ending: the read's own windows", {1500, 2500}, detection,
+       LINK_TIMING_REPLY_COMPLETE, 1100, 3600, 500, 500},
       {"an immediate read stays immediate", {2000}, immediate, -1, 766, 2766, MAXDWORD, 0},
       {"no total limit stays none", {2000}, noTotal, -1, 766, 2766, 1266, 0},
       {"a total by the byte gets the allowance as its constant", {2000}, perByte, -1, 766, 2766,

@@ -164,6 +164,11 @@ TEST(NetworkPort, AgainstTerminalServer) {
               {"connect " + url + " ok", url + ": SET-BAUDRATE 57600 acknowledged",
                std::string("write 20 of 20 bytes"), "close " + url + " ok"})
            EXPECT_NE(fileText(trace).find(record), std::string::npos) << record;
+         // One connection for each detection: its probe's, kept for the first rate.
+         const std::string text = fileText(trace), connect = "connect " + url + " ok";
+         size_t connects = 0;
+         for (size_t at = 0; (at = text.find(connect, at)) != std::string::npos; at++) connects++;
+         EXPECT_EQ(connects, 2u);
        }},
       {"a silent read gives 0 bytes after its timeout", rfc2217, "9600n81",
        [](Bench &bench) {
@@ -313,6 +318,44 @@ TEST(NetworkPort, AgainstHostileServers) {
     server.join();
     close(listener);
   }
+}
+
+// A far server: Telnet agreed at once, the rate acknowledged 2 s late (the
+// open measures a long round trip), each write then answered by a version
+// reply whose prompt follows 150 ms after the rest. Without its ending known,
+// a 300 ms read would wait about 766 ms more (the spread assumed, the floor).
+TEST(NetworkPort, ReplyKnownWholeEndsTheLinksAllowance) {
+  using namespace std::string_literals;
+  const int listener = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t length = sizeof address;
+  bind(listener, (sockaddr *)&address, length), listen(listener, 1);
+  getsockname(listener, (sockaddr *)&address, &length);
+  std::thread server([listener] {
+    const int peer = accept(listener, nullptr, nullptr);
+    send(peer, "\xff\xfd\x00\xff\xfb\x00\xff\xfd\x03\xff\xfb\x03\xff\xfd\x2c", 15, MSG_NOSIGNAL);
+    char piece[512];
+    for (size_t taken = 0, got; (got = recv(peer, piece, sizeof piece, 0)) + 1 > 1;)
+      if ((taken += got) > 15 && taken - got <= 15)
+        usleep(2000 * 1000), send(peer, "\xff\xfa\x2c\x65\0\0\x25\x80\xff\xf0", 10, MSG_NOSIGNAL);
+      else if (taken > 15)
+        send(peer, "1.0.4 XC7A35 1.3 1\r\n", 20, 0), usleep(150000), send(peer, ">>", 2, 0);
+    close(peer);
+  });
+  PortAddress parsed;
+  std::string reason;
+  portAddress_parse("rfc2217://127.0.0.1:"s + std::to_string(ntohs(address.sin_port)), &parsed, &reason);
+  const HANDLE handle = networkPort_open(portRegistry_register(parsed));
+  COMMTIMEOUTS timeouts = {300, 0, 300, 0, 0};
+  DWORD done = 0;
+  networkPort_setTimeouts(handle, &timeouts), networkPort_expectReplyEnd(handle, "\r\n>>");
+  EXPECT_TRUE(networkPort_write(handle, "%%%fw -v\n\r", 10, &done));
+  char buffer[64];
+  const long long startMs = nowMs();
+  EXPECT_TRUE(networkPort_read(handle, buffer, sizeof buffer, &done));
+  EXPECT_LT(nowMs() - startMs, 300 + slackMs(350));
+  EXPECT_EQ(std::string(buffer, done), "1.0.4 XC7A35 1.3 1\r\n>>");  // not cut at the "\r\n"
+  networkPort_close(handle), server.join(), close(listener);
 }
 
 }  // namespace
