@@ -8,6 +8,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "fleet/FleetLogs.h"
 #include "platform/FileLock.h"
@@ -80,7 +81,14 @@ std::string stationHistory_line(const FleetRecord &record, const StationContext 
 std::vector<std::string> stationHistory_keys(void) {
   std::vector<std::string> keys;
   const nlohmann::ordered_json line = lineJson(FleetRecord(), StationContext());
-  for (auto it = line.begin(); it != line.end(); ++it) keys.push_back(it.key());
+  // A key the record gained later (a retried unit's attempts) is its line's
+  // last column, so that a script reading `history --csv` by position keeps
+  // the columns it had.
+  static const char *const kAddedLater[] = {"attempts"};
+  for (auto it = line.begin(); it != line.end(); ++it)
+    if (std::find(std::begin(kAddedLater), std::end(kAddedLater), it.key()) == std::end(kAddedLater))
+      keys.push_back(it.key());
+  for (const char *key : kAddedLater) keys.push_back(key);
   return keys;
 }
 

@@ -215,6 +215,10 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   EXPECT_EQ(line["fpga_checksum"], context.txLogic.checksum);
   EXPECT_EQ(line.size(), 33u);
   EXPECT_EQ(line["attempts"], 1);
+  // history --csv: the column added with retries comes last, the others where they were.
+  const std::vector<std::string> keys = stationHistory_keys();
+  EXPECT_EQ(keys.back(), "attempts");
+  EXPECT_EQ(keys[keys.size() - 2], "fpga_checksum");
   ASSERT_EQ(symlink(path.c_str(), (folder + "link").c_str()), 0);
   EXPECT_FALSE(stationHistory_append(folder + "link", r, context, &error));
   EXPECT_NE(error.find("link"), std::string::npos) << error;
