@@ -217,7 +217,10 @@ class Campaign:
         sim_options = ["--ports", "1-%d" % plan.count] + plan.unit_options()
         if plan.pace:
             sim_options.append("--pace")
-        run.start_unit(*sim_options, max_seconds=plan.bound() + 60)
+        # The unit outlives the longest run the plan allows: an early signal
+        # that lands after the announce only warns, and the run goes on to
+        # the whole update (its bound is then extended to it, below).
+        run.start_unit(*sim_options, max_seconds=max(plan.bound(), plan.full_bound()) + 60)
         locks = os.path.join(run.dir, "locks")
         os.mkdir(locks)
         settings = {port: port_settings(run, port) for port in range(1, plan.count + 1)}
