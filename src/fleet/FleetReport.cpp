@@ -186,13 +186,10 @@ bool fleet_checkReportPath(const std::string &path, std::string *error) {
     *error = path + ": cannot write the report: it is a folder";
     return false;
   }
-  std::string temp, why;
-  if (!files_newBeside(path, &temp, &why)) {
-    *error = path + ": cannot write the report: " + why;
-    return false;
-  }
-  remove(temp.c_str());
-  return true;
+  std::string why;
+  if (files_canMakeBeside(path, &why)) return true;
+  *error = path + ": cannot write the report: " + why;
+  return false;
 }
 
 bool fleet_writeReport(const std::string &path, const std::vector<FleetRecord> &records, std::string *error) {

@@ -390,13 +390,10 @@ bool historyPage_checkPath(const std::string &path, const std::string &history,
     *error = path + ": cannot write the page: it is the history it is made from";
     return false;
   }
-  std::string temp, why;
-  if (!files_newBeside(path, &temp, &why)) {
-    *error = path + ": cannot write the page: " + why;
-    return false;
-  }
-  remove(temp.c_str());
-  return true;
+  std::string why;
+  if (files_canMakeBeside(path, &why)) return true;
+  *error = path + ": cannot write the page: " + why;
+  return false;
 }
 
 bool historyPage_write(const std::string &path, const std::string &html, std::string *error) {

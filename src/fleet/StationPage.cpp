@@ -264,13 +264,10 @@ bool stationPage_checkPath(const std::string &path, std::string *error) {
              ((st.st_mode & S_IFMT) == S_IFDIR ? "a folder" : "not a plain file");
     return false;
   }
-  std::string temp, why;
-  if (!files_newBeside(path, &temp, &why)) {
-    *error = path + ": cannot write the page: " + why;
-    return false;
-  }
-  remove(temp.c_str());
-  return true;
+  std::string why;
+  if (files_canMakeBeside(path, &why)) return true;
+  *error = path + ": cannot write the page: " + why;
+  return false;
 }
 
 bool StationPageWriter::update(const StationPageState &state, double now, bool final,

@@ -23,6 +23,14 @@
 // (".trace.txt.XXXXXX"), readable by others: its name in *tempPath. FALSE
 // with the reason in *error.
 bool files_newBeside(const std::string &path, std::string *tempPath, std::string *error);
+// Whether PATH's folder takes a new file beside it: one made and removed at
+// once, PATH itself untouched. FALSE with the reason in *error.
+inline bool files_canMakeBeside(const std::string &path, std::string *error) {
+  std::string temp;
+  if (!files_newBeside(path, &temp, error)) return false;
+  remove(temp.c_str());
+  return true;
+}
 // TEXT written whole beside PATH, flushed to the disk, then renamed over it:
 // PATH holds the earlier file or the new one, never a part. A link at PATH is
 // replaced, not followed. FALSE with the reason in *error.
