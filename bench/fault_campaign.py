@@ -51,7 +51,9 @@ STOP_SECONDS = 20.0     # a stopping signal ends the run within this, unless it 
 REBOOT_AND_BANNER = 138.0 + 1.0 + 11.0
 VERIFY_SECONDS = 30.0
 READY_WAITS = 20.0 + 10.0  # the two "Ready" collections (logic, firmware)
-MARGIN = 30.0           # a loaded machine running many runs at once
+# A loaded machine running many runs at once; more for a slower build
+# (FWUPGRADE_TEST_TIME_FACTOR, which the sanitizer build's tests are given).
+MARGIN = e2e.scaled(30.0)
 
 # name: (what it does, modes it applies to, ends before the reboot wait)
 FAULTS = {
