@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,8 +32,12 @@ class UnitExchange : public OpenUnitTest {
   void startUnit(size_t count, std::vector<Piece> answer) {
     peer = std::thread([this, count, answer] {
       received = readFor(unit->master, count, 3000);
+      // Each piece at its time from the first, so that a late wake-up on a
+      // loaded machine delays one piece, not every piece after it.
+      auto at = std::chrono::steady_clock::now();
       for (const Piece &p : answer) {
-        sleepMs(p.pauseMs);
+        at += std::chrono::milliseconds(p.pauseMs);
+        std::this_thread::sleep_until(at);
         writeAll(unit->master, p.bytes);
       }
     });
@@ -203,8 +208,10 @@ TEST_F(UnitExchange, ReplyTimeBound) {
   const std::string probe = std::string("%%") + DETECTION_PROBE_COMMAND + "\n\r";
   std::vector<Piece> at1200 = {{150, help.substr(0, 1)}};  // 1200 baud: 8.3 ms a byte
   for (size_t i = 1; i < help.size(); i++) at1200.push_back({8, help.substr(i, 1)});
+  // Gaps well inside the 200 ms: a wake-up late by tens of ms on a loaded
+  // machine must not make a silence the reader would rightly end on.
   std::vector<Piece> inPieces = {
-      {150, help.substr(0, 9)}, {180, help.substr(9, 50)}, {180, help.substr(59)}};
+      {150, help.substr(0, 9)}, {120, help.substr(9, 50)}, {120, help.substr(59)}};
   for (const std::vector<Piece> &answer : {at1200, inPieces}) {
     startUnit(probe.size(), answer);
     EXPECT_EQ(sendCommand(DETECTION_PROBE_COMMAND, FALSE, TRUE, help.c_str()), 1);
