@@ -339,16 +339,22 @@ def case_watch(run):
                      ["updated 3, current 1, failed 1, updating 0"])
 
 
-def case_wine_two_units(run):
-    """The Windows build updates two units at once under Wine."""
+def wine_prefix(run, ports):
+    """A new Wine prefix in the run's folder whose COM ports are the simulator's PORTS."""
     import wine_e2e
-    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
     wine = wine_e2e.WineRun.__new__(wine_e2e.WineRun)
     wine.__dict__.update(run.__dict__)
     wine.prefix = os.path.join(run.dir, "wine-prefix")
     wine.env = dict(os.environ, WINEPREFIX=wine.prefix, WINEDEBUG="-all",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
-    wine.make_prefix([1, 2])
+    wine.make_prefix(ports)
+    return wine
+
+
+def case_wine_two_units(run):
+    """The Windows build updates two units at once under Wine."""
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    wine = wine_prefix(run, [1, 2])
     run.env = wine.env
     run.line_end, run.sep = "\r\n", "\\"
     run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:rx:57600",
@@ -416,14 +422,8 @@ def case_wine_watch_page(run):
     pages once settled (current, failed, needs label, waiting), and their last ones after an
     interrupt, are the same but for the masks."""
     import socket
-    import wine_e2e
     started = time.time()
-    wine = wine_e2e.WineRun.__new__(wine_e2e.WineRun)
-    wine.__dict__.update(run.__dict__)
-    wine.prefix = os.path.join(run.dir, "wine-prefix")
-    wine.env = dict(os.environ, WINEPREFIX=wine.prefix, WINEDEBUG="-all",
-                    WINEDLLOVERRIDES="mscoree,mshtml=")
-    wine.make_prefix([1, 2, 3, 4])
+    wine = wine_prefix(run, [1, 2, 3, 4])
     linux_com, units = os.path.join(run.dir, "linux-com"), []
     os.mkdir(linux_com)
     for port, unit in enumerate(["tx:115200:version=1.0.4 XC7A35 1.3 1", "tx:4800:device=2", "rx:1200"], 1):
