@@ -23,7 +23,7 @@ std::string filesContent(const std::string &path) {
 }
 
 DWORD WINAPI filesLetGo(LPVOID handle) {
-  Sleep(60);
+  Sleep(20);
   CloseHandle((HANDLE)handle);
   return 0;
 }
@@ -38,11 +38,11 @@ TEST(FilesWin32, ReplacesAFileItsReaderLetsGoOfSoon) {
   std::string error;
   ASSERT_TRUE(files_replace(path, "first", &error)) << error;
   const struct {
-    bool letGo;  // the reader closes the file 60 ms on; else it holds it throughout
+    bool letGo;  // the reader closes the file 20 ms on; else it holds it throughout
     const char *text, *content, *reason;
   } rows[] = {
       {true, "second", "second", ""},
-      {false, "third", "second", "(5)"},  // ERROR_ACCESS_DENIED, not errno's "No error"
+      {false, "third", "second", "(5)"},  // the system's ERROR_ACCESS_DENIED; errno told nothing
   };
   for (const auto &row : rows) {
     HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
