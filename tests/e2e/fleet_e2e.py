@@ -384,12 +384,12 @@ def case_wine_two_units(run):
     run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
 
 
-
 # What differs between two honest runs' station pages, each masked alone so
 # that anything else (an escape, a state, a tile's place, a count, the markup,
 # a byte) still shows: the time the page was written, a unit's time on its
 # slot, and in the last units' table the time of day each ended and its
-# seconds. The host's name in the title is checked apart (HOST_IN_TITLE).
+# seconds. The host's name in the title is checked apart (HOST_IN_TITLE). The
+# units per hour stay as they are: 0 on both, no unit being updated so soon.
 PAGE_MASKS = [
     (re.compile(r"as of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC"), "as of TIME"),
     (re.compile(r"<dt>time</dt><dd>\d+:\d\d</dd>"), "<dt>time</dt><dd>M:SS</dd>"),
