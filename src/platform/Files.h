@@ -33,7 +33,9 @@ inline bool files_canMakeBeside(const std::string &path, std::string *error) {
 }
 // TEXT written whole beside PATH, flushed to the disk, then renamed over it:
 // PATH holds the earlier file or the new one, never a part. A link at PATH is
-// replaced, not followed. FALSE with the reason in *error.
+// replaced, not followed. On Windows, a reader holding PATH open without
+// delete sharing is waited for up to a quarter of a second. FALSE with the
+// reason in *error.
 bool files_replace(const std::string &path, const std::string &text, std::string *error);
 // TEMPPATH, a file written whole (files_newBeside), flushed to the disk and
 // renamed over PATH, as files_replace does; removed when that fails.

@@ -8,7 +8,7 @@ the images every unit received and, from the wire log, that the streams of the
 sound units ran at full line rate beside a failing one.
 
     fleet_e2e.py --updater PATH --tool PATH --unitsim PATH CASE
-    fleet_e2e.py --windows-build DIR --wine-run PATH --tool PATH --unitsim PATH wine-two-units
+    fleet_e2e.py --windows-build DIR --wine-run PATH --tool PATH --unitsim PATH wine-two-units|wine-watch-page
 """
 import argparse
 import csv
@@ -339,16 +339,22 @@ def case_watch(run):
                      ["updated 3, current 1, failed 1, updating 0"])
 
 
-def case_wine_two_units(run):
-    """The Windows build updates two units at once under Wine."""
+def wine_prefix(run, ports):
+    """A new Wine prefix in the run's folder whose COM ports are the simulator's PORTS."""
     import wine_e2e
-    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
     wine = wine_e2e.WineRun.__new__(wine_e2e.WineRun)
     wine.__dict__.update(run.__dict__)
     wine.prefix = os.path.join(run.dir, "wine-prefix")
     wine.env = dict(os.environ, WINEPREFIX=wine.prefix, WINEDEBUG="-all",
                     WINEDLLOVERRIDES="mscoree,mshtml=")
-    wine.make_prefix([1, 2])
+    wine.make_prefix(ports)
+    return wine
+
+
+def case_wine_two_units(run):
+    """The Windows build updates two units at once under Wine."""
+    fpga_tx, fpga_rx, mcu = run.image(1), run.image(2), run.image(0)
+    wine = wine_prefix(run, [1, 2])
     run.env = wine.env
     run.line_end, run.sep = "\r\n", "\\"
     run.start_unit("--ports", "1-2", "--unit", "1:tx:115200", "--unit", "2:rx:57600",
@@ -376,6 +382,105 @@ def case_wine_two_units(run):
                      readable(updated_log(2, 57600, e2e.VERSION, True, fpga_rx, mcu), "\r\n"))
     run.expect_equal("COM2 FPGA image", run.saved_unit(2, "fpga.bin") == fpga_rx, True)
     run.expect_equal("COM1 MCU image", run.saved_unit(1, "mcu.bin") == mcu, True)
+
+
+# What differs between two honest runs' station pages, each masked alone so
+# that anything else (an escape, a state, a tile's place, a count, the markup,
+# a byte) still shows: the time the page was written, a unit's time on its
+# slot, and in the last units' table the time of day each ended and its
+# seconds. The host's name in the title is checked apart (HOST_IN_TITLE). The
+# units per hour stay as they are: 0 on both, no unit being updated so soon.
+PAGE_MASKS = [
+    (re.compile(r"as of \d{4}-\d\d-\d\d \d\d:\d\d:\d\d UTC"), "as of TIME"),
+    (re.compile(r"<dt>time</dt><dd>\d+:\d\d</dd>"), "<dt>time</dt><dd>M:SS</dd>"),
+    (re.compile(r"(<tr data-result=\"[a-z]+\"><td>)\d\d:\d\d:\d\d</td>"), r"\1HH:MM:SS</td>"),
+    (re.compile(r"<td class=\"hide-narrow\">\d+</td></tr>"), "<td class=\"hide-narrow\">S</td></tr>"),
+]
+HOST_IN_TITLE = re.compile(r"<title>(.*) \u2014 TessaranFwTool update-all</title>.*<h1>(.*)</h1>", re.S)
+TILE_STATES = re.compile(r'<div class="tile s-[a-z-]+" data-state="([a-z-]+)"')
+
+
+def page_masked(page, hosts):
+    """PAGE (bytes) as text with LF line ends and the masks above, its host's name
+    as HOST when it is one of HOSTS; else a text saying what the title holds."""
+    text = page.decode("utf-8").replace("\r\n", "\n")
+    m = HOST_IN_TITLE.search(text)
+    if m is None or m.group(1) != m.group(2) or m.group(1) not in hosts:
+        return "the title names %r, not one of %r: %s" % (m and m.groups(), hosts, text)
+    text = text[:m.start(1)] + "HOST" + text[m.end(1):m.start(2)] + "HOST" + text[m.end(2):]
+    for pattern, mask in PAGE_MASKS:
+        text = pattern.sub(mask, text)
+    return text
+
+
+def case_wine_watch_page(run):
+    """The Windows tool's station page under Wine against the Linux tool's, both watching COM1-4
+    with --labels over the same units of one unitsim (the Linux tool's COM1-4 are its COM5-8):
+    on COM1 a current unit, on COM2 one of another product, on COM3 one that gets no label,
+    COM4 empty. Each probe finds them in that order, by the order it tries the rates in. Each
+    tool is given a label once its COM1 needs one and another once its COM1 is current. Their
+    pages once settled (current, failed, needs label, waiting), and their last ones after an
+    interrupt, are the same but for the masks."""
+    import socket
+    started = time.time()
+    wine = wine_prefix(run, [1, 2, 3, 4])
+    linux_com, units = os.path.join(run.dir, "linux-com"), []
+    os.mkdir(linux_com)
+    for port, unit in enumerate(["tx:115200:version=1.0.4 XC7A35 1.3 1", "tx:4800:device=2", "rx:1200"], 1):
+        units += ["--unit", "%d:%s" % (port, unit), "--unit", "%d:%s" % (port + 4, unit)]
+    for port in range(1, 5):
+        os.symlink(os.path.join(run.com, "COM%d" % (port + 4)), os.path.join(linux_com, "COM%d" % port))
+    run.start_unit("--ports", "1-8", *units, max_seconds=120)
+    # The host's name as each system gives it: Windows' computer name is the
+    # host's first part in upper case, at most 15 characters.
+    host = socket.gethostname()
+    short = host.split(".")[0].upper()
+    sides = {"windows": ([run.args.wine_run, wine.prefix, run.args.windows_tool], wine.env, (short, short[:15])),
+             "linux": ([run.args.tool], dict(os.environ, FWUPGRADE_COM_DIR=linux_com), (host,))}
+    procs = {}
+    for side, (command, env, _) in sides.items():
+        os.mkdir(os.path.join(run.dir, side))
+        procs[side] = subprocess.Popen(
+            command + ["update-all", "--ports", "1-4", "--watch", "--interval", "1", "--labels",
+                       "--page", "station.html", "--log-dir", "logs", "--no-history"],
+            cwd=os.path.join(run.dir, side), env=env, stdin=subprocess.PIPE,
+            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    page = lambda side: open(os.path.join(run.dir, side, "station.html"), "rb").read()
+    # Each tool's labels go in as its own page asks for them.
+    feeds = [(["needs-label"], b"SN-<1>&\"'\n"), (["current", "needs-label"], b"SN-2\n")]
+    fed, settled, deadline = {side: 0 for side in procs}, {}, time.time() + e2e.scaled(60)
+    while time.time() < deadline and len(settled) < len(procs):
+        for side, proc in procs.items():
+            shown = page(side) if os.path.exists(os.path.join(run.dir, side, "station.html")) else b""
+            states = TILE_STATES.findall(shown.decode("utf-8"))
+            if fed[side] < len(feeds) and states[:len(feeds[fed[side]][0])] == feeds[fed[side]][0]:
+                proc.stdin.write(feeds[fed[side]][1])
+                proc.stdin.flush()
+                fed[side] += 1
+            elif states == ["current", "failed", "needs-label", "waiting"] and shown.count(b"<tr data-") == 2:
+                settled.setdefault(side, shown)
+        time.sleep(0.2)
+    settled_at = time.time() - started
+    for proc in procs.values():
+        proc.send_signal(signal.SIGINT)
+    # Standard input stays open until the end, or a tool could see it end first.
+    ends = {side: (proc.wait(timeout=e2e.scaled(60)), proc.stderr.read().decode("latin-1"), proc.stdin.close())
+            for side, proc in procs.items()}
+    subprocess.run(["wineserver", "-k"], env=wine.env, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=e2e.scaled(60))
+    run.expect_equal("exit statuses", {side: end[0] for side, end in ends.items()}, {"windows": 1, "linux": 1})
+    if any("page" in end[1] for end in ends.values()):
+        run.fail("a page was said on standard error: %r" % ends)
+    if len(settled) < len(procs):
+        run.fail("the pages did not settle: %r; standard error: %r" % (
+            {side: TILE_STATES.findall(page(side).decode("utf-8")) for side in procs}, ends))
+        return
+    for when, pages in (("settled", settled), ("last", {side: page(side) for side in procs})):
+        masked = {side: page_masked(pages[side], sides[side][2]) for side in procs}
+        run.expect_equal("the Windows tool's %s page against the Linux tool's" % when,
+                         masked["windows"], masked["linux"])
+    print("Wine prefix made in %.1f s, pages settled at %.1f s, ended at %.1f s"
+          % (wine.prefix_seconds, settled_at, time.time() - started))
 
 
 # A stand-in for `update`: tells its steps on the channel, then does what the
@@ -1180,6 +1285,7 @@ CASES = {
     "watch-clock-jump": case_watch_clock_jump,
     "watch-page": case_watch_page,
     "wine-two-units": case_wine_two_units,
+    "wine-watch-page": case_wine_watch_page,
 }
 
 

@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "platform/win32/SystemMessageWin32.h"
+
 // A new, empty file of our own beside PATH (same folder, so that a rename
 // moves it over PATH at once): its name in *tempPath, an open descriptor.
 // -1 with errno set when the folder does not take one.
@@ -36,17 +38,38 @@ bool files_newBeside(const std::string &path, std::string *tempPath, std::string
   return fd >= 0 && _close(fd) == 0;
 }
 
+// How long a file held open by a reader is waited for before its replace
+// fails: REPLACE_TRIES tries, REPLACE_PAUSE_MS apart.
+#define REPLACE_TRIES 25
+#define REPLACE_PAUSE_MS 10
+
 // Our temporary file TEMP, open as FD and written whole when OK: flushed,
 // closed and moved over PATH; removed upon a failure.
 static bool settleOver(int fd, bool ok, const std::string &temp, const std::string &path,
                        std::string *error) {
   ok = ok && _commit(fd) == 0;
   ok = (fd < 0 || _close(fd) == 0) && ok;
-  ok = ok &&
-       MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-  if (!ok) _unlink(temp.c_str());
-  if (!ok) *error = strerror(errno);
-  return ok;
+  if (!ok) {
+    _unlink(temp.c_str());
+    *error = strerror(errno);
+    return false;
+  }
+  // A reader that opened PATH without delete sharing (a web server sending
+  // the page, a program showing the report) keeps it from being replaced
+  // until it closes it, where POSIX would replace it under the reader: such
+  // a reader is waited for a little. The reason is the system's, since
+  // MoveFileExA sets no errno.
+  for (int tries = 1;; tries++) {
+    if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return true;
+    const DWORD why = GetLastError();
+    if ((why != ERROR_ACCESS_DENIED && why != ERROR_SHARING_VIOLATION) || tries == REPLACE_TRIES) {
+      _unlink(temp.c_str());
+      *error = systemError_messageOf(why);
+      return false;
+    }
+    Sleep(REPLACE_PAUSE_MS);
+  }
 }
 
 bool files_replace(const std::string &path, const std::string &text, std::string *error) {
