@@ -295,29 +295,39 @@ AGREE = bytes([255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44]
 
 class ModemStateFlood:
     """A hostile RFC 2217 server on a free loopback port: NOTIFY-MODEMSTATE without end (one
-    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass.
-    It takes the client's options and acknowledges each rate it is given, so that the client
-    goes on through every rate of its search under the flood (seconds, not the 3 s of a missing
-    acknowledgement: time for even a slow build to fill its trace); with `line_rate`, a server
-    whose line runs at that rate whatever it is asked."""
+    state, or two in turn) to each connection until it goes, the block ends, `seconds` pass or
+    `until()` holds (checked between chunks). It takes the client's options and acknowledges
+    each rate it is given, so that the client goes on through every rate of its search under
+    the flood (seconds, not the 3 s of a missing acknowledgement: time for even a slow build to
+    fill its trace); with `line_rate`, a server whose line runs at that rate whatever it is
+    asked.
 
-    def __init__(self, alternate=False, seconds=30.0, line_rate=None):
+    A session opens with one chunk of the flood, then the flood waits for the client's first
+    rate question: what the server sends before an acknowledgement reaches the client first,
+    and loopback buffers hold megabytes, more than a starved client decodes within its 3 s
+    bound. Once answered, a session's open cannot fail on it whatever the machine's load."""
+
+    def __init__(self, alternate=False, seconds=30.0, line_rate=None, until=None):
         self.line_rate = line_rate and line_rate.to_bytes(4, "big")
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
         self.chunk = b"".join(notify) * 512
+        self.until = until or (lambda: False)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port, self.deadline = self.listener.getsockname()[1], time.monotonic() + seconds
         self.thread = threading.Thread(target=self._serve, daemon=True)
 
+    def _flooding(self):
+        return time.monotonic() < self.deadline and not self.until()
+
     def _serve(self):
-        while time.monotonic() < self.deadline:
+        while self._flooding():
             try:
                 with self.listener.accept()[0] as client:
-                    client.sendall(AGREE)
-                    asked = b""
-                    while time.monotonic() < self.deadline:
-                        if select.select([client], [], [], 0)[0]:
+                    client.sendall(AGREE + self.chunk)
+                    asked, answered = b"", False
+                    while self._flooding():
+                        if select.select([client], [], [], 0 if answered else 0.1)[0]:
                             piece = client.recv(65536)
                             if not piece:
                                 break
@@ -325,8 +335,10 @@ class ModemStateFlood:
                             for rate in re.findall(rb"\xff\xfa\x2c\x01(....)\xff\xf0", asked, re.S):
                                 client.sendall(b"\xff\xfa\x2c\x65" + (self.line_rate or rate)
                                                + b"\xff\xf0")
+                                answered = True
                             asked = asked[asked.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in asked else asked[-64:]
-                        client.sendall(self.chunk)
+                        if answered:
+                            client.sendall(self.chunk)
             except OSError:
                 continue
 
