@@ -127,13 +127,18 @@ class LatencyProxy:
     As a terminal server with an inactivity timer: `idle` seconds without a
     byte either way end the session (counted in `hangups`); after a session
     ends, connections are refused for `refuse` seconds (the listener is
-    closed, as a server still freeing its line)."""
+    closed, as a server still freeing its line).
+
+    A server that hangs up at a chosen moment: the first session whose stream
+    to the client carries the text `hang_up_after` ends right after that text is
+    delivered (also counted in `hangups`)."""
 
     def __init__(self, target_port, delay=0.020, jitter=0.010, max_segment=64, seed=None,
-                 idle=None, refuse=0.0):
+                 idle=None, refuse=0.0, hang_up_after=None):
         self.target = ("127.0.0.1", target_port)
         self.delay, self.jitter, self.max_segment = delay, jitter, max_segment
         self.idle, self.refuse, self.refuse_until, self.hangups = idle, refuse, 0.0, 0
+        self.hang_up_after = hang_up_after
         self.random = random.Random(seed)
         self.lock = threading.Lock()
         self.threads = []
@@ -228,11 +233,7 @@ class LatencyProxy:
             if not hung_up and self.idle is not None and time.monotonic() - self.active > self.idle:
                 hung_up = True
                 self.hangups += 1
-                for s in (client, upstream):
-                    try:
-                        s.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
+                self._hang_up(client, upstream)
             for t in session:
                 t.join(timeout=0.1)
         self.refuse_until = time.monotonic() + self.refuse
@@ -261,7 +262,15 @@ class LatencyProxy:
             if not chunk:
                 return
 
+    def _hang_up(self, *sockets):
+        for s in sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
     def _deliver(self, segments, sink, source, name):
+        seen = b""  # the stream's last bytes, for hang_up_after
         while True:
             at, piece = segments.get()
             pause = at - time.monotonic()
@@ -275,14 +284,18 @@ class LatencyProxy:
                 self.active = time.monotonic()
                 self.segments[name] += 1
                 self.bytes[name] += len(piece)
+                text = self.hang_up_after
+                if name == "down" and text:
+                    seen += piece
+                    if text in seen:
+                        with self.lock:
+                            self.hang_up_after, self.hangups = None, self.hangups + 1
+                        self._hang_up(source, sink)
+                    seen = seen[1 - len(text):]
             except OSError:
                 # The far side is gone: drop the connection both ways, as a
                 # router between two hosts would once one end resets.
-                for s in (source, sink):
-                    try:
-                        s.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
+                self._hang_up(source, sink)
                 while piece is not None:  # let the reader's end marker go
                     at, piece = segments.get()
                 return
