@@ -280,6 +280,10 @@ BOOL waitForUnitRestart(void) {
   if (unitBannerShowsPrompt(gDataBuffer)) {
     printf("\n\r\n\rThe update was successful, the unit is now operational\r\n");
   }
+  // A server may also end the session as the unit comes back up (its lines
+  // change as it starts, or the session ran out during the banner's read):
+  // the version read back next needs a session.
+  resumeLostSession("after the unit rebooted");
   return TRUE;
 }
 

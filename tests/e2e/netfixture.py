@@ -127,13 +127,18 @@ class LatencyProxy:
     As a terminal server with an inactivity timer: `idle` seconds without a
     byte either way end the session (counted in `hangups`); after a session
     ends, connections are refused for `refuse` seconds (the listener is
-    closed, as a server still freeing its line)."""
+    closed, as a server still freeing its line).
+
+    A server that hangs up at a chosen moment: the first session whose stream
+    to the client carries the text `hang_up_after` ends right after that text is
+    delivered (also counted in `hangups`)."""
 
     def __init__(self, target_port, delay=0.020, jitter=0.010, max_segment=64, seed=None,
-                 idle=None, refuse=0.0):
+                 idle=None, refuse=0.0, hang_up_after=None):
         self.target = ("127.0.0.1", target_port)
         self.delay, self.jitter, self.max_segment = delay, jitter, max_segment
         self.idle, self.refuse, self.refuse_until, self.hangups = idle, refuse, 0.0, 0
+        self.hang_up_after = hang_up_after
         self.random = random.Random(seed)
         self.lock = threading.Lock()
         self.threads = []
@@ -228,11 +233,7 @@ class LatencyProxy:
             if not hung_up and self.idle is not None and time.monotonic() - self.active > self.idle:
                 hung_up = True
                 self.hangups += 1
-                for s in (client, upstream):
-                    try:
-                        s.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
+                self._hang_up(client, upstream)
             for t in session:
                 t.join(timeout=0.1)
         self.refuse_until = time.monotonic() + self.refuse
@@ -261,7 +262,15 @@ class LatencyProxy:
             if not chunk:
                 return
 
+    def _hang_up(self, *sockets):
+        for s in sockets:
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
     def _deliver(self, segments, sink, source, name):
+        seen = b""  # the stream's last bytes, for hang_up_after
         while True:
             at, piece = segments.get()
             pause = at - time.monotonic()
@@ -275,14 +284,18 @@ class LatencyProxy:
                 self.active = time.monotonic()
                 self.segments[name] += 1
                 self.bytes[name] += len(piece)
+                text = self.hang_up_after
+                if name == "down" and text:
+                    seen += piece
+                    if text in seen:
+                        with self.lock:
+                            self.hang_up_after, self.hangups = None, self.hangups + 1
+                        self._hang_up(source, sink)
+                    seen = seen[1 - len(text):]
             except OSError:
                 # The far side is gone: drop the connection both ways, as a
                 # router between two hosts would once one end resets.
-                for s in (source, sink):
-                    try:
-                        s.shutdown(socket.SHUT_RDWR)
-                    except OSError:
-                        pass
+                self._hang_up(source, sink)
                 while piece is not None:  # let the reader's end marker go
                     at, piece = segments.get()
                 return
@@ -295,29 +308,39 @@ AGREE = bytes([255, 253, 0, 255, 251, 0, 255, 253, 3, 255, 251, 3, 255, 253, 44]
 
 class ModemStateFlood:
     """A hostile RFC 2217 server on a free loopback port: NOTIFY-MODEMSTATE without end (one
-    state, or two in turn) to each connection until it goes, the block ends or `seconds` pass.
-    It takes the client's options and acknowledges each rate it is given, so that the client
-    goes on through every rate of its search under the flood (seconds, not the 3 s of a missing
-    acknowledgement: time for even a slow build to fill its trace); with `line_rate`, a server
-    whose line runs at that rate whatever it is asked."""
+    state, or two in turn) to each connection until it goes, the block ends, `seconds` pass or
+    `until()` holds (checked between chunks). It takes the client's options and acknowledges
+    each rate it is given, so that the client goes on through every rate of its search under
+    the flood (seconds, not the 3 s of a missing acknowledgement: time for even a slow build to
+    fill its trace); with `line_rate`, a server whose line runs at that rate whatever it is
+    asked.
 
-    def __init__(self, alternate=False, seconds=30.0, line_rate=None):
+    A session opens with one chunk of the flood, then the flood waits for the client's first
+    rate question: what the server sends before an acknowledgement reaches the client first,
+    and loopback buffers hold megabytes, more than a starved client decodes within its 3 s
+    bound. Once answered, a session's open cannot fail on it whatever the machine's load."""
+
+    def __init__(self, alternate=False, seconds=30.0, line_rate=None, until=None):
         self.line_rate = line_rate and line_rate.to_bytes(4, "big")
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
         self.chunk = b"".join(notify) * 512
+        self.until = until or (lambda: False)
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port, self.deadline = self.listener.getsockname()[1], time.monotonic() + seconds
         self.thread = threading.Thread(target=self._serve, daemon=True)
 
+    def _flooding(self):
+        return time.monotonic() < self.deadline and not self.until()
+
     def _serve(self):
-        while time.monotonic() < self.deadline:
+        while self._flooding():
             try:
                 with self.listener.accept()[0] as client:
-                    client.sendall(AGREE)
-                    asked = b""
-                    while time.monotonic() < self.deadline:
-                        if select.select([client], [], [], 0)[0]:
+                    client.sendall(AGREE + self.chunk)
+                    asked, answered = b"", False
+                    while self._flooding():
+                        if select.select([client], [], [], 0 if answered else 0.1)[0]:
                             piece = client.recv(65536)
                             if not piece:
                                 break
@@ -325,8 +348,10 @@ class ModemStateFlood:
                             for rate in re.findall(rb"\xff\xfa\x2c\x01(....)\xff\xf0", asked, re.S):
                                 client.sendall(b"\xff\xfa\x2c\x65" + (self.line_rate or rate)
                                                + b"\xff\xf0")
+                                answered = True
                             asked = asked[asked.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in asked else asked[-64:]
-                        client.sendall(self.chunk)
+                        if answered:
+                            client.sendall(self.chunk)
             except OSError:
                 continue
 

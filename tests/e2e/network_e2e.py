@@ -26,14 +26,22 @@ UNIT_FACTS = {"firmware": "1.0.3", "fpga_family": "XC7A35", "fpga_version": "1.3
               "fpga_device": "1", "release": "1.0.4", "up_to_date": False}
 CUT_TO_EXIT_LIMIT = e2e.scaled(10.0)
 REBOOT_LINE = "Please wait while the unit is rebooting ........... 100%"
-RESUMED = "the server closed the session while the unit rebooted; connected again"
+# Where a server ended the session, as the tool says it | the transcript's text
+# there, and what takes its place ({} is the tool's line: connected again)
+BETWEEN, REBOOTING, CAME_UP = "between the two images", "while the unit rebooted", "after the unit rebooted"
+RESUMED_AT = {BETWEEN: ("OK\r\n" + e2e.MCU_ANNOUNCE, "OK\r\n\r\n{}\r\n" + e2e.MCU_ANNOUNCE),
+              REBOOTING: ("100%\b\b\b\b100%", "100%\r\n{}\r\n" + REBOOT_LINE + "\b\b\b\b100%"),
+              CAME_UP: (VERIFY_LINE, "\r\n{}\r\n" + VERIFY_LINE)}
 # A link slower than a local read's 500 ms window; a server whose inactivity
 # timer falls in the reboot wait (the longest pause of an update before it is
 # about 20 s, after the logic image's "Ready"), with and without refusing new
-# sessions for 2 s.
+# sessions for 2 s; servers that hang up once the first image is accepted, and
+# as the unit comes back up with its banner.
 SLOW_LINK = dict(delay=0.250, jitter=0.050, seed=33)
 IDLE_SECONDS = 26.0
+ACCEPTED, BANNER_END = b"SUCCESS", b"boot complete\r\n>>"
 SKIPPED = 77
+TRACE_BOUND = 16 << 20  # the tool's trace stops at this many bytes and says so
 
 
 class NetRun(ToolRun):
@@ -91,21 +99,32 @@ def case_update_all(run):
     through the latency proxy (20 +/- 10 ms each way, segments of at most 64
     bytes): its whole dialogue must arrive intact. A fifth unit behind a raw
     socket at 115200 is updated at the rate --baud gives. Behind proxies of
-    their own: a unit over a link of SLOW_LINK, and two whose server ends the
-    session idle during the reboot wait (the second also refusing new sessions
-    for 2 s), each connected again once. Report, logs, images."""
+    their own: a unit over a link of SLOW_LINK, and units whose server ends the
+    session where nothing streams: idle during the reboot wait (also refusing
+    new sessions for 2 s), right after the first image is accepted (over
+    socket:// too, there and idle again), as the unit comes back up. Each is
+    connected again and says so once where it was; the unit hears what an
+    undisturbed one hears. Report, logs, images."""
     run.start_unit("--unit", "1:tx:115200", "--unit", "2:rx:57600", "--unit", "3:tx:57600",
                    "--unit", "4:rx:115200", "--unit", "5:tx:115200", "--unit", "6:tx:115200",
-                   "--unit", "7:tx:115200", "--unit", "8:rx:115200", max_seconds=590)
+                   "--unit", "7:tx:115200", "--unit", "8:rx:115200", "--unit", "9:rx:115200",
+                   "--unit", "10:tx:115200", "--unit", "11:tx:115200", max_seconds=590)
     server = run.serve((3, "rfc2217", "9600n81"), (4, "rfc2217", "9600n81"), (5, "raw", "115200n81"),
-                       *[(port, "rfc2217", "9600n81") for port in (6, 7, 8)])
+                       *[(port, "rfc2217", "9600n81") for port in (6, 7, 8, 9)],
+                       (10, "raw", "115200n81"), (11, "rfc2217", "9600n81"))
     proxy = run.proxy(server.ports[1])
-    # proxy settings | hang-ups expected
-    behind = [(run.proxy(server.ports[3], **SLOW_LINK), 0),
-              (run.proxy(server.ports[4], idle=IDLE_SECONDS), 1),
-              (run.proxy(server.ports[5], idle=IDLE_SECONDS, refuse=2.0), 1)]
+    # server's line | proxy settings | where the server ends the session
+    behind = [(3, SLOW_LINK, []),
+              (4, dict(idle=IDLE_SECONDS), [REBOOTING]),
+              (5, dict(idle=IDLE_SECONDS, refuse=2.0), [REBOOTING]),
+              (6, dict(hang_up_after=ACCEPTED), [BETWEEN]),
+              (7, dict(hang_up_after=ACCEPTED, idle=IDLE_SECONDS), [BETWEEN, REBOOTING]),
+              (8, dict(hang_up_after=BANNER_END), [CAME_UP])]
+    proxies = [run.proxy(server.ports[line], **link) for line, link, _ in behind]
     urls = [server.url(0), "rfc2217://127.0.0.1:%d" % proxy.port, server.url(2)] + [
-        "rfc2217://127.0.0.1:%d" % p.port for p, _ in behind]
+        "%s://127.0.0.1:%d" % (server.url(line).split(":")[0], p.port)
+        for (line, _, _), p in zip(behind, proxies)]
+    resumed = dict(zip(urls[3:], (where for _, _, where in behind)))
     out, err, status = run.run_tool("update-all", "--ports", ",".join(["1", "2"] + urls),
                                     "--baud", "115200", "--report", "report.json", "--log-dir", "logs",
                                     timeout=580)
@@ -114,25 +133,24 @@ def case_update_all(run):
         records = json.load(f)["units"]
     for r in records:
         run.expect_equal("keys of %s" % r.get("address"), sorted(r), sorted(KEYS))
+    rx = {2, 4, 8, 9}
     run.expect_equal("units", sorted((r.get("address"), r.get("port"), r.get("type"), r.get("baud"),
                                       r.get("result")) for r in records),
                      sorted([("COM1", 1, "TX", 115200, "updated"), ("COM2", 2, "RX", 57600, "updated"),
-                             (urls[0], None, "TX", 57600, "updated"),
-                             (urls[1], None, "RX", 115200, "updated"),
-                             (urls[2], None, "TX", 115200, "updated"),
-                             (urls[3], None, "TX", 115200, "updated"),
-                             (urls[4], None, "TX", 115200, "updated"),
-                             (urls[5], None, "RX", 115200, "updated")]))
-    for port, rx in ((1, False), (2, True), (3, False), (4, True), (5, False), (6, False), (7, False),
-                     (8, True)):
-        run.check_images("COM%d" % port, rx)
-    run.expect_equal("sessions ended idle", [p.hangups for p, _ in behind], [n for _, n in behind])
+                             (urls[0], None, "TX", 57600, "updated")] +
+                            [(url, None, "RX" if port in rx else "TX", 115200, "updated")
+                             for port, url in enumerate(urls[1:], 4)]))
+    for port in range(1, 12):
+        run.check_images("COM%d" % port, port in rx)
+    run.expect_equal("sessions ended", [p.hangups for p in proxies], [len(w) for _, _, w in behind])
     for r in records:
         with open(os.path.join(run.dir, r["log"]), "rb") as f:
             log = f.read().decode("latin-1")
-        expected = readable(run.updated_text(r["type"] == "RX"))  # a log is the text a terminal showed
-        if r["address"] in urls[4:]:  # said once, then the reboot's line again
-            expected = expected.replace(REBOOT_LINE, "\n".join([REBOOT_LINE, RESUMED, REBOOT_LINE]))
+        text = run.updated_text(r["type"] == "RX")
+        for where in resumed.get(r["address"], []):  # said once, where it was
+            old, new = RESUMED_AT[where]
+            text = text.replace(old, new.format("the server closed the session %s; connected again" % where))
+        expected = readable(text)  # a log is the text a terminal showed
         run.expect_equal("log of %s from the version query" % r["address"], log[-len(expected):],
                          expected)
     if proxy.bytes["up"] < sum(len(run.image(e)) for e in (0, 2)) or proxy.segments["down"] == 0:
@@ -153,6 +171,14 @@ def case_update_all(run):
     run.expect_equal("streams on COM3", [(baud, d.split()[0]) for _, p, baud, event, d in events
                                          if p == 3 and event == "stream-end"],
                      [(115200, "l"), (115200, "h")])
+
+    def heard(port):  # past detection: the commands and the ends of the streams, at their rates
+        return [(baud, event, d.split()[0] if event == "stream-end" else d) for _, p, baud, event, d in events
+                if p == port and (event == "stream-end" or event == "cmd" and d != "%%%help -c version")]
+
+    # a unit whose session was ended | an undisturbed unit of its type and rate
+    for port, like in ((9, 4), (10, 1), (11, 1)):
+        run.expect_equal("what COM%d heard" % port, heard(port), heard(like))
 
 
 def case_probe(run):
@@ -253,14 +279,19 @@ def case_cut(run):
 def case_flood_trace(run):
     """A server that sends NOTIFY-MODEMSTATE without end through a whole search: one
     state over and over is one record and its count; two in turn fill the trace up to
-    its bound, which it says. Exit status 3 either way."""
+    its bound, which it says. Exit status 3 either way. The second flood lasts until the
+    trace has passed its bound (an event, not a time: a loaded machine records slowly)."""
     trace = os.path.join(run.dir, "flood.txt")
+
+    def bounded():
+        return os.path.exists(trace) and os.path.getsize(trace) > TRACE_BOUND
+
     # alternate | the first two records of the flood | the last but one | size
     for alternate, first, last, size in [
             (False, [": NOTIFY-MODEMSTATE 0x30", "... repeated N times"], "", range(64 << 10)),
             (True, [": NOTIFY-MODEMSTATE 0x30", ": NOTIFY-MODEMSTATE 0xB0"], "trace bounded at 16777216 bytes",
-             range(16 << 20, (16 << 20) + 512))]:
-        with netfixture.ModemStateFlood(alternate) as server:
+             range(TRACE_BOUND, TRACE_BOUND + 512))]:
+        with netfixture.ModemStateFlood(alternate, until=bounded if alternate else None) as server:
             url = "rfc2217://127.0.0.1:%d" % server.port
             _, _, status = run.run_tool("probe", "--port", url, "--trace", trace, timeout=60)
         lines = [re.sub(r"\d+ times$", "N times", r.replace(url, "")) for r in read_trace(trace)]
