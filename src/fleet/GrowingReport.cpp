@@ -33,7 +33,7 @@ static const char *const kCsvLaterColumns[] = {"attempts"};
 static std::string csvHeader() { return fleet_reportCsv({}); }
 
 // The CSV report's columns now, in order.
-static std::vector<std::string> csvColumns() {
+static std::vector<std::string> reportCsvColumns() {
   std::vector<std::string> columns(1);
   for (char c : csvHeader()) {
     if (c == ',')
@@ -45,8 +45,8 @@ static std::vector<std::string> csvColumns() {
 }
 
 // The header of the first COUNT columns.
-static std::string csvHeaderOf(size_t count) {
-  const std::vector<std::string> columns = csvColumns();
+static std::string reportCsvHeaderOf(size_t count) {
+  const std::vector<std::string> columns = reportCsvColumns();
   std::string header;
   for (size_t i = 0; i < count && i < columns.size(); i++) header += (i ? "," : "") + columns[i];
   return header + "\r\n";
@@ -113,16 +113,17 @@ static bool resumeJson(const std::string &head, const std::string &tail, long lo
 
 static bool resumeCsv(const std::string &head, const std::string &tail, long long tailOffset,
                       ReportResume *resume, std::string *why) {
-  // The header now, or one written before the later columns.
-  const size_t all = csvColumns().size();
+  // The header now, or one written before the later columns (the last ones).
+  const std::vector<std::string> names = reportCsvColumns();
   const size_t later = sizeof kCsvLaterColumns / sizeof *kCsvLaterColumns;
   std::string header;
-  size_t columns = all;
+  size_t columns = names.size();
   for (;; columns--) {
-    header = csvHeaderOf(columns);
+    header = reportCsvHeaderOf(columns);
     if (tornOpening(header, head, tailOffset + (long long)tail.size())) return true;
     if (head.compare(0, header.size(), header) == 0) break;
-    if (columns == all - later) {
+    const size_t dropped = names.size() - columns;
+    if (dropped == later || names[columns - 1] != kCsvLaterColumns[later - 1 - dropped]) {
       *why = "its first line is not the header of update-all's CSV report, with these columns";
       return false;
     }
@@ -162,7 +163,7 @@ bool fleet_reportResume(bool json, const std::string &head, const std::string &t
 
 GrowingReport::~GrowingReport() { growingFile_close(file_); }
 
-static std::string heldError(const std::string &path) {
+static std::string reportHeldError(const std::string &path) {
   return path +
          ": a watch is writing to this report, which is left as it is: stop that "
          "watch first, or name another report with --report";
@@ -170,7 +171,7 @@ static std::string heldError(const std::string &path) {
 
 bool fleet_reportHeld(const std::string &path, std::string *error) {
   if (!growingFile_held(path)) return false;
-  *error = heldError(path);
+  *error = reportHeldError(path);
   return true;
 }
 
@@ -186,7 +187,7 @@ bool GrowingReport::open(const std::string &path, std::string *error, bool *held
   }
   if (held != NULL) *held = busy;
   if (file_ == NULL) {
-    *error = busy ? heldError(path) : path + ": cannot write the report: " + why;
+    *error = busy ? reportHeldError(path) : path + ": cannot write the report: " + why;
     return false;
   }
   const long long size = growingFile_size(file_);
@@ -208,7 +209,7 @@ bool GrowingReport::open(const std::string &path, std::string *error, bool *held
   continued_ = !resume.empty;
   empty_ = resume.empty;
   end_ = resume.keep;
-  columns_ = csvColumns();
+  columns_ = reportCsvColumns();
   if (resume.columns > 0 && resume.keep > 0) columns_.resize(resume.columns);
   // A new report, or one whose end was torn: whole again before any unit.
   std::string text;
