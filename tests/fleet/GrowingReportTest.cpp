@@ -4,7 +4,6 @@
 #include <sys/resource.h>
 #endif
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,7 @@ static std::vector<FleetRecord> records(int count, int first = 1) {
   return all;
 }
 
-// The CSV report as the version before the attempts column wrote it:
-// each line without its last field.
+// The CSV report as the version before the attempts column wrote it.
 static std::string withoutAttempts(const std::string &csv) {
   std::string text;
   for (size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
@@ -57,8 +55,7 @@ TEST(GrowingReport, ContinuesAfterTheLastWholeRecord) {
       {"an empty file", true, true, "", 0},
       {"no unit yet", true, true, report(true, {}), 0},
       {"two units, whole", true, true, report(true, records(2)), 2},
-      {"the next record torn", true, true, jsonTorn + ",\n    {\n      \"port\": 7,\n      \"dev",
-       1},
+      {"the next record torn", true, true, jsonTorn + ",\n    {\n      \"port\": 7,\n      \"dev", 1},
       {"the closing torn", true, true, J.substr(0, J.size() - 3), 1},
       {"zeros past the last record", true, true, jsonTorn + std::string(300, '\0'), 1},
       {"the first record torn", true, true, "{\n  \"units\": [\n    {\n      \"port\": 1,", 0},
@@ -73,8 +70,7 @@ TEST(GrowingReport, ContinuesAfterTheLastWholeRecord) {
       {"CSV, zeros past the last row", false, true, C + std::string(40, '\0') + "\r\n", 1},
       {"CSV, other columns", false, true, "port,device\r\n1,/dev/ttyS0\r\n", -1},
       {"CSV before attempts", false, true, report(false, records(2), true), 2, true},
-      {"CSV before attempts, the next row torn", false, true, withoutAttempts(C) + "7,/dev/tty", 1,
-       true},
+      {"CSV before attempts, torn", false, true, withoutAttempts(C) + "7,/dev/tty", 1, true},
   };
   const std::string folder = testing::TempDir();
   for (const Row &row : rows) {
@@ -113,12 +109,12 @@ TEST(GrowingReport, HeldByOneWatchAtATime) {
   remove(path.c_str());
   std::string error;
   bool held = false;
-  auto first = std::make_unique<GrowingReport>();
+  GrowingReport *first = new GrowingReport;
   ASSERT_TRUE(first->open(path, &error) && first->append(records(1), &error)) << error;
   GrowingReport second, third;
   EXPECT_TRUE(fleet_reportHeld(path, &error) && !second.open(path, &error, &held) && held);
   EXPECT_EQ(fileText(path), report(true, records(1)));
-  first.reset();
+  delete first;
   EXPECT_TRUE(!fleet_reportHeld(path, &error) && third.open(path, &error)) << error;
 }
 
