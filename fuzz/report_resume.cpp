@@ -1,7 +1,8 @@
 // Fuzzes where a watch goes on with a report it finds on the disk: whatever
 // the file holds, read whole or only its end, the part kept lies within it, is
-// the same whichever way it was read when the end read holds a whole record,
-// and a report found whole keeps every byte.
+// the same whichever way it was read when the end read holds a whole record
+// (and a CSV report's columns are the same), and a report found whole keeps
+// every byte.
 //
 // The first byte chooses the form (JSON or CSV) and how much of the end is
 // read; the rest is the file.
@@ -32,5 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   }
   // Found in the end read, the last whole record is the one the whole read finds.
   if (tailOk && wholeOk && !tail.empty && tail.keep != whole.keep) abort();
+  // A CSV report's columns come from its header, whichever way its end was read.
+  if (tailOk && wholeOk && tail.columns != whole.columns) abort();
   return 0;
 }

@@ -24,7 +24,8 @@ std::string fleet_utcText(time_t when, const char *format) {
   return text;
 }
 
-std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud) {
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud,
+                               int retries) {
   std::vector<const FleetRecord *> left;
   for (const FleetRecord &r : records)
     if (!fleet_isSound(r.result)) left.push_back(&r);
@@ -40,7 +41,8 @@ std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noV
     // The rate of the socket:// ports' lines given to this run, needed again.
     if (baud > 0) command += " --baud " + std::to_string(baud);
   }
-  return command + (noVerify ? " --no-verify" : "");
+  if (noVerify) command += " --no-verify";
+  return retries > 0 ? command + " --retries " + std::to_string(retries) : command;
 }
 
 std::string fleet_rateLine(const std::vector<FleetRecord> &records, const std::string &elapsed,

@@ -91,7 +91,8 @@ std::string fleet_portArgument(int port);
 // The command that tries again the units of RECORDS not updated ("" when
 // none is left): `update --port N --baud B` for one, `update-all --ports
 // N,M` for several, with `--baud BAUD` when the run was given the socket://
-// ports' rate (BAUD > 0).
-std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud);
+// ports' rate (BAUD > 0), and `--retries RETRIES` when it was given that (> 0).
+std::string fleet_retryCommand(const std::vector<FleetRecord> &records, bool noVerify, int baud,
+                               int retries = 0);
 
 #endif  // FLEETREPORT_H

@@ -23,7 +23,34 @@ static const char kRecordEnds[] = "\n    }";
 // How much of a report's end is read to find its last whole record.
 #define RESUME_TAIL_BYTES (1u << 20)
 
+// The CSV report's columns added since a watch first appended to one, the
+// newest last. A report written before them has the columns before them; it
+// is continued with its own columns, its new rows without these fields,
+// since every row must match its header: a station upgraded overnight and
+// restarted on its report goes on.
+static const char *const kCsvLaterColumns[] = {"attempts"};
+
 static std::string csvHeader() { return fleet_reportCsv({}); }
+
+// The CSV report's columns now, in order.
+static std::vector<std::string> reportCsvColumns() {
+  std::vector<std::string> columns(1);
+  for (char c : csvHeader()) {
+    if (c == ',')
+      columns.emplace_back();
+    else if (c != '\r' && c != '\n')
+      columns.back() += c;
+  }
+  return columns;
+}
+
+// The header of the first COUNT columns.
+static std::string reportCsvHeaderOf(size_t count) {
+  const std::vector<std::string> columns = reportCsvColumns();
+  std::string header;
+  for (size_t i = 0; i < count && i < columns.size(); i++) header += (i ? "," : "") + columns[i];
+  return header + "\r\n";
+}
 
 // The record as it stands in the JSON report, without the comma before it.
 static std::string jsonRecordText(const FleetRecord &record) {
@@ -86,13 +113,22 @@ static bool resumeJson(const std::string &head, const std::string &tail, long lo
 
 static bool resumeCsv(const std::string &head, const std::string &tail, long long tailOffset,
                       ReportResume *resume, std::string *why) {
-  const std::string header = csvHeader();
-  if (tornOpening(header, head, tailOffset + (long long)tail.size())) return true;
-  if (head.compare(0, header.size(), header) != 0) {
-    *why = "its first line is not the header of update-all's CSV report, with these columns";
-    return false;
+  // The header now, or one written before the later columns (the last ones).
+  const std::vector<std::string> names = reportCsvColumns();
+  const size_t later = sizeof kCsvLaterColumns / sizeof *kCsvLaterColumns;
+  std::string header;
+  size_t columns = names.size();
+  for (;; columns--) {
+    header = reportCsvHeaderOf(columns);
+    if (tornOpening(header, head, tailOffset + (long long)tail.size())) return true;
+    if (head.compare(0, header.size(), header) == 0) break;
+    const size_t dropped = names.size() - columns;
+    if (dropped == later || names[columns - 1] != kCsvLaterColumns[later - 1 - dropped]) {
+      *why = "its first line is not the header of update-all's CSV report, with these columns";
+      return false;
+    }
   }
-  const size_t columns = (size_t)std::count(header.begin(), header.end(), ',') + 1;
+  resume->columns = columns;
   size_t end = tail.size() < 2 ? std::string::npos : tail.rfind("\r\n");
   for (int tries = 0; tries < RESUME_TRIES && end != std::string::npos; tries++) {
     const size_t previous = end == 0 ? std::string::npos : tail.rfind("\r\n", end - 1);
@@ -127,13 +163,31 @@ bool fleet_reportResume(bool json, const std::string &head, const std::string &t
 
 GrowingReport::~GrowingReport() { growingFile_close(file_); }
 
-bool GrowingReport::open(const std::string &path, std::string *error) {
+static std::string reportHeldError(const std::string &path) {
+  return path +
+         ": a watch is writing to this report, which is left as it is: stop that "
+         "watch first, or name another report with --report";
+}
+
+bool fleet_reportHeld(const std::string &path, std::string *error) {
+  if (!growingFile_held(path)) return false;
+  *error = reportHeldError(path);
+  return true;
+}
+
+bool GrowingReport::open(const std::string &path, std::string *error, bool *held) {
   path_ = path;
   json_ = path.size() >= 5 && path.compare(path.size() - 5, 5, ".json") == 0;
   std::string why;
+  bool busy = false;
   file_ = growingFile_open(path, &why);
+  if (file_ != NULL && !growingFile_hold(file_, &busy, &why)) {
+    growingFile_close(file_);
+    file_ = NULL;
+  }
+  if (held != NULL) *held = busy;
   if (file_ == NULL) {
-    *error = path + ": cannot write the report: " + why;
+    *error = busy ? reportHeldError(path) : path + ": cannot write the report: " + why;
     return false;
   }
   const long long size = growingFile_size(file_);
@@ -155,6 +209,8 @@ bool GrowingReport::open(const std::string &path, std::string *error) {
   continued_ = !resume.empty;
   empty_ = resume.empty;
   end_ = resume.keep;
+  columns_ = reportCsvColumns();
+  if (resume.columns > 0 && resume.keep > 0) columns_.resize(resume.columns);
   // A new report, or one whose end was torn: whole again before any unit.
   std::string text;
   if (resume.keep == 0) {
@@ -170,8 +226,7 @@ bool GrowingReport::open(const std::string &path, std::string *error) {
 
 bool GrowingReport::append(const std::vector<FleetRecord> &records, std::string *error) {
   for (const FleetRecord &r : records)
-    pending_.push_back(json_ ? jsonRecordText(r)
-                             : fleet_reportCsv({r}).substr(csvHeader().size()));
+    pending_.push_back(json_ ? jsonRecordText(r) : fleet_csvLine(fleet_recordJson(r), columns_));
   if (pending_.empty() || file_ == NULL) return file_ != NULL;
   std::string text;
   bool first = empty_;
@@ -184,6 +239,16 @@ bool GrowingReport::append(const std::vector<FleetRecord> &records, std::string 
   std::string why;
   if (!growingFile_writeAt(file_, end_, text, &why)) {
     *error = path_ + ": cannot write the report: " + why;
+    // What the write left past the records written is cut and the JSON report
+    // closed again (over bytes already there, in the room the cut frees): it
+    // stays whole while it cannot grow.
+    growingFile_writeAt(file_, end_, json_ ? (empty_ ? kJsonEmptyClosing : kJsonClosing) : "",
+                        &why);
+    // The oldest wait, in their order; the newest past the bound are left out.
+    if (pending_.size() > waitingMax_) {
+      leftOut_ += (long long)(pending_.size() - waitingMax_);
+      pending_.resize(waitingMax_);
+    }
     return false;
   }
   end_ += (long long)written;

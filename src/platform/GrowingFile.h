@@ -26,4 +26,13 @@ bool growingFile_read(GrowingFile *file, long long offset, size_t length, std::s
 bool growingFile_writeAt(GrowingFile *file, long long offset, const std::string &text,
                          std::string *error);
 
+// The file held by this process until it is closed: an exclusive lock that
+// the system lets go when the process ends, however it ends (a kill, a power
+// cut leaves no lock behind). FALSE with the reason in *error, and *busy set
+// when another process holds it.
+bool growingFile_hold(GrowingFile *file, bool *busy, std::string *error);
+// Whether another process holds the file at PATH (growingFile_hold); FALSE
+// when there is no such file. Nothing is written.
+bool growingFile_held(const std::string &path);
+
 #endif  // GROWINGFILE_H

@@ -1233,7 +1233,8 @@ def case_watch_restart(run):
     """A power cut under --watch: the watch killed outright once COM1's unit is recorded, the report's
     end then torn as a cut in the middle of the next record's write leaves it. Started again on the
     same report, history and log folder, the watch keeps the first record, repairs the end, says the
-    report is continued, and records the unit still plugged in (current) after it, in a log of its own."""
+    report is continued, and records the unit still plugged in (current) after it, in a log of its own;
+    meanwhile a second watch, and a run without --watch, on its report are refused (exit status 2)."""
     run.start_unit("--ports", "1", "--unit", "1:tx:115200", max_seconds=90)
     report, history = os.path.join(run.dir, "watch.json"), os.path.join(run.dir, "history.jsonl")
     command = [run.args.tool, "update-all", "--ports", "1", "--watch", "--interval", "1",
@@ -1252,6 +1253,10 @@ def case_watch_restart(run):
     proc = subprocess.Popen(command, env=fake_children(run, "watch"), cwd=run.dir,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     wait_for_records(report, lambda records: len(records) == 2, e2e.scaled(20))
+    for others in (command, command[:4] + command[7:]):  # a second watch, a run without --watch
+        other = subprocess.run(others, env=fake_children(run, "watch"), cwd=run.dir, capture_output=True,
+                               timeout=e2e.scaled(10))
+        run.expect_equal("refused", (other.returncode, b"a watch is writing" in other.stderr), (2, True))
     proc.send_signal(signal.SIGINT)
     out = proc.communicate(timeout=e2e.scaled(30))[0].decode("latin-1")
     run.expect_status(proc.returncode, 0)

@@ -118,6 +118,7 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
     bool noVerify;
     const char *expected;
     int baud = 0;  // update-all's --baud
+    int retries = 0;
   } cases[] = {
       {{unit(1, 115200, "updated"), unit(2, 9600, "updated")}, false, ""},
       {{unit(1, 115200, "updated"), unit(5, 9600, "failed")}, false, "TessaranFwTool update --port 5 --baud 9600"},
@@ -134,8 +135,13 @@ TEST(FleetRetry, TriesAgainExactlyTheUnitsNotUpdated) {
       // The rate the run was given reaches the raw sockets' units again.
       {{unit(3, 115200, "failed"), unit(registeredPort("socket://rack2:4001"), 115200, "failed")},
        false, "TessaranFwTool update-all --ports 3,socket://rack2:4001 --baud 115200", 115200},
+      // The run's --retries goes with it, last.
+      {{unit(5, 9600, "failed")}, true, "TessaranFwTool update --port 5 --baud 9600 --no-verify --retries 2", 0, 2},
+      {{unit(3, 115200, "failed"), unit(registeredPort("socket://rack2:4001"), 115200, "failed")},
+       false, "TessaranFwTool update-all --ports 3,socket://rack2:4001 --baud 115200 --retries 1", 115200, 1},
   };
-  for (const Case &c : cases) EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify, c.baud), c.expected);
+  for (const Case &c : cases)
+    EXPECT_EQ(fleet_retryCommand(c.records, c.noVerify, c.baud, c.retries), c.expected);
   // The rate under the summary counts the units updated only.
   EXPECT_EQ(fleet_rateLine(cases[3].records, "0:44", 44.2),
             "1 of 3 units updated in 0:44: 81 updated units per hour");

@@ -1,4 +1,8 @@
+#include <signal.h>
 #include <stdio.h>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include <string>
 #include <vector>
@@ -18,8 +22,18 @@ static std::vector<FleetRecord> records(int count, int first = 1) {
   return all;
 }
 
-static std::string report(bool json, const std::vector<FleetRecord> &units) {
-  return json ? fleet_reportJson(units) : fleet_reportCsv(units);
+// The CSV report as the version before the attempts column wrote it.
+static std::string withoutAttempts(const std::string &csv) {
+  std::string text;
+  for (size_t at = 0, end; (end = csv.find("\r\n", at)) != std::string::npos; at = end + 2)
+    text += csv.substr(at, csv.rfind(',', end) - at) + "\r\n";
+  return text;
+}
+
+static std::string report(bool json, const std::vector<FleetRecord> &units, bool before = false) {
+  return json     ? fleet_reportJson(units)
+         : before ? withoutAttempts(fleet_reportCsv(units))
+                  : fleet_reportCsv(units);
 }
 
 // A report a watch left, torn or whole, opened again and grown by one unit:
@@ -35,6 +49,7 @@ TEST(GrowingReport, ContinuesAfterTheLastWholeRecord) {
     bool exists;
     std::string text;
     int kept;  // records kept; -1: refused
+    bool beforeAttempts = false;  // CSV: continued with the columns before attempts
   } rows[] = {
       {"no file", true, false, "", 0},
       {"an empty file", true, true, "", 0},
@@ -54,6 +69,8 @@ TEST(GrowingReport, ContinuesAfterTheLastWholeRecord) {
       {"CSV, the header torn", false, true, C.substr(0, 20), 0},
       {"CSV, zeros past the last row", false, true, C + std::string(40, '\0') + "\r\n", 1},
       {"CSV, other columns", false, true, "port,device\r\n1,/dev/ttyS0\r\n", -1},
+      {"CSV before attempts", false, true, report(false, records(2), true), 2, true},
+      {"CSV before attempts, torn", false, true, withoutAttempts(C) + "7,/dev/tty", 1, true},
   };
   const std::string folder = testing::TempDir();
   for (const Row &row : rows) {
@@ -77,10 +94,53 @@ TEST(GrowingReport, ContinuesAfterTheLastWholeRecord) {
     ASSERT_TRUE(grown.open(path, &error)) << error;
     EXPECT_EQ(grown.continued(), row.kept > 0);
     std::vector<FleetRecord> expected = records(row.kept);
-    EXPECT_EQ(fileText(path), report(row.json, expected));  // whole again before any unit
+    EXPECT_EQ(fileText(path), report(row.json, expected, row.beforeAttempts));  // whole again
     ASSERT_TRUE(grown.append(records(1, 100), &error)) << error;
     ASSERT_TRUE(grown.append(records(2, 101), &error)) << error;
     for (const FleetRecord &r : records(3, 100)) expected.push_back(r);
-    EXPECT_EQ(fileText(path), report(row.json, expected));
+    EXPECT_EQ(fileText(path), report(row.json, expected, row.beforeAttempts));
   }
 }
+
+// A report is held by the watch that opened it: a second is refused, and
+// the file is left as it is, until the first lets it go.
+TEST(GrowingReport, HeldByOneWatchAtATime) {
+  const std::string path = testing::TempDir() + "held-report.json";
+  remove(path.c_str());
+  std::string error;
+  bool held = false;
+  GrowingReport *first = new GrowingReport;
+  ASSERT_TRUE(first->open(path, &error) && first->append(records(1), &error)) << error;
+  GrowingReport second, third;
+  EXPECT_TRUE(fleet_reportHeld(path, &error) && !second.open(path, &error, &held) && held);
+  EXPECT_EQ(fileText(path), report(true, records(1)));
+  delete first;
+  EXPECT_TRUE(!fleet_reportHeld(path, &error) && third.open(path, &error)) << error;
+}
+
+#ifndef _WIN32
+// While the report cannot be written (here: the file size limit), it stays
+// whole, the records wait up to the bound, those past it are counted left
+// out; once it can be written again, the waiting ones go first.
+TEST(GrowingReport, RecordsWaitingForAnUnwritableReportAreBounded) {
+  const std::string path = testing::TempDir() + "unwritable-report.json";
+  remove(path.c_str());
+  std::string error;
+  GrowingReport grown(3);
+  ASSERT_TRUE(grown.open(path, &error) && grown.append(records(1), &error)) << error;
+  struct rlimit was, full;
+  getrlimit(RLIMIT_FSIZE, &was);
+  full = {(rlim_t)fileText(path).size(), was.rlim_max};
+  signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  for (const FleetRecord &r : records(5, 2)) EXPECT_FALSE(grown.append({r}, &error));
+  setrlimit(RLIMIT_FSIZE, &was);
+  EXPECT_EQ(fileText(path), report(true, records(1)));  // whole meanwhile
+  EXPECT_EQ(std::make_pair(grown.missing(), grown.leftOut()), std::make_pair(5LL, 2LL));
+  ASSERT_TRUE(grown.append(records(1, 7), &error)) << error;
+  std::vector<FleetRecord> expected = records(4);
+  expected.push_back(records(1, 7)[0]);
+  EXPECT_EQ(fileText(path), report(true, expected));
+  EXPECT_EQ(grown.missing(), 2);
+}
+#endif

@@ -1,9 +1,12 @@
-// A file grown at its end, with POSIX calls: pwrite, ftruncate, fdatasync.
+// A file grown at its end, with POSIX calls: pwrite, ftruncate, fdatasync;
+// held with flock, which belongs to the open file (the descriptor is closed
+// at exec, so children do not keep it) and goes with the process.
 #include "platform/GrowingFile.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,4 +92,27 @@ bool growingFile_writeAt(GrowingFile *file, long long offset, const std::string 
     return false;
   }
   return true;
+}
+
+bool growingFile_hold(GrowingFile *file, bool *busy, std::string *error) {
+  *busy = false;
+  int locked;
+  while ((locked = flock(file->fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (locked == 0) return true;
+  *busy = errno == EWOULDBLOCK;
+  *error = *busy ? "another process holds it" : std::string("cannot lock it: ") + strerror(errno);
+  return false;
+}
+
+bool growingFile_held(const std::string &path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A shared lock is refused while another process holds the exclusive one.
+  int locked;
+  while ((locked = flock(fd, LOCK_SH | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  const bool held = locked != 0 && errno == EWOULDBLOCK;
+  close(fd);  // lets a lock taken here go
+  return held;
 }

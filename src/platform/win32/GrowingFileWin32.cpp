@@ -1,5 +1,6 @@
 // A file grown at its end, with the C runtime's calls: _lseeki64, _write,
-// _chsize_s, _commit (FlushFileBuffers).
+// _chsize_s, _commit (FlushFileBuffers); held with LockFileEx, which the
+// system lets go with the process.
 #include "platform/GrowingFile.h"
 
 #include <errno.h>
@@ -89,4 +90,35 @@ bool growingFile_writeAt(GrowingFile *file, long long offset, const std::string 
     return false;
   }
   return true;
+}
+
+// Windows' byte-range locks are mandatory: a lock on the file's bytes would
+// keep everyone else from reading the report while it grows. The hold locks
+// one byte far past any end a report reaches instead; readers never meet it.
+#define HOLD_OFFSET_HIGH 0x40000000u
+
+static bool lockHoldByte(HANDLE file, DWORD flags) {
+  OVERLAPPED at = {};
+  at.OffsetHigh = HOLD_OFFSET_HIGH;
+  return LockFileEx(file, flags | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+bool growingFile_hold(GrowingFile *file, bool *busy, std::string *error) {
+  *busy = false;
+  // Nonzero upon success.
+  if (lockHoldByte((HANDLE)_get_osfhandle(file->fd), LOCKFILE_EXCLUSIVE_LOCK)) return true;
+  *busy = GetLastError() == ERROR_LOCK_VIOLATION || GetLastError() == ERROR_IO_PENDING;
+  *error = *busy ? "another process holds it" : "cannot lock it";
+  return false;
+}
+
+bool growingFile_held(const std::string &path) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  // A shared lock is refused while another process holds the exclusive one.
+  const bool held = !lockHoldByte(file, 0) && GetLastError() == ERROR_LOCK_VIOLATION;
+  CloseHandle(file);  // lets a lock taken here go
+  return held;
 }

@@ -3,7 +3,8 @@
 // summary at the end. The report is written whole beside its final name and
 // renamed over it, so a run cut short leaves the earlier report as it was.
 // With --watch the ports are watched until an interrupt instead (FleetWatch),
-// each unit's record appended to the report as it is made (GrowingReport).
+// each unit's record appended to the report as it is made (GrowingReport),
+// which the watch holds: a run on a report a watch holds is refused.
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -88,21 +89,37 @@ static void readLabels(LabelQueue &labels, UpdateAllDisplay &display) {
         "(needs label) until Ctrl+C.");
 }
 
+// Where the records the report misses are kept: "the history FILE has them".
+static std::string keptElsewhere(const FleetOptions &options, const std::string &logDir) {
+  if (options.noHistory) return "no history is kept (--no-history): each unit's log in " + logDir;
+  return "the history " + historyPathFor(options.historyPath, false) + " has them";
+}
+
 // The records made final since the last round, appended to the report (when
 // there is one); FALSE when they could not be written (they are tried again
-// with the next).
-static bool appendToReport(GrowingReport *report, FleetRun &run) {
+// with the next, up to the report's bound: those left out past it are said
+// once, here, and counted at the end).
+static bool appendToReport(GrowingReport *report, FleetRun &run, const FleetOptions &options,
+                           const std::string &where) {
   const std::vector<FleetRecord> records = run.takeRecorded();
   std::string error;
+  const bool leftOutBefore = report != NULL && report->leftOut() > 0;
   if (report == NULL || records.empty() || report->append(records, &error)) return true;
   toolError_print("%s", error.c_str());
+  if (!leftOutBefore && report->leftOut() > 0)
+    toolError_print(
+        "%s: %lld records wait to be written to the report; the next ones are left out "
+        "of it while it cannot be written (%s)",
+        options.reportPath.c_str(), report->waiting(), where.c_str());
   return false;
 }
 
-// A watch's end: its summary and exit status.
+// A watch's end: its summary, what its report misses (MISSING: "" when
+// nothing), and its exit status.
 static int endWatch(const UpdateAllDisplay &display, const std::string &logDir, double runSeconds,
-                    bool reportFailed) {
+                    bool reportFailed, const std::string &missing) {
   display.printWatchSummary(logDir, runSeconds);
+  if (!missing.empty()) toolError_print("%s", missing.c_str());
   if (reportFailed || display.anyFailed()) return EXIT_UPDATE_FAILED;
   return display.anyInterrupted() ? EXIT_INTERRUPTED : EXIT_UPDATE_DONE;
 }
@@ -156,6 +173,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     standardInput_start(live);  // typing does not move the table drawn in place
   }
   bool reportFailed = false;
+  const std::string where = keptElsewhere(options, logDir);
   for (;;) {
     const double now = fleet_nowSeconds();
     keepLogs(retention, now, display);
@@ -166,14 +184,22 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
     // label it hands to the run, not started, are recorded in the next round.
     if (!run.watching() && watch.stop(now)) unitsLeft = true;
     display.watchRound();
-    if (!appendToReport(options.reportPath.empty() ? NULL : &report, run)) reportFailed = true;
+    if (!appendToReport(options.reportPath.empty() ? NULL : &report, run, options, where))
+      reportFailed = true;
     if (!run.watching() && !unitsLeft && !watch.probing()) break;
     run.wait(100);
     watch.wait(100);
   }
   standardInput_stop();
   if (!options.pagePath.empty()) page.end(fleet_nowSeconds());
-  return endWatch(display, logDir, fleet_nowSeconds() - startedAt, reportFailed);
+  // Records still waiting get a last try.
+  std::string error, missing;
+  if (report.waiting() > 0 && !report.append({}, &error)) toolError_print("%s", error.c_str());
+  if (report.missing() > 0)
+    missing = options.reportPath + ": the report misses " + std::to_string(report.missing()) +
+              (report.missing() == 1 ? " record" : " records") + ", which could not be written (" +
+              where + ")";
+  return endWatch(display, logDir, fleet_nowSeconds() - startedAt, reportFailed, missing);
 }
 
 // Before any child starts: the report's name checked, the trace folder made,
@@ -183,7 +209,8 @@ static int prepareRun(const FleetOptions &options, const std::vector<int> &ports
     // Refused now rather than after every unit has been updated; an earlier
     // report stays as it is until the new one replaces it.
     std::string error;
-    if (!fleet_checkReportPath(options.reportPath, &error)) {
+    if (!fleet_checkReportPath(options.reportPath, &error) ||
+        (!options.watch && fleet_reportHeld(options.reportPath, &error))) {
       toolError_print("%s", error.c_str());
       return EXIT_USAGE;
     }
@@ -211,6 +238,20 @@ static int prepareRun(const FleetOptions &options, const std::vector<int> &ports
   return -1;
 }
 
+// A run's report written whole at its end, unless a watch started since holds
+// it: replaced by the rename, that watch would go on growing a file no longer
+// there. FALSE once the error is said.
+static bool writeWholeReport(const std::string &path, const std::vector<FleetRecord> &records) {
+  std::string error;
+  if (fleet_reportHeld(path, &error)) {
+    toolError_print("%s (this run's records are in its summary above)", error.c_str());
+    return false;
+  }
+  if (fleet_writeReport(path, records, &error)) return true;
+  toolError_print("%s", error.c_str());
+  return false;
+}
+
 // The units on PORTS, said; the exit status when there is none, or -1.
 static int findUnits(const FleetOptions &options, const std::string &self,
                      const std::vector<int> &ports, std::vector<FleetRecord> *found) {
@@ -222,10 +263,7 @@ static int findUnits(const FleetOptions &options, const std::string &self,
   }
   if (found->empty()) {
     printf("No unit found.\n");
-    if (!options.reportPath.empty()) {
-      std::string error;
-      if (!fleet_writeReport(options.reportPath, {}, &error)) toolError_print("%s", error.c_str());
-    }
+    if (!options.reportPath.empty()) writeWholeReport(options.reportPath, {});
     return EXIT_NO_UNIT;
   }
   std::string names;
@@ -262,13 +300,8 @@ static int updateFound(const FleetOptions &options, const std::vector<FleetRecor
     anyFailed = anyFailed || unit->record.result == FLEET_RESULT_FAILED;
   }
   display.printSummary(records, options, logDir, fleet_nowSeconds() - startedAt);
-  if (!options.reportPath.empty()) {
-    std::string error;
-    if (!fleet_writeReport(options.reportPath, records, &error)) {
-      toolError_print("%s", error.c_str());
-      anyFailed = true;
-    }
-  }
+  if (!options.reportPath.empty() && !writeWholeReport(options.reportPath, records))
+    anyFailed = true;
   if (allUpdated) return EXIT_UPDATE_DONE;
   return anyFailed || !run.stopped() ? EXIT_UPDATE_FAILED : EXIT_INTERRUPTED;
 }

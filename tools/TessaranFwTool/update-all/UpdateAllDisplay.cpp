@@ -489,7 +489,8 @@ void UpdateAllDisplay::printSummary(const std::vector<FleetRecord> &records,
   const bool anyLog = printSummaryRows(columns_, records);
   printf("%s\n", fleet_rateLine(records, elapsedText(runSeconds), runSeconds).c_str());
   if (anyLog) printf("Logs in %s\n", logsFolder(records, logDir).c_str());
-  std::string retry = retryLine ? fleet_retryCommand(records, options.noVerify, options.baud) : "";
+  std::string retry =
+      retryLine ? fleet_retryCommand(records, options.noVerify, options.baud, options.retries) : "";
   if (!retry.empty()) printf("\nTo try again: %s\n", retry.c_str());
   fflush(stdout);
 }
