@@ -25,13 +25,14 @@ enum LineKey {
   LINE_KEY_HOOK,
   LINE_KEY_START_HOOK,
   LINE_KEY_ATTEMPTS,
+  LINE_KEY_RUN_SECONDS,
   LINE_KEY_TEXTS  // the record's texts from here on, in kLineTexts' order
 };
 
 static const char *const kLineKeyNames[] = {"result",      "slot",
                                             "baud",        "seconds",
                                             "hook_status", "start_hook_status",
-                                            "attempts"};
+                                            "attempts",    "run_seconds"};
 
 static const struct {
   const char *name;
@@ -54,6 +55,7 @@ static const struct {
     {"serial_number", &FleetRecord::serialNumber},
     {"vid", &FleetRecord::vid},
     {"pid", &FleetRecord::pid},
+    {"run_started", &FleetRecord::runStarted},
 };
 
 static int lineKeyOf(const char *key, size_t size) {
@@ -322,6 +324,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
   entry->result.clear(), entry->slot.clear();
   r.baud = 0, r.seconds = 0, r.hookStatus = FLEET_NO_HOOK, r.startHookStatus = FLEET_NO_HOOK;
   r.attempts = 1;  // lines written before retries: one
+  r.runSeconds = -1;
   bool result = false, slot = false;
   for (const Field &f : fields_) {
     if (f.known < 0) continue;
@@ -336,6 +339,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
       case LINE_KEY_HOOK: if (number) r.hookStatus = historyLine_int(f.number); break;
       case LINE_KEY_START_HOOK: if (number) r.startHookStatus = historyLine_int(f.number); break;
       case LINE_KEY_ATTEMPTS: if (number) r.attempts = historyLine_int(f.number); break;
+      case LINE_KEY_RUN_SECONDS: if (number) r.runSeconds = f.number; break;
       default: into = &(r.*kLineTexts[f.known - LINE_KEY_TEXTS].member);
     }
     if (into != NULL && text) lineTextInto(line + f.value, f.valueSize, f.kind == TEXT_ESCAPED, into);
@@ -345,6 +349,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
   if (!slot) entry->slot = stationHistory_slot(r);
   entry->started = lineTime(r.started);
   entry->finished = lineTime(r.finished);
+  stationHistory_runTimes(entry);
   return true;
 }
 
