@@ -193,10 +193,23 @@ bool HistoryLineReader::scanNumber(const char *line, size_t end, size_t *at, Fie
   if (digits == 0 || (digits > 1 && line[first] == '0')) return false;
   if (i < end && (line[i] == 'e' || line[i] == 'E')) return false;
   if (i < end && line[i] == '.') {
+    const size_t point = i;
     for (i++; i < end && line[i] >= '0' && line[i] <= '9';) i++;
     if (i < end && (line[i] == 'e' || line[i] == 'E')) return false;
     field->kind = FRACTION;
-    if (!fractionWritten(line + *at, i - *at, &field->number)) return false;
+    if (i == point + 2 && digits <= 14) {
+      // Tenths, as the writers write seconds, below 10^14: the double
+      // nearest such a value lies within 0.4 of its last place from it
+      // (a tenth's binary digits repeat), and a place is under 1/64 there,
+      // so the dump's shortest form is this text again; the division of
+      // exact integers rounds once, as the parser's reading does. A text
+      // of each value is no longer asked of the dump (a run's seconds
+      // differ on every line).
+      const double tenths = (double)(whole * 10 + (uint64_t)(line[point + 1] - '0')) / 10.0;
+      field->number = negative ? -tenths : tenths;
+    } else if (!fractionWritten(line + *at, i - *at, &field->number)) {
+      return false;
+    }
   } else {
     // "-0" is written "0"; past 18 digits a value may not fit in 64 bits.
     if (digits > 18 || (negative && whole == 0)) return false;
