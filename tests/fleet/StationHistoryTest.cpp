@@ -76,6 +76,8 @@ TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
       {writers("\xc3\xa9 \xf0\x9f\x98\x80 \xc2\x85"), true},  // UTF-8, a C1 control
       {writers("=1,\"2\""), true},  // quoted and kept from a spreadsheet in the CSV
       {edited("\"seconds\":95.3", "\"seconds\":-0.0"), true},
+      {edited("\"seconds\":95.3", "\"seconds\":12345678901234.5"), true},  // tenths read without the dump
+      {edited("\"seconds\":95.3", "\"seconds\":999999999999999.9"), true},  // and with it
       {edited("\"baud\":9600", "\"baud\":-12345678901234567"), true},
       {edited("\"attempts\":1", "\"attempts\":3"), true},
       {edited("\"label\":\"L\"", "\"label\":true,\"x\":null"), true},
