@@ -26,10 +26,10 @@ static std::string fields(const HistoryEntry &e) {
            r.hookStatus, r.startHookStatus, (int)r.result, (long long)e.started,
            (long long)e.finished, r.runSeconds, e.runStart, e.runEnd);
   std::string all = e.result + "|" + e.slot + numbers;
-  for (const std::string *text : {&r.address, &r.device, &r.type, &r.failedStep, &r.firmwareBefore,
-                                  &r.firmwareAfter, &r.fpgaBefore, &r.fpgaAfter, &r.message, &r.log,
-                                  &r.label, &r.started, &r.finished, &r.location, &r.serialNumber,
-                                  &r.vid, &r.pid, &r.runStarted})
+  for (const std::string *text :
+       {&r.address, &r.device, &r.type, &r.failedStep, &r.firmwareBefore, &r.firmwareAfter,
+        &r.fpgaBefore, &r.fpgaAfter, &r.message, &r.log, &r.label, &r.started, &r.finished,
+        &r.location, &r.serialNumber, &r.vid, &r.pid, &r.runStarted})
     all += "|" + *text;
   return all;
 }

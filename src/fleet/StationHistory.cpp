@@ -75,8 +75,8 @@ static nlohmann::ordered_json lineJson(const FleetRecord &r, const StationContex
   // The unit's start on its run's monotonic clock (null: it never started):
   // what a reading measures the rate on, whatever the system's clock did.
   line["run_started"] = r.runStarted;
-  line["run_seconds"] =
-      r.runSeconds >= 0 ? nlohmann::ordered_json(historyTenths(r.runSeconds)) : nlohmann::ordered_json();
+  line["run_seconds"] = r.runSeconds >= 0 ? nlohmann::ordered_json(historyTenths(r.runSeconds))
+                                          : nlohmann::ordered_json();
   return line;
 }
 

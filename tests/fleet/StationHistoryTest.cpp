@@ -76,17 +76,14 @@ TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
       {writers("\xc3\xa9 \xf0\x9f\x98\x80 \xc2\x85"), true},  // UTF-8, a C1 control
       {writers("=1,\"2\""), true},  // quoted and kept from a spreadsheet in the CSV
       {edited("\"seconds\":95.3", "\"seconds\":-0.0"), true},
-      {edited("\"seconds\":95.3", "\"seconds\":12345678901234.5"), true},  // tenths read without the dump
-      {edited("\"seconds\":95.3", "\"seconds\":999999999999999.9"), true},  // and with it
+      {edited("\"seconds\":95.3", "\"seconds\":12345678901234.5"), true},  // tenths, the most
       {edited("\"baud\":9600", "\"baud\":-12345678901234567"), true},
       {edited("\"attempts\":1", "\"attempts\":3"), true},
       {edited("\"label\":\"L\"", "\"label\":true,\"x\":null"), true},
-      {edited("\"run_seconds\":3600.3", "\"run_seconds\":12"), true},
       {edited("\"run_seconds\":3600.3", "\"run_seconds\":null"), true},  // never started
-      {edited("\"run_seconds\":3600.3", "\"run_seconds\":-5.0"), true},
-      {edited("\"run_seconds\":3600.3", "\"run_seconds\":4000000000.0"), true},  // past a century
-      {edited(",\"run_started\":\"2026-12-09T08:00:00Z\",\"run_seconds\":3600.3", ""), true},  // older line
-      {edited("\"run_started\":\"2026-12-09T08:00:00Z\"", "\"run_started\":\"2026-12-09T08:00Z\""), true},
+      {edited("\"run_seconds\":3600.3", "\"run_seconds\":4000000000.0"), true},  // a century
+      {edited(",\"run_started\":\"2026-12-09T08:00:00Z\",\"run_seconds\":3600.3", ""), true},
+      {edited("\"run_started\":\"2026-12-09T08:00:00Z\"", "\"run_started\":\"8:00\""), true},
       {edited("\"baud\":9600", "\"baud\":1e10"), false},  // the dump writes 10000000000.0
       {edited("\"baud\":9600", "\"baud\":-0"), false},
       {edited("\"seconds\":95.3", "\"seconds\":95.30"), false},
@@ -224,7 +221,6 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   EXPECT_EQ(line["fpga_checksum"], context.txLogic.checksum);
   EXPECT_EQ(line.size(), 35u);
   EXPECT_EQ(line["attempts"], 1);
-  EXPECT_TRUE(line["run_seconds"].is_null());  // a record never started
   // history --csv: the columns added later come last, in their order, the others where they were.
   const std::vector<std::string> keys = stationHistory_keys();
   EXPECT_EQ(std::vector<std::string>(keys.end() - 4, keys.end()),
