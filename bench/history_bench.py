@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """history over a year of a busy station: 1,000,000 records (about 660 MB).
 
-    history_bench.py --tool PATH [--before PATH] [--records N] [--file PATH]
+    history_bench.py --tool PATH [--before PATH] [--records N] [--file PATH] [--without-run-keys]
 
 Writes N records (default 1,000,000) in the writers' form, 3,000 a day from
 2026-01-01, neighbours out of order by up to a minute as concurrent writers
-leave them, unless --file already holds them (it is then reused). Times,
+leave them, each day's by one watch started at midnight (run_started,
+run_seconds; --without-run-keys: lines as written before those keys),
+unless --file already holds them (it is then reused). Times,
 with /usr/bin/time -v, `history` for one day (--since D --until D), for one
 label, the whole table, --json and --csv, all output to /dev/null: wall time,
 CPU time (user and system: the figure that holds on a busy machine) and
@@ -30,7 +32,7 @@ def stamp(seconds):
     return when.strftime("%Y-%m-%dT%H:%M:%SZ")
 
 
-def write_history(path, count):
+def write_history(path, count, run_keys):
     rng = random.Random(1)
     step = 86400 / 3000
     with open(path, "w", encoding="utf-8") as f:
@@ -51,6 +53,9 @@ def write_history(path, count):
                 "operator": "operator", "slot": f"usb:1-1.{port}", "mcu_image": "mcu-1.0.4.bin",
                 "mcu_checksum": 3735928559, "fpga_image": "tx-logic-2.1.1.bin", "fpga_checksum": 305419896,
             }
+            if run_keys:
+                run = (end - 95) // 86400 * 86400
+                record.update(run_started=stamp(run), run_seconds=round(end - 95 - run + i % 10 / 10, 1))
             f.write(json.dumps(record, separators=(",", ":"), ensure_ascii=False) + "\n")
 
 
@@ -71,10 +76,11 @@ def main():
     parser.add_argument("--before")
     parser.add_argument("--records", type=int, default=1000000)
     parser.add_argument("--file", default="/tmp/history-bench.jsonl")
+    parser.add_argument("--without-run-keys", action="store_true")
     args = parser.parse_args()
     if not os.path.exists(args.file):
         print(f"writing {args.records} records to {args.file} ...", flush=True)
-        write_history(args.file, args.records)
+        write_history(args.file, args.records, not args.without_run_keys)
     size = os.path.getsize(args.file)
     print(f"{args.file}: {size / 1e6:.0f} MB")
     cases = [("--since one day", ["--since", DAY, "--until", DAY]), ("one label", ["--label", LABEL]),

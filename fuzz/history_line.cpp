@@ -21,14 +21,15 @@
 
 static std::string fields(const HistoryEntry &e) {
   const FleetRecord &r = e.record;
-  char numbers[128];
-  snprintf(numbers, sizeof numbers, " %d %a %d %d %d %lld %lld", r.baud, r.seconds, r.hookStatus,
-           r.startHookStatus, (int)r.result, (long long)e.started, (long long)e.finished);
+  char numbers[256];
+  snprintf(numbers, sizeof numbers, " %d %a %d %d %d %lld %lld %a %a %a", r.baud, r.seconds,
+           r.hookStatus, r.startHookStatus, (int)r.result, (long long)e.started,
+           (long long)e.finished, r.runSeconds, e.runStart, e.runEnd);
   std::string all = e.result + "|" + e.slot + numbers;
-  for (const std::string *text : {&r.address, &r.device, &r.type, &r.failedStep, &r.firmwareBefore,
-                                  &r.firmwareAfter, &r.fpgaBefore, &r.fpgaAfter, &r.message, &r.log,
-                                  &r.label, &r.started, &r.finished, &r.location, &r.serialNumber,
-                                  &r.vid, &r.pid})
+  for (const std::string *text :
+       {&r.address, &r.device, &r.type, &r.failedStep, &r.firmwareBefore, &r.firmwareAfter,
+        &r.fpgaBefore, &r.fpgaAfter, &r.message, &r.log, &r.label, &r.started, &r.finished,
+        &r.location, &r.serialNumber, &r.vid, &r.pid, &r.runStarted})
     all += "|" + *text;
   return all;
 }

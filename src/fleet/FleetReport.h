@@ -39,6 +39,13 @@ struct FleetRecord {
   // How many times the update was run on the unit: 1, more when it was begun
   // again from the first announce (--retries).
   int attempts = 1;
+  // The station history's reckoning of the unit's start on a clock that no
+  // setting of the system's moves: when its run began (update-all's start, or
+  // the update's alone), UTC as started, and the seconds on the monotonic
+  // clock from then to the unit's start (-1: it never started). Written in
+  // the history only, never in the report.
+  std::string runStarted;
+  double runSeconds = -1;
 };
 #define FLEET_NO_HOOK (-1)
 

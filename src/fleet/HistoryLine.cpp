@@ -25,13 +25,14 @@ enum LineKey {
   LINE_KEY_HOOK,
   LINE_KEY_START_HOOK,
   LINE_KEY_ATTEMPTS,
+  LINE_KEY_RUN_SECONDS,
   LINE_KEY_TEXTS  // the record's texts from here on, in kLineTexts' order
 };
 
 static const char *const kLineKeyNames[] = {"result",      "slot",
                                             "baud",        "seconds",
                                             "hook_status", "start_hook_status",
-                                            "attempts"};
+                                            "attempts",    "run_seconds"};
 
 static const struct {
   const char *name;
@@ -54,6 +55,7 @@ static const struct {
     {"serial_number", &FleetRecord::serialNumber},
     {"vid", &FleetRecord::vid},
     {"pid", &FleetRecord::pid},
+    {"run_started", &FleetRecord::runStarted},
 };
 
 static int lineKeyOf(const char *key, size_t size) {
@@ -191,10 +193,23 @@ bool HistoryLineReader::scanNumber(const char *line, size_t end, size_t *at, Fie
   if (digits == 0 || (digits > 1 && line[first] == '0')) return false;
   if (i < end && (line[i] == 'e' || line[i] == 'E')) return false;
   if (i < end && line[i] == '.') {
+    const size_t point = i;
     for (i++; i < end && line[i] >= '0' && line[i] <= '9';) i++;
     if (i < end && (line[i] == 'e' || line[i] == 'E')) return false;
     field->kind = FRACTION;
-    if (!fractionWritten(line + *at, i - *at, &field->number)) return false;
+    if (i == point + 2 && digits <= 14) {
+      // Tenths, as the writers write seconds, below 10^14: the double
+      // nearest such a value lies within 0.4 of its last place from it
+      // (a tenth's binary digits repeat), and a place is under 1/64 there,
+      // so the dump's shortest form is this text again; the division of
+      // exact integers rounds once, as the parser's reading does. A text
+      // of each value is no longer asked of the dump (a run's seconds
+      // differ on every line).
+      const double tenths = (double)(whole * 10 + (uint64_t)(line[point + 1] - '0')) / 10.0;
+      field->number = negative ? -tenths : tenths;
+    } else if (!fractionWritten(line + *at, i - *at, &field->number)) {
+      return false;
+    }
   } else {
     // "-0" is written "0"; past 18 digits a value may not fit in 64 bits.
     if (digits > 18 || (negative && whole == 0)) return false;
@@ -322,6 +337,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
   entry->result.clear(), entry->slot.clear();
   r.baud = 0, r.seconds = 0, r.hookStatus = FLEET_NO_HOOK, r.startHookStatus = FLEET_NO_HOOK;
   r.attempts = 1;  // lines written before retries: one
+  r.runSeconds = -1;
   bool result = false, slot = false;
   for (const Field &f : fields_) {
     if (f.known < 0) continue;
@@ -336,6 +352,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
       case LINE_KEY_HOOK: if (number) r.hookStatus = historyLine_int(f.number); break;
       case LINE_KEY_START_HOOK: if (number) r.startHookStatus = historyLine_int(f.number); break;
       case LINE_KEY_ATTEMPTS: if (number) r.attempts = historyLine_int(f.number); break;
+      case LINE_KEY_RUN_SECONDS: if (number) r.runSeconds = f.number; break;
       default: into = &(r.*kLineTexts[f.known - LINE_KEY_TEXTS].member);
     }
     if (into != NULL && text) lineTextInto(line + f.value, f.valueSize, f.kind == TEXT_ESCAPED, into);
@@ -345,6 +362,7 @@ bool HistoryLineReader::read(const char *line, size_t size, HistoryEntry *entry)
   if (!slot) entry->slot = stationHistory_slot(r);
   entry->started = lineTime(r.started);
   entry->finished = lineTime(r.finished);
+  stationHistory_runTimes(entry);
   return true;
 }
 

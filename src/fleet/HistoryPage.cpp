@@ -74,8 +74,11 @@ void HistoryPage::add(const HistoryEntry &e) {
   units_++;
   counts_.of[kind]++;
   footer_.add(e);
-  if (e.finished >= 0) {
-    bars_[floorTo(e.finished, barSeconds_)].of[kind]++;
+  // A bar counts the units by their end on their run's clock, as the rate
+  // does: a clock set back an hour during a run piles no two hours' units
+  // into one bar.
+  if (e.runEnd >= 0) {
+    bars_[floorTo((long long)e.runEnd, barSeconds_)].of[kind]++;
     while ((bars_.rbegin()->first - bars_.begin()->first) / barSeconds_ + 1 > HISTORY_PAGE_BARS)
       widenBars();
   } else {
@@ -86,7 +89,6 @@ void HistoryPage::add(const HistoryEntry &e) {
     slot = slots_.emplace(e.slot, HistoryPageCounts()).first;
   (slot == slots_.end() ? otherSlots_ : slot->second).of[kind]++;
   if (kind == HISTORY_PAGE_UPDATED) updatedSeconds_[e.record.seconds]++;
-  if (e.started >= 0 && (firstStart_ < 0 || e.started < firstStart_)) firstStart_ = e.started;
   if (e.finished > lastEnd_) lastEnd_ = e.finished;
   if (e.finished >= 0 && (firstEnd_ < 0 || e.finished < firstEnd_)) firstEnd_ = e.finished;
 
@@ -187,8 +189,7 @@ std::string HistoryPage::summaryHtml() const {
   const double median = medianSeconds();
   figure("median", median < 0 ? "-" : minutesAndSeconds(median), "median time per updated unit");
   // The footer's rate: units updated over the time from the first start to the last end.
-  const double span =
-      firstStart_ >= 0 && lastEnd_ > firstStart_ ? (double)(lastEnd_ - firstStart_) : 0;
+  const double span = footer_.span();
   figure("rate",
          span > 0 ? formatted("%.1f", counts_.of[HISTORY_PAGE_UPDATED] * 3600.0 / span) : "-",
          "updated units per hour");

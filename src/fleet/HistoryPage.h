@@ -49,7 +49,8 @@ struct HistoryPageCounts {
   size_t total() const;
 };
 
-// One bar of the chart: the units finished in [start, start + the bar's width).
+// One bar of the chart: the units finished in [start, start + the bar's width),
+// on their runs' clocks (HistoryEntry's runEnd).
 struct HistoryPageBar {
   time_t start;
   HistoryPageCounts counts;
@@ -94,7 +95,7 @@ class HistoryPage {
   std::map<std::string, HistoryPageCounts> slots_;
   HistoryPageCounts otherSlots_;             // the units at slots past HISTORY_PAGE_SLOTS
   std::map<double, size_t> updatedSeconds_;  // in tenths, as written: few distinct values
-  time_t firstStart_ = -1, firstEnd_ = -1, lastEnd_ = -1;
+  time_t firstEnd_ = -1, lastEnd_ = -1;      // by finished: the period the page names
   std::vector<Row> rows_;  // a ring once full: next_ is the oldest
   size_t next_ = 0;
   HistoryFooter footer_;  // the table's footer lines, under the page too

@@ -52,6 +52,9 @@ static nlohmann::ordered_json imageJson(const StationImage &image) {
   return image.name.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(image.checksum);
 }
 
+// SECONDS in tenths, as the report writes a unit's seconds.
+static double historyTenths(double seconds) { return (double)(long long)(seconds * 10 + 0.5) / 10; }
+
 static nlohmann::ordered_json lineJson(const FleetRecord &r, const StationContext &context) {
   nlohmann::ordered_json line = fleet_recordJson(r);
   line["tool_version"] = context.toolVersion;
@@ -69,6 +72,11 @@ static nlohmann::ordered_json lineJson(const FleetRecord &r, const StationContex
   line["mcu_checksum"] = imageJson(context.mcu);
   line["fpga_image"] = logic.name;
   line["fpga_checksum"] = imageJson(logic);
+  // The unit's start on its run's monotonic clock (null: it never started):
+  // what a reading measures the rate on, whatever the system's clock did.
+  line["run_started"] = r.runStarted;
+  line["run_seconds"] = r.runSeconds >= 0 ? nlohmann::ordered_json(historyTenths(r.runSeconds))
+                                          : nlohmann::ordered_json();
   return line;
 }
 
@@ -81,10 +89,10 @@ std::string stationHistory_line(const FleetRecord &record, const StationContext 
 std::vector<std::string> stationHistory_keys(void) {
   std::vector<std::string> keys;
   const nlohmann::ordered_json line = lineJson(FleetRecord(), StationContext());
-  // A key the record gained later (a retried unit's attempts) is its line's
-  // last column, so that a script reading `history --csv` by position keeps
-  // the columns it had.
-  static const char *const kAddedLater[] = {"attempts"};
+  // A key the record gained later (a retried unit's attempts, the run's
+  // clock) is its line's last column, so that a script reading `history
+  // --csv` by position keeps the columns it had.
+  static const char *const kAddedLater[] = {"attempts", "run_started", "run_seconds"};
   for (auto it = line.begin(); it != line.end(); ++it)
     if (std::find(std::begin(kAddedLater), std::end(kAddedLater), it.key()) == std::end(kAddedLater))
       keys.push_back(it.key());
@@ -236,9 +244,26 @@ static void readRecord(const nlohmann::ordered_json &json, HistoryEntry *entry) 
   r.hookStatus = historyLine_int(number("hook_status", FLEET_NO_HOOK));
   r.startHookStatus = historyLine_int(number("start_hook_status", FLEET_NO_HOOK));
   r.attempts = historyLine_int(number("attempts", 1));  // lines written before retries: one
+  r.runStarted = text("run_started"), r.runSeconds = number("run_seconds", -1);
   entry->slot = json.contains("slot") ? text("slot") : stationHistory_slot(r);
   entry->started = recordTime(r.started);
   entry->finished = recordTime(r.finished);
+  stationHistory_runTimes(entry);
+}
+
+void stationHistory_runTimes(HistoryEntry *entry) {
+  const FleetRecord &r = entry->record;
+  const time_t run = recordTime(r.runStarted);
+  // Seconds past this are no run's (a century): the line is read as one
+  // without the keys, so that no figure grows past what a time can be.
+  const double most = 100 * 366 * 86400.0;
+  if (run >= 0 && r.runSeconds >= 0 && r.runSeconds < most && r.seconds < most) {
+    entry->runStart = (double)run + r.runSeconds;
+    entry->runEnd = entry->runStart + (r.seconds > 0 ? r.seconds : 0);
+  } else {
+    entry->runStart = (double)entry->started;
+    entry->runEnd = (double)entry->finished;
+  }
 }
 
 void stationHistory_readObject(const nlohmann::ordered_json &json, HistoryEntry *entry) {
@@ -506,9 +531,13 @@ void HistoryFooter::add(const HistoryEntry &entry) {
   }
   units_++;
   if (entry.record.result == FLEET_RESULT_UPDATED) seconds_[entry.record.seconds]++, updated_++;
-  if (entry.started >= 0 && (firstStart_ < 0 || entry.started < firstStart_))
-    firstStart_ = entry.started;
-  if (entry.finished >= 0 && entry.finished > lastEnd_) lastEnd_ = entry.finished;
+  if (entry.runStart >= 0 && (firstStart_ < 0 || entry.runStart < firstStart_))
+    firstStart_ = entry.runStart;
+  if (entry.runEnd >= 0 && entry.runEnd > lastEnd_) lastEnd_ = entry.runEnd;
+}
+
+double HistoryFooter::span() const {
+  return firstStart_ >= 0 && lastEnd_ > firstStart_ ? lastEnd_ - firstStart_ : 0;
 }
 
 static std::string minutesText(double seconds) {
@@ -554,8 +583,7 @@ std::vector<std::string> HistoryFooter::lines() const {
       line += "-";
     }
     line += "; updated units per hour ";
-    const double span =
-        firstStart_ >= 0 && lastEnd_ > firstStart_ ? (double)(lastEnd_ - firstStart_) : 0;
+    const double span = this->span();
     char rate[96];
     snprintf(rate, sizeof rate, "%.1f", updated * 3600.0 / span);
     line += span > 0 ? std::string(rate) + " (" + std::to_string(updated) + " of " +

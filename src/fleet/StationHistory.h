@@ -91,6 +91,11 @@ struct HistoryEntry {
   std::string result;           // as written: a later version's word is kept as it is
   std::string slot;
   time_t started = -1, finished = -1;  // -1: not a time
+  // The unit's start and end in seconds since 1970 on its run's monotonic
+  // clock (run_started + run_seconds, then + seconds): the times the rates
+  // are measured on. A line without those keys (written before them, or
+  // by a unit that never started) gives started and finished. -1: not known.
+  double runStart = -1, runEnd = -1;
 };
 
 struct HistoryFilter;
@@ -99,6 +104,9 @@ struct HistoryFilter;
 // parsed object: how the reader reads a line that is not in the writers' own
 // form (HistoryLine.h reads one that is to the same fields).
 void stationHistory_readObject(const nlohmann::ordered_json &json, HistoryEntry *entry);
+// ENTRY's runStart and runEnd from its record, started and finished (both
+// readers end with it).
+void stationHistory_runTimes(HistoryEntry *entry);
 
 enum HistorySkip {
   HISTORY_NOT_A_RECORD,  // not a JSON object with a result
@@ -196,12 +204,15 @@ bool historyFilter_matches(const HistoryFilter &filter, const HistoryEntry &entr
 
 // The footer under the records shown: counts by result, the median time of
 // the units updated, the units updated per hour (units updated / (last end -
-// first start of every unit shown)), and the lines skipped.
+// first start of every unit shown, on their runs' clocks: HistoryEntry's
+// runStart and runEnd)), and the lines skipped.
 class HistoryFooter {
  public:
   void add(const HistoryEntry &entry);
   void skipped(HistorySkip why) { skipped_[why]++; }
   std::vector<std::string> lines() const;
+  // The seconds from the first start to the last end; 0 when none passed.
+  double span() const;
 
  private:
   std::vector<std::string> results_;
@@ -211,7 +222,7 @@ class HistoryFooter {
   // a few thousand values): the median without holding every unit.
   std::map<double, size_t> seconds_;
   size_t updated_ = 0;
-  time_t firstStart_ = -1, lastEnd_ = -1;
+  double firstStart_ = -1, lastEnd_ = -1;
   size_t skipped_[3] = {0, 0, 0};
 };
 

@@ -731,8 +731,8 @@ def case_watch_swap(run):
 
 def case_watch_clock_jump(run):
     """Stand-in children under --watch --jobs 1, libfaketime setting the wall clock back an hour, a minute into
-    a day, while the second of three units runs: each log in its start day's folder, durations on the monotonic
-    clock, history's --since over the record gone back a day; --keep-logs removed only our folders past it."""
+    a day, while the second of three units runs: each log in its start day's folder, durations and history's rate
+    on the monotonic clock, history's --since over the record gone back a day; --keep-logs removed only ours past it."""
     day = 20432 * 86400  # 2025-12-10
     dates = {n: time.strftime("%Y-%m-%d", time.gmtime(day + n * 86400)) for n in (-40, -31, -35, -1, 0)}
     for n, name in ((-40, "update-COM1.log"), (-31, "update-COM1.log"), (-35, "notes.txt")):
@@ -766,6 +766,12 @@ def case_watch_clock_jump(run):
         shown = subprocess.run([run.args.tool, "history", "--history", "h.jsonl", "--since", since, "--json"],
                                cwd=run.dir, stdout=subprocess.PIPE, check=True).stdout
         run.expect_equal("records since " + since, len(shown.splitlines()), count)
+    # Units per hour (table and page) over the monotonic clock's seconds, not the wall's hour; one hour's bar.
+    table, page = (subprocess.run([run.args.tool, "history", "--history", "h.jsonl"] + more, cwd=run.dir,
+                                  stdout=subprocess.PIPE, check=True).stdout.decode() for more in ([], ["--html", "-"]))
+    rate = re.search(r"units per hour ([\d.]+) \(3 of 3 updated in 0:[0-5]\d from", table)
+    if not rate or 'id="rate"><b>%s</b>' % rate.group(1) not in page or page.count('<g class="bar"') != 1:
+        run.fail("history's rate not over the monotonic clock: %r, %r" % (table[-150:], page.count('class="bar"')))
 
 
 def case_watch_idle_terminal(run):

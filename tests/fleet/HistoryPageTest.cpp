@@ -128,3 +128,29 @@ TEST(HistoryPage, ListsTheLastThousandUnitsAndSaysHowManyAreLeftOut) {
   EXPECT_NE(html.find(">" + std::string(HISTORY_PAGE_TEXT_MAX, 'x') + "\u2026<"),
             std::string::npos);
 }
+
+// Rate (page, footer) and bars on each run's clock; lines without its keys (or time) on the wall's.
+TEST(HistoryPage, RatesAndBarsAreMeasuredOnTheRunsClock) {
+  auto u = [](const char *wall, const std::string &keys) {  // updated in 300 s, at WALL
+    std::string line = unitLine("updated", "COM1", std::string("2026-12-09T") + wall + ":00Z", 300);
+    return line.insert(line.size() - 2, keys);
+  };
+  const std::string at8 = ",\"run_started\":\"2026-12-09T08:00:00Z\",\"run_seconds\":",
+                    no = ",\"run_started\":\"8:00\",\"run_seconds\":";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {u("08:05", at8 + "0.0") + u("07:11", at8 + "360.0"), "10.9 (2 of 2 updated in 11:00 08:2"},
+      {u("08:05", "") + u("07:11", ""), "2.2 (2 of 2 updated in 54:00 07:1 08:1"},
+      {u("08:05", no + "0.0") + u("07:11", no + "360.0"), "2.2 (2 of 2 updated in 54:00 07:1 08:1"},
+      {u("08:05", at8 + "0.4") + u("08:38", at8 + "2000.6"), "3.1 (2 of 2 updated in 38:20 08:2"},
+  };
+  for (const auto &c : cases) {
+    HistoryPage page("h.jsonl", "");
+    feed(page, c.first);
+    const std::string html = page.html(), rate = c.second.substr(0, c.second.find(' '));
+    std::string got = html.find("id=\"rate\"><b>" + rate + "</b>") == std::string::npos ? "" : rate;
+    got += html.substr(html.find(" (2 of 2"), 25);
+    for (const HistoryPageBar &bar : page.bars())
+      got += " " + fleet_utcText(bar.start, "%H") + ":" + std::to_string(bar.counts.total());
+    EXPECT_EQ(got, c.second) << c.first;
+  }
+}

@@ -56,6 +56,7 @@ TEST(StationHistory, ReaderTakesRecordsAndNamesEveryOtherLine) {
 TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
   FleetRecord r;
   r.address = "COM3", r.result = FLEET_RESULT_FAILED, r.seconds = 95.3, r.baud = 9600;
+  r.runStarted = "2026-12-09T08:00:00Z", r.runSeconds = 3600.25, r.started = "2026-12-09T07:10:00Z";
   const StationContext context = stationHistory_context("9.9");
   auto writers = [&](const char *label) {
     r.label = label;
@@ -75,9 +76,14 @@ TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
       {writers("\xc3\xa9 \xf0\x9f\x98\x80 \xc2\x85"), true},  // UTF-8, a C1 control
       {writers("=1,\"2\""), true},  // quoted and kept from a spreadsheet in the CSV
       {edited("\"seconds\":95.3", "\"seconds\":-0.0"), true},
+      {edited("\"seconds\":95.3", "\"seconds\":12345678901234.5"), true},  // tenths, the most
       {edited("\"baud\":9600", "\"baud\":-12345678901234567"), true},
       {edited("\"attempts\":1", "\"attempts\":3"), true},
       {edited("\"label\":\"L\"", "\"label\":true,\"x\":null"), true},
+      {edited("\"run_seconds\":3600.3", "\"run_seconds\":null"), true},  // never started
+      {edited("\"run_seconds\":3600.3", "\"run_seconds\":4000000000.0"), true},  // a century
+      {edited(",\"run_started\":\"2026-12-09T08:00:00Z\",\"run_seconds\":3600.3", ""), true},
+      {edited("\"run_started\":\"2026-12-09T08:00:00Z\"", "\"run_started\":\"8:00\""), true},
       {edited("\"baud\":9600", "\"baud\":1e10"), false},  // the dump writes 10000000000.0
       {edited("\"baud\":9600", "\"baud\":-0"), false},
       {edited("\"seconds\":95.3", "\"seconds\":95.30"), false},
@@ -112,9 +118,9 @@ TEST(StationHistory, QuickReadingOfTheWritersLinesIsTheFullParsersReading) {
     EXPECT_EQ(quick.csvLine(quickly, keys), fleet_csvLine(parsed.json, keys)) << c.line;
     const FleetRecord &a = parsed.record, &b = quickly.record;
     EXPECT_EQ(std::tie(a.label, a.address, a.result, a.seconds, a.baud, a.hookStatus, a.attempts,
-                       parsed.slot),
+                       parsed.slot, a.runStarted, a.runSeconds, parsed.runStart, parsed.runEnd),
               std::tie(b.label, b.address, b.result, b.seconds, b.baud, b.hookStatus, b.attempts,
-                       quickly.slot))
+                       quickly.slot, b.runStarted, b.runSeconds, quickly.runStart, quickly.runEnd))
         << c.line;
     if (c.line.find("1e10") != std::string::npos) {
       EXPECT_EQ(b.baud, INT_MAX);  // not a cast past int
@@ -213,12 +219,12 @@ TEST(StationHistory, AppendsFromTwoProcessesAtOnceStayWholeLines) {
   EXPECT_EQ(line["slot"], "COM3");
   EXPECT_EQ(line["tool_version"], "9.9");
   EXPECT_EQ(line["fpga_checksum"], context.txLogic.checksum);
-  EXPECT_EQ(line.size(), 33u);
+  EXPECT_EQ(line.size(), 35u);
   EXPECT_EQ(line["attempts"], 1);
-  // history --csv: the column added with retries comes last, the others where they were.
+  // history --csv: the columns added later come last, in their order, the others where they were.
   const std::vector<std::string> keys = stationHistory_keys();
-  EXPECT_EQ(keys.back(), "attempts");
-  EXPECT_EQ(keys[keys.size() - 2], "fpga_checksum");
+  EXPECT_EQ(std::vector<std::string>(keys.end() - 4, keys.end()),
+            (std::vector<std::string>{"fpga_checksum", "attempts", "run_started", "run_seconds"}));
   ASSERT_EQ(symlink(path.c_str(), (folder + "link").c_str()), 0);
   EXPECT_FALSE(stationHistory_append(folder + "link", r, context, &error));
   EXPECT_NE(error.find("link"), std::string::npos) << error;

@@ -152,7 +152,7 @@ static int runWatch(const FleetOptions &options, const std::vector<int> &ports,
   printf("\n");
   fflush(stdout);
 
-  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false), startedAt);
   std::vector<std::string> logFolders = {logDir};
   if (!options.traceDir.empty()) logFolders.push_back(fleet_nativePath(options.traceDir));
   LogRetention retention(logFolders, options.keepLogDays);
@@ -282,7 +282,7 @@ static int updateFound(const FleetOptions &options, const std::vector<FleetRecor
   std::vector<int> ports;
   for (const FleetRecord &unit : found) ports.push_back(unit.port);
   display.fitPorts(ports);
-  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false));
+  if (!options.noHistory) display.recordIn(historyPathFor(options.historyPath, false), startedAt);
   UpdateAllPage page(options.pagePath, startedAt,
                      [&display](const std::string &text) { display.note(text); });
   FleetListenerTee both(display, page);

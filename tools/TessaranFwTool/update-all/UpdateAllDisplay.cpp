@@ -4,6 +4,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <time.h>
 
 #include <algorithm>
 #include <string>
@@ -244,9 +245,12 @@ void UpdateAllDisplay::labels(const LabelQueue *labels) {
   columns_.showLabels(labels != NULL);
 }
 
-void UpdateAllDisplay::recordIn(const std::string &path) {
+void UpdateAllDisplay::recordIn(const std::string &path, double runStartedAt) {
   recording_ = true;
   historyPath_ = path;
+  // The run's start on the system's clock: now, less the monotonic seconds since.
+  runStartedAt_ = runStartedAt;
+  runStarted_ = fleet_isoTime(time(NULL) - (time_t)(fleet_nowSeconds() - runStartedAt + 0.5));
 }
 
 // The count after each unit's end comes with the round's end (roundEnded).
@@ -288,7 +292,12 @@ void UpdateAllDisplay::unitRecorded(const FleetUnit &unit) {
       recorded_.attentionLeftOut++;
     }
   }
-  const std::string why = recording_ ? recordInHistory(historyPath_, unit.record) : "";
+  if (!recording_) return;
+  // The unit's start on the run's monotonic clock, which the history's rates are measured on.
+  FleetRecord record = unit.record;
+  record.runStarted = runStarted_;
+  record.runSeconds = unit.startedAt > 0 ? std::max(0.0, unit.startedAt - runStartedAt_) : -1;
+  const std::string why = recordInHistory(historyPath_, record);
   if (!why.empty()) message(TOOL_NAME ": " + why);
 }
 

@@ -72,8 +72,10 @@ class UpdateAllDisplay : public FleetListener {
   void watching(const FleetWatch *watch) { watch_ = watch; }
   // --labels: the queue shown under the count, and each unit's label.
   void labels(const LabelQueue *labels);
-  // Each unit's record appended to the station history at PATH ("": the default's).
-  void recordIn(const std::string &path);
+  // Each unit's record appended to the station history at PATH ("": the
+  // default's), with its start on the run's clock: the monotonic seconds
+  // from RUNSTARTEDAT (fleet_nowSeconds() at update-all's start).
+  void recordIn(const std::string &path, double runStartedAt);
   // A line under the table (the label queue's notes).
   void note(const std::string &text) { message(text); }
   // Without a terminal, watching: a line when a port's unit has gone, when a
@@ -113,6 +115,8 @@ class UpdateAllDisplay : public FleetListener {
   RecordedUnits recorded_;
   bool recording_ = false;
   std::string historyPath_;
+  std::string runStarted_;   // the run's start, UTC (the history's run_started)
+  double runStartedAt_ = 0;  // and on the monotonic clock
   const FleetWatch *watch_ = NULL;
   std::vector<const FleetUnit *> lastUnits_;  // each watched port's unit at the last round
   std::vector<bool> lastNeedsLabel_;          // and whether a unit found there needed a label

@@ -20,6 +20,9 @@ UpdateRecord::UpdateRecord(const std::string &label) {
   record_.label = label;
   record_.started = fleet_isoTime(time(NULL));
   startedAt_ = fleet_nowSeconds();
+  // The update alone is its run: its unit starts with it.
+  record_.runStarted = record_.started;
+  record_.runSeconds = 0;
   updateProgress_addListener(hear, this);
 }
 
