@@ -313,18 +313,21 @@ class ModemStateFlood:
     each rate it is given, so that the client goes on through every rate of its search under
     the flood (seconds, not the 3 s of a missing acknowledgement: time for even a slow build to
     fill its trace); with `line_rate`, a server whose line runs at that rate whatever it is
-    asked.
+    asked; without `flood`, no flood past the open's chunk.
 
     A session opens with one chunk of the flood, then the flood waits for the client's first
     rate question: what the server sends before an acknowledgement reaches the client first,
     and loopback buffers hold megabytes, more than a starved client decodes within its 3 s
     bound. Once answered, a session's open cannot fail on it whatever the machine's load."""
 
-    def __init__(self, alternate=False, seconds=30.0, line_rate=None, until=None):
+    def __init__(self, alternate=False, seconds=30.0, line_rate=None, until=None, flood=True):
         self.line_rate = line_rate and line_rate.to_bytes(4, "big")
         notify = [bytes([255, 250, 44, 107, s, 255, 240]) for s in ([0x30, 0xb0] if alternate else [0x30])]
         self.chunk = b"".join(notify) * 512
         self.until = until or (lambda: False)
+        # Without flood: one chunk at the open, then only the answers (a server
+        # of its own line rate, whose every answer must reach a starved client).
+        self.flood = flood
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.listener.settimeout(0.2)
         self.port, self.deadline = self.listener.getsockname()[1], time.monotonic() + seconds
@@ -340,7 +343,8 @@ class ModemStateFlood:
                     client.sendall(AGREE + self.chunk)
                     asked, answered = b"", False
                     while self._flooding():
-                        if select.select([client], [], [], 0 if answered else 0.1)[0]:
+                        flooding = answered and self.flood
+                        if select.select([client], [], [], 0 if flooding else 0.1)[0]:
                             piece = client.recv(65536)
                             if not piece:
                                 break
@@ -350,7 +354,7 @@ class ModemStateFlood:
                                                + b"\xff\xf0")
                                 answered = True
                             asked = asked[asked.rfind(b"\xff\xf0") + 2:] if b"\xff\xf0" in asked else asked[-64:]
-                        if answered:
+                        if flooding:
                             client.sendall(self.chunk)
             except OSError:
                 continue

@@ -262,6 +262,11 @@ class Faults(unittest.TestCase):
                 for _ in range(100):
                     os.write(fd, bytes(1000))
                     time.sleep(0.005)
+            # The port's name goes just after the line (a moment later when the
+            # simulator waits for a core).
+            until = time.monotonic() + scaled(5)
+            while os.path.lexists(os.path.join(sim.com, "COM1")) and time.monotonic() < until:
+                time.sleep(0.05)
             self.assertFalse(os.path.lexists(os.path.join(sim.com, "COM1")))
         finally:
             os.close(fd)
