@@ -356,7 +356,8 @@ class Pacing(unittest.TestCase):
             fd = sim.open(baud=1200)
             sent = time.monotonic()
             os.write(fd, b"%%%help -c version\n\r")
-            reply, pieces = collect(fd, silence=0.2)
+            # The reply's first byte comes after the command's 0.17 s of line time.
+            reply, pieces = collect(fd, silence=0.2, first=2.0)
             self.assertEqual(reply, HELP)
             # 20 bytes in and 74 bytes out at 120 bytes/s.
             self.assertGreater(pieces[-1][0] - sent, (20 + 74) / 120 * 0.9)
