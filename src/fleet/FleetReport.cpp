@@ -161,11 +161,19 @@ std::string fleet_csvLine(const nlohmann::ordered_json &object,
   return line + "\r\n";
 }
 
+std::vector<std::string> fleet_reportCsvColumns(void) {
+  return std::vector<std::string>(std::begin(kColumns), std::end(kColumns));
+}
+
+std::string fleet_csvHeader(const std::vector<std::string> &columns) {
+  std::string header;
+  for (size_t i = 0; i < columns.size(); i++) header += (i ? "," : "") + columns[i];
+  return header + "\r\n";
+}
+
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records) {
-  const std::vector<std::string> keys(std::begin(kColumns), std::end(kColumns));
-  std::string csv;
-  for (size_t i = 0; i < keys.size(); i++) csv += (i ? "," : "") + keys[i];
-  csv += "\r\n";
+  const std::vector<std::string> keys = fleet_reportCsvColumns();
+  std::string csv = fleet_csvHeader(keys);
   for (const FleetRecord &r : records) csv += fleet_csvLine(fleet_recordJson(r), keys);
   return csv;
 }

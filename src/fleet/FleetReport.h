@@ -62,6 +62,10 @@ nlohmann::ordered_json fleet_recordJson(const FleetRecord &record);
 // The report in either form, chosen by the file name (.json, .csv).
 std::string fleet_reportJson(const std::vector<FleetRecord> &records);
 std::string fleet_reportCsv(const std::vector<FleetRecord> &records);
+// The CSV report's columns, in their order, and the header line of COLUMNS
+// (CR LF included).
+std::vector<std::string> fleet_reportCsvColumns(void);
+std::string fleet_csvHeader(const std::vector<std::string> &columns);
 // A text as one CSV field (the report's and `history --csv`'s): its control
 // characters escaped as "\x1b" (platform/PrintableText.h), so that a record
 // stays one line and a label cannot drive the terminal it is shown on; a

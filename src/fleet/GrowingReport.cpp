@@ -30,28 +30,6 @@ static const char kRecordEnds[] = "\n    }";
 // restarted on its report goes on.
 static const char *const kCsvLaterColumns[] = {"attempts"};
 
-static std::string csvHeader() { return fleet_reportCsv({}); }
-
-// The CSV report's columns now, in order.
-static std::vector<std::string> reportCsvColumns() {
-  std::vector<std::string> columns(1);
-  for (char c : csvHeader()) {
-    if (c == ',')
-      columns.emplace_back();
-    else if (c != '\r' && c != '\n')
-      columns.back() += c;
-  }
-  return columns;
-}
-
-// The header of the first COUNT columns.
-static std::string reportCsvHeaderOf(size_t count) {
-  const std::vector<std::string> columns = reportCsvColumns();
-  std::string header;
-  for (size_t i = 0; i < count && i < columns.size(); i++) header += (i ? "," : "") + columns[i];
-  return header + "\r\n";
-}
-
 // The record as it stands in the JSON report, without the comma before it.
 static std::string jsonRecordText(const FleetRecord &record) {
   const std::string dumped =
@@ -114,12 +92,12 @@ static bool resumeJson(const std::string &head, const std::string &tail, long lo
 static bool resumeCsv(const std::string &head, const std::string &tail, long long tailOffset,
                       ReportResume *resume, std::string *why) {
   // The header now, or one written before the later columns (the last ones).
-  const std::vector<std::string> names = reportCsvColumns();
+  const std::vector<std::string> names = fleet_reportCsvColumns();
   const size_t later = sizeof kCsvLaterColumns / sizeof *kCsvLaterColumns;
   std::string header;
   size_t columns = names.size();
   for (;; columns--) {
-    header = reportCsvHeaderOf(columns);
+    header = fleet_csvHeader(std::vector<std::string>(names.begin(), names.begin() + columns));
     if (tornOpening(header, head, tailOffset + (long long)tail.size())) return true;
     if (head.compare(0, header.size(), header) == 0) break;
     const size_t dropped = names.size() - columns;
@@ -209,12 +187,12 @@ bool GrowingReport::open(const std::string &path, std::string *error, bool *held
   continued_ = !resume.empty;
   empty_ = resume.empty;
   end_ = resume.keep;
-  columns_ = reportCsvColumns();
+  columns_ = fleet_reportCsvColumns();
   if (resume.columns > 0 && resume.keep > 0) columns_.resize(resume.columns);
   // A new report, or one whose end was torn: whole again before any unit.
   std::string text;
   if (resume.keep == 0) {
-    text = json_ ? std::string(kJsonOpening) : csvHeader();
+    text = json_ ? std::string(kJsonOpening) : fleet_csvHeader(columns_);
     end_ = (long long)text.size();
   }
   if (json_) text += empty_ ? kJsonEmptyClosing : kJsonClosing;
